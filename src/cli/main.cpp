@@ -1,0 +1,140 @@
+// stelp-cli: the command-line face of Stelp's image layer.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "image/bitmap.h"
+#include "image/byte_io.h"
+#include "image/file_kind.h"
+#include "image/fits.h"
+#include "image/image_buffer.h"
+
+namespace {
+
+using namespace stelp;
+
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+constexpr char kUsage[] =
+    "usage: stelp-cli COMMAND ...\n"
+    "  info FILE\n"
+    "      print KIND WIDTHxHEIGHT frames=N for a bitmap or FITS file\n"
+    "  convert INPUT OUTPUT [--format gray8|gray16|gray32|grayfloat|bgr24|bgrfloat] [--fits32]\n"
+    "      read INPUT in the given pixel format (default bgr24) and write OUTPUT by its\n"
+    "      extension: .bmp, .fit/.fts/.fits (16-bit unless --fits32) or .raw (pixel bytes)\n";
+
+int usageError(const std::string& text) {
+  std::fprintf(stderr, "stelp-cli: %s\n%s", text.c_str(), kUsage);
+  return kExitUsage;
+}
+
+int fileError(const std::string& path, const std::string& why) {
+  std::fprintf(stderr, "stelp-cli: %s: %s\n", path.c_str(), why.c_str());
+  return kExitFailure;
+}
+
+struct FormatName {
+  const char* name;
+  PixelFormat format;
+};
+constexpr FormatName kFormats[] = {
+    {"gray8", PixelFormat::Gray8},         {"gray16", PixelFormat::Gray16}, {"gray32", PixelFormat::Gray32},
+    {"grayfloat", PixelFormat::GrayFloat}, {"bgr24", PixelFormat::Bgr24},   {"bgrfloat", PixelFormat::BgrFloat},
+};
+
+// Loads `path` with the reader of its kind; false with the reason in `why`.
+bool loadImage(const std::string& path, PixelFormat format, ImageSlot& slot, FileKind& kind, std::string& why) {
+  FileInput probe;
+  if (!probe.open(path, &why)) return false;
+  kind = detectFileKind(path);
+  switch (kind) {
+    case FileKind::Bitmap: return readBitmap(path, format, slot, &why);
+    case FileKind::Fits: return readFits(path, format, slot, &why);
+    case FileKind::Unknown: break;
+  }
+  why = "not a bitmap or FITS file";
+  return false;
+}
+
+int info(const std::vector<std::string>& args) {
+  if (args.size() != 1) return usageError("info takes one FILE");
+  const std::string& path = args[0];
+  ImageSlot image;
+  FileKind kind = FileKind::Unknown;
+  std::string why;
+  if (!loadImage(path, PixelFormat::Gray8, image, kind, why)) return fileError(path, why);
+  std::printf("%s %dx%d frames=1\n", kindName(kind), image->width, image->height);
+  return 0;
+}
+
+bool writeRaw(const std::string& path, const ImageBuffer& image, std::string& why) {
+  FileOutput out;
+  if (!out.create(path, &why)) return false;
+  out.write(image.pixels.get(), image.pixelBytes());
+  return out.close(&why);
+}
+
+int convert(const std::vector<std::string>& args) {
+  std::vector<std::string> paths;
+  PixelFormat format = PixelFormat::Bgr24;
+  bool sixteenBit = true;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--fits32") {
+      sixteenBit = false;
+    } else if (arg == "--format") {
+      if (++i == args.size()) return usageError("--format needs a value");
+      const FormatName* found = nullptr;
+      for (const FormatName& f : kFormats)
+        if (args[i] == f.name) found = &f;
+      if (!found) return usageError("unknown format '" + args[i] + "'");
+      format = found->format;
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      return usageError("unknown option '" + arg + "'");
+    } else {
+      paths.push_back(arg);
+    }
+  }
+  if (paths.size() != 2) return usageError("convert takes INPUT and OUTPUT");
+  const std::string& input = paths[0];
+  const std::string& output = paths[1];
+
+  // Check the output kind before reading anything: an unknown extension must
+  // not look like a successful conversion.
+  const std::string extension = lowerExtension(output);
+  const FileKind outputKind = kindFromExtension(output);
+  if (outputKind == FileKind::Unknown && extension != "raw")
+    return fileError(output, "unknown output extension '" + extension + "' (use .bmp, .fit, .fts, .fits or .raw)");
+
+  ImageSlot image;
+  FileKind kind = FileKind::Unknown;
+  std::string why;
+  if (!loadImage(input, format, image, kind, why)) return fileError(input, why);
+  bool written = false;
+  if (outputKind == FileKind::Bitmap)
+    written = writeBitmap(output, *image, &why);
+  else if (outputKind == FileKind::Fits)
+    written = writeFits(output, *image, sixteenBit, &why);
+  else
+    written = writeRaw(output, *image, why);
+  if (!written) return fileError(output, why);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return usageError("no command given");
+  const std::string_view command = argv[1];
+  const std::vector<std::string> args(argv + 2, argv + argc);
+  if (command == "--help" || command == "-h" || command == "help") {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (command == "info") return info(args);
+  if (command == "convert") return convert(args);
+  return usageError("unknown command '" + std::string(command) + "'");
+}

@@ -1,0 +1,282 @@
+#include "bitmap.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "numeric.h"
+
+namespace stelp {
+namespace {
+
+constexpr uint32_t kCompressionRgb = 0;
+constexpr uint32_t kCompressionBitFields = 3;
+constexpr uint32_t kRedMask = 0x00FF0000;
+constexpr uint32_t kGreenMask = 0x0000FF00;
+constexpr uint32_t kBlueMask = 0x000000FF;
+constexpr size_t kBitFieldsBytes = 12;
+constexpr size_t kChunkBytes = size_t{1} << 20;  // rows are read about 1 MiB at a time
+
+struct Bgr {
+  uint8_t blue, green, red;
+};
+
+template <int BitCount>
+inline Bgr sourcePixel(const uint8_t* source, const uint8_t* palette, int32_t x) {
+  if constexpr (BitCount == 8) {
+    const uint8_t* entry = palette + 4 * source[x];
+    return {entry[0], entry[1], entry[2]};
+  } else {
+    const uint8_t* p = source + (BitCount / 8) * x;
+    return {p[0], p[1], p[2]};
+  }
+}
+
+template <typename T>
+inline void put(uint8_t* destination, size_t index, T value) {
+  std::memcpy(destination + index * sizeof(T), &value, sizeof(T));
+}
+
+template <int BitCount>
+void decodeRow(const uint8_t* source, const uint8_t* palette, int32_t width, PixelFormat format,
+               uint8_t* destination) {
+  auto grey = [](Bgr p) { return (p.blue + 2 * p.green + p.red) / 4; };
+  switch (format) {
+    case PixelFormat::Gray8:
+      for (int32_t x = 0; x < width; ++x)
+        destination[x] = static_cast<uint8_t>(grey(sourcePixel<BitCount>(source, palette, x)));
+      break;
+    case PixelFormat::Gray16:
+      for (int32_t x = 0; x < width; ++x)
+        put(destination, x, static_cast<uint16_t>(grey(sourcePixel<BitCount>(source, palette, x)) * 256));
+      break;
+    case PixelFormat::Gray32:
+      for (int32_t x = 0; x < width; ++x)
+        put(destination, x, static_cast<uint32_t>(grey(sourcePixel<BitCount>(source, palette, x))) * 16777216u);
+      break;
+    case PixelFormat::GrayFloat:
+      for (int32_t x = 0; x < width; ++x)
+        put(destination, x, static_cast<float>(grey(sourcePixel<BitCount>(source, palette, x))));
+      break;
+    case PixelFormat::Bgr24:
+      for (int32_t x = 0; x < width; ++x) {
+        const Bgr p = sourcePixel<BitCount>(source, palette, x);
+        destination[3 * x] = p.blue;
+        destination[3 * x + 1] = p.green;
+        destination[3 * x + 2] = p.red;
+      }
+      break;
+    case PixelFormat::BgrFloat:
+      for (int32_t x = 0; x < width; ++x) {
+        const Bgr p = sourcePixel<BitCount>(source, palette, x);
+        put(destination, 3 * size_t(x), static_cast<float>(p.blue));
+        put(destination, 3 * size_t(x) + 1, static_cast<float>(p.green));
+        put(destination, 3 * size_t(x) + 2, static_cast<float>(p.red));
+      }
+      break;
+    case PixelFormat::None:
+      break;
+  }
+}
+
+// The low 8 bits of a float truncated toward zero.
+inline uint8_t floatByte(const uint8_t* p) {
+  float v;
+  std::memcpy(&v, p, sizeof v);
+  return static_cast<uint8_t>(truncSaturate<int32_t>(v));
+}
+
+}  // namespace
+
+uint64_t dibRowBytes(int bitCount, int64_t width) {
+  const uint64_t w = width > 0 ? static_cast<uint64_t>(width) : 0;
+  return ((w * static_cast<uint64_t>(bitCount / 8)) + 3) & ~uint64_t{3};
+}
+
+void decodeDibRow(const uint8_t* source, int bitCount, const uint8_t* palette, int32_t width,
+                  PixelFormat format, uint8_t* destination) {
+  switch (bitCount) {
+    case 8: decodeRow<8>(source, palette, width, format, destination); break;
+    case 24: decodeRow<24>(source, palette, width, format, destination); break;
+    case 32: decodeRow<32>(source, palette, width, format, destination); break;
+    default: break;
+  }
+}
+
+size_t encodeDibRow(const uint8_t* source, PixelFormat format, int32_t width, uint8_t* destination) {
+  const bool colour = isColourFormat(format);
+  const size_t rowBytes = static_cast<size_t>(dibRowBytes(colour ? 24 : 8, width));
+  const size_t samples = static_cast<size_t>(width) * (colour ? 3 : 1);
+  switch (format) {
+    case PixelFormat::Gray8:
+    case PixelFormat::Bgr24:
+      std::memcpy(destination, source, samples);
+      break;
+    case PixelFormat::GrayFloat:
+    case PixelFormat::BgrFloat:
+      for (size_t i = 0; i < samples; ++i) destination[i] = floatByte(source + 4 * i);
+      break;
+    // 16- and 32-bit grey go back to the 8-bit scale they were read from.
+    case PixelFormat::Gray16:
+      for (size_t i = 0; i < samples; ++i) {
+        uint16_t v;
+        std::memcpy(&v, source + 2 * i, sizeof v);
+        destination[i] = static_cast<uint8_t>(v >> 8);
+      }
+      break;
+    case PixelFormat::Gray32:
+      for (size_t i = 0; i < samples; ++i) {
+        uint32_t v;
+        std::memcpy(&v, source + 4 * i, sizeof v);
+        destination[i] = static_cast<uint8_t>(v >> 24);
+      }
+      break;
+    case PixelFormat::None:
+      break;
+  }
+  std::memset(destination + samples, 0, rowBytes - samples);
+  return rowBytes;
+}
+
+bool readBitmap(ByteInput& input, PixelFormat format, ImageSlot& slot, std::string* why) {
+  if (!isValidFormat(format))
+    return refuse(why, "pixel format " + std::to_string(static_cast<int>(format)) + " is not supported");
+  uint8_t header[kBitmapFileHeaderSize + kBitmapInfoHeaderSize];
+  const size_t got = input.readAt(0, header, sizeof header);
+  if (got < 2 || header[0] != 'B' || header[1] != 'M') return refuse(why, "not a bitmap file (no BM signature)");
+  if (got < sizeof header) return refuse(why, "bitmap header is cut short");
+
+  const uint32_t offBits = loadLe32(header + 10);
+  const uint8_t* info = header + kBitmapFileHeaderSize;
+  const uint32_t infoSize = loadLe32(info);
+  const int32_t width = static_cast<int32_t>(loadLe32(info + 4));
+  const int32_t signedHeight = static_cast<int32_t>(loadLe32(info + 8));
+  const int bitCount = loadLe16(info + 14);
+  const uint32_t compression = loadLe32(info + 16);
+  const uint32_t colorsUsed = loadLe32(info + 32);
+
+  if (infoSize < kBitmapInfoHeaderSize)
+    return refuse(why, "info header of " + std::to_string(infoSize) + " bytes is not supported");
+  if (bitCount != 8 && bitCount != 24 && bitCount != 32)
+    return refuse(why, std::to_string(bitCount) + "-bit bitmaps are not supported");
+  if (compression == kCompressionBitFields && bitCount == 32) {
+    // The three masks follow the 40-byte header, or stand inside a larger one:
+    // at the same place in the file either way.
+    uint8_t masks[kBitFieldsBytes];
+    if (input.readAt(kBitmapFileHeaderSize + kBitmapInfoHeaderSize, masks, sizeof masks) != sizeof masks)
+      return refuse(why, "bit field masks are cut short");
+    if (loadLe32(masks) != kRedMask || loadLe32(masks + 4) != kGreenMask || loadLe32(masks + 8) != kBlueMask)
+      return refuse(why, "bit field masks other than 8-8-8 are not supported");
+  } else if (compression != kCompressionRgb) {
+    return refuse(why, "compressed bitmaps (compression " + std::to_string(compression) + ") are not supported");
+  }
+  if (width <= 0) return refuse(why, "width " + std::to_string(width) + " is not supported");
+  if (signedHeight == 0 || signedHeight == std::numeric_limits<int32_t>::min())
+    return refuse(why, "height " + std::to_string(signedHeight) + " is not supported");
+  if (bitCount == 8 && colorsUsed > kBitmapPaletteEntries)
+    return refuse(why, "palette of " + std::to_string(colorsUsed) + " colours is too large");
+  const bool topDown = signedHeight < 0;
+  const int32_t height = topDown ? -signedHeight : signedHeight;
+
+  // The palette follows the info header (and the masks of a 40-byte
+  // BI_BITFIELDS header). With the classic 40-byte header the rows follow the
+  // palette; with any other layout they start at bfOffBits.
+  const bool classic = infoSize == kBitmapInfoHeaderSize && compression == kCompressionRgb;
+  uint64_t paletteOffset = kBitmapFileHeaderSize + uint64_t{infoSize};
+  if (compression == kCompressionBitFields && infoSize == kBitmapInfoHeaderSize) paletteOffset += kBitFieldsBytes;
+  const uint64_t paletteCount = colorsUsed != 0 ? colorsUsed : (bitCount == 8 ? kBitmapPaletteEntries : 0);
+  const uint64_t rowsOffset = classic ? paletteOffset + 4 * paletteCount : offBits;
+
+  const uint64_t rowBytes = dibRowBytes(bitCount, width);
+  const uint64_t declared = rowBytes * static_cast<uint64_t>(height);
+  const uint64_t available = input.size() > rowsOffset ? input.size() - rowsOffset : 0;
+  if (!declaredSizeIsPlausible(declared, available))
+    return refuse(why, "header declares " + std::to_string(declared) + " pixel bytes but the file holds " +
+                           std::to_string(available));
+
+  // Entries past the ones the file gives stay black.
+  uint8_t palette[kBitmapPaletteBytes] = {};
+  if (bitCount == 8) input.readAt(paletteOffset, palette, static_cast<size_t>(4 * paletteCount));
+
+  auto image = std::make_unique<ImageBuffer>();
+  image->setFormat(format);
+  image->width = width;
+  image->height = height;
+  if (!image->allocate()) return refuse(why, "not enough memory for the image");
+
+  const size_t filePixelBytes = static_cast<size_t>(bitCount / 8);
+  const int32_t rowsPerChunk = static_cast<int32_t>(std::clamp<uint64_t>(kChunkBytes / rowBytes, 1, height));
+  std::vector<uint8_t> chunk(static_cast<size_t>(rowBytes) * static_cast<size_t>(rowsPerChunk));
+  for (int32_t first = 0; first < height; first += rowsPerChunk) {
+    const int32_t rows = std::min(rowsPerChunk, height - first);
+    const size_t got = input.readAt(rowsOffset + rowBytes * static_cast<uint64_t>(first), chunk.data(),
+                                    static_cast<size_t>(rowBytes) * static_cast<size_t>(rows));
+    for (int32_t r = 0; r < rows; ++r) {
+      const int32_t fileRow = first + r;
+      uint8_t* out = image->row(topDown ? fileRow : height - 1 - fileRow);
+      const size_t start = static_cast<size_t>(rowBytes) * static_cast<size_t>(r);
+      const size_t inRow = got > start ? std::min<size_t>(got - start, rowBytes) : 0;
+      const int32_t complete = static_cast<int32_t>(std::min<size_t>(width, inRow / filePixelBytes));
+      // Pixels the file does not hold read as black.
+      if (complete < width) std::memset(out, 0, static_cast<size_t>(image->rowBytes));
+      decodeDibRow(chunk.data() + start, bitCount, palette, complete, format, out);
+    }
+  }
+  slot = std::move(image);
+  return true;
+}
+
+bool readBitmap(const std::string& path, PixelFormat format, ImageSlot& slot, std::string* why) {
+  FileInput input;
+  if (!input.open(path, why)) return false;
+  return readBitmap(input, format, slot, why);
+}
+
+bool writeBitmap(const std::string& path, const ImageBuffer& image, std::string* why) {
+  if (!image.pixels || !isValidFormat(image.pixelFormat()) || image.width <= 0 || image.height <= 0)
+    return refuse(why, "no image to write");
+  const bool colour = isColourFormat(image.pixelFormat());
+  const int bitCount = colour ? 24 : 8;
+  const uint64_t rowBytes = dibRowBytes(bitCount, image.width);
+  const uint64_t imageBytes = rowBytes * static_cast<uint64_t>(image.height);
+  const uint64_t offBits = kBitmapFileHeaderSize + kBitmapInfoHeaderSize + (colour ? 0 : kBitmapPaletteBytes);
+  const uint64_t fileBytes = offBits + imageBytes;
+  if (fileBytes > std::numeric_limits<uint32_t>::max())
+    return refuse(why, "image is too large for a bitmap file");
+
+  std::vector<uint8_t> file(static_cast<size_t>(fileBytes));
+  uint8_t* p = file.data();
+  p[0] = 'B';
+  p[1] = 'M';
+  storeLe32(p + 2, static_cast<uint32_t>(fileBytes));
+  storeLe16(p + 6, 0);
+  storeLe16(p + 8, 0);
+  storeLe32(p + 10, static_cast<uint32_t>(offBits));
+  uint8_t* info = p + kBitmapFileHeaderSize;
+  storeLe32(info, kBitmapInfoHeaderSize);
+  storeLe32(info + 4, static_cast<uint32_t>(image.width));
+  storeLe32(info + 8, static_cast<uint32_t>(image.height));
+  storeLe16(info + 12, 1);
+  storeLe16(info + 14, static_cast<uint16_t>(bitCount));
+  storeLe32(info + 16, kCompressionRgb);
+  storeLe32(info + 20, static_cast<uint32_t>(imageBytes));
+  std::memset(info + 24, 0, 16);  // resolution and colour counts
+  if (!colour) {
+    uint8_t* entry = info + kBitmapInfoHeaderSize;
+    for (size_t i = 0; i < kBitmapPaletteEntries; ++i, entry += 4) {
+      entry[0] = entry[1] = entry[2] = static_cast<uint8_t>(i);
+      entry[3] = 0;
+    }
+  }
+  uint8_t* rows = p + offBits;
+  for (int32_t y = image.height - 1; y >= 0; --y)
+    rows += encodeDibRow(image.row(y), image.pixelFormat(), image.width, rows);
+
+  FileOutput out;
+  if (!out.create(path, why)) return false;
+  out.write(file.data(), file.size());
+  return out.close(why);
+}
+
+}  // namespace stelp

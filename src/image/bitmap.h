@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "byte_io.h"
+#include "image_buffer.h"
+
+namespace stelp {
+
+// Device-independent bitmap layout.
+constexpr size_t kBitmapFileHeaderSize = 14;
+constexpr size_t kBitmapInfoHeaderSize = 40;
+constexpr size_t kBitmapPaletteEntries = 256;
+constexpr size_t kBitmapPaletteBytes = kBitmapPaletteEntries * 4;
+
+// Bytes of one stored row of `width` pixels at `bitCount` bits (8, 24 or
+// 32), padded to a multiple of 4. Computed in 64 bits: no width overflows it.
+uint64_t dibRowBytes(int bitCount, int64_t width);
+
+// Converts one row of 8-, 24- or 32-bit DIB pixels into one buffer row of
+// `format`. `palette` holds 256 four-byte entries (blue, green, red, unused)
+// and is used for 8-bit rows only; entries the file did not give are black.
+void decodeDibRow(const uint8_t* source, int bitCount, const uint8_t* palette, int32_t width,
+                  PixelFormat format, uint8_t* destination);
+
+// Converts one buffer row into a DIB row: 24-bit for the colour formats,
+// 8-bit grey otherwise, zero-padded to a multiple of 4. Returns its bytes.
+size_t encodeDibRow(const uint8_t* source, PixelFormat format, int32_t width, uint8_t* destination);
+
+// Reads an 8-, 24- or 32-bit uncompressed bitmap into a new buffer of
+// `format`. False, with `slot` untouched, when the file is refused.
+bool readBitmap(ByteInput& input, PixelFormat format, ImageSlot& slot, std::string* why = nullptr);
+bool readBitmap(const std::string& path, PixelFormat format, ImageSlot& slot,
+                std::string* why = nullptr);
+
+// Writes a colour buffer as a 24-bit bitmap and any other as 8-bit grey with
+// a grey palette, bottom row first. Replaces an existing file of that name.
+bool writeBitmap(const std::string& path, const ImageBuffer& image, std::string* why = nullptr);
+
+}  // namespace stelp

@@ -1,0 +1,79 @@
+#include "byte_io.h"
+
+#include <algorithm>
+
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+
+namespace stelp {
+
+size_t MemoryInput::readAt(uint64_t offset, void* out, size_t count) {
+  if (offset >= size_) return 0;
+  const size_t n = static_cast<size_t>(std::min<uint64_t>(count, size_ - offset));
+  std::memcpy(out, data_ + offset, n);
+  return n;
+}
+
+FileInput::~FileInput() {
+  if (file_) std::fclose(file_);
+}
+
+bool FileInput::open(const std::string& path, std::string* why) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) {
+    const int err = errno;
+    return refuse(why, err == ENOENT ? "not found" : std::strerror(err));
+  }
+  struct stat st {};
+  if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
+    std::fclose(f);
+    return refuse(why, "not a regular file");
+  }
+  file_ = f;
+  size_ = static_cast<uint64_t>(st.st_size);
+  position_ = 0;
+  return true;
+}
+
+size_t FileInput::readAt(uint64_t offset, void* out, size_t count) {
+  if (!file_ || offset >= size_) return 0;
+  if (offset != position_) {
+    if (fseeko(file_, static_cast<off_t>(offset), SEEK_SET) != 0) return 0;
+    position_ = offset;
+  }
+  const size_t n = std::fread(out, 1, count, file_);
+  position_ += n;
+  return n;
+}
+
+FileOutput::~FileOutput() {
+  if (!file_) return;
+  std::fclose(file_);
+  std::remove(path_.c_str());
+}
+
+bool FileOutput::create(const std::string& path, std::string* why) {
+  file_ = std::fopen(path.c_str(), "wb");
+  if (!file_) return refuse(why, std::string("cannot create: ") + std::strerror(errno));
+  path_ = path;
+  error_ = 0;
+  return true;
+}
+
+void FileOutput::write(const void* data, size_t count) {
+  if (!file_ || error_ != 0 || count == 0) return;
+  if (std::fwrite(data, 1, count, file_) != count) error_ = errno != 0 ? errno : EIO;
+}
+
+bool FileOutput::close(std::string* why) {
+  if (!file_) return refuse(why, "file is not open");
+  if (std::fflush(file_) != 0 && error_ == 0) error_ = errno != 0 ? errno : EIO;
+  if (std::fclose(file_) != 0 && error_ == 0) error_ = errno != 0 ? errno : EIO;
+  file_ = nullptr;
+  if (error_ == 0) return true;
+  std::remove(path_.c_str());
+  return refuse(why, std::string("write failed: ") + std::strerror(error_));
+}
+
+}  // namespace stelp

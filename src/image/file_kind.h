@@ -1,0 +1,22 @@
+#pragma once
+
+#include <string>
+
+namespace stelp {
+
+enum class FileKind { Unknown, Bitmap, Fits };
+
+// The extension of the file name in `path` (text after its last dot), lower
+// case; empty when the name has none.
+std::string lowerExtension(const std::string& path);
+
+// The kind a file name's extension names: "bmp"/"dib"; "fit", "fts", "fits".
+FileKind kindFromExtension(const std::string& path);
+
+// The kind of an existing file: by its first bytes when they are a known
+// signature, else by its extension, so a reader can say why it refuses it.
+FileKind detectFileKind(const std::string& path);
+
+const char* kindName(FileKind kind);
+
+}  // namespace stelp

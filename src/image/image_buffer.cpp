@@ -1,0 +1,40 @@
+#include "image_buffer.h"
+
+#include <limits>
+#include <new>
+
+namespace stelp {
+
+int32_t bytesPerPixelOf(PixelFormat format) {
+  switch (format) {
+    case PixelFormat::Gray8: return 1;
+    case PixelFormat::Gray16: return 2;
+    case PixelFormat::Gray32: return 4;
+    case PixelFormat::GrayFloat: return 4;
+    case PixelFormat::Bgr24: return 3;
+    case PixelFormat::BgrFloat: return 12;
+    case PixelFormat::None: break;
+  }
+  return 0;
+}
+
+void ImageBuffer::setFormat(int32_t code) {
+  format = code;
+  bytesPerPixel = bytesPerPixelOf(static_cast<PixelFormat>(code));
+}
+
+bool ImageBuffer::allocate() {
+  if (format == 0 || bytesPerPixel == 0 || width <= 0 || height <= 0) return false;
+  const int64_t bytesInRow = int64_t{bytesPerPixel} * width;
+  if (bytesInRow > std::numeric_limits<int32_t>::max()) return false;
+  const uint64_t total = static_cast<uint64_t>(bytesInRow) * static_cast<uint64_t>(height);
+  if (total > std::numeric_limits<size_t>::max() - 3) return false;
+  const size_t rounded = (static_cast<size_t>(total) + 3) & ~size_t{3};
+  std::unique_ptr<uint8_t[]> array(new (std::nothrow) uint8_t[rounded]);
+  if (!array) return false;
+  rowBytes = static_cast<int32_t>(bytesInRow);
+  pixels = std::move(array);
+  return true;
+}
+
+}  // namespace stelp
