@@ -50,7 +50,13 @@ size_t FileInput::readAt(uint64_t offset, void* out, size_t count) {
 FileOutput::~FileOutput() {
   if (!file_) return;
   std::fclose(file_);
-  std::remove(path_.c_str());
+  discard();
+}
+
+void FileOutput::discard() {
+  // Only a regular file that we wrote is removed: never a device such as
+  // /dev/full or /dev/stdout that the user named as the output.
+  if (regular_) std::remove(path_.c_str());
 }
 
 bool FileOutput::create(const std::string& path, std::string* why) {
@@ -58,6 +64,8 @@ bool FileOutput::create(const std::string& path, std::string* why) {
   if (!file_) return refuse(why, std::string("cannot create: ") + std::strerror(errno));
   path_ = path;
   error_ = 0;
+  struct stat st {};
+  regular_ = fstat(fileno(file_), &st) == 0 && S_ISREG(st.st_mode);
   return true;
 }
 
@@ -72,7 +80,7 @@ bool FileOutput::close(std::string* why) {
   if (std::fclose(file_) != 0 && error_ == 0) error_ = errno != 0 ? errno : EIO;
   file_ = nullptr;
   if (error_ == 0) return true;
-  std::remove(path_.c_str());
+  discard();
   return refuse(why, std::string("write failed: ") + std::strerror(error_));
 }
 

@@ -73,9 +73,12 @@ class FileOutput {
   bool close(std::string* why);
 
  private:
+  void discard();
+
   std::FILE* file_ = nullptr;
   std::string path_;
   int error_ = 0;
+  bool regular_ = false;
 };
 
 // Stores `text` in `*why` when the caller asked for a reason.

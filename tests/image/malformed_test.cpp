@@ -1,0 +1,41 @@
+// Files that once broke a reader, each named for what it exercises. Every one
+// must be read or refused cleanly (the sanitizers catch any stray access).
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "image/bitmap.h"
+#include "image/file_kind.h"
+#include "image/fits.h"
+
+namespace stelp {
+namespace {
+
+TEST(MalformedFilesTest, EveryFileIsReadOrRefusedCleanly) {
+  const std::filesystem::path folder = STELP_MALFORMED_DIR;
+  ASSERT_TRUE(std::filesystem::is_directory(folder)) << folder;
+  int files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    if (entry.path().filename() == "README.md") continue;
+    ++files;
+    const std::string path = entry.path().string();
+    const FileKind kind = kindFromExtension(path);
+    ASSERT_NE(kind, FileKind::Unknown) << path << " needs a .bmp or .fits name";
+    for (int code = 1; code <= 6; ++code) {
+      ImageSlot slot;
+      std::string why;
+      const bool read = kind == FileKind::Bitmap ? readBitmap(path, PixelFormat(code), slot, &why)
+                                                 : readFits(path, PixelFormat(code), slot, &why);
+      EXPECT_EQ(read, slot != nullptr) << path;
+      if (read) {
+        EXPECT_EQ(slot->format, code);
+      } else {
+        EXPECT_FALSE(why.empty()) << path;
+      }
+    }
+  }
+  EXPECT_GT(files, 0) << "the malformed-file folder is empty";
+}
+
+}  // namespace
+}  // namespace stelp
