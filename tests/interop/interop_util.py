@@ -70,7 +70,8 @@ def expected_from_fits(values, fmt):
         f = (v.astype(np.float64) * 255.0 / top).astype(np.float32)
         return np.repeat(f[..., None], 3, axis=2) if fmt == "bgrfloat" else f
     scale = {"gray8": 255, "bgr24": 255, "gray16": 65535, "gray32": 4294901760}[fmt]
-    q = ((v.astype(object) * scale) // top).astype(np.uint64)  # exact, no int64 overflow
+    # The reader computes v * scale / max in double precision and truncates.
+    q = np.trunc(v.astype(np.float64) * float(scale) / float(top)).astype(np.uint64)
     return np.repeat(q[..., None], 3, axis=2) if fmt == "bgr24" else q
 
 
