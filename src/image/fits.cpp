@@ -5,6 +5,8 @@
 #include <charconv>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <new>
 
 #include "numeric.h"
 
@@ -184,6 +186,59 @@ void storeFromTable(ImageBuffer& image, uint64_t present, const Scale& scale,
   }
 }
 
+// The value of a raw datum: offset added, the null value and negatives black.
+// Sums are kept in 64 bits so that unsigned 32-bit data (BZERO 2147483648)
+// cannot wrap.
+struct ValueRule {
+  int64_t offset;
+  int64_t nullValue;
+  int64_t operator()(int64_t raw) const {
+    const int64_t v = raw + offset;
+    return (v == nullValue || v < 0) ? 0 : v;
+  }
+};
+
+// The i-th big-endian datum: 8-bit unsigned, 16- and 32-bit signed.
+template <int BytesPerValue>
+inline int64_t rawAt(const uint8_t* bytes, uint64_t i) {
+  const uint8_t* p = bytes + BytesPerValue * i;
+  if constexpr (BytesPerValue == 1) return p[0];
+  if constexpr (BytesPerValue == 2) return static_cast<int16_t>((p[0] << 8) | p[1]);
+  return static_cast<int32_t>((uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3]);
+}
+
+// Finds the brightest value, then converts every datum. Large 8- and 16-bit
+// images go through a table of every raw code instead: the occurring codes are
+// noted in one pass, and each pixel becomes a lookup; both routes give the
+// same values.
+template <int BytesPerValue>
+void convertData(ImageBuffer& image, const uint8_t* bytes, uint64_t present, uint64_t valueCount,
+                 const ValueRule& rule) {
+  // Missing pixels are black, so they count as 0 towards the maximum.
+  int64_t max = present < valueCount ? 0 : -2147483647;
+  constexpr size_t kCodes = BytesPerValue < 4 ? size_t{1} << (8 * BytesPerValue) : 0;
+  if (kCodes == 0 || present < 4 * kCodes) {
+    auto valueAt = [&](uint64_t i) { return rule(rawAt<BytesPerValue>(bytes, i)); };
+    for (uint64_t i = 0; i < present; ++i) max = std::max(max, valueAt(i));
+    storeImage(image, present, Scale{static_cast<double>(max == 0 ? 1 : max)}, valueAt);
+    return;
+  }
+  auto codeAt = [bytes](uint64_t i) -> size_t {
+    if constexpr (BytesPerValue == 1) return bytes[i];
+    return (size_t{bytes[2 * i]} << 8) | bytes[2 * i + 1];
+  };
+  std::vector<uint8_t> seen(kCodes, 0);
+  for (uint64_t i = 0; i < present; ++i) seen[codeAt(i)] = 1;
+  std::vector<int64_t> valueOfCode(kCodes, 0);
+  for (size_t code = 0; code < kCodes; ++code) {
+    if (!seen[code]) continue;  // unused codes stay 0: never above the maximum
+    valueOfCode[code] = rule(BytesPerValue == 1 ? static_cast<int64_t>(code)
+                                                : static_cast<int64_t>(static_cast<int16_t>(code)));
+    max = std::max(max, valueOfCode[code]);
+  }
+  storeFromTable(image, present, Scale{static_cast<double>(max == 0 ? 1 : max)}, valueOfCode, codeAt);
+}
+
 }  // namespace
 
 bool readFitsHeader(ByteInput& input, FitsHeader& header, uint64_t& dataOffset, std::string* why) {
@@ -274,12 +329,14 @@ bool readFits(ByteInput& input, PixelFormat format, ImageSlot& slot, std::string
   image->height = height;
   if (!image->allocate()) return refuse(why, "not enough memory for the image");
 
-  std::vector<uint8_t> data(static_cast<size_t>(std::min(declared, available)));
-  data.resize(input.readAt(dataOffset, data.data(), data.size()));
-  const uint64_t present = data.size() / static_cast<size_t>(bytesPerValue);
+  // Read without clearing first: every byte used is one the file gave.
+  const size_t wanted = static_cast<size_t>(std::min(declared, available));
+  std::unique_ptr<uint8_t[]> data(new (std::nothrow) uint8_t[std::max<size_t>(wanted, 1)]);
+  if (!data) return refuse(why, "not enough memory for the data");
+  const size_t got = input.readAt(dataOffset, data.get(), wanted);
+  const uint64_t present = got / static_cast<size_t>(bytesPerValue);
 
-  // Only BZERO / BSCALE matters, in single precision. The sums are kept in
-  // 64 bits so that unsigned 32-bit data (BZERO 2147483648) cannot wrap.
+  // Only BZERO / BSCALE matters, in single precision.
   const float bzero = static_cast<float>(header.bzero);
   const float bscale = static_cast<float>(header.bscale);
   constexpr double kOffsetLimit = 1099511627776.0;  // 2^40: far past any raw value
@@ -289,40 +346,11 @@ bool readFits(ByteInput& input, PixelFormat format, ImageSlot& slot, std::string
     nullValue = truncSaturate<int64_t>(header.blank);
   else if (header.dataMin != -kNotGiven)
     nullValue = truncSaturate<int64_t>(header.dataMin / static_cast<double>(bscale));
-  auto valueOfRaw = [&](int64_t raw) {
-    const int64_t v = raw + offset;
-    return (v == nullValue || v < 0) ? int64_t{0} : v;
-  };
-
-  const uint8_t* bytes = data.data();
-  // Missing pixels are black, so they count as 0 towards the maximum.
-  int64_t max = present < valueCount ? 0 : -2147483647;
-  if (bytesPerValue == 4) {
-    auto valueAt = [&](uint64_t i) {
-      const uint8_t* p = bytes + 4 * i;
-      const uint32_t raw = (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-      return valueOfRaw(static_cast<int32_t>(raw));
-    };
-    for (uint64_t i = 0; i < present; ++i) max = std::max(max, valueAt(i));
-    const Scale scale{static_cast<double>(max == 0 ? 1 : max)};
-    storeImage(*image, present, scale, valueAt);
-  } else {
-    // 8-bit and 16-bit data: note which raw codes occur, find the maximum
-    // among their values, then convert through a table.
-    const bool eightBit = bytesPerValue == 1;
-    std::vector<int64_t> valueOfCode(eightBit ? 256 : 65536);
-    for (size_t code = 0; code < valueOfCode.size(); ++code)
-      valueOfCode[code] = valueOfRaw(eightBit ? static_cast<int64_t>(code)
-                                              : static_cast<int64_t>(static_cast<int16_t>(code)));
-    auto codeAt = [&](uint64_t i) -> size_t {
-      return eightBit ? bytes[i] : (size_t{bytes[2 * i]} << 8) | bytes[2 * i + 1];
-    };
-    std::vector<uint8_t> seen(valueOfCode.size(), 0);
-    for (uint64_t i = 0; i < present; ++i) seen[codeAt(i)] = 1;
-    for (size_t code = 0; code < seen.size(); ++code)
-      if (seen[code]) max = std::max(max, valueOfCode[code]);
-    const Scale scale{static_cast<double>(max == 0 ? 1 : max)};
-    storeFromTable(*image, present, scale, valueOfCode, codeAt);
+  const ValueRule rule{offset, nullValue};
+  switch (bytesPerValue) {
+    case 1: convertData<1>(*image, data.get(), present, valueCount, rule); break;
+    case 2: convertData<2>(*image, data.get(), present, valueCount, rule); break;
+    default: convertData<4>(*image, data.get(), present, valueCount, rule); break;
   }
   slot = std::move(image);
   return true;

@@ -180,6 +180,32 @@ TEST(FitsReadTest, FirstFileRowIsTheBottomAndOnlyTheFirstPlaneCounts) {
   EXPECT_EQ(grey8(*slot), (std::vector<int>{191, 255, 63, 127}));
 }
 
+TEST(FitsReadTest, LargeImagesConvertLikeSmallOnes) {
+  // Large 8- and 16-bit images take the lookup-table route; the values must
+  // match the small-image cases above.
+  constexpr int kSide = 512;
+  std::vector<int64_t> raw(kSide * kSide, 100 - 32768);
+  raw[0] = 200 - 32768;   // the brightest value, bottom-left pixel
+  raw[1] = 1000 - 32768;  // the null value after the offset
+  std::vector<std::string> cards = imageCards(16, kSide, kSide);
+  cards.push_back(valueCard("BZERO", "32768"));
+  cards.push_back(valueCard("BLANK", "1000"));
+  const Bytes file = fitsFile(cards, bigEndian(16, raw));
+  ImageSlot slot;
+  ASSERT_TRUE(readBytes(file, PixelFormat::Gray16, slot));
+  EXPECT_EQ(test::pixelAt<uint16_t>(*slot, 0, kSide - 1), 65535);
+  EXPECT_EQ(test::pixelAt<uint16_t>(*slot, 1, kSide - 1), 0);
+  EXPECT_EQ(test::pixelAt<uint16_t>(*slot, 7, 0), 32767);
+  ASSERT_TRUE(readBytes(file, PixelFormat::BgrFloat, slot));
+  EXPECT_EQ(test::pixelAt<float>(*slot, 7, 3, 2), 127.5f);
+
+  std::vector<int64_t> bytes(kSide * kSide, 50);
+  bytes[5] = 200;
+  ASSERT_TRUE(readBytes(fitsFile(imageCards(8, kSide, kSide), bigEndian(8, bytes)), PixelFormat::Gray8, slot));
+  EXPECT_EQ(test::pixelAt<uint8_t>(*slot, 5, kSide - 1), 255);
+  EXPECT_EQ(test::pixelAt<uint8_t>(*slot, 4, kSide - 1), 63);
+}
+
 TEST(FitsReadTest, DataCutShortReadsBlack) {
   // Half of a 2 x 2 image: the bottom row is in the file, the top row is not.
   Bytes file = fitsFile(imageCards(16, 2, 2), {});

@@ -1,0 +1,32 @@
+# Runs one libFuzzer executable for a fixed time on a scratch copy of its seed
+# corpus. Called by CTest with -DFUZZER= -DSEEDS= -DCORPUS= -DARTIFACTS= -DSECONDS=.
+
+foreach(var FUZZER SEEDS CORPUS ARTIFACTS SECONDS)
+  if(NOT DEFINED ${var})
+    message(FATAL_ERROR "run_fuzzer.cmake needs -D${var}=")
+  endif()
+endforeach()
+
+# Start each run from the seeds alone so that results do not depend on what
+# earlier runs added.
+file(REMOVE_RECURSE "${CORPUS}")
+file(MAKE_DIRECTORY "${CORPUS}" "${ARTIFACTS}")
+file(GLOB seeds "${SEEDS}/*")
+if(NOT seeds)
+  message(FATAL_ERROR "no seed files in ${SEEDS}")
+endif()
+file(COPY ${seeds} DESTINATION "${CORPUS}")
+
+execute_process(
+  COMMAND "${FUZZER}"
+    -max_total_time=${SECONDS}
+    -max_len=65536
+    -rss_limit_mb=2048
+    -timeout=10
+    -print_final_stats=1
+    "-artifact_prefix=${ARTIFACTS}/"
+    "${CORPUS}"
+  RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "${FUZZER} failed (${result}); crashing inputs are in ${ARTIFACTS}")
+endif()
