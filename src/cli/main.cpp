@@ -1,10 +1,13 @@
 // stelp-cli: the command-line face of Stelp's image layer.
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "image/avi.h"
 #include "image/bitmap.h"
 #include "image/byte_io.h"
 #include "image/file_kind.h"
@@ -21,10 +24,12 @@ constexpr int kExitUsage = 2;
 constexpr char kUsage[] =
     "usage: stelp-cli COMMAND ...\n"
     "  info FILE\n"
-    "      print KIND WIDTHxHEIGHT frames=N for a bitmap or FITS file\n"
-    "  convert INPUT OUTPUT [--format gray8|gray16|gray32|grayfloat|bgr24|bgrfloat] [--fits32]\n"
-    "      read INPUT in the given pixel format (default bgr24) and write OUTPUT by its\n"
-    "      extension: .bmp, .fit/.fts/.fits (16-bit unless --fits32) or .raw (pixel bytes)\n";
+    "      print KIND WIDTHxHEIGHT frames=N for a bitmap, FITS or AVI file\n"
+    "  convert INPUT OUTPUT [--format gray8|gray16|gray32|grayfloat|bgr24|bgrfloat]\n"
+    "          [--frame N] [--fits32]\n"
+    "      read INPUT (frame N of an AVI, default 0) in the given pixel format (default\n"
+    "      bgr24) and write OUTPUT by its extension: .bmp, .fit/.fts/.fits (16-bit unless\n"
+    "      --fits32), .avi (a one-frame video) or .raw (the pixel bytes)\n";
 
 int usageError(const std::string& text) {
   std::fprintf(stderr, "stelp-cli: %s\n%s", text.c_str(), kUsage);
@@ -45,17 +50,20 @@ constexpr FormatName kFormats[] = {
     {"grayfloat", PixelFormat::GrayFloat}, {"bgr24", PixelFormat::Bgr24},   {"bgrfloat", PixelFormat::BgrFloat},
 };
 
-// Loads `path` with the reader of its kind; false with the reason in `why`.
-bool loadImage(const std::string& path, PixelFormat format, ImageSlot& slot, FileKind& kind, std::string& why) {
+// Loads `path` (frame `frame` of a video) with the reader of its kind; false
+// with the reason in `why`.
+bool loadImage(const std::string& path, int32_t frame, PixelFormat format, ImageSlot& slot, FileKind& kind,
+               std::string& why) {
   FileInput probe;
   if (!probe.open(path, &why)) return false;
   kind = detectFileKind(path);
   switch (kind) {
     case FileKind::Bitmap: return readBitmap(path, format, slot, &why);
     case FileKind::Fits: return readFits(path, format, slot, &why);
+    case FileKind::Avi: return readAviFrame(path, frame, format, slot, &why);
     case FileKind::Unknown: break;
   }
-  why = "not a bitmap or FITS file";
+  why = "not a bitmap, FITS or AVI file";
   return false;
 }
 
@@ -65,9 +73,17 @@ int info(const std::vector<std::string>& args) {
   ImageSlot image;
   FileKind kind = FileKind::Unknown;
   std::string why;
-  if (!loadImage(path, PixelFormat::Gray8, image, kind, why)) return fileError(path, why);
-  std::printf("%s %dx%d frames=1\n", kindName(kind), image->width, image->height);
+  if (!loadImage(path, 0, PixelFormat::Gray8, image, kind, why)) return fileError(path, why);
+  const int32_t frames = kind == FileKind::Avi ? aviFrameCount(path) : 1;
+  std::printf("%s %dx%d frames=%d\n", kindName(kind), image->width, image->height, frames);
   return 0;
+}
+
+bool writeOneFrameAvi(const std::string& path, const ImageBuffer& image, std::string& why) {
+  AviWriter writer;
+  if (!openAviWriter(writer, path, image, &why)) return false;
+  const bool written = writeAviFrame(writer, image, &why);
+  return closeAviWriter(writer, written ? &why : nullptr) && written;
 }
 
 bool writeRaw(const std::string& path, const ImageBuffer& image, std::string& why) {
@@ -81,6 +97,7 @@ int convert(const std::vector<std::string>& args) {
   std::vector<std::string> paths;
   PixelFormat format = PixelFormat::Bgr24;
   bool sixteenBit = true;
+  int32_t frame = 0;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "--fits32") {
@@ -92,6 +109,13 @@ int convert(const std::vector<std::string>& args) {
         if (args[i] == f.name) found = &f;
       if (!found) return usageError("unknown format '" + args[i] + "'");
       format = found->format;
+    } else if (arg == "--frame") {
+      if (++i == args.size()) return usageError("--frame needs a value");
+      char* end = nullptr;
+      const long value = std::strtol(args[i].c_str(), &end, 10);
+      if (args[i].empty() || *end != '\0' || value < INT32_MIN || value > INT32_MAX)
+        return usageError("--frame needs a whole number, not '" + args[i] + "'");
+      frame = static_cast<int32_t>(value);
     } else if (arg.size() > 1 && arg[0] == '-') {
       return usageError("unknown option '" + arg + "'");
     } else {
@@ -107,17 +131,19 @@ int convert(const std::vector<std::string>& args) {
   const std::string extension = lowerExtension(output);
   const FileKind outputKind = kindFromExtension(output);
   if (outputKind == FileKind::Unknown && extension != "raw")
-    return fileError(output, "unknown output extension '" + extension + "' (use .bmp, .fit, .fts, .fits or .raw)");
+    return fileError(output, "unknown output extension '" + extension + "' (use .bmp, .fit, .fts, .fits, .avi or .raw)");
 
   ImageSlot image;
   FileKind kind = FileKind::Unknown;
   std::string why;
-  if (!loadImage(input, format, image, kind, why)) return fileError(input, why);
+  if (!loadImage(input, frame, format, image, kind, why)) return fileError(input, why);
   bool written = false;
   if (outputKind == FileKind::Bitmap)
     written = writeBitmap(output, *image, &why);
   else if (outputKind == FileKind::Fits)
     written = writeFits(output, *image, sixteenBit, &why);
+  else if (outputKind == FileKind::Avi)
+    written = writeOneFrameAvi(output, *image, why);
   else
     written = writeRaw(output, *image, why);
   if (!written) return fileError(output, why);

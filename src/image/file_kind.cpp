@@ -20,16 +20,19 @@ FileKind kindFromExtension(const std::string& path) {
   const std::string extension = lowerExtension(path);
   if (extension == "bmp" || extension == "dib") return FileKind::Bitmap;
   if (extension == "fit" || extension == "fts" || extension == "fits") return FileKind::Fits;
+  if (extension == "avi") return FileKind::Avi;
   return FileKind::Unknown;
 }
 
 FileKind detectFileKind(const std::string& path) {
   FileInput input;
   if (input.open(path, nullptr)) {
-    char magic[9] = {};
+    char magic[12] = {};
     const size_t got = input.readAt(0, magic, sizeof magic);
     if (got >= 2 && magic[0] == 'B' && magic[1] == 'M') return FileKind::Bitmap;
-    if (got == sizeof magic && std::memcmp(magic, "SIMPLE  =", sizeof magic) == 0) return FileKind::Fits;
+    if (got >= 9 && std::memcmp(magic, "SIMPLE  =", 9) == 0) return FileKind::Fits;
+    if (got == 12 && std::memcmp(magic, "RIFF", 4) == 0 && std::memcmp(magic + 8, "AVI ", 4) == 0)
+      return FileKind::Avi;
   }
   return kindFromExtension(path);
 }
@@ -38,6 +41,7 @@ const char* kindName(FileKind kind) {
   switch (kind) {
     case FileKind::Bitmap: return "bmp";
     case FileKind::Fits: return "fits";
+    case FileKind::Avi: return "avi";
     case FileKind::Unknown: break;
   }
   return "unknown";

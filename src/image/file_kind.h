@@ -4,13 +4,14 @@
 
 namespace stelp {
 
-enum class FileKind { Unknown, Bitmap, Fits };
+enum class FileKind { Unknown, Bitmap, Fits, Avi };
 
 // The extension of the file name in `path` (text after its last dot), lower
 // case; empty when the name has none.
 std::string lowerExtension(const std::string& path);
 
-// The kind a file name's extension names: "bmp"/"dib"; "fit", "fts", "fits".
+// The kind a file name's extension names: "bmp"/"dib"; "fit", "fts", "fits";
+// "avi".
 FileKind kindFromExtension(const std::string& path);
 
 // The kind of an existing file: by its first bytes when they are a known

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "image_buffer.h"
+
+namespace stelp {
+
+// Frames per second of the AVI files we write.
+constexpr uint32_t kAviFramesPerSecond = 5;
+// A RIFF segment is closed and the file continues in an OpenDML 'AVIX'
+// segment before it would pass this size, so long exports stay one valid file.
+constexpr uint64_t kAviRiffLimit = uint64_t{1} << 30;
+
+// Number of frames of the first video stream of the AVI file at `path`; 0
+// when the file cannot be read as a video.
+int32_t aviFrameCount(const std::string& path, std::string* why = nullptr);
+
+// Reads frame `frameIndex` of the first video stream into a new buffer of
+// `format`. False, with `slot` untouched, for a negative index, an index at or
+// past the end, or a file or frame that cannot be read or decoded.
+bool readAviFrame(const std::string& path, int32_t frameIndex, PixelFormat format, ImageSlot& slot,
+                  std::string* why = nullptr);
+
+// Drops the parsed indexes and decoders kept between readAviFrame calls.
+void clearAviReadCache();
+
+class AviOutput;  // the open file and its indexes while writing
+
+// The state of an AVI file being written: one uncompressed video stream at
+// five frames per second, 24-bit for colour frames and 8-bit grey otherwise.
+struct AviWriter {
+  AviWriter();
+  ~AviWriter();
+  AviWriter(const AviWriter&) = delete;
+  AviWriter& operator=(const AviWriter&) = delete;
+
+  std::unique_ptr<AviOutput> output;  // empty when no file is open
+  int32_t nextFrame = 0;              // 0 after opening, -1 after closing
+  uint64_t riffLimit = kAviRiffLimit; // bytes per RIFF segment; tests lower it
+};
+
+// Creates `path` (replacing a file of that name) with a stream whose format
+// comes from `first` (its size and colour mode). False when it cannot.
+bool openAviWriter(AviWriter& writer, const std::string& path, const ImageBuffer& first,
+                   std::string* why = nullptr);
+
+// Appends `frame` as the next key frame. False when there is no open file, the
+// frame does not match the first one, or its bytes could not be written.
+bool writeAviFrame(AviWriter& writer, const ImageBuffer& frame, std::string* why = nullptr);
+
+// Writes the indexes and the final sizes and closes the file; the writer is
+// empty afterwards. False when finishing the file failed.
+bool closeAviWriter(AviWriter& writer, std::string* why = nullptr);
+
+}  // namespace stelp

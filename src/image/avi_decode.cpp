@@ -1,0 +1,225 @@
+#include "avi_decode.h"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/imgutils.h>
+#include <libavutil/pixdesc.h>
+#include <libswscale/swscale.h>
+}
+
+#include "bitmap.h"
+#include "numeric.h"
+
+namespace stelp {
+namespace {
+
+constexpr size_t kInfoHeaderSize = 40;
+constexpr uint32_t kCompressionRgb = 0;
+constexpr uint32_t kCompressionBitFields = 3;
+constexpr size_t kRowAlignment = 32;  // libswscale works fastest on aligned rows
+constexpr int32_t kMaxSide = 1 << 16;
+
+std::string fourCcText(uint32_t code) {
+  std::string text;
+  for (int i = 0; i < 4; ++i) {
+    const char c = static_cast<char>((code >> (8 * i)) & 0xFF);
+    text += (c >= 32 && c < 127) ? c : '?';
+  }
+  return text;
+}
+
+std::string averror(int code) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(code, text, sizeof text);
+  return text;
+}
+
+std::vector<uint8_t> greyPalette() {
+  std::vector<uint8_t> palette(kBitmapPaletteBytes);
+  for (size_t i = 0; i < kBitmapPaletteEntries; ++i)
+    palette[4 * i] = palette[4 * i + 1] = palette[4 * i + 2] = static_cast<uint8_t>(i);
+  return palette;
+}
+
+}  // namespace
+
+bool parseVideoFormat(const std::vector<uint8_t>& format, VideoFormat& video, std::string* why) {
+  if (format.size() < kInfoHeaderSize) return refuse(why, "video format is cut short");
+  const uint8_t* h = format.data();
+  const uint32_t headerSize = std::clamp<uint32_t>(loadLe32(h), kInfoHeaderSize, static_cast<uint32_t>(format.size()));
+  video.width = static_cast<int32_t>(loadLe32(h + 4));
+  video.height = static_cast<int32_t>(loadLe32(h + 8));
+  video.bitCount = loadLe16(h + 14);
+  video.compression = loadLe32(h + 16);
+  if (video.width <= 0 || video.width > kMaxSide || video.height == 0 || video.height < -kMaxSide ||
+      video.height > kMaxSide)
+    return refuse(why, "video frame size " + std::to_string(video.width) + " x " + std::to_string(video.height) +
+                           " is not supported");
+  const uint32_t colours = loadLe32(h + 32);
+  const size_t entries = std::min<size_t>(colours != 0 ? colours : (video.bitCount == 8 ? 256 : 0), 256);
+  video.palette.assign(kBitmapPaletteBytes, 0);
+  const size_t available = std::min(entries * 4, format.size() - headerSize);
+  std::copy_n(format.begin() + headerSize, available, video.palette.begin());
+  video.extra.assign(format.begin() + headerSize, format.end());
+  return true;
+}
+
+bool isUncompressedDib(const VideoFormat& video) {
+  if (video.compression == kCompressionRgb) return video.bitCount == 8 || video.bitCount == 24 || video.bitCount == 32;
+  // 32-bit bit fields with the usual masks are the same bytes.
+  if (video.compression != kCompressionBitFields || video.bitCount != 32 || video.extra.size() < 12) return false;
+  return loadLe32(video.extra.data()) == 0x00FF0000 && loadLe32(video.extra.data() + 4) == 0x0000FF00 &&
+         loadLe32(video.extra.data() + 8) == 0x000000FF;
+}
+
+void uncompressedFrame(const VideoFormat& video, std::vector<uint8_t> bytes, DibFrame& frame) {
+  frame.width = video.width;
+  frame.height = video.height < 0 ? -video.height : video.height;
+  frame.bitCount = video.bitCount;
+  frame.topDown = video.height < 0;
+  frame.rowBytes = static_cast<size_t>(dibRowBytes(video.bitCount, video.width));
+  frame.storage = std::move(bytes);
+  frame.rowsOffset = 0;
+  frame.palette = video.palette;
+}
+
+struct VideoDecoder::State {
+  AVCodecContext* context = nullptr;
+  AVPacket* packet = nullptr;
+  AVFrame* picture = nullptr;
+  SwsContext* scaler = nullptr;
+  bool intraOnly = false;
+
+  ~State() {
+    sws_freeContext(scaler);
+    av_frame_free(&picture);
+    av_packet_free(&packet);
+    avcodec_free_context(&context);
+  }
+};
+
+VideoDecoder::VideoDecoder(std::unique_ptr<State> state) : state_(std::move(state)) {}
+VideoDecoder::~VideoDecoder() = default;
+
+std::unique_ptr<VideoDecoder> VideoDecoder::create(const VideoFormat& video, uint32_t handler, std::string* why) {
+  // The readers report through their results, never on the terminal.
+  static std::once_flag quiet;
+  std::call_once(quiet, [] { av_log_set_level(AV_LOG_QUIET); });
+  // Plain RGB of other depths is raw video; otherwise the compression code
+  // (or, failing that, the stream's handler) names the codec.
+  const AVCodecTag* const tags[] = {avformat_get_riff_video_tags(), nullptr};
+  AVCodecID id = AV_CODEC_ID_NONE;
+  if (video.compression == kCompressionRgb || video.compression == kCompressionBitFields)
+    id = AV_CODEC_ID_RAWVIDEO;
+  else
+    id = av_codec_get_id(tags, video.compression);
+  if (id == AV_CODEC_ID_NONE) id = av_codec_get_id(tags, handler);
+  const AVCodec* codec = id == AV_CODEC_ID_NONE ? nullptr : avcodec_find_decoder(id);
+  if (!codec) {
+    refuse(why, "video codec '" + fourCcText(video.compression) + "' is not supported");
+    return nullptr;
+  }
+
+  auto state = std::make_unique<State>();
+  state->context = avcodec_alloc_context3(codec);
+  state->packet = av_packet_alloc();
+  state->picture = av_frame_alloc();
+  if (!state->context || !state->packet || !state->picture) {
+    refuse(why, "not enough memory for the video decoder");
+    return nullptr;
+  }
+  AVCodecContext* c = state->context;
+  c->width = video.width;
+  c->height = video.height < 0 ? -video.height : video.height;
+  c->codec_tag = video.compression;
+  c->bits_per_coded_sample = video.bitCount;
+  c->thread_count = 1;
+  std::vector<uint8_t> extra = video.extra;
+  // Raw RGB with a positive height is stored bottom-up; the raw decoder
+  // learns that from this marker, as the AVI demuxer tells it.
+  if (video.compression == kCompressionRgb && video.height > 0) {
+    static const char kBottomUp[] = "BottomUp";
+    extra.insert(extra.end(), kBottomUp, kBottomUp + sizeof kBottomUp);
+  }
+  if (!extra.empty()) {
+    c->extradata = static_cast<uint8_t*>(av_mallocz(extra.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (!c->extradata) {
+      refuse(why, "not enough memory for the video decoder");
+      return nullptr;
+    }
+    std::memcpy(c->extradata, extra.data(), extra.size());
+    c->extradata_size = static_cast<int>(extra.size());
+  }
+  if (const int result = avcodec_open2(c, codec, nullptr); result < 0) {
+    refuse(why, "cannot open the " + std::string(codec->name) + " decoder: " + averror(result));
+    return nullptr;
+  }
+  const AVCodecDescriptor* descriptor = avcodec_descriptor_get(id);
+  state->intraOnly = descriptor && (descriptor->props & AV_CODEC_PROP_INTRA_ONLY);
+  return std::unique_ptr<VideoDecoder>(new VideoDecoder(std::move(state)));
+}
+
+bool VideoDecoder::intraOnly() const { return state_->intraOnly; }
+
+void VideoDecoder::reset() { avcodec_flush_buffers(state_->context); }
+
+bool VideoDecoder::decode(const uint8_t* data, size_t size, bool& gotPicture, DibFrame& frame, std::string* why) {
+  gotPicture = false;
+  AVPacket* packet = state_->packet;
+  if (av_new_packet(packet, static_cast<int>(size)) < 0) return refuse(why, "not enough memory for a video packet");
+  std::memcpy(packet->data, data, size);
+  packet->flags |= AV_PKT_FLAG_KEY;
+  const int sent = avcodec_send_packet(state_->context, packet);
+  av_packet_unref(packet);
+  if (sent < 0 && sent != AVERROR(EAGAIN)) return refuse(why, "video frame does not decode: " + averror(sent));
+  return receive(gotPicture, frame, why);
+}
+
+bool VideoDecoder::drain(bool& gotPicture, DibFrame& frame, std::string* why) {
+  gotPicture = false;
+  avcodec_send_packet(state_->context, nullptr);
+  return receive(gotPicture, frame, why);
+}
+
+bool VideoDecoder::receive(bool& gotPicture, DibFrame& frame, std::string* why) {
+  AVFrame* picture = state_->picture;
+  // Take every picture the decoder has ready; the last one is the newest.
+  for (;;) {
+    const int result = avcodec_receive_frame(state_->context, picture);
+    if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) return true;
+    if (result < 0) return refuse(why, "video frame does not decode: " + averror(result));
+
+    const AVPixelFormat source = static_cast<AVPixelFormat>(picture->format);
+    const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(source);
+    // Grey-only pictures stay 8-bit grey; everything else becomes 24-bit.
+    const bool grey = descriptor && descriptor->nb_components == 1 && !(descriptor->flags & AV_PIX_FMT_FLAG_PAL);
+    const AVPixelFormat target = grey ? AV_PIX_FMT_GRAY8 : AV_PIX_FMT_BGR24;
+    state_->scaler = sws_getCachedContext(state_->scaler, picture->width, picture->height, source, picture->width,
+                                          picture->height, target, SWS_BICUBIC, nullptr, nullptr, nullptr);
+    if (!state_->scaler) {
+      av_frame_unref(picture);
+      return refuse(why, "video pixel format cannot be converted");
+    }
+    frame.width = picture->width;
+    frame.height = picture->height;
+    frame.bitCount = grey ? 8 : 24;
+    frame.topDown = true;
+    frame.rowBytes = (static_cast<size_t>(picture->width) * (grey ? 1 : 3) + kRowAlignment - 1) & ~(kRowAlignment - 1);
+    frame.storage.resize(frame.rowBytes * static_cast<size_t>(picture->height) + kRowAlignment);
+    const uintptr_t address = reinterpret_cast<uintptr_t>(frame.storage.data());
+    frame.rowsOffset = (kRowAlignment - address % kRowAlignment) % kRowAlignment;
+    uint8_t* planes[4] = {frame.storage.data() + frame.rowsOffset, nullptr, nullptr, nullptr};
+    int strides[4] = {static_cast<int>(frame.rowBytes), 0, 0, 0};
+    sws_scale(state_->scaler, picture->data, picture->linesize, 0, picture->height, planes, strides);
+    frame.palette = grey ? greyPalette() : std::vector<uint8_t>();
+    av_frame_unref(picture);
+    gotPicture = true;
+  }
+}
+
+}  // namespace stelp

@@ -1,0 +1,477 @@
+// Writes uncompressed AVI files: one 'vids' stream of DIB frames, an 'idx1'
+// index for old readers and OpenDML indexes ('indx', 'ix00', 'dmlh') so the
+// file can continue in 'AVIX' segments past the size of one RIFF.
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include "avi.h"
+#include "bitmap.h"
+#include "numeric.h"
+
+namespace stelp {
+namespace {
+
+constexpr uint32_t fourcc(const char (&code)[5]) {
+  return uint32_t{uint8_t(code[0])} | (uint32_t{uint8_t(code[1])} << 8) | (uint32_t{uint8_t(code[2])} << 16) |
+         (uint32_t{uint8_t(code[3])} << 24);
+}
+
+constexpr uint32_t kRiff = fourcc("RIFF");
+constexpr uint32_t kList = fourcc("LIST");
+constexpr uint32_t kAviForm = fourcc("AVI ");
+constexpr uint32_t kAvixForm = fourcc("AVIX");
+constexpr uint32_t kHdrl = fourcc("hdrl");
+constexpr uint32_t kAvih = fourcc("avih");
+constexpr uint32_t kStrl = fourcc("strl");
+constexpr uint32_t kStrh = fourcc("strh");
+constexpr uint32_t kStrf = fourcc("strf");
+constexpr uint32_t kIndx = fourcc("indx");
+constexpr uint32_t kOdml = fourcc("odml");
+constexpr uint32_t kDmlh = fourcc("dmlh");
+constexpr uint32_t kMovi = fourcc("movi");
+constexpr uint32_t kIdx1 = fourcc("idx1");
+constexpr uint32_t kIx00 = fourcc("ix00");
+constexpr uint32_t kVids = fourcc("vids");
+constexpr uint32_t kDib = fourcc("DIB ");
+constexpr uint32_t kFrameChunk = fourcc("00db");  // stream 0, uncompressed frame
+
+constexpr uint32_t kMicroSecondsPerFrame = 1000000 / kAviFramesPerSecond;
+constexpr uint32_t kAvifHasIndex = 0x10;
+constexpr uint32_t kAviifKeyFrame = 0x10;
+constexpr uint32_t kQualityDefault = 0xFFFFFFFF;
+constexpr uint8_t kIndexOfIndexes = 0;
+constexpr uint8_t kIndexOfChunks = 1;
+
+constexpr uint64_t kChunkHeaderBytes = 8;
+constexpr uint64_t kListHeaderBytes = 12;
+constexpr uint32_t kAvihBytes = 56;
+constexpr uint32_t kStrhBytes = 56;
+constexpr uint32_t kDmlhBytes = 248;
+// 'indx' has room for this many 'ix00' chunks, one per RIFF segment: 256 GiB
+// at the default segment size.
+constexpr uint32_t kSuperIndexEntries = 256;
+constexpr uint64_t kSuperIndexHeaderBytes = 24;
+constexpr uint64_t kSuperIndexEntryBytes = 16;
+constexpr uint64_t kStdIndexHeaderBytes = 24;
+constexpr uint64_t kStdIndexEntryBytes = 8;
+constexpr uint64_t kIdx1EntryBytes = 16;
+// Every size and offset inside a segment is a 32-bit field, so no segment may
+// pass this, whatever limit the caller sets; a frame must fit comfortably.
+constexpr uint64_t kMaxSegmentBytes = std::numeric_limits<uint32_t>::max();
+constexpr uint64_t kMaxFrameBytes = uint64_t{1} << 31;
+constexpr size_t kPieceBytes = size_t{1} << 20;  // frames are written about 1 MiB at a time
+static_assert(sizeof(off_t) >= 8, "offsets past 2 GiB need a 64-bit off_t");
+
+// Little-endian bytes assembled in memory and written in one piece. Every
+// chunk we make has an even size, so no chunk needs a pad byte.
+class ByteBuilder {
+ public:
+  void put8(uint8_t v) { *grow(1) = v; }
+  void put16(uint16_t v) { storeLe16(grow(2), v); }
+  void put32(uint32_t v) { storeLe32(grow(4), v); }
+  void put64(uint64_t v) {
+    put32(static_cast<uint32_t>(v));
+    put32(static_cast<uint32_t>(v >> 32));
+  }
+  void zeros(size_t count) { std::memset(grow(count), 0, count); }
+
+  // Starts a chunk (or a list of `type`) and returns where its size goes;
+  // endChunk fills the size in once the contents are added.
+  size_t beginChunk(uint32_t id) {
+    put32(id);
+    put32(0);
+    return bytes.size() - 4;
+  }
+  size_t beginList(uint32_t type) {
+    const size_t sizeAt = beginChunk(kList);
+    put32(type);
+    return sizeAt;
+  }
+  void endChunk(size_t sizeAt) { storeLe32(bytes.data() + sizeAt, static_cast<uint32_t>(bytes.size() - sizeAt - 4)); }
+
+  std::vector<uint8_t> bytes;
+
+ private:
+  uint8_t* grow(size_t count) {
+    bytes.resize(bytes.size() + count);
+    return bytes.data() + bytes.size() - count;
+  }
+};
+
+uint64_t stdIndexBytes(uint64_t frames) {
+  return kChunkHeaderBytes + kStdIndexHeaderBytes + frames * kStdIndexEntryBytes;
+}
+uint64_t idx1Bytes(uint64_t frames) { return kChunkHeaderBytes + frames * kIdx1EntryBytes; }
+
+uint16_t rectSide(int32_t pixels) { return static_cast<uint16_t>(std::min<int32_t>(pixels, INT16_MAX)); }
+
+}  // namespace
+
+// The open file, the frame format and where the sizes and counts that are
+// only known at the end must be patched in.
+class AviOutput {
+ public:
+  AviOutput() = default;
+  AviOutput(const AviOutput&) = delete;
+  AviOutput& operator=(const AviOutput&) = delete;
+  // A file that was not finished is no valid AVI: it is removed.
+  ~AviOutput() {
+    if (!file_) return;
+    std::fclose(file_);
+    discard();
+  }
+
+  bool create(const std::string& path, std::string* why);
+  bool writeHeaders(std::string* why);
+  bool writeFrame(const ImageBuffer& frame, uint64_t riffLimit, std::string* why);
+  bool finish(std::string* why);
+
+  int32_t width = 0;
+  int32_t height = 0;
+  bool colour = false;
+  uint32_t rowBytes = 0;  // of a stored row, padded
+  uint32_t frameBytes = 0;
+  uint32_t totalFrames = 0;
+
+ private:
+  struct SegmentIndex {
+    uint64_t offset;    // of the 'ix00' chunk header
+    uint32_t bytes;     // of the whole 'ix00' chunk
+    uint32_t duration;  // frames it lists
+  };
+
+  uint64_t frameStride() const { return kChunkHeaderBytes + frameBytes; }
+  // Bytes of the current segment, from 'RIFF' to its end, once it holds
+  // `frames` frames and its indexes.
+  uint64_t segmentBytes(uint64_t frames) const {
+    const uint64_t indexes = stdIndexBytes(frames) + (indexes_.empty() ? idx1Bytes(frames) : 0);
+    return moviAt_ + 4 + frames * frameStride() + indexes - riffAt_;
+  }
+  bool finishSegment();
+  bool startExtensionSegment();
+  bool write(const void* data, size_t count);
+  bool writeAt(uint64_t at, const void* data, size_t count);
+  bool patch32(uint64_t at, uint32_t value) {
+    uint8_t bytes[4];
+    storeLe32(bytes, value);
+    return writeAt(at, bytes, sizeof bytes);
+  }
+  bool failed(std::string* why) const {
+    return refuse(why, std::string("write failed: ") + std::strerror(error_));
+  }
+  void discard() {
+    // Only a regular file that we created is removed: never a device such
+    // as /dev/full that the user named as the output.
+    if (regular_) std::remove(path_.c_str());
+  }
+
+  std::FILE* file_ = nullptr;
+  std::string path_;
+  bool regular_ = false;
+  int error_ = 0;
+  uint64_t end_ = 0;  // bytes written so far; patches return here
+
+  uint64_t avihTotalAt_ = 0;
+  uint64_t strhLengthAt_ = 0;
+  uint64_t indxAt_ = 0;  // the super index data, after its chunk header
+  uint64_t dmlhTotalAt_ = 0;
+
+  uint64_t riffAt_ = 0;  // the current segment's 'RIFF'
+  uint64_t moviAt_ = 0;  // its 'movi' fourcc, the base of the offsets in its indexes
+  uint32_t segmentFrames_ = 0;
+  uint32_t firstSegmentFrames_ = 0;
+  std::vector<SegmentIndex> indexes_;  // one per finished segment
+  std::vector<uint8_t> piece_;         // rows of the frame being written
+};
+
+bool AviOutput::create(const std::string& path, std::string* why) {
+  file_ = std::fopen(path.c_str(), "wb");
+  if (!file_) return refuse(why, std::string("cannot create: ") + std::strerror(errno));
+  path_ = path;
+  struct stat st {};
+  regular_ = fstat(fileno(file_), &st) == 0 && S_ISREG(st.st_mode);
+  // Every write is a whole frame or header block, so a failure such as a
+  // full disk is reported by the call that caused it, not by a later flush.
+  std::setvbuf(file_, nullptr, _IONBF, 0);
+  return true;
+}
+
+bool AviOutput::write(const void* data, size_t count) {
+  if (error_ != 0) return false;
+  errno = 0;
+  if (std::fwrite(data, 1, count, file_) != count) {
+    error_ = errno != 0 ? errno : EIO;
+    return false;
+  }
+  end_ += count;
+  return true;
+}
+
+// Overwrites bytes written earlier and returns to the end of the file.
+bool AviOutput::writeAt(uint64_t at, const void* data, size_t count) {
+  if (error_ != 0) return false;
+  errno = 0;
+  if (fseeko(file_, static_cast<off_t>(at), SEEK_SET) != 0 || std::fwrite(data, 1, count, file_) != count ||
+      fseeko(file_, static_cast<off_t>(end_), SEEK_SET) != 0) {
+    error_ = errno != 0 ? errno : EIO;
+    return false;
+  }
+  return true;
+}
+
+// The first segment: the headers, with room for the super index and zeros in
+// every count, then the start of its 'movi' list.
+bool AviOutput::writeHeaders(std::string* why) {
+  const uint32_t bitCount = colour ? 24 : 8;
+  const uint32_t bytesPerSecond =
+      static_cast<uint32_t>(std::min<uint64_t>(uint64_t{frameBytes} * kAviFramesPerSecond, UINT32_MAX));
+  ByteBuilder b;
+  const size_t riffSizeAt = b.beginChunk(kRiff);
+  b.put32(kAviForm);
+  const size_t hdrlSizeAt = b.beginList(kHdrl);
+
+  const size_t avihSizeAt = b.beginChunk(kAvih);
+  b.put32(kMicroSecondsPerFrame);
+  b.put32(bytesPerSecond);
+  b.put32(0);  // padding granularity
+  b.put32(kAvifHasIndex);
+  avihTotalAt_ = b.bytes.size();
+  b.put32(0);  // frames in the first segment
+  b.put32(0);  // initial frames
+  b.put32(1);  // streams
+  b.put32(frameBytes);
+  b.put32(static_cast<uint32_t>(width));
+  b.put32(static_cast<uint32_t>(height));
+  b.zeros(16);
+  b.endChunk(avihSizeAt);
+
+  const size_t strlSizeAt = b.beginList(kStrl);
+  const size_t strhSizeAt = b.beginChunk(kStrh);
+  b.put32(kVids);
+  b.put32(kDib);
+  b.put32(0);  // flags
+  b.put16(0);  // priority
+  b.put16(0);  // language
+  b.put32(0);  // initial frames
+  b.put32(1);  // scale: frames come at rate / scale per second
+  b.put32(kAviFramesPerSecond);
+  b.put32(0);  // start
+  strhLengthAt_ = b.bytes.size();
+  b.put32(0);  // frames in the whole file
+  b.put32(frameBytes);
+  b.put32(kQualityDefault);
+  b.put32(0);  // sample size: frames vary
+  b.put16(0);
+  b.put16(0);
+  b.put16(rectSide(width));
+  b.put16(rectSide(height));
+  b.endChunk(strhSizeAt);
+
+  const size_t strfSizeAt = b.beginChunk(kStrf);
+  b.put32(kBitmapInfoHeaderSize);
+  b.put32(static_cast<uint32_t>(width));
+  b.put32(static_cast<uint32_t>(height));  // positive: rows bottom up
+  b.put16(1);
+  b.put16(static_cast<uint16_t>(bitCount));
+  b.put32(0);  // no compression
+  b.put32(frameBytes);
+  b.put32(0);  // pixels per metre
+  b.put32(0);
+  b.put32(colour ? 0 : kBitmapPaletteEntries);
+  b.put32(0);  // important colours
+  for (uint32_t i = 0; !colour && i < kBitmapPaletteEntries; ++i) {
+    const uint8_t grey = static_cast<uint8_t>(i);
+    b.put8(grey);
+    b.put8(grey);
+    b.put8(grey);
+    b.put8(0);
+  }
+  b.endChunk(strfSizeAt);
+
+  // Filled in at the end; the reserved entries stay zero.
+  const size_t indxSizeAt = b.beginChunk(kIndx);
+  indxAt_ = b.bytes.size();
+  b.zeros(kSuperIndexHeaderBytes + kSuperIndexEntries * kSuperIndexEntryBytes);
+  b.endChunk(indxSizeAt);
+  b.endChunk(strlSizeAt);
+
+  const size_t odmlSizeAt = b.beginList(kOdml);
+  const size_t dmlhSizeAt = b.beginChunk(kDmlh);
+  dmlhTotalAt_ = b.bytes.size();
+  b.zeros(kDmlhBytes);
+  b.endChunk(dmlhSizeAt);
+  b.endChunk(odmlSizeAt);
+  b.endChunk(hdrlSizeAt);
+
+  b.beginList(kMovi);
+  riffAt_ = riffSizeAt - 4;
+  moviAt_ = b.bytes.size() - 4;
+  if (!write(b.bytes.data(), b.bytes.size())) return failed(why);
+  return true;
+}
+
+bool AviOutput::writeFrame(const ImageBuffer& frame, uint64_t riffLimit, std::string* why) {
+  if (totalFrames == static_cast<uint32_t>(INT32_MAX)) return refuse(why, "too many frames for one AVI file");
+  const uint64_t limit = std::min(riffLimit, kMaxSegmentBytes);
+  if (segmentFrames_ > 0 && segmentBytes(segmentFrames_ + 1) > limit) {
+    if (indexes_.size() + 1 >= kSuperIndexEntries)
+      return refuse(why, "the file would need more than " + std::to_string(kSuperIndexEntries) + " RIFF segments");
+    if (!finishSegment() || !startExtensionSegment()) return failed(why);
+  }
+
+  // The chunk goes out in pieces of whole rows, so a large frame needs no
+  // second full-size copy in memory.
+  const size_t rowsPerPiece = std::clamp<size_t>(kPieceBytes / rowBytes, 1, static_cast<size_t>(height));
+  piece_.resize(kChunkHeaderBytes + rowsPerPiece * rowBytes);
+  storeLe32(piece_.data(), kFrameChunk);
+  storeLe32(piece_.data() + 4, frameBytes);
+  size_t used = kChunkHeaderBytes;
+  for (int32_t y = height - 1; y >= 0; --y) {
+    used += encodeDibRow(frame.row(y), frame.pixelFormat(), width, piece_.data() + used);
+    if (y > 0 && used + rowBytes <= piece_.size()) continue;
+    if (!write(piece_.data(), used)) return failed(why);
+    used = 0;
+  }
+  ++segmentFrames_;
+  ++totalFrames;
+  return true;
+}
+
+// Ends the current segment's 'movi' list with its 'ix00' (followed by 'idx1'
+// in the first segment) and patches the list and RIFF sizes. The frames lie
+// back to back after 'movi', so their offsets follow from their count.
+bool AviOutput::finishSegment() {
+  const bool first = indexes_.empty();
+  const uint64_t ixAt = end_;
+  ByteBuilder b;
+  const size_t ixSizeAt = b.beginChunk(kIx00);
+  b.put16(2);  // longs per entry
+  b.put8(0);   // sub-type
+  b.put8(kIndexOfChunks);
+  b.put32(segmentFrames_);
+  b.put32(kFrameChunk);
+  b.put64(moviAt_);
+  b.put32(0);
+  // Offsets of the frame data, after its chunk header; bit 31 clear marks a
+  // key frame.
+  for (uint32_t k = 0; k < segmentFrames_; ++k) {
+    b.put32(static_cast<uint32_t>(4 + k * frameStride() + kChunkHeaderBytes));
+    b.put32(frameBytes);
+  }
+  b.endChunk(ixSizeAt);
+  const uint64_t moviEnd = ixAt + b.bytes.size();
+
+  if (first) {
+    // Offsets of the chunk headers, counted from the 'movi' fourcc.
+    const size_t idx1SizeAt = b.beginChunk(kIdx1);
+    for (uint32_t k = 0; k < segmentFrames_; ++k) {
+      b.put32(kFrameChunk);
+      b.put32(kAviifKeyFrame);
+      b.put32(static_cast<uint32_t>(4 + k * frameStride()));
+      b.put32(frameBytes);
+    }
+    b.endChunk(idx1SizeAt);
+    firstSegmentFrames_ = segmentFrames_;
+  }
+  if (!write(b.bytes.data(), b.bytes.size())) return false;
+  indexes_.push_back({ixAt, static_cast<uint32_t>(stdIndexBytes(segmentFrames_)), segmentFrames_});
+  return patch32(moviAt_ - 4, static_cast<uint32_t>(moviEnd - moviAt_)) &&
+         patch32(riffAt_ + 4, static_cast<uint32_t>(end_ - riffAt_ - kChunkHeaderBytes));
+}
+
+bool AviOutput::startExtensionSegment() {
+  ByteBuilder b;
+  b.beginChunk(kRiff);
+  b.put32(kAvixForm);
+  b.beginList(kMovi);
+  riffAt_ = end_;
+  moviAt_ = end_ + kChunkHeaderBytes + 4 + kChunkHeaderBytes;
+  segmentFrames_ = 0;
+  return write(b.bytes.data(), b.bytes.size());
+}
+
+bool AviOutput::finish(std::string* why) {
+  if (!finishSegment()) return failed(why);
+
+  ByteBuilder super;
+  super.put16(4);  // longs per entry
+  super.put8(0);   // sub-type
+  super.put8(kIndexOfIndexes);
+  super.put32(static_cast<uint32_t>(indexes_.size()));
+  super.put32(kFrameChunk);
+  super.zeros(12);
+  for (const SegmentIndex& index : indexes_) {
+    super.put64(index.offset);
+    super.put32(index.bytes);
+    super.put32(index.duration);
+  }
+  if (!writeAt(indxAt_, super.bytes.data(), super.bytes.size()) || !patch32(avihTotalAt_, firstSegmentFrames_) ||
+      !patch32(strhLengthAt_, totalFrames) || !patch32(dmlhTotalAt_, totalFrames))
+    return failed(why);
+
+  std::FILE* file = std::exchange(file_, nullptr);
+  errno = 0;
+  if (std::fclose(file) != 0) {
+    error_ = errno != 0 ? errno : EIO;
+    discard();
+    return failed(why);
+  }
+  return true;
+}
+
+AviWriter::AviWriter() = default;
+AviWriter::~AviWriter() = default;
+
+bool openAviWriter(AviWriter& writer, const std::string& path, const ImageBuffer& first, std::string* why) {
+  if (writer.output) return refuse(why, "an AVI file is already open");
+  if (!first.pixels || !isValidFormat(first.pixelFormat()) || first.width <= 0 || first.height <= 0)
+    return refuse(why, "no frame to take the video format from");
+  const bool colour = isColourFormat(first.pixelFormat());
+  const uint64_t rowBytes = dibRowBytes(colour ? 24 : 8, first.width);
+  const uint64_t frameBytes = rowBytes * static_cast<uint64_t>(first.height);
+  if (frameBytes > kMaxFrameBytes)
+    return refuse(why, "frame of " + std::to_string(frameBytes) + " bytes is too large for an AVI file");
+
+  auto output = std::make_unique<AviOutput>();
+  output->width = first.width;
+  output->height = first.height;
+  output->colour = colour;
+  output->rowBytes = static_cast<uint32_t>(rowBytes);
+  output->frameBytes = static_cast<uint32_t>(frameBytes);
+  if (!output->create(path, why) || !output->writeHeaders(why)) return false;
+  writer.output = std::move(output);
+  writer.nextFrame = 0;
+  return true;
+}
+
+bool writeAviFrame(AviWriter& writer, const ImageBuffer& frame, std::string* why) {
+  if (!writer.output) return refuse(why, "no AVI file is open");
+  AviOutput& output = *writer.output;
+  if (!frame.pixels || !isValidFormat(frame.pixelFormat())) return refuse(why, "no frame to write");
+  if (frame.width != output.width || frame.height != output.height)
+    return refuse(why, "frame of " + std::to_string(frame.width) + "x" + std::to_string(frame.height) +
+                           " does not match the video's " + std::to_string(output.width) + "x" +
+                           std::to_string(output.height));
+  if (isColourFormat(frame.pixelFormat()) != output.colour)
+    return refuse(why, output.colour ? "grey frame in a colour video" : "colour frame in a grey video");
+  if (!output.writeFrame(frame, writer.riffLimit, why)) return false;
+  writer.nextFrame = static_cast<int32_t>(output.totalFrames);
+  return true;
+}
+
+bool closeAviWriter(AviWriter& writer, std::string* why) {
+  std::unique_ptr<AviOutput> output = std::move(writer.output);
+  writer.nextFrame = -1;
+  if (!output) return refuse(why, "no AVI file is open");
+  return output->finish(why);
+}
+
+}  // namespace stelp
