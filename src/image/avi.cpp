@@ -37,6 +37,12 @@ constexpr size_t kCachedVideos = 4;
 std::mutex cacheMutex;
 std::list<std::unique_ptr<CachedVideo>> cache;  // most recently used first
 
+bool parseVideo(ByteInput& input, CachedVideo& video, std::string* why) {
+  if (!parseAvi(input, video.index, why) || !parseVideoFormat(video.index.format, video.format, why)) return false;
+  video.uncompressed = isUncompressedDib(video.format);
+  return true;
+}
+
 // The cached entry for `path`, parsed anew when the file changed. Null, with
 // a reason, when the file is not a readable video. Call with the mutex held.
 CachedVideo* lookUp(const std::string& path, ByteInput& input, std::string* why) {
@@ -60,16 +66,17 @@ CachedVideo* lookUp(const std::string& path, ByteInput& input, std::string* why)
   entry->path = path;
   entry->size = static_cast<uint64_t>(st.st_size);
   entry->modified = st.st_mtim;
-  if (!parseAvi(input, entry->index, why) || !parseVideoFormat(entry->index.format, entry->format, why))
-    return nullptr;
-  entry->uncompressed = isUncompressedDib(entry->format);
+  if (!parseVideo(input, *entry, why)) return nullptr;
   cache.push_front(std::move(entry));
   if (cache.size() > kCachedVideos) cache.pop_back();
   return cache.front().get();
 }
 
+// A frame's bytes; an index entry that runs past the end of the file gets
+// what the file holds.
 std::vector<uint8_t> readFrameBytes(ByteInput& input, const AviFrameEntry& frame) {
-  std::vector<uint8_t> bytes(frame.size);
+  const uint64_t size = input.size();
+  std::vector<uint8_t> bytes(frame.offset < size ? std::min<uint64_t>(frame.size, size - frame.offset) : 0);
   bytes.resize(input.readAt(frame.offset, bytes.data(), bytes.size()));
   return bytes;
 }
@@ -155,16 +162,12 @@ int32_t aviFrameCount(const std::string& path, std::string* why) {
   return static_cast<int32_t>(std::min<size_t>(video->index.frames.size(), INT32_MAX));
 }
 
-bool readAviFrame(const std::string& path, int32_t frameIndex, PixelFormat format, ImageSlot& slot, std::string* why) {
-  if (frameIndex < 0) return refuse(why, "frame " + std::to_string(frameIndex) + " does not exist");
-  if (!isValidFormat(format))
-    return refuse(why, "pixel format " + std::to_string(static_cast<int>(format)) + " is not supported");
-  FileInput input;
-  if (!input.open(path, why)) return false;
-  std::lock_guard<std::mutex> lock(cacheMutex);
-  CachedVideo* video = lookUp(path, input, why);
-  if (!video) return false;
-  const std::vector<AviFrameEntry>& frames = video->index.frames;
+namespace {
+
+// Reads frame `frameIndex` of the video described by `video`.
+bool readFrame(CachedVideo& video, ByteInput& input, int32_t frameIndex, PixelFormat format, ImageSlot& slot,
+               std::string* why) {
+  const std::vector<AviFrameEntry>& frames = video.index.frames;
   if (static_cast<size_t>(frameIndex) >= frames.size())
     return refuse(why, "frame " + std::to_string(frameIndex) + " does not exist (the video has " +
                            std::to_string(frames.size()) + " frames)");
@@ -173,17 +176,42 @@ bool readAviFrame(const std::string& path, int32_t frameIndex, PixelFormat forma
   while (source >= 0 && frames[source].size == 0) --source;
   if (source < 0) return refuse(why, "frame " + std::to_string(frameIndex) + " has no picture");
 
-  if (video->uncompressed) {
+  if (video.uncompressed) {
     DibFrame frame;
-    uncompressedFrame(video->format, readFrameBytes(input, frames[source]), frame);
+    uncompressedFrame(video.format, readFrameBytes(input, frames[source]), frame);
     return storeFrame(frame, format, slot, why);
   }
-  if (!decodeFrame(*video, input, source, why)) {
-    video->decoder.reset();
-    video->lastFrame = -1;
+  if (!decodeFrame(video, input, source, why)) {
+    video.decoder.reset();
+    video.lastFrame = -1;
     return false;
   }
-  return storeFrame(video->last, format, slot, why);
+  return storeFrame(video.last, format, slot, why);
+}
+
+bool checkRequest(int32_t frameIndex, PixelFormat format, std::string* why) {
+  if (frameIndex < 0) return refuse(why, "frame " + std::to_string(frameIndex) + " does not exist");
+  if (!isValidFormat(format))
+    return refuse(why, "pixel format " + std::to_string(static_cast<int>(format)) + " is not supported");
+  return true;
+}
+
+}  // namespace
+
+bool readAviFrame(const std::string& path, int32_t frameIndex, PixelFormat format, ImageSlot& slot, std::string* why) {
+  if (!checkRequest(frameIndex, format, why)) return false;
+  FileInput input;
+  if (!input.open(path, why)) return false;
+  std::lock_guard<std::mutex> lock(cacheMutex);
+  CachedVideo* video = lookUp(path, input, why);
+  return video && readFrame(*video, input, frameIndex, format, slot, why);
+}
+
+bool readAviFrame(ByteInput& input, int32_t frameIndex, PixelFormat format, ImageSlot& slot, std::string* why) {
+  if (!checkRequest(frameIndex, format, why)) return false;
+  CachedVideo video;
+  if (!parseVideo(input, video, why)) return false;
+  return readFrame(video, input, frameIndex, format, slot, why);
 }
 
 void clearAviReadCache() {

@@ -24,6 +24,12 @@ int32_t aviFrameCount(const std::string& path, std::string* why = nullptr);
 bool readAviFrame(const std::string& path, int32_t frameIndex, PixelFormat format, ImageSlot& slot,
                   std::string* why = nullptr);
 
+// The same from bytes in memory or an open input, keeping nothing between
+// calls: for tests and fuzzing.
+class ByteInput;
+bool readAviFrame(ByteInput& input, int32_t frameIndex, PixelFormat format, ImageSlot& slot,
+                  std::string* why = nullptr);
+
 // Drops the parsed indexes and decoders kept between readAviFrame calls.
 void clearAviReadCache();
 

@@ -170,6 +170,7 @@ void VideoDecoder::reset() { avcodec_flush_buffers(state_->context); }
 
 bool VideoDecoder::decode(const uint8_t* data, size_t size, bool& gotPicture, DibFrame& frame, std::string* why) {
   gotPicture = false;
+  if (size > static_cast<size_t>(INT32_MAX - AV_INPUT_BUFFER_PADDING_SIZE)) return refuse(why, "video frame is too large");
   AVPacket* packet = state_->packet;
   if (av_new_packet(packet, static_cast<int>(size)) < 0) return refuse(why, "not enough memory for a video packet");
   std::memcpy(packet->data, data, size);
