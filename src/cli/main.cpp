@@ -26,10 +26,11 @@ constexpr char kUsage[] =
     "  info FILE\n"
     "      print KIND WIDTHxHEIGHT frames=N for a bitmap, FITS or AVI file\n"
     "  convert INPUT OUTPUT [--format gray8|gray16|gray32|grayfloat|bgr24|bgrfloat]\n"
-    "          [--frame N] [--fits32]\n"
+    "          [--frame N] [--fits32] [--repeat N]\n"
     "      read INPUT (frame N of an AVI, default 0) in the given pixel format (default\n"
     "      bgr24) and write OUTPUT by its extension: .bmp, .fit/.fts/.fits (16-bit unless\n"
-    "      --fits32), .avi (a one-frame video) or .raw (the pixel bytes)\n";
+    "      --fits32), .avi (a video of the frame, N times with --repeat) or .raw (the\n"
+    "      pixel bytes)\n";
 
 int usageError(const std::string& text) {
   std::fprintf(stderr, "stelp-cli: %s\n%s", text.c_str(), kUsage);
@@ -79,10 +80,12 @@ int info(const std::vector<std::string>& args) {
   return 0;
 }
 
-bool writeOneFrameAvi(const std::string& path, const ImageBuffer& image, std::string& why) {
+// Writes `image` as the `count` frames of a new AVI file.
+bool writeAvi(const std::string& path, const ImageBuffer& image, int32_t count, std::string& why) {
   AviWriter writer;
   if (!openAviWriter(writer, path, image, &why)) return false;
-  const bool written = writeAviFrame(writer, image, &why);
+  bool written = true;
+  for (int32_t i = 0; i < count && written; ++i) written = writeAviFrame(writer, image, &why);
   return closeAviWriter(writer, written ? &why : nullptr) && written;
 }
 
@@ -98,6 +101,7 @@ int convert(const std::vector<std::string>& args) {
   PixelFormat format = PixelFormat::Bgr24;
   bool sixteenBit = true;
   int32_t frame = 0;
+  int32_t repeat = 1;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "--fits32") {
@@ -109,13 +113,14 @@ int convert(const std::vector<std::string>& args) {
         if (args[i] == f.name) found = &f;
       if (!found) return usageError("unknown format '" + args[i] + "'");
       format = found->format;
-    } else if (arg == "--frame") {
-      if (++i == args.size()) return usageError("--frame needs a value");
+    } else if (arg == "--frame" || arg == "--repeat") {
+      if (++i == args.size()) return usageError(arg + " needs a value");
       char* end = nullptr;
       const long value = std::strtol(args[i].c_str(), &end, 10);
-      if (args[i].empty() || *end != '\0' || value < INT32_MIN || value > INT32_MAX)
-        return usageError("--frame needs a whole number, not '" + args[i] + "'");
-      frame = static_cast<int32_t>(value);
+      if (args[i].empty() || *end != '\0' || value < INT32_MIN || value > INT32_MAX ||
+          (arg == "--repeat" && value < 1))
+        return usageError(arg + " needs a whole number, not '" + args[i] + "'");
+      (arg == "--frame" ? frame : repeat) = static_cast<int32_t>(value);
     } else if (arg.size() > 1 && arg[0] == '-') {
       return usageError("unknown option '" + arg + "'");
     } else {
@@ -133,6 +138,8 @@ int convert(const std::vector<std::string>& args) {
   if (outputKind == FileKind::Unknown && extension != "raw")
     return fileError(output, "unknown output extension '" + extension + "' (use .bmp, .fit, .fts, .fits, .avi or .raw)");
 
+  if (repeat != 1 && outputKind != FileKind::Avi) return usageError("--repeat needs an .avi output");
+
   ImageSlot image;
   FileKind kind = FileKind::Unknown;
   std::string why;
@@ -143,7 +150,7 @@ int convert(const std::vector<std::string>& args) {
   else if (outputKind == FileKind::Fits)
     written = writeFits(output, *image, sixteenBit, &why);
   else if (outputKind == FileKind::Avi)
-    written = writeOneFrameAvi(output, *image, why);
+    written = writeAvi(output, *image, repeat, why);
   else
     written = writeRaw(output, *image, why);
   if (!written) return fileError(output, why);
