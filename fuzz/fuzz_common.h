@@ -33,22 +33,17 @@ inline PixelFormat formatFromSelector(uint8_t selector) {
 // A reader signature shared by readFits and readBitmap.
 using Reader = bool (*)(ByteInput&, PixelFormat, ImageSlot&, std::string*);
 
-// Runs `read` on `data` and checks its promises: on refusal the slot is left
-// alone and a reason is given; on success the buffer matches the requested
-// format and every pixel byte can be read (AddressSanitizer reports any
-// byte past the allocation).
-inline int runReader(Reader read, const uint8_t* data, size_t size) {
-  if (size < 1) return 0;
-  const PixelFormat format = formatFromSelector(data[0]);
-  MemoryInput input(data + 1, size - 1);
-
-  ImageSlot slot = std::make_unique<ImageBuffer>();
-  const ImageBuffer* before = slot.get();
-  std::string why;
-  if (!read(input, format, slot, &why)) {
+// Checks what a reader handed back for a request of `format`: on refusal the
+// slot is left alone and a reason is given; on success the buffer matches the
+// requested format and every pixel byte can be read (AddressSanitizer reports
+// any byte past the allocation). `before` is the buffer the slot held before
+// the call.
+inline void checkOutcome(bool accepted, PixelFormat format, const ImageSlot& slot, const ImageBuffer* before,
+                         const std::string& why) {
+  if (!accepted) {
     if (slot.get() != before) fail("a refused file replaced the slot");
     if (why.empty()) fail("a refused file gave no reason");
-    return 0;
+    return;
   }
 
   const ImageBuffer* image = slot.get();
@@ -68,6 +63,19 @@ inline int runReader(Reader read, const uint8_t* data, size_t size) {
   }
   volatile uint64_t sink = sum;
   (void)sink;
+}
+
+// Runs `read` on `data` (selector byte, then the file) and checks the outcome.
+inline int runReader(Reader read, const uint8_t* data, size_t size) {
+  if (size < 1) return 0;
+  const PixelFormat format = formatFromSelector(data[0]);
+  MemoryInput input(data + 1, size - 1);
+
+  ImageSlot slot = std::make_unique<ImageBuffer>();
+  const ImageBuffer* before = slot.get();
+  std::string why;
+  const bool accepted = read(input, format, slot, &why);
+  checkOutcome(accepted, format, slot, before, why);
   return 0;
 }
 

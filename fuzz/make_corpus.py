@@ -3,18 +3,31 @@
 
 Each seed is one selector byte followed by a complete, valid image file. The
 fuzz targets turn the selector into the requested pixel format
-(selector % 6 + 1), so the seeds spread the six formats over the files.
+(selector % 6 + 1), so the seeds spread the six formats over the files. AVI
+seeds carry a second selector byte, the frame to read (selector % 4).
 
 Only the standard library is used and the output is the same on every run:
     /usr/bin/python3 fuzz/make_corpus.py
+
+The AVI seeds with compressed frames (MJPEG, packed YUV and a few more codecs,
+so the libavcodec path gets fuzzed too) come from ffmpeg and are committed as
+files. They are rewritten only on request, with ffmpeg on the PATH:
+    /usr/bin/python3 fuzz/make_corpus.py --ffmpeg
+Their bytes then depend on the ffmpeg version (bit-exact mode keeps version
+strings out of the files).
 """
 
 import os
+import shutil
 import struct
+import subprocess
+import sys
+import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 FITS_DIR = os.path.join(HERE, "corpus", "fits")
 BITMAP_DIR = os.path.join(HERE, "corpus", "bitmap")
+AVI_DIR = os.path.join(HERE, "corpus", "avi")
 
 FITS_BLOCK = 2880
 
@@ -252,6 +265,244 @@ def make_bitmaps():
         write_seed(BITMAP_DIR, name, selector, payload)
 
 
+# --- AVI ------------------------------------------------------------------
+
+AVIF_HAS_INDEX = 0x10
+AVIIF_KEYFRAME = 0x10
+INDEX_OF_INDEXES = 0
+INDEX_OF_CHUNKS = 1
+SUPER_INDEX_ENTRIES = 4  # room for this many segments in an 'indx'
+
+
+def chunk(fourcc, data):
+    """A RIFF chunk, padded to an even length."""
+    out = fourcc + struct.pack("<I", len(data)) + data
+    return out + b"\0" if len(data) & 1 else out
+
+
+def riff_list(kind, list_type, body):
+    """A LIST (or RIFF) holding `body`, which is already made of chunks."""
+    return kind + struct.pack("<I", 4 + len(body)) + list_type + body
+
+
+def avih(width, height, frames, streams, flags=AVIF_HAS_INDEX):
+    return chunk(b"avih", struct.pack("<IIIIIIIIII16x", 200000, 0, 0, flags, frames, 0, streams, 0,
+                                      width, height))
+
+
+def strh(kind, handler, length, rate, sample_size=0, width=0, height=0):
+    return chunk(b"strh", kind + handler + struct.pack(
+        "<IHHIIIIIIII4h", 0, 0, 0, 0, 1, rate, 0, length, 0, 0xFFFFFFFF, sample_size,
+        0, 0, width, height))
+
+
+def bitmap_info(width, height, bit_count, compression, image_bytes, colors_used=0):
+    return struct.pack("<IiiHHIIiiII", 40, width, height, 1, bit_count, compression,
+                       image_bytes, 0, 0, colors_used, 0)
+
+
+def audio_strl():
+    """A 16-bit mono PCM stream."""
+    wave = struct.pack("<HHIIHHH", 1, 1, 8000, 16000, 2, 16, 0)
+    return riff_list(b"LIST", b"strl", strh(b"auds", b"\0\0\0\0", 320, 8000, 2) + chunk(b"strf", wave))
+
+
+def super_index(chunk_id, entries):
+    """An 'indx' index of indexes: (offset of an 'ix00' chunk, its bytes,
+    frames it lists) per segment, with unused entries zero."""
+    body = struct.pack("<HBBI4s12x", 4, 0, INDEX_OF_INDEXES, len(entries), chunk_id)
+    for offset, size, duration in entries:
+        body += struct.pack("<QII", offset, size, duration)
+    body += b"\0" * (16 * (SUPER_INDEX_ENTRIES - len(entries)))
+    return chunk(b"indx", body)
+
+
+def standard_index(chunk_id, movi_at, entries):
+    """An 'ix00' chunk: data offsets relative to the 'movi' fourcc at
+    `movi_at`, and sizes (bit 31 clear: key frame)."""
+    body = struct.pack("<HBBI4sQI", 2, 0, INDEX_OF_CHUNKS, len(entries), chunk_id, movi_at, 0)
+    for offset, size in entries:
+        body += struct.pack("<II", offset, size)
+    return chunk(b"ix00", body)
+
+
+def movi_body(items, rec_lists):
+    """The chunks of a 'movi' list and where each chunk header lies, counted
+    from the 'movi' fourcc."""
+    body = b""
+    places = []
+    for chunk_id, data in items:
+        if rec_lists:
+            places.append(4 + len(body) + 12)
+            body += riff_list(b"LIST", b"rec ", chunk(chunk_id, data))
+        else:
+            places.append(4 + len(body))
+            body += chunk(chunk_id, data)
+    return body, places
+
+
+def avi_file(width, height, bit_count, frames, palette=b"", compression=0, handler=b"DIB ",
+             extra=b"", audio_first=False, index="idx1", rec_lists=False, segments=(None,)):
+    """A small AVI file with one video stream (after an audio stream when
+    `audio_first`). `index` is "idx1", "odml" (an 'indx' in the stream list,
+    an 'ix00' per segment and no 'idx1') or "none". For "odml", `segments`
+    gives how many frames go into each RIFF segment; the later ones are
+    'AVIX' segments."""
+    video_number = 1 if audio_first else 0
+    video_id = b"%02ddb" % video_number
+    audio = bytes(range(64))
+
+    # Frames per segment.
+    if index == "odml" and segments != (None,):
+        counts = list(segments)
+        assert sum(counts) == len(frames)
+    else:
+        counts = [len(frames)]
+    starts = [sum(counts[:i]) for i in range(len(counts))]
+
+    def build(super_entries):
+        fmt = bitmap_info(width, height, bit_count, compression,
+                          len(frames[0]) if frames else 0, len(palette) // 4) + extra + palette
+        video_strl_body = strh(b"vids", handler, len(frames), 5, 0, width, abs(height)) + chunk(b"strf", fmt)
+        if index == "odml":
+            video_strl_body += super_index(video_id, super_entries)
+        streams = [riff_list(b"LIST", b"strl", video_strl_body)]
+        if audio_first:
+            streams.insert(0, audio_strl())
+        hdrl_body = avih(width, abs(height), counts[0], len(streams)) + b"".join(streams)
+        if index == "odml":
+            hdrl_body += riff_list(b"LIST", b"odml", chunk(b"dmlh", struct.pack("<I244x", len(frames))))
+        hdrl = riff_list(b"LIST", b"hdrl", hdrl_body)
+
+        out = b""
+        entries = []
+        idx1 = b""
+        for segment, (start, count) in enumerate(zip(starts, counts)):
+            items = []
+            for data in frames[start:start + count]:
+                if audio_first:
+                    items.append((b"00wb", audio))
+                items.append((video_id, data))
+            body, places = movi_body(items, rec_lists)
+            head = 12 + len(hdrl) if segment == 0 else 12
+            movi_at = len(out) + head + 8
+            if index == "odml":
+                video_places = [p for (cid, _), p in zip(items, places) if cid == video_id]
+                ix_at = movi_at + 4 + len(body)
+                ix = standard_index(video_id, movi_at,
+                                    [(p + 8, len(d)) for p, d in zip(video_places, frames[start:start + count])])
+                entries.append((ix_at, len(ix), count))
+                body += ix
+            movi = riff_list(b"LIST", b"movi", body)
+            if segment == 0:
+                if index == "idx1":
+                    idx1 = chunk(b"idx1", b"".join(
+                        struct.pack("<4sIII", cid, AVIIF_KEYFRAME, p, len(d))
+                        for (cid, d), p in zip(items, places)))
+                out += riff_list(b"RIFF", b"AVI ", hdrl + movi + idx1)
+            else:
+                out += riff_list(b"RIFF", b"AVIX", movi)
+        return out, entries
+
+    out, entries = build([(0, 0, 0)] * len(counts))
+    if index == "odml":
+        again, same = build(entries)
+        assert same == entries and len(again) == len(out)
+        out = again
+    return out
+
+
+def dib_frames(bit_count, width, height, count, seed):
+    """`count` frames of stored rows with their padding, bottom row first."""
+    return [pixel_rows(bit_count, width, height, seed + k) for k in range(count)]
+
+
+def write_avi_seed(name, format_selector, frame_selector, payload):
+    assert len(payload) + 2 < 8192, name
+    write_seed(AVI_DIR, name, format_selector, bytes([frame_selector]) + payload)
+
+
+def make_avis():
+    # 8-bit with a colour palette, odd width so rows are padded; three frames.
+    w, h = 7, 5
+    write_avi_seed("avi8_palette.avi", BGR24, 2, avi_file(
+        w, h, 8, dib_frames(8, w, h, 3, 21), palette=colour_palette(256, 22)))
+
+    # 8-bit top-down (negative height) with a 16-entry grey palette.
+    w, h = 6, 4
+    write_avi_seed("avi8_top_down_short_palette.avi", GRAY16, 1, avi_file(
+        w, -h, 8, dib_frames(8, w, h, 2, 23), palette=grey_palette(16)))
+
+    # 24-bit, width 5 (15 bytes, padded to 16).
+    w, h = 5, 4
+    write_avi_seed("avi24.avi", BGR_FLOAT, 1, avi_file(w, h, 24, dib_frames(24, w, h, 2, 24)))
+
+    # 32-bit, three frames.
+    w, h = 4, 4
+    write_avi_seed("avi32.avi", GRAY_FLOAT, 2, avi_file(w, h, 32, dib_frames(32, w, h, 3, 25)))
+
+    # 32-bit bit fields with the usual masks after the header.
+    w, h = 4, 3
+    write_avi_seed("avi32_bitfields.avi", GRAY32, 0, avi_file(
+        w, h, 32, dib_frames(32, w, h, 2, 26), compression=3,
+        extra=struct.pack("<III", 0x00FF0000, 0x0000FF00, 0x000000FF)))
+
+    # An audio stream first: the video is stream 1 ('01db'), interleaved
+    # with '00wb' chunks, all listed in 'idx1'.
+    w, h = 6, 4
+    write_avi_seed("avi24_audio_first.avi", GRAY8, 1, avi_file(
+        w, h, 24, dib_frames(24, w, h, 3, 27), audio_first=True))
+
+    # OpenDML: an 'indx' pointing to one 'ix00' per segment, the third frame
+    # in an 'AVIX' segment, and no 'idx1'.
+    w, h = 5, 3
+    write_avi_seed("avi8_opendml.avi", GRAY_FLOAT, 2, avi_file(
+        w, h, 8, dib_frames(8, w, h, 3, 28), palette=grey_palette(256), index="odml", segments=(2, 1)))
+
+    # No index at all: the frames are found by scanning 'movi', here inside
+    # 'rec ' lists.
+    w, h = 4, 4
+    write_avi_seed("avi24_no_index.avi", BGR24, 1, avi_file(
+        w, h, 24, dib_frames(24, w, h, 2, 29), index="none", rec_lists=True))
+
+    # A zero-length (dropped) second frame, which shows the first one again.
+    w, h = 4, 3
+    frames = dib_frames(24, w, h, 3, 30)
+    frames[1] = b""
+    write_avi_seed("avi24_zero_length_frame.avi", GRAY16, 1, avi_file(w, h, 24, frames))
+
+
+# Compressed seeds made by ffmpeg: (name, format selector, frame selector,
+# output options). Each is 16x16 from the 'testsrc2' pattern.
+FFMPEG_SEEDS = [
+    ("avi_mjpeg.avi", GRAY_FLOAT, 1, 2, ["-c:v", "mjpeg", "-q:v", "5"]),
+    ("avi_yuyv422.avi", BGR24, 1, 2, ["-c:v", "rawvideo", "-pix_fmt", "yuyv422"]),
+    # Not intra-only, with a B-frame: key frame search and draining.
+    ("avi_mpeg4_bframes.avi", GRAY8, 2, 3, ["-c:v", "mpeg4", "-g", "2", "-bf", "1", "-q:v", "5"]),
+    # A codec that delivers grey pictures.
+    ("avi_ffv1_gray.avi", GRAY16, 1, 2, ["-c:v", "ffv1", "-pix_fmt", "gray"]),
+]
+
+
+def make_ffmpeg_avis():
+    ffmpeg = shutil.which("ffmpeg")
+    if not ffmpeg:
+        sys.exit("ffmpeg is not on the PATH")
+    with tempfile.TemporaryDirectory() as scratch:
+        for name, format_selector, frame_selector, frames, options in FFMPEG_SEEDS:
+            out = os.path.join(scratch, name)
+            subprocess.run(
+                [ffmpeg, "-nostdin", "-v", "error", "-y", "-f", "lavfi",
+                 "-i", "testsrc2=size=16x16:rate=25", "-frames:v", str(frames)] + options +
+                ["-fflags", "+bitexact", "-flags:v", "+bitexact", out],
+                check=True, stdin=subprocess.DEVNULL)
+            with open(out, "rb") as f:
+                write_avi_seed(name, format_selector, frame_selector, f.read())
+
+
 if __name__ == "__main__":
     make_fits()
     make_bitmaps()
+    make_avis()
+    if "--ffmpeg" in sys.argv[1:]:
+        make_ffmpeg_avis()
