@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "image/avi.h"
 #include "image/bitmap.h"
 #include "image/file_kind.h"
 #include "image/fits.h"
@@ -20,12 +21,14 @@ TEST(MalformedFilesTest, EveryFileIsReadOrRefusedCleanly) {
     ++files;
     const std::string path = entry.path().string();
     const FileKind kind = kindFromExtension(path);
-    ASSERT_NE(kind, FileKind::Unknown) << path << " needs a .bmp or .fits name";
+    ASSERT_NE(kind, FileKind::Unknown) << path << " needs a .bmp, .fits or .avi name";
     for (int code = 1; code <= 6; ++code) {
       ImageSlot slot;
       std::string why;
-      const bool read = kind == FileKind::Bitmap ? readBitmap(path, PixelFormat(code), slot, &why)
-                                                 : readFits(path, PixelFormat(code), slot, &why);
+      bool read = false;
+      if (kind == FileKind::Bitmap) read = readBitmap(path, PixelFormat(code), slot, &why);
+      if (kind == FileKind::Fits) read = readFits(path, PixelFormat(code), slot, &why);
+      if (kind == FileKind::Avi) read = readAviFrame(path, code % 2, PixelFormat(code), slot, &why);
       EXPECT_EQ(read, slot != nullptr) << path;
       if (read) {
         EXPECT_EQ(slot->format, code);

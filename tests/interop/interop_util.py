@@ -131,10 +131,11 @@ class InteropCase(unittest.TestCase):
         self.assertEqual(r.returncode, 0, f"stelp-cli {' '.join(map(str, args))}: {r.stderr}")
         return r
 
-    def load_raw(self, src, fmt, width, height):
-        """Pixels of `src` as stelp-cli loads them in `fmt`, top row first."""
-        out = self.tmp / f"{Path(src).name}.{fmt}.raw"
-        self.cli_ok("convert", src, out, "--format", fmt)
+    def load_raw(self, src, fmt, width, height, frame=None):
+        """Pixels of `src` (frame `frame` of a video) as stelp-cli loads them in
+        `fmt`, top row first."""
+        out = self.tmp / f"{Path(src).name}.{frame}.{fmt}.raw"
+        self.cli_ok("convert", src, out, "--format", fmt, *(() if frame is None else ("--frame", frame)))
         dtype, channels = RAW_LAYOUT[fmt]
         data = np.frombuffer(out.read_bytes(), dtype=dtype)
         self.assertEqual(data.size, width * height * channels, f"{out.name}: raw size")
