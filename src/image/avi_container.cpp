@@ -8,24 +8,9 @@
 namespace stelp {
 namespace {
 
-constexpr uint32_t kRiff = fourCc("RIFF");
-constexpr uint32_t kList = fourCc("LIST");
-constexpr uint32_t kAviForm = fourCc("AVI ");
-constexpr uint32_t kAviExtension = fourCc("AVIX");
-constexpr uint32_t kHeaderList = fourCc("hdrl");
-constexpr uint32_t kStreamList = fourCc("strl");
-constexpr uint32_t kStreamHeader = fourCc("strh");
-constexpr uint32_t kStreamFormat = fourCc("strf");
-constexpr uint32_t kOpenDmlIndex = fourCc("indx");
-constexpr uint32_t kMovieList = fourCc("movi");
 constexpr uint32_t kRecordList = fourCc("rec ");
-constexpr uint32_t kOldIndex = fourCc("idx1");
-constexpr uint32_t kVideoType = fourCc("vids");
 
-constexpr uint32_t kKeyFrameFlag = 0x10;          // idx1 dwFlags
 constexpr uint32_t kNotKeyFrameBit = 0x80000000u;  // standard index dwSize
-constexpr uint8_t kIndexOfIndexes = 0;
-constexpr uint8_t kIndexOfChunks = 1;
 constexpr size_t kIndexHeaderSize = 24;  // both OpenDML index kinds, after the chunk header
 constexpr size_t kOldIndexEntrySize = 16;
 constexpr size_t kMaxFormatBytes = 1 << 20;  // a format block is a header and a palette
@@ -50,7 +35,7 @@ void walkChunks(ByteInput& input, uint64_t begin, uint64_t end, Visit visit) {
     chunk.id = loadLe32(header);
     chunk.dataOffset = offset + kRiffChunkHeaderSize;
     chunk.dataSize = std::min<uint64_t>(loadLe32(header + 4), end - chunk.dataOffset);
-    if ((chunk.id == kList || chunk.id == kRiff) && got == sizeof header && chunk.dataSize >= 4)
+    if ((chunk.id == kListId || chunk.id == kRiffId) && got == sizeof header && chunk.dataSize >= 4)
       chunk.listType = loadLe32(header + 8);
     if (!visit(chunk)) return;
     offset = chunk.dataOffset + chunk.dataSize + (chunk.dataSize & 1);
@@ -155,7 +140,7 @@ void readOldIndex(ByteInput& input, const Layout& layout, AviStreamIndex& index)
     AviFrameEntry frame;
     frame.offset = base + at + kRiffChunkHeaderSize;
     frame.size = loadLe32(&table[e + 12]);
-    frame.key = (flags & kKeyFrameFlag) != 0;
+    frame.key = (flags & kOldIndexKeyFrame) != 0;
     anyKey = anyKey || frame.key;
     index.frames.push_back(frame);
   }
@@ -166,7 +151,7 @@ void scanMovies(ByteInput& input, const Layout& layout, AviStreamIndex& index) {
   index.keyFlagsKnown = false;
   for (const auto& [begin, end] : layout.movies) {
     auto visit = [&](const Chunk& c, auto& self) -> bool {
-      if (c.id == kList && c.listType == kRecordList) {
+      if (c.id == kListId && c.listType == kRecordList) {
         walkChunks(input, c.dataOffset + 4, c.dataOffset + c.dataSize, [&](const Chunk& inner) { return self(inner, self); });
       } else if (chunkOfStream(c.id, index.streamNumber)) {
         index.frames.push_back({c.dataOffset, static_cast<uint32_t>(c.dataSize), false});
@@ -182,21 +167,21 @@ void scanMovies(ByteInput& input, const Layout& layout, AviStreamIndex& index) {
 bool parseAvi(ByteInput& input, AviStreamIndex& index, std::string* why) {
   index = AviStreamIndex();
   uint8_t head[kRiffListHeaderSize];
-  if (input.readAt(0, head, sizeof head) != sizeof head || loadLe32(head) != kRiff || loadLe32(head + 8) != kAviForm)
+  if (input.readAt(0, head, sizeof head) != sizeof head || loadLe32(head) != kRiffId || loadLe32(head + 8) != kAviForm)
     return refuse(why, "not an AVI file");
 
   Layout layout;
   int streams = 0;
   walkChunks(input, 0, input.size(), [&](const Chunk& riff) {
-    if (riff.id != kRiff || (riff.listType != kAviForm && riff.listType != kAviExtension)) return false;
+    if (riff.id != kRiffId || (riff.listType != kAviForm && riff.listType != kAviExtensionForm)) return false;
     const bool first = riff.listType == kAviForm;
     walkChunks(input, riff.dataOffset + 4, riff.dataOffset + riff.dataSize, [&](const Chunk& c) {
-      if (c.id == kList && c.listType == kMovieList) {
+      if (c.id == kListId && c.listType == kMovieList) {
         if (layout.movies.empty()) layout.firstMovieFourCc = c.dataOffset;
         layout.movies.emplace_back(c.dataOffset + 4, c.dataOffset + c.dataSize);
-      } else if (first && c.id == kList && c.listType == kHeaderList) {
+      } else if (first && c.id == kListId && c.listType == kHeaderList) {
         walkChunks(input, c.dataOffset + 4, c.dataOffset + c.dataSize, [&](const Chunk& s) {
-          if (s.id == kList && s.listType == kStreamList) {
+          if (s.id == kListId && s.listType == kStreamList) {
             if (index.streamNumber < 0) parseStreamList(input, s, streams, index, layout);
             ++streams;
           }

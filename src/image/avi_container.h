@@ -18,6 +18,23 @@ constexpr uint32_t fourCc(const char (&code)[5]) {
          (uint32_t(uint8_t(code[3])) << 24);
 }
 
+// The codes and flags of the AVI layout shared by the reader and the writer.
+constexpr uint32_t kRiffId = fourCc("RIFF");
+constexpr uint32_t kListId = fourCc("LIST");
+constexpr uint32_t kAviForm = fourCc("AVI ");
+constexpr uint32_t kAviExtensionForm = fourCc("AVIX");  // OpenDML segments after the first
+constexpr uint32_t kHeaderList = fourCc("hdrl");
+constexpr uint32_t kStreamList = fourCc("strl");
+constexpr uint32_t kStreamHeader = fourCc("strh");
+constexpr uint32_t kStreamFormat = fourCc("strf");
+constexpr uint32_t kOpenDmlIndex = fourCc("indx");
+constexpr uint32_t kMovieList = fourCc("movi");
+constexpr uint32_t kOldIndex = fourCc("idx1");
+constexpr uint32_t kVideoType = fourCc("vids");
+constexpr uint32_t kOldIndexKeyFrame = 0x10;  // idx1 dwFlags
+constexpr uint8_t kIndexOfIndexes = 0;        // OpenDML bIndexType
+constexpr uint8_t kIndexOfChunks = 1;
+
 // Where one frame's bytes lie in the file.
 struct AviFrameEntry {
   uint64_t offset = 0;  // first data byte

@@ -13,45 +13,24 @@
 #include <vector>
 
 #include "avi.h"
+#include "avi_container.h"
 #include "bitmap.h"
 #include "numeric.h"
 
 namespace stelp {
 namespace {
 
-constexpr uint32_t fourcc(const char (&code)[5]) {
-  return uint32_t{uint8_t(code[0])} | (uint32_t{uint8_t(code[1])} << 8) | (uint32_t{uint8_t(code[2])} << 16) |
-         (uint32_t{uint8_t(code[3])} << 24);
-}
-
-constexpr uint32_t kRiff = fourcc("RIFF");
-constexpr uint32_t kList = fourcc("LIST");
-constexpr uint32_t kAviForm = fourcc("AVI ");
-constexpr uint32_t kAvixForm = fourcc("AVIX");
-constexpr uint32_t kHdrl = fourcc("hdrl");
-constexpr uint32_t kAvih = fourcc("avih");
-constexpr uint32_t kStrl = fourcc("strl");
-constexpr uint32_t kStrh = fourcc("strh");
-constexpr uint32_t kStrf = fourcc("strf");
-constexpr uint32_t kIndx = fourcc("indx");
-constexpr uint32_t kOdml = fourcc("odml");
-constexpr uint32_t kDmlh = fourcc("dmlh");
-constexpr uint32_t kMovi = fourcc("movi");
-constexpr uint32_t kIdx1 = fourcc("idx1");
-constexpr uint32_t kIx00 = fourcc("ix00");
-constexpr uint32_t kVids = fourcc("vids");
-constexpr uint32_t kDib = fourcc("DIB ");
-constexpr uint32_t kFrameChunk = fourcc("00db");  // stream 0, uncompressed frame
+constexpr uint32_t kAvih = fourCc("avih");
+constexpr uint32_t kOdml = fourCc("odml");
+constexpr uint32_t kDmlh = fourCc("dmlh");
+constexpr uint32_t kIx00 = fourCc("ix00");
+constexpr uint32_t kDib = fourCc("DIB ");
+constexpr uint32_t kFrameChunk = fourCc("00db");  // stream 0, uncompressed frame
 
 constexpr uint32_t kMicroSecondsPerFrame = 1000000 / kAviFramesPerSecond;
 constexpr uint32_t kAvifHasIndex = 0x10;
-constexpr uint32_t kAviifKeyFrame = 0x10;
 constexpr uint32_t kQualityDefault = 0xFFFFFFFF;
-constexpr uint8_t kIndexOfIndexes = 0;
-constexpr uint8_t kIndexOfChunks = 1;
 
-constexpr uint64_t kChunkHeaderBytes = 8;
-constexpr uint64_t kListHeaderBytes = 12;
 constexpr uint32_t kAvihBytes = 56;
 constexpr uint32_t kStrhBytes = 56;
 constexpr uint32_t kDmlhBytes = 248;
@@ -91,7 +70,7 @@ class ByteBuilder {
     return bytes.size() - 4;
   }
   size_t beginList(uint32_t type) {
-    const size_t sizeAt = beginChunk(kList);
+    const size_t sizeAt = beginChunk(kListId);
     put32(type);
     return sizeAt;
   }
@@ -107,9 +86,9 @@ class ByteBuilder {
 };
 
 uint64_t stdIndexBytes(uint64_t frames) {
-  return kChunkHeaderBytes + kStdIndexHeaderBytes + frames * kStdIndexEntryBytes;
+  return uint64_t{kRiffChunkHeaderSize} + kStdIndexHeaderBytes + frames * kStdIndexEntryBytes;
 }
-uint64_t idx1Bytes(uint64_t frames) { return kChunkHeaderBytes + frames * kIdx1EntryBytes; }
+uint64_t idx1Bytes(uint64_t frames) { return uint64_t{kRiffChunkHeaderSize} + frames * kIdx1EntryBytes; }
 
 uint16_t rectSide(int32_t pixels) { return static_cast<uint16_t>(std::min<int32_t>(pixels, INT16_MAX)); }
 
@@ -148,7 +127,7 @@ class AviOutput {
     uint32_t duration;  // frames it lists
   };
 
-  uint64_t frameStride() const { return kChunkHeaderBytes + frameBytes; }
+  uint64_t frameStride() const { return uint64_t{kRiffChunkHeaderSize} + frameBytes; }
   // Bytes of the current segment, from 'RIFF' to its end, once it holds
   // `frames` frames and its indexes.
   uint64_t segmentBytes(uint64_t frames) const {
@@ -234,9 +213,9 @@ bool AviOutput::writeHeaders(std::string* why) {
   const uint32_t bytesPerSecond =
       static_cast<uint32_t>(std::min<uint64_t>(uint64_t{frameBytes} * kAviFramesPerSecond, UINT32_MAX));
   ByteBuilder b;
-  const size_t riffSizeAt = b.beginChunk(kRiff);
+  const size_t riffSizeAt = b.beginChunk(kRiffId);
   b.put32(kAviForm);
-  const size_t hdrlSizeAt = b.beginList(kHdrl);
+  const size_t hdrlSizeAt = b.beginList(kHeaderList);
 
   const size_t avihSizeAt = b.beginChunk(kAvih);
   b.put32(kMicroSecondsPerFrame);
@@ -253,9 +232,9 @@ bool AviOutput::writeHeaders(std::string* why) {
   b.zeros(16);
   b.endChunk(avihSizeAt);
 
-  const size_t strlSizeAt = b.beginList(kStrl);
-  const size_t strhSizeAt = b.beginChunk(kStrh);
-  b.put32(kVids);
+  const size_t strlSizeAt = b.beginList(kStreamList);
+  const size_t strhSizeAt = b.beginChunk(kStreamHeader);
+  b.put32(kVideoType);
   b.put32(kDib);
   b.put32(0);  // flags
   b.put16(0);  // priority
@@ -275,7 +254,7 @@ bool AviOutput::writeHeaders(std::string* why) {
   b.put16(rectSide(height));
   b.endChunk(strhSizeAt);
 
-  const size_t strfSizeAt = b.beginChunk(kStrf);
+  const size_t strfSizeAt = b.beginChunk(kStreamFormat);
   b.put32(kBitmapInfoHeaderSize);
   b.put32(static_cast<uint32_t>(width));
   b.put32(static_cast<uint32_t>(height));  // positive: rows bottom up
@@ -297,7 +276,7 @@ bool AviOutput::writeHeaders(std::string* why) {
   b.endChunk(strfSizeAt);
 
   // Filled in at the end; the reserved entries stay zero.
-  const size_t indxSizeAt = b.beginChunk(kIndx);
+  const size_t indxSizeAt = b.beginChunk(kOpenDmlIndex);
   indxAt_ = b.bytes.size();
   b.zeros(kSuperIndexHeaderBytes + kSuperIndexEntries * kSuperIndexEntryBytes);
   b.endChunk(indxSizeAt);
@@ -311,7 +290,7 @@ bool AviOutput::writeHeaders(std::string* why) {
   b.endChunk(odmlSizeAt);
   b.endChunk(hdrlSizeAt);
 
-  b.beginList(kMovi);
+  b.beginList(kMovieList);
   riffAt_ = riffSizeAt - 4;
   moviAt_ = b.bytes.size() - 4;
   if (!write(b.bytes.data(), b.bytes.size())) return failed(why);
@@ -330,10 +309,10 @@ bool AviOutput::writeFrame(const ImageBuffer& frame, uint64_t riffLimit, std::st
   // The chunk goes out in pieces of whole rows, so a large frame needs no
   // second full-size copy in memory.
   const size_t rowsPerPiece = std::clamp<size_t>(kPieceBytes / rowBytes, 1, static_cast<size_t>(height));
-  piece_.resize(kChunkHeaderBytes + rowsPerPiece * rowBytes);
+  piece_.resize(uint64_t{kRiffChunkHeaderSize} + rowsPerPiece * rowBytes);
   storeLe32(piece_.data(), kFrameChunk);
   storeLe32(piece_.data() + 4, frameBytes);
-  size_t used = kChunkHeaderBytes;
+  size_t used = uint64_t{kRiffChunkHeaderSize};
   for (int32_t y = height - 1; y >= 0; --y) {
     used += encodeDibRow(frame.row(y), frame.pixelFormat(), width, piece_.data() + used);
     if (y > 0 && used + rowBytes <= piece_.size()) continue;
@@ -363,7 +342,7 @@ bool AviOutput::finishSegment() {
   // Offsets of the frame data, after its chunk header; bit 31 clear marks a
   // key frame.
   for (uint32_t k = 0; k < segmentFrames_; ++k) {
-    b.put32(static_cast<uint32_t>(4 + k * frameStride() + kChunkHeaderBytes));
+    b.put32(static_cast<uint32_t>(4 + k * frameStride() + uint64_t{kRiffChunkHeaderSize}));
     b.put32(frameBytes);
   }
   b.endChunk(ixSizeAt);
@@ -371,10 +350,10 @@ bool AviOutput::finishSegment() {
 
   if (first) {
     // Offsets of the chunk headers, counted from the 'movi' fourcc.
-    const size_t idx1SizeAt = b.beginChunk(kIdx1);
+    const size_t idx1SizeAt = b.beginChunk(kOldIndex);
     for (uint32_t k = 0; k < segmentFrames_; ++k) {
       b.put32(kFrameChunk);
-      b.put32(kAviifKeyFrame);
+      b.put32(kOldIndexKeyFrame);
       b.put32(static_cast<uint32_t>(4 + k * frameStride()));
       b.put32(frameBytes);
     }
@@ -384,16 +363,16 @@ bool AviOutput::finishSegment() {
   if (!write(b.bytes.data(), b.bytes.size())) return false;
   indexes_.push_back({ixAt, static_cast<uint32_t>(stdIndexBytes(segmentFrames_)), segmentFrames_});
   return patch32(moviAt_ - 4, static_cast<uint32_t>(moviEnd - moviAt_)) &&
-         patch32(riffAt_ + 4, static_cast<uint32_t>(end_ - riffAt_ - kChunkHeaderBytes));
+         patch32(riffAt_ + 4, static_cast<uint32_t>(end_ - riffAt_ - uint64_t{kRiffChunkHeaderSize}));
 }
 
 bool AviOutput::startExtensionSegment() {
   ByteBuilder b;
-  b.beginChunk(kRiff);
-  b.put32(kAvixForm);
-  b.beginList(kMovi);
+  b.beginChunk(kRiffId);
+  b.put32(kAviExtensionForm);
+  b.beginList(kMovieList);
   riffAt_ = end_;
-  moviAt_ = end_ + kChunkHeaderBytes + 4 + kChunkHeaderBytes;
+  moviAt_ = end_ + uint64_t{kRiffChunkHeaderSize} + 4 + uint64_t{kRiffChunkHeaderSize};
   segmentFrames_ = 0;
   return write(b.bytes.data(), b.bytes.size());
 }
