@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+
+namespace stelp {
+
+// The calibration settings in three groups named after the project file's
+// sections: a field is named by group and key, as `dark.hot` for "Dark.Hot".
+struct ProcessingGroup {
+  bool colour = true;     // frames processed as blue, green, red floats
+  bool dark = false;      // subtract the master dark
+  bool flat = false;      // divide by a flat
+  bool synFlat = false;   // ... the synthetic flat instead of the master flat
+  bool hot = false;       // repair the bad pixels of the dark
+  int32_t stretch = 0;    // 0 none, 1 percent stretch, 2 pixel-level stretch
+  float stretchFromRel = 0.0f;
+  float stretchToRel = 100.0f;
+  float stretchFromAbs = 0.0f;
+  float stretchToAbs = 255.0f;
+  int32_t deInterlace = 0;  // 0 none, 1 light blur, 2 strong blur, 3 field equalisation
+};
+
+struct FlatGroup {
+  int32_t filterWidth = 100;  // full window width; half of it is used
+  int32_t filterHeight = 50;
+  int32_t varHi = 5;          // levels a flat pixel may lie above the window's centre
+  int32_t varLo = 5;          // ... and below it
+  int32_t border = 0;         // frame edge left out of gradient work
+};
+
+struct DarkGroup {
+  uint32_t hot = 200;   // a dark level above this marks a bad pixel
+  uint32_t cold = 0;    // ... and below this
+  int32_t expand = 0;   // city-block distance that bad pixels spread
+};
+
+struct ProcessingSettings {
+  ProcessingGroup processing;
+  FlatGroup flat;
+  DarkGroup dark;
+};
+
+}  // namespace stelp
