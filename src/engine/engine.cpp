@@ -1,0 +1,283 @@
+#include "engine/engine.h"
+
+#include "engine/gradient.h"
+#include "engine/parallel.h"
+#include "engine/pipeline.h"
+
+namespace stelp {
+namespace {
+
+constexpr char kReady[] = "Ready";
+
+// Shows the wait cursor for as long as it lives.
+class WaitCursor {
+ public:
+  explicit WaitCursor(Progress& progress) : progress_(progress) { progress_.BeginWait(); }
+  ~WaitCursor() { progress_.EndWait(); }
+  WaitCursor(const WaitCursor&) = delete;
+  WaitCursor& operator=(const WaitCursor&) = delete;
+
+ private:
+  Progress& progress_;
+};
+
+}  // namespace
+
+Engine::Engine(Progress* progress)
+    : threads(defaultThreadCount()), progress_(progress ? progress : &defaultProgress_), status_(kReady) {}
+
+PixelFormat Engine::floatFormat() const {
+  return settings.processing.colour ? PixelFormat::BgrFloat : PixelFormat::GrayFloat;
+}
+
+// Whether a loaded frame or a product has the common frame size (files can
+// change on disk after they were imported).
+bool Engine::fitsFrame(const ImageBuffer* image) const {
+  if (!image) return false;
+  return frameWidth < 0 || (image->width == frameWidth && image->height == frameHeight);
+}
+
+ImageSource* Engine::CurrentSource() {
+  const SourceList& current = currentList();
+  return current.entry(current.focused);
+}
+
+void Engine::SetStatus(const std::string& text) {
+  if (text.empty()) {
+    status_ = kReady;
+  } else {
+    if (status_ != kReady) return;
+    status_ = text;
+  }
+  progress_->ShowStatus(status_);
+}
+
+void Engine::AverageList(const SourceList& list, ImageSlot& target, const std::string& statusText) {
+  target.reset();
+  const int32_t count = list.size();
+  if (count == 0) return;
+  SetStatus(statusText);
+  WaitCursor wait(*progress_);
+  const PixelFormat format = floatFormat();
+  int32_t n = 0;
+  ImageSlot scratch;
+  for (int32_t i = 0; i < count; ++i) {
+    progress_->Step(i + 1, count);
+    const ImageSource* source = list.entry(i);
+    if (!source || !source->enabled) continue;
+    // A frame that does not load (or no longer has the frame size) is passed
+    // over and does not count.
+    if (!target) {
+      loadFrame(source, target, format);
+      if (!target) continue;
+      if (!fitsFrame(target.get())) {
+        target.reset();
+        continue;
+      }
+    } else {
+      scratch.reset();
+      loadFrame(source, scratch, format);
+      if (!scratch || scratch->width != target->width || scratch->height != target->height) continue;
+      addFrame(*target, *scratch, threads);
+    }
+    ++n;
+  }
+  if (n >= 2) scaleByReciprocal(*target, n, threads);
+}
+
+void Engine::AverageDarks() { AverageList(list(ListRole::Darks), masterDark, "Averaging darks"); }
+
+void Engine::AverageFlats() {
+  AverageList(list(ListRole::Flats), masterFlat, "Averaging flats");
+  if (masterFlat) masterFlatMean = channelMeans(*masterFlat);
+}
+
+void Engine::LocateHotPixels() {
+  if (!masterDark) AverageDarks();
+  if (!masterDark) return;
+  SetStatus("Locating hot pixels");
+  WaitCursor wait(*progress_);
+  auto map = std::make_unique<ImageBuffer>();
+  locateHotPixels(*masterDark, settings.dark, *map);
+  hotPixelMap = map->pixels ? std::move(map) : nullptr;
+}
+
+void Engine::DetectGradient() {
+  if (!masterFlat) AverageFlats();
+  if (!masterFlat) return;
+  SetStatus("Gradient detection");
+  WaitCursor wait(*progress_);
+  auto map = std::make_unique<ImageBuffer>();
+  detectGradient(*masterFlat, settings.flat, *map, threads);
+  gradientMap = map->pixels ? std::move(map) : nullptr;
+}
+
+void Engine::SmoothGradient() {
+  if (!gradientMap) DetectGradient();
+  if (!gradientMap || !masterFlat) return;
+  SetStatus("Smoothing gradient");
+  WaitCursor wait(*progress_);
+  auto synthetic = std::make_unique<ImageBuffer>();
+  std::array<float, 3> mean{0.0f, 0.0f, 0.0f};
+  smoothGradient(*masterFlat, *gradientMap, settings.flat, *synthetic, mean, threads);
+  if (!synthetic->pixels) {
+    syntheticFlat.reset();
+    return;
+  }
+  syntheticFlat = std::move(synthetic);
+  syntheticFlatMean = mean;
+}
+
+void Engine::ProcessImage() {
+  const ProcessingGroup& p = settings.processing;
+  if (!masterDark && p.dark) AverageDarks();
+  if (!hotPixelMap && p.hot) LocateHotPixels();
+  if (!masterFlat && p.flat && !p.synFlat) AverageFlats();
+  if (!syntheticFlat && p.flat && p.synFlat) SmoothGradient();
+  const ImageBuffer* flat = p.synFlat ? syntheticFlat.get() : masterFlat.get();
+  const std::array<float, 3>& means = p.synFlat ? syntheticFlatMean : masterFlatMean;
+
+  processedFrame.reset();
+  loadFrame(currentSource, processedFrame, floatFormat());
+  if (!processedFrame) return;
+  ImageBuffer& frame = *processedFrame;
+  SetStatus("Processing image");
+  WaitCursor wait(*progress_);
+  // A product made for other frames (of another size) is not applied.
+  auto usable = [&](const ImageBuffer* product) {
+    return product && product->width == frame.width && product->height == frame.height ? product : nullptr;
+  };
+  const ImageBuffer* dark = p.dark ? usable(masterDark.get()) : nullptr;
+  const ImageBuffer* divisor = p.flat ? usable(flat) : nullptr;
+  const ImageBuffer* map = p.hot ? usable(hotPixelMap.get()) : nullptr;
+
+  constexpr int kSteps = 4;
+  progress_->Step(1, kSteps);
+  subtractDarkDivideFlat(frame, dark, divisor, means, threads);
+  progress_->Step(2, kSteps);
+  if (map) repairHotPixels(frame, *map, settings.dark.expand, threads);
+  progress_->Step(3, kSteps);
+  if (p.deInterlace == 3)
+    EqualiseFields(frame);
+  else if (p.deInterlace != 0)
+    blurRows(frame, p.deInterlace);
+  progress_->Step(4, kSteps);
+  if (p.stretch == 1) stretchPercent(frame, p.stretchFromRel, p.stretchToRel, threads);
+  if (p.stretch == 2) stretchLevels(frame, p.stretchFromAbs, p.stretchToAbs, threads);
+}
+
+void Engine::DropListProducts() {
+  if (currentRole == static_cast<int32_t>(ListRole::Flats)) {
+    masterFlat.reset();
+    gradientMap.reset();
+    syntheticFlat.reset();
+  } else if (currentRole == static_cast<int32_t>(ListRole::Darks)) {
+    masterDark.reset();
+    hotPixelMap.reset();
+  }
+}
+
+void Engine::ApplyImagesSettings(const ImagesPageValues& values) {
+  ProcessingGroup& p = settings.processing;
+  p.dark = values.dark;
+  p.flat = values.flat;
+  p.hot = values.hot;
+  p.synFlat = values.synFlat;
+  p.stretch = values.stretch;
+  p.stretchFromRel = values.stretchFromRel;
+  p.stretchToRel = values.stretchToRel;
+  p.stretchFromAbs = values.stretchFromAbs;
+  p.stretchToAbs = values.stretchToAbs;
+  p.deInterlace = values.deInterlace;
+  processedFrame.reset();
+}
+
+void Engine::ApplyFlatsSettings(const FlatGroup& values) {
+  settings.flat = values;
+  gradientMap.reset();
+  syntheticFlat.reset();
+}
+
+void Engine::ApplyDarksSettings(const DarkGroup& values) {
+  settings.dark = values;
+  hotPixelMap.reset();
+}
+
+void Engine::DropAllProducts() {
+  rawFrame.reset();
+  masterDark.reset();
+  masterFlat.reset();
+  hotPixelMap.reset();
+  gradientMap.reset();
+  syntheticFlat.reset();
+  processedFrame.reset();
+  currentSource = nullptr;
+}
+
+void Engine::ToggleColour() {
+  settings.processing.colour = !settings.processing.colour;
+  DropAllProducts();
+}
+
+void Engine::ReleaseFrameSizeIfEmpty() {
+  for (const SourceList& l : lists)
+    if (l.size() > 0) return;
+  frameWidth = -1;
+  frameHeight = -1;
+}
+
+RenderResult Engine::RenderView(int32_t role, int32_t view, int32_t width, int32_t height, uint8_t background,
+                                Bitmap24& bitmap) {
+  RenderResult result;
+  currentRole = role;
+  if (exportPreview) {
+    result.shown = exportPreview;
+  } else {
+    const ImageSource* source = CurrentSource();
+    if (source != currentSource || role != shownRole || view != shownView) {
+      // An entry whose file no longer loads shows the background, not the
+      // frame of the entry before it.
+      currentSource = source;
+      rawFrame.reset();
+      loadFrame(currentSource, rawFrame, settings.processing.colour ? PixelFormat::Bgr24 : PixelFormat::Gray8);
+      shownView = view;
+      shownRole = role;
+      processedFrame.reset();
+      result.viewChanged = true;
+    }
+    result.shown = nullptr;
+    if (view == 0) {
+      result.shown = rawFrame.get();
+    } else if (role == static_cast<int32_t>(ListRole::Images) && view == ImagesProcessed) {
+      if (rawFrame && !processedFrame) ProcessImage();
+      result.shown = processedFrame.get();
+    } else if (role == static_cast<int32_t>(ListRole::Flats)) {
+      if (view == FlatsAveraged) {
+        if (!masterFlat) AverageFlats();
+        result.shown = masterFlat.get();
+      } else if (view == FlatsGradient) {
+        if (!gradientMap) DetectGradient();
+        result.shown = gradientMap.get();
+      } else if (view == FlatsSynthetic) {
+        if (!syntheticFlat) SmoothGradient();
+        result.shown = syntheticFlat.get();
+      }
+    } else if (role == static_cast<int32_t>(ListRole::Darks)) {
+      if (view == DarksAveraged) {
+        if (!masterDark) AverageDarks();
+        result.shown = masterDark.get();
+      } else if (view == DarksHotPixels) {
+        if (!hotPixelMap) LocateHotPixels();
+        result.shown = hotPixelMap.get();
+      }
+    }
+    if (role < 0 || role >= kRoleCount) result.shown = nullptr;
+  }
+  if (result.shown)
+    PaintImage(*result.shown, width, height, Reduce::Allowed, Enlarge::NotAllowed, background, bitmap);
+  else
+    FillBackground(width, height, background, bitmap);
+  return result;
+}
+
+}  // namespace stelp

@@ -1,0 +1,122 @@
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "engine/paint.h"
+#include "engine/processing_settings.h"
+#include "engine/progress.h"
+#include "engine/source_list.h"
+#include "image/image_buffer.h"
+
+namespace stelp {
+
+// The values the Images page hands over.
+struct ImagesPageValues {
+  bool dark = false;
+  bool flat = false;
+  bool hot = false;
+  bool synFlat = false;
+  int32_t stretch = 0;
+  float stretchFromRel = 0.0f;
+  float stretchToRel = 100.0f;
+  float stretchFromAbs = 0.0f;
+  float stretchToAbs = 255.0f;
+  int32_t deInterlace = 0;
+};
+
+// View choices by index, per role.
+enum ImagesView : int32_t { ImagesRaw = 0, ImagesProcessed = 1 };
+enum FlatsView : int32_t { FlatsRaw = 0, FlatsAveraged = 1, FlatsGradient = 2, FlatsSynthetic = 3 };
+enum DarksView : int32_t { DarksRaw = 0, DarksAveraged = 1, DarksHotPixels = 2 };
+
+// What RenderView did besides painting.
+struct RenderResult {
+  const ImageBuffer* shown = nullptr;  // the buffer painted; none: background only
+  bool viewChanged = false;            // role, view or entry changed: show the role's page
+};
+
+// The calibration engine: the three source lists, the settings and every
+// product, computed when somebody asks for it and dropped when something it
+// depends on changes. The window owns one and paints what RenderView makes.
+class Engine {
+ public:
+  explicit Engine(Progress* progress = nullptr);
+  Engine(const Engine&) = delete;
+  Engine& operator=(const Engine&) = delete;
+
+  ProcessingSettings settings;
+  std::array<SourceList, kRoleCount> lists;
+  int32_t currentRole = 0;  // the role chosen in the role selector
+  int32_t frameWidth = -1;  // the size every frame shares; -1 while none is fixed
+  int32_t frameHeight = -1;
+
+  const ImageSource* currentSource = nullptr;  // whose frame rawFrame holds
+  const ImageBuffer* exportPreview = nullptr;  // while set, the view shows it
+  int32_t shownRole = -1;
+  int32_t shownView = -1;
+
+  ImageSlot rawFrame;
+  ImageSlot masterDark;
+  ImageSlot masterFlat;
+  ImageSlot hotPixelMap;
+  ImageSlot gradientMap;
+  ImageSlot syntheticFlat;
+  ImageSlot processedFrame;
+  std::array<float, 3> masterFlatMean{0.0f, 0.0f, 0.0f};
+  std::array<float, 3> syntheticFlatMean{0.0f, 0.0f, 0.0f};
+
+  int threads;  // threads a product operation may use
+
+  SourceList& list(ListRole role) { return lists[static_cast<size_t>(role)]; }
+  SourceList& currentList() { return lists[static_cast<size_t>(std::clamp(currentRole, 0, kRoleCount - 1))]; }
+
+  // The source of the focused entry of the current list, or none.
+  ImageSource* CurrentSource();
+
+  // The product operations: each drops its product and makes it anew from
+  // its inputs, computing missing inputs first; a product whose inputs are
+  // missing stays absent.
+  void AverageList(const SourceList& list, ImageSlot& target, const std::string& statusText);
+  void AverageDarks();
+  void AverageFlats();
+  void LocateHotPixels();
+  void DetectGradient();
+  void SmoothGradient();
+  void ProcessImage();
+
+  // After entries of the current list were added, removed or toggled.
+  void DropListProducts();
+  // The settings pages' values; each drops what depends on them.
+  void ApplyImagesSettings(const ImagesPageValues& values);
+  void ApplyFlatsSettings(const FlatGroup& values);
+  void ApplyDarksSettings(const DarkGroup& values);
+  void ToggleColour();
+  // Drops the raw frame and every product and forgets the current source:
+  // after a colour toggle, a new project or an opened one.
+  void DropAllProducts();
+  // Forgets the frame size once every list is empty.
+  void ReleaseFrameSizeIfEmpty();
+
+  // The status line: an empty text shows "Ready"; any other text shows only
+  // while the line reads "Ready", so the outermost operation's text stays.
+  void SetStatus(const std::string& text = std::string());
+  const std::string& statusText() const { return status_; }
+
+  // Paints what `role` and `view` choose into `bitmap` (width x height),
+  // reloading the raw frame and computing the product as needed.
+  RenderResult RenderView(int32_t role, int32_t view, int32_t width, int32_t height, uint8_t background,
+                          Bitmap24& bitmap);
+
+ private:
+  PixelFormat floatFormat() const;
+  bool fitsFrame(const ImageBuffer* image) const;
+
+  Progress defaultProgress_;
+  Progress* progress_;
+  std::string status_;
+};
+
+}  // namespace stelp

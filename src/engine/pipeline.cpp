@@ -1,0 +1,277 @@
+#include "engine/pipeline.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "engine/parallel.h"
+#include "image/numeric.h"
+
+namespace stelp {
+namespace {
+
+constexpr int64_t kRowGrain = 16;  // rows per thread at the least
+
+int channelsOf(const ImageBuffer& image) { return image.pixelFormat() == PixelFormat::BgrFloat ? 3 : 1; }
+
+float* floatRow(ImageBuffer& image, int32_t y) { return reinterpret_cast<float*>(image.row(y)); }
+const float* floatRow(const ImageBuffer& image, int32_t y) { return reinterpret_cast<const float*>(image.row(y)); }
+
+// The grey level of pixel x of a float row: the value, or the luminance.
+inline float greyAt(const float* row, int channels, int32_t x) {
+  if (channels == 1) return row[x];
+  const float* p = row + 3 * static_cast<size_t>(x);
+  return luminance(p[0], p[1], p[2]);
+}
+
+// The histogram bin of a level: truncated toward zero, clamped to 0..255.
+inline int levelBin(float level) { return std::clamp(truncSaturate<int32_t>(level), 0, 255); }
+
+inline float clampLevel(float p) {
+  if (p < 0) return 0;
+  if (p > 255) return 255;
+  return p;
+}
+
+// Runs `work(row)` for every row, spread over threads.
+template <typename Work>
+void forEachRow(int32_t height, int threads, Work work) {
+  parallelRanges(height, threads, kRowGrain, [&](int64_t first, int64_t end) {
+    for (int64_t y = first; y < end; ++y) work(static_cast<int32_t>(y));
+  });
+}
+
+// (p - offset) x scale, clamped, for every value.
+void applyStretch(ImageBuffer& frame, float offset, float scale, int threads) {
+  const size_t values = static_cast<size_t>(frame.width) * channelsOf(frame);
+  forEachRow(frame.height, threads, [&](int32_t y) {
+    float* row = floatRow(frame, y);
+    for (size_t i = 0; i < values; ++i) row[i] = clampLevel((row[i] - offset) * scale);
+  });
+}
+
+}  // namespace
+
+void addFrame(ImageBuffer& sum, const ImageBuffer& frame, int threads) {
+  const size_t values = static_cast<size_t>(sum.width) * channelsOf(sum);
+  forEachRow(sum.height, threads, [&](int32_t y) {
+    float* out = floatRow(sum, y);
+    const float* in = floatRow(frame, y);
+    for (size_t i = 0; i < values; ++i) out[i] = out[i] + in[i];
+  });
+}
+
+void scaleByReciprocal(ImageBuffer& sum, int32_t n, int threads) {
+  const float factor = 1.0f / static_cast<float>(n);
+  const size_t values = static_cast<size_t>(sum.width) * channelsOf(sum);
+  forEachRow(sum.height, threads, [&](int32_t y) {
+    float* row = floatRow(sum, y);
+    for (size_t i = 0; i < values; ++i) row[i] = row[i] * factor;
+  });
+}
+
+std::array<float, 3> channelMeans(const ImageBuffer& image) {
+  const int channels = channelsOf(image);
+  std::array<float, 3> mean{0.0f, 0.0f, 0.0f};
+  for (int32_t y = 0; y < image.height; ++y) {
+    const float* row = floatRow(image, y);
+    for (int32_t x = 0; x < image.width; ++x)
+      for (int c = 0; c < channels; ++c) mean[c] = mean[c] + row[channels * static_cast<size_t>(x) + c];
+  }
+  const float pixels = static_cast<float>(static_cast<int64_t>(image.width) * image.height);
+  for (int c = 0; c < channels; ++c) mean[c] = mean[c] / pixels;
+  return mean;
+}
+
+void locateHotPixels(const ImageBuffer& masterDark, const DarkGroup& dark, ImageBuffer& map) {
+  const int32_t W = masterDark.width, H = masterDark.height;
+  const int channels = channelsOf(masterDark);
+  map = ImageBuffer();
+  map.setFormat(PixelFormat::Gray8);
+  map.width = W;
+  map.height = H;
+  if (!map.allocate()) return;
+  for (int32_t y = 0; y < H; ++y) {
+    const float* row = floatRow(masterDark, y);
+    uint8_t* out = map.row(y);
+    for (int32_t x = 0; x < W; ++x)
+      out[x] = static_cast<uint8_t>(truncSaturate<int32_t>(greyAt(row, channels, x)) >> 2);
+  }
+  // The levels compare as unsigned numbers, converted to float like the
+  // grey level they meet.
+  const float hot = static_cast<float>(dark.hot), cold = static_cast<float>(dark.cold);
+  const int64_t e = dark.expand;
+  if (e < 0) return;
+  for (int32_t y = 0; y < H; ++y) {
+    const float* row = floatRow(masterDark, y);
+    for (int32_t x = 0; x < W; ++x) {
+      const float v = greyAt(row, channels, x);
+      if (!(v > hot || v < cold)) continue;
+      // The diamond |dx| + |dy| <= e, clipped to the frame.
+      for (int64_t dy = std::max<int64_t>(-e, -y); dy <= std::min<int64_t>(e, H - 1 - y); ++dy) {
+        const int64_t reach = e - (dy < 0 ? -dy : dy);
+        uint8_t* out = map.row(static_cast<int32_t>(y + dy));
+        const int64_t first = std::max<int64_t>(x - reach, 0), last = std::min<int64_t>(x + reach, W - 1);
+        std::memset(out + first, 255, static_cast<size_t>(last - first + 1));
+      }
+    }
+  }
+}
+
+void subtractDarkDivideFlat(ImageBuffer& frame, const ImageBuffer* dark, const ImageBuffer* flat,
+                            const std::array<float, 3>& means, int threads) {
+  if (!dark && !flat) return;
+  const int channels = channelsOf(frame);
+  const int32_t W = frame.width;
+  auto calibrate = [](float p, const float* d, const float* f, float mean) {
+    if (d) p = p - *d;
+    if (f) {
+      p = p * (mean / *f);
+      if (p > 255) p = 255;
+    }
+    // Also catches 0 x infinity from a zero flat value: that pixel is black.
+    return p >= 0 ? p : 0.0f;
+  };
+  forEachRow(frame.height, threads, [&](int32_t y) {
+    float* row = floatRow(frame, y);
+    const float* d = dark ? floatRow(*dark, y) : nullptr;
+    const float* f = flat ? floatRow(*flat, y) : nullptr;
+    for (int32_t x = 0; x < W; ++x) {
+      for (int c = 0; c < channels; ++c) {
+        const size_t i = static_cast<size_t>(x) * channels + c;
+        row[i] = calibrate(row[i], d ? d + i : nullptr, f ? f + i : nullptr, means[c]);
+      }
+    }
+  });
+}
+
+void repairHotPixels(ImageBuffer& frame, const ImageBuffer& map, int32_t expand, int threads) {
+  const int32_t W = frame.width, H = frame.height;
+  const int channels = channelsOf(frame);
+  const int64_t r = int64_t{expand} + 1;
+  // Bad pixels read only good ones, which never change, so rows can be
+  // repaired in any order and on any thread.
+  forEachRow(H, threads, [&](int32_t y) {
+    const uint8_t* marks = map.row(y);
+    float* row = floatRow(frame, y);
+    for (int32_t x = 0; x < W; ++x) {
+      if (marks[x] != 255) continue;
+      float sum[3] = {0, 0, 0};
+      int32_t k = 0;
+      for (int64_t yy = std::max<int64_t>(y - r, 0); yy <= std::min<int64_t>(y + r, H - 1); ++yy) {
+        const uint8_t* m = map.row(static_cast<int32_t>(yy));
+        const float* values = floatRow(frame, static_cast<int32_t>(yy));
+        for (int64_t xx = std::max<int64_t>(x - r, 0); xx <= std::min<int64_t>(x + r, W - 1); ++xx) {
+          if (m[xx] == 255) continue;
+          for (int c = 0; c < channels; ++c) sum[c] = sum[c] + values[channels * xx + c];
+          ++k;
+        }
+      }
+      if (k == 0) continue;
+      for (int c = 0; c < channels; ++c) row[channels * static_cast<size_t>(x) + c] = sum[c] / static_cast<float>(k);
+    }
+  });
+}
+
+void blurRows(ImageBuffer& frame, int32_t mode) {
+  const int32_t H = frame.height;
+  if (H < 3) return;
+  const float w = mode == 1 ? 0.25f : 0.5f;
+  const float q = 1.0f / (1.0f + 2.0f * w);
+  const size_t values = static_cast<size_t>(frame.width) * channelsOf(frame);
+  // Walk down with a copy of the old row above, so every row reads the frame
+  // as it was before this step.
+  std::vector<float> above(floatRow(frame, 0), floatRow(frame, 0) + values);
+  std::vector<float> current(values);
+  for (int32_t r = 1; r < H - 1; ++r) {
+    float* row = floatRow(frame, r);
+    const float* below = floatRow(frame, r + 1);
+    std::copy(row, row + values, current.begin());
+    for (size_t i = 0; i < values; ++i) row[i] = ((above[i] + below[i]) * w + current[i]) * q;
+    above.swap(current);
+  }
+}
+
+void EqualiseFields(ImageBuffer& frame) {
+  const int32_t W = frame.width, H = frame.height;
+  const int32_t pairs = H >> 1;
+  // A frame of one row has no second field to match.
+  if (pairs == 0) return;
+  const int channels = channelsOf(frame);
+  int64_t even[256] = {}, odd[256] = {};
+  for (int32_t y = 0; y < 2 * pairs; ++y) {
+    int64_t* histogram = (y & 1) ? odd : even;
+    const float* row = floatRow(frame, y);
+    for (int32_t x = 0; x < W; ++x) ++histogram[levelBin(greyAt(row, channels, x))];
+  }
+  int64_t sumEven = 0, sumOdd = 0;
+  for (int b = 0; b < 256; ++b) {
+    sumEven += b * even[b];
+    sumOdd += b * odd[b];
+  }
+  // The darker field (the even one when they tie) is mapped onto the other.
+  const bool correctEven = sumOdd >= sumEven;
+  const int64_t* target = correctEven ? even : odd;
+  const int64_t* reference = correctEven ? odd : even;
+  const int32_t first = correctEven ? 0 : 1;
+  const int64_t total = static_cast<int64_t>(pairs) * W;
+
+  float table[257];
+  int64_t below = 0;     // pixels of the target field below level k
+  int j = 0;             // the reference bin holding the pixel of rank `below`
+  int64_t beforeJ = 0;   // reference pixels below bin j
+  for (int k = 0; k < 256; ++k) {
+    if (k > 0) below += target[k - 1];
+    if (below >= total) {
+      table[k] = 255.0f;
+      continue;
+    }
+    while (beforeJ + reference[j] <= below) beforeJ += reference[j++];
+    const float level = static_cast<float>(j + static_cast<double>(below - beforeJ) / static_cast<double>(reference[j]));
+    table[k] = level > 255.0f ? 255.0f : level;
+  }
+  table[256] = table[255];
+
+  for (int32_t y = first; y < H; y += 2) {
+    float* row = floatRow(frame, y);
+    for (int32_t x = 0; x < W; ++x) {
+      const float level = clampLevel(greyAt(row, channels, x));
+      const int i = static_cast<int>(level);
+      const float factor = level > 0 ? ((table[i + 1] - table[i]) * (level - static_cast<float>(i)) + table[i]) / level : 0.0f;
+      for (int c = 0; c < channels; ++c) row[channels * static_cast<size_t>(x) + c] *= factor;
+    }
+  }
+}
+
+void stretchPercent(ImageBuffer& frame, float fromRel, float toRel, int threads) {
+  if (fromRel == 0.0f && toRel == 100.0f) return;
+  const int channels = channelsOf(frame);
+  int64_t histogram[256] = {};
+  for (int32_t y = 0; y < frame.height; ++y) {
+    const float* row = floatRow(frame, y);
+    for (int32_t x = 0; x < frame.width; ++x) ++histogram[levelBin(greyAt(row, channels, x))];
+  }
+  // The percentages use the single-precision 0.01 and are worked in double,
+  // so that 1 percent of 307,200 pixels is 3,071.
+  const double pixels = static_cast<double>(static_cast<int64_t>(frame.width) * frame.height);
+  const double percent = static_cast<double>(0.01f);
+  const int64_t lowCount = truncSaturate<int64_t>(pixels * fromRel * percent);
+  const int64_t highCount = truncSaturate<int64_t>(pixels * toRel * percent);
+  int lo = 0, hi = 255;
+  int64_t running = 0;
+  for (int b = 0; b < 256; ++b) {
+    if (running < lowCount) lo = b;
+    running += histogram[b];
+    if (running < highCount) hi = b;
+  }
+  const int range = hi > lo ? hi - lo : 1;
+  applyStretch(frame, static_cast<float>(lo), 255.0f / static_cast<float>(range), threads);
+}
+
+void stretchLevels(ImageBuffer& frame, float fromAbs, float toAbs, int threads) {
+  if (fromAbs == 0.0f && toAbs == 255.0f) return;
+  const float range = toAbs > fromAbs ? toAbs - fromAbs : 1.0f;
+  applyStretch(frame, fromAbs, 255.0f / range, threads);
+}
+
+}  // namespace stelp
