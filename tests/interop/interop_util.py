@@ -6,6 +6,7 @@ import struct
 import subprocess
 import tempfile
 import unittest
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import numpy as np
@@ -140,6 +141,18 @@ class InteropCase(unittest.TestCase):
         data = np.frombuffer(out.read_bytes(), dtype=dtype)
         self.assertEqual(data.size, width * height * channels, f"{out.name}: raw size")
         return data.reshape((height, width, 3) if channels == 3 else (height, width))
+
+    def load_raws(self, requests):
+        """load_raw for many (src, fmt, width, height, frame) requests, run side
+        by side. Each result is the pixels, or the exception loading raised for
+        the caller to re-raise inside its subTest."""
+        def one(request):
+            try:
+                return self.load_raw(*request)
+            except Exception as e:  # noqa: BLE001 - handed back to the caller
+                return e
+        with ThreadPoolExecutor(max_workers=4) as pool:
+            return list(pool.map(one, requests))
 
     def assertPixels(self, got, expected, what):
         self.assertEqual(got.shape, expected.shape, what)

@@ -6,6 +6,7 @@ import numpy as np
 from astropy.io import fits
 from PIL import Image
 
+import avi_util as av
 from interop_util import InteropCase, bmp_file, run_cli
 
 
@@ -16,12 +17,20 @@ class Info(InteropCase):
         fits.PrimaryHDU(np.zeros((3, 5), dtype=np.int16)).writeto(fit)
         fits.PrimaryHDU(np.zeros((4, 2, 9), dtype=np.uint8)).writeto(self.tmp / "cube.fit")
         Image.new("L", (1, 1)).save(self.tmp / "grey.bmp")
+        # Three frames from ffmpeg, and the one frame stelp-cli writes.
+        av.ffmpeg("-f", "lavfi", "-i", "testsrc=size=10x6:rate=5:duration=0.6", "-c:v", "rawvideo",
+                  "-pix_fmt", "bgr24", self.tmp / "clip.avi")
+        self.cli_ok("convert", bmp, self.tmp / "one.avi")
         # The content decides the kind before the extension does.
         shutil.copy(bmp, self.tmp / "bitmap_named.fits")
         shutil.copy(fit, self.tmp / "fits_named.bmp")
+        shutil.copy(self.tmp / "clip.avi", self.tmp / "avi_named.fits")
+        shutil.copy(bmp, self.tmp / "bitmap_named.avi")
         for name, line in (("pic.bmp", "bmp 7x3 frames=1"), ("pic.fits", "fits 5x3 frames=1"),
                            ("cube.fit", "fits 9x2 frames=1"), ("grey.bmp", "bmp 1x1 frames=1"),
-                           ("bitmap_named.fits", "bmp 7x3 frames=1"), ("fits_named.bmp", "fits 5x3 frames=1")):
+                           ("clip.avi", "avi 10x6 frames=3"), ("one.avi", "avi 7x3 frames=1"),
+                           ("bitmap_named.fits", "bmp 7x3 frames=1"), ("fits_named.bmp", "fits 5x3 frames=1"),
+                           ("avi_named.fits", "avi 10x6 frames=3"), ("bitmap_named.avi", "bmp 7x3 frames=1")):
             with self.subTest(name=name):
                 r = self.cli_ok("info", self.tmp / name)
                 self.assertEqual((r.stdout, r.stderr), (line + "\n", ""))
@@ -74,8 +83,14 @@ class UsageErrors(InteropCase):
         src = self.tmp / "src.bmp"
         Image.new("RGB", (3, 2)).save(src)
         out = self.tmp / "out.raw"
+        frame_values = ("abc", "1.5", "", "0x1", "1e3", "2147483648", "-2147483649", "7frames")
         for args in (("convert", src, out, "--format", "rgb48"), ("convert", src, out, "--format"),
-                     ("convert", src, out, "--bogus"), ("convert", src), ("info",), ("frobnicate", src), ()):
+                     ("convert", src, out, "--bogus"), ("convert", src), ("info",), ("frobnicate", src), (),
+                     ("convert", src, out, "--frame"),
+                     *(("convert", src, out, "--frame", value) for value in frame_values),
+                     ("convert", src, out, "--repeat"), ("convert", src, out, "--repeat", "0"),
+                     ("convert", src, out, "--repeat", "-2"), ("convert", src, out, "--repeat", "two"),
+                     ("convert", src, out, "--repeat", "2")):  # repeating needs an .avi output
             with self.subTest(args=args):
                 r = run_cli(*args)
                 self.assertEqual(r.returncode, 2, r.stderr)
