@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "engine/paint.h"
@@ -69,6 +70,11 @@ class Engine {
   std::array<float, 3> syntheticFlatMean{0.0f, 0.0f, 0.0f};
 
   int threads;  // threads a product operation may use
+
+  // Reads the frame of a list entry; the file readers unless a test or a
+  // benchmark supplies frames from memory.
+  using FrameLoader = std::function<void(const ImageSource*, ImageSlot&, PixelFormat)>;
+  FrameLoader loader = loadFrame;
 
   SourceList& list(ListRole role) { return lists[static_cast<size_t>(role)]; }
   SourceList& currentList() { return lists[static_cast<size_t>(std::clamp(currentRole, 0, kRoleCount - 1))]; }
