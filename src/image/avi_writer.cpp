@@ -53,7 +53,7 @@ static_assert(sizeof(off_t) >= 8, "offsets past 2 GiB need a 64-bit off_t");
 // chunk we make has an even size, so no chunk needs a pad byte.
 class ByteBuilder {
  public:
-  void put8(uint8_t v) { *grow(1) = v; }
+  void put8(uint8_t v) { bytes.push_back(v); }
   void put16(uint16_t v) { storeLe16(grow(2), v); }
   void put32(uint32_t v) { storeLe32(grow(4), v); }
   void put64(uint64_t v) {

@@ -1,0 +1,173 @@
+// The calibration steps against bare loops that do only the arithmetic:
+// ProcessImage (dark, flat, hot-pixel repair and a stretch, colour) against a
+// plain (p - d) x (m / f) loop, and AverageList over 100 frames against a
+// plain loop that turns the same 8-bit frames into floats and sums them.
+// Frames come from memory, so file reading does not blur the comparison.
+
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <vector>
+
+#include "engine/engine.h"
+#include "engine/parallel.h"
+#include "image/bitmap.h"
+
+namespace {
+
+using namespace stelp;
+
+constexpr int32_t kWidth = 1920;
+constexpr int32_t kHeight = 1080;
+constexpr int kAveragedFrames = 100;
+
+struct Lcg {
+  uint32_t state;
+  uint32_t next() {
+    state = state * 1664525u + 1013904223u;
+    return state >> 8;
+  }
+};
+
+// An 8-bit grey or 24-bit frame as stored in a file: DIB rows, bottom up.
+struct StoredFrame {
+  int bitCount;
+  std::vector<uint8_t> rows;
+};
+
+StoredFrame makeStored(int bitCount, uint32_t seed, int base, int spread) {
+  Lcg random{seed};
+  StoredFrame frame{bitCount, std::vector<uint8_t>(dibRowBytes(bitCount, kWidth) * kHeight)};
+  for (uint8_t& b : frame.rows) b = static_cast<uint8_t>(base + random.next() % spread);
+  return frame;
+}
+
+std::vector<uint8_t> greyPalette() {
+  std::vector<uint8_t> palette(kBitmapPaletteBytes);
+  for (int i = 0; i < 256; ++i) palette[4 * i] = palette[4 * i + 1] = palette[4 * i + 2] = static_cast<uint8_t>(i);
+  return palette;
+}
+
+// Loads a stored frame the way a reader does: a new buffer, rows decoded.
+void decodeStored(const StoredFrame& stored, const uint8_t* palette, PixelFormat format, ImageSlot& slot) {
+  auto image = std::make_unique<ImageBuffer>();
+  image->setFormat(format);
+  image->width = kWidth;
+  image->height = kHeight;
+  image->allocate();
+  const size_t rowBytes = dibRowBytes(stored.bitCount, kWidth);
+  for (int32_t y = 0; y < kHeight; ++y)
+    decodeDibRow(stored.rows.data() + rowBytes * (kHeight - 1 - y), stored.bitCount, palette, kWidth, format,
+                 image->row(y));
+  slot = std::move(image);
+}
+
+// An engine whose entries are frames in memory; entry path "n" is frame n.
+struct MemoryEngine {
+  std::vector<StoredFrame> frames;
+  std::vector<uint8_t> palette = greyPalette();
+  Engine engine;
+
+  ImageSource* add(ListRole role, StoredFrame frame) {
+    frames.push_back(std::move(frame));
+    auto source = std::make_unique<ImageSource>();
+    source->setPath(std::to_string(frames.size() - 1), FrameBitmap);
+    SourceList& list = engine.list(role);
+    list.entries.push_back(std::move(source));
+    list.focused = list.size() - 1;
+    return list.entries.back().get();
+  }
+
+  explicit MemoryEngine(int threads) {
+    engine.threads = threads;
+    engine.frameWidth = kWidth;
+    engine.frameHeight = kHeight;
+    engine.loader = [this](const ImageSource* source, ImageSlot& slot, PixelFormat format) {
+      if (source) decodeStored(frames[std::stoul(source->path)], palette.data(), format, slot);
+    };
+  }
+};
+
+void BM_ProcessImageColour(benchmark::State& state) {
+  MemoryEngine memory(static_cast<int>(state.range(0)));
+  Engine& engine = memory.engine;
+  engine.currentSource = memory.add(ListRole::Images, makeStored(24, 1, 20, 200));
+  memory.add(ListRole::Darks, makeStored(24, 2, 0, 30));
+  memory.add(ListRole::Flats, makeStored(24, 3, 150, 60));
+  ProcessingGroup& p = engine.settings.processing;
+  p.dark = p.flat = p.hot = true;
+  p.stretch = 2;
+  p.stretchFromAbs = 10;
+  p.stretchToAbs = 240;
+  engine.settings.dark.hot = 40;  // a sprinkling of bad pixels in the dark
+  engine.ProcessImage();          // products made once, outside the timing
+  for (auto _ : state) {
+    engine.ProcessImage();
+    benchmark::DoNotOptimize(engine.processedFrame->pixels.get());
+  }
+  state.SetItemsProcessed(state.iterations() * kWidth * kHeight);
+}
+
+void BM_BareCalibrationLoop(benchmark::State& state) {
+  const size_t values = size_t{kWidth} * kHeight * 3;
+  std::vector<float> frame(values), dark(values), flat(values);
+  Lcg random{4};
+  for (size_t i = 0; i < values; ++i) {
+    frame[i] = static_cast<float>(random.next() % 220);
+    dark[i] = static_cast<float>(random.next() % 30);
+    flat[i] = static_cast<float>(150 + random.next() % 60);
+  }
+  const float means[3] = {180, 181, 182};
+  std::vector<float> out(values);
+  for (auto _ : state) {
+    for (size_t i = 0; i < values; i += 3) {
+      for (int c = 0; c < 3; ++c) {
+        float p = (frame[i + c] - dark[i + c]) * (means[c] / flat[i + c]);
+        p = p > 255 ? 255 : p;
+        out[i + c] = p < 0 ? 0 : p;
+      }
+    }
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetItemsProcessed(state.iterations() * kWidth * kHeight);
+}
+
+void BM_AverageList(benchmark::State& state) {
+  MemoryEngine memory(static_cast<int>(state.range(0)));
+  memory.engine.settings.processing.colour = false;
+  for (int i = 0; i < kAveragedFrames; ++i) memory.add(ListRole::Darks, makeStored(8, 10 + i, 0, 250));
+  for (auto _ : state) {
+    memory.engine.AverageDarks();
+    benchmark::DoNotOptimize(memory.engine.masterDark->pixels.get());
+  }
+  state.SetItemsProcessed(state.iterations() * kAveragedFrames * kWidth * kHeight);
+}
+
+void BM_BareSummingLoop(benchmark::State& state) {
+  std::vector<StoredFrame> frames;
+  for (int i = 0; i < kAveragedFrames; ++i) frames.push_back(makeStored(8, 10 + i, 0, 250));
+  const std::vector<uint8_t> palette = greyPalette();
+  const size_t rowBytes = dibRowBytes(8, kWidth);
+  std::vector<float> sum(size_t{kWidth} * kHeight);
+  for (auto _ : state) {
+    std::fill(sum.begin(), sum.end(), 0.0f);
+    for (const StoredFrame& frame : frames)
+      for (int32_t y = 0; y < kHeight; ++y) {
+        const uint8_t* row = frame.rows.data() + rowBytes * (kHeight - 1 - y);
+        float* out = sum.data() + size_t{kWidth} * y;
+        for (int32_t x = 0; x < kWidth; ++x) {
+          const uint8_t* entry = palette.data() + 4 * row[x];
+          out[x] += static_cast<float>((entry[0] + 2 * entry[1] + entry[2]) / 4);
+        }
+      }
+    benchmark::DoNotOptimize(sum.data());
+  }
+  state.SetItemsProcessed(state.iterations() * kAveragedFrames * kWidth * kHeight);
+}
+
+}  // namespace
+
+BENCHMARK(BM_ProcessImageColour)->Arg(1)->Arg(defaultThreadCount())->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BareCalibrationLoop)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_AverageList)->Arg(1)->Arg(defaultThreadCount())->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_BareSummingLoop)->Unit(benchmark::kMillisecond)->Iterations(3);
