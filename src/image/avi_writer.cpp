@@ -54,13 +54,17 @@ static_assert(sizeof(off_t) >= 8, "offsets past 2 GiB need a 64-bit off_t");
 class ByteBuilder {
  public:
   void put8(uint8_t v) { bytes.push_back(v); }
-  void put16(uint16_t v) { storeLe16(grow(2), v); }
-  void put32(uint32_t v) { storeLe32(grow(4), v); }
+  void put16(uint16_t v) {
+    for (int i = 0; i < 2; ++i) put8(static_cast<uint8_t>(v >> (8 * i)));
+  }
+  void put32(uint32_t v) {
+    for (int i = 0; i < 4; ++i) put8(static_cast<uint8_t>(v >> (8 * i)));
+  }
   void put64(uint64_t v) {
     put32(static_cast<uint32_t>(v));
     put32(static_cast<uint32_t>(v >> 32));
   }
-  void zeros(size_t count) { std::memset(grow(count), 0, count); }
+  void zeros(size_t count) { bytes.insert(bytes.end(), count, 0); }
 
   // Starts a chunk (or a list of `type`) and returns where its size goes;
   // endChunk fills the size in once the contents are added.
@@ -77,12 +81,6 @@ class ByteBuilder {
   void endChunk(size_t sizeAt) { storeLe32(bytes.data() + sizeAt, static_cast<uint32_t>(bytes.size() - sizeAt - 4)); }
 
   std::vector<uint8_t> bytes;
-
- private:
-  uint8_t* grow(size_t count) {
-    bytes.resize(bytes.size() + count);
-    return bytes.data() + bytes.size() - count;
-  }
 };
 
 uint64_t stdIndexBytes(uint64_t frames) {
