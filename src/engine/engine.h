@@ -110,6 +110,7 @@ class Engine {
   // while the line reads "Ready", so the outermost operation's text stays.
   void SetStatus(const std::string& text = std::string());
   const std::string& statusText() const { return status_; }
+  Progress& progress() { return *progress_; }
 
   // Paints what `role` and `view` choose into `bitmap` (width x height),
   // reloading the raw frame and computing the product as needed.

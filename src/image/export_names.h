@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace stelp {
+
+// What an export writes, from the chosen file name's extension (any case):
+// "bmp"; "fit", "fts", "fits"; "avi". Raw float dumps are asked for by the
+// command line only.
+enum class OutputKind { None, Bitmap, Fits, Avi, Raw };
+OutputKind outputKindOf(const std::string& path);
+
+// The export dialogs' filter index decides only the FITS depth: the third
+// filter is 32-bit FITS, every other one 16-bit.
+inline bool fitsSixteenBit(int filterIndex) { return filterIndex != 3; }
+
+// A numbered sequence made from a chosen name: "moon.bmp" gives base "moon",
+// separator "_" and initial number 0; "m42.bmp" gives base "m", no separator
+// and 42. The extension is kept as typed.
+struct SequenceName {
+  std::string base;
+  std::string separator;
+  uint32_t initialNumber = 0;
+  std::string extension;  // without the dot
+};
+SequenceName sequenceNameOf(const std::string& path);
+
+// The file of sequence number `number`: "%s%s%03u.bmp" for bitmaps, the
+// extension as typed for every other kind.
+std::string sequenceFileName(const SequenceName& name, uint32_t number, OutputKind kind);
+
+}  // namespace stelp

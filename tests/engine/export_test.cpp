@@ -1,0 +1,151 @@
+#include "engine/export.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "image/avi.h"
+#include "image/bitmap.h"
+#include "image/test_util.h"
+
+namespace stelp {
+namespace {
+
+TEST(ExportNamesTest, SequenceNamesFromTheChosenName) {
+  const struct {
+    const char* chosen;
+    OutputKind kind;
+    uint32_t start;  // the number the user confirms
+    const char* expectedInitial;
+    std::vector<std::string> files;
+  } cases[] = {
+      {"/out/moon.bmp", OutputKind::Bitmap, 0, "0", {"/out/moon_000.bmp", "/out/moon_001.bmp", "/out/moon_002.bmp"}},
+      {"/out/m42.bmp", OutputKind::Bitmap, 42, "42", {"/out/m042.bmp", "/out/m043.bmp"}},
+      {"/out/m42-17.fit", OutputKind::Fits, 17, "17", {"/out/m42-017.fit", "/out/m42-018.fit"}},
+      {"/out/frame.FTS", OutputKind::Fits, 0, "0", {"/out/frame_000.FTS"}},
+      {"/out/moon.bmp", OutputKind::Bitmap, 1000, "0", {"/out/moon_1000.bmp"}},
+      {"/out/42.BMP", OutputKind::Bitmap, 42, "42", {"/out/042.bmp"}},
+      {"7.bmp", OutputKind::Bitmap, 0, "0", {"7_000.bmp"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.chosen);
+    EXPECT_EQ(outputKindOf(c.chosen), c.kind);
+    const SequenceName name = sequenceNameOf(c.chosen);
+    EXPECT_EQ(std::to_string(name.initialNumber), c.expectedInitial);
+    for (size_t i = 0; i < c.files.size(); ++i)
+      EXPECT_EQ(sequenceFileName(name, c.start + static_cast<uint32_t>(i), c.kind), c.files[i]);
+  }
+  EXPECT_EQ(outputKindOf("/out/clip.AvI"), OutputKind::Avi);
+  EXPECT_EQ(outputKindOf("/out/x.txt"), OutputKind::None);
+  EXPECT_EQ(outputKindOf("/out/x.tif"), OutputKind::None);
+  EXPECT_FALSE(fitsSixteenBit(3));
+  EXPECT_TRUE(fitsSixteenBit(2));
+  EXPECT_TRUE(fitsSixteenBit(5));
+}
+
+class ExportTest : public ::testing::Test {
+ protected:
+  ExportTest() {
+    engine.settings.processing.colour = false;
+    engine.frameWidth = 3;
+    engine.frameHeight = 2;
+  }
+
+  // Adds an Images entry: a 3 x 2 bitmap of one level.
+  void add(uint8_t level, bool enabled = true) {
+    auto image = test::makeImage(PixelFormat::Gray8, 3, 2);
+    std::memset(image->pixels.get(), level, image->pixelBytes());
+    const std::string path = dir.file("in" + std::to_string(level) + ".bmp");
+    ASSERT_TRUE(writeBitmap(path, *image));
+    auto source = std::make_unique<ImageSource>();
+    source->setPath(path, FrameBitmap);
+    source->enabled = enabled;
+    engine.list(ListRole::Images).entries.push_back(std::move(source));
+  }
+
+  int files() const {
+    int n = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir.file(""))) n += e.path().filename().string().rfind("out", 0) == 0;
+    return n;
+  }
+
+  test::TempDir dir;
+  Engine engine;
+};
+
+TEST_F(ExportTest, SequenceSkipsDisabledEntriesAndShowsEveryFrame) {
+  add(10);
+  add(20, false);
+  add(30);
+  ProcessedExport request;
+  request.kind = OutputKind::Bitmap;
+  request.sequence = true;
+  request.name = sequenceNameOf(dir.file("out.bmp"));
+  int shown = 0;
+  request.showFrame = [&] { shown += engine.exportPreview != nullptr; };
+  const ExportResult result = saveProcessed(engine, request);
+  EXPECT_TRUE(result.ok);
+  EXPECT_EQ(result.written, 2);
+  EXPECT_EQ(shown, 2);
+  EXPECT_EQ(engine.exportPreview, nullptr);
+  EXPECT_EQ(engine.currentSource, engine.list(ListRole::Images).entries.back().get());
+  ImageSlot second;
+  ASSERT_TRUE(readBitmap(dir.file("out_001.bmp"), PixelFormat::Gray8, second));
+  EXPECT_EQ(second->row(0)[0], 30);
+  EXPECT_EQ(engine.statusText(), "Writing frame 2 of 2");
+
+  // An unknown extension processes every frame and writes nothing.
+  request.kind = OutputKind::None;
+  request.name = sequenceNameOf(dir.file("other.txt"));
+  EXPECT_EQ(saveProcessed(engine, request).written, 0);
+  EXPECT_EQ(files(), 2);
+}
+
+TEST_F(ExportTest, TheFirstFileThatCannotBeWrittenEndsTheExport) {
+  add(10);
+  add(20);
+  ProcessedExport request;
+  request.kind = OutputKind::Fits;
+  request.sequence = true;
+  request.name = sequenceNameOf(dir.file("missing/out.fits"));
+  ExportResult result = saveProcessed(engine, request);
+  EXPECT_FALSE(result.ok);
+  EXPECT_EQ(result.written, 0);
+  EXPECT_EQ(result.failedPath, dir.file("missing/out_000.fits"));
+  EXPECT_NE(result.why.find("cannot create"), std::string::npos);
+
+  request.kind = OutputKind::Avi;
+  request.path = dir.file("missing/out.avi");
+  result = saveProcessed(engine, request);
+  EXPECT_TRUE(result.aviNotOpened);
+  EXPECT_EQ(engine.exportPreview, nullptr);
+}
+
+TEST_F(ExportTest, AviOfEveryEnabledFrameAndConflicts) {
+  add(10);
+  add(40);
+  ProcessedExport request;
+  request.kind = OutputKind::Avi;
+  request.path = dir.file("out.avi");
+  ASSERT_TRUE(saveProcessed(engine, request).ok);
+  EXPECT_EQ(aviFrameCount(request.path), 2);
+  clearAviReadCache();
+
+  const SourceList& images = engine.list(ListRole::Images);
+  std::string upper = images.entries[0]->path;
+  upper.replace(upper.size() - 3, 3, "BMP");
+  EXPECT_TRUE(checkFileConflict(upper, images));
+  EXPECT_FALSE(checkFileConflict(dir.file("out.avi"), images));
+}
+
+TEST_F(ExportTest, MasterFramesByExtension) {
+  auto image = test::floatImage(1, 1, {7});
+  std::string why;
+  EXPECT_TRUE(saveMasterFrame(*image, dir.file("master.FIT"), /*sixteenBit=*/false, &why));
+  EXPECT_TRUE(saveMasterFrame(*image, dir.file("master.bmp"), true, &why));
+  EXPECT_FALSE(saveMasterFrame(*image, dir.file("master.tif"), true, &why));
+  EXPECT_EQ(why, "Unknown file format");
+}
+
+}  // namespace
+}  // namespace stelp
