@@ -1,173 +1,47 @@
-// stelp-cli: the command-line face of Stelp's image layer.
-#include <cstdint>
+// stelp-cli: Stelp's command line, the same image layer and engine as the
+// window, without one.
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "image/avi.h"
-#include "image/bitmap.h"
-#include "image/byte_io.h"
-#include "image/file_kind.h"
-#include "image/fits.h"
-#include "image/image_buffer.h"
+#include "cli_common.h"
 
 namespace {
 
-using namespace stelp;
-
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
-
 constexpr char kUsage[] =
-    "usage: stelp-cli COMMAND ...\n"
-    "  info FILE\n"
-    "      print KIND WIDTHxHEIGHT frames=N for a bitmap, FITS or AVI file\n"
-    "  convert INPUT OUTPUT [--format gray8|gray16|gray32|grayfloat|bgr24|bgrfloat]\n"
-    "          [--frame N] [--fits32] [--repeat N]\n"
-    "      read INPUT (frame N of an AVI, default 0) in the given pixel format (default\n"
-    "      bgr24) and write OUTPUT by its extension: .bmp, .fit/.fts/.fits (16-bit unless\n"
-    "      --fits32), .avi (a video of the frame, N times with --repeat) or .raw (the\n"
-    "      pixel bytes)\n";
+    "usage: stelp-cli COMMAND ...   (stelp-cli COMMAND --help for details)\n"
+    "  info FILE                      size and frame count of a bitmap, FITS or AVI file\n"
+    "  convert INPUT OUTPUT ...       read a frame in a pixel format and write it\n"
+    "  process PROJECT OUTPUT ...     calibrate a project's images and write them\n"
+    "  master PRODUCT PROJECT OUTPUT  write a master dark, flat, synthetic flat, hot\n"
+    "                                 pixel map or gradient map\n"
+    "  render PROJECT ROLE VIEW OUT   paint what the image view shows into a bitmap\n"
+    "  demo DIR                       write a demo data set and project\n";
 
-int usageError(const std::string& text) {
-  std::fprintf(stderr, "stelp-cli: %s\n%s", text.c_str(), kUsage);
-  return kExitUsage;
-}
-
-int fileError(const std::string& path, const std::string& why) {
-  std::fprintf(stderr, "stelp-cli: %s: %s\n", path.c_str(), why.c_str());
-  return kExitFailure;
-}
-
-struct FormatName {
+struct Command {
   const char* name;
-  PixelFormat format;
-};
-constexpr FormatName kFormats[] = {
-    {"gray8", PixelFormat::Gray8},         {"gray16", PixelFormat::Gray16}, {"gray32", PixelFormat::Gray32},
-    {"grayfloat", PixelFormat::GrayFloat}, {"bgr24", PixelFormat::Bgr24},   {"bgrfloat", PixelFormat::BgrFloat},
+  int (*run)(const std::vector<std::string>&);
 };
 
-// Loads `path` (frame `frame` of a video) with the reader of its kind; false
-// with the reason in `why`.
-bool loadImage(const std::string& path, int32_t frame, PixelFormat format, ImageSlot& slot, FileKind& kind,
-               std::string& why) {
-  FileInput probe;
-  if (!probe.open(path, &why)) return false;
-  kind = detectFileKind(path);
-  switch (kind) {
-    case FileKind::Bitmap: return readBitmap(path, format, slot, &why);
-    case FileKind::Fits: return readFits(path, format, slot, &why);
-    case FileKind::Avi: return readAviFrame(path, frame, format, slot, &why);
-    case FileKind::Unknown: break;
-  }
-  why = "not a bitmap, FITS or AVI file";
-  return false;
-}
-
-int info(const std::vector<std::string>& args) {
-  if (args.size() != 1) return usageError("info takes one FILE");
-  const std::string& path = args[0];
-  ImageSlot image;
-  FileKind kind = FileKind::Unknown;
-  std::string why;
-  if (!loadImage(path, 0, PixelFormat::Gray8, image, kind, why)) return fileError(path, why);
-  const int32_t frames = kind == FileKind::Avi ? aviFrameCount(path) : 1;
-  std::printf("%s %dx%d frames=%d\n", kindName(kind), image->width, image->height, frames);
-  return 0;
-}
-
-// Writes `image` as the `count` frames of a new AVI file.
-bool writeAvi(const std::string& path, const ImageBuffer& image, int32_t count, std::string& why) {
-  AviWriter writer;
-  if (!openAviWriter(writer, path, image, &why)) return false;
-  bool written = true;
-  for (int32_t i = 0; i < count && written; ++i) written = writeAviFrame(writer, image, &why);
-  return closeAviWriter(writer, written ? &why : nullptr) && written;
-}
-
-bool writeRaw(const std::string& path, const ImageBuffer& image, std::string& why) {
-  FileOutput out;
-  if (!out.create(path, &why)) return false;
-  out.write(image.pixels.get(), image.pixelBytes());
-  return out.close(&why);
-}
-
-int convert(const std::vector<std::string>& args) {
-  std::vector<std::string> paths;
-  PixelFormat format = PixelFormat::Bgr24;
-  bool sixteenBit = true;
-  int32_t frame = 0;
-  int32_t repeat = 1;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg == "--fits32") {
-      sixteenBit = false;
-    } else if (arg == "--format") {
-      if (++i == args.size()) return usageError("--format needs a value");
-      const FormatName* found = nullptr;
-      for (const FormatName& f : kFormats)
-        if (args[i] == f.name) found = &f;
-      if (!found) return usageError("unknown format '" + args[i] + "'");
-      format = found->format;
-    } else if (arg == "--frame" || arg == "--repeat") {
-      if (++i == args.size()) return usageError(arg + " needs a value");
-      char* end = nullptr;
-      const long value = std::strtol(args[i].c_str(), &end, 10);
-      if (args[i].empty() || *end != '\0' || value < INT32_MIN || value > INT32_MAX ||
-          (arg == "--repeat" && value < 1))
-        return usageError(arg + " needs a whole number, not '" + args[i] + "'");
-      (arg == "--frame" ? frame : repeat) = static_cast<int32_t>(value);
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      return usageError("unknown option '" + arg + "'");
-    } else {
-      paths.push_back(arg);
-    }
-  }
-  if (paths.size() != 2) return usageError("convert takes INPUT and OUTPUT");
-  const std::string& input = paths[0];
-  const std::string& output = paths[1];
-
-  // Check the output kind before reading anything: an unknown extension must
-  // not look like a successful conversion.
-  const std::string extension = lowerExtension(output);
-  const FileKind outputKind = kindFromExtension(output);
-  if (outputKind == FileKind::Unknown && extension != "raw")
-    return fileError(output, "unknown output extension '" + extension + "' (use .bmp, .fit, .fts, .fits, .avi or .raw)");
-
-  if (repeat != 1 && outputKind != FileKind::Avi) return usageError("--repeat needs an .avi output");
-
-  ImageSlot image;
-  FileKind kind = FileKind::Unknown;
-  std::string why;
-  if (!loadImage(input, frame, format, image, kind, why)) return fileError(input, why);
-  bool written = false;
-  if (outputKind == FileKind::Bitmap)
-    written = writeBitmap(output, *image, &why);
-  else if (outputKind == FileKind::Fits)
-    written = writeFits(output, *image, sixteenBit, &why);
-  else if (outputKind == FileKind::Avi)
-    written = writeAvi(output, *image, repeat, why);
-  else
-    written = writeRaw(output, *image, why);
-  if (!written) return fileError(output, why);
-  return 0;
-}
+constexpr Command kCommands[] = {
+    {"info", stelp::cli::infoCommand},       {"convert", stelp::cli::convertCommand},
+    {"process", stelp::cli::processCommand}, {"master", stelp::cli::masterCommand},
+    {"render", stelp::cli::renderCommand},   {"demo", stelp::cli::demoCommand},
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) return usageError("no command given");
-  const std::string_view command = argv[1];
-  const std::vector<std::string> args(argv + 2, argv + argc);
-  if (command == "--help" || command == "-h" || command == "help") {
+  if (argc < 2) return stelp::cli::usageError("no command given", kUsage);
+  const std::string_view name = argv[1];
+  if (name == "--help" || name == "-h" || name == "help") {
     std::fputs(kUsage, stdout);
-    return 0;
+    return stelp::cli::kExitOk;
   }
-  if (command == "info") return info(args);
-  if (command == "convert") return convert(args);
-  return usageError("unknown command '" + std::string(command) + "'");
+  const std::vector<std::string> args(argv + 2, argv + argc);
+  for (const Command& command : kCommands) {
+    if (name == command.name) return command.run(args);
+  }
+  return stelp::cli::usageError("unknown command '" + std::string(name) + "'", kUsage);
 }

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "engine/progress.h"
+
+namespace stelp::cli {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+// "stelp-cli: TEXT" and the command's usage on stderr; exit status 2.
+int usageError(const std::string& text, const char* usage);
+// "stelp-cli: WHAT: WHY" on stderr; exit status 1.
+int fileError(const std::string& what, const std::string& why);
+
+// True, after printing `usage` on stdout, when the arguments ask for help.
+bool wantsHelp(const std::vector<std::string>& args, const char* usage);
+
+// A whole number within [low, high], or false.
+bool parseNumber(const std::string& text, int64_t low, int64_t high, int64_t& value);
+
+// Splits arguments into options (with their values) and positional words.
+// `withValue` lists the options that take a value. False, with a message,
+// for an unknown option or a missing value.
+struct Arguments {
+  std::vector<std::string> words;
+  std::vector<std::pair<std::string, std::string>> options;
+  bool has(const std::string& option) const;
+  const std::string* value(const std::string& option) const;
+};
+bool parseArguments(const std::vector<std::string>& args, const std::vector<std::string>& flags,
+                    const std::vector<std::string>& withValue, Arguments& parsed, std::string& error);
+
+// Reports the engine's status texts on stderr: redrawn in place on a
+// terminal, one line each otherwise, nothing when quiet.
+class CliProgress : public Progress {
+ public:
+  explicit CliProgress(bool quiet);
+  ~CliProgress() override;
+  void ShowStatus(const std::string& text) override;
+  void Step(int step, int steps) override;
+
+ private:
+  void draw();
+  bool quiet_;
+  bool terminal_;
+  bool drawn_ = false;
+  std::string status_;
+  int step_ = 0, steps_ = 0;
+};
+
+int infoCommand(const std::vector<std::string>& args);
+int convertCommand(const std::vector<std::string>& args);
+int processCommand(const std::vector<std::string>& args);
+int masterCommand(const std::vector<std::string>& args);
+int renderCommand(const std::vector<std::string>& args);
+int demoCommand(const std::vector<std::string>& args);
+
+}  // namespace stelp::cli

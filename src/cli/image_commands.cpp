@@ -1,0 +1,151 @@
+// stelp-cli info and convert: the image layer on its own.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cli_common.h"
+#include "image/avi.h"
+#include "image/bitmap.h"
+#include "image/byte_io.h"
+#include "image/file_kind.h"
+#include "image/fits.h"
+#include "image/image_buffer.h"
+
+namespace stelp::cli {
+namespace {
+
+constexpr char kInfoUsage[] =
+    "usage: stelp-cli info FILE\n"
+    "  print KIND WIDTHxHEIGHT frames=N for a bitmap, FITS or AVI file\n";
+constexpr char kConvertUsage[] =
+    "usage: stelp-cli convert INPUT OUTPUT [--format gray8|gray16|gray32|grayfloat|bgr24|bgrfloat]\n"
+    "                 [--frame N] [--fits32] [--repeat N]\n"
+    "  read INPUT (frame N of an AVI, default 0) in the given pixel format (default\n"
+    "  bgr24) and write OUTPUT by its extension: .bmp, .fit/.fts/.fits (16-bit unless\n"
+    "  --fits32), .avi (a video of the frame, N times with --repeat) or .raw (the\n"
+    "  pixel bytes)\n";
+
+struct FormatName {
+  const char* name;
+  PixelFormat format;
+};
+constexpr FormatName kFormats[] = {
+    {"gray8", PixelFormat::Gray8},         {"gray16", PixelFormat::Gray16}, {"gray32", PixelFormat::Gray32},
+    {"grayfloat", PixelFormat::GrayFloat}, {"bgr24", PixelFormat::Bgr24},   {"bgrfloat", PixelFormat::BgrFloat},
+};
+
+// Loads `path` (frame `frame` of a video) with the reader of its kind; false
+// with the reason in `why`.
+bool loadImage(const std::string& path, int32_t frame, PixelFormat format, ImageSlot& slot, FileKind& kind,
+               std::string& why) {
+  FileInput probe;
+  if (!probe.open(path, &why)) return false;
+  kind = detectFileKind(path);
+  switch (kind) {
+    case FileKind::Bitmap: return readBitmap(path, format, slot, &why);
+    case FileKind::Fits: return readFits(path, format, slot, &why);
+    case FileKind::Avi: return readAviFrame(path, frame, format, slot, &why);
+    case FileKind::Unknown: break;
+  }
+  why = "not a bitmap, FITS or AVI file";
+  return false;
+}
+
+// Writes `image` as the `count` frames of a new AVI file.
+bool writeAvi(const std::string& path, const ImageBuffer& image, int32_t count, std::string& why) {
+  AviWriter writer;
+  if (!openAviWriter(writer, path, image, &why)) return false;
+  bool written = true;
+  for (int32_t i = 0; i < count && written; ++i) written = writeAviFrame(writer, image, &why);
+  return closeAviWriter(writer, written ? &why : nullptr) && written;
+}
+
+bool writeRaw(const std::string& path, const ImageBuffer& image, std::string& why) {
+  FileOutput out;
+  if (!out.create(path, &why)) return false;
+  out.write(image.pixels.get(), image.pixelBytes());
+  return out.close(&why);
+}
+
+}  // namespace
+
+int infoCommand(const std::vector<std::string>& args) {
+  if (wantsHelp(args, kInfoUsage)) return kExitOk;
+  if (args.size() != 1) return usageError("info takes one FILE", kInfoUsage);
+  const std::string& path = args[0];
+  ImageSlot image;
+  FileKind kind = FileKind::Unknown;
+  std::string why;
+  if (!loadImage(path, 0, PixelFormat::Gray8, image, kind, why)) return fileError(path, why);
+  const int32_t frames = kind == FileKind::Avi ? aviFrameCount(path) : 1;
+  std::printf("%s %dx%d frames=%d\n", kindName(kind), image->width, image->height, frames);
+  return 0;
+}
+
+int convertCommand(const std::vector<std::string>& args) {
+  if (wantsHelp(args, kConvertUsage)) return kExitOk;
+  std::vector<std::string> paths;
+  PixelFormat format = PixelFormat::Bgr24;
+  bool sixteenBit = true;
+  int32_t frame = 0;
+  int32_t repeat = 1;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--fits32") {
+      sixteenBit = false;
+    } else if (arg == "--format") {
+      if (++i == args.size()) return usageError("--format needs a value", kConvertUsage);
+      const FormatName* found = nullptr;
+      for (const FormatName& f : kFormats)
+        if (args[i] == f.name) found = &f;
+      if (!found) return usageError("unknown format '" + args[i] + "'", kConvertUsage);
+      format = found->format;
+    } else if (arg == "--frame" || arg == "--repeat") {
+      if (++i == args.size()) return usageError(arg + " needs a value", kConvertUsage);
+      char* end = nullptr;
+      const long value = std::strtol(args[i].c_str(), &end, 10);
+      if (args[i].empty() || *end != '\0' || value < INT32_MIN || value > INT32_MAX ||
+          (arg == "--repeat" && value < 1))
+        return usageError(arg + " needs a whole number, not '" + args[i] + "'", kConvertUsage);
+      (arg == "--frame" ? frame : repeat) = static_cast<int32_t>(value);
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      return usageError("unknown option '" + arg + "'", kConvertUsage);
+    } else {
+      paths.push_back(arg);
+    }
+  }
+  if (paths.size() != 2) return usageError("convert takes INPUT and OUTPUT", kConvertUsage);
+  const std::string& input = paths[0];
+  const std::string& output = paths[1];
+
+  // Check the output kind before reading anything: an unknown extension must
+  // not look like a successful conversion.
+  const std::string extension = lowerExtension(output);
+  const FileKind outputKind = kindFromExtension(output);
+  if (outputKind == FileKind::Unknown && extension != "raw")
+    return fileError(output, "unknown output extension '" + extension + "' (use .bmp, .fit, .fts, .fits, .avi or .raw)");
+
+  if (repeat != 1 && outputKind != FileKind::Avi) return usageError("--repeat needs an .avi output", kConvertUsage);
+
+  ImageSlot image;
+  FileKind kind = FileKind::Unknown;
+  std::string why;
+  if (!loadImage(input, frame, format, image, kind, why)) return fileError(input, why);
+  bool written = false;
+  if (outputKind == FileKind::Bitmap)
+    written = writeBitmap(output, *image, &why);
+  else if (outputKind == FileKind::Fits)
+    written = writeFits(output, *image, sixteenBit, &why);
+  else if (outputKind == FileKind::Avi)
+    written = writeAvi(output, *image, repeat, why);
+  else
+    written = writeRaw(output, *image, why);
+  if (!written) return fileError(output, why);
+  return 0;
+}
+
+}  // namespace stelp::cli

@@ -1,0 +1,240 @@
+// stelp-cli process, master, render and demo: the engine on a project.
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+
+#include "cli_common.h"
+#include "demo.h"
+#include "engine/engine.h"
+#include "engine/export.h"
+#include "image/avi.h"
+#include "image/bitmap.h"
+#include "image/byte_io.h"
+#include "image/file_kind.h"
+#include "image/fits.h"
+#include "persist/project.h"
+
+namespace stelp::cli {
+namespace {
+
+constexpr char kProcessUsage[] =
+    "usage: stelp-cli process PROJECT OUTPUT [--fits32] [--start N] [--quiet]\n"
+    "  calibrate every enabled image of PROJECT and write it by OUTPUT's extension:\n"
+    "  .bmp, .fit/.fts/.fits (16-bit unless --fits32), .avi (one video) or .raw (the\n"
+    "  float pixels); several images make a numbered sequence starting at N\n";
+constexpr char kMasterUsage[] =
+    "usage: stelp-cli master dark|flat|synthetic|hotpixels|gradient PROJECT OUTPUT [--fits32] [--quiet]\n"
+    "  compute one product of PROJECT and write it by OUTPUT's extension: .bmp,\n"
+    "  .fit/.fts/.fits (16-bit unless --fits32) or .raw (the pixel bytes)\n";
+constexpr char kRenderUsage[] =
+    "usage: stelp-cli render PROJECT ROLE VIEW OUTPUT.bmp [--size WxH] [--quiet]\n"
+    "  paint what the image view shows for the first entry of ROLE (images, flats,\n"
+    "  darks) with VIEW (raw, processed, averaged, grad, synthetic, hot) into a\n"
+    "  bitmap of WxH pixels (default 640x480)\n";
+constexpr char kDemoUsage[] =
+    "usage: stelp-cli demo DIR\n"
+    "  write a small synthetic night (darks, flats, light frames) and DIR/demo.sjx\n";
+
+// The grey of the view's background (the button-shadow colour).
+constexpr uint8_t kViewBackground = 160;
+
+// Opens a project for a command: false, with the failure reported, when the
+// file cannot be read or is not a project.
+bool openForCommand(const std::string& path, Engine& engine, bool quiet) {
+  if (!std::filesystem::exists(path)) {
+    fileError(path, "no such file");
+    return false;
+  }
+  const OpenProjectResult opened = openProject(path, engine);
+  if (!opened.readable) {
+    fileError(path, opened.why);
+    return false;
+  }
+  if (!opened.isProject) {
+    fileError(path, "not a Stelp project");
+    return false;
+  }
+  if (opened.someFilesNotLoaded && !quiet)
+    std::fprintf(stderr, "stelp-cli: %s: some of the image files could not be loaded\n", path.c_str());
+  return true;
+}
+
+bool writeRaw(const std::string& path, const ImageBuffer& image, std::string* why) {
+  FileOutput out;
+  if (!out.create(path, why)) return false;
+  out.write(image.pixels.get(), image.pixelBytes());
+  return out.close(why);
+}
+
+}  // namespace
+
+int processCommand(const std::vector<std::string>& args) {
+  if (wantsHelp(args, kProcessUsage)) return kExitOk;
+  Arguments a;
+  std::string error;
+  if (!parseArguments(args, {"--fits32", "--quiet"}, {"--start"}, a, error)) return usageError(error, kProcessUsage);
+  if (a.words.size() != 2) return usageError("process takes PROJECT and OUTPUT", kProcessUsage);
+  int64_t start = -1;
+  if (const std::string* text = a.value("--start"); text && !parseNumber(*text, 0, UINT32_MAX, start))
+    return usageError("--start needs a whole number, not '" + *text + "'", kProcessUsage);
+  const std::string& output = a.words[1];
+  const bool raw = lowerExtension(output) == "raw";
+  const OutputKind kind = raw ? OutputKind::Raw : outputKindOf(output);
+  if (kind == OutputKind::None)
+    return fileError(output, "unknown output extension (use .bmp, .fit, .fts, .fits, .avi or .raw)");
+
+  CliProgress progress(a.has("--quiet"));
+  Engine engine(&progress);
+  if (!openForCommand(a.words[0], engine, a.has("--quiet"))) return kExitFailure;
+  const int32_t frames = enabledCount(engine.list(ListRole::Images));
+  if (frames == 0) return fileError(a.words[0], "no enabled images");
+
+  ProcessedExport request;
+  request.kind = kind;
+  request.path = output;
+  request.sixteenBit = !a.has("--fits32");
+  request.sequence = frames > 1 && kind != OutputKind::Avi;
+  request.name = sequenceNameOf(output);
+  request.firstNumber = start >= 0 ? static_cast<uint32_t>(start) : request.name.initialNumber;
+  const ExportResult result = saveProcessed(engine, request);
+  if (!result.ok) return fileError("cannot write " + result.failedPath, result.why);
+  if (result.written == 0) return fileError(a.words[0], "no image could be processed");
+  return kExitOk;
+}
+
+int masterCommand(const std::vector<std::string>& args) {
+  if (wantsHelp(args, kMasterUsage)) return kExitOk;
+  Arguments a;
+  std::string error;
+  if (!parseArguments(args, {"--fits32", "--quiet"}, {}, a, error)) return usageError(error, kMasterUsage);
+  if (a.words.size() != 3) return usageError("master takes PRODUCT, PROJECT and OUTPUT", kMasterUsage);
+  const std::string& product = a.words[0];
+  const std::string& output = a.words[2];
+  const bool raw = lowerExtension(output) == "raw";
+  if (!raw && outputKindOf(output) != OutputKind::Bitmap && outputKindOf(output) != OutputKind::Fits)
+    return fileError(output, "unknown output extension (use .bmp, .fit, .fts, .fits or .raw)");
+
+  CliProgress progress(a.has("--quiet"));
+  Engine engine(&progress);
+  const ImageSlot* slot = nullptr;
+  const char* missing = nullptr;
+  if (product == "dark") {
+    slot = &engine.masterDark;
+    missing = "no enabled darks";
+  } else if (product == "flat") {
+    slot = &engine.masterFlat;
+    missing = "no enabled flats";
+  } else if (product == "synthetic") {
+    slot = &engine.syntheticFlat;
+    missing = "no enabled flats";
+  } else if (product == "hotpixels") {
+    slot = &engine.hotPixelMap;
+    missing = "no enabled darks";
+  } else if (product == "gradient") {
+    slot = &engine.gradientMap;
+    missing = "no enabled flats";
+  } else {
+    return usageError("unknown product '" + product + "'", kMasterUsage);
+  }
+  if (!openForCommand(a.words[1], engine, a.has("--quiet"))) return kExitFailure;
+  if (product == "dark") engine.AverageDarks();
+  if (product == "flat") engine.AverageFlats();
+  if (product == "synthetic") engine.SmoothGradient();
+  if (product == "hotpixels") engine.LocateHotPixels();
+  if (product == "gradient") engine.DetectGradient();
+  if (!*slot) return fileError(a.words[1], std::string("nothing to save: ") + missing);
+
+  std::string why;
+  const bool written = raw ? writeRaw(output, **slot, &why)
+                           : saveMasterFrame(**slot, output, /*sixteenBit=*/!a.has("--fits32"), &why);
+  if (!written) return fileError("cannot write " + output, why);
+  return kExitOk;
+}
+
+int renderCommand(const std::vector<std::string>& args) {
+  if (wantsHelp(args, kRenderUsage)) return kExitOk;
+  Arguments a;
+  std::string error;
+  if (!parseArguments(args, {"--quiet"}, {"--size"}, a, error)) return usageError(error, kRenderUsage);
+  if (a.words.size() != 4) return usageError("render takes PROJECT, ROLE, VIEW and OUTPUT", kRenderUsage);
+  int64_t width = 640, height = 480;
+  if (const std::string* size = a.value("--size")) {
+    const size_t x = size->find('x');
+    if (x == std::string::npos || !parseNumber(size->substr(0, x), 1, 16384, width) ||
+        !parseNumber(size->substr(x + 1), 1, 16384, height))
+      return usageError("--size needs WIDTHxHEIGHT, not '" + *size + "'", kRenderUsage);
+  }
+  static const char* const kRoles[] = {"images", "flats", "darks"};
+  static const std::vector<std::vector<std::string>> kViews = {
+      {"raw", "processed"}, {"raw", "averaged", "grad", "synthetic"}, {"raw", "averaged", "hot"}};
+  const auto role = std::find(std::begin(kRoles), std::end(kRoles), a.words[1]) - std::begin(kRoles);
+  if (role == 3) return usageError("unknown role '" + a.words[1] + "'", kRenderUsage);
+  const std::vector<std::string>& views = kViews[static_cast<size_t>(role)];
+  const auto view = std::find(views.begin(), views.end(), a.words[2]) - views.begin();
+  if (view == static_cast<long>(views.size()))
+    return usageError("view '" + a.words[2] + "' does not belong to role '" + a.words[1] + "'", kRenderUsage);
+  if (outputKindOf(a.words[3]) != OutputKind::Bitmap) return fileError(a.words[3], "the output must be a .bmp file");
+
+  CliProgress progress(a.has("--quiet"));
+  Engine engine(&progress);
+  if (!openForCommand(a.words[0], engine, a.has("--quiet"))) return kExitFailure;
+  SourceList& list = engine.lists[static_cast<size_t>(role)];
+  list.focused = list.size() > 0 ? 0 : -1;
+  Bitmap24 bitmap;
+  engine.RenderView(static_cast<int32_t>(role), static_cast<int32_t>(view), static_cast<int32_t>(width),
+                    static_cast<int32_t>(height), kViewBackground, bitmap);
+
+  ImageBuffer image;
+  image.setFormat(PixelFormat::Bgr24);
+  image.width = bitmap.width;
+  image.height = bitmap.height;
+  if (!image.allocate()) return fileError(a.words[3], "not enough memory");
+  for (int32_t y = 0; y < image.height; ++y)
+    std::memcpy(image.row(y), bitmap.bytes.data() + bitmap.rowBytes * static_cast<size_t>(y), static_cast<size_t>(image.rowBytes));
+  std::string why;
+  if (!writeBitmap(a.words[3], image, &why)) return fileError("cannot write " + a.words[3], why);
+  return kExitOk;
+}
+
+int demoCommand(const std::vector<std::string>& args) {
+  if (wantsHelp(args, kDemoUsage)) return kExitOk;
+  Arguments a;
+  std::string error;
+  if (!parseArguments(args, {}, {}, a, error)) return usageError(error, kDemoUsage);
+  if (a.words.size() != 1) return usageError("demo takes DIR", kDemoUsage);
+  const std::string& dir = a.words[0];
+  DemoFiles files;
+  std::string why;
+  if (!writeDemoData(dir, files, &why)) return fileError(dir, why);
+
+  Engine engine;
+  auto add = [&](ListRole role, const std::string& path, int32_t code) {
+    auto source = std::make_unique<ImageSource>();
+    source->setPath(path, code);
+    engine.list(role).entries.push_back(std::move(source));
+  };
+  for (const std::string& path : files.images) {
+    if (kindFromExtension(path) != FileKind::Avi) {
+      add(ListRole::Images, path, FrameBitmap);
+      continue;
+    }
+    const int32_t count = aviFrameCount(path);
+    for (int32_t frame = 0; frame < count; ++frame) add(ListRole::Images, path, frame);
+  }
+  for (const std::string& path : files.flats) add(ListRole::Flats, path, FrameFits);
+  for (const std::string& path : files.darks) add(ListRole::Darks, path, FrameBitmap);
+  // Every step on, so that each view of the demo shows something.
+  ProcessingGroup& p = engine.settings.processing;
+  p.dark = p.flat = p.hot = true;
+  p.stretch = 1;
+  p.stretchFromRel = 1.0f;
+  p.stretchToRel = 99.5f;
+  engine.settings.flat.filterWidth = 40;
+  engine.settings.flat.filterHeight = 30;
+  const std::string project = (std::filesystem::path(dir) / "demo.sjx").string();
+  if (!saveProject(project, engine, &why)) return fileError("cannot write " + project, why);
+  std::printf("%s\n", project.c_str());
+  return kExitOk;
+}
+
+}  // namespace stelp::cli
