@@ -145,7 +145,7 @@ bool storeFrame(const DibFrame& frame, PixelFormat format, ImageSlot& slot, std:
     const size_t inRow = available > start ? std::min(available - start, frame.rowBytes) : 0;
     const int32_t complete = static_cast<int32_t>(std::min<size_t>(frame.width, inRow / filePixelBytes));
     if (complete < frame.width) std::memset(out, 0, static_cast<size_t>(image->rowBytes));
-    decodeDibRow(frame.rows() + start, frame.bitCount, palette, complete, format, out);
+    if (complete > 0) decodeDibRow(frame.rows() + start, frame.bitCount, palette, complete, format, out);
   }
   slot = std::move(image);
   return true;
@@ -177,6 +177,13 @@ bool readFrame(CachedVideo& video, ByteInput& input, int32_t frameIndex, PixelFo
   if (source < 0) return refuse(why, "frame " + std::to_string(frameIndex) + " has no picture");
 
   if (video.uncompressed) {
+    // The frame's size must be one its bytes could justify; a short frame
+    // still reads, with its missing rows black.
+    const VideoFormat& f = video.format;
+    const uint64_t declared = dibRowBytes(f.bitCount, f.width) * static_cast<uint64_t>(f.height < 0 ? -int64_t{f.height} : f.height);
+    if (!declaredSizeIsPlausible(declared, frames[source].size))
+      return refuse(why, "frame of " + std::to_string(declared) + " bytes is stored in " +
+                             std::to_string(frames[source].size));
     DibFrame frame;
     uncompressedFrame(video.format, readFrameBytes(input, frames[source]), frame);
     return storeFrame(frame, format, slot, why);

@@ -22,7 +22,10 @@ constexpr size_t kInfoHeaderSize = 40;
 constexpr uint32_t kCompressionRgb = 0;
 constexpr uint32_t kCompressionBitFields = 3;
 constexpr size_t kRowAlignment = 32;  // libswscale works fastest on aligned rows
+// Frames beyond these sizes are refused before any decoder allocates for them:
+// far past any camera, and within what a frame buffer can hold.
 constexpr int32_t kMaxSide = 1 << 16;
+constexpr int64_t kMaxPixels = int64_t{1} << 27;
 
 std::string fourCcText(uint32_t code) {
   std::string text;
@@ -56,8 +59,9 @@ bool parseVideoFormat(const std::vector<uint8_t>& format, VideoFormat& video, st
   video.height = static_cast<int32_t>(loadLe32(h + 8));
   video.bitCount = loadLe16(h + 14);
   video.compression = loadLe32(h + 16);
-  if (video.width <= 0 || video.width > kMaxSide || video.height == 0 || video.height < -kMaxSide ||
-      video.height > kMaxSide)
+  const int64_t rows = video.height < 0 ? -int64_t{video.height} : video.height;
+  if (video.width <= 0 || video.width > kMaxSide || rows == 0 || rows > kMaxSide ||
+      int64_t{video.width} * rows > kMaxPixels)
     return refuse(why, "video frame size " + std::to_string(video.width) + " x " + std::to_string(video.height) +
                            " is not supported");
   const uint32_t colours = loadLe32(h + 32);
@@ -170,6 +174,7 @@ void VideoDecoder::reset() { avcodec_flush_buffers(state_->context); }
 
 bool VideoDecoder::decode(const uint8_t* data, size_t size, bool& gotPicture, DibFrame& frame, std::string* why) {
   gotPicture = false;
+  if (size == 0) return refuse(why, "video frame has no data");
   if (size > static_cast<size_t>(INT32_MAX - AV_INPUT_BUFFER_PADDING_SIZE)) return refuse(why, "video frame is too large");
   AVPacket* packet = state_->packet;
   if (av_new_packet(packet, static_cast<int>(size)) < 0) return refuse(why, "not enough memory for a video packet");

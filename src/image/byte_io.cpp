@@ -9,7 +9,7 @@
 namespace stelp {
 
 size_t MemoryInput::readAt(uint64_t offset, void* out, size_t count) {
-  if (offset >= size_) return 0;
+  if (count == 0 || offset >= size_) return 0;
   const size_t n = static_cast<size_t>(std::min<uint64_t>(count, size_ - offset));
   std::memcpy(out, data_ + offset, n);
   return n;
@@ -37,7 +37,7 @@ bool FileInput::open(const std::string& path, std::string* why) {
 }
 
 size_t FileInput::readAt(uint64_t offset, void* out, size_t count) {
-  if (!file_ || offset >= size_) return 0;
+  if (!file_ || count == 0 || offset >= size_) return 0;
   if (offset != position_) {
     if (fseeko(file_, static_cast<off_t>(offset), SEEK_SET) != 0) return 0;
     position_ = offset;
