@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "persist/launch_counter.h"
+
+namespace stelp {
+
+// The folder that holds our configuration: $XDG_CONFIG_HOME when it names an
+// absolute path, otherwise ~/.config; empty when no home folder is known.
+std::string configDirectory();
+
+// The settings file, "Stelp.ini" in the configuration folder; empty when
+// there is no configuration folder.
+std::string settingsFilePath();
+
+// A window rectangle in screen coordinates.
+struct WindowRect {
+  int32_t x = 0;
+  int32_t y = 0;
+  int32_t width = 0;
+  int32_t height = 0;
+  bool operator==(const WindowRect&) const = default;
+};
+
+// What the settings file holds, as the main window uses it.
+struct StoredSettings {
+  WindowRect window;
+  int32_t processedFilterIndex = 0;  // 1-based filter of "Save processed images"; 0: none chosen
+  int32_t masterFilterIndex = 0;     // the same for the master-frame dialogs
+  int32_t flags = kNoFlags;          // "Flags" for CountLaunch
+};
+
+// Reads the settings file. Every missing (or unreadable) value takes its
+// default: the rectangle the window has now, filter numbers 0, no "Flags".
+StoredSettings loadSettings(const std::string& path, const WindowRect& present);
+
+// What a save stores: the window's restored rectangle (its normal position,
+// not the maximised one), the two filter numbers and the launch counter
+// packed with today's date.
+struct SettingsToSave {
+  WindowRect restored;
+  int32_t processedFilterIndex = 0;
+  int32_t masterFilterIndex = 0;
+  int32_t launchCounter = 0;
+  CalendarDay today;
+};
+
+// Writes "Window" X, Y, W, H and "Settings" Filter and Flags into the file,
+// keeping everything else it holds, in one atomic rewrite; creates the
+// configuration folder when it is missing. False (with `why`) when the file
+// could not be read or written; it is then left as it was.
+bool saveSettings(const std::string& path, const SettingsToSave& values, std::string* why = nullptr);
+
+}  // namespace stelp
