@@ -45,7 +45,7 @@ enum class IndexKind { OldRelative, OldAbsolute, OpenDml, None, RecordListsWitho
 
 // A small AVI 1.0 file: an optional audio stream first, then one video
 // stream of `frames` (an empty frame is a dropped one), indexed as asked.
-struct AviSpec {
+struct AviLayout {
   int32_t width = 2;
   int32_t height = 2;
   int bitCount = 24;
@@ -56,7 +56,7 @@ struct AviSpec {
   bool audioFirst = false;
 };
 
-Bytes buildAvi(const AviSpec& s) {
+Bytes buildAvi(const AviLayout& s) {
   const std::string video = s.audioFirst ? "01db" : "00db";
   auto streamList = [&](const char* type, const Bytes& format, const Bytes& indx) {
     Bytes header = cat({text(type), s.compression ? le32(s.compression) : text("DIB ")});
@@ -155,11 +155,11 @@ TEST(AviReadTest, EveryIndexKindFindsTheSameFrames) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    AviSpec spec;
-    spec.frames = threeFrames();
-    spec.index = c.index;
-    spec.audioFirst = c.audioFirst;
-    const Bytes file = buildAvi(spec);
+    AviLayout layout;
+    layout.frames = threeFrames();
+    layout.index = c.index;
+    layout.audioFirst = c.audioFirst;
+    const Bytes file = buildAvi(layout);
     for (int32_t f = 0; f < 3; ++f) {
       ImageSlot slot;
       std::string why;
@@ -172,33 +172,33 @@ TEST(AviReadTest, EveryIndexKindFindsTheSameFrames) {
 }
 
 TEST(AviReadTest, DroppedFramesRepeatThePreviousOne) {
-  AviSpec spec;
-  spec.frames = threeFrames();
-  spec.frames.insert(spec.frames.begin() + 2, Bytes{});  // frame 2 dropped
+  AviLayout layout;
+  layout.frames = threeFrames();
+  layout.frames.insert(layout.frames.begin() + 2, Bytes{});  // frame 2 dropped
   for (IndexKind index : {IndexKind::OldRelative, IndexKind::OpenDml, IndexKind::None}) {
-    spec.index = index;
-    const Bytes file = buildAvi(spec);
+    layout.index = index;
+    const Bytes file = buildAvi(layout);
     ImageSlot slot;
     ASSERT_TRUE(readBytes(file, 2, PixelFormat::Bgr24, slot));
     EXPECT_EQ(topLeftBlue(*slot), 12);
     ASSERT_TRUE(readBytes(file, 3, PixelFormat::Bgr24, slot));
     EXPECT_EQ(topLeftBlue(*slot), 22);
   }
-  spec.frames[0].clear();  // nothing before a dropped first frame
-  spec.index = IndexKind::OldRelative;
+  layout.frames[0].clear();  // nothing before a dropped first frame
+  layout.index = IndexKind::OldRelative;
   ImageSlot slot = test::sentinelSlot();
   const ImageBuffer* before = slot.get();
-  EXPECT_FALSE(readBytes(buildAvi(spec), 0, PixelFormat::Bgr24, slot));
+  EXPECT_FALSE(readBytes(buildAvi(layout), 0, PixelFormat::Bgr24, slot));
   EXPECT_EQ(slot.get(), before);
 }
 
 TEST(AviReadTest, FramesOutsideTheVideoAndBrokenFilesAreRefused) {
-  AviSpec spec;
-  spec.frames = threeFrames();
-  const Bytes good = buildAvi(spec);
+  AviLayout layout;
+  layout.frames = threeFrames();
+  const Bytes good = buildAvi(layout);
   Bytes notRiff = good;
   notRiff[0] = 'X';
-  AviSpec sixteenBit = spec;
+  AviLayout sixteenBit = layout;
   sixteenBit.bitCount = 16;
   sixteenBit.compression = fourCc("XXXX");
   const struct {
@@ -225,23 +225,23 @@ TEST(AviReadTest, FramesOutsideTheVideoAndBrokenFilesAreRefused) {
 }
 
 TEST(AviReadTest, PaletteFramesAndFramesCutShort) {
-  AviSpec spec;
-  spec.width = 3;
-  spec.height = 2;
-  spec.bitCount = 8;
-  spec.palette = {10, 20, 30, 0, 200, 100, 0, 0};  // two entries; index 5 is past them
-  spec.frames = {Bytes{1, 0, 5, 0, 0, 1}};         // bottom row, then the top row cut short
+  AviLayout layout;
+  layout.width = 3;
+  layout.height = 2;
+  layout.bitCount = 8;
+  layout.palette = {10, 20, 30, 0, 200, 100, 0, 0};  // two entries; index 5 is past them
+  layout.frames = {Bytes{1, 0, 5, 0, 0, 1}};         // bottom row, then the top row cut short
   ImageSlot slot;
-  ASSERT_TRUE(readBytes(buildAvi(spec), 0, PixelFormat::Bgr24, slot));
+  ASSERT_TRUE(readBytes(buildAvi(layout), 0, PixelFormat::Bgr24, slot));
   EXPECT_EQ(Bytes(slot->row(1), slot->row(1) + 9), (Bytes{200, 100, 0, 10, 20, 30, 0, 0, 0}));
   EXPECT_EQ(Bytes(slot->row(0), slot->row(0) + 9), (Bytes{10, 20, 30, 200, 100, 0, 0, 0, 0}));
-  ASSERT_TRUE(readBytes(buildAvi(spec), 0, PixelFormat::Gray8, slot));
+  ASSERT_TRUE(readBytes(buildAvi(layout), 0, PixelFormat::Gray8, slot));
   EXPECT_EQ(Bytes(slot->row(1), slot->row(1) + 3), (Bytes{100, 20, 0}));
 }
 
 TEST(AviReadTest, CodecFramesGoThroughTheDecoder) {
   // Y800: grey bytes, top row first, delivered as 8-bit grey.
-  AviSpec grey;
+  AviLayout grey;
   grey.bitCount = 8;
   grey.compression = fourCc("Y800");
   grey.frames = {Bytes{0, 50, 200, 255}};
@@ -252,7 +252,7 @@ TEST(AviReadTest, CodecFramesGoThroughTheDecoder) {
 
   // YUY2 without colour, top row first: video black (16) becomes 0 and video
   // white (235) full white, within libswscale's fixed-point rounding.
-  AviSpec yuy2;
+  AviLayout yuy2;
   yuy2.bitCount = 16;
   yuy2.compression = fourCc("YUY2");
   yuy2.frames = {Bytes{16, 128, 16, 128, 235, 128, 235, 128}};

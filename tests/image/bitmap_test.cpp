@@ -13,7 +13,7 @@ namespace {
 
 using test::Bytes;
 
-struct BitmapSpec {
+struct BitmapLayout {
   int32_t width = 1;
   int32_t height = 1;
   int bitCount = 24;
@@ -27,7 +27,7 @@ struct BitmapSpec {
 };
 
 // A bitmap file with the given headers; bfOffBits points at the rows.
-Bytes bitmapFile(const BitmapSpec& s) {
+Bytes bitmapFile(const BitmapLayout& s) {
   Bytes info(std::max<uint32_t>(s.infoSize, 40), 0);
   storeLe32(info.data(), s.infoSize);
   storeLe32(info.data() + 4, static_cast<uint32_t>(s.width));
@@ -146,12 +146,12 @@ TEST(BitmapReadTest, LayoutsReadRightSideUp) {
     return rows;
   };
   const Bytes standardMasks = {0, 0, 0xFF, 0, 0, 0xFF, 0, 0, 0xFF, 0, 0, 0};
-  BitmapSpec s;
+  BitmapLayout s;
   s.width = 2;
   s.height = 2;
   const struct {
     const char* name;
-    BitmapSpec spec;
+    BitmapLayout layout;
   } cases[] = {
       {"bottom-up 24-bit", [&] { auto c = s; c.rows = rows24(bottom, top); return c; }()},
       {"top-down 24-bit", [&] { auto c = s; c.height = -2; c.rows = rows24(top, bottom); return c; }()},
@@ -165,7 +165,7 @@ TEST(BitmapReadTest, LayoutsReadRightSideUp) {
     SCOPED_TRACE(c.name);
     ImageSlot slot;
     std::string why;
-    ASSERT_TRUE(readBytes(bitmapFile(c.spec), PixelFormat::Bgr24, slot, &why)) << why;
+    ASSERT_TRUE(readBytes(bitmapFile(c.layout), PixelFormat::Bgr24, slot, &why)) << why;
     EXPECT_EQ(slot->width, 2);
     EXPECT_EQ(slot->height, 2);
     EXPECT_EQ(bgrPixels(*slot), picture);
@@ -173,7 +173,7 @@ TEST(BitmapReadTest, LayoutsReadRightSideUp) {
 }
 
 TEST(BitmapReadTest, PaletteIndicesBeyondThePaletteAreBlack) {
-  BitmapSpec s;
+  BitmapLayout s;
   s.width = 3;
   s.bitCount = 8;
   s.colorsUsed = 2;
@@ -187,10 +187,10 @@ TEST(BitmapReadTest, PaletteIndicesBeyondThePaletteAreBlack) {
 }
 
 TEST(BitmapReadTest, RefusalsLeaveTheSlotAlone) {
-  BitmapSpec ok;
+  BitmapLayout ok;
   ok.rows = {1, 2, 3, 0};
   auto with = [&](auto change) {
-    BitmapSpec s = ok;
+    BitmapLayout s = ok;
     change(s);
     return bitmapFile(s);
   };
@@ -205,18 +205,18 @@ TEST(BitmapReadTest, RefusalsLeaveTheSlotAlone) {
   } cases[] = {
       {"no BM", notBm, "not a bitmap file"},
       {"header cut short", shortHeader, "cut short"},
-      {"16-bit", with([](BitmapSpec& s) { s.bitCount = 16; }), "16-bit bitmaps are not supported"},
-      {"4-bit", with([](BitmapSpec& s) { s.bitCount = 4; }), "4-bit bitmaps are not supported"},
-      {"RLE8", with([](BitmapSpec& s) { s.bitCount = 8; s.compression = 1; }), "compression 1"},
-      {"bit fields on 24 bits", with([](BitmapSpec& s) { s.compression = 3; }), "compression 3"},
-      {"odd bit field masks", with([](BitmapSpec& s) { s.bitCount = 32; s.compression = 3; s.masks = Bytes(12, 0xF0); }), "masks"},
-      {"core header", with([](BitmapSpec& s) { s.infoSize = 12; }), "info header of 12 bytes"},
-      {"zero width", with([](BitmapSpec& s) { s.width = 0; }), "width 0"},
-      {"negative width", with([](BitmapSpec& s) { s.width = -4; }), "width -4"},
-      {"zero height", with([](BitmapSpec& s) { s.height = 0; }), "height 0"},
-      {"palette over 256", with([](BitmapSpec& s) { s.bitCount = 8; s.colorsUsed = 257; }), "palette of 257"},
-      {"negative palette count", with([](BitmapSpec& s) { s.bitCount = 8; s.colorsUsed = 0xFFFFFFFF; }), "palette of"},
-      {"rows far beyond the file", with([](BitmapSpec& s) { s.width = 30000; s.height = 30000; }), "header declares"},
+      {"16-bit", with([](BitmapLayout& s) { s.bitCount = 16; }), "16-bit bitmaps are not supported"},
+      {"4-bit", with([](BitmapLayout& s) { s.bitCount = 4; }), "4-bit bitmaps are not supported"},
+      {"RLE8", with([](BitmapLayout& s) { s.bitCount = 8; s.compression = 1; }), "compression 1"},
+      {"bit fields on 24 bits", with([](BitmapLayout& s) { s.compression = 3; }), "compression 3"},
+      {"odd bit field masks", with([](BitmapLayout& s) { s.bitCount = 32; s.compression = 3; s.masks = Bytes(12, 0xF0); }), "masks"},
+      {"core header", with([](BitmapLayout& s) { s.infoSize = 12; }), "info header of 12 bytes"},
+      {"zero width", with([](BitmapLayout& s) { s.width = 0; }), "width 0"},
+      {"negative width", with([](BitmapLayout& s) { s.width = -4; }), "width -4"},
+      {"zero height", with([](BitmapLayout& s) { s.height = 0; }), "height 0"},
+      {"palette over 256", with([](BitmapLayout& s) { s.bitCount = 8; s.colorsUsed = 257; }), "palette of 257"},
+      {"negative palette count", with([](BitmapLayout& s) { s.bitCount = 8; s.colorsUsed = 0xFFFFFFFF; }), "palette of"},
+      {"rows far beyond the file", with([](BitmapLayout& s) { s.width = 30000; s.height = 30000; }), "header declares"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -230,7 +230,7 @@ TEST(BitmapReadTest, RefusalsLeaveTheSlotAlone) {
 }
 
 TEST(BitmapReadTest, RowsCutShortReadBlack) {
-  BitmapSpec s;
+  BitmapLayout s;
   s.width = 2;
   s.height = 2;
   s.bitCount = 8;
