@@ -2,18 +2,21 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <type_traits>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
 #endif
 
+#include "engine/gradient_choice.h"
 #include "engine/gradient_exact.h"
 #include "engine/parallel.h"
 
@@ -34,11 +37,12 @@
 // going down one row adds the entering rows' levels and removes the leaving
 // ones, and going along a row adds the entering column's histogram to the
 // window's and subtracts the leaving one's. Histograms have two levels: 16
-// coarse bins (level >> 4) and, per coarse bin, 16 fine bins. Both are kept
-// cumulative (bin b counts the levels up to b), so the median bin is found by
-// comparing 16 counters with half the window at once. The window's fine
-// histograms are brought up to date lazily, only for the coarse bin that holds
-// the median.
+// coarse bins (level >> 4) and, per coarse bin, 16 fine bins, all kept
+// cumulative (counter b counts the levels up to bin b), so that the bin
+// holding the median is found by comparing 16 counters with half the window
+// at once. Only the fine histogram of the coarse bin that holds the median
+// moves with the window; the others are brought up to date when the median
+// enters their bin. Only the median bin (hi) is needed: c = hi - 1.
 //
 // Smoothing keeps, per band column, the exact sums of the accepted flat
 // values and their count over the column's window rows, and slides window sums
@@ -47,7 +51,15 @@
 // Work is split into contiguous ranges of band rows, one per thread; each
 // thread builds its own column state from the first row of its range. Since
 // every result depends only on the window's contents, the products are the
-// same for any number of threads.
+// same for any number of threads. The row kernels live in gradient_kernels.h,
+// compiled twice: for the baseline instruction set and for AVX2.
+//
+// Settings outside the expected range never take the work outside the frame:
+// a negative border counts as 0 and negative filter sizes as 0 (one-pixel
+// windows); huge filter sizes are clipped by the band like any window; a
+// border that leaves no band gives the flat's levels as the map (nothing is
+// tested) and the master flat as the synthetic flat, with a mean of 0. The
+// variations may take any value: the comparisons are made in 64 bits.
 
 namespace stelp {
 namespace {
@@ -83,9 +95,9 @@ struct Band {
   int32_t hy(int32_t j) const { return std::min(std::min(ry, j), h - 1 - j); }  // j: band row
   int64_t pixels() const { return int64_t{w} * h; }
   // The most pixels any window holds.
-  int64_t maxWindow() const {
-    return std::min<int64_t>(2 * int64_t{rx} + 1, w) * std::min<int64_t>(2 * int64_t{ry} + 1, h);
-  }
+  int64_t maxWindow() const { return std::min<int64_t>(2 * int64_t{rx} + 1, w) * maxColumn(); }
+  // The most rows any window spans.
+  int64_t maxColumn() const { return std::min<int64_t>(2 * int64_t{ry} + 1, h); }
   // Rows per thread at least: building a thread's column state costs about
   // one window height of row updates.
   int64_t grain() const { return std::max<int64_t>(8, 2 * int64_t{ry} + 1); }
@@ -127,83 +139,17 @@ inline uint8_t levelOf(float g) {
   return low != 0 ? low : 1;
 }
 
-void writeLevels(const ImageBuffer& flat, ImageBuffer& map, int threads) {
-  const bool colour = flat.pixelFormat() == PixelFormat::BgrFloat;
-  const int32_t width = flat.width;
-  parallelRanges(flat.height, threads, 64, [&](int64_t first, int64_t end) {
-    for (int32_t y = static_cast<int32_t>(first); y < end; ++y) {
-      const float* in = floatRow(flat, y);
-      uint8_t* out = map.row(y);
-      if (colour) {
-        for (int32_t x = 0; x < width; ++x) out[x] = levelOf(luminance(in[3 * x], in[3 * x + 1], in[3 * x + 2]));
-      } else {
-        for (int32_t x = 0; x < width; ++x) out[x] = levelOf(in[x]);
-      }
-    }
-  });
-}
-
 // ---------------------------------------------------------------------------
-// Detection: two-level cumulative column histograms
-
-// Sixteen counters of an unsigned type, in 16-byte vectors. Counts wrap
-// modulo the type's range on the way (a lazily updated window may subtract a
-// column before adding it back); every count that is compared is a true count
-// and fits the signed range of the type.
-template <typename T>
-struct Lanes {
-  typedef T Vec __attribute__((vector_size(16)));
-  static constexpr int kPerVec = 16 / static_cast<int>(sizeof(T));
-  static constexpr int kVecs = 16 / kPerVec;
-  Vec v[kVecs];
-
-  void clear() {
-    for (Vec& x : v) x = Vec{};
-  }
-  void operator+=(const Lanes& o) {
-    for (int k = 0; k < kVecs; ++k) v[k] += o.v[k];
-  }
-  void operator-=(const Lanes& o) {
-    for (int k = 0; k < kVecs; ++k) v[k] -= o.v[k];
-  }
-  T lane(int i) const { return v[i / kPerVec][i % kPerVec]; }
-};
-
-// Index of the first counter above `limit`. The counters are cumulative, so
-// they rise with the index; the caller guarantees that the last one is above.
-template <typename T>
-inline int firstAbove(const Lanes<T>& a, T limit) {
-  using S = std::make_signed_t<T>;
-  typedef S SVec __attribute__((vector_size(16)));
-  const SVec l = SVec{} + static_cast<S>(limit);
-#if defined(__SSE2__)
-  if constexpr (sizeof(T) == 2) {
-    const SVec g0 = reinterpret_cast<const SVec&>(a.v[0]) > l;
-    const SVec g1 = reinterpret_cast<const SVec&>(a.v[1]) > l;
-    const int mask = _mm_movemask_epi8(_mm_packs_epi16(reinterpret_cast<const __m128i&>(g0),
-                                                       reinterpret_cast<const __m128i&>(g1)));
-    return __builtin_ctz(static_cast<unsigned>(mask));
-  } else if constexpr (sizeof(T) == 4) {
-    SVec g[4];
-    for (int k = 0; k < 4; ++k) g[k] = reinterpret_cast<const SVec&>(a.v[k]) > l;
-    const __m128i p0 = _mm_packs_epi32(reinterpret_cast<const __m128i&>(g[0]), reinterpret_cast<const __m128i&>(g[1]));
-    const __m128i p1 = _mm_packs_epi32(reinterpret_cast<const __m128i&>(g[2]), reinterpret_cast<const __m128i&>(g[3]));
-    return __builtin_ctz(static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(p0, p1))));
-  }
-#endif
-  int index = 0;
-  for (int i = 0; i < 16; ++i) index += static_cast<S>(a.lane(i)) <= static_cast<S>(limit) ? 1 : 0;
-  return index;
-}
+// Shared state of the row kernels (gradient_kernels.h)
 
 struct DetectJob {
   Band band;
-  const uint8_t* levels;  // the frame's levels, `band.width` per row
-  uint8_t* out;           // band-sized results, `band.w` per row
-  int32_t lowLimit[256];  // rejected when hi <= lowLimit[m] ...
-  int32_t highLimit[256]; // ... or hi >= highLimit[m]
+  const uint8_t* levels = nullptr;  // the frame's levels, `band.width` per row
+  uint8_t* results = nullptr;       // the map being made, the same layout
+  int32_t lowLimit[256];            // rejected when hi <= lowLimit[m] ...
+  int32_t highLimit[256];           // ... or hi >= highLimit[m]
 
-  explicit DetectJob(const Band& b, const FlatGroup& s) : band(b), levels(nullptr), out(nullptr) {
+  DetectJob(const Band& b, const FlatGroup& s) : band(b) {
     // m > c + varHi with c = hi - 1 is hi <= m - varHi; m < c - varLo is
     // hi >= m + varLo + 2. Clamped just past the range of hi (1..255) so the
     // comparisons keep their outcome; 64-bit so no setting overflows.
@@ -212,130 +158,14 @@ struct DetectJob {
       highLimit[m] = static_cast<int32_t>(std::clamp<int64_t>(int64_t{m} + s.varLo + 2, -1, 257));
     }
   }
-  const uint8_t* levelRow(int32_t j) const {
-    return levels + (static_cast<size_t>(band.y0) + j) * static_cast<size_t>(band.width) + band.x0;
+  // Band row j from the band's first column.
+  size_t offset(int32_t j) const {
+    return (static_cast<size_t>(band.y0) + static_cast<size_t>(j)) * static_cast<size_t>(band.width) +
+           static_cast<size_t>(band.x0);
   }
+  const uint8_t* levelRow(int32_t j) const { return levels + offset(j); }
+  uint8_t* resultRow(int32_t j) const { return results + offset(j); }
 };
-
-template <typename T>
-class MedianRows {
- public:
-  explicit MedianRows(const DetectJob& job)
-      : job_(job), w_(job.band.w), coarse_(static_cast<size_t>(w_)), fine_(static_cast<size_t>(w_) * 16) {
-    for (int i = 0; i < 16; ++i) {
-      T ramp[16];
-      for (int b = 0; b < 16; ++b) ramp[b] = b >= i ? 1 : 0;
-      std::memcpy(step_[i].v, ramp, sizeof ramp);
-    }
-    for (Lanes<T>& l : coarse_) l.clear();
-    for (Lanes<T>& l : fine_) l.clear();
-  }
-
-  void run(int32_t j0, int32_t j1) {
-    const Band& band = job_.band;
-    int32_t top = j0 - band.hy(j0), bottom = j0 + band.hy(j0);
-    for (int32_t r = top; r <= bottom; ++r) addRow(job_.levelRow(r));
-    for (int32_t j = j0; j < j1; ++j) {
-      if (j > j0) {
-        const int32_t newTop = j - band.hy(j), newBottom = j + band.hy(j);
-        for (; top < newTop && bottom < newBottom; ++top, ++bottom)
-          replaceRow(job_.levelRow(top), job_.levelRow(bottom + 1));
-        for (; top < newTop; ++top) removeRow(job_.levelRow(top));
-        while (bottom < newBottom) addRow(job_.levelRow(++bottom));
-      }
-      sweep(j);
-    }
-  }
-
- private:
-  Lanes<T>& fine(int32_t column, int segment) { return fine_[static_cast<size_t>(column) * 16 + segment]; }
-
-  void addRow(const uint8_t* levels) {
-    for (int32_t c = 0; c < w_; ++c) {
-      const int v = levels[c];
-      coarse_[c] += step_[v >> 4];
-      fine(c, v >> 4) += step_[v & 15];
-    }
-  }
-  void removeRow(const uint8_t* levels) {
-    for (int32_t c = 0; c < w_; ++c) {
-      const int v = levels[c];
-      coarse_[c] -= step_[v >> 4];
-      fine(c, v >> 4) -= step_[v & 15];
-    }
-  }
-  void replaceRow(const uint8_t* leaving, const uint8_t* entering) {
-    for (int32_t c = 0; c < w_; ++c) {
-      const int o = leaving[c], n = entering[c];
-      Lanes<T>& col = coarse_[c];
-      col -= step_[o >> 4];
-      col += step_[n >> 4];
-      fine(c, o >> 4) -= step_[o & 15];
-      fine(c, n >> 4) += step_[n & 15];
-    }
-  }
-
-  void sweep(int32_t j) {
-    const Band& band = job_.band;
-    const int64_t rows = 2 * int64_t{band.hy(j)} + 1;
-    const uint8_t* levels = job_.levelRow(j);
-    uint8_t* out = job_.out + static_cast<size_t>(j) * static_cast<size_t>(w_);
-
-    Lanes<T> window;  // cumulative coarse histogram of the window
-    window.clear();
-    for (Lanes<T>& f : windowFine_) f.clear();
-    for (int s = 0; s < 16; ++s) {
-      from_[s] = 0;
-      to_[s] = -1;
-    }
-    int32_t left = 0, right = -1;
-    for (int32_t i = 0; i < w_; ++i) {
-      const int32_t hx = band.hx(i);
-      while (right < i + hx) window += coarse_[++right];
-      while (left < i - hx) window -= coarse_[left++];
-      const T half = static_cast<T>(((2 * int64_t{hx} + 1) * rows) >> 1);
-
-      const int s = firstAbove(window, half);
-      const T below = s != 0 ? window.lane(s - 1) : T{0};
-      Lanes<T>& f = windowFine_[s];
-      // Bring the fine histogram of bin s from the columns it last covered to
-      // [left, right]: drop the columns passed on the left, add the new ones on
-      // the right, or start afresh when that is less work.
-      if (int64_t{left} - from_[s] + (int64_t{right} - to_[s]) > int64_t{right} - left + 1) {
-        f.clear();
-        for (int32_t c = left; c <= right; ++c) f += fine(c, s);
-      } else {
-        for (int32_t c = from_[s]; c < left; ++c) f -= fine(c, s);
-        for (int32_t c = to_[s] + 1; c <= right; ++c) f += fine(c, s);
-      }
-      from_[s] = left;
-      to_[s] = right;
-      const int hi = 16 * s + firstAbove(f, static_cast<T>(half - below));
-
-      const uint8_t m = levels[i];
-      out[i] = hi <= job_.lowLimit[m] || hi >= job_.highLimit[m] ? 0 : m;
-    }
-  }
-
-  const DetectJob& job_;
-  const int32_t w_;
-  std::vector<Lanes<T>> coarse_;  // per column: cumulative coarse histogram
-  std::vector<Lanes<T>> fine_;    // per column and coarse bin: cumulative fine histogram
-  Lanes<T> step_[16];             // step_[i]: 1 in the counters from i up
-  Lanes<T> windowFine_[16];
-  int32_t from_[16];              // columns windowFine_[s] covers
-  int32_t to_[16];
-};
-
-template <typename T>
-bool detectWith(const DetectJob& job, int threads) {
-  return runRows(job.band.h, threads, job.band.grain(), [&](int32_t first, int32_t end) {
-    MedianRows<T>(job).run(first, end);
-  });
-}
-
-// ---------------------------------------------------------------------------
-// Smoothing: exact masked box sums
 
 template <int C>
 struct SmoothJob {
@@ -343,11 +173,15 @@ struct SmoothJob {
   const ImageBuffer* flat;
   const ImageBuffer* map;
   ImageBuffer* synthetic;
+  exact::Survey survey;  // of the flat's band, made by smoothBand
   exact::Grid grid;
   double* rowSums;  // C per band row: the exact sums of the finished band pixels
 
-  const float* flatRow(int32_t j) const { return stelp::floatRow(*flat, band.y0 + j) + static_cast<size_t>(band.x0) * C; }
+  const float* flatRow(int32_t j) const {
+    return floatRow(*flat, band.y0 + j) + static_cast<size_t>(band.x0) * C;
+  }
   const uint8_t* mapRow(int32_t j) const { return map->row(band.y0 + j) + band.x0; }
+  float* syntheticRow(int32_t j) const { return floatRow(*synthetic, band.y0 + j); }
 };
 
 // Infinities and NaNs among the accepted values, counted apart from the sums
@@ -356,6 +190,7 @@ struct Specials {
   int64_t nan = 0, plus = 0, minus = 0;
   void add(const Specials& o) { nan += o.nan, plus += o.plus, minus += o.minus; }
   void sub(const Specials& o) { nan -= o.nan, plus -= o.plus, minus -= o.minus; }
+  // What any order of double additions gives.
   double sum(double finite) const {
     if (nan != 0 || (plus != 0 && minus != 0)) return __builtin_nan("");
     if (plus != 0) return __builtin_inf();
@@ -364,159 +199,55 @@ struct Specials {
   }
 };
 
-template <int C, typename Acc, bool kSpecial>
-class BoxRows {
- public:
-  using Value = typename Acc::Value;
-  struct Column {
-    Value sum[C];
-    int64_t count;
-  };
+#define STELP_KERNEL_NS kernels_base
+#define STELP_KERNEL_AVX2 0
+#include "engine/gradient_kernels.h"
+#undef STELP_KERNEL_NS
+#undef STELP_KERNEL_AVX2
 
-  explicit BoxRows(const SmoothJob<C>& job)
-      : job_(job), w_(job.band.w), columns_(static_cast<size_t>(w_)),
-        specials_(kSpecial ? static_cast<size_t>(w_) * C : 0) {
-    for (Column& col : columns_) col = Column{};
-  }
+#if defined(__x86_64__) && defined(__GNUC__)
+#define STELP_HAVE_AVX2_KERNELS 1
+#pragma GCC push_options
+#pragma GCC target("avx2")
+#define STELP_KERNEL_NS kernels_avx2
+#define STELP_KERNEL_AVX2 1
+#include "engine/gradient_kernels.h"
+#undef STELP_KERNEL_NS
+#undef STELP_KERNEL_AVX2
+#pragma GCC pop_options
+#endif
 
-  void run(int32_t j0, int32_t j1) {
-    const Band& band = job_.band;
-    int32_t top = j0 - band.hy(j0), bottom = j0 + band.hy(j0);
-    for (int32_t r = top; r <= bottom; ++r) apply<+1>(r);
-    for (int32_t j = j0; j < j1; ++j) {
-      if (j > j0) {
-        const int32_t newTop = j - band.hy(j), newBottom = j + band.hy(j);
-        for (; top < newTop; ++top) apply<-1>(top);
-        while (bottom < newBottom) apply<+1>(++bottom);
-      }
-      sweep(j);
-    }
-  }
+gradient_choice::Choice choice;  // see gradient_choice.h
 
- private:
-  // Adds (+1) or removes (-1) the accepted pixels of band row r.
-  template <int kSign>
-  void apply(int32_t r) {
-    const float* flat = job_.flatRow(r);
-    const uint8_t* map = job_.mapRow(r);
-    for (int32_t c = 0; c < w_; ++c) {
-      if (map[c] == 0) continue;
-      Column& col = columns_[c];
-      col.count += kSign;
-      for (int k = 0; k < C; ++k) {
-        const float v = flat[static_cast<size_t>(c) * C + k];
-        if constexpr (kSpecial) {
-          if (!std::isfinite(v)) {
-            Specials& s = specials_[static_cast<size_t>(c) * C + k];
-            int64_t& n = v != v ? s.nan : v > 0 ? s.plus : s.minus;
-            n += kSign;
-            continue;
-          }
-        }
-        if constexpr (kSign > 0) {
-          Acc::add(col.sum[k], Acc::fix(v, job_.grid));
-        } else {
-          Acc::sub(col.sum[k], Acc::fix(v, job_.grid));
-        }
-      }
-    }
-  }
+bool useAvx2() { return gradient_choice::avx2Available() && !choice.baselineInstructions; }
 
-  void sweep(int32_t j) {
-    const Band& band = job_.band;
-    const float* flat = job_.flatRow(j);
-    float* row = floatRow(*job_.synthetic, band.y0 + j);
-    float* out = row + static_cast<size_t>(band.x0) * C;
+void writeLevels(const ImageBuffer& flat, ImageBuffer& map, int threads) {
+  parallelRanges(flat.height, threads, 64, [&flat, &map](int64_t first, int64_t end) {
+#ifdef STELP_HAVE_AVX2_KERNELS
+    if (useAvx2()) return kernels_avx2::writeLevels(flat, map, static_cast<int32_t>(first), static_cast<int32_t>(end));
+#endif
+    kernels_base::writeLevels(flat, map, static_cast<int32_t>(first), static_cast<int32_t>(end));
+  });
+}
 
-    Value sum[C] = {};
-    Specials special[C] = {};
-    int64_t count = 0;
-    int32_t left = 0, right = -1;
-    for (int32_t i = 0; i < w_; ++i) {
-      const int32_t hx = band.hx(i);
-      while (right < i + hx) {
-        const Column& col = columns_[++right];
-        count += col.count;
-        for (int k = 0; k < C; ++k) Acc::add(sum[k], col.sum[k]);
-        if constexpr (kSpecial)
-          for (int k = 0; k < C; ++k) special[k].add(specials_[static_cast<size_t>(right) * C + k]);
-      }
-      while (left < i - hx) {
-        const Column& col = columns_[left];
-        count -= col.count;
-        for (int k = 0; k < C; ++k) Acc::sub(sum[k], col.sum[k]);
-        if constexpr (kSpecial)
-          for (int k = 0; k < C; ++k) special[k].sub(specials_[static_cast<size_t>(left) * C + k]);
-        ++left;
-      }
-      float* o = out + static_cast<size_t>(i) * C;
-      if (count != 0) {
-        // sum / k with k as a float, the quotient rounded to float.
-        const double k = static_cast<double>(static_cast<float>(count));
-        for (int c = 0; c < C; ++c) {
-          double total = Acc::toDouble(sum[c]) * job_.grid.down;
-          if constexpr (kSpecial) total = special[c].sum(total);
-          const float q = static_cast<float>(total / k);
-          o[c] = q == 0.0f ? 255.0f : q;
-        }
-      } else {
-        for (int c = 0; c < C; ++c) {
-          const float q = flat[static_cast<size_t>(i) * C + c];
-          o[c] = q == 0.0f ? 255.0f : q;
-        }
-      }
-    }
-
-    exact::sumChannels(out, static_cast<size_t>(w_), C, job_.rowSums + static_cast<size_t>(j) * C);
-
-    // The edge left and right of the band copies the band's first and last
-    // pixel of the row.
-    for (int32_t x = 0; x < band.x0; ++x) std::memcpy(row + static_cast<size_t>(x) * C, out, sizeof(float) * C);
-    const float* last = out + static_cast<size_t>(w_ - 1) * C;
-    for (int32_t x = band.x0 + w_; x < band.width; ++x)
-      std::memcpy(row + static_cast<size_t>(x) * C, last, sizeof(float) * C);
-  }
-
-  const SmoothJob<C>& job_;
-  const int32_t w_;
-  std::vector<Column> columns_;
-  std::vector<Specials> specials_;
-};
+bool detectBand(const DetectJob& job, int threads) {
+#ifdef STELP_HAVE_AVX2_KERNELS
+  if (useAvx2()) return kernels_avx2::detectBand(job, threads, choice.minCounterBits);
+#endif
+  return kernels_base::detectBand(job, threads, choice.minCounterBits);
+}
 
 template <int C>
 bool smoothChannels(const Band& band, const ImageBuffer& flat, const ImageBuffer& map, ImageBuffer& synthetic,
                     std::array<float, 3>& mean, int threads) {
-  // Survey the flat's exponents, row by row in parallel (it reads the whole
-  // band), for the grid of the exact sums.
-  std::vector<exact::Survey> rowSurveys(static_cast<size_t>(band.h));
-  parallelRanges(band.h, threads, 64, [&](int64_t first, int64_t end) {
-    for (int64_t j = first; j < end; ++j)
-      rowSurveys[static_cast<size_t>(j)] =
-          exact::survey(floatRow(flat, band.y0 + static_cast<int32_t>(j)) + static_cast<size_t>(band.x0) * C,
-                        static_cast<size_t>(band.w) * C);
-  });
-  exact::Survey s;
-  for (const exact::Survey& row : rowSurveys) s.merge(row);
-
   std::vector<double> rowSums(static_cast<size_t>(band.h) * C);
-  SmoothJob<C> job{band, &flat, &map, &synthetic, exact::Grid(s), rowSums.data()};
-  auto runWith = [&](auto acc, auto special) {
-    using Acc = decltype(acc);
-    return runRows(band.h, threads, band.grain(), [&](int32_t first, int32_t end) {
-      BoxRows<C, Acc, decltype(special)::value>(job).run(first, end);
-    });
-  };
+  SmoothJob<C> job{band, &flat, &map, &synthetic, exact::Survey{}, exact::Grid(exact::Survey{}), rowSums.data()};
   bool ok;
-  const int kind = exact::accKind(exact::bitsNeeded(s, static_cast<uint64_t>(band.maxWindow())));
-  if (s.special) {
-    ok = kind == 0 ? runWith(exact::Acc64{}, std::true_type{})
-       : kind == 1 ? runWith(exact::Acc128{}, std::true_type{})
-                   : runWith(exact::AccWide{}, std::true_type{});
-  } else {
-    ok = kind == 0 ? runWith(exact::Acc64{}, std::false_type{})
-       : kind == 1 ? runWith(exact::Acc128{}, std::false_type{})
-                   : runWith(exact::AccWide{}, std::false_type{});
-  }
+#ifdef STELP_HAVE_AVX2_KERNELS
+  if (useAvx2()) ok = kernels_avx2::smoothBand<C>(job, threads, choice.minSumKind);
+  else
+#endif
+    ok = kernels_base::smoothBand<C>(job, threads, choice.minSumKind);
   if (!ok) return false;
 
   // The rows above and below the band copy its first and last row.
@@ -538,6 +269,22 @@ bool smoothChannels(const Band& band, const ImageBuffer& flat, const ImageBuffer
 
 }  // namespace
 
+namespace gradient_choice {
+
+void set(const Choice& c) { choice = c; }
+Choice get() { return choice; }
+
+bool avx2Available() {
+#ifdef STELP_HAVE_AVX2_KERNELS
+  static const bool yes = __builtin_cpu_supports("avx2");
+  return yes;
+#else
+  return false;
+#endif
+}
+
+}  // namespace gradient_choice
+
 void detectGradient(const ImageBuffer& masterFlat, const FlatGroup& flat, ImageBuffer& map, int threads) {
   map = ImageBuffer{};
   if (!isFlatFormat(masterFlat)) return;
@@ -554,24 +301,28 @@ void detectGradient(const ImageBuffer& masterFlat, const FlatGroup& flat, ImageB
     return;
   }
 
-  // Every test reads the levels as they are; the results go to a band-sized
-  // buffer and replace the band's levels once all rows are done.
-  std::unique_ptr<uint8_t[]> results(new (std::nothrow) uint8_t[static_cast<size_t>(band.pixels())]);
-  if (!results) return;
+  // Every test reads the levels as they are, so the results go to a second
+  // buffer, which takes the levels outside the band.
+  ImageBuffer result;
+  result.setFormat(PixelFormat::Gray8);
+  result.width = masterFlat.width;
+  result.height = masterFlat.height;
+  if (!result.allocate()) return;
   DetectJob job(band, flat);
   job.levels = levels.pixels.get();
-  job.out = results.get();
-  const int64_t n = band.maxWindow();
-  const bool ok = n <= INT16_MAX   ? detectWith<uint16_t>(job, threads)
-                : n <= INT32_MAX ? detectWith<uint32_t>(job, threads)
-                                 : detectWith<uint64_t>(job, threads);
-  if (!ok) return;
-  parallelRanges(band.h, threads, 256, [&](int64_t first, int64_t end) {
-    for (int64_t j = first; j < end; ++j)
-      std::memcpy(levels.row(band.y0 + static_cast<int32_t>(j)) + band.x0,
-                  results.get() + static_cast<size_t>(j) * static_cast<size_t>(band.w), static_cast<size_t>(band.w));
-  });
-  map = std::move(levels);
+  job.results = result.pixels.get();
+  if (!detectBand(job, threads)) return;
+  const size_t width = static_cast<size_t>(band.width);
+  for (int32_t y = 0; y < band.height; ++y) {
+    if (y < band.y0 || y >= band.y0 + band.h) {
+      std::memcpy(result.row(y), levels.row(y), width);
+    } else {
+      std::memcpy(result.row(y), levels.row(y), static_cast<size_t>(band.x0));
+      const size_t after = static_cast<size_t>(band.x0) + static_cast<size_t>(band.w);
+      std::memcpy(result.row(y) + after, levels.row(y) + after, width - after);
+    }
+  }
+  map = std::move(result);
 }
 
 void smoothGradient(const ImageBuffer& masterFlat, const ImageBuffer& map, const FlatGroup& flat,
