@@ -712,7 +712,9 @@ TEST(ExactSum, SumsJustBeyondDoublePrecisionStayExact) {
     double plain = 0.0;
     for (double v : wide) plain += v;
     const double want = fsum(wide);
-    if (variant == 0) ASSERT_NE(plain, want) << "the data must be beyond a plain double sum";
+    if (variant == 0) {
+      ASSERT_NE(plain, want) << "the data must be beyond a plain double sum";
+    }
     EXPECT_EQ(exact::sum(values.data(), values.size()), want) << "variant " << variant;
   }
 }
@@ -739,8 +741,11 @@ TEST(ExactSum, TiesRoundToEvenAndSpecialsFollowDoubleArithmetic) {
   };
   for (const Case& c : cases) {
     const double got = exact::sum(c.values.data(), c.values.size());
-    if (std::isnan(c.expected)) EXPECT_TRUE(std::isnan(got));
-    else EXPECT_EQ(got, c.expected) << c.values.size() << " values";
+    if (std::isnan(c.expected)) {
+      EXPECT_TRUE(std::isnan(got));
+    } else {
+      EXPECT_EQ(got, c.expected) << c.values.size() << " values";
+    }
   }
 }
 
