@@ -205,16 +205,24 @@ struct Specials {
 #undef STELP_KERNEL_NS
 #undef STELP_KERNEL_AVX2
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#if defined(__x86_64__) && (defined(__clang__) || defined(__GNUC__))
 #define STELP_HAVE_AVX2_KERNELS 1
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2")
+#endif
 #define STELP_KERNEL_NS kernels_avx2
 #define STELP_KERNEL_AVX2 1
 #include "engine/gradient_kernels.h"
 #undef STELP_KERNEL_NS
 #undef STELP_KERNEL_AVX2
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 #endif
 
 gradient_choice::Choice choice;  // see gradient_choice.h

@@ -117,12 +117,11 @@ inline double roundLimbs(const uint64_t* limbs, int n) {
   constexpr int kMax = 5;
   uint64_t m[kMax];
   const bool negative = (limbs[n - 1] >> 63) != 0;
-  uint64_t borrow = 1;
+  uint64_t carry = 1;  // the magnitude of a negative number: invert, add 1
   for (int i = 0; i < n; ++i) {
     if (negative) {
-      const uint64_t inverted = ~limbs[i];
-      m[i] = inverted + borrow;
-      borrow = borrow && m[i] == 0;
+      m[i] = ~limbs[i] + carry;
+      carry = carry != 0 && m[i] == 0 ? 1 : 0;
     } else {
       m[i] = limbs[i];
     }
@@ -195,8 +194,8 @@ struct Acc128 {
   }
 };
 
-// Five limbs hold any sum of up to 2^31 floats on the finest grid: at most
-// 253 + 24 + 32 + 1 = 310 bits.
+// Five limbs hold any sum of up to 2^42 floats (far more than any frame
+// holds) on the finest grid: 253 + 24 + 42 + 1 = 320 bits.
 struct AccWide {
   static constexpr int kLimbs = 5;
   struct Value {

@@ -358,16 +358,19 @@ TEST(GradientAgainstReference, RandomFramesAndSettingsMatchBitForBit) {
   std::mt19937 rng(20240611);
   const Values kinds[] = {Values::Smooth,   Values::Levels, Values::FewLevels, Values::Signed,
                           Values::Moderate, Values::Wide,   Values::Extreme,   Values::Special};
+  const int32_t smallest[4][2] = {{1, 1}, {1, 4}, {4, 1}, {2, 3}};
   int cases = 0;
+  int64_t rejected = 0, kept = 0;  // over all reference maps: both must occur
   for (int round = 0; round < 40; ++round) {
     for (Values kind : kinds) {
       const bool colour = round % 2 == 1;
-      const int32_t width = round < 4 ? 1 + round : std::uniform_int_distribution<int32_t>(1, 70)(rng);
-      const int32_t height = round < 4 ? 4 - round : std::uniform_int_distribution<int32_t>(1, 50)(rng);
+      const int32_t width = round < 4 ? smallest[round][0] : std::uniform_int_distribution<int32_t>(1, 70)(rng);
+      const int32_t height = round < 4 ? smallest[round][1] : std::uniform_int_distribution<int32_t>(1, 50)(rng);
       const ImageBuffer flat = randomFlat(rng, width, height, colour, kind);
       const FlatGroup s = randomSettings(rng, width, height);
       const ImageBuffer wantMap = referenceDetect(flat, s);
       const Smoothed want = referenceSmooth(flat, wantMap, s);
+      for (size_t i = 0; i < wantMap.pixelBytes(); ++i) ++(wantMap.pixels[i] == 0 ? rejected : kept);
       for (const gradient_choice::Choice& choice : kChoices) {
         const ChoiceScope scope(choice);
         for (int threads : {1, 3}) {
@@ -383,6 +386,8 @@ TEST(GradientAgainstReference, RandomFramesAndSettingsMatchBitForBit) {
     }
   }
   EXPECT_EQ(cases, 40 * 8 * 5 * 2);
+  EXPECT_GT(rejected, kept / 20);
+  EXPECT_GT(kept, rejected);
 }
 
 // Frames tall enough that several threads share the rows, with windows that
@@ -563,11 +568,13 @@ TEST(GradientRules, PixelWithEveryNeighbourRejectedKeepsTheFlatValue) {
   fill(flat, 40.5f);
   px(flat, 3, 3)[1] = 0.0f;
   px(flat, 3, 3)[0] = 40.75f;
+  px(flat, 5, 2)[2] = -0.0f;  // an exact 0 too
   const FlatGroup s{2, 2, 0, 0, 0};
   const Products p = run(flat, s, 1);
   EXPECT_EQ(px(p.synthetic, 3, 3)[0], 40.75f);
   EXPECT_EQ(px(p.synthetic, 3, 3)[1], 255.0f);
   EXPECT_EQ(px(p.synthetic, 3, 3)[2], 40.5f);
+  EXPECT_EQ(px(p.synthetic, 5, 2)[2], 255.0f);
 }
 
 TEST(GradientRules, BorderTwoOnTenByEightFillsTheEdgeFromTheBand) {
@@ -733,6 +740,8 @@ TEST(ExactSum, TiesRoundToEvenAndSpecialsFollowDoubleArithmetic) {
       {{0x1p53f, 1.0f, 0x1p-100f}, 0x1p53 + 2.0},              // just above the tie: up
       {{0x1p53f, 3.0f}, 0x1p53 + 4.0},                         // a tie: to even (up)
       {{-0x1p120f, 0x1p120f, 0x1p-120f}, 0x1p-120},            // cancellation leaves the small one
+      {{-0x1p101f, 0x1p60f, -0x1p60f}, -0x1p101},              // negative, low 64 bits of the sum 0
+      {{-0x1p120f, 0x1p-10f, -0x1p-10f}, -0x1p120},            // the same across two limbs
       {{1e38f, 1e38f, 1e38f, 1e38f, -1e38f}, 3.0 * static_cast<double>(1e38f)},
       {{1.0f, inf, 2.0f}, std::numeric_limits<double>::infinity()},
       {{-inf, 2.0f}, -std::numeric_limits<double>::infinity()},
