@@ -36,62 +36,62 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-// The settings in the order of the file, each written or read with the
-// operation of its type.
+// Visits the settings in the order of the file, section by section; the
+// same walk writes and reads them, so the two cannot drift apart.
+template <typename Settings, typename Visit>
+void visitSettings(Settings& settings, Visit&& visit) {
+  auto& p = settings.processing;
+  visit.section("Processing");
+  visit("Colour", p.colour);
+  visit("Dark", p.dark);
+  visit("Flat", p.flat);
+  visit("SynFlat", p.synFlat);
+  visit("Hot", p.hot);
+  visit("Stretch", p.stretch);
+  visit("StretchFromRel", p.stretchFromRel);
+  visit("StretchToRel", p.stretchToRel);
+  visit("StretchFromAbs", p.stretchFromAbs);
+  visit("StretchToAbs", p.stretchToAbs);
+  visit("DeInterlace", p.deInterlace);
+  visit.section("Flat");
+  visit("FilterWidth", settings.flat.filterWidth);
+  visit("FilterHeight", settings.flat.filterHeight);
+  visit("VarHi", settings.flat.varHi);
+  visit("VarLo", settings.flat.varLo);
+  visit("Border", settings.flat.border);
+  visit.section("Dark");
+  visit("Hot", settings.dark.hot);
+  visit("Cold", settings.dark.cold);
+  visit("Expand", settings.dark.expand);
+}
+
+// Each value with the store's operation for its type.
+struct SettingWriter {
+  ProfileStore& store;
+  void section(const char* name) { store.SetSection(name); }
+  void operator()(const char* key, bool value) { store.WriteBool(key, value); }
+  void operator()(const char* key, int32_t value) { store.WriteInt(key, value); }
+  void operator()(const char* key, uint32_t value) { store.WriteUnsigned(key, value); }
+  void operator()(const char* key, float value) { store.WriteFloat(key, value); }
+};
+
+struct SettingReader {
+  ProfileStore& store;
+  void section(const char* name) { store.SetSection(name); }
+  void operator()(const char* key, bool& value) { store.ReadBoolInPlace(key, value); }
+  void operator()(const char* key, int32_t& value) { store.ReadIntInPlace(key, value); }
+  void operator()(const char* key, uint32_t& value) { store.ReadUnsignedInPlace(key, value); }
+  void operator()(const char* key, float& value) { store.ReadFloatInPlace(key, value); }
+};
+
 void writeSettings(ProfileStore& store, const ProcessingSettings& settings) {
-  const ProcessingGroup& p = settings.processing;
   store.SetSection("Version");
   store.WriteInt("Major", kVersionMajor);
   store.WriteInt("Minor", kVersionMinor);
-  store.SetSection("Processing");
-  store.WriteBool("Colour", p.colour);
-  store.WriteBool("Dark", p.dark);
-  store.WriteBool("Flat", p.flat);
-  store.WriteBool("SynFlat", p.synFlat);
-  store.WriteBool("Hot", p.hot);
-  store.WriteInt("Stretch", p.stretch);
-  store.WriteFloat("StretchFromRel", p.stretchFromRel);
-  store.WriteFloat("StretchToRel", p.stretchToRel);
-  store.WriteFloat("StretchFromAbs", p.stretchFromAbs);
-  store.WriteFloat("StretchToAbs", p.stretchToAbs);
-  store.WriteInt("DeInterlace", p.deInterlace);
-  store.SetSection("Flat");
-  store.WriteInt("FilterWidth", settings.flat.filterWidth);
-  store.WriteInt("FilterHeight", settings.flat.filterHeight);
-  store.WriteInt("VarHi", settings.flat.varHi);
-  store.WriteInt("VarLo", settings.flat.varLo);
-  store.WriteInt("Border", settings.flat.border);
-  store.SetSection("Dark");
-  store.WriteUnsigned("Hot", settings.dark.hot);
-  store.WriteUnsigned("Cold", settings.dark.cold);
-  store.WriteInt("Expand", settings.dark.expand);
+  visitSettings(settings, SettingWriter{store});
 }
 
-void readSettings(ProfileStore& store, ProcessingSettings& settings) {
-  ProcessingGroup& p = settings.processing;
-  store.SetSection("Processing");
-  store.ReadBoolInPlace("Colour", p.colour);
-  store.ReadBoolInPlace("Dark", p.dark);
-  store.ReadBoolInPlace("Flat", p.flat);
-  store.ReadBoolInPlace("SynFlat", p.synFlat);
-  store.ReadBoolInPlace("Hot", p.hot);
-  store.ReadIntInPlace("Stretch", p.stretch);
-  store.ReadFloatInPlace("StretchFromRel", p.stretchFromRel);
-  store.ReadFloatInPlace("StretchToRel", p.stretchToRel);
-  store.ReadFloatInPlace("StretchFromAbs", p.stretchFromAbs);
-  store.ReadFloatInPlace("StretchToAbs", p.stretchToAbs);
-  store.ReadIntInPlace("DeInterlace", p.deInterlace);
-  store.SetSection("Flat");
-  store.ReadIntInPlace("FilterWidth", settings.flat.filterWidth);
-  store.ReadIntInPlace("FilterHeight", settings.flat.filterHeight);
-  store.ReadIntInPlace("VarHi", settings.flat.varHi);
-  store.ReadIntInPlace("VarLo", settings.flat.varLo);
-  store.ReadIntInPlace("Border", settings.flat.border);
-  store.SetSection("Dark");
-  store.ReadUnsignedInPlace("Hot", settings.dark.hot);
-  store.ReadUnsignedInPlace("Cold", settings.dark.cold);
-  store.ReadIntInPlace("Expand", settings.dark.expand);
-}
+void readSettings(ProfileStore& store, ProcessingSettings& settings) { visitSettings(settings, SettingReader{store}); }
 
 // Writes one list: one section per file, numbered from 1; the frames of an
 // AVI file (which stand together, frame 0 first) share the section that
