@@ -32,6 +32,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "bench_util.h"
 #include "image/avi.h"
 #include "image/avi_container.h"
 #include "image/byte_io.h"
@@ -48,15 +49,7 @@ constexpr size_t kPaletteBytes = 1024;
 constexpr int kIterations = 3;
 constexpr size_t kAlignment = 32;
 
-// A fixed pseudo-random sequence, so the pixel data is varied but identical
-// on every run.
-struct Lcg {
-  uint32_t state;
-  uint32_t next() {
-    state = state * 1664525u + 1013904223u;
-    return state >> 8;
-  }
-};
+using stelp::bench::Lcg;
 
 // Where the frames of a file lie, and for 8-bit frames the stream's palette.
 struct FrameLayout {

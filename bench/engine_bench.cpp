@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "bench_util.h"
 #include "engine/engine.h"
 #include "engine/parallel.h"
 #include "image/bitmap.h"
@@ -21,13 +22,7 @@ constexpr int32_t kWidth = 1920;
 constexpr int32_t kHeight = 1080;
 constexpr int kAveragedFrames = 100;
 
-struct Lcg {
-  uint32_t state;
-  uint32_t next() {
-    state = state * 1664525u + 1013904223u;
-    return state >> 8;
-  }
-};
+using stelp::bench::Lcg;
 
 // An 8-bit grey or 24-bit frame as stored in a file: DIB rows, bottom up.
 struct StoredFrame {
@@ -40,12 +35,6 @@ StoredFrame makeStored(int bitCount, uint32_t seed, int base, int spread) {
   StoredFrame frame{bitCount, std::vector<uint8_t>(dibRowBytes(bitCount, kWidth) * kHeight)};
   for (uint8_t& b : frame.rows) b = static_cast<uint8_t>(base + random.next() % spread);
   return frame;
-}
-
-std::vector<uint8_t> greyPalette() {
-  std::vector<uint8_t> palette(kBitmapPaletteBytes);
-  for (int i = 0; i < 256; ++i) palette[4 * i] = palette[4 * i + 1] = palette[4 * i + 2] = static_cast<uint8_t>(i);
-  return palette;
 }
 
 // Loads a stored frame the way a reader does: a new buffer, rows decoded.

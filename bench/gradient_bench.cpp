@@ -23,6 +23,7 @@
 #include <tuple>
 #include <vector>
 
+#include "bench_util.h"
 #include "engine/gradient.h"
 #include "engine/gradient_choice.h"
 #include "engine/processing_settings.h"
@@ -39,13 +40,7 @@ using stelp::FlatGroup;
 using stelp::ImageBuffer;
 using stelp::PixelFormat;
 
-struct Lcg {
-  uint32_t state;
-  float unit() {
-    state = state * 1664525u + 1013904223u;
-    return static_cast<float>(state >> 8) * (1.0f / 16777216.0f);
-  }
-};
+using stelp::bench::Lcg;
 
 // A master flat as the camera sees it: vignetting (a smooth fall-off from the
 // centre, off-centre and slightly tilted), noise of about one level, and a

@@ -18,6 +18,7 @@
 
 #include <unistd.h>
 
+#include "bench_util.h"
 #include "image/bitmap.h"
 #include "image/fits.h"
 #include "image/image_buffer.h"
@@ -33,15 +34,7 @@ constexpr size_t kBitmapHeaderBytes = 54;
 constexpr size_t kBitmapRowBytes = size_t{kWidth} * 3;  // a multiple of 4: no padding
 constexpr size_t kBitmapPixelBytes = kBitmapRowBytes * kHeight;
 
-// A fixed pseudo-random sequence, so the pixel data is varied (the readers
-// must not profit from runs of equal values) but identical on every run.
-struct Lcg {
-  uint32_t state;
-  uint32_t next() {
-    state = state * 1664525u + 1013904223u;
-    return state >> 8;
-  }
-};
+using stelp::bench::Lcg;
 
 void writeWhole(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
   std::FILE* f = std::fopen(path.c_str(), "wb");

@@ -42,13 +42,6 @@ std::string averror(int code) {
   return text;
 }
 
-std::vector<uint8_t> greyPalette() {
-  std::vector<uint8_t> palette(kBitmapPaletteBytes);
-  for (size_t i = 0; i < kBitmapPaletteEntries; ++i)
-    palette[4 * i] = palette[4 * i + 1] = palette[4 * i + 2] = static_cast<uint8_t>(i);
-  return palette;
-}
-
 }  // namespace
 
 bool parseVideoFormat(const std::vector<uint8_t>& format, VideoFormat& video, std::string* why) {

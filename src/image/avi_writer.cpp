@@ -264,13 +264,8 @@ bool AviOutput::writeHeaders(std::string* why) {
   b.put32(0);
   b.put32(colour ? 0 : kBitmapPaletteEntries);
   b.put32(0);  // important colours
-  for (uint32_t i = 0; !colour && i < kBitmapPaletteEntries; ++i) {
-    const uint8_t grey = static_cast<uint8_t>(i);
-    b.put8(grey);
-    b.put8(grey);
-    b.put8(grey);
-    b.put8(0);
-  }
+  if (!colour)
+    for (uint8_t byte : greyPalette()) b.put8(byte);
   b.endChunk(strfSizeAt);
 
   // Filled in at the end; the reserved entries stay zero.

@@ -89,6 +89,13 @@ inline uint8_t floatByte(const uint8_t* p) {
 
 }  // namespace
 
+std::vector<uint8_t> greyPalette() {
+  std::vector<uint8_t> palette(kBitmapPaletteBytes, 0);
+  for (size_t i = 0; i < kBitmapPaletteEntries; ++i)
+    palette[4 * i] = palette[4 * i + 1] = palette[4 * i + 2] = static_cast<uint8_t>(i);
+  return palette;
+}
+
 uint64_t dibRowBytes(int bitCount, int64_t width) {
   const uint64_t w = width > 0 ? static_cast<uint64_t>(width) : 0;
   return ((w * static_cast<uint64_t>(bitCount / 8)) + 3) & ~uint64_t{3};
@@ -263,11 +270,8 @@ bool writeBitmap(const std::string& path, const ImageBuffer& image, std::string*
   storeLe32(info + 20, static_cast<uint32_t>(imageBytes));
   std::memset(info + 24, 0, 16);  // resolution and colour counts
   if (!colour) {
-    uint8_t* entry = info + kBitmapInfoHeaderSize;
-    for (size_t i = 0; i < kBitmapPaletteEntries; ++i, entry += 4) {
-      entry[0] = entry[1] = entry[2] = static_cast<uint8_t>(i);
-      entry[3] = 0;
-    }
+    const std::vector<uint8_t> palette = greyPalette();
+    std::memcpy(info + kBitmapInfoHeaderSize, palette.data(), palette.size());
   }
   uint8_t* rows = p + offBits;
   for (int32_t y = image.height - 1; y >= 0; --y)

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "byte_io.h"
 #include "image_buffer.h"
@@ -13,6 +14,9 @@ constexpr size_t kBitmapFileHeaderSize = 14;
 constexpr size_t kBitmapInfoHeaderSize = 40;
 constexpr size_t kBitmapPaletteEntries = 256;
 constexpr size_t kBitmapPaletteBytes = kBitmapPaletteEntries * 4;
+
+// The palette of grey bitmaps and frames: entry i is blue = green = red = i.
+std::vector<uint8_t> greyPalette();
 
 // Bytes of one stored row of `width` pixels at `bitCount` bits (8, 24 or
 // 32), padded to a multiple of 4. Computed in 64 bits: no width overflows it.
