@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli_common.h"
+#include "engine/export.h"
 #include "image/avi.h"
 #include "image/bitmap.h"
 #include "image/byte_io.h"
@@ -62,13 +63,6 @@ bool writeAvi(const std::string& path, const ImageBuffer& image, int32_t count, 
   bool written = true;
   for (int32_t i = 0; i < count && written; ++i) written = writeAviFrame(writer, image, &why);
   return closeAviWriter(writer, written ? &why : nullptr) && written;
-}
-
-bool writeRaw(const std::string& path, const ImageBuffer& image, std::string& why) {
-  FileOutput out;
-  if (!out.create(path, &why)) return false;
-  out.write(image.pixels.get(), image.pixelBytes());
-  return out.close(&why);
 }
 
 }  // namespace
@@ -143,7 +137,7 @@ int convertCommand(const std::vector<std::string>& args) {
   else if (outputKind == FileKind::Avi)
     written = writeAvi(output, *image, repeat, why);
   else
-    written = writeRaw(output, *image, why);
+    written = writeRawPixels(output, *image, &why);
   if (!written) return fileError(output, why);
   return 0;
 }

@@ -59,13 +59,6 @@ bool openForCommand(const std::string& path, Engine& engine, bool quiet) {
   return true;
 }
 
-bool writeRaw(const std::string& path, const ImageBuffer& image, std::string* why) {
-  FileOutput out;
-  if (!out.create(path, why)) return false;
-  out.write(image.pixels.get(), image.pixelBytes());
-  return out.close(why);
-}
-
 }  // namespace
 
 int processCommand(const std::vector<std::string>& args) {
@@ -145,7 +138,7 @@ int masterCommand(const std::vector<std::string>& args) {
   if (!*slot) return fileError(a.words[1], std::string("nothing to save: ") + missing);
 
   std::string why;
-  const bool written = raw ? writeRaw(output, **slot, &why)
+  const bool written = raw ? writeRawPixels(output, **slot, &why)
                            : saveMasterFrame(**slot, output, /*sixteenBit=*/!a.has("--fits32"), &why);
   if (!written) return fileError("cannot write " + output, why);
   return kExitOk;

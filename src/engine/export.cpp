@@ -6,24 +6,11 @@
 #include "image/avi.h"
 #include "image/bitmap.h"
 #include "image/byte_io.h"
+#include "image/file_kind.h"
 #include "image/fits.h"
 
 namespace stelp {
 namespace {
-
-bool equalIgnoringCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
-  return true;
-}
-
-bool writeRaw(const std::string& path, const ImageBuffer& image, std::string* why) {
-  FileOutput out;
-  if (!out.create(path, why)) return false;
-  out.write(image.pixels.get(), image.pixelBytes());
-  return out.close(why);
-}
 
 // Ends the export loop's state however it ends: no preview, cursor back.
 class ExportScope {
@@ -43,9 +30,16 @@ class ExportScope {
 
 }  // namespace
 
+bool writeRawPixels(const std::string& path, const ImageBuffer& image, std::string* why) {
+  FileOutput out;
+  if (!out.create(path, why)) return false;
+  out.write(image.pixels.get(), image.pixelBytes());
+  return out.close(why);
+}
+
 bool checkFileConflict(const std::string& path, const SourceList& images) {
   for (const auto& entry : images.entries)
-    if (entry && equalIgnoringCase(entry->path, path)) return true;
+    if (entry && equalsIgnoringCase(entry->path, path)) return true;
   return false;
 }
 
@@ -101,7 +95,7 @@ ExportResult saveProcessed(Engine& engine, const ProcessedExport& request) {
         break;
       case OutputKind::Bitmap: written = writeBitmap(path, frame, &why); break;
       case OutputKind::Fits: written = writeFits(path, frame, request.sixteenBit, &why); break;
-      case OutputKind::Raw: written = writeRaw(path, frame, &why); break;
+      case OutputKind::Raw: written = writeRawPixels(path, frame, &why); break;
       case OutputKind::None: break;
     }
     engine.exportPreview = nullptr;

@@ -13,6 +13,10 @@ namespace stelp {
 // written there would overwrite a source.
 bool checkFileConflict(const std::string& path, const SourceList& images);
 
+// Writes the buffer's pixel bytes as they are (top row first, machine byte
+// order): the exact form for checking results.
+bool writeRawPixels(const std::string& path, const ImageBuffer& image, std::string* why);
+
 // Number of enabled entries of a list.
 int32_t enabledCount(const SourceList& list);
 

@@ -1,10 +1,14 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace stelp {
 
 enum class FileKind { Unknown, Bitmap, Fits, Avi };
+
+// Whether two texts are equal when ASCII letters are compared without case.
+bool equalsIgnoringCase(std::string_view a, std::string_view b);
 
 // The extension of the file name in `path` (text after its last dot), lower
 // case; empty when the name has none.

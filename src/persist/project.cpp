@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "image/avi.h"
+#include "image/file_kind.h"
 #include "image/image_source.h"
 #include "persist/ini.h"
 #include "persist/profile_store.h"
@@ -26,15 +27,6 @@ std::string sectionName(ListRole role, int32_t number) {
 }
 
 std::string enabledKey(int32_t frame) { return "Enabled " + std::to_string(frame); }
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
 
 // Visits the settings in the order of the file, section by section; the
 // same walk writes and reads them, so the two cannot drift apart.
