@@ -1,7 +1,9 @@
-"""Helpers shared by the interop tests: running stelp-cli, decoding its .raw
-dumps, computing the pixels Stelp must deliver, and writing test files
-(bitmaps Pillow cannot write, FITS files with hand-set scaling cards)."""
+"""Helpers shared by the interop tests: running stelp-cli and the peer tools,
+the pixels Stelp must load from a peer's file, and files built by hand in
+layouts the peers never write (bitmap headers, AVI indexes)."""
+import json
 import os
+import re
 import struct
 import subprocess
 import tempfile
@@ -10,150 +12,196 @@ from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import numpy as np
-from astropy.io import fits
+from numpy.testing import assert_array_equal
+
+CLI = os.environ.get("STELP_CLI", "")
+if not (os.path.isfile(CLI) and os.access(CLI, os.X_OK)):
+    raise RuntimeError(f"STELP_CLI must name the built stelp-cli binary (got {CLI!r})")
+
+# Loads are checked in a grey, a colour and a floating-point format; numpy
+# types of their .raw dumps (channels B, G, R).
+RAW_DTYPE = {"gray8": "u1", "bgr24": "u1", "bgrfloat": "<f4"}
+FORMATS = tuple(RAW_DTYPE)
 
 
-def _cli_path():
-    path = os.environ.get("STELP_CLI", "")
-    if not (path and os.path.isfile(path) and os.access(path, os.X_OK)):
-        raise RuntimeError(f"STELP_CLI must name the built stelp-cli binary (got {path!r})")
-    return path
+def run_cli(*args, timeout=30):
+    return subprocess.run([CLI, *map(str, args)], capture_output=True, text=True, timeout=timeout)
 
 
-CLI = _cli_path()
-
-# Layout of a .raw dump per pixel format: numpy dtype and channels (B,G,R order).
-RAW_LAYOUT = {
-    "gray8": ("u1", 1), "gray16": ("<u2", 1), "gray32": ("<u4", 1),
-    "grayfloat": ("<f4", 1), "bgr24": ("u1", 3), "bgrfloat": ("<f4", 3),
-}
-FORMATS = tuple(RAW_LAYOUT)
-COLOUR_FORMATS = ("bgr24", "bgrfloat")
+def cli_ok(*args, timeout=30):
+    r = run_cli(*args, timeout=timeout)
+    if r.returncode:
+        raise AssertionError(f"stelp-cli {' '.join(map(str, args))}: {r.stderr}")
+    return r
 
 
-def run_cli(*args):
-    return subprocess.run([CLI, *map(str, args)], capture_output=True, text=True, timeout=30)
+def tool(*args, timeout=120, check=True):
+    """Runs a peer tool with stdin on /dev/null; returns its stdout bytes."""
+    r = subprocess.run(list(map(str, args)), stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
+    if check and r.returncode:
+        raise AssertionError(f"{' '.join(map(str, args))}: {r.stderr.decode(errors='replace')}")
+    return r.stdout
 
 
-def grey_of(rgb):
-    """Integer luminance (b + 2g + r) // 4 of an (h, w, 3) RGB array."""
-    rgb = np.asarray(rgb, dtype=np.int64)
-    return (rgb[..., 0] + 2 * rgb[..., 1] + rgb[..., 2]) // 4
+def ffmpeg(*args, timeout=120):
+    return tool("ffmpeg", "-nostdin", "-hide_banner", "-v", "error", "-y", *args, timeout=timeout)
 
 
-def expected_from_rgb(rgb, fmt):
-    """Pixels a bitmap holding `rgb` (top row first) must load as in `fmt`."""
-    rgb = np.asarray(rgb, dtype=np.int64)
-    if fmt in COLOUR_FORMATS:
-        bgr = rgb[..., ::-1]
-        return bgr.astype(np.uint8 if fmt == "bgr24" else np.float32)
-    grey = grey_of(rgb)
-    return {"gray8": grey, "gray16": grey * 256, "gray32": grey * 16777216,
-            "grayfloat": grey.astype(np.float32)}[fmt]
+def ffprobe(path, timeout=120):
+    """(codec, pixel format, frame rate, frames decoded and counted) of the one video stream."""
+    out = tool("ffprobe", "-v", "error", "-count_frames", "-select_streams", "v", "-show_entries",
+               "stream=codec_name,pix_fmt,r_frame_rate,nb_read_frames", "-of", "json", path, timeout=timeout)
+    (stream,) = json.loads(out)["streams"]
+    return tuple(stream[k] for k in ("codec_name", "pix_fmt", "r_frame_rate", "nb_read_frames"))
 
 
-def fits_values(raw, bzero=0.0, bscale=1.0, blank=None):
-    """Values Stelp derives from raw FITS integers: the integer part of
-    BZERO/BSCALE (in single precision) is added, then nulls and negatives become 0."""
-    offset = int(np.float32(bzero) / np.float32(bscale))
-    v = np.asarray(raw, dtype=np.int64) + offset
-    if blank is not None:
-        v = np.where(v == int(blank), 0, v)
-    return np.where(v < 0, 0, v)
+def ffmpeg_frames(path, width, height):
+    """Every video frame as ffmpeg decodes it to bgr24 (none dropped or
+    repeated), shape (frames, height, width, 3)."""
+    data = ffmpeg("-i", path, "-map", "0:v:0", "-fps_mode", "passthrough", "-f", "rawvideo", "-pix_fmt", "bgr24", "-")
+    return np.frombuffer(data, np.uint8).reshape(-1, height, width, 3)
 
 
-def expected_from_fits(values, fmt):
-    """Normalised pixels for FITS `values` in stored order (bottom row first),
-    returned top row first like a .raw dump."""
-    v = np.flipud(np.asarray(values, dtype=np.int64))
-    top = int(v.max()) or 1
-    if fmt in ("grayfloat", "bgrfloat"):
-        f = (v.astype(np.float64) * 255.0 / top).astype(np.float32)
-        return np.repeat(f[..., None], 3, axis=2) if fmt == "bgrfloat" else f
-    scale = {"gray8": 255, "bgr24": 255, "gray16": 65535, "gray32": 4294901760}[fmt]
-    # The reader computes v * scale / max in double precision and truncates.
-    q = np.trunc(v.astype(np.float64) * float(scale) / float(top)).astype(np.uint64)
-    return np.repeat(q[..., None], 3, axis=2) if fmt == "bgr24" else q
+def grey_of(bgr):
+    """Integer luminance (b + 2g + r) // 4 (the same for RGB order)."""
+    bgr = np.asarray(bgr, np.int64)
+    return (bgr[..., 0] + 2 * bgr[..., 1] + bgr[..., 2]) // 4
 
 
-def write_fits(path, raw, **cards):
-    """Writes `raw` with astropy, then sets header cards without rescaling the
-    data, and checks the file really holds those raw integers."""
-    hdu = fits.PrimaryHDU(raw)
-    for key, value in cards.items():
-        hdu.header[key] = value
-    hdu.writeto(path)
-    with fits.open(path, do_not_scale_image_data=True) as f:
-        for key, value in cards.items():
-            assert f[0].header[key] == value, f"astropy dropped {key}"
-        stored = f[0].data.astype(np.int64)
-    return stored
+def expected(bgr, fmt):
+    """The pixels an image holding `bgr` (h, w, 3) must load as in `fmt`."""
+    bgr = np.asarray(bgr, np.int64)
+    return grey_of(bgr) if fmt == "gray8" else bgr.astype(np.float32 if fmt == "bgrfloat" else np.uint8)
 
 
 def bmp_file(width, height, bpp, rows, *, top_down=False, header_size=40, compression=0,
              palette=(), masks=None, gap=0):
-    """A bitmap file from packed pixel rows (top row first). Rows are padded to
-    4 bytes; `masks` are the R,G,B bit fields (after a 40-byte header, inside a
-    larger one); `gap` junk bytes sit between the palette and the pixels."""
+    """A bitmap from packed pixel rows (top row first), padded to 4 bytes;
+    `masks` (R, G, B) follow a 40-byte header or sit inside a larger one;
+    `gap` junk bytes lie between the palette and the pixels."""
     stride = (width * bpp + 31) // 32 * 4
     body = b"".join(r.ljust(stride, b"\0") for r in (rows if top_down else rows[::-1]))
     info = struct.pack("<IiiHHIIiiII", header_size, width, -height if top_down else height,
                        1, bpp, compression, len(body), 2835, 2835, len(palette), 0)
-    extra = b""
+    extra = struct.pack("<3I", *masks) if masks and header_size == 40 else b""
     if header_size > 40:
-        info += struct.pack("<4I", *(masks or (0, 0, 0)), 0)
-        info = info.ljust(header_size, b"\0")
-    elif masks:
-        extra = struct.pack("<3I", *masks)
+        info = (info + struct.pack("<4I", *(masks or (0, 0, 0)), 0)).ljust(header_size, b"\0")
     pal = b"".join(bytes((b, g, r, 0)) for r, g, b in palette)
     offset = 14 + header_size + len(extra) + len(pal) + gap
-    head = struct.pack("<2sIHHI", b"BM", offset + len(body), 0, 0, offset)
-    return head + info + extra + pal + b"\xa5" * gap + body
+    return struct.pack("<2sIHHI", b"BM", offset + len(body), 0, 0, offset) + info + extra + pal + b"\xa5" * gap + body
 
 
-def pack_rgb(rgb, bpp, fourth=0x7F):
-    """Rows of B,G,R (plus a `fourth` byte for 32-bit) from an (h, w, 3) array."""
-    bgr = np.asarray(rgb, dtype=np.uint8)[..., ::-1]
-    if bpp == 32:
-        bgr = np.concatenate([bgr, np.full(bgr.shape[:2] + (1,), fourth, np.uint8)], axis=2)
-    return [row.tobytes() for row in bgr]
+def chunks(data):
+    """(fourcc, offset of its header, size) of every RIFF chunk, LISTs entered."""
+    found, pos = [], 0
+    while pos + 8 <= len(data):
+        fourcc, size = struct.unpack_from("<4sI", data, pos)
+        found.append((fourcc, pos, size))
+        pos += 12 if fourcc in (b"RIFF", b"LIST") else 8 + size + (size & 1)
+    return found
+
+
+def retag(data, *fourccs):
+    """AVI bytes with every chunk named in `fourccs` renamed JUNK, so readers skip it."""
+    out = bytearray(data)
+    for old in fourccs:
+        hits = [pos for fourcc, pos, _ in chunks(data) if fourcc == old]
+        assert hits, f"no {old!r} chunk to rename"
+        for pos in hits:
+            out[pos:pos + 4] = b"JUNK"
+    return bytes(out)
+
+
+def dib_rows(bgr):
+    """A bottom-up 24-bit DIB of a BGR array, rows padded to 4 bytes."""
+    return b"".join(row.tobytes().ljust((row.nbytes + 3) // 4 * 4, b"\0") for row in np.asarray(bgr, np.uint8)[::-1])
+
+
+def _chunk(fourcc, payload):
+    return fourcc + struct.pack("<I", len(payload)) + payload + b"\0" * (len(payload) & 1)
+
+
+def _list(kind, payload):
+    return b"LIST" + struct.pack("<I", len(payload) + 4) + kind + payload
+
+
+def avi_file(width, height, frames, keys, *, codec=b"\0\0\0\0", idx1=True, odml=False):
+    """A 24-bit, 5 frames a second AVI of `frames` (payloads; b"" is a dropped
+    frame) in '00db' chunks with key-frame flags `keys`, indexed by idx1, by an
+    OpenDML super index naming one 'ix00' chunk at the end of movi, by both or
+    by neither."""
+    n, big = len(frames), max(map(len, frames))
+    strl = (_chunk(b"strh", struct.pack("<4s4sIHHIIIIIIiI4h", b"vids", codec.strip(b"\0") or b"DIB ", 0, 0, 0, 0,
+                                        1, 5, 0, n, big, -1, 0, 0, 0, width, height))
+            + _chunk(b"strf", struct.pack("<IiiHH4sIiiII", 40, width, height, 1, 24, codec, width * height * 3,
+                                          0, 0, 0, 0)))
+    avih = _chunk(b"avih", struct.pack("<14I", 200000, big * 5, 0, 0x10 if idx1 else 0, n, 0, 1, big, width,
+                                       height, 0, 0, 0, 0))
+
+    def hdrl(ix_pos):
+        indx = struct.pack("<HBBI4s3IQII", 4, 0, 0, 1, b"00db", 0, 0, 0, ix_pos, 32 + 8 * n, n)
+        return _list(b"hdrl", avih + _list(b"strl", strl + (_chunk(b"indx", indx) if odml else b"")))
+
+    movi, offsets, ix_pos = b"", [], 0
+    for payload in frames:
+        offsets.append(4 + len(movi))  # from the 'movi' fourcc to the chunk header
+        movi += _chunk(b"00db", payload)
+    entries = list(zip(offsets, map(len, frames), keys))
+    if odml:
+        movi_pos = 12 + len(hdrl(0))  # the movi LIST header; entries point at chunk data
+        ix_pos = movi_pos + 12 + len(movi)
+        movi += _chunk(b"ix00", struct.pack("<HBBI4sQI", 2, 0, 1, n, b"00db", movi_pos + 8, 0) + b"".join(
+            struct.pack("<II", off + 8, size | (0 if key else 1 << 31)) for off, size, key in entries))
+    body = b"AVI " + hdrl(ix_pos) + _list(b"movi", movi)
+    if idx1:
+        body += _chunk(b"idx1", b"".join(struct.pack("<4sIII", b"00db", 0x10 if key else 0, off, size)
+                                         for off, size, key in entries))
+    return b"RIFF" + struct.pack("<I", len(body)) + body
 
 
 class InteropCase(unittest.TestCase):
-    """A test case with a private temporary folder and stelp-cli helpers."""
+    """A private temporary folder per test (self.tmp) and per class (cls.shared)."""
+
+    @classmethod
+    def setUpClass(cls):
+        tmp = tempfile.TemporaryDirectory()
+        cls.addClassCleanup(tmp.cleanup)
+        cls.shared = Path(tmp.name)
 
     def setUp(self):
         tmp = tempfile.TemporaryDirectory()
         self.addCleanup(tmp.cleanup)
         self.tmp = Path(tmp.name)
 
-    def cli_ok(self, *args):
+    def assertInfo(self, path, line):
+        r = cli_ok("info", path)
+        self.assertEqual((r.stdout, r.stderr), (line + "\n", ""), path)
+
+    def assertFails(self, args, pattern, status=1):
+        """stelp-cli exits `status`, prints nothing on stdout and writes nothing
+        under self.tmp; stderr is one line matching `pattern` (for usage errors,
+        the first line: usage follows)."""
+        before = sorted(self.tmp.rglob("*"))
         r = run_cli(*args)
-        self.assertEqual(r.returncode, 0, f"stelp-cli {' '.join(map(str, args))}: {r.stderr}")
-        return r
+        self.assertEqual((r.returncode, r.stdout), (status, ""), r.stderr)
+        self.assertRegex(r.stderr, re.compile(rf"\A{pattern}\n" + (r"\Z" if status == 1 else "")))
+        self.assertEqual(sorted(self.tmp.rglob("*")), before, "a failed run left files behind")
 
-    def load_raw(self, src, fmt, width, height, frame=None):
-        """Pixels of `src` (frame `frame` of a video) as stelp-cli loads them in
-        `fmt`, top row first."""
-        out = self.tmp / f"{Path(src).name}.{frame}.{fmt}.raw"
-        self.cli_ok("convert", src, out, "--format", fmt, *(() if frame is None else ("--frame", frame)))
-        dtype, channels = RAW_LAYOUT[fmt]
-        data = np.frombuffer(out.read_bytes(), dtype=dtype)
-        self.assertEqual(data.size, width * height * channels, f"{out.name}: raw size")
-        return data.reshape((height, width, 3) if channels == 3 else (height, width))
+    def assertFitsverifyClean(self, path):
+        out = tool("fitsverify", path, timeout=30, check=False).decode()
+        self.assertIn("Verification found 0 warning(s) and 0 error(s).", out)
 
-    def load_raws(self, requests):
-        """load_raw for many (src, fmt, width, height, frame) requests, run side
-        by side. Each result is the pixels, or the exception loading raised for
-        the caller to re-raise inside its subTest."""
-        def one(request):
-            try:
-                return self.load_raw(*request)
-            except Exception as e:  # noqa: BLE001 - handed back to the caller
-                return e
+    def assertLoads(self, cases):
+        """Each (file, frame or None, format, pixels top row first) loads to
+        exactly those pixels; stelp-cli runs four loads at a time."""
+        def load(case):
+            src, frame, fmt, _ = case
+            out = self.tmp / f"{Path(src).name}.{frame}.{fmt}.raw"
+            r = run_cli("convert", src, out, "--format", fmt, *(() if frame is None else ("--frame", frame)))
+            return r.stderr if r.returncode else np.fromfile(out, RAW_DTYPE[fmt])
         with ThreadPoolExecutor(max_workers=4) as pool:
-            return list(pool.map(one, requests))
-
-    def assertPixels(self, got, expected, what):
-        self.assertEqual(got.shape, expected.shape, what)
-        np.testing.assert_array_equal(got, expected, err_msg=what)
+            loaded = list(pool.map(load, cases))
+        for (src, frame, fmt, want), got in zip(cases, loaded):
+            with self.subTest(file=Path(src).name, frame=frame, fmt=fmt):
+                self.assertIsInstance(got, np.ndarray, got)
+                assert_array_equal(got, np.ravel(want))
