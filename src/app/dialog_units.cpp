@@ -1,0 +1,37 @@
+#include "app/dialog_units.h"
+
+#include <QFontMetrics>
+
+namespace stelp {
+
+namespace {
+
+// The average width is measured over the 52 letters, rounded, as the
+// dialog manager of the design's platform measures it.
+int averageCharWidth(const QFontMetrics& metrics) {
+  const QString letters = QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
+  return (metrics.horizontalAdvance(letters) / 26 + 1) / 2;
+}
+
+// units x base / divisor, rounded to the nearest pixel.
+int scale(int units, int base, int divisor) {
+  const int64_t product = static_cast<int64_t>(units) * base;
+  return static_cast<int>((product + (product >= 0 ? divisor / 2 : -divisor / 2)) / divisor);
+}
+
+}  // namespace
+
+DialogUnits::DialogUnits(const QFont& font) {
+  const QFontMetrics metrics(font);
+  baseX_ = std::max(1, averageCharWidth(metrics));
+  baseY_ = std::max(1, metrics.height());
+}
+
+int DialogUnits::x(int units) const { return scale(units, baseX_, 4); }
+int DialogUnits::y(int units) const { return scale(units, baseY_, 8); }
+
+QRect DialogUnits::rect(int left, int top, int width, int height) const {
+  return QRect(x(left), y(top), x(width), y(height));
+}
+
+}  // namespace stelp

@@ -1,0 +1,28 @@
+#include <QApplication>
+#include <QCommandLineParser>
+
+#include "app/dialogs.h"
+#include "app/main_dialog.h"
+#include "persist/settings_file.h"
+
+// stelp [PROJECT.sjx]: the window, on the project when one is given.
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("Stelp"));
+  QApplication::setApplicationVersion(QLatin1String(stelp::kVersionText));
+  QApplication::setWindowIcon(stelp::appIcon());
+
+  QCommandLineParser parser;
+  parser.setApplicationDescription(QStringLiteral("Calibrates astronomical images: darks, flats, hot pixels."));
+  parser.addHelpOption();
+  parser.addVersionOption();
+  parser.addPositionalArgument(QStringLiteral("project"), QStringLiteral("A Stelp project (.sjx) to open."),
+                               QStringLiteral("[PROJECT.sjx]"));
+  parser.process(app);
+
+  stelp::QtDialogHost dialogs;
+  stelp::MainDialog window(dialogs, stelp::settingsFilePath());
+  if (!parser.positionalArguments().isEmpty()) window.OpenProjectFile(parser.positionalArguments().first());
+  window.show();
+  return app.exec();
+}

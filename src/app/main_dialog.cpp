@@ -1,0 +1,595 @@
+#include "app/main_dialog.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QEvent>
+#include <QFile>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPainter>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalBlocker>
+#include <QTimer>
+
+#include "app/dialogs.h"
+#include "app/settings_pages.h"
+#include "app/source_list_view.h"
+#include "image/avi.h"
+#include "image/bitmap.h"
+#include "image/fits.h"
+#include "persist/project.h"
+
+namespace stelp {
+namespace {
+
+// The window design in dialog units (x, y, width, height).
+constexpr int kClientWidth = 366;
+constexpr int kClientHeight = 247;
+constexpr QRect kRoleSelectorRect(7, 4, 43, 66);
+constexpr QRect kViewSelectorRect(51, 4, 62, 94);
+constexpr QRect kSetupFrameRect(7, 17, 106, 92);
+constexpr QRect kListRect(7, 110, 106, 115);
+constexpr QRect kImportRect(7, 228, 33, 11);
+constexpr QRect kRemoveRect(43, 228, 33, 11);
+constexpr QRect kToggleRect(80, 228, 33, 11);
+constexpr QRect kStatusRect(117, 228, 242, 12);
+constexpr QRect kViewFrameRect(114, 1, 245, 225);
+
+// The smallest outer size the window may be dragged to, in pixels.
+constexpr int kMinimumWidth = 420;
+constexpr int kMinimumHeight = 350;
+
+constexpr const char* kImportFailureCaption = "Import failure";
+
+const std::vector<FileFilter>& importFilters() {
+  static const std::vector<FileFilter> filters = {
+      {"All image files (.avi;.bmp;.fit;.fts;.fits)", "*.avi;*.bmp;*.fit;*.fts;*.fits"},
+      {"AVI files (.avi)", "*.avi"},
+      {"Bitmap files (.bmp)", "*.bmp"},
+      {"FITs files (.fit;.fts;.fits)", "*.fit;*.fts;*.fits"},
+      {"All files (*.*)", "*.*"},
+  };
+  return filters;
+}
+
+// "%d file%s ..." with " is" for one file and "s are" for more.
+QString countedLine(int count, const char* rest) {
+  return QStringLiteral("%1 file%2 %3").arg(count).arg(count == 1 ? " is" : "s are").arg(QLatin1String(rest));
+}
+
+QRect unitsRect(const DialogUnits& units, const QRect& design) {
+  return units.rect(design.x(), design.y(), design.width(), design.height());
+}
+
+// The grey byte the bitmap is filled with for a background colour.
+uint8_t greyOf(const QColor& colour) {
+  return static_cast<uint8_t>((colour.red() + 2 * colour.green() + colour.blue()) >> 2);
+}
+
+// File names are handed to the image layer in the encoding of the file
+// system, as they are on disk.
+std::string localPath(const QString& path) { return QFile::encodeName(path).toStdString(); }
+
+}  // namespace
+
+ImageView::ImageView(QWidget* parent) : QWidget(parent) { setAttribute(Qt::WA_OpaquePaintEvent); }
+
+void ImageView::setBitmap(const Bitmap24* bitmap, const QColor& background) {
+  bitmap_ = bitmap;
+  background_ = background;
+}
+
+void ImageView::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  if (!bitmap_ || bitmap_->width <= 0 || bitmap_->height <= 0) {
+    painter.fillRect(rect(), background_);
+    return;
+  }
+  const QImage image(bitmap_->bytes.data(), bitmap_->width, bitmap_->height,
+                     static_cast<qsizetype>(bitmap_->rowBytes), QImage::Format_BGR888);
+  painter.fillRect(rect(), background_);
+  painter.drawImage(QPoint(0, 0), image);
+}
+
+MainDialog::MainDialog(DialogHost& dialogs, const std::string& settingsPath, QWidget* parent)
+    : QMainWindow(parent), dialogs_(dialogs), engine_(this), units_(font()), settingsPath_(settingsPath) {
+  setWindowTitle(QString::fromStdString(projectTitle("")));
+  setWindowIcon(appIcon());
+  buildMenus();
+  buildControls();
+  resize(units_.x(kClientWidth), units_.y(kClientHeight) + menuBar()->sizeHint().height());
+
+  // The settings file first: it may move and size the window and show the
+  // welcome or the reminder.
+  LoadSettingsFile();
+
+  roleSelector_->setCurrentIndex(0);
+  for (QComboBox* selector : viewSelectors_) SetViewSelectorSilently(selector, 0);
+  ResetRole();
+
+  engine_.settings = ProcessingSettings();
+  imagesPage_ = new ImagesPage(units_, client_);
+  flatsPage_ = new FlatsPage(units_, client_);
+  darksPage_ = new DarksPage(units_, client_);
+  connect(imagesPage_, &SettingsPage::command, this, &MainDialog::ApplyImagesPage);
+  connect(flatsPage_, &SettingsPage::command, this, &MainDialog::ApplyFlatsPage);
+  connect(darksPage_, &SettingsPage::command, this, &MainDialog::ApplyDarksPage);
+  LoadPagesFromSettings();
+  for (SettingsPage* page : {static_cast<SettingsPage*>(imagesPage_), static_cast<SettingsPage*>(flatsPage_),
+                             static_cast<SettingsPage*>(darksPage_)})
+    page->setGeometry(setupFrame_);
+  flatsPage_->hide();
+  darksPage_->hide();
+  imagesPage_->show();
+
+  UpdateColourCheck();
+  LayOut();
+  Invalidate();
+}
+
+MainDialog::~MainDialog() {
+  SaveSettingsFile();
+  // The lists give back their entries from the last to the first, then the
+  // frame and the products go, then the pages.
+  for (SourceListModel* model : models_) model->clear();
+  engine_.DropAllProducts();
+  delete imagesPage_;
+  delete flatsPage_;
+  delete darksPage_;
+  imagesPage_ = nullptr;
+  flatsPage_ = nullptr;
+  darksPage_ = nullptr;
+  // The views go before the engine whose lists their models show.
+  delete client_;
+  client_ = nullptr;
+}
+
+void MainDialog::buildMenus() {
+  auto add = [this](QMenu* menu, const char* text, void (MainDialog::*command)()) {
+    QAction* action = menu->addAction(QString::fromLatin1(text));
+    connect(action, &QAction::triggered, this, command);
+    return action;
+  };
+  QMenu* file = menuBar()->addMenu(QStringLiteral("File"));
+  add(file, "Import...", &MainDialog::ImportFiles);
+  add(file, "Delete", &MainDialog::RemoveSelected);
+  file->addSeparator();
+  QAction* exit = file->addAction(QStringLiteral("E&xit"));
+  connect(exit, &QAction::triggered, this, &QWidget::close);
+
+  QMenu* project = menuBar()->addMenu(QStringLiteral("Project"));
+  add(project, "New", &MainDialog::NewProject);
+  add(project, "Open...", &MainDialog::OpenProject);
+  project->addSeparator();
+  add(project, "Save", &MainDialog::SaveProject);
+  add(project, "Save as...", &MainDialog::SaveProjectAs);
+
+  QMenu* images = menuBar()->addMenu(QStringLiteral("Images"));
+  add(images, "Save processed", &MainDialog::SaveProcessed);
+  images->addSeparator();
+  add(images, "Save dark average", &MainDialog::SaveDarkAverage);
+  add(images, "Save flat average", &MainDialog::SaveFlatAverage);
+  add(images, "Save synthetic flat", &MainDialog::SaveSyntheticFlat);
+  images->addSeparator();
+  colourAction_ = add(images, "Colour processing", &MainDialog::ToggleColourProcessing);
+  colourAction_->setCheckable(true);
+
+  QMenu* help = menuBar()->addMenu(QStringLiteral("Help"));
+  QAction* about = help->addAction(QStringLiteral("About Stelp..."));
+  connect(about, &QAction::triggered, this, [this] { dialogs_.about(this); });
+  help->addSeparator();
+  add(help, "Payment", &MainDialog::ShowPayment);
+}
+
+void MainDialog::buildControls() {
+  client_ = new QWidget(this);
+  setCentralWidget(client_);
+  client_->installEventFilter(this);
+
+  roleSelector_ = new QComboBox(client_);
+  roleSelector_->setObjectName(QStringLiteral("roleSelector"));
+  roleSelector_->addItems({QStringLiteral("Images"), QStringLiteral("Flats"), QStringLiteral("Darks")});
+  const QRect roleRect = unitsRect(units_, kRoleSelectorRect);
+  roleSelector_->setGeometry(roleRect.x(), roleRect.y(), roleRect.width(), roleSelector_->sizeHint().height());
+  connect(roleSelector_, &QComboBox::currentIndexChanged, this, &MainDialog::SwitchRole);
+
+  const QStringList views[kRoleCount] = {
+      {QStringLiteral("Raw"), QStringLiteral("Processed")},
+      {QStringLiteral("Raw"), QStringLiteral("Averaged"), QStringLiteral("Grad detect"),
+       QStringLiteral("Synthetic flat")},
+      {QStringLiteral("Raw"), QStringLiteral("Averaged"), QStringLiteral("Hot pixels")},
+  };
+  const char* viewNames[kRoleCount] = {"imagesViewSelector", "flatsViewSelector", "darksViewSelector"};
+  const char* listNames[kRoleCount] = {"imagesList", "flatsList", "darksList"};
+  const QRect viewRect = unitsRect(units_, kViewSelectorRect);
+  const QRect listRect = unitsRect(units_, kListRect);
+  for (int r = 0; r < kRoleCount; ++r) {
+    QComboBox* selector = new QComboBox(client_);
+    selector->setObjectName(QLatin1String(viewNames[r]));
+    selector->addItems(views[r]);
+    selector->setGeometry(viewRect.x(), viewRect.y(), viewRect.width(), selector->sizeHint().height());
+    connect(selector, &QComboBox::currentIndexChanged, this, &MainDialog::Invalidate);
+    viewSelectors_[static_cast<size_t>(r)] = selector;
+
+    auto* model = new SourceListModel(engine_.lists[static_cast<size_t>(r)], this);
+    auto* view = new SourceListView(client_);
+    view->setObjectName(QLatin1String(listNames[r]));
+    view->setModel(model);
+    view->setGeometry(listRect);
+    view->setColumnWidth(0, listRect.width() - 4);
+    const ListRole role = static_cast<ListRole>(r);
+    connect(view->selectionModel(), &QItemSelectionModel::currentChanged, this,
+            [this, role](const QModelIndex& current) { ListCurrentChanged(role, current.row()); });
+    connect(view, &QAbstractItemView::doubleClicked, this, &MainDialog::FlipAtSelectionMark);
+    connect(view, &SourceListView::spaceTyped, this, [this, role] { ToggleSelected(role); });
+    models_[static_cast<size_t>(r)] = model;
+    lists_[static_cast<size_t>(r)] = view;
+  }
+
+  auto button = [this](const char* text, const QRect& design, void (MainDialog::*command)()) {
+    auto* b = new QPushButton(QString::fromLatin1(text), client_);
+    b->setGeometry(unitsRect(units_, design));
+    b->setAutoDefault(false);
+    connect(b, &QPushButton::clicked, this, command);
+    return b;
+  };
+  importButton_ = button("&Import", kImportRect, &MainDialog::ImportFiles);
+  removeButton_ = button("&Remove", kRemoveRect, &MainDialog::RemoveSelected);
+  toggleButton_ = new QPushButton(QStringLiteral("&Toggle"), client_);
+  toggleButton_->setGeometry(unitsRect(units_, kToggleRect));
+  toggleButton_->setAutoDefault(false);
+  connect(toggleButton_, &QPushButton::clicked, this, [this] { ToggleSelected(static_cast<ListRole>(role())); });
+
+  statusLine_ = new QLineEdit(QStringLiteral("Ready"), client_);
+  statusLine_->setObjectName(QStringLiteral("statusLine"));
+  statusLine_->setReadOnly(true);
+  statusLine_->setEnabled(false);
+  statusLine_->setGeometry(unitsRect(units_, kStatusRect));
+  progressBar_ = new QProgressBar(client_);
+  progressBar_->setTextVisible(false);
+  progressBar_->hide();
+
+  setupFrame_ = unitsRect(units_, kSetupFrameRect);
+  viewFrame_ = unitsRect(units_, kViewFrameRect);
+  imageView_ = new ImageView(client_);
+  imageView_->setObjectName(QStringLiteral("imageView"));
+  imageView_->setGeometry(viewFrame_.adjusted(2, 6, -1, -1));
+}
+
+bool MainDialog::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == client_ && event->type() == QEvent::Resize) LayOut();
+  return QMainWindow::eventFilter(watched, event);
+}
+
+void MainDialog::keyPressEvent(QKeyEvent* event) {
+  // Escape never closes or changes the main window.
+  if (event->key() == Qt::Key_Escape) {
+    event->accept();
+    return;
+  }
+  QMainWindow::keyPressEvent(event);
+}
+
+// Only the list, the view and the bottom row follow the window's size; the
+// selectors and the page stay where the design puts them.
+void MainDialog::LayOut() {
+  if (!client_ || !importButton_) return;
+  const int width = client_->width();
+  const int height = client_->height();
+  const int rowHeight = importButton_->height() + 4;
+  const int pitch = importButton_->width() + 4;
+
+  viewFrame_.setRight(width - 8 - 1);
+  viewFrame_.setBottom(height - rowHeight - 8 - 1);
+  for (SettingsPage* page : {static_cast<SettingsPage*>(imagesPage_), static_cast<SettingsPage*>(flatsPage_),
+                             static_cast<SettingsPage*>(darksPage_)})
+    if (page) page->setGeometry(setupFrame_);
+  QRect listRect = lists_[0]->geometry();
+  listRect.setBottom(height - rowHeight - 8 - 1);
+  for (SourceListView* view : lists_) view->setGeometry(listRect);
+
+  const int top = height - rowHeight;
+  const int left = importButton_->x();
+  importButton_->move(left, top);
+  removeButton_->move(left + pitch, top);
+  toggleButton_->move(left + 2 * pitch, top);
+
+  QRect status = statusLine_->geometry();
+  status.moveTop(top + 4);
+  status.setRight(width - 8 - 1);
+  statusLine_->setGeometry(status);
+  const int barWidth = std::min(120, status.width() / 3);
+  progressBar_->setGeometry(status.right() - barWidth - 3, status.top() + 3, barWidth, status.height() - 6);
+
+  imageView_->setGeometry(viewFrame_.adjusted(2, 6, -1, -1));
+  // The window's outer size may not fall below 420 x 350 pixels; the window
+  // manager keeps the opposite border in place.
+  const QSize frameExtra = frameGeometry().size() - size();
+  setMinimumSize(QSize(kMinimumWidth, kMinimumHeight) - frameExtra);
+  Invalidate();
+}
+
+int32_t MainDialog::role() const {
+  const int r = roleSelector_ ? roleSelector_->currentIndex() : 0;
+  return r >= 0 && r < kRoleCount ? r : 0;
+}
+
+QAction* MainDialog::action(const QString& text) const {
+  for (QAction* a : findChildren<QAction*>())
+    if (a->text() == text) return a;
+  return nullptr;
+}
+
+void MainDialog::SetStatus(const std::string& text) { engine_.SetStatus(text); }
+
+void MainDialog::ShowStatus(const std::string& text) {
+  if (!statusLine_) return;
+  statusLine_->setText(QString::fromStdString(text));
+  if (text == "Ready") progressBar_->hide();
+  statusLine_->repaint();
+}
+
+void MainDialog::BeginWait() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+
+void MainDialog::EndWait() { QApplication::restoreOverrideCursor(); }
+
+void MainDialog::Step(int step, int steps) {
+  if (!progressBar_ || steps <= 0) return;
+  progressBar_->setRange(0, steps);
+  progressBar_->setValue(step);
+  progressBar_->show();
+  progressBar_->raise();
+  progressBar_->repaint();
+}
+
+void MainDialog::Invalidate() {
+  if (viewPending_) return;
+  viewPending_ = true;
+  QTimer::singleShot(0, this, [this] {
+    if (viewPending_) RefreshView();
+  });
+}
+
+// Everything the view needs is computed here, before the paint: products
+// report their progress in the status line while the window waits.
+void MainDialog::RefreshView() {
+  viewPending_ = false;
+  if (!imageView_) return;
+  const QRect viewRect = viewFrame_.adjusted(2, 6, -1, -1);
+  imageView_->setGeometry(viewRect);
+  const QColor background = palette().color(QPalette::Dark);
+  const int32_t r = role();
+  const RenderResult result = engine_.RenderView(r, viewSelectors_[static_cast<size_t>(r)]->currentIndex(),
+                                                 viewRect.width(), viewRect.height(), greyOf(background), bitmap_);
+  if (result.viewChanged) ShowPageOf(r);
+  viewShowsBuffer_ = result.shown != nullptr;
+  imageView_->setBitmap(viewShowsBuffer_ ? &bitmap_ : nullptr, background);
+  if (engine_.exportPreview) {
+    imageView_->repaint();
+    return;
+  }
+  imageView_->update();
+  SetStatus();
+}
+
+void MainDialog::ShowPageOf(int32_t r) {
+  SettingsPage* pages[kRoleCount] = {imagesPage_, flatsPage_, darksPage_};
+  if (r < 0 || r >= kRoleCount || !pages[r]) return;
+  for (int i = 0; i < kRoleCount; ++i) {
+    if (i == r) continue;
+    pages[i]->hide();
+  }
+  pages[r]->Load();
+  pages[r]->show();
+}
+
+void MainDialog::LoadPagesFromSettings() {
+  imagesPage_->setFromSettings(engine_.settings.processing);
+  flatsPage_->setFromSettings(engine_.settings.flat);
+  darksPage_->setFromSettings(engine_.settings.dark);
+  imagesPage_->Load();
+  flatsPage_->Load();
+  darksPage_->Load();
+}
+
+void MainDialog::UpdateColourCheck() { colourAction_->setChecked(engine_.settings.processing.colour); }
+
+void MainDialog::UpdateTitle() { setWindowTitle(QString::fromStdString(projectTitle(projectPath_))); }
+
+void MainDialog::SetViewSelectorSilently(QComboBox* selector, int index) {
+  const QSignalBlocker blocker(selector);
+  selector->setCurrentIndex(index);
+}
+
+void MainDialog::ResetRole() {
+  {
+    const QSignalBlocker blocker(roleSelector_);
+    roleSelector_->setCurrentIndex(0);
+  }
+  for (QComboBox* selector : viewSelectors_) SetViewSelectorSilently(selector, 0);
+  engine_.shownRole = -1;
+  engine_.shownView = -1;
+  SwitchRole();
+}
+
+void MainDialog::SwitchRole() {
+  const int r = roleSelector_->currentIndex();
+  if (r < 0 || r >= kRoleCount) return;
+  for (int i = 0; i < kRoleCount; ++i) {
+    lists_[static_cast<size_t>(i)]->setVisible(i == r);
+    viewSelectors_[static_cast<size_t>(i)]->setVisible(i == r);
+  }
+  engine_.currentRole = r;
+  Invalidate();
+}
+
+void MainDialog::ListCurrentChanged(ListRole listRole, int row) {
+  engine_.list(listRole).focused = row;
+  Invalidate();
+}
+
+void MainDialog::DropListProducts() {
+  engine_.currentRole = role();
+  engine_.DropListProducts();
+}
+
+void MainDialog::ImportFiles() {
+  const QStringList names = dialogs_.openFiles(this, QStringLiteral("Input file..."), importFilters());
+  if (names.isEmpty()) return;
+  SourceListView* view = currentList();
+  SourceListModel* model = view->sourceModel();
+  int seen = 0;
+  int alreadyLoaded = 0;
+  int otherSize = 0;
+
+  // The names are taken from the last to the first, so the one the dialog
+  // returned first ends selected.
+  for (auto name = names.crbegin(); name != names.crend(); ++name) {
+    ++seen;
+    const std::string path = localPath(*name);
+    const SourceList& list = model->list();
+    const bool loaded = std::any_of(list.entries.begin(), list.entries.end(),
+                                    [&](const auto& entry) { return entry && entry->path == path; });
+    if (loaded) {
+      ++alreadyLoaded;
+      continue;
+    }
+    // Files no reader can use are passed over without a word.
+    ImageSlot probe;
+    int32_t frames = 1;
+    int32_t code = FrameNone;
+    switch (sourceKindOf(path)) {
+      case SourceKind::Avi:
+        frames = aviFrameCount(path);
+        if (frames > 0) readAviFrame(path, 0, PixelFormat::Gray8, probe);
+        code = 0;
+        break;
+      case SourceKind::Bitmap:
+        readBitmap(path, PixelFormat::Gray8, probe);
+        code = FrameBitmap;
+        break;
+      case SourceKind::Fits:
+        readFits(path, PixelFormat::Gray8, probe);
+        code = FrameFits;
+        break;
+      case SourceKind::Unknown: break;
+    }
+    if (!probe) continue;
+    if (engine_.frameWidth >= 0 && engine_.frameHeight >= 0) {
+      if (probe->width != engine_.frameWidth || probe->height != engine_.frameHeight) {
+        ++otherSize;
+        continue;
+      }
+    } else {
+      engine_.frameWidth = probe->width;
+      engine_.frameHeight = probe->height;
+    }
+    probe.reset();
+
+    view->clearSelection();
+    std::vector<std::unique_ptr<ImageSource>> entries;
+    entries.reserve(static_cast<size_t>(frames));
+    for (int32_t k = 0; k < frames; ++k) {
+      auto entry = std::make_unique<ImageSource>();
+      entry->setPath(path, code == 0 ? k : code);
+      entries.push_back(std::move(entry));
+    }
+    const int first = model->rowCount();
+    model->append(std::move(entries));
+    view->selectOnly(first);
+  }
+
+  if (alreadyLoaded > 0 || otherSize > 0) {
+    QString text;
+    if (seen == 1) {
+      text = otherSize > 0 ? QStringLiteral("File is a different size from current images.")
+                           : QStringLiteral("File is already loaded.");
+    } else {
+      QStringList lines;
+      if (otherSize > 0) lines << countedLine(otherSize, "a different size from current images.");
+      if (alreadyLoaded > 0) lines << countedLine(alreadyLoaded, "already loaded.");
+      text = lines.join(QLatin1Char('\n'));
+    }
+    dialogs_.message(this, text, QLatin1String(kImportFailureCaption), MessageButtons::Ok, MessageIcon::None);
+  }
+  DropListProducts();
+  if (role() != static_cast<int32_t>(ListRole::Images)) SetViewSelectorSilently(currentViewSelector(), 0);
+  Invalidate();
+}
+
+void MainDialog::RemoveSelected() {
+  SourceListView* view = currentList();
+  SourceListModel* model = view->sourceModel();
+  auto release = [&](int row) {
+    if (engine_.currentSource == model->entry(row)) engine_.currentSource = nullptr;
+    model->remove(row);
+  };
+  for (std::vector<int> selected = view->selectedRows(); !selected.empty(); selected = view->selectedRows()) {
+    const int row = selected.front();
+    const ImageSource* entry = model->entry(row);
+    if (!entry || entry->frameCode < 0) {
+      release(row);
+      continue;
+    }
+    // One frame of a video stands for the whole file.
+    const std::string path = entry->path;
+    for (int i = model->rowCount() - 1; i >= 0; --i)
+      if (model->entry(i) && model->entry(i)->path == path) release(i);
+  }
+  DropListProducts();
+  if (role() != static_cast<int32_t>(ListRole::Images)) SetViewSelectorSilently(currentViewSelector(), 0);
+  Invalidate();
+  view->selectOnly(0);
+  engine_.ReleaseFrameSizeIfEmpty();
+}
+
+void MainDialog::ToggleSelected(ListRole listRole) {
+  SourceListView* view = lists_[index(listRole)];
+  SourceListModel* model = view->sourceModel();
+  const std::vector<int> selected = view->selectedRows();
+  if (!selected.empty()) {
+    // The first selected entry decides, so a mixed selection becomes uniform.
+    const bool enable = !model->entry(selected.front())->enabled;
+    for (int row : selected) model->setEnabled(row, enable);
+  }
+  DropListProducts();
+  Invalidate();
+}
+
+void MainDialog::FlipAtSelectionMark() {
+  SourceListView* view = currentList();
+  const QModelIndex mark = view->currentIndex();
+  if (!mark.isValid()) return;
+  SourceListModel* model = view->sourceModel();
+  model->setEnabled(mark.row(), !model->entry(mark.row())->enabled);
+  DropListProducts();
+  Invalidate();
+}
+
+void MainDialog::ToggleColourProcessing() {
+  engine_.ToggleColour();
+  UpdateColourCheck();
+  Invalidate();
+}
+
+void MainDialog::ApplyImagesPage() {
+  engine_.ApplyImagesSettings(imagesPage_->values());
+  viewSelectors_[index(ListRole::Images)]->setCurrentIndex(ImagesProcessed);
+  Invalidate();
+}
+
+void MainDialog::ApplyFlatsPage() {
+  engine_.ApplyFlatsSettings(flatsPage_->values());
+  Invalidate();
+}
+
+void MainDialog::ApplyDarksPage() {
+  engine_.ApplyDarksSettings(darksPage_->values());
+  Invalidate();
+}
+
+}  // namespace stelp

@@ -1,0 +1,190 @@
+#pragma once
+
+#include <QMainWindow>
+#include <QRect>
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "app/dialog_host.h"
+#include "app/dialog_units.h"
+#include "engine/engine.h"
+#include "engine/paint.h"
+#include "engine/progress.h"
+
+class QAction;
+class QComboBox;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+
+namespace stelp {
+
+class DarksPage;
+class FlatsPage;
+class ImagesPage;
+class SettingsPage;
+class SourceListView;
+class SourceListModel;
+
+// Paints the bitmap that the engine prepared for the view; it never computes
+// anything itself, so a paint event cannot start a long operation.
+class ImageView : public QWidget {
+  Q_OBJECT
+ public:
+  explicit ImageView(QWidget* parent);
+  // The bitmap to show (kept by the caller), or none: the background colour.
+  void setBitmap(const Bitmap24* bitmap, const QColor& background);
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  const Bitmap24* bitmap_ = nullptr;
+  QColor background_;
+};
+
+// The one window of the program: the role and view selectors, the settings
+// page of the role, the list of the role with its three buttons, the image
+// view and the status line, and the menus that reach every command. It owns
+// the engine; the layers below do every computation and file access.
+class MainDialog : public QMainWindow, private Progress {
+  Q_OBJECT
+ public:
+  // Sets the window up: the settings file at `settingsPath` (none when
+  // empty) is read first, and the welcome or reminder dialog may show.
+  MainDialog(DialogHost& dialogs, const std::string& settingsPath, QWidget* parent = nullptr);
+  ~MainDialog() override;
+
+  Engine& engine() { return engine_; }
+  int32_t role() const;
+  QComboBox* roleSelector() const { return roleSelector_; }
+  QComboBox* viewSelector(ListRole role) const { return viewSelectors_[index(role)]; }
+  QComboBox* currentViewSelector() const { return viewSelectors_[static_cast<size_t>(role())]; }
+  SourceListView* list(ListRole role) const { return lists_[index(role)]; }
+  SourceListView* currentList() const { return lists_[static_cast<size_t>(role())]; }
+  SourceListModel* model(ListRole role) const { return models_[index(role)]; }
+  ImagesPage* imagesPage() const { return imagesPage_; }
+  FlatsPage* flatsPage() const { return flatsPage_; }
+  DarksPage* darksPage() const { return darksPage_; }
+  QPushButton* importButton() const { return importButton_; }
+  QPushButton* removeButton() const { return removeButton_; }
+  QPushButton* toggleButton() const { return toggleButton_; }
+  QLineEdit* statusLine() const { return statusLine_; }
+  QProgressBar* progressBar() const { return progressBar_; }
+  ImageView* imageView() const { return imageView_; }
+  QWidget* client() const { return client_; }
+  // The menu command with this text ("Save processed", "E&xit", ...).
+  QAction* action(const QString& text) const;
+  const std::string& projectPath() const { return projectPath_; }
+  int32_t processedFilterIndex() const { return processedFilterIndex_; }
+  int32_t masterFilterIndex() const { return masterFilterIndex_; }
+  int32_t launchCounter() const { return launchCounter_; }
+  const Bitmap24& viewBitmap() const { return bitmap_; }
+
+  // The status line: no text shows "Ready"; a text shows only while the
+  // line reads "Ready". Redrawn at once.
+  void SetStatus(const std::string& text = std::string());
+  // Asks for the view to be drawn again once the current event is handled.
+  void Invalidate();
+  // Brings the view up to date now: chooses and computes what it shows,
+  // then paints it.
+  void RefreshView();
+
+  // The commands of the lists.
+  void SwitchRole();
+  void ImportFiles();
+  void RemoveSelected();
+  void ToggleSelected(ListRole role);
+  void FlipAtSelectionMark();
+  // The commands of the menus.
+  void NewProject();
+  void OpenProject();
+  // Opens the project at `path` without asking (the command line's project).
+  void OpenProjectFile(const QString& path);
+  void SaveProject();
+  void SaveProjectAs();
+  void SaveProcessed();
+  void SaveDarkAverage();
+  void SaveFlatAverage();
+  void SaveSyntheticFlat();
+  void ToggleColourProcessing();
+  void ShowPayment();
+
+  // The settings pages' values, after their refresh timers ran out.
+  void ApplyImagesPage();
+  void ApplyFlatsPage();
+  void ApplyDarksPage();
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+
+ private:
+  static size_t index(ListRole role) { return static_cast<size_t>(role); }
+
+  // Progress, for the engine.
+  void ShowStatus(const std::string& text) override;
+  void BeginWait() override;
+  void EndWait() override;
+  void Step(int step, int steps) override;
+
+  void buildMenus();
+  void buildControls();
+  void LayOut();
+  void UpdateColourCheck();
+  void UpdateTitle();
+  // The page of `role` loaded and shown, the others hidden.
+  void ShowPageOf(int32_t role);
+  // Every page takes the engine's settings and shows them.
+  void LoadPagesFromSettings();
+  // Images current, every view selector on "Raw", the lists shown again.
+  void ResetRole();
+  // After the engine's lists were replaced: the models and selections
+  // follow.
+  void ReloadLists();
+  void SetViewSelectorSilently(QComboBox* selector, int index);
+  void ListCurrentChanged(ListRole role, int row);
+  void DropListProducts();
+  bool WriteProject();
+  // Hands every page's pending edits to the engine now.
+  void FlushPages();
+  bool AskReplace(const QString& path);
+  void SaveMasterFrame(const ImageSlot& frame, const QString& title);
+  void LoadSettingsFile();
+  void SaveSettingsFile();
+
+  DialogHost& dialogs_;
+  Engine engine_;
+  DialogUnits units_;
+  std::string settingsPath_;
+  std::string projectPath_;
+  int32_t processedFilterIndex_ = 0;
+  int32_t masterFilterIndex_ = 0;
+  int32_t launchCounter_ = 0;
+  QString lastProcessedName_;  // the name last chosen for processed images
+
+  QWidget* client_ = nullptr;
+  QComboBox* roleSelector_ = nullptr;
+  std::array<QComboBox*, kRoleCount> viewSelectors_{};
+  std::array<SourceListView*, kRoleCount> lists_{};
+  std::array<SourceListModel*, kRoleCount> models_{};
+  ImagesPage* imagesPage_ = nullptr;
+  FlatsPage* flatsPage_ = nullptr;
+  DarksPage* darksPage_ = nullptr;
+  QPushButton* importButton_ = nullptr;
+  QPushButton* removeButton_ = nullptr;
+  QPushButton* toggleButton_ = nullptr;
+  QLineEdit* statusLine_ = nullptr;
+  QProgressBar* progressBar_ = nullptr;
+  ImageView* imageView_ = nullptr;
+  QAction* colourAction_ = nullptr;
+  QRect setupFrame_;  // where the pages stand; never moves
+  QRect viewFrame_;   // the view's frame; follows the window's size
+
+  Bitmap24 bitmap_;
+  bool viewPending_ = false;
+  bool viewShowsBuffer_ = false;
+};
+
+}  // namespace stelp

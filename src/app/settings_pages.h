@@ -1,0 +1,168 @@
+#pragma once
+
+#include <QFrame>
+#include <QTimer>
+#include <cstdint>
+
+#include "app/dialog_units.h"
+#include "engine/engine.h"
+#include "engine/processing_settings.h"
+
+class QCheckBox;
+class QComboBox;
+class QLineEdit;
+
+namespace stelp {
+
+// Milliseconds without an edit after which a page hands its values over.
+constexpr int kRefreshDelayMs = 500;
+
+// A settings page: a sunken panel of 107 x 92 dialog units that keeps its
+// own copy of the values it edits. Every edit stores the whole page at once
+// and restarts a one-shot timer; when 500 ms pass without a further edit the
+// page emits `command` once, and the main window takes the values over.
+class SettingsPage : public QFrame {
+  Q_OBJECT
+ public:
+  explicit SettingsPage(QWidget* parent);
+
+  // Fields into controls. The change notifications this raises are not
+  // edits: they neither store nor start the timer.
+  void Load();
+  // Controls into fields.
+  void Store();
+  // Store, then (re)start the 500 ms timer.
+  void RestartRefreshTimer();
+  bool refreshPending() const { return timer_.isActive(); }
+  int refreshRemainingMs() const { return timer_.remainingTime(); }
+
+ signals:
+  // The page's values changed and the user stopped editing (the commands
+  // 32774, 32777, 32778 of the Images, Flats and Darks pages).
+  void command();
+
+ protected:
+  virtual void loadControls() = 0;
+  virtual void storeControls() = 0;
+  // An edit: ignored while loading, else RestartRefreshTimer.
+  void edited();
+  bool loading() const { return loading_; }
+
+ private:
+  QTimer timer_;
+  bool loading_ = false;
+};
+
+// Reads optional white space and a decimal integer; 0 when there is none.
+// Out-of-range numbers saturate. Anything after the number is ignored.
+int32_t parseIntField(const QString& text);
+// The same for a decimal float (C locale; "1.5e2", "-3", ".5").
+float parseFloatField(const QString& text);
+// A float in general notation: 0, 100, 255, 0.5.
+QString formatFloatField(float value);
+
+// The Images page: dark, flats, synthetic, hot pixels, the stretch bounds and
+// mode, the de-interlacing mode.
+class ImagesPage : public SettingsPage {
+  Q_OBJECT
+ public:
+  ImagesPage(const DialogUnits& units, QWidget* parent);
+
+  // Fields; check boxes are 0 or 1, choices an index (-1 before the first
+  // load from the settings).
+  int32_t dark = 0;
+  int32_t flat = 0;
+  int32_t synFlat = 0;
+  int32_t hot = 0;
+  int32_t stretch = -1;
+  int32_t deInterlace = -1;
+  float stretchFrom = 0.0f;  // the working pair shown in the two edits
+  float stretchTo = 0.0f;
+  float stretchFromRel = 0.0f;
+  float stretchToRel = 0.0f;
+  float stretchFromAbs = 0.0f;
+  float stretchToAbs = 0.0f;
+
+  void setFromSettings(const ProcessingGroup& settings);  // fields only; Load shows them
+  ImagesPageValues values() const;
+
+  QCheckBox* darkCheck() const { return darkCheck_; }
+  QCheckBox* flatCheck() const { return flatCheck_; }
+  QCheckBox* synFlatCheck() const { return synFlatCheck_; }
+  QCheckBox* hotCheck() const { return hotCheck_; }
+  QLineEdit* fromEdit() const { return fromEdit_; }
+  QLineEdit* toEdit() const { return toEdit_; }
+  QComboBox* stretchList() const { return stretchList_; }
+  QComboBox* deInterlaceList() const { return deInterlaceList_; }
+
+ protected:
+  void loadControls() override;
+  void storeControls() override;
+
+ private:
+  QCheckBox* darkCheck_;
+  QCheckBox* flatCheck_;
+  QCheckBox* synFlatCheck_;
+  QCheckBox* hotCheck_;
+  QLineEdit* fromEdit_;
+  QLineEdit* toEdit_;
+  QComboBox* stretchList_;
+  QComboBox* deInterlaceList_;
+};
+
+// The Flats page: the gradient detection's filter size, variations and
+// border.
+class FlatsPage : public SettingsPage {
+  Q_OBJECT
+ public:
+  FlatsPage(const DialogUnits& units, QWidget* parent);
+
+  int32_t filterWidth = 0;
+  int32_t filterHeight = 0;
+  int32_t varHi = 0;
+  int32_t varLo = 0;
+  int32_t border = 0;
+
+  void setFromSettings(const FlatGroup& settings);
+  FlatGroup values() const;
+
+  QLineEdit* filterWidthEdit() const { return edits_[0]; }
+  QLineEdit* filterHeightEdit() const { return edits_[1]; }
+  QLineEdit* varHiEdit() const { return edits_[2]; }
+  QLineEdit* varLoEdit() const { return edits_[3]; }
+  QLineEdit* borderEdit() const { return edits_[4]; }
+
+ protected:
+  void loadControls() override;
+  void storeControls() override;
+
+ private:
+  QLineEdit* edits_[5];
+};
+
+// The Darks page: the hot and cold pixel levels and the expansion.
+class DarksPage : public SettingsPage {
+  Q_OBJECT
+ public:
+  DarksPage(const DialogUnits& units, QWidget* parent);
+
+  int32_t hot = 0;
+  int32_t cold = 0;
+  int32_t expand = 0;
+
+  void setFromSettings(const DarkGroup& settings);
+  DarkGroup values() const;
+
+  QLineEdit* hotEdit() const { return edits_[0]; }
+  QLineEdit* coldEdit() const { return edits_[1]; }
+  QLineEdit* expandEdit() const { return edits_[2]; }
+
+ protected:
+  void loadControls() override;
+  void storeControls() override;
+
+ private:
+  QLineEdit* edits_[3];
+};
+
+}  // namespace stelp

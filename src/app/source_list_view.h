@@ -1,0 +1,82 @@
+#pragma once
+
+#include <QAbstractListModel>
+#include <QStyledItemDelegate>
+#include <QTreeView>
+#include <memory>
+#include <vector>
+
+#include "engine/source_list.h"
+
+namespace stelp {
+
+// A row's text: "[%d] %s" with the frame index and file name for an AVI
+// frame, the file name for a bitmap or FITS entry, "<untitled>" without a
+// path.
+QString rowText(const ImageSource& source);
+
+// The rows of one of the engine's source lists. Every change of the list's
+// entries goes through this model, so the views hear of it.
+class SourceListModel : public QAbstractListModel {
+  Q_OBJECT
+ public:
+  // Besides Qt::DisplayRole (the row text): whether the entry is enabled.
+  static constexpr int EnabledRole = Qt::UserRole + 1;
+
+  SourceListModel(SourceList& list, QObject* parent = nullptr);
+
+  int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+  QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+  QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+
+  SourceList& list() const { return list_; }
+  ImageSource* entry(int row) const { return list_.entry(row); }
+
+  // Appends entries at the end of the list.
+  void append(std::vector<std::unique_ptr<ImageSource>> entries);
+  // Releases and removes the entry of one row.
+  void remove(int row);
+  void setEnabled(int row, bool enabled);
+  // Releases every entry, from the last to the first.
+  void clear();
+  // The list was replaced behind the model's back (a project was opened).
+  void reload();
+
+ private:
+  SourceList& list_;
+};
+
+// Draws a row as the lists always looked: the highlight only behind the text
+// and a 4-pixel margin, the menu colour for a selected row of a list without
+// the focus, grey text for a disabled entry, and a 1-pixel frame of RGB
+// (128, 128, 128) around the focused row.
+class SourceRowDelegate : public QStyledItemDelegate {
+  Q_OBJECT
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+  void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override;
+  QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
+};
+
+// The list control of one role: one column headed "Files", multiple
+// selection, rows of fixed height drawn by SourceRowDelegate, no sorting.
+// A typed space asks for ToggleSelected before the default handling.
+class SourceListView : public QTreeView {
+  Q_OBJECT
+ public:
+  explicit SourceListView(QWidget* parent = nullptr);
+  SourceListModel* sourceModel() const { return qobject_cast<SourceListModel*>(model()); }
+  // Selected rows in ascending order.
+  std::vector<int> selectedRows() const;
+  // Clears the selection, then selects and focuses `row` and scrolls to it
+  // (nothing when the row does not exist).
+  void selectOnly(int row);
+
+ signals:
+  void spaceTyped();
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
+};
+
+}  // namespace stelp

@@ -1,0 +1,104 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <deque>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/dialog_host.h"
+#include "image/avi.h"
+#include "image/bitmap.h"
+#include "image/test_util.h"
+
+namespace stelp::test {
+
+// Answers the window's dialogs from queues and records what was asked. An
+// empty queue answers "cancel" (or OK), so no test can hang on a dialog.
+class FakeDialogs : public DialogHost {
+ public:
+  std::deque<QStringList> importAnswers;
+  std::deque<std::optional<QString>> fileAnswers;  // open and save dialogs
+  std::deque<std::optional<uint32_t>> sequenceAnswers;
+  std::deque<int32_t> filterChoices;  // the filter "chosen" in the next file dialogs
+  std::deque<MessageAnswer> messageAnswers;
+  ReminderChoice reminderAnswer = ReminderChoice::RemindLater;
+
+  std::vector<QString> messages;  // "caption: text"
+  std::vector<FileRequest> fileRequests;
+  std::vector<uint32_t> proposedNumbers;
+  std::vector<int32_t> reminders;  // the counter each reminder showed
+  int welcomes = 0;
+  QStringList urls;
+
+  QStringList openFiles(QWidget*, const QString&, const std::vector<FileFilter>&) override {
+    return takeOr(importAnswers, QStringList());
+  }
+  std::optional<QString> openFile(QWidget*, FileRequest& request) override { return fileAnswer(request); }
+  std::optional<QString> saveFile(QWidget*, FileRequest& request) override { return fileAnswer(request); }
+  MessageAnswer message(QWidget*, const QString& text, const QString& caption, MessageButtons buttons,
+                        MessageIcon) override {
+    messages.push_back(caption + ": " + text);
+    return takeOr(messageAnswers, buttons == MessageButtons::Ok ? MessageAnswer::Ok : MessageAnswer::No);
+  }
+  std::optional<uint32_t> sequenceNumber(QWidget*, uint32_t initialNumber) override {
+    proposedNumbers.push_back(initialNumber);
+    return takeOr(sequenceAnswers, std::optional<uint32_t>(initialNumber));
+  }
+  void about(QWidget*) override {}
+  void welcome(QWidget*) override { ++welcomes; }
+  ReminderChoice reminder(QWidget*, int32_t launchCounter) override {
+    reminders.push_back(launchCounter);
+    return reminderAnswer;
+  }
+  void openUrl(const QString& url) override { urls << url; }
+
+ private:
+  template <typename T>
+  static T takeOr(std::deque<T>& queue, T otherwise) {
+    if (queue.empty()) return otherwise;
+    T value = std::move(queue.front());
+    queue.pop_front();
+    return value;
+  }
+  std::optional<QString> fileAnswer(FileRequest& request) {
+    fileRequests.push_back(request);
+    request.filterIndex = takeOr(filterChoices, request.filterIndex);
+    return takeOr(fileAnswers, std::optional<QString>());
+  }
+};
+
+// A grey frame whose pixels are `level` plus a small pattern.
+inline ImageSlot greyFrame(int32_t width, int32_t height, uint8_t level) {
+  ImageSlot image = makeImage(PixelFormat::Gray8, width, height);
+  for (int32_t y = 0; y < height; ++y)
+    for (int32_t x = 0; x < width; ++x) image->row(y)[x] = static_cast<uint8_t>(level + (x + y) % 7);
+  return image;
+}
+
+inline std::string writeTestBitmap(const TempDir& dir, const std::string& name, int32_t width, int32_t height,
+                                   uint8_t level = 100) {
+  const std::string path = dir.file(name);
+  EXPECT_TRUE(writeBitmap(path, *greyFrame(width, height, level)));
+  return path;
+}
+
+inline std::string writeTestAvi(const TempDir& dir, const std::string& name, int32_t width, int32_t height,
+                                int frames) {
+  const std::string path = dir.file(name);
+  AviWriter writer;
+  ImageSlot frame = greyFrame(width, height, 50);
+  EXPECT_TRUE(openAviWriter(writer, path, *frame));
+  for (int i = 0; i < frames; ++i) EXPECT_TRUE(writeAviFrame(writer, *greyFrame(width, height, 50 + 10 * i)));
+  EXPECT_TRUE(closeAviWriter(writer));
+  return path;
+}
+
+inline QString q(const std::string& path) { return QString::fromStdString(path); }
+
+// Lets queued work (the deferred view refresh) run.
+inline void settle() { QCoreApplication::processEvents(); }
+
+}  // namespace stelp::test

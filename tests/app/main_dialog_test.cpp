@@ -1,0 +1,280 @@
+#include "app/main_dialog.h"
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include "app/settings_pages.h"
+#include "app/source_list_view.h"
+#include "app_test_util.h"
+
+namespace stelp::test {
+namespace {
+
+class MainDialogTest : public ::testing::Test {
+ protected:
+  TempDir dir;
+  FakeDialogs dialogs;
+  MainDialog window{dialogs, /*settingsPath=*/""};
+
+  void SetUp() override {
+    window.show();
+    settle();
+  }
+
+  void import(ListRole role, const QStringList& paths) {
+    window.roleSelector()->setCurrentIndex(static_cast<int>(role));
+    dialogs.importAnswers.push_back(paths);
+    window.ImportFiles();
+    settle();
+  }
+  QStringList rowTexts(ListRole role) const {
+    QStringList texts;
+    const SourceListModel* model = window.model(role);
+    for (int row = 0; row < model->rowCount(); ++row) texts << model->data(model->index(row)).toString();
+    return texts;
+  }
+  void select(ListRole role, std::initializer_list<int> rows) {
+    SourceListView* view = window.list(role);
+    view->clearSelection();
+    for (int row : rows) view->selectionModel()->select(window.model(role)->index(row), QItemSelectionModel::Select);
+  }
+};
+
+TEST_F(MainDialogTest, LayoutFollowsTheWindowSize) {
+  for (const QSize size : {QSize(900, 700), QSize(640, 480), QSize(1300, 500)}) {
+    window.resize(size);
+    settle();
+    const int width = window.client()->width();
+    const int height = window.client()->height();
+    const QRect import = window.importButton()->geometry();
+    const QRect remove = window.removeButton()->geometry();
+    const QRect toggle = window.toggleButton()->geometry();
+    EXPECT_EQ(import.bottom() + 1, height - 4);
+    EXPECT_EQ(remove.top(), import.top());
+    EXPECT_EQ(toggle.top(), import.top());
+    EXPECT_EQ(remove.left(), import.right() + 1 + 4);
+    EXPECT_EQ(toggle.left(), remove.right() + 1 + 4);
+    const QRect list = window.list(ListRole::Images)->geometry();
+    const QRect view = window.imageView()->geometry();  // the view frame moved in by 2, 6, 1, 1
+    EXPECT_EQ(list.bottom() + 1, import.top() - 8);
+    EXPECT_EQ(view.bottom() + 1 + 1, import.top() - 8);
+    EXPECT_EQ(view.right() + 1 + 1, width - 8);
+    EXPECT_EQ(window.statusLine()->geometry().right() + 1, width - 8);
+    EXPECT_EQ(window.statusLine()->geometry().top(), import.top() + 4);
+
+    window.roleSelector()->setCurrentIndex(2);
+    EXPECT_EQ(window.list(ListRole::Darks)->geometry(), list);
+    EXPECT_TRUE(window.list(ListRole::Darks)->isVisible());
+    EXPECT_FALSE(window.list(ListRole::Images)->isVisible());
+    EXPECT_TRUE(window.viewSelector(ListRole::Darks)->isVisible());
+    window.roleSelector()->setCurrentIndex(0);
+  }
+  // The selectors and the settings page never move.
+  const QPoint pageAt = window.imagesPage()->pos();
+  window.resize(1000, 800);
+  settle();
+  EXPECT_EQ(window.imagesPage()->pos(), pageAt);
+
+  window.resize(100, 100);
+  EXPECT_GE(window.frameGeometry().width(), 420);
+  EXPECT_GE(window.frameGeometry().height(), 350);
+}
+
+TEST_F(MainDialogTest, EscapeNeverClosesTheWindow) {
+  QTest::keyClick(window.list(ListRole::Images), Qt::Key_Escape);
+  QTest::keyClick(window.roleSelector(), Qt::Key_Escape);
+  QTest::keyClick(&window, Qt::Key_Escape);
+  settle();
+  EXPECT_TRUE(window.isVisible());
+}
+
+TEST_F(MainDialogTest, ImportAppendsInReverseAndSelectsTheFirstName) {
+  const std::string a = writeTestBitmap(dir, "a.bmp", 8, 6);
+  const std::string b = writeTestBitmap(dir, "b.bmp", 8, 6);
+  const std::string c = writeTestBitmap(dir, "c.bmp", 8, 6);
+  const std::string avi = writeTestAvi(dir, "moon.avi", 8, 6, 3);
+  import(ListRole::Images, {q(a), q(b), q(c)});
+  EXPECT_EQ(rowTexts(ListRole::Images), QStringList({"c.bmp", "b.bmp", "a.bmp"}));
+  EXPECT_EQ(window.list(ListRole::Images)->selectedRows(), std::vector<int>{2});
+  EXPECT_EQ(window.engine().CurrentSource()->path, a);
+  EXPECT_EQ(window.engine().frameWidth, 8);
+
+  import(ListRole::Images, {q(avi)});
+  EXPECT_EQ(rowTexts(ListRole::Images).mid(3), QStringList({"[0] moon.avi", "[1] moon.avi", "[2] moon.avi"}));
+  EXPECT_EQ(window.list(ListRole::Images)->selectedRows(), std::vector<int>{3});
+  EXPECT_TRUE(dialogs.messages.empty());
+  // The same file may stand in another list; the Flats view falls back to "Raw".
+  window.roleSelector()->setCurrentIndex(1);
+  window.viewSelector(ListRole::Flats)->setCurrentIndex(2);
+  import(ListRole::Flats, {q(avi)});
+  EXPECT_EQ(window.model(ListRole::Flats)->rowCount(), 3);
+  EXPECT_EQ(window.viewSelector(ListRole::Flats)->currentIndex(), 0);
+}
+
+TEST_F(MainDialogTest, ImportFailureTexts) {
+  const std::string a = writeTestBitmap(dir, "a.bmp", 8, 6);
+  const std::string small1 = writeTestBitmap(dir, "s1.bmp", 4, 4);
+  const std::string small2 = writeTestBitmap(dir, "s2.bmp", 4, 4);
+  const std::string notes = dir.file("notes.txt");
+  writeFile(notes, Bytes{'x'});
+  import(ListRole::Images, {q(a)});
+
+  struct Case {
+    ListRole role;
+    QStringList names;
+    QString message;
+  };
+  const Case cases[] = {
+      {ListRole::Images, {q(a)}, "Import failure: File is already loaded."},
+      {ListRole::Darks, {q(small1)}, "Import failure: File is a different size from current images."},
+      {ListRole::Images, {q(small1), q(a), q(small2)},
+       "Import failure: 2 files are a different size from current images.\n1 file is already loaded."},
+      {ListRole::Images, {q(notes), q(a)}, "Import failure: 1 file is already loaded."},
+      {ListRole::Images, {q(small1), q(notes)}, "Import failure: 1 file is a different size from current images."},
+  };
+  for (const Case& c : cases) {
+    dialogs.messages.clear();
+    import(c.role, c.names);
+    EXPECT_EQ(dialogs.messages, std::vector<QString>{c.message}) << c.message.toStdString();
+  }
+  EXPECT_EQ(window.model(ListRole::Images)->rowCount(), 1);
+  EXPECT_EQ(window.model(ListRole::Darks)->rowCount(), 0);
+}
+
+TEST_F(MainDialogTest, RemovingOneFrameRemovesTheWholeVideoAndFreesTheSize) {
+  const std::string avi = writeTestAvi(dir, "moon.avi", 8, 6, 3);
+  const std::string bmp = writeTestBitmap(dir, "a.bmp", 8, 6);
+  import(ListRole::Images, {q(bmp)});
+  import(ListRole::Images, {q(avi)});
+  select(ListRole::Images, {2});
+  window.RemoveSelected();
+  settle();
+  EXPECT_EQ(rowTexts(ListRole::Images), QStringList({"a.bmp"}));
+  EXPECT_EQ(window.list(ListRole::Images)->selectedRows(), std::vector<int>{0});
+
+  window.RemoveSelected();
+  settle();
+  EXPECT_EQ(window.engine().frameWidth, -1);
+  import(ListRole::Images, {q(writeTestBitmap(dir, "s.bmp", 4, 4))});
+  EXPECT_EQ(window.model(ListRole::Images)->rowCount(), 1);
+  EXPECT_TRUE(dialogs.messages.empty());
+}
+
+TEST_F(MainDialogTest, RemoveWithNothingSelectedStillDropsTheFlatProducts) {
+  import(ListRole::Flats, {q(writeTestBitmap(dir, "f.bmp", 8, 6))});
+  window.viewSelector(ListRole::Flats)->setCurrentIndex(FlatsSynthetic);
+  window.RefreshView();
+  ASSERT_TRUE(window.engine().masterFlat && window.engine().syntheticFlat);
+  window.list(ListRole::Flats)->clearSelection();
+  window.RemoveSelected();
+  EXPECT_FALSE(window.engine().masterFlat || window.engine().gradientMap || window.engine().syntheticFlat);
+  EXPECT_EQ(window.viewSelector(ListRole::Flats)->currentIndex(), 0);
+  EXPECT_EQ(window.model(ListRole::Flats)->rowCount(), 1);
+}
+
+TEST_F(MainDialogTest, ToggleSpaceAndDoubleClick) {
+  import(ListRole::Darks, {q(writeTestAvi(dir, "dark.avi", 8, 6, 3))});
+  SourceListModel* model = window.model(ListRole::Darks);
+  auto enabled = [&] {
+    std::vector<bool> flags;
+    for (int row = 0; row < model->rowCount(); ++row) flags.push_back(model->entry(row)->enabled);
+    return flags;
+  };
+  model->setEnabled(1, false);
+  select(ListRole::Darks, {0, 1});
+  window.toggleButton()->click();
+  EXPECT_EQ(enabled(), std::vector<bool>({false, false, true}));
+  QTest::keyClick(window.list(ListRole::Darks), Qt::Key_Space);
+  EXPECT_EQ(enabled(), std::vector<bool>({true, true, true}));
+
+  // A double click flips only the row at the selection mark.
+  window.viewSelector(ListRole::Darks)->setCurrentIndex(DarksAveraged);
+  window.RefreshView();
+  ASSERT_TRUE(window.engine().masterDark);
+  window.list(ListRole::Darks)->selectionModel()->setCurrentIndex(model->index(2), QItemSelectionModel::Select);
+  window.FlipAtSelectionMark();
+  EXPECT_EQ(enabled(), std::vector<bool>({true, true, false}));
+  EXPECT_FALSE(window.engine().masterDark);
+}
+
+TEST_F(MainDialogTest, PageEditsReachTheEngineOnceAfterTheDelay) {
+  import(ListRole::Flats, {q(writeTestBitmap(dir, "f.bmp", 8, 6))});
+  window.viewSelector(ListRole::Flats)->setCurrentIndex(FlatsSynthetic);
+  window.RefreshView();
+  const ImageBuffer* master = window.engine().masterFlat.get();
+  ASSERT_TRUE(master && window.engine().gradientMap && window.engine().syntheticFlat);
+
+  QLineEdit* width = window.flatsPage()->filterWidthEdit();
+  width->clear();
+  QTest::keyClicks(width, "150");
+  EXPECT_EQ(window.engine().settings.flat.filterWidth, 100);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window.engine().settings.flat.filterWidth == 150; }, 2000));
+  // The master flat does not depend on the page; the gradient products do.
+  EXPECT_EQ(window.engine().masterFlat.get(), master);
+  EXPECT_FALSE(window.engine().gradientMap);
+  window.RefreshView();
+  EXPECT_TRUE(window.engine().syntheticFlat);
+
+  // The Images page turns its view to "Processed".
+  window.roleSelector()->setCurrentIndex(0);
+  window.RefreshView();
+  window.imagesPage()->darkCheck()->click();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window.engine().settings.processing.dark; }, 2000));
+  EXPECT_EQ(window.viewSelector(ListRole::Images)->currentIndex(), ImagesProcessed);
+}
+
+TEST_F(MainDialogTest, StatusLineKeepsTheFirstTextUntilThePaint) {
+  window.SetStatus("Averaging flats");
+  window.SetStatus("Processing image");
+  EXPECT_EQ(window.statusLine()->text(), "Averaging flats");
+  window.RefreshView();
+  EXPECT_EQ(window.statusLine()->text(), "Ready");
+
+  ImageSlot frame = greyFrame(8, 6, 10);
+  window.engine().exportPreview = frame.get();
+  window.SetStatus("Writing frame 1 of 2");
+  window.RefreshView();
+  EXPECT_EQ(window.statusLine()->text(), "Writing frame 1 of 2");
+  window.engine().exportPreview = nullptr;
+}
+
+TEST_F(MainDialogTest, ViewShowsEveryProductAndColourTogglesDropThem) {
+  import(ListRole::Images, {q(writeTestBitmap(dir, "light.bmp", 8, 6, 120))});
+  import(ListRole::Flats, {q(writeTestBitmap(dir, "flat.bmp", 8, 6, 200))});
+  import(ListRole::Darks, {q(writeTestBitmap(dir, "dark.bmp", 8, 6, 5))});
+  struct Case {
+    ListRole role;
+    int view;
+    ImageSlot Engine::*product;
+  };
+  const Case cases[] = {
+      {ListRole::Images, ImagesProcessed, &Engine::processedFrame}, {ListRole::Flats, FlatsAveraged, &Engine::masterFlat},
+      {ListRole::Flats, FlatsGradient, &Engine::gradientMap},       {ListRole::Flats, FlatsSynthetic, &Engine::syntheticFlat},
+      {ListRole::Darks, DarksAveraged, &Engine::masterDark},        {ListRole::Darks, DarksHotPixels, &Engine::hotPixelMap},
+  };
+  for (const Case& c : cases) {
+    window.roleSelector()->setCurrentIndex(static_cast<int>(c.role));
+    window.viewSelector(c.role)->setCurrentIndex(c.view);
+    window.RefreshView();
+    EXPECT_TRUE(window.engine().*c.product) << static_cast<int>(c.role) << " " << c.view;
+    EXPECT_EQ(window.viewBitmap().width, window.imageView()->width());
+  }
+  // The page of the role is the one shown.
+  EXPECT_TRUE(window.darksPage()->isVisible());
+  EXPECT_FALSE(window.imagesPage()->isVisible());
+
+  QAction* colour = window.action("Colour processing");
+  ASSERT_TRUE(colour && colour->isChecked());
+  colour->trigger();
+  EXPECT_FALSE(colour->isChecked());
+  EXPECT_FALSE(window.engine().masterDark || window.engine().masterFlat || window.engine().hotPixelMap);
+}
+
+}  // namespace
+}  // namespace stelp::test
