@@ -14,6 +14,8 @@ packages=(
   ffmpeg python3 python3-astropy python3-pil python3-numpy fitsverify
   # screenshots of the window under a virtual display
   xvfb xauth
+  # checks of the desktop entry
+  desktop-file-utils
 )
 
 missing=()

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds Stelp (optimised) and runs it. Without arguments it makes the bundled
-# demo night (build/demo) and calibrates it: the calibrated frames and a
-# rendering of every view land in build/demo/out. With arguments it runs
-# stelp-cli with them (see stelp-cli --help).
+# Builds Stelp (optimised) and opens its window on the bundled demo night
+# (build/demo: darks, flats and light frames with vignetting, dust and hot
+# pixels, in a project with calibration switched on). Without a display it
+# calibrates the demo with stelp-cli instead (build/demo/out). With
+# arguments it runs stelp-cli with them (see stelp-cli --help).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 "$root/scripts/install-deps.sh"
@@ -13,6 +14,11 @@ if [[ $# -gt 0 ]]; then exec "$cli" "$@"; fi
 
 demo="$root/build/demo"
 [[ -f "$demo/demo.sjx" ]] || "$cli" demo "$demo" >/dev/null
+if [[ -n "${DISPLAY:-}" || -n "${WAYLAND_DISPLAY:-}" ]]; then
+  exec "$root/build/release/src/app/stelp" "$demo/demo.sjx"
+fi
+
+echo "No display found: calibrating the demo with stelp-cli instead of opening the window."
 mkdir -p "$demo/out"
 "$cli" process "$demo/demo.sjx" "$demo/out/calibrated.bmp"
 for view in "images raw" "images processed" "flats averaged" "flats grad" "flats synthetic" "darks averaged" "darks hot"; do

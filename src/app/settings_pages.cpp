@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
 #include <QRegularExpressionValidator>
@@ -58,6 +59,8 @@ QLabel* addLabel(QWidget* page, const QString& text, QRect rect) {
 QCheckBox* addCheck(QWidget* page, const char* name, const QString& text, QRect rect) {
   auto* check = new QCheckBox(text, page);
   check->setObjectName(QLatin1String(name));
+  // A font wider than the design's gets the room its text needs.
+  rect.setWidth(std::max(rect.width(), check->sizeHint().width()));
   check->setGeometry(rect);
   return check;
 }
@@ -87,10 +90,19 @@ QComboBox* addList(QWidget* page, const DialogUnits& units, const char* name, co
 template <size_t N>
 void addRows(QWidget* page, const DialogUnits& units, const std::array<EditRow, N>& rows,
              QLineEdit* (&edits)[N]) {
+  // The edits stand right of the widest label, so no label is cut short
+  // in a font wider than the design's.
+  const QFontMetrics metrics(page->font());
+  int labelWidth = units.x(kLabelWidth);
+  for (const EditRow& row : rows) labelWidth = std::max(labelWidth, metrics.horizontalAdvance(QLatin1String(row.label)) + 4);
+  const int editWidth = units.x(kEditWidth);
+  const int editX = std::min(std::max(units.x(kEditX), units.x(kLabelX) + labelWidth),
+                             units.x(kPageWidth) - editWidth - 4);
   for (size_t i = 0; i < N; ++i) {
     const EditRow& row = rows[i];
-    addLabel(page, QString::fromLatin1(row.label), units.rect(kLabelX, row.labelY, kLabelWidth, kLabelHeight));
-    edits[i] = addEdit(page, row.name, units.rect(kEditX, row.editY, kEditWidth, kEditHeight), row.entry);
+    addLabel(page, QString::fromLatin1(row.label),
+             QRect(units.x(kLabelX), units.y(row.labelY), editX - units.x(kLabelX), units.y(kLabelHeight)));
+    edits[i] = addEdit(page, row.name, QRect(editX, units.y(row.editY), editWidth, units.y(kEditHeight)), row.entry);
   }
 }
 
