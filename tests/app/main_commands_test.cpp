@@ -2,6 +2,7 @@
 
 #include <QComboBox>
 #include <QLineEdit>
+#include <QScreen>
 #include <QTest>
 #include <filesystem>
 #include <memory>
@@ -255,6 +256,9 @@ TEST_F(MainCommandsTest, ReminderOnTheTenthCountedDay) {
   IniFile ini;
   ini.set("Settings", "Flags", std::to_string(packFlags(18, yesterday)));
   ini.set("Settings", "Filter", "32");
+  // A place no screen shows any more (a monitor was unplugged).
+  for (const auto& [key, value] : {std::pair{"X", "5000"}, {"Y", "4000"}, {"W", "500"}, {"H", "400"}})
+    ini.set("Window", key, value);
   ASSERT_TRUE(writeFileAtomically(settings, ini.serialise()));
   window.reset();
   dialogs.reminderAnswer = ReminderChoice::AlreadyDonated;
@@ -264,6 +268,8 @@ TEST_F(MainCommandsTest, ReminderOnTheTenthCountedDay) {
   EXPECT_EQ(window->launchCounter(), 21);
   EXPECT_EQ(window->processedFilterIndex(), 2);
   EXPECT_EQ(window->masterFilterIndex(), 3);
+  EXPECT_TRUE(window->screen()->availableGeometry().intersects(window->geometry()));
+  EXPECT_EQ(window->size(), QSize(500, 400));
 
   // "Payment" shows it at any time; visiting the site opens the page.
   dialogs.reminderAnswer = ReminderChoice::VisitWebsite;
