@@ -221,13 +221,14 @@ void MainDialog::SaveProcessed() {
   dialog.title = QLatin1String(kSaveProcessedTitle);
   dialog.filters = processedFilters(enabled == 1);
   dialog.defaultSuffix = QStringLiteral("avi");
+  // The name field starts empty and keeps the last choice when the dialog
+  // comes back.
   for (;;) {
     dialog.filterIndex = processedFilterIndex_;
-    dialog.initialPath = lastProcessedName_;
     const std::optional<QString> chosen = dialogs_.saveFile(this, dialog);
     if (!chosen) return;
     processedFilterIndex_ = dialog.filterIndex;
-    lastProcessedName_ = *chosen;
+    dialog.initialPath = *chosen;
     const std::string path = localPath(*chosen);
     request = ProcessedExport();
     request.path = path;
@@ -252,7 +253,7 @@ void MainDialog::SaveProcessed() {
         request.name = sequenceNameOf(path);
         const std::optional<uint32_t> first = dialogs_.sequenceNumber(this, request.name.initialNumber);
         if (!first) {
-          lastProcessedName_ = displayPath(request.name.base);
+          dialog.initialPath = displayPath(request.name.base);
           continue;
         }
         request.sequence = true;

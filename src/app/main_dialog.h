@@ -162,7 +162,6 @@ class MainDialog : public QMainWindow, private Progress {
   int32_t processedFilterIndex_ = 0;
   int32_t masterFilterIndex_ = 0;
   int32_t launchCounter_ = 0;
-  QString lastProcessedName_;  // the name last chosen for processed images
 
   QWidget* client_ = nullptr;
   QComboBox* roleSelector_ = nullptr;
