@@ -6,6 +6,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
 
@@ -242,6 +243,14 @@ TEST_F(MainDialogTest, StatusLineKeepsTheFirstTextUntilThePaint) {
   window.RefreshView();
   EXPECT_EQ(window.statusLine()->text(), "Writing frame 1 of 2");
   window.engine().exportPreview = nullptr;
+
+  // Long work moves the bar beside the status line; "Ready" hides it.
+  window.engine().progress().Step(2, 5);
+  EXPECT_TRUE(window.progressBar()->isVisible());
+  EXPECT_EQ(window.progressBar()->value(), 2);
+  EXPECT_EQ(window.progressBar()->maximum(), 5);
+  window.SetStatus();
+  EXPECT_FALSE(window.progressBar()->isVisible());
 }
 
 TEST_F(MainDialogTest, ViewShowsEveryProductAndColourTogglesDropThem) {

@@ -12,17 +12,20 @@
 namespace stelp {
 namespace {
 
-std::unique_ptr<ImageSource> makeSource(const std::string& path, int32_t code, bool enabled = true) {
-  auto source = std::make_unique<ImageSource>();
-  if (!path.empty()) source->setPath(path, code);
-  source->enabled = enabled;
-  return source;
-}
+struct Entry {
+  const char* path;
+  int32_t code = FrameBitmap;
+  bool enabled = true;
+};
 
-std::vector<std::unique_ptr<ImageSource>> sources(std::initializer_list<const char*> paths, int32_t code) {
-  std::vector<std::unique_ptr<ImageSource>> entries;
-  for (const char* path : paths) entries.push_back(makeSource(path, code));
-  return entries;
+std::vector<std::unique_ptr<ImageSource>> sources(std::initializer_list<Entry> entries) {
+  std::vector<std::unique_ptr<ImageSource>> result;
+  for (const Entry& e : entries) {
+    auto& source = result.emplace_back(std::make_unique<ImageSource>());
+    if (*e.path) source->setPath(e.path, e.code);
+    source->enabled = e.enabled;
+  }
+  return result;
 }
 
 QStringList texts(const SourceListModel& model) {
@@ -31,63 +34,39 @@ QStringList texts(const SourceListModel& model) {
   return result;
 }
 
-TEST(SourceListModel, RowTexts) {
-  struct Case {
-    std::string path;
-    int32_t code;
-    const char* text;
-  };
-  const Case cases[] = {
-      {"C:\\sky\\moon.avi", 3, "[3] moon.avi"},
-      {"/data/sky/moon.avi", 0, "[0] moon.avi"},
-      {"C:\\sky\\dark %1.bmp", FrameBitmap, "dark %1.bmp"},
-      {"/data/flat.fits", FrameFits, "flat.fits"},
-      {"", FrameNone, "<untitled>"},
-  };
-  for (const Case& c : cases) EXPECT_EQ(rowText(*makeSource(c.path, c.code)), QString(c.text)) << c.path;
-}
-
-TEST(SourceListModel, EditsKeepTheModelConsistent) {
+TEST(SourceListModel, MutationsKeepTheModelConsistent) {
   SourceList list;
   SourceListModel model(list);
   QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
   EXPECT_EQ(model.headerData(0, Qt::Horizontal).toString(), "Files");
-  EXPECT_EQ(model.headerData(0, Qt::Horizontal, Qt::TextAlignmentRole).toInt(),
-            static_cast<int>(Qt::AlignLeft | Qt::AlignVCenter));
 
-  model.append(sources({"/d/a.avi", "/d/a.avi", "/d/a.avi"}, 0));
-  list.entries[1]->frameCode = 1;
-  list.entries[2]->frameCode = 2;
-  model.append(sources({"/d/b.bmp", "/d/c.fit"}, FrameBitmap));
+  model.append(sources({{"C:\\sky\\moon.avi", 3}, {"/d/b.bmp"}, {"/d/c.fits", FrameFits}, {"", FrameNone}}));
   model.append({});
-  EXPECT_EQ(texts(model), QStringList({"[0] a.avi", "[1] a.avi", "[2] a.avi", "b.bmp", "c.fit"}));
+  EXPECT_EQ(texts(model), QStringList({"[3] moon.avi", "b.bmp", "c.fits", "<untitled>"}));
 
+  // Only a real change is announced.
   QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
-  model.setEnabled(3, false);
-  model.setEnabled(3, false);
-  model.setEnabled(9, false);
+  for (const int row : {1, 1, 9}) model.setEnabled(row, false);
   ASSERT_EQ(changed.count(), 1);
-  EXPECT_EQ(changed.at(0).at(0).toModelIndex().row(), 3);
-  EXPECT_FALSE(model.index(3, 0).data(SourceListModel::EnabledRole).toBool());
-  EXPECT_TRUE(model.index(4, 0).data(SourceListModel::EnabledRole).toBool());
+  EXPECT_EQ(changed.at(0).at(0).toModelIndex().row(), 1);
+  EXPECT_FALSE(model.index(1, 0).data(SourceListModel::EnabledRole).toBool());
+  EXPECT_TRUE(model.index(2, 0).data(SourceListModel::EnabledRole).toBool());
 
   // The focus follows its entry when a row above goes and is lost with it.
-  list.focused = 3;
+  list.focused = 2;
   model.remove(0);
-  EXPECT_EQ(list.focused, 2);
-  model.remove(4);
-  model.remove(-1);
-  model.remove(2);
+  EXPECT_EQ(list.focused, 1);
+  for (const int row : {9, -1, 1}) model.remove(row);
   EXPECT_EQ(list.focused, -1);
-  EXPECT_EQ(texts(model), QStringList({"[1] a.avi", "[2] a.avi", "c.fit"}));
+  EXPECT_EQ(texts(model), QStringList({"b.bmp", "<untitled>"}));
 
-  list.focused = 1;
+  list.focused = 0;
   model.clear();
   EXPECT_EQ(model.rowCount(), 0);
   EXPECT_EQ(list.focused, -1);
 
-  // A list replaced behind the model's back shows after a reload.
-  list.entries = sources({"/d/new.bmp"}, FrameBitmap);
+  // A list replaced behind the model's back (an opened project) shows after a reload.
+  list.entries = sources({{"/d/new.bmp"}});
   model.reload();
   EXPECT_EQ(texts(model), QStringList({"new.bmp"}));
 }
@@ -102,39 +81,51 @@ const QColor kMenu(0, 0, 255);
 const QColor kUntouched(255, 0, 255);
 const QColor kFrame(128, 128, 128);
 
-class SourceRowDrawing : public ::testing::Test {
+int countColour(const QImage& image, const QColor& colour) {
+  int count = 0;
+  for (int y = 0; y < image.height(); ++y)
+    for (int x = 0; x < image.width(); ++x) count += image.pixelColor(x, y) == colour;
+  return count;
+}
+
+// A shown list that has the focus, over an enabled and a disabled entry.
+class SourceListViewTest : public ::testing::Test {
  protected:
   void SetUp() override {
     savedMenu_ = QApplication::palette("QMenu");
     QPalette menu = savedMenu_;
     menu.setColor(QPalette::Window, kMenu);
     QApplication::setPalette(menu, "QMenu");
-
-    palette_.setColor(QPalette::Base, kBase);
-    palette_.setColor(QPalette::Text, kText);
-    palette_.setColor(QPalette::Highlight, kHighlight);
-    palette_.setColor(QPalette::HighlightedText, kHighlightedText);
+    for (const auto& [role, colour] : {std::pair{QPalette::Base, kBase}, {QPalette::Text, kText},
+                                       {QPalette::Highlight, kHighlight}, {QPalette::HighlightedText, kHighlightedText}})
+      palette_.setColor(role, colour);
     palette_.setColor(QPalette::Disabled, QPalette::Text, kGrey);
     font_.setPixelSize(14);
     font_.setStyleStrategy(QFont::NoAntialias);
 
-    list_.entries = sources({"/d/moon.bmp"}, FrameBitmap);
-    list_.entries.push_back(makeSource("/d/sun.bmp", FrameBitmap, /*enabled=*/false));
+    view_.setPalette(palette_);
+    view_.setModel(&model_);
+    view_.resize(400, 200);
+    view_.show();
+    view_.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&view_));
+    view_.setFocus();
+    ASSERT_TRUE(view_.hasFocus());
   }
   void TearDown() override { QApplication::setPalette(savedMenu_, "QMenu"); }
 
-  // Draws row `row` as a 400-pixel wide row 5 pixels down an image that was
-  // filled with kUntouched.
-  QImage render(int row, QStyle::State state, const QWidget* widget) {
+  // Draws `row` with the delegate as a 400-pixel wide row 5 pixels down an
+  // image filled with kUntouched.
+  QImage render(int row, QStyle::State state, const QWidget* widget) const {
     QStyleOptionViewItem option;
     option.palette = palette_;
     option.font = font_;
     option.fontMetrics = QFontMetrics(font_);
     option.state = state;
     option.widget = widget;
-    const QSize size = delegate_.sizeHint(option, model_.index(row, 0));
-    option.rect = QRect(0, 5, 400, size.height());
-    QImage image(400, size.height() + 10, QImage::Format_RGB32);
+    const int height = delegate_.sizeHint(option, model_.index(row, 0)).height();
+    option.rect = QRect(0, 5, 400, height);
+    QImage image(400, height + 10, QImage::Format_RGB32);
     image.fill(kUntouched);
     QPainter painter(&image);
     delegate_.paint(&painter, option, model_.index(row, 0));
@@ -144,108 +135,72 @@ class SourceRowDrawing : public ::testing::Test {
   QPalette savedMenu_;
   QPalette palette_;
   QFont font_;
-  SourceList list_;
+  SourceList list_{.entries = sources({{"/d/moon.bmp"}, {"/d/sun.bmp", FrameBitmap, /*enabled=*/false}})};
   SourceListModel model_{list_};
   SourceRowDelegate delegate_;
+  SourceListView view_;
 };
 
-int countColour(const QImage& image, const QColor& colour) {
-  int count = 0;
-  for (int y = 0; y < image.height(); ++y)
-    for (int x = 0; x < image.width(); ++x) count += image.pixelColor(x, y) == colour;
-  return count;
-}
-
-TEST_F(SourceRowDrawing, HighlightOnlyBehindTheText) {
-  SourceListView focused;
-  focused.show();
-  focused.activateWindow();
-  ASSERT_TRUE(QTest::qWaitForWindowActive(&focused));
-  focused.setFocus();
-  ASSERT_TRUE(focused.hasFocus());
-  SourceListView unfocused;
-
-  struct Case {
+TEST_F(SourceListViewTest, RowIsHighlightedAndFramedOnlyAroundItsText) {
+  const SourceListView unfocused;
+  const QStyle::State selected = QStyle::State_Selected;
+  const struct {
     const char* name;
     int row;
     QStyle::State state;
     const QWidget* widget;
-    QColor backing;  // just left of the text
-    QColor farRight;
+    QColor inside;  // 2 pixels in, and the last pixel of the text's margin
+    QColor edge;
+    QColor beyond;  // past the margin and at the far right
+    QColor corner;  // the row's top left pixel
     QColor text;
+  } cases[] = {
+      {"plain", 0, {}, &view_, kBase, kBase, kBase, kBase, kText},
+      {"selected in focused list", 0, selected, &view_, kHighlight, kHighlight, kUntouched, kHighlight, kHighlightedText},
+      {"selected in unfocused list", 0, selected, &unfocused, kMenu, kMenu, kUntouched, kMenu, kText},
+      {"disabled", 1, {}, &view_, kBase, kBase, kBase, kBase, kGrey},
+      {"disabled and selected", 1, selected, &view_, kHighlight, kHighlight, kUntouched, kHighlight, kGrey},
+      {"focused row", 0, selected | QStyle::State_HasFocus, &unfocused, kMenu, kFrame, kUntouched, kFrame, kText},
   };
-  const QStyle::State selected = QStyle::State_Selected;
-  const Case cases[] = {
-      {"plain", 0, {}, &focused, kBase, kBase, kText},
-      {"selected in focused list", 0, selected, &focused, kHighlight, kUntouched, kHighlightedText},
-      {"selected in unfocused list", 0, selected, &unfocused, kMenu, kUntouched, kText},
-      {"disabled", 1, {}, &focused, kBase, kBase, kGrey},
-      {"disabled and selected", 1, selected, &focused, kHighlight, kUntouched, kGrey},
-  };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const QImage image = render(c.row, c.state, c.widget);
     const int middle = image.height() / 2;
-    EXPECT_EQ(image.pixelColor(2, middle), c.backing);
-    EXPECT_EQ(image.pixelColor(395, middle), c.farRight);
+    const int textEnd = 8 + QFontMetrics(font_).horizontalAdvance(texts(model_)[c.row]);
+    EXPECT_EQ(image.pixelColor(2, middle), c.inside);
+    EXPECT_EQ(image.pixelColor(textEnd - 1, middle), c.edge);
+    EXPECT_EQ(image.pixelColor(textEnd, 5), c.beyond);
+    EXPECT_EQ(image.pixelColor(395, middle), c.beyond);
+    EXPECT_EQ(image.pixelColor(0, 5), c.corner);
     EXPECT_EQ(image.pixelColor(2, 2), kUntouched);
     EXPECT_GT(countColour(image, c.text), 10);
-    EXPECT_EQ(countColour(image, kFrame), 0);
   }
-}
-
-TEST_F(SourceRowDrawing, FocusedRowIsFramedAroundItsText) {
-  const QImage image = render(0, QStyle::State_Selected | QStyle::State_HasFocus, nullptr);
-  const int textRight = 8 + QFontMetrics(font_).horizontalAdvance("moon.bmp");
-  EXPECT_EQ(image.pixelColor(0, 5), kFrame);
-  EXPECT_EQ(image.pixelColor(textRight - 1, image.height() / 2), kFrame);
-  EXPECT_EQ(image.pixelColor(textRight, image.height() / 2), kUntouched);
-  EXPECT_EQ(image.pixelColor(2, image.height() / 2), kMenu);
 }
 
 // The view itself adds nothing across the row: no full-width highlight and
 // no focus frame of the style's own.
-TEST_F(SourceRowDrawing, ViewLeavesTheRowToTheDelegate) {
-  SourceListView view;
-  view.setPalette(palette_);
-  view.setModel(&model_);
-  view.resize(400, 200);
-  view.show();
-  view.activateWindow();
-  ASSERT_TRUE(QTest::qWaitForWindowActive(&view));
-  view.setFocus();
-  view.selectOnly(0);
-  const QImage image = view.viewport()->grab().toImage();
-  const QRect row = view.visualRect(model_.index(0, 0));
+TEST_F(SourceListViewTest, ViewLeavesTheRowToTheDelegate) {
+  view_.selectOnly(0);
+  const QImage image = view_.viewport()->grab().toImage();
+  const QRect row = view_.visualRect(model_.index(0, 0));
   ASSERT_GT(row.width(), 300);
-  const int middle = row.center().y();
   EXPECT_EQ(image.pixelColor(row.left(), row.top()), kFrame);
-  EXPECT_EQ(image.pixelColor(row.left() + 2, middle), kHighlight);
-  EXPECT_EQ(image.pixelColor(row.right() - 1, middle), kBase);
+  EXPECT_EQ(image.pixelColor(row.left() + 2, row.center().y()), kHighlight);
+  EXPECT_EQ(image.pixelColor(row.right() - 1, row.center().y()), kBase);
   EXPECT_EQ(image.pixelColor(row.right() - 1, row.top()), kBase);
 }
 
-TEST(SourceListView, SpaceAndSelection) {
-  SourceList list;
-  list.entries = sources({"/d/a.bmp", "/d/b.bmp", "/d/c.bmp"}, FrameBitmap);
-  SourceListModel model(list);
-  SourceListView view;
-  view.setModel(&model);
-  EXPECT_EQ(view.sourceModel(), &model);
+TEST_F(SourceListViewTest, SelectionAndSpace) {
+  for (const int row : {1, 0}) view_.selectionModel()->select(model_.index(row, 0), QItemSelectionModel::Select);
+  EXPECT_EQ(view_.selectedRows(), std::vector<int>({0, 1}));
+  view_.selectOnly(1);
+  view_.selectOnly(7);
+  EXPECT_EQ(view_.selectedRows(), std::vector<int>({1}));
+  EXPECT_EQ(view_.currentIndex().row(), 1);
 
-  view.selectionModel()->select(model.index(0, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
-  view.selectionModel()->select(model.index(2, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
-  EXPECT_EQ(view.selectedRows(), std::vector<int>({0, 2}));
-
-  view.selectOnly(1);
-  EXPECT_EQ(view.selectedRows(), std::vector<int>({1}));
-  EXPECT_EQ(view.currentIndex().row(), 1);
-  view.selectOnly(7);
-  EXPECT_EQ(view.selectedRows(), std::vector<int>({1}));
-
-  QSignalSpy spaces(&view, &SourceListView::spaceTyped);
-  QTest::keyClick(&view, Qt::Key_Space);
-  QTest::keyClick(&view, Qt::Key_A);
+  QSignalSpy spaces(&view_, &SourceListView::spaceTyped);
+  QTest::keyClick(&view_, Qt::Key_Space);
+  QTest::keyClick(&view_, Qt::Key_A);
   EXPECT_EQ(spaces.count(), 1);
 }
 
