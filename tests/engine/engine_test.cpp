@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
+#include <string>
 
 #include "image/bitmap.h"
 #include "image/test_util.h"
@@ -64,7 +66,8 @@ TEST_F(EngineTest, AveragingPassesOverDisabledAndUnreadableFrames) {
   EXPECT_EQ(firstValue(engine.masterDark), 50.5f) << "the missing frame must not count";
 }
 
-TEST_F(EngineTest, AllDisabledFlatsLeaveTheProductAbsentButShowTheirText) {
+TEST_F(EngineTest, StatusTextsAndTheGreyMean) {
+  // All flats disabled: no product and the old mean, but the text shows.
   add(ListRole::Flats, 100, false);
   engine.masterFlatMean = {1, 2, 3};
   engine.AverageFlats();
@@ -74,18 +77,16 @@ TEST_F(EngineTest, AllDisabledFlatsLeaveTheProductAbsentButShowTheirText) {
   EXPECT_EQ(progress.waits, 1);
 
   // An empty list shows nothing at all.
-  progress.shown.clear();
   engine.SetStatus();
   progress.shown.clear();
   engine.AverageDarks();
   EXPECT_TRUE(progress.shown.empty());
-}
 
-TEST_F(EngineTest, GreyModeMeanAndTheOutermostStatusText) {
+  // The hot pixel search averages the darks first: the outermost text stays.
   engine.settings.processing.colour = false;
   add(ListRole::Flats, 100);
   add(ListRole::Darks, 250);
-  engine.LocateHotPixels();  // averages the darks first
+  engine.LocateHotPixels();
   ASSERT_TRUE(engine.hotPixelMap);
   EXPECT_EQ(engine.hotPixelMap->row(0)[0], 255);
   EXPECT_EQ(engine.statusText(), "Averaging darks");
@@ -96,62 +97,44 @@ TEST_F(EngineTest, GreyModeMeanAndTheOutermostStatusText) {
   EXPECT_EQ(engine.masterFlatMean, (std::array<float, 3>{100, 0, 0}));
 }
 
-TEST_F(EngineTest, SettingsChangesDropOnlyWhatDependsOnThem) {
-  add(ListRole::Darks, 250);
-  engine.LocateHotPixels();
-  const ImageBuffer* dark = engine.masterDark.get();
-  engine.ApplyDarksSettings({200, 0, 1});
-  EXPECT_EQ(engine.masterDark.get(), dark);
-  EXPECT_FALSE(engine.hotPixelMap);
-  EXPECT_EQ(engine.settings.dark.expand, 1);
-
-  add(ListRole::Flats, 120);
-  engine.AverageFlats();
-  engine.gradientMap = test::makeImage(PixelFormat::Gray8, 4, 2);
-  engine.syntheticFlat = test::makeImage(PixelFormat::GrayFloat, 4, 2);
-  const ImageBuffer* flat = engine.masterFlat.get();
-  FlatGroup flatValues;
-  flatValues.varHi = 9;
-  engine.ApplyFlatsSettings(flatValues);
-  EXPECT_EQ(engine.masterFlat.get(), flat);
-  EXPECT_FALSE(engine.gradientMap);
-  EXPECT_FALSE(engine.syntheticFlat);
-
-  // List changes drop by the current list; the Images list drops nothing.
-  engine.hotPixelMap = test::makeImage(PixelFormat::Gray8, 4, 2);
-  engine.currentRole = static_cast<int32_t>(ListRole::Images);
-  engine.DropListProducts();
-  EXPECT_TRUE(engine.masterFlat && engine.masterDark && engine.hotPixelMap);
-  engine.currentRole = static_cast<int32_t>(ListRole::Darks);
-  engine.DropListProducts();
-  EXPECT_FALSE(engine.masterDark || engine.hotPixelMap);
-  EXPECT_TRUE(engine.masterFlat);
-  engine.currentRole = static_cast<int32_t>(ListRole::Flats);
-  engine.DropListProducts();
-  EXPECT_FALSE(engine.masterFlat);
-
-  // The Images page drops the processed frame only.
-  engine.masterFlat = test::makeImage(PixelFormat::GrayFloat, 4, 2);
-  engine.processedFrame = test::makeImage(PixelFormat::GrayFloat, 4, 2);
-  ImagesPageValues images;
-  images.stretch = 2;
-  engine.ApplyImagesSettings(images);
-  EXPECT_FALSE(engine.processedFrame);
-  EXPECT_TRUE(engine.masterFlat);
+// With every product present, each event drops exactly the products that
+// depend on what it changed.
+TEST_F(EngineTest, EventsDropOnlyWhatDependsOnThem) {
+  ImageSlot Engine::*const slots[] = {&Engine::rawFrame,    &Engine::masterDark,    &Engine::masterFlat,
+                                      &Engine::hotPixelMap, &Engine::gradientMap,   &Engine::syntheticFlat,
+                                      &Engine::processedFrame};
+  auto listChanged = [this](ListRole role) {
+    engine.currentRole = static_cast<int32_t>(role);
+    engine.DropListProducts();
+  };
+  const struct {
+    const char* event;
+    std::function<void()> run;
+    const char* kept;  // per slot above, 1 when kept
+  } cases[] = {
+      {"Images page", [this] { engine.ApplyImagesSettings(ImagesPageValues{.stretch = 2}); }, "1111110"},
+      {"Flats page", [this] { engine.ApplyFlatsSettings(FlatGroup{.varHi = 9}); }, "1111001"},
+      {"Darks page", [this] { engine.ApplyDarksSettings({200, 0, 1}); }, "1110111"},
+      {"Images list", [&] { listChanged(ListRole::Images); }, "1111111"},
+      {"Flats list", [&] { listChanged(ListRole::Flats); }, "1101001"},
+      {"Darks list", [&] { listChanged(ListRole::Darks); }, "1010111"},
+      {"colour toggled", [this] { engine.ToggleColour(); }, "0000000"},
+  };
+  const ImageSource* frame = add(ListRole::Images, 10);
+  for (const auto& c : cases) {
+    for (ImageSlot Engine::*slot : slots) engine.*slot = test::makeImage(PixelFormat::GrayFloat, 4, 2);
+    engine.currentSource = frame;
+    c.run();
+    std::string kept;
+    for (ImageSlot Engine::*slot : slots) kept += engine.*slot ? '1' : '0';
+    EXPECT_EQ(kept, c.kept) << c.event;
+  }
+  // The pages' values are taken; the colour toggle also forgets the frame.
   EXPECT_EQ(engine.settings.processing.stretch, 2);
-}
-
-TEST_F(EngineTest, ToggleColourDropsEverything) {
-  ImageSource* frame = add(ListRole::Images, 10);
-  add(ListRole::Darks, 20);
-  engine.currentSource = frame;
-  engine.AverageDarks();
-  engine.ProcessImage();
-  ASSERT_TRUE(engine.processedFrame);
-  engine.ToggleColour();
-  EXPECT_FALSE(engine.settings.processing.colour);
-  EXPECT_FALSE(engine.masterDark || engine.processedFrame || engine.rawFrame);
+  EXPECT_EQ(engine.settings.flat.varHi, 9);
+  EXPECT_EQ(engine.settings.dark.expand, 1);
   EXPECT_EQ(engine.currentSource, nullptr);
+  EXPECT_FALSE(engine.settings.processing.colour);
   engine.ToggleColour();
   EXPECT_TRUE(engine.settings.processing.colour);
 }
@@ -180,37 +163,32 @@ TEST_F(EngineTest, RenderViewReloadsOnChangesAndShowsTheBackgroundWithoutAProduc
   engine.settings.processing.colour = false;
   add(ListRole::Images, 77);
   Bitmap24 bitmap;
-  RenderResult result = engine.RenderView(0, ImagesRaw, 8, 4, 9, bitmap);
-  EXPECT_TRUE(result.viewChanged);
-  ASSERT_EQ(result.shown, engine.rawFrame.get());
+  auto render = [&](int32_t role, int32_t view) { return engine.RenderView(role, view, 8, 4, 9, bitmap); };
+  const RenderResult raw = render(0, ImagesRaw);
+  EXPECT_TRUE(raw.viewChanged);
+  ASSERT_EQ(raw.shown, engine.rawFrame.get());
   EXPECT_EQ(bitmap.bytes[bitmap.rowBytes + 3 * 3], 77);
 
-  result = engine.RenderView(0, ImagesProcessed, 8, 4, 9, bitmap);
-  EXPECT_TRUE(result.viewChanged);
+  EXPECT_TRUE(render(0, ImagesProcessed).viewChanged);
   ASSERT_TRUE(engine.processedFrame);
   const ImageBuffer* processed = engine.processedFrame.get();
-  result = engine.RenderView(0, ImagesProcessed, 8, 4, 9, bitmap);
-  EXPECT_FALSE(result.viewChanged);
+  EXPECT_FALSE(render(0, ImagesProcessed).viewChanged);
   EXPECT_EQ(engine.processedFrame.get(), processed) << "a plain repaint reuses the product";
-  engine.RenderView(0, ImagesRaw, 8, 4, 9, bitmap);
+  render(0, ImagesRaw);
   EXPECT_FALSE(engine.processedFrame) << "a change of view drops the processed frame";
 
-  // No focused entry: nothing to process, the background shows.
+  // No focused entry: nothing to process, the background shows; so it does
+  // for "Averaged" of the empty Darks list.
   engine.list(ListRole::Images).focused = -1;
-  result = engine.RenderView(0, ImagesProcessed, 8, 4, 9, bitmap);
-  EXPECT_EQ(result.shown, nullptr);
+  EXPECT_EQ(render(0, ImagesProcessed).shown, nullptr);
   EXPECT_EQ(std::count(bitmap.bytes.begin(), bitmap.bytes.end(), 9), static_cast<long>(bitmap.bytes.size()));
-
-  // An empty Darks list: "Averaged" shows the background too.
-  result = engine.RenderView(2, DarksAveraged, 8, 4, 9, bitmap);
-  EXPECT_EQ(result.shown, nullptr);
+  EXPECT_EQ(render(2, DarksAveraged).shown, nullptr);
 
   // While an export runs, its frame is shown whatever the view.
   auto preview = test::makeImage(PixelFormat::Gray8, 1, 1);
   preview->pixels[0] = 200;
   engine.exportPreview = preview.get();
-  result = engine.RenderView(1, FlatsSynthetic, 8, 4, 9, bitmap);
-  EXPECT_EQ(result.shown, preview.get());
+  EXPECT_EQ(render(1, FlatsSynthetic).shown, preview.get());
 }
 
 }  // namespace
