@@ -63,7 +63,85 @@ T pixelAt(const ImageBuffer& image, int32_t x, int32_t y, int channel = 0) {
   return value;
 }
 
+// Channel `channel` of pixel (x, y) in whatever type the format stores.
+inline double sampleAt(const ImageBuffer& image, int32_t x, int32_t y, int channel = 0) {
+  switch (image.pixelFormat()) {
+    case PixelFormat::Gray16: return pixelAt<uint16_t>(image, x, y);
+    case PixelFormat::Gray32: return pixelAt<uint32_t>(image, x, y);
+    case PixelFormat::GrayFloat:
+    case PixelFormat::BgrFloat: return pixelAt<float>(image, x, y, channel);
+    default: return pixelAt<uint8_t>(image, x, y, channel);
+  }
+}
+
 // A sentinel buffer for checking that a refused read leaves the slot alone.
 inline ImageSlot sentinelSlot() { return makeImage(PixelFormat::Gray8, 1, 1); }
+
+// Every pixel byte of a buffer, top row first.
+inline Bytes pixelBytes(const ImageBuffer& image) {
+  return Bytes(image.pixels.get(), image.pixels.get() + image.pixelBytes());
+}
+
+// Checks that `read(slot, why)` refuses with a reason containing `reason`
+// and keeps the buffer that was in the slot.
+template <typename Read>
+void expectRefused(Read read, const std::string& reason) {
+  ImageSlot slot = sentinelSlot();
+  const ImageBuffer* before = slot.get();
+  std::string why;
+  EXPECT_FALSE(read(slot, &why));
+  EXPECT_EQ(slot.get(), before) << "a refused file must leave the slot alone";
+  EXPECT_NE(why.find(reason), std::string::npos) << why;
+}
+
+// Checks that `write(path, why)` fails with a reason into a missing folder
+// and onto a device that takes no bytes.
+template <typename Write>
+void expectWriteFailures(const TempDir& dir, Write write) {
+  std::string why;
+  EXPECT_FALSE(write(dir.file("missing/out"), &why));
+  EXPECT_NE(why.find("cannot create"), std::string::npos) << why;
+  EXPECT_FALSE(write("/dev/full", &why));
+  EXPECT_NE(why.find("write failed"), std::string::npos) << why;
+}
+
+// Little-endian bytes in order: n() a number of 1 to 8 bytes, s() text such as
+// a fourcc, add() bytes made elsewhere.
+struct Le {
+  Le& n(uint64_t v, int bytes = 4) {
+    for (int i = 0; i < bytes; ++i) b.push_back(static_cast<uint8_t>(v >> 8 * i));
+    return *this;
+  }
+  Le& s(const char* text) {
+    b.insert(b.end(), text, text + std::strlen(text));
+    return *this;
+  }
+  Le& zeros(size_t count) {
+    b.insert(b.end(), count, 0);
+    return *this;
+  }
+  Le& add(const Bytes& more) {
+    b.insert(b.end(), more.begin(), more.end());
+    return *this;
+  }
+  Bytes b;
+};
+
+// A RIFF chunk, padded to an even size, and a list (or RIFF) of `type`.
+inline Bytes chunk(const char* id, const Bytes& data) {
+  Bytes c = Le().s(id).n(data.size()).add(data).b;
+  if (data.size() & 1) c.push_back(0);
+  return c;
+}
+inline Bytes list(const char* id, const char* type, const Bytes& content) {
+  return chunk(id, Le().s(type).add(content).b);
+}
+
+// The 40-byte info header of bitmap files and AVI video formats.
+inline Bytes dibInfo(int32_t width, int32_t height, int bitCount, uint32_t compression = 0,
+                     uint32_t colorsUsed = 0, uint32_t sizeImage = 0) {
+  return Le().n(40).n(static_cast<uint32_t>(width)).n(static_cast<uint32_t>(height)).n(1, 2).n(bitCount, 2)
+      .n(compression).n(sizeImage).n(0).n(0).n(colorsUsed).n(0).b;
+}
 
 }  // namespace stelp::test
