@@ -118,7 +118,8 @@ TEST(QtDialogHostTest, SaveFileReturnsThePathAndTheChosenFilter) {
   ASSERT_TRUE(dir.isValid());
   FileRequest request;
   request.title = "Save Flatframe";
-  request.filters = {{"Bitmap files (.bmp)", "*.bmp"}, {"FITS 16 bit (.fit)", "*.fit"}, {"FITS 32 bit (.fit)", "*.fit"}};
+  request.filters = {
+      {"Bitmap files (.bmp)", "*.bmp"}, {"FITS 16 bit (.fit)", "*.fit"}, {"FITS 32 bit (.fit)", "*.fit"}};
   request.filterIndex = 2;
   request.initialPath = dir.filePath("start.fit");
   request.defaultSuffix = "bmp";

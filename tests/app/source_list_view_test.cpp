@@ -12,18 +12,12 @@
 namespace stelp {
 namespace {
 
-struct Entry {
-  const char* path;
-  int32_t code = FrameBitmap;
-  bool enabled = true;
-};
-
-std::vector<std::unique_ptr<ImageSource>> sources(std::initializer_list<Entry> entries) {
+// Entries by path and frame code; an empty path leaves the entry untitled.
+std::vector<std::unique_ptr<ImageSource>> sources(std::initializer_list<std::pair<const char*, int32_t>> entries) {
   std::vector<std::unique_ptr<ImageSource>> result;
-  for (const Entry& e : entries) {
+  for (const auto& [path, code] : entries) {
     auto& source = result.emplace_back(std::make_unique<ImageSource>());
-    if (*e.path) source->setPath(e.path, e.code);
-    source->enabled = e.enabled;
+    if (*path) source->setPath(path, code);
   }
   return result;
 }
@@ -40,7 +34,7 @@ TEST(SourceListModel, MutationsKeepTheModelConsistent) {
   QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
   EXPECT_EQ(model.headerData(0, Qt::Horizontal).toString(), "Files");
 
-  model.append(sources({{"C:\\sky\\moon.avi", 3}, {"/d/b.bmp"}, {"/d/c.fits", FrameFits}, {"", FrameNone}}));
+  model.append(sources({{"C:\\d\\moon.avi", 3}, {"/d/b.bmp", FrameBitmap}, {"/d/c.fits", FrameFits}, {"", FrameNone}}));
   model.append({});
   EXPECT_EQ(texts(model), QStringList({"[3] moon.avi", "b.bmp", "c.fits", "<untitled>"}));
 
@@ -49,8 +43,6 @@ TEST(SourceListModel, MutationsKeepTheModelConsistent) {
   for (const int row : {1, 1, 9}) model.setEnabled(row, false);
   ASSERT_EQ(changed.count(), 1);
   EXPECT_EQ(changed.at(0).at(0).toModelIndex().row(), 1);
-  EXPECT_FALSE(model.index(1, 0).data(SourceListModel::EnabledRole).toBool());
-  EXPECT_TRUE(model.index(2, 0).data(SourceListModel::EnabledRole).toBool());
 
   // The focus follows its entry when a row above goes and is lost with it.
   list.focused = 2;
@@ -64,29 +56,11 @@ TEST(SourceListModel, MutationsKeepTheModelConsistent) {
   model.clear();
   EXPECT_EQ(model.rowCount(), 0);
   EXPECT_EQ(list.focused, -1);
-
-  // A list replaced behind the model's back (an opened project) shows after a reload.
-  list.entries = sources({{"/d/new.bmp"}});
-  model.reload();
-  EXPECT_EQ(texts(model), QStringList({"new.bmp"}));
 }
 
 // Colours that cannot be mistaken for one another in the rendered rows.
-const QColor kBase(255, 255, 0);
-const QColor kText(0, 0, 0);
-const QColor kHighlight(255, 0, 0);
-const QColor kHighlightedText(255, 255, 255);
-const QColor kGrey(0, 160, 0);
-const QColor kMenu(0, 0, 255);
-const QColor kUntouched(255, 0, 255);
-const QColor kFrame(128, 128, 128);
-
-int countColour(const QImage& image, const QColor& colour) {
-  int count = 0;
-  for (int y = 0; y < image.height(); ++y)
-    for (int x = 0; x < image.width(); ++x) count += image.pixelColor(x, y) == colour;
-  return count;
-}
+const QColor kBase(255, 255, 0), kText(0, 0, 0), kHighlight(255, 0, 0), kHighlightedText(255, 255, 255);
+const QColor kGrey(0, 160, 0), kMenu(0, 0, 255), kUntouched(255, 0, 255), kFrame(128, 128, 128);
 
 // A shown list that has the focus, over an enabled and a disabled entry.
 class SourceListViewTest : public ::testing::Test {
@@ -96,14 +70,14 @@ class SourceListViewTest : public ::testing::Test {
     QPalette menu = savedMenu_;
     menu.setColor(QPalette::Window, kMenu);
     QApplication::setPalette(menu, "QMenu");
+    QPalette palette;
     for (const auto& [role, colour] : {std::pair{QPalette::Base, kBase}, {QPalette::Text, kText},
-                                       {QPalette::Highlight, kHighlight}, {QPalette::HighlightedText, kHighlightedText}})
-      palette_.setColor(role, colour);
-    palette_.setColor(QPalette::Disabled, QPalette::Text, kGrey);
-    font_.setPixelSize(14);
-    font_.setStyleStrategy(QFont::NoAntialias);
-
-    view_.setPalette(palette_);
+                                       {QPalette::Highlight, kHighlight},
+                                       {QPalette::HighlightedText, kHighlightedText}})
+      palette.setColor(role, colour);
+    palette.setColor(QPalette::Disabled, QPalette::Text, kGrey);
+    model_.setEnabled(1, false);
+    view_.setPalette(palette);
     view_.setModel(&model_);
     view_.resize(400, 200);
     view_.show();
@@ -114,66 +88,64 @@ class SourceListViewTest : public ::testing::Test {
   }
   void TearDown() override { QApplication::setPalette(savedMenu_, "QMenu"); }
 
-  // Draws `row` with the delegate as a 400-pixel wide row 5 pixels down an
-  // image filled with kUntouched.
-  QImage render(int row, QStyle::State state, const QWidget* widget) const {
-    QStyleOptionViewItem option;
-    option.palette = palette_;
-    option.font = font_;
-    option.fontMetrics = QFontMetrics(font_);
-    option.state = state;
-    option.widget = widget;
-    const int height = delegate_.sizeHint(option, model_.index(row, 0)).height();
-    option.rect = QRect(0, 5, 400, height);
-    QImage image(400, height + 10, QImage::Format_RGB32);
-    image.fill(kUntouched);
-    QPainter painter(&image);
-    delegate_.paint(&painter, option, model_.index(row, 0));
-    return image;
-  }
-
   QPalette savedMenu_;
-  QPalette palette_;
-  QFont font_;
-  SourceList list_{.entries = sources({{"/d/moon.bmp"}, {"/d/sun.bmp", FrameBitmap, /*enabled=*/false}})};
+  SourceList list_{.entries = sources({{"/d/moon.bmp", FrameBitmap}, {"/d/sun.bmp", FrameBitmap}})};
   SourceListModel model_{list_};
-  SourceRowDelegate delegate_;
   SourceListView view_;
 };
 
+// A row is drawn over its text and 4 pixels either side of it; the focus
+// frame runs round that same box.
 TEST_F(SourceListViewTest, RowIsHighlightedAndFramedOnlyAroundItsText) {
+  QFont font;
+  font.setPixelSize(14);
+  font.setStyleStrategy(QFont::NoAntialias);
+  // The delegate draws a 400-pixel wide row 5 pixels down an image filled with kUntouched.
+  const SourceRowDelegate delegate;
+  auto render = [&](int row, QStyle::State state, const QWidget* widget) {
+    QStyleOptionViewItem option;
+    option.palette = view_.palette();
+    option.font = font;
+    option.fontMetrics = QFontMetrics(font);
+    option.state = state;
+    option.widget = widget;
+    option.rect = QRect(0, 5, 400, delegate.sizeHint(option, model_.index(row, 0)).height());
+    QImage image(400, option.rect.height() + 10, QImage::Format_RGB32);
+    image.fill(kUntouched);
+    QPainter painter(&image);
+    delegate.paint(&painter, option, model_.index(row, 0));
+    return image;
+  };
+
   const SourceListView unfocused;
   const QStyle::State selected = QStyle::State_Selected;
-  const struct {
+  struct Case {
     const char* name;
     int row;
     QStyle::State state;
     const QWidget* widget;
-    QColor inside;  // 2 pixels in, and the last pixel of the text's margin
-    QColor edge;
-    QColor beyond;  // past the margin and at the far right
-    QColor corner;  // the row's top left pixel
-    QColor text;
-  } cases[] = {
-      {"plain", 0, {}, &view_, kBase, kBase, kBase, kBase, kText},
-      {"selected in focused list", 0, selected, &view_, kHighlight, kHighlight, kUntouched, kHighlight, kHighlightedText},
-      {"selected in unfocused list", 0, selected, &unfocused, kMenu, kMenu, kUntouched, kMenu, kText},
-      {"disabled", 1, {}, &view_, kBase, kBase, kBase, kBase, kGrey},
-      {"disabled and selected", 1, selected, &view_, kHighlight, kHighlight, kUntouched, kHighlight, kGrey},
-      {"focused row", 0, selected | QStyle::State_HasFocus, &unfocused, kMenu, kFrame, kUntouched, kFrame, kText},
+    QColor inside, edge, beyond, text;
   };
-  for (const auto& c : cases) {
+  const Case cases[] = {
+      {"plain", 0, {}, &view_, kBase, kBase, kBase, kText},
+      {"selected in focused list", 0, selected, &view_, kHighlight, kHighlight, kUntouched, kHighlightedText},
+      {"selected in unfocused list", 0, selected, &unfocused, kMenu, kMenu, kUntouched, kText},
+      {"disabled", 1, {}, &view_, kBase, kBase, kBase, kGrey},
+      {"disabled and selected", 1, selected, &view_, kHighlight, kHighlight, kUntouched, kGrey},
+      {"focused row", 0, selected | QStyle::State_HasFocus, &unfocused, kMenu, kFrame, kUntouched, kText},
+  };
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const QImage image = render(c.row, c.state, c.widget);
     const int middle = image.height() / 2;
-    const int textEnd = 8 + QFontMetrics(font_).horizontalAdvance(texts(model_)[c.row]);
+    const int textEnd = 8 + QFontMetrics(font).horizontalAdvance(texts(model_)[c.row]);
     EXPECT_EQ(image.pixelColor(2, middle), c.inside);
+    EXPECT_EQ(image.pixelColor(0, 5), c.edge);
     EXPECT_EQ(image.pixelColor(textEnd - 1, middle), c.edge);
     EXPECT_EQ(image.pixelColor(textEnd, 5), c.beyond);
     EXPECT_EQ(image.pixelColor(395, middle), c.beyond);
-    EXPECT_EQ(image.pixelColor(0, 5), c.corner);
-    EXPECT_EQ(image.pixelColor(2, 2), kUntouched);
-    EXPECT_GT(countColour(image, c.text), 10);
+    const auto* pixels = reinterpret_cast<const QRgb*>(image.constBits());
+    EXPECT_GT(std::count(pixels, pixels + image.width() * image.height(), c.text.rgb()), 10);
   }
 }
 
@@ -190,14 +162,7 @@ TEST_F(SourceListViewTest, ViewLeavesTheRowToTheDelegate) {
   EXPECT_EQ(image.pixelColor(row.right() - 1, row.top()), kBase);
 }
 
-TEST_F(SourceListViewTest, SelectionAndSpace) {
-  for (const int row : {1, 0}) view_.selectionModel()->select(model_.index(row, 0), QItemSelectionModel::Select);
-  EXPECT_EQ(view_.selectedRows(), std::vector<int>({0, 1}));
-  view_.selectOnly(1);
-  view_.selectOnly(7);
-  EXPECT_EQ(view_.selectedRows(), std::vector<int>({1}));
-  EXPECT_EQ(view_.currentIndex().row(), 1);
-
+TEST_F(SourceListViewTest, SpaceIsSignalled) {
   QSignalSpy spaces(&view_, &SourceListView::spaceTyped);
   QTest::keyClick(&view_, Qt::Key_Space);
   QTest::keyClick(&view_, Qt::Key_A);
