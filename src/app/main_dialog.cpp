@@ -524,21 +524,31 @@ void MainDialog::ImportFiles() {
 void MainDialog::RemoveSelected() {
   SourceListView* view = currentList();
   SourceListModel* model = view->sourceModel();
-  auto release = [&](int row) {
-    if (engine_.currentSource == model->entry(row)) engine_.currentSource = nullptr;
-    model->remove(row);
+  auto release = [&](int row, int count) {
+    for (int i = row; i < row + count; ++i)
+      if (engine_.currentSource == model->entry(i)) engine_.currentSource = nullptr;
+    model->remove(row, count);
   };
   for (std::vector<int> selected = view->selectedRows(); !selected.empty(); selected = view->selectedRows()) {
     const int row = selected.front();
     const ImageSource* entry = model->entry(row);
     if (!entry || entry->frameCode < 0) {
-      release(row);
+      release(row, 1);
       continue;
     }
-    // One frame of a video stands for the whole file.
+    // One frame of a video stands for the whole file; its frames are removed
+    // run by run, so a long video goes in one step.
     const std::string path = entry->path;
-    for (int i = model->rowCount() - 1; i >= 0; --i)
-      if (model->entry(i) && model->entry(i)->path == path) release(i);
+    for (int end = model->rowCount(); end > 0;) {
+      if (!model->entry(end - 1) || model->entry(end - 1)->path != path) {
+        --end;
+        continue;
+      }
+      int start = end - 1;
+      while (start > 0 && model->entry(start - 1) && model->entry(start - 1)->path == path) --start;
+      release(start, end - start);
+      end = start;
+    }
   }
   DropListProducts();
   if (role() != static_cast<int32_t>(ListRole::Images)) SetViewSelectorSilently(currentViewSelector(), 0);

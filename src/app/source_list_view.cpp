@@ -68,16 +68,16 @@ void SourceListModel::append(std::vector<std::unique_ptr<ImageSource>> entries) 
   endInsertRows();
 }
 
-void SourceListModel::remove(int row) {
-  if (!list_.entry(row)) return;
-  beginRemoveRows(QModelIndex(), row, row);
-  list_.entries.erase(list_.entries.begin() + row);
-  // The focus stays on the same entry when a row above it goes, and is lost
+void SourceListModel::remove(int row, int count) {
+  if (count <= 0 || !list_.entry(row) || !list_.entry(row + count - 1)) return;
+  beginRemoveRows(QModelIndex(), row, row + count - 1);
+  list_.entries.erase(list_.entries.begin() + row, list_.entries.begin() + row + count);
+  // The focus stays on the same entry when rows above it go, and is lost
   // with its own row.
-  if (list_.focused == row) {
+  if (list_.focused >= row && list_.focused < row + count) {
     list_.focused = -1;
-  } else if (list_.focused > row) {
-    --list_.focused;
+  } else if (list_.focused >= row + count) {
+    list_.focused -= count;
   }
   endRemoveRows();
 }

@@ -34,8 +34,8 @@ class SourceListModel : public QAbstractListModel {
 
   // Appends entries at the end of the list.
   void append(std::vector<std::unique_ptr<ImageSource>> entries);
-  // Releases and removes the entry of one row.
-  void remove(int row);
+  // Releases and removes the entries of `count` rows from `row` on.
+  void remove(int row, int count = 1);
   void setEnabled(int row, bool enabled);
   // Releases every entry, from the last to the first.
   void clear();

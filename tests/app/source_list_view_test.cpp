@@ -52,6 +52,13 @@ TEST(SourceListModel, MutationsKeepTheModelConsistent) {
   EXPECT_EQ(list.focused, -1);
   EXPECT_EQ(texts(model), QStringList({"b.bmp", "<untitled>"}));
 
+  // A run of rows goes at once; a run reaching past the end goes not at all.
+  model.append(sources({{"/d/e.bmp", FrameBitmap}, {"/d/f.bmp", FrameBitmap}}));
+  list.focused = 3;
+  model.remove(1, 3);
+  EXPECT_EQ(list.focused, -1);
+  model.remove(0, 2);
+  EXPECT_EQ(texts(model), QStringList({"b.bmp"}));
   list.focused = 0;
   model.clear();
   EXPECT_EQ(model.rowCount(), 0);
