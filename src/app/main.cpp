@@ -1,5 +1,6 @@
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QFileInfo>
 
 #include "app/dialogs.h"
 #include "app/main_dialog.h"
@@ -22,7 +23,10 @@ int main(int argc, char** argv) {
 
   stelp::QtDialogHost dialogs;
   stelp::MainDialog window(dialogs, stelp::settingsFilePath());
-  if (!parser.positionalArguments().isEmpty()) window.OpenProjectFile(parser.positionalArguments().first());
+  // The project's folder is where moved source files are looked for, so the
+  // path is made absolute.
+  if (!parser.positionalArguments().isEmpty())
+    window.OpenProjectFile(QFileInfo(parser.positionalArguments().first()).absoluteFilePath());
   window.show();
   return app.exec();
 }
