@@ -5,8 +5,8 @@
 
 #include <csignal>
 #include <filesystem>
-#include <set>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -21,20 +21,15 @@ namespace {
 std::string readText(const std::string& p) { const test::Bytes b = test::readFile(p); return {b.begin(), b.end()}; }
 void writeText(const std::string& p, const std::string& t) { test::writeFile(p, test::Bytes(t.begin(), t.end())); }
 
-// A grey frame with a different level in every pixel, so FITS scaling has a
-// maximum to work with.
-std::unique_ptr<ImageBuffer> frame(int32_t width, int32_t height) {
-  auto image = test::makeImage(PixelFormat::Gray8, width, height);
-  for (int32_t y = 0; y < height; ++y)
-    for (int32_t x = 0; x < width; ++x) image->row(y)[x] = static_cast<uint8_t>(10 + 20 * y + x);
-  return image;
-}
-
-// A bitmap ('b'), FITS ('f') or AVI file of `frames` frames of w x h.
-void make(const std::string& path, char kind, int32_t frames = 1, int32_t w = 4, int32_t h = 2) {
-  const auto image = frame(w, h);
-  if (kind != 'a') {
-    ASSERT_TRUE(kind == 'b' ? writeBitmap(path, *image) : writeFits(path, *image, /*sixteenBit=*/true)) << path;
+// A bitmap, FITS or AVI file of `frames` frames, by the name's ending, of
+// w x h with a different level in every pixel so that FITS scaling has a maximum.
+void make(const std::string& path, int32_t frames = 2, int32_t w = 4, int32_t h = 2) {
+  const auto image = test::makeImage(PixelFormat::Gray8, w, h);
+  for (int32_t y = 0; y < h; ++y)
+    for (int32_t x = 0; x < w; ++x) image->row(y)[x] = static_cast<uint8_t>(10 + 20 * y + x);
+  const std::string end = path.substr(path.size() - 4);
+  if (end != ".avi" && end != ".AvI") {
+    ASSERT_TRUE(end == "fits" ? writeFits(path, *image, /*sixteenBit=*/true) : writeBitmap(path, *image)) << path;
     return;
   }
   AviWriter writer;
@@ -50,19 +45,13 @@ void add(Engine& engine, ListRole role, const std::string& path, int32_t frameCo
   engine.list(role).entries.push_back(std::move(source));
 }
 
-// Every entry of an AVI file, with the frames in `disabled` switched off.
-void addAvi(Engine& engine, ListRole role, const std::string& path, int32_t frames, std::set<int32_t> disabled = {}) {
-  for (int32_t k = 0; k < frames; ++k) add(engine, role, path, k, disabled.count(k) == 0);
-}
-
 // The lists as "I:path|frame code|enabled", paths relative to `folder`.
 std::vector<std::string> describeLists(const Engine& engine, const std::string& folder) {
   std::vector<std::string> lines;
   for (int role = 0; role < kRoleCount; ++role)
-    for (const auto& entry : engine.lists[static_cast<size_t>(role)].entries)
-      lines.push_back(std::string(1, "IFD"[role]) + ":" +
-                      (entry->path.starts_with(folder) ? entry->path.substr(folder.size()) : entry->path) + "|" +
-                      std::to_string(entry->frameCode) + "|" + (entry->enabled ? "1" : "0"));
+    for (const auto& e : engine.lists[static_cast<size_t>(role)].entries)
+      lines.push_back("IFD"[role] + (":" + e->path.substr(e->path.starts_with(folder) ? folder.size() : 0)) + "|" +
+                      std::to_string(e->frameCode) + "|" + (e->enabled ? "1" : "0"));
   return lines;
 }
 
@@ -90,27 +79,21 @@ std::string settingsText(const ProcessingSettings& settings) {
   return readText(dir.file("s.sjx"));
 }
 
-class ProjectTest : public ::testing::Test {
- protected:
-  std::string folder() const { return dir.file(""); }
+TEST(ProjectTest, SavesTheExactTextOpensItBackKeepsItOnFailureAndStartsNew) {
   test::TempDir dir;
-};
-
-TEST_F(ProjectTest, SavesTheExactTextAndOpensBackTheSameWork) {
   // Paths with the INI file's special characters, UTF-8, and over 259 bytes.
   const std::string odd = dir.file("x b=c;d#e[f]g ü 日本") + "/";
   const std::string deep = odd + std::string(100, 'd') + "/" + std::string(100, 'e') + "/";
   std::filesystem::create_directories(deep);
   const std::string bmp = odd + "w=1;#[2].bmp", avi = odd + "é ä.avi", broken = odd + "two\nlines.bmp",
                     fits = deep + std::string(60, 'f') + ".fits", dark = dir.file("dark.bmp");
-  for (const std::string& name : {bmp, broken, dark}) make(name, 'b');
-  make(avi, 'a', 4);
-  make(fits, 'f');
+  for (const std::string& name : {bmp, broken, dark, fits}) make(name);
+  make(avi, 4);
   Engine saved;
   saved.settings = unusualSettings();
   add(saved, ListRole::Images, bmp, FrameBitmap);
   add(saved, ListRole::Images, broken, FrameBitmap);  // no line can hold its name: left out
-  addAvi(saved, ListRole::Images, avi, 4, {0, 3});
+  for (int32_t k = 0; k < 4; ++k) add(saved, ListRole::Images, avi, k, k == 1 || k == 2);
   add(saved, ListRole::Images, fits, FrameFits, false);
   add(saved, ListRole::Darks, dark, FrameBitmap);
   const std::string expected = kUnusualSettingsText + "\n[Image 1]\nFileName=" + bmp + "\nEnabled=1\n\n[Image 2]\n" +
@@ -129,41 +112,56 @@ TEST_F(ProjectTest, SavesTheExactTextAndOpensBackTheSameWork) {
   EXPECT_EQ(readText(path), expected);
 
   Engine opened;
-  add(opened, ListRole::Flats, bmp, FrameBitmap);  // replaced by the project's lists
-  opened.frameWidth = opened.frameHeight = 99;
   const OpenProjectResult result = openProject(path, opened);
   EXPECT_TRUE(result.readable && result.isProject && !result.someFilesNotLoaded);
   saved.list(ListRole::Images).entries.erase(saved.list(ListRole::Images).entries.begin() + 1);
   EXPECT_EQ(describeLists(opened, ""), describeLists(saved, ""));
   EXPECT_EQ(settingsText(opened.settings), kUnusualSettingsText);
-  EXPECT_EQ(std::vector<int32_t>({opened.frameWidth, opened.frameHeight, opened.list(ListRole::Images).focused,
-                                  opened.list(ListRole::Flats).focused, opened.list(ListRole::Darks).focused}),
-            std::vector<int32_t>({4, 2, 0, -1, 0}));
-  EXPECT_EQ(projectTitle(path), "Stelp - p [1].sjx");
+  EXPECT_EQ(std::vector<int32_t>({opened.frameWidth, opened.frameHeight, opened.list(ListRole::Images).focused}),
+            std::vector<int32_t>({4, 2, 0}));
+
+  // A save that fails, here at a file size limit, leaves the project byte for byte.
+  add(opened, ListRole::Images, "/" + std::string(2000, 'n') + ".bmp", FrameBitmap);
+  rlimit limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
+  const rlimit lowered{1000, limit.rlim_max};
+  // Nothing is asserted under the limit: test output may go to a file.
+  const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+  const bool limited = setrlimit(RLIMIT_FSIZE, &lowered) == 0;
+  const bool failed = !saveProject(path, opened);
+  setrlimit(RLIMIT_FSIZE, &limit);
+  std::signal(SIGXFSZ, previous);
+  EXPECT_TRUE(limited && failed);
+  EXPECT_EQ(readText(path), expected);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(odd), {}), 5) << "no temporary file is left";
+
+  // "New" keeps the colour mode (off here) and restores every other default;
+  // that it empties the lists is proven through the window.
+  opened.masterDark = test::makeImage(PixelFormat::Gray8, 4, 2);
+  opened.currentRole = static_cast<int32_t>(ListRole::Darks);
+  newProject(opened);
+  ProcessingSettings defaults;
+  defaults.processing.colour = false;
+  EXPECT_EQ(settingsText(opened.settings), settingsText(defaults));
+  EXPECT_TRUE(opened.frameWidth == -1 && opened.currentRole == static_cast<int32_t>(ListRole::Images));
+  EXPECT_FALSE(opened.masterDark);
 }
 
-TEST_F(ProjectTest, OpenPassesOverWhatItCannotUseAndKeepsMissingSettings) {
-  for (const char* name : {"a.bmp", "UPPER.BMP", "notes.png"}) make(dir.file(name), 'b');
-  make(dir.file("b.fits"), 'f');
-  make(dir.file("c.avi"), 'a', 3);
-  make(dir.file("clip.AvI"), 'a', 2);
-  make(dir.file("big.bmp"), 'b', 1, 6, 3);
-  make(dir.file("big.avi"), 'a', 2, 6, 3);
+// Moved files, and a missing file with its message, are proven through the window.
+TEST(ProjectTest, OpenPassesOverWhatItCannotUseAndKeepsMissingSettings) {
+  test::TempDir dir;
+  const std::string folder = dir.file("");
+  for (const char* name : {"a.bmp", "UPPER.BMP", "notes.png", "b.fits", "c.avi", "clip.AvI"}) make(dir.file(name));
+  for (const char* name : {"big.bmp", "big.avi"}) make(dir.file(name), 2, 6, 3);
   writeText(dir.file("junk.bmp"), "this is no bitmap");
-  const struct {
-    const char* what;
-    std::string text;  // "$" stands for the project's folder with its '/'
-    std::vector<std::string> lists;
-    bool notLoaded;
-  } cases[] = {
-      {"a missing section ends the list", "[Image 1]\nFileName=$a.bmp\n[Image 3]\nFileName=$b.fits\n",
-       {"I:a.bmp|-2|1"}, false},
-      {"an unknown extension is passed over silently", "[Image 1]\nFileName=$notes.png\n[Image 2]\nFileName=$a.bmp\n"
-       "Enabled=0\n", {"I:a.bmp|-2|0"}, false},
-      {"a missing file counts as not loaded", "[Image 1]\nFileName=$gone.bmp\n[Image 2]\nFileName=$a.bmp\n",
-       {"I:a.bmp|-2|1"}, true},
-      {"extensions in any case", "[Flat 1]\nFileName=$UPPER.BMP\n[Flat 2]\nFileName=$clip.AvI\nFrames=2\nEnabled 1=0\n",
-       {"F:UPPER.BMP|-2|1", "F:clip.AvI|0|1", "F:clip.AvI|1|0"}, false},
+  // In `text`, "$" stands for the project's folder with its '/'.
+  const struct { const char* what; std::string text; std::vector<std::string> lists; bool notLoaded; } cases[] = {
+      {"a frame that cannot be decoded counts as not loaded; a missing section ends the list",
+       "[Image 1]\nFileName=$junk.bmp\n[Image 2]\nFileName=$a.bmp\n[Image 4]\nFileName=$b.fits\n", {"I:a.bmp|-2|1"},
+       true},
+      {"an unknown extension is passed over silently; known ones in any case",
+       "[Flat 1]\nFileName=$notes.png\n[Flat 2]\nFileName=$UPPER.BMP\nEnabled=0\n[Flat 3]\nFileName=$clip.AvI\n"
+       "Frames=2\nEnabled 1=0\n", {"F:UPPER.BMP|-2|0", "F:clip.AvI|0|1", "F:clip.AvI|1|0"}, false},
       {"Frames 0, and more Frames than the file has",
        "[Dark 1]\nFileName=$c.avi\nFrames=0\n[Dark 2]\nFileName=$c.avi\nFrames=5\nEnabled 4=0\n",
        {"D:c.avi|0|1", "D:c.avi|1|1", "D:c.avi|2|1", "D:c.avi|3|1", "D:c.avi|4|0"}, false},
@@ -171,80 +169,29 @@ TEST_F(ProjectTest, OpenPassesOverWhatItCannotUseAndKeepsMissingSettings) {
        "[Image 1]\nFileName=$a.bmp\n[Image 2]\nFileName=$big.bmp\n[Image 3]\nFileName=$big.avi\nFrames=2\n"
        "[Dark 1]\nFileName=$big.bmp\n[Dark 2]\nFileName=$b.fits\n",
        {"I:a.bmp|-2|1", "D:b.fits|-3|1"}, false},
-      {"a frame that cannot be decoded counts as not loaded",
-       "[Image 1]\nFileName=$junk.bmp\n[Image 2]\nFileName=$a.bmp\n", {"I:a.bmp|-2|1"}, true},
-      {"moved files are found in the project's folder",
-       "[Image 1]\nFileName=C:\\old\\a.bmp\n[Image 2]\nFileName=/nowhere/c.avi\nFrames=2\nEnabled 0=0\n",
-       {"I:a.bmp|-2|1", "I:c.avi|0|0", "I:c.avi|1|1"}, false},
+      {"a Windows path is looked for here", "[Image 1]\nFileName=C:\\old\\a.bmp\n", {"I:a.bmp|-2|1"}, false},
       {"a file that is not a project", "just some text\n", {}, false},
   };
   for (const auto& c : cases) {
     std::string text = c.text;
-    for (size_t at = text.find('$'); at != std::string::npos; at = text.find('$', at)) text.replace(at, 1, folder());
+    for (size_t at = text.find('$'); at != std::string::npos; at = text.find('$', at)) text.replace(at, 1, folder);
     writeText(dir.file("case.sjx"), text);
     Engine engine;
     engine.settings = unusualSettings();  // no case holds a setting: each keeps its value
     engine.frameWidth = engine.frameHeight = 99;
     add(engine, ListRole::Darks, dir.file("a.bmp"), FrameBitmap);  // replaced by the project's lists
     const OpenProjectResult result = openProject(dir.file("case.sjx"), engine);
-    EXPECT_EQ(describeLists(engine, folder()), c.lists) << c.what;
-    EXPECT_EQ(result.someFilesNotLoaded, c.notLoaded) << c.what;
-    EXPECT_EQ(result.isProject, !c.lists.empty()) << c.what;
-    EXPECT_EQ(engine.frameWidth, c.lists.empty() ? -1 : 4) << c.what;
+    EXPECT_EQ(std::tuple(describeLists(engine, folder), result.someFilesNotLoaded, result.isProject, engine.frameWidth),
+              std::tuple(c.lists, c.notLoaded, !c.lists.empty(), c.lists.empty() ? -1 : 4)) << c.what;
     EXPECT_EQ(settingsText(engine.settings), kUnusualSettingsText) << c.what;
   }
 }
 
-TEST_F(ProjectTest, FailedSaveLeavesThePreviousProjectByteForByte) {
-  const std::string path = dir.file("keep.sjx"), before = "[Image 1]\nFileName=old.bmp\n";
-  writeText(path, before);
-  Engine engine;
-  add(engine, ListRole::Images, "/" + std::string(2000, 'n') + ".bmp", FrameBitmap);  // past the limit below
-  rlimit saved{};
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-  rlimit lowered = saved;
-  lowered.rlim_cur = 1000;
-  // Nothing is asserted under the limit: test output may go to a file.
-  const auto previous = std::signal(SIGXFSZ, SIG_IGN);
-  const bool limited = setrlimit(RLIMIT_FSIZE, &lowered) == 0;
-  std::string why;
-  const bool ok = saveProject(path, engine, &why);
-  setrlimit(RLIMIT_FSIZE, &saved);
-  std::signal(SIGXFSZ, previous);
-  ASSERT_TRUE(limited);
-  EXPECT_FALSE(ok);
-  EXPECT_NE(why.find(path), std::string::npos) << why;
-  EXPECT_EQ(readText(path), before);
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder()), {}), 1) << "no temporary file is left";
-}
-
-TEST_F(ProjectTest, NewRestoresTheDefaultsButKeepsTheColourMode) {
-  Engine engine;
-  engine.settings = unusualSettings();  // colour off: not the default
-  add(engine, ListRole::Darks, "/d/a.bmp", FrameBitmap);
-  engine.list(ListRole::Darks).focused = 0;
-  engine.frameWidth = engine.frameHeight = 4;
-  engine.masterDark = frame(4, 2);
-  engine.currentRole = static_cast<int32_t>(ListRole::Darks);
-  newProject(engine);
-  ProcessingSettings expected;
-  expected.processing.colour = false;
-  EXPECT_EQ(settingsText(engine.settings), settingsText(expected));
-  EXPECT_TRUE(describeLists(engine, "").empty());
-  EXPECT_EQ(std::vector<int32_t>({engine.list(ListRole::Darks).focused, engine.frameWidth, engine.frameHeight,
-                                  engine.currentRole}),
-            std::vector<int32_t>({-1, -1, -1, static_cast<int32_t>(ListRole::Images)}));
-  EXPECT_FALSE(engine.masterDark);
-}
-
-TEST_F(ProjectTest, ExtensionsAndTitles) {
-  const std::pair<const char*, SourceKind> kinds[] = {
-      {"/d/a.fit", SourceKind::Fits},      {"/d/a.FTS", SourceKind::Fits},    {"/d/a.fitsx", SourceKind::Unknown},
-      {"/d.bmp/a", SourceKind::Unknown},   {"C:\\d.bmp\\a", SourceKind::Unknown}, {"D:x.bmp", SourceKind::Bitmap},
-  };
-  for (const auto& [path, kind] : kinds) EXPECT_EQ(sourceKindOf(path), kind) << path;
-  EXPECT_EQ(projectTitle(""), "Stelp");
-  EXPECT_EQ(projectTitle("plain.sjx"), "Stelp - plain.sjx");
+TEST(ProjectTest, SourceKindComesFromTheExtensionOfTheLastPathPart) {
+  for (const auto& [path, kind] : {std::pair{"/d/a.fit", SourceKind::Fits}, {"/d/a.FTS", SourceKind::Fits},
+                                   {"/d/a.fitsx", SourceKind::Unknown}, {"/d.bmp/a", SourceKind::Unknown},
+                                   {"C:\\d.bmp\\a", SourceKind::Unknown}, {"D:x.bmp", SourceKind::Bitmap}})
+    EXPECT_EQ(sourceKindOf(path), kind) << path;
 }
 
 }  // namespace
