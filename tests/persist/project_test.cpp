@@ -81,7 +81,7 @@ std::string settingsText(const ProcessingSettings& settings) {
 
 TEST(ProjectTest, SavesTheExactTextOpensItBackKeepsItOnFailureAndStartsNew) {
   test::TempDir dir;
-  // Paths with the INI file's special characters, UTF-8, and over 259 bytes.
+  // Paths with characters that mean something in an INI file, UTF-8, and over 259 bytes.
   const std::string odd = dir.file("x b=c;d#e[f]g ü 日本") + "/";
   const std::string deep = odd + std::string(100, 'd') + "/" + std::string(100, 'e') + "/";
   std::filesystem::create_directories(deep);
