@@ -1,9 +1,11 @@
 #pragma once
 
+#include <QFile>
 #include <QString>
 #include <QStringList>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "persist/launch_counter.h"
@@ -11,6 +13,11 @@
 class QWidget;
 
 namespace stelp {
+
+// File names go to the layers below in the file system's encoding, as they
+// are on disk, and come back from them the same way.
+inline std::string localPath(const QString& path) { return QFile::encodeName(path).toStdString(); }
+inline QString displayPath(const std::string& path) { return QFile::decodeName(path.c_str()); }
 
 // One entry of a file dialog's type list: a label and its patterns, as
 // "*.fit;*.fts;*.fits".

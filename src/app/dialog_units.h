@@ -14,6 +14,7 @@ class DialogUnits {
   int x(int units) const;
   int y(int units) const;
   QRect rect(int x, int y, int width, int height) const;
+  QRect rect(const QRect& design) const { return rect(design.x(), design.y(), design.width(), design.height()); }
 
  private:
   int baseX_;

@@ -45,13 +45,11 @@ FileRequest projectRequest(const char* title, const std::string& projectPath) {
   request.title = QLatin1String(title);
   request.filters = {{kProjectFilterName, kProjectFilterPattern}, {kAllFilesFilterName, kAllFilesFilterPattern}};
   request.filterIndex = 1;
-  request.initialPath = QFile::decodeName(projectPath.c_str());
+  request.initialPath = displayPath(projectPath);
   request.defaultSuffix = QString::fromLatin1(kProjectExtension).mid(1);
   return request;
 }
 
-std::string localPath(const QString& path) { return QFile::encodeName(path).toStdString(); }
-QString displayPath(const std::string& path) { return QFile::decodeName(path.c_str()); }
 
 // A stored window rectangle that no screen shows any more (a monitor was
 // unplugged) is brought onto the primary screen.

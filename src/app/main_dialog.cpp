@@ -4,7 +4,6 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QEvent>
-#include <QFile>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLineEdit>
@@ -61,18 +60,10 @@ QString countedLine(int count, const char* rest) {
   return QStringLiteral("%1 file%2 %3").arg(count).arg(count == 1 ? " is" : "s are").arg(QLatin1String(rest));
 }
 
-QRect unitsRect(const DialogUnits& units, const QRect& design) {
-  return units.rect(design.x(), design.y(), design.width(), design.height());
-}
-
 // The grey byte the bitmap is filled with for a background colour.
 uint8_t greyOf(const QColor& colour) {
   return static_cast<uint8_t>((colour.red() + 2 * colour.green() + colour.blue()) >> 2);
 }
-
-// File names are handed to the image layer in the encoding of the file
-// system, as they are on disk.
-std::string localPath(const QString& path) { return QFile::encodeName(path).toStdString(); }
 
 }  // namespace
 
@@ -91,7 +82,9 @@ void ImageView::paintEvent(QPaintEvent*) {
   }
   const QImage image(bitmap_->bytes.data(), bitmap_->width, bitmap_->height,
                      static_cast<qsizetype>(bitmap_->rowBytes), QImage::Format_BGR888);
-  painter.fillRect(rect(), background_);
+  // The bitmap already holds the background; only a view that grew since it
+  // was made needs filling around it.
+  if (image.width() < width() || image.height() < height()) painter.fillRect(rect(), background_);
   painter.drawImage(QPoint(0, 0), image);
 }
 
@@ -107,8 +100,6 @@ MainDialog::MainDialog(DialogHost& dialogs, const std::string& settingsPath, QWi
   // welcome or the reminder.
   LoadSettingsFile();
 
-  roleSelector_->setCurrentIndex(0);
-  for (QComboBox* selector : viewSelectors_) SetViewSelectorSilently(selector, 0);
   ResetRole();
 
   engine_.settings = ProcessingSettings();
@@ -119,9 +110,7 @@ MainDialog::MainDialog(DialogHost& dialogs, const std::string& settingsPath, QWi
   connect(flatsPage_, &SettingsPage::command, this, &MainDialog::ApplyFlatsPage);
   connect(darksPage_, &SettingsPage::command, this, &MainDialog::ApplyDarksPage);
   LoadPagesFromSettings();
-  for (SettingsPage* page : {static_cast<SettingsPage*>(imagesPage_), static_cast<SettingsPage*>(flatsPage_),
-                             static_cast<SettingsPage*>(darksPage_)})
-    page->setGeometry(setupFrame_);
+  for (SettingsPage* page : pages()) page->setGeometry(setupFrame_);
   flatsPage_->hide();
   darksPage_->hide();
   imagesPage_->show();
@@ -193,7 +182,7 @@ void MainDialog::buildControls() {
   roleSelector_ = new QComboBox(client_);
   roleSelector_->setObjectName(QStringLiteral("roleSelector"));
   roleSelector_->addItems({QStringLiteral("Images"), QStringLiteral("Flats"), QStringLiteral("Darks")});
-  const QRect roleRect = unitsRect(units_, kRoleSelectorRect);
+  const QRect roleRect = units_.rect(kRoleSelectorRect);
   roleSelector_->setGeometry(roleRect.x(), roleRect.y(), roleRect.width(), roleSelector_->sizeHint().height());
   connect(roleSelector_, &QComboBox::currentIndexChanged, this, &MainDialog::SwitchRole);
 
@@ -205,8 +194,8 @@ void MainDialog::buildControls() {
   };
   const char* viewNames[kRoleCount] = {"imagesViewSelector", "flatsViewSelector", "darksViewSelector"};
   const char* listNames[kRoleCount] = {"imagesList", "flatsList", "darksList"};
-  const QRect viewRect = unitsRect(units_, kViewSelectorRect);
-  const QRect listRect = unitsRect(units_, kListRect);
+  const QRect viewRect = units_.rect(kViewSelectorRect);
+  const QRect listRect = units_.rect(kListRect);
   for (int r = 0; r < kRoleCount; ++r) {
     QComboBox* selector = new QComboBox(client_);
     selector->setObjectName(QLatin1String(viewNames[r]));
@@ -230,31 +219,28 @@ void MainDialog::buildControls() {
     lists_[static_cast<size_t>(r)] = view;
   }
 
-  auto button = [this](const char* text, const QRect& design, void (MainDialog::*command)()) {
+  auto button = [this](const char* text, const QRect& design, auto command) {
     auto* b = new QPushButton(QString::fromLatin1(text), client_);
-    b->setGeometry(unitsRect(units_, design));
+    b->setGeometry(units_.rect(design));
     b->setAutoDefault(false);
     connect(b, &QPushButton::clicked, this, command);
     return b;
   };
   importButton_ = button("&Import", kImportRect, &MainDialog::ImportFiles);
   removeButton_ = button("&Remove", kRemoveRect, &MainDialog::RemoveSelected);
-  toggleButton_ = new QPushButton(QStringLiteral("&Toggle"), client_);
-  toggleButton_->setGeometry(unitsRect(units_, kToggleRect));
-  toggleButton_->setAutoDefault(false);
-  connect(toggleButton_, &QPushButton::clicked, this, [this] { ToggleSelected(static_cast<ListRole>(role())); });
+  toggleButton_ = button("&Toggle", kToggleRect, [this] { ToggleSelected(static_cast<ListRole>(role())); });
 
   statusLine_ = new QLineEdit(QStringLiteral("Ready"), client_);
   statusLine_->setObjectName(QStringLiteral("statusLine"));
   statusLine_->setReadOnly(true);
   statusLine_->setEnabled(false);
-  statusLine_->setGeometry(unitsRect(units_, kStatusRect));
+  statusLine_->setGeometry(units_.rect(kStatusRect));
   progressBar_ = new QProgressBar(client_);
   progressBar_->setTextVisible(false);
   progressBar_->hide();
 
-  setupFrame_ = unitsRect(units_, kSetupFrameRect);
-  viewFrame_ = unitsRect(units_, kViewFrameRect);
+  setupFrame_ = units_.rect(kSetupFrameRect);
+  viewFrame_ = units_.rect(kViewFrameRect);
   imageView_ = new ImageView(client_);
   imageView_->setObjectName(QStringLiteral("imageView"));
   imageView_->setGeometry(viewFrame_.adjusted(2, 6, -1, -1));
@@ -285,8 +271,7 @@ void MainDialog::LayOut() {
 
   viewFrame_.setRight(width - 8 - 1);
   viewFrame_.setBottom(height - rowHeight - 8 - 1);
-  for (SettingsPage* page : {static_cast<SettingsPage*>(imagesPage_), static_cast<SettingsPage*>(flatsPage_),
-                             static_cast<SettingsPage*>(darksPage_)})
+  for (SettingsPage* page : pages())
     if (page) page->setGeometry(setupFrame_);
   QRect listRect = lists_[0]->geometry();
   listRect.setBottom(height - rowHeight - 8 - 1);
@@ -359,15 +344,14 @@ void MainDialog::Invalidate() {
 void MainDialog::RefreshView() {
   viewPending_ = false;
   if (!imageView_) return;
-  const QRect viewRect = viewFrame_.adjusted(2, 6, -1, -1);
-  imageView_->setGeometry(viewRect);
+  // LayOut keeps the view on the view frame moved in by 2, 6, 1 and 1.
+  const QRect viewRect = imageView_->geometry();
   const QColor background = palette().color(QPalette::Dark);
   const int32_t r = role();
   const RenderResult result = engine_.RenderView(r, viewSelectors_[static_cast<size_t>(r)]->currentIndex(),
                                                  viewRect.width(), viewRect.height(), greyOf(background), bitmap_);
   if (result.viewChanged) ShowPageOf(r);
-  viewShowsBuffer_ = result.shown != nullptr;
-  imageView_->setBitmap(viewShowsBuffer_ ? &bitmap_ : nullptr, background);
+  imageView_->setBitmap(result.shown ? &bitmap_ : nullptr, background);
   if (engine_.exportPreview) {
     imageView_->repaint();
     return;
@@ -376,15 +360,15 @@ void MainDialog::RefreshView() {
   SetStatus();
 }
 
+std::array<SettingsPage*, kRoleCount> MainDialog::pages() const { return {imagesPage_, flatsPage_, darksPage_}; }
+
 void MainDialog::ShowPageOf(int32_t r) {
-  SettingsPage* pages[kRoleCount] = {imagesPage_, flatsPage_, darksPage_};
-  if (r < 0 || r >= kRoleCount || !pages[r]) return;
-  for (int i = 0; i < kRoleCount; ++i) {
-    if (i == r) continue;
-    pages[i]->hide();
-  }
-  pages[r]->Load();
-  pages[r]->show();
+  const auto all = pages();
+  if (r < 0 || r >= kRoleCount || !all[static_cast<size_t>(r)]) return;
+  for (SettingsPage* page : all)
+    if (page != all[static_cast<size_t>(r)]) page->hide();
+  all[static_cast<size_t>(r)]->Load();
+  all[static_cast<size_t>(r)]->show();
 }
 
 void MainDialog::LoadPagesFromSettings() {

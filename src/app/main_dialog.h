@@ -132,6 +132,7 @@ class MainDialog : public QMainWindow, private Progress {
   void buildMenus();
   void buildControls();
   void LayOut();
+  std::array<SettingsPage*, kRoleCount> pages() const;
   void UpdateColourCheck();
   void UpdateTitle();
   // The page of `role` loaded and shown, the others hidden.
@@ -183,7 +184,6 @@ class MainDialog : public QMainWindow, private Progress {
 
   Bitmap24 bitmap_;
   bool viewPending_ = false;
-  bool viewShowsBuffer_ = false;
 };
 
 }  // namespace stelp
