@@ -71,8 +71,9 @@ struct MemoryEngine {
     engine.threads = threads;
     engine.frameWidth = kWidth;
     engine.frameHeight = kHeight;
-    engine.loader = [this](const ImageSource* source, ImageSlot& slot, PixelFormat format) {
+    engine.loader = [this](const ImageSource* source, ImageSlot& slot, PixelFormat format, std::string*) {
       if (source) decodeStored(frames[std::stoul(source->path)], palette.data(), format, slot);
+      return true;
     };
   }
 };

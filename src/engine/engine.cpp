@@ -68,7 +68,7 @@ void Engine::AverageList(const SourceList& list, ImageSlot& target, const std::s
     // A frame that does not load (or no longer has the frame size) is passed
     // over and does not count.
     if (!target) {
-      loader(source, target, format);
+      loader(source, target, format, nullptr);
       if (!target) continue;
       if (!fitsFrame(target.get())) {
         target.reset();
@@ -76,7 +76,7 @@ void Engine::AverageList(const SourceList& list, ImageSlot& target, const std::s
       }
     } else {
       scratch.reset();
-      loader(source, scratch, format);
+      loader(source, scratch, format, nullptr);
       if (!scratch || scratch->width != target->width || scratch->height != target->height) continue;
       addFrame(*target, *scratch, threads);
     }
@@ -138,7 +138,7 @@ void Engine::ProcessImage() {
   const std::array<float, 3>& means = p.synFlat ? syntheticFlatMean : masterFlatMean;
 
   processedFrame.reset();
-  loader(currentSource, processedFrame, floatFormat());
+  loader(currentSource, processedFrame, floatFormat(), nullptr);
   if (!processedFrame) return;
   ImageBuffer& frame = *processedFrame;
   SetStatus("Processing image");
@@ -239,7 +239,7 @@ RenderResult Engine::RenderView(int32_t role, int32_t view, int32_t width, int32
       // frame of the entry before it.
       currentSource = source;
       rawFrame.reset();
-      loader(currentSource, rawFrame, settings.processing.colour ? PixelFormat::Bgr24 : PixelFormat::Gray8);
+      loader(currentSource, rawFrame, settings.processing.colour ? PixelFormat::Bgr24 : PixelFormat::Gray8, nullptr);
       shownView = view;
       shownRole = role;
       processedFrame.reset();

@@ -72,8 +72,9 @@ class Engine {
   int threads;  // threads a product operation may use
 
   // Reads the frame of a list entry; the file readers unless a test or a
-  // benchmark supplies frames from memory.
-  using FrameLoader = std::function<void(const ImageSource*, ImageSlot&, PixelFormat)>;
+  // benchmark supplies frames from memory. False (with the reason in the
+  // string) when the frame could not be read.
+  using FrameLoader = std::function<bool(const ImageSource*, ImageSlot&, PixelFormat, std::string*)>;
   FrameLoader loader = loadFrame;
 
   SourceList& list(ListRole role) { return lists[static_cast<size_t>(role)]; }

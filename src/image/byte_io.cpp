@@ -4,7 +4,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace stelp {
 
@@ -20,18 +22,35 @@ FileInput::~FileInput() {
 }
 
 bool FileInput::open(const std::string& path, std::string* why) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) {
+  // O_NONBLOCK keeps a FIFO from blocking the open until a writer appears;
+  // only regular files and block devices are read.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
     const int err = errno;
     return refuse(why, err == ENOENT ? "not found" : std::strerror(err));
   }
   struct stat st {};
-  if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
-    std::fclose(f);
+  if (fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) {
+    ::close(fd);
     return refuse(why, "not a regular file");
   }
+  // Reads block as usual from here on.
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  std::FILE* f = fdopen(fd, "rb");
+  if (!f) {
+    const int err = errno;
+    ::close(fd);
+    return refuse(why, std::strerror(err));
+  }
+  uint64_t size = static_cast<uint64_t>(st.st_size);
+  if (S_ISBLK(st.st_mode)) {
+    const off_t end = lseek(fd, 0, SEEK_END);
+    size = end > 0 ? static_cast<uint64_t>(end) : 0;
+    lseek(fd, 0, SEEK_SET);
+  }
   file_ = f;
-  size_ = static_cast<uint64_t>(st.st_size);
+  size_ = size;
   position_ = 0;
   return true;
 }

@@ -1,6 +1,7 @@
 #include "image_source.h"
 
 #include "avi.h"
+#include "byte_io.h"
 #include "bitmap.h"
 #include "fits.h"
 
@@ -23,17 +24,15 @@ void ImageSource::setPath(const std::string& newPath, int32_t code) {
   nameOffset = nameOffsetOf(path);
 }
 
-void loadFrame(const ImageSource* source, ImageSlot& slot, PixelFormat format) {
+bool loadFrame(const ImageSource* source, ImageSlot& slot, PixelFormat format, std::string* why) {
   if (!source) {
     slot.reset();
-    return;
+    return true;
   }
-  if (source->frameCode >= 0)
-    readAviFrame(source->path, source->frameCode, format, slot);
-  else if (source->frameCode == FrameBitmap)
-    readBitmap(source->path, format, slot);
-  else if (source->frameCode == FrameFits)
-    readFits(source->path, format, slot);
+  if (source->frameCode >= 0) return readAviFrame(source->path, source->frameCode, format, slot, why);
+  if (source->frameCode == FrameBitmap) return readBitmap(source->path, format, slot, why);
+  if (source->frameCode == FrameFits) return readFits(source->path, format, slot, why);
+  return refuse(why, "no reader for frame code " + std::to_string(source->frameCode));
 }
 
 }  // namespace stelp

@@ -19,6 +19,7 @@ struct ImageSource {
   int32_t nameOffset = 0;  // where the file name begins in `path`
   int32_t frameCode = FrameNone;
   bool enabled = true;
+  bool missing = false;  // the file was not found when the project was opened
 
   void setPath(const std::string& newPath, int32_t code);
   std::string fileName() const { return path.substr(static_cast<size_t>(nameOffset)); }
@@ -30,7 +31,8 @@ int32_t nameOffsetOf(const std::string& path);
 
 // Loads the frame `source` names into `slot` in `format`. Without a source
 // the slot is emptied; when the file cannot be read, or the frame code names
-// no reader, the slot keeps what it held.
-void loadFrame(const ImageSource* source, ImageSlot& slot, PixelFormat format);
+// no reader, the slot keeps what it held and the result is false, with the
+// reader's reason in `why`.
+bool loadFrame(const ImageSource* source, ImageSlot& slot, PixelFormat format, std::string* why = nullptr);
 
 }  // namespace stelp
