@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <unistd.h>
 
 namespace stelp::cli {
@@ -15,6 +16,15 @@ int usageError(const std::string& text, const char* usage) {
 int fileError(const std::string& what, const std::string& why) {
   std::fprintf(stderr, "stelp-cli: %s: %s\n", what.c_str(), why.c_str());
   return kExitFailure;
+}
+
+int finishOutput(int status) {
+  errno = 0;
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return status;
+  const int error = errno;
+  std::fprintf(stderr, "stelp-cli: cannot write to standard output: %s\n",
+               error != 0 ? std::strerror(error) : "write error");
+  return status == kExitOk ? kExitFailure : status;
 }
 
 bool wantsHelp(const std::vector<std::string>& args, const char* usage) {

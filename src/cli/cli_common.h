@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,24 @@ constexpr int kExitUsage = 2;
 int usageError(const std::string& text, const char* usage);
 // "stelp-cli: WHAT: WHY" on stderr; exit status 1.
 int fileError(const std::string& what, const std::string& why);
+
+// Runs `work` (which returns an exit status) and turns an allocation failure
+// into "stelp-cli: not enough memory for FILE" with exit status 1. `file` is
+// read when the failure happens, so a command can point it at whatever it is
+// working on.
+template <typename Work>
+int guardMemory(const std::string& file, Work work) {
+  try {
+    return work();
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "stelp-cli: not enough memory for %s\n", file.c_str());
+    return kExitFailure;
+  }
+}
+
+// Ends a command: standard output is flushed, and a failed write (a full
+// disk, a closed pipe) turns a successful status into 1 with a message.
+int finishOutput(int status);
 
 // True, after printing `usage` on stdout, when the arguments ask for help.
 bool wantsHelp(const std::vector<std::string>& args, const char* usage);

@@ -71,13 +71,15 @@ int infoCommand(const std::vector<std::string>& args) {
   if (wantsHelp(args, kInfoUsage)) return kExitOk;
   if (args.size() != 1) return usageError("info takes one FILE", kInfoUsage);
   const std::string& path = args[0];
-  ImageSlot image;
-  FileKind kind = FileKind::Unknown;
-  std::string why;
-  if (!loadImage(path, 0, PixelFormat::Gray8, image, kind, why)) return fileError(path, why);
-  const int32_t frames = kind == FileKind::Avi ? aviFrameCount(path) : 1;
-  std::printf("%s %dx%d frames=%d\n", kindName(kind), image->width, image->height, frames);
-  return 0;
+  return guardMemory(path, [&] {
+    ImageSlot image;
+    FileKind kind = FileKind::Unknown;
+    std::string why;
+    if (!loadImage(path, 0, PixelFormat::Gray8, image, kind, why)) return fileError(path, why);
+    const int32_t frames = kind == FileKind::Avi ? aviFrameCount(path) : 1;
+    std::printf("%s %dx%d frames=%d\n", kindName(kind), image->width, image->height, frames);
+    return kExitOk;
+  });
 }
 
 int convertCommand(const std::vector<std::string>& args) {
@@ -125,21 +127,25 @@ int convertCommand(const std::vector<std::string>& args) {
 
   if (repeat != 1 && outputKind != FileKind::Avi) return usageError("--repeat needs an .avi output", kConvertUsage);
 
-  ImageSlot image;
-  FileKind kind = FileKind::Unknown;
-  std::string why;
-  if (!loadImage(input, frame, format, image, kind, why)) return fileError(input, why);
-  bool written = false;
-  if (outputKind == FileKind::Bitmap)
-    written = writeBitmap(output, *image, &why);
-  else if (outputKind == FileKind::Fits)
-    written = writeFits(output, *image, sixteenBit, &why);
-  else if (outputKind == FileKind::Avi)
-    written = writeAvi(output, *image, repeat, why);
-  else
-    written = writeRawPixels(output, *image, &why);
-  if (!written) return fileError(output, why);
-  return 0;
+  std::string subject = input;
+  return guardMemory(subject, [&] {
+    ImageSlot image;
+    FileKind kind = FileKind::Unknown;
+    std::string why;
+    if (!loadImage(input, frame, format, image, kind, why)) return fileError(input, why);
+    subject = output;
+    bool written = false;
+    if (outputKind == FileKind::Bitmap)
+      written = writeBitmap(output, *image, &why);
+    else if (outputKind == FileKind::Fits)
+      written = writeFits(output, *image, sixteenBit, &why);
+    else if (outputKind == FileKind::Avi)
+      written = writeAvi(output, *image, repeat, why);
+    else
+      written = writeRawPixels(output, *image, &why);
+    if (!written) return fileError(output, why);
+    return kExitOk;
+  });
 }
 
 }  // namespace stelp::cli

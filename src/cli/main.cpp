@@ -1,6 +1,8 @@
 // stelp-cli: Stelp's command line, the same image layer and engine as the
 // window, without one.
 #include <cstdio>
+#include <exception>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,11 +39,21 @@ int main(int argc, char** argv) {
   const std::string_view name = argv[1];
   if (name == "--help" || name == "-h" || name == "help") {
     std::fputs(kUsage, stdout);
-    return stelp::cli::kExitOk;
+    return stelp::cli::finishOutput(stelp::cli::kExitOk);
   }
   const std::vector<std::string> args(argv + 2, argv + argc);
   for (const Command& command : kCommands) {
-    if (name == command.name) return command.run(args);
+    if (name != command.name) continue;
+    // Commands report their own failures; this is the last guard, so that
+    // nothing ends the program with an uncaught exception.
+    try {
+      return stelp::cli::finishOutput(command.run(args));
+    } catch (const std::bad_alloc&) {
+      std::fputs("stelp-cli: not enough memory\n", stderr);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "stelp-cli: %s\n", e.what());
+    }
+    return stelp::cli::kExitFailure;
   }
   return stelp::cli::usageError("unknown command '" + std::string(name) + "'", kUsage);
 }

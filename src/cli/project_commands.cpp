@@ -41,8 +41,14 @@ constexpr uint8_t kViewBackground = 160;
 // Opens a project for a command: false, with the failure reported, when the
 // file cannot be read or is not a project.
 bool openForCommand(const std::string& path, Engine& engine, bool quiet) {
-  if (!std::filesystem::exists(path)) {
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::status(path, error);
+  if (status.type() == std::filesystem::file_type::not_found) {
     fileError(path, "no such file");
+    return false;
+  }
+  if (error) {
+    fileError(path, error.message());
     return false;
   }
   const OpenProjectResult opened = openProject(path, engine);
@@ -56,6 +62,15 @@ bool openForCommand(const std::string& path, Engine& engine, bool quiet) {
   }
   if (opened.someFilesNotLoaded && !quiet)
     std::fprintf(stderr, "stelp-cli: %s: some of the image files could not be loaded\n", path.c_str());
+  return true;
+}
+
+// Refuses (exit status 1, nothing written) when one of `outputs` is the file
+// of an entry of the project.
+bool refuseConflict(const std::vector<std::string>& outputs, const Engine& engine) {
+  std::string conflict;
+  if (!checkFileConflict(outputs, engine.lists, &conflict)) return false;
+  fileError(conflict, "is a source of the project; choose another output name");
   return true;
 }
 
@@ -78,21 +93,29 @@ int processCommand(const std::vector<std::string>& args) {
 
   CliProgress progress(a.has("--quiet"));
   Engine engine(&progress);
-  if (!openForCommand(a.words[0], engine, a.has("--quiet"))) return kExitFailure;
-  const int32_t frames = enabledCount(engine.list(ListRole::Images));
-  if (frames == 0) return fileError(a.words[0], "no enabled images");
+  std::string subject = a.words[0];
+  return guardMemory(subject, [&] {
+    if (!openForCommand(a.words[0], engine, a.has("--quiet"))) return kExitFailure;
+    const int32_t frames = enabledCount(engine.list(ListRole::Images));
+    if (frames == 0) return fileError(a.words[0], "no enabled images");
 
-  ProcessedExport request;
-  request.kind = kind;
-  request.path = output;
-  request.sixteenBit = !a.has("--fits32");
-  request.sequence = frames > 1 && kind != OutputKind::Avi;
-  request.name = sequenceNameOf(output);
-  request.firstNumber = start >= 0 ? static_cast<uint32_t>(start) : request.name.initialNumber;
-  const ExportResult result = saveProcessed(engine, request);
-  if (!result.ok) return fileError("cannot write " + result.failedPath, result.why);
-  if (result.written == 0) return fileError(a.words[0], "no image could be processed");
-  return kExitOk;
+    ProcessedExport request;
+    request.kind = kind;
+    request.path = output;
+    request.sixteenBit = !a.has("--fits32");
+    request.sequence = frames > 1 && kind != OutputKind::Avi;
+    request.name = sequenceNameOf(output);
+    request.firstNumber = start >= 0 ? static_cast<uint32_t>(start) : request.name.initialNumber;
+    if (refuseConflict(exportFileNames(request, frames), engine)) return kExitFailure;
+    subject = output;
+    const ExportResult result = saveProcessed(engine, request);
+    // The frames that did not load are named whatever else happened, even
+    // with --quiet: the command did not do all it was asked.
+    if (!result.failures.empty()) std::fprintf(stderr, "stelp-cli: %s: %s", a.words[0].c_str(), describeFailures(result).c_str());
+    if (!result.ok) return fileError("cannot write " + result.failedPath, result.why);
+    if (result.written == 0) return fileError(a.words[0], "no image could be processed");
+    return result.complete() ? kExitOk : kExitFailure;
+  });
 }
 
 int masterCommand(const std::vector<std::string>& args) {
@@ -129,19 +152,24 @@ int masterCommand(const std::vector<std::string>& args) {
   } else {
     return usageError("unknown product '" + product + "'", kMasterUsage);
   }
-  if (!openForCommand(a.words[1], engine, a.has("--quiet"))) return kExitFailure;
-  if (product == "dark") engine.AverageDarks();
-  if (product == "flat") engine.AverageFlats();
-  if (product == "synthetic") engine.SmoothGradient();
-  if (product == "hotpixels") engine.LocateHotPixels();
-  if (product == "gradient") engine.DetectGradient();
-  if (!*slot) return fileError(a.words[1], std::string("nothing to save: ") + missing);
+  std::string subject = a.words[1];
+  return guardMemory(subject, [&] {
+    if (!openForCommand(a.words[1], engine, a.has("--quiet"))) return kExitFailure;
+    if (refuseConflict({output}, engine)) return kExitFailure;
+    if (product == "dark") engine.AverageDarks();
+    if (product == "flat") engine.AverageFlats();
+    if (product == "synthetic") engine.SmoothGradient();
+    if (product == "hotpixels") engine.LocateHotPixels();
+    if (product == "gradient") engine.DetectGradient();
+    if (!*slot) return fileError(a.words[1], std::string("nothing to save: ") + missing);
 
-  std::string why;
-  const bool written = raw ? writeRawPixels(output, **slot, &why)
-                           : saveMasterFrame(**slot, output, /*sixteenBit=*/!a.has("--fits32"), &why);
-  if (!written) return fileError("cannot write " + output, why);
-  return kExitOk;
+    subject = output;
+    std::string why;
+    const bool written = raw ? writeRawPixels(output, **slot, &why)
+                             : saveMasterFrame(**slot, output, /*sixteenBit=*/!a.has("--fits32"), &why);
+    if (!written) return fileError("cannot write " + output, why);
+    return kExitOk;
+  });
 }
 
 int renderCommand(const std::vector<std::string>& args) {
@@ -170,23 +198,29 @@ int renderCommand(const std::vector<std::string>& args) {
 
   CliProgress progress(a.has("--quiet"));
   Engine engine(&progress);
-  if (!openForCommand(a.words[0], engine, a.has("--quiet"))) return kExitFailure;
-  SourceList& list = engine.lists[static_cast<size_t>(role)];
-  list.focused = list.size() > 0 ? 0 : -1;
-  Bitmap24 bitmap;
-  engine.RenderView(static_cast<int32_t>(role), static_cast<int32_t>(view), static_cast<int32_t>(width),
-                    static_cast<int32_t>(height), kViewBackground, bitmap);
+  std::string subject = a.words[0];
+  return guardMemory(subject, [&] {
+    if (!openForCommand(a.words[0], engine, a.has("--quiet"))) return kExitFailure;
+    if (refuseConflict({a.words[3]}, engine)) return kExitFailure;
+    SourceList& list = engine.lists[static_cast<size_t>(role)];
+    list.focused = list.size() > 0 ? 0 : -1;
+    Bitmap24 bitmap;
+    engine.RenderView(static_cast<int32_t>(role), static_cast<int32_t>(view), static_cast<int32_t>(width),
+                      static_cast<int32_t>(height), kViewBackground, bitmap);
 
-  ImageBuffer image;
-  image.setFormat(PixelFormat::Bgr24);
-  image.width = bitmap.width;
-  image.height = bitmap.height;
-  if (!image.allocate()) return fileError(a.words[3], "not enough memory");
-  for (int32_t y = 0; y < image.height; ++y)
-    std::memcpy(image.row(y), bitmap.bytes.data() + bitmap.rowBytes * static_cast<size_t>(y), static_cast<size_t>(image.rowBytes));
-  std::string why;
-  if (!writeBitmap(a.words[3], image, &why)) return fileError("cannot write " + a.words[3], why);
-  return kExitOk;
+    subject = a.words[3];
+    ImageBuffer image;
+    image.setFormat(PixelFormat::Bgr24);
+    image.width = bitmap.width;
+    image.height = bitmap.height;
+    if (!image.allocate()) return fileError(a.words[3], "not enough memory");
+    for (int32_t y = 0; y < image.height; ++y)
+      std::memcpy(image.row(y), bitmap.bytes.data() + bitmap.rowBytes * static_cast<size_t>(y),
+                  static_cast<size_t>(image.rowBytes));
+    std::string why;
+    if (!writeBitmap(a.words[3], image, &why)) return fileError("cannot write " + a.words[3], why);
+    return kExitOk;
+  });
 }
 
 int demoCommand(const std::vector<std::string>& args) {
@@ -196,6 +230,12 @@ int demoCommand(const std::vector<std::string>& args) {
   if (!parseArguments(args, {}, {}, a, error)) return usageError(error, kDemoUsage);
   if (a.words.size() != 1) return usageError("demo takes DIR", kDemoUsage);
   const std::string& dir = a.words[0];
+  // A project keeps one path a line: a folder whose name (or whose parent's)
+  // holds a line break could be written but never opened again.
+  std::error_code failed;
+  const std::filesystem::path absolute = std::filesystem::absolute(dir, failed);
+  if ((failed ? dir : absolute.string()).find_first_of("\r\n") != std::string::npos)
+    return fileError(dir, "a project cannot refer to a folder whose name holds a line break");
   DemoFiles files;
   std::string why;
   if (!writeDemoData(dir, files, &why)) return fileError(dir, why);

@@ -128,7 +128,7 @@ void Engine::SmoothGradient() {
   syntheticFlatMean = mean;
 }
 
-void Engine::ProcessImage() {
+bool Engine::ProcessImage(std::string* why) {
   const ProcessingGroup& p = settings.processing;
   if (!masterDark && p.dark) AverageDarks();
   if (!hotPixelMap && p.hot) LocateHotPixels();
@@ -138,8 +138,12 @@ void Engine::ProcessImage() {
   const std::array<float, 3>& means = p.synFlat ? syntheticFlatMean : masterFlatMean;
 
   processedFrame.reset();
-  loader(currentSource, processedFrame, floatFormat(), nullptr);
-  if (!processedFrame) return;
+  std::string reason;
+  loader(currentSource, processedFrame, floatFormat(), &reason);
+  if (!processedFrame) {
+    if (why) *why = reason.empty() ? "the frame could not be loaded" : reason;
+    return false;
+  }
   ImageBuffer& frame = *processedFrame;
   SetStatus("Processing image");
   WaitCursor wait(*progress_);
@@ -164,6 +168,7 @@ void Engine::ProcessImage() {
   progress_->Step(4, kSteps);
   if (p.stretch == 1) stretchPercent(frame, p.stretchFromRel, p.stretchToRel, threads);
   if (p.stretch == 2) stretchLevels(frame, p.stretchFromAbs, p.stretchToAbs, threads);
+  return true;
 }
 
 void Engine::DropListProducts() {

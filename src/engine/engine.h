@@ -92,7 +92,9 @@ class Engine {
   void LocateHotPixels();
   void DetectGradient();
   void SmoothGradient();
-  void ProcessImage();
+  // Loads and calibrates the frame of currentSource into processedFrame;
+  // false, with the loader's reason in `why`, when the frame did not load.
+  bool ProcessImage(std::string* why = nullptr);
 
   // After entries of the current list were added, removed or toggled.
   void DropListProducts();

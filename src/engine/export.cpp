@@ -1,7 +1,11 @@
 #include "engine/export.h"
 
+#include <sys/stat.h>
+
 #include <cctype>
 #include <cstdio>
+#include <filesystem>
+#include <unordered_set>
 
 #include "image/avi.h"
 #include "image/bitmap.h"
@@ -28,6 +32,51 @@ class ExportScope {
   Progress& progress_;
 };
 
+// How the file system tells two names of one file apart: the name with ".",
+// ".." and symbolic links resolved, in lower case, and for an existing file
+// its device and inode.
+struct FileIdentity {
+  std::string name;
+  bool exists = false;
+  dev_t device = 0;
+  ino_t inode = 0;
+};
+
+std::string lowerCase(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+FileIdentity identityOf(const std::string& path) {
+  namespace fs = std::filesystem;
+  FileIdentity id;
+  std::error_code error;
+  fs::path resolved = fs::absolute(path, error);
+  if (error) resolved = path;
+  // A name the file system cannot resolve (a loop of links, a name too long)
+  // is still compared in its plain form.
+  fs::path canonical = fs::weakly_canonical(resolved, error);
+  id.name = lowerCase((error ? resolved.lexically_normal() : canonical).string());
+  struct stat status {};
+  if (::stat(path.c_str(), &status) == 0) {
+    id.exists = true;
+    id.device = status.st_dev;
+    id.inode = status.st_ino;
+  }
+  return id;
+}
+
+struct DeviceInode {
+  dev_t device;
+  ino_t inode;
+  bool operator==(const DeviceInode&) const = default;
+};
+struct DeviceInodeHash {
+  size_t operator()(const DeviceInode& d) const {
+    return std::hash<uint64_t>()(static_cast<uint64_t>(d.inode) * 1000003u ^ static_cast<uint64_t>(d.device));
+  }
+};
+
 }  // namespace
 
 bool writeRawPixels(const std::string& path, const ImageBuffer& image, std::string* why) {
@@ -37,10 +86,34 @@ bool writeRawPixels(const std::string& path, const ImageBuffer& image, std::stri
   return out.close(why);
 }
 
-bool checkFileConflict(const std::string& path, const SourceList& images) {
-  for (const auto& entry : images.entries)
-    if (entry && equalsIgnoringCase(entry->path, path)) return true;
+bool checkFileConflict(const std::vector<std::string>& outputs, const std::array<SourceList, kRoleCount>& lists,
+                       std::string* conflict) {
+  // Each file is resolved once, however many entries (video frames) name it.
+  std::unordered_set<std::string> paths, names;
+  std::unordered_set<DeviceInode, DeviceInodeHash> files;
+  for (const SourceList& list : lists)
+    for (const auto& entry : list.entries)
+      if (entry && paths.insert(entry->path).second) {
+        const FileIdentity id = identityOf(entry->path);
+        names.insert(id.name);
+        if (id.exists) files.insert({id.device, id.inode});
+      }
+  for (const std::string& output : outputs) {
+    const FileIdentity id = identityOf(output);
+    if (names.count(id.name) == 0 && !(id.exists && files.count({id.device, id.inode}) != 0)) continue;
+    if (conflict) *conflict = output;
+    return true;
+  }
   return false;
+}
+
+std::vector<std::string> exportFileNames(const ProcessedExport& request, int32_t frames) {
+  if (request.kind == OutputKind::None) return {};
+  if (!request.sequence || request.kind == OutputKind::Avi) return {request.path};
+  std::vector<std::string> names;
+  uint32_t number = request.firstNumber;
+  for (int32_t i = 0; i < frames; ++i) names.push_back(sequenceFileName(request.name, number++, request.kind));
+  return names;
 }
 
 int32_t enabledCount(const SourceList& list) {
@@ -59,11 +132,18 @@ ExportResult saveProcessed(Engine& engine, const ProcessedExport& request) {
   bool aviOpen = false;
   uint32_t number = request.firstNumber;
   int32_t counter = 1;
+  result.frames = frames;
   auto fail = [&](const std::string& path, const std::string& why) {
     result.ok = false;
     result.failedPath = path;
     result.why = why;
   };
+  std::string conflict;
+  if (checkFileConflict(exportFileNames(request, frames), engine.lists, &conflict)) {
+    result.conflict = true;
+    fail(conflict, "is a source of the project");
+    return result;
+  }
 
   for (const auto& entry : images.entries) {
     engine.currentSource = entry.get();
@@ -71,8 +151,13 @@ ExportResult saveProcessed(Engine& engine, const ProcessedExport& request) {
     engine.SetStatus();
     engine.SetStatus("Writing frame " + std::to_string(counter) + " of " + std::to_string(frames));
     engine.progress().Step(counter, frames);
-    engine.ProcessImage();
-    if (!engine.processedFrame) continue;
+    ++counter;
+    std::string loadWhy = "the file was not found when the project was opened";
+    if (entry->missing) engine.processedFrame.reset();
+    if (entry->missing || !engine.ProcessImage(&loadWhy)) {
+      result.failures.push_back({entry->path, entry->frameCode, loadWhy});
+      continue;
+    }
     const ImageBuffer& frame = *engine.processedFrame;
     engine.exportPreview = &frame;
     if (request.showFrame) request.showFrame();
@@ -105,7 +190,6 @@ ExportResult saveProcessed(Engine& engine, const ProcessedExport& request) {
     }
     if (request.kind != OutputKind::None) ++result.written;
     if (request.sequence) ++number;
-    ++counter;
   }
   if (aviOpen) {
     std::string why;
@@ -115,6 +199,23 @@ ExportResult saveProcessed(Engine& engine, const ProcessedExport& request) {
   }
   if (request.showFrame) request.showFrame();
   return result;
+}
+
+std::string describeFailures(const ExportResult& result, size_t maxLines) {
+  if (result.failures.empty()) return {};
+  std::string text = std::to_string(result.failures.size()) + " of " + std::to_string(result.frames) +
+                     " frames could not be loaded:\n";
+  for (size_t i = 0; i < result.failures.size(); ++i) {
+    if (i == maxLines) {
+      text += "  ... and " + std::to_string(result.failures.size() - i) + " more\n";
+      break;
+    }
+    const FrameFailure& f = result.failures[i];
+    text += "  " + f.path;
+    if (f.frameCode >= 0) text += " frame " + std::to_string(f.frameCode);
+    text += ": " + f.why + "\n";
+  }
+  return text;
 }
 
 bool saveMasterFrame(const ImageBuffer& image, const std::string& path, bool sixteenBit, std::string* why) {

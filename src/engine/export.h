@@ -1,17 +1,25 @@
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "engine/engine.h"
 #include "image/export_names.h"
 
 namespace stelp {
 
-// Whether `path` is, in any case, the path of an entry of `images`: an AVI
-// written there would overwrite a source.
-bool checkFileConflict(const std::string& path, const SourceList& images);
+// Whether writing any of `outputs` would overwrite the file of an entry of
+// one of `lists` (images, flats and darks). Names are compared as the file
+// system resolves them: after making them absolute and resolving ".", ".."
+// and symbolic links, ignoring case; two names of one existing file (the
+// same device and inode) conflict too. `conflict`, when given, receives the
+// first output that conflicts.
+bool checkFileConflict(const std::vector<std::string>& outputs, const std::array<SourceList, kRoleCount>& lists,
+                       std::string* conflict = nullptr);
 
 // Writes the buffer's pixel bytes as they are (top row first, machine byte
 // order): the exact form for checking results.
@@ -32,18 +40,43 @@ struct ProcessedExport {
   std::function<void()> showFrame;
 };
 
+// Every file `request` writes for `frames` frames: the one file, or the
+// numbered files of a sequence.
+std::vector<std::string> exportFileNames(const ProcessedExport& request, int32_t frames);
+
+// An enabled entry whose frame could not be loaded and so was not written.
+struct FrameFailure {
+  std::string path;
+  int32_t frameCode = FrameNone;  // 0 or more: the frame of a video
+  std::string why;
+};
+
 struct ExportResult {
   bool ok = true;
   int32_t written = 0;      // frames written
+  int32_t frames = 0;       // enabled entries
   std::string failedPath;   // the file that could not be written
   std::string why;
   bool aviNotOpened = false;  // the AVI file could not be created
+  bool conflict = false;      // failedPath is a source of the project: nothing was written
+  std::vector<FrameFailure> failures;  // in list order
+
+  // Every enabled frame was written.
+  bool complete() const { return ok && failures.empty(); }
 };
 
 // Processes every enabled entry of the Images list in turn (each entry,
-// disabled ones too, becomes currentSource) and writes the frames. Stops at
-// the first file that cannot be written and says which.
+// disabled ones too, becomes currentSource) and writes the frames. A frame
+// that does not load (or whose entry is missing) is passed over and listed in
+// `failures`. Writes nothing when an output would overwrite a source, and
+// stops at the first file that cannot be written and says which.
 ExportResult saveProcessed(Engine& engine, const ProcessedExport& request);
+
+// The frames an export passed over, as text for a message: a line
+// "N of M frames could not be loaded:", then one indented line per frame
+// ("PATH frame F: WHY" for a video frame, "PATH: WHY" otherwise), at most
+// `maxLines` of them and then "... and K more". Empty without failures.
+std::string describeFailures(const ExportResult& result, size_t maxLines = SIZE_MAX);
 
 // Writes one master frame by the extension of `path`: bitmap or FITS.
 // `why` says "Unknown file format" for any other extension.

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <vector>
 
 #include "engine/parallel.h"
@@ -102,18 +104,39 @@ void locateHotPixels(const ImageBuffer& masterDark, const DarkGroup& dark, Image
   const float hot = static_cast<float>(dark.hot), cold = static_cast<float>(dark.cold);
   const int64_t e = dark.expand;
   if (e < 0) return;
+  // A pixel is marked when its L1 distance to the nearest bad pixel is at
+  // most e: the union of the diamonds |dx| + |dy| <= e, clipped to the
+  // frame. Two passes of a distance transform find every distance in time
+  // proportional to the pixels, whatever e is; the frame is a rectangle, so
+  // paths through neighbours inside it give the L1 distance exactly.
+  constexpr uint32_t kFar = UINT32_MAX;  // no bad pixel; real distances stay below W + H
+  const size_t pixels = static_cast<size_t>(W) * static_cast<size_t>(H);
+  std::unique_ptr<uint32_t[]> distance(new (std::nothrow) uint32_t[pixels]);
+  if (!distance) {
+    map = ImageBuffer();
+    return;
+  }
+  auto step = [](uint32_t d) { return d == kFar ? kFar : d + 1; };
   for (int32_t y = 0; y < H; ++y) {
     const float* row = floatRow(masterDark, y);
+    uint32_t* d = distance.get() + static_cast<size_t>(y) * W;
+    const uint32_t* above = y > 0 ? d - W : nullptr;
     for (int32_t x = 0; x < W; ++x) {
       const float v = greyAt(row, channels, x);
-      if (!(v > hot || v < cold)) continue;
-      // The diamond |dx| + |dy| <= e, clipped to the frame.
-      for (int64_t dy = std::max<int64_t>(-e, -y); dy <= std::min<int64_t>(e, H - 1 - y); ++dy) {
-        const int64_t reach = e - (dy < 0 ? -dy : dy);
-        uint8_t* out = map.row(static_cast<int32_t>(y + dy));
-        const int64_t first = std::max<int64_t>(x - reach, 0), last = std::min<int64_t>(x + reach, W - 1);
-        std::memset(out + first, 255, static_cast<size_t>(last - first + 1));
-      }
+      uint32_t best = v > hot || v < cold ? 0 : kFar;
+      if (x > 0) best = std::min(best, step(d[x - 1]));
+      if (above) best = std::min(best, step(above[x]));
+      d[x] = best;
+    }
+  }
+  for (int32_t y = H - 1; y >= 0; --y) {
+    uint32_t* d = distance.get() + static_cast<size_t>(y) * W;
+    const uint32_t* below = y + 1 < H ? d + W : nullptr;
+    uint8_t* out = map.row(y);
+    for (int32_t x = W - 1; x >= 0; --x) {
+      if (x + 1 < W) d[x] = std::min(d[x], step(d[x + 1]));
+      if (below) d[x] = std::min(d[x], step(below[x]));
+      if (d[x] <= static_cast<uint64_t>(e)) out[x] = 255;
     }
   }
 }

@@ -121,7 +121,7 @@ TEST_F(ExportTest, TheFirstFileThatCannotBeWrittenEndsTheExport) {
   EXPECT_EQ(engine.exportPreview, nullptr);
 }
 
-TEST_F(ExportTest, AviOfEveryEnabledFrameAndConflicts) {
+TEST_F(ExportTest, AviOfEveryEnabledFrame) {
   add(10);
   add(40);
   ProcessedExport request;
@@ -130,12 +130,98 @@ TEST_F(ExportTest, AviOfEveryEnabledFrameAndConflicts) {
   ASSERT_TRUE(saveProcessed(engine, request).ok);
   EXPECT_EQ(aviFrameCount(request.path), 2);
   clearAviReadCache();
+}
 
-  const SourceList& images = engine.list(ListRole::Images);
-  std::string upper = images.entries[0]->path;
-  upper.replace(upper.size() - 3, 3, "BMP");
-  EXPECT_TRUE(checkFileConflict(upper, images));
-  EXPECT_FALSE(checkFileConflict(dir.file("out.avi"), images));
+TEST_F(ExportTest, OutputsThatNameASourceConflict) {
+  add(10);  // in10.bmp and in30.bmp, images
+  add(30);
+  add(20);
+  auto other = std::move(engine.list(ListRole::Images).entries.back());
+  engine.list(ListRole::Images).entries.pop_back();
+  engine.list(ListRole::Darks).entries.push_back(std::move(other));  // in20.bmp, a dark
+  auto frame = std::make_unique<ImageSource>();
+  frame->setPath(dir.file("out_001.bmp"), FrameBitmap);  // a flat that is not on disk
+  frame->missing = true;
+  engine.list(ListRole::Flats).entries.push_back(std::move(frame));
+  std::filesystem::create_directory(dir.file("sub"));
+  std::filesystem::create_symlink(dir.file("in10.bmp"), dir.file("link.bmp"));
+  std::filesystem::create_hard_link(dir.file("in20.bmp"), dir.file("hard.bmp"));
+
+  const struct {
+    std::vector<std::string> outputs;
+    bool conflicts;
+  } cases[] = {
+      {{dir.file("IN10.Bmp")}, true},
+      {{dir.file("sub/../in10.bmp")}, true},
+      {{dir.file("./sub/./../in20.bmp")}, true},
+      {{dir.file("link.bmp")}, true},
+      {{dir.file("hard.bmp")}, true},
+      {{dir.file("out_000.bmp"), dir.file("out_001.bmp")}, true},
+      {{dir.file("out.avi"), dir.file("sub/in10.bmp")}, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.outputs.back());
+    std::string conflict;
+    EXPECT_EQ(checkFileConflict(c.outputs, engine.lists, &conflict), c.conflicts);
+    EXPECT_EQ(conflict, c.conflicts ? c.outputs.back() : "");
+  }
+
+  // The export loop refuses the same names before it writes anything.
+  ProcessedExport request;
+  request.kind = OutputKind::Bitmap;
+  request.sequence = true;
+  request.name = sequenceNameOf(dir.file("out.bmp"));
+  EXPECT_EQ(exportFileNames(request, 2), (std::vector<std::string>{dir.file("out_000.bmp"), dir.file("out_001.bmp")}));
+  const ExportResult result = saveProcessed(engine, request);
+  EXPECT_TRUE(result.conflict);
+  EXPECT_EQ(result.failedPath, dir.file("out_001.bmp"));
+  EXPECT_EQ(files(), 0);
+}
+
+TEST_F(ExportTest, FramesThatDoNotLoadAreListedAndTheOthersWritten) {
+  add(10);
+  add(20);
+  add(30);
+  auto& entries = engine.list(ListRole::Images).entries;
+  entries[0]->missing = true;
+  std::filesystem::remove(entries[1]->path);
+  auto video = std::make_unique<ImageSource>();
+  video->setPath(dir.file("clip.avi"), 7);
+  entries.push_back(std::move(video));
+  ProcessedExport request;
+  request.kind = OutputKind::Bitmap;
+  request.sequence = true;
+  request.name = sequenceNameOf(dir.file("out.bmp"));
+  const ExportResult result = saveProcessed(engine, request);
+  EXPECT_TRUE(result.ok);
+  EXPECT_FALSE(result.complete());
+  EXPECT_EQ(result.written, 1);
+  EXPECT_EQ(files(), 1);
+  ASSERT_EQ(result.failures.size(), 3u);
+  EXPECT_EQ(result.failures[2].frameCode, 7);
+  const std::string text = describeFailures(result, /*maxLines=*/2);
+  EXPECT_EQ(text.substr(0, text.find('\n')), "3 of 4 frames could not be loaded:");
+  for (const char* part : {"in10.bmp: the file was not found when the project was opened\n", "in20.bmp: ",
+                           "... and 1 more\n"})
+    EXPECT_NE(text.find(part), std::string::npos) << part << " in\n" << text;
+  EXPECT_NE(describeFailures(result).find("clip.avi frame 7: "), std::string::npos);
+}
+
+TEST_F(ExportTest, AnAviWhoseFolderGoesAwayMidRunFails) {
+  add(10);
+  add(20);
+  std::filesystem::create_directory(dir.file("gone"));
+  int loads = 0;
+  engine.loader = [&](const ImageSource* source, ImageSlot& slot, PixelFormat format, std::string* why) {
+    if (++loads == 2) std::filesystem::remove_all(dir.file("gone"));
+    return loadFrame(source, slot, format, why);
+  };
+  ProcessedExport request;
+  request.kind = OutputKind::Avi;
+  request.path = dir.file("gone/out.avi");
+  const ExportResult result = saveProcessed(engine, request);
+  EXPECT_FALSE(result.ok);
+  EXPECT_EQ(result.failedPath, request.path);
 }
 
 TEST_F(ExportTest, MasterFramesByExtension) {

@@ -87,6 +87,44 @@ TEST(HotPixelTest, LevelsAreStrictAndDiamondsClipToTheFrame) {
   EXPECT_EQ(mapOf(*colourImage(1, 1, {255, 0, 255}), {200, 0, 0})[0], 127 >> 2);
 }
 
+// The diamonds drawn one bad pixel at a time: the plain form of the marking,
+// whose time grows with the expansion.
+std::vector<int> diamondsOf(const Values& dark, int32_t W, int32_t H, const DarkGroup& settings) {
+  std::vector<int> map(dark.size());
+  for (size_t i = 0; i < dark.size(); ++i) map[i] = static_cast<int32_t>(dark[i]) >> 2;
+  const int64_t e = settings.expand;
+  for (int32_t y = 0; y < H && e >= 0; ++y)
+    for (int32_t x = 0; x < W; ++x) {
+      const float v = dark[static_cast<size_t>(y) * W + x];
+      if (!(v > static_cast<float>(settings.hot) || v < static_cast<float>(settings.cold))) continue;
+      for (int64_t yy = std::max<int64_t>(y - e, 0); yy <= std::min<int64_t>(y + e, H - 1); ++yy) {
+        const int64_t reach = e - std::abs(yy - y);
+        for (int64_t xx = std::max<int64_t>(x - reach, 0); xx <= std::min<int64_t>(x + reach, W - 1); ++xx)
+          map[static_cast<size_t>(yy * W + xx)] = 255;
+      }
+    }
+  return map;
+}
+
+TEST(HotPixelTest, MarksMatchTheDiamondsOfEveryBadPixel) {
+  uint32_t state = 12345;
+  auto next = [&] { return state = state * 1664525u + 1013904223u; };
+  for (const int32_t expand : {0, 1, 2, 3, 7, 40, 2147483647}) {
+    for (int trial = 0; trial < 4; ++trial) {
+      const int32_t W = 1 + static_cast<int32_t>(next() % 23), H = 1 + static_cast<int32_t>(next() % 17);
+      Values dark(static_cast<size_t>(W) * H);
+      // Mostly quiet pixels, a few hot and a few cold ones.
+      for (float& v : dark) {
+        const uint32_t r = next() >> 8;
+        v = r % 40 == 0 ? 230.0f : r % 40 == 1 ? 2.0f : 20.0f + static_cast<float>(r % 100);
+      }
+      const DarkGroup settings{200, 5, expand};
+      SCOPED_TRACE(testing::Message() << W << "x" << H << " expand " << expand);
+      EXPECT_EQ(mapOf(*floatImage(W, H, dark), settings), diamondsOf(dark, W, H, settings));
+    }
+  }
+}
+
 TEST(CalibrationTest, DarkSubtractionAndFlatDivision) {
   // A grey row with a dark and a flat row, each absent when empty.
   auto calibrated = [](const Values& frame, const Values& dark, const Values& flat,
