@@ -22,8 +22,6 @@ std::string_view trimBlanks(std::string_view text) {
   return text;
 }
 
-bool isBlankLine(std::string_view text) { return trimBlanks(text).empty(); }
-
 // Names compare by ASCII case only: the platform's INI functions did the
 // same for the names this program writes, which are all ASCII.
 std::string fold(std::string_view name) {
@@ -63,45 +61,84 @@ std::string errorText(int error) { return std::system_category().message(error);
 
 }  // namespace
 
+namespace {
+
+// A record of one or more blank lines: no line of it holds an '='.
+constexpr uint32_t kBlankRun = UINT32_MAX - 1;
+
+}  // namespace
+
+IniFile::Line IniFile::store(std::string_view lineText) {
+  Line line;
+  line.offset = text_.size();
+  line.length = static_cast<uint32_t>(lineText.size());
+  text_.append(lineText);
+  return line;
+}
+
+uint32_t IniFile::sectionEnd(uint32_t index) const {
+  return index + 1 < sectionHeaders_.size() ? sectionHeaders_[index + 1] : static_cast<uint32_t>(lines_.size());
+}
+
+std::string IniFile::keyIndexName(uint32_t sectionIndex, std::string_view key) {
+  std::string name(sizeof sectionIndex, '\0');
+  for (size_t i = 0; i < sizeof sectionIndex; ++i) name[i] = static_cast<char>(sectionIndex >> (8 * i));
+  return name + fold(key);
+}
+
+void IniFile::indexKey(uint32_t sectionIndex, uint32_t line) {
+  const Line& entry = lines_[line];
+  const std::string_view key = trimBlanks(textOf(entry).substr(0, entry.equals));
+  keys_.emplace(keyIndexName(sectionIndex, key), line - sectionBegin(sectionIndex));
+}
+
 IniFile IniFile::parse(std::string_view text) {
   IniFile document;
   if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
     document.byteOrderMark_ = true;
     text.remove_prefix(kByteOrderMark.size());
   }
-  bool first = true;
-  while (!text.empty()) {
-    const size_t end = text.find('\n');
-    std::string_view line = text.substr(0, end);
-    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+  // Line records count in 32 bits; no file we read comes near that.
+  text = text.substr(0, UINT32_MAX);
+  document.text_ = std::string(text);
+  const std::string_view all = document.text_;
+  bool indexed = false;  // the current section is the first of its name
+  size_t start = 0;
+  while (start < all.size()) {
+    const size_t end = all.find('\n', start);
+    std::string_view line = all.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
     const bool hadCr = !line.empty() && line.back() == '\r';
     if (hadCr) line.remove_suffix(1);
-    if (first) document.crlf_ = hadCr && end != std::string_view::npos;
-    first = false;
+    if (start == 0) document.crlf_ = hadCr && end != std::string_view::npos;
+    const size_t lineStart = start;
+    start = end == std::string_view::npos ? all.size() : end + 1;
 
     const std::string_view content = trimBlanks(line);
-    if (!content.empty() && content.front() == '[') {
+    if (content.empty()) {
+      // A blank line joins the blank lines right before it in one record.
+      std::vector<Line>& lines = document.lines_;
+      if (!lines.empty() && lines.back().equals == kBlankRun && lineStart + line.size() - lines.back().offset < UINT32_MAX) {
+        lines.back().length = static_cast<uint32_t>(lineStart + line.size() - lines.back().offset);
+        continue;
+      }
+      lines.push_back(Line{lineStart, static_cast<uint32_t>(line.size()), kBlankRun});
+      continue;
+    }
+    const auto lineNumber = static_cast<uint32_t>(document.lines_.size());
+    document.lines_.push_back(Line{lineStart, static_cast<uint32_t>(line.size()), kNoEquals});
+    if (content.front() == '[') {
       const std::string_view inside = content.substr(1);
-      Section section;
-      section.name = std::string(trimBlanks(inside.substr(0, inside.find(']'))));
-      section.lines.push_back(Line{std::string(line)});
-      document.sectionIndex_.emplace(fold(section.name), document.sections_.size());
-      document.sections_.push_back(std::move(section));
+      const auto sectionNumber = static_cast<uint32_t>(document.sectionHeaders_.size());
+      document.sectionHeaders_.push_back(lineNumber);
+      indexed = document.sectionIndex_.emplace(fold(trimBlanks(inside.substr(0, inside.find(']')))), sectionNumber).second;
       continue;
     }
-    if (document.sections_.empty()) {
-      document.preamble_.push_back(Line{std::string(line)});
-      continue;
-    }
-    Section& section = document.sections_.back();
-    Line entry{std::string(line)};
-    const bool comment = !content.empty() && (content.front() == ';' || content.front() == '#');
+    if (document.sectionHeaders_.empty()) continue;
+    const bool comment = content.front() == ';' || content.front() == '#';
     const size_t equals = line.find('=');
-    if (!comment && equals != std::string_view::npos && !trimBlanks(line.substr(0, equals)).empty()) {
-      entry.equals = equals;
-      section.keys.emplace(fold(trimBlanks(line.substr(0, equals))), section.lines.size());
-    }
-    section.lines.push_back(std::move(entry));
+    if (comment || equals == std::string_view::npos || trimBlanks(line.substr(0, equals)).empty()) continue;
+    document.lines_.back().equals = static_cast<uint32_t>(equals);
+    if (indexed) document.indexKey(static_cast<uint32_t>(document.sectionHeaders_.size() - 1), lineNumber);
   }
   return document;
 }
@@ -109,49 +146,37 @@ IniFile IniFile::parse(std::string_view text) {
 std::string IniFile::serialise() const {
   const std::string_view lineEnd = crlf_ ? "\r\n" : "\n";
   std::string text;
+  text.reserve(text_.size() + lines_.size() * 2);
   if (byteOrderMark_) text += kByteOrderMark;
-  auto append = [&](const std::vector<Line>& lines) {
-    for (const Line& line : lines) {
-      text += line.text;
-      text += lineEnd;
+  for (const Line& line : lines_) {
+    std::string_view rest = textOf(line);
+    // A run of blank lines holds its inner line ends as they were read.
+    for (size_t end = rest.find('\n'); end != std::string_view::npos; end = rest.find('\n')) {
+      std::string_view piece = rest.substr(0, end);
+      if (!piece.empty() && piece.back() == '\r') piece.remove_suffix(1);
+      text.append(piece).append(lineEnd);
+      rest.remove_prefix(end + 1);
     }
-  };
-  append(preamble_);
-  for (const Section& section : sections_) append(section.lines);
+    text.append(rest).append(lineEnd);
+  }
   return text;
 }
 
-IniFile::Section* IniFile::findSection(std::string_view name) {
+std::optional<uint32_t> IniFile::findSection(std::string_view name) const {
   const auto found = sectionIndex_.find(fold(name));
-  return found == sectionIndex_.end() ? nullptr : &sections_[found->second];
+  if (found == sectionIndex_.end()) return std::nullopt;
+  return found->second;
 }
 
-const IniFile::Section* IniFile::findSection(std::string_view name) const {
-  const auto found = sectionIndex_.find(fold(name));
-  return found == sectionIndex_.end() ? nullptr : &sections_[found->second];
-}
-
-bool IniFile::hasSection(std::string_view section) const { return findSection(section) != nullptr; }
+bool IniFile::hasSection(std::string_view section) const { return findSection(section).has_value(); }
 
 std::optional<std::string> IniFile::get(std::string_view section, std::string_view key) const {
-  const Section* found = findSection(section);
+  const std::optional<uint32_t> found = findSection(section);
   if (!found) return std::nullopt;
-  const auto line = found->keys.find(fold(key));
-  if (line == found->keys.end()) return std::nullopt;
-  const Line& entry = found->lines[line->second];
-  return decodeValue(std::string_view(entry.text).substr(entry.equals + 1));
-}
-
-void IniFile::addLine(Section& section, std::string text) {
-  // After the last line that is not blank, so that the blank lines which
-  // separate this section from the next stay where they are. Only blank
-  // lines move, so the key positions stay valid.
-  size_t at = section.lines.size();
-  while (at > 1 && isBlankLine(section.lines[at - 1].text)) --at;
-  Line line{std::move(text)};
-  line.equals = line.text.find('=');
-  section.keys.emplace(fold(std::string_view(line.text).substr(0, line.equals)), at);
-  section.lines.insert(section.lines.begin() + static_cast<std::ptrdiff_t>(at), std::move(line));
+  const auto line = keys_.find(keyIndexName(*found, key));
+  if (line == keys_.end()) return std::nullopt;
+  const Line& entry = lines_[sectionBegin(*found) + line->second];
+  return decodeValue(textOf(entry).substr(entry.equals + 1));
 }
 
 bool IniFile::set(std::string_view section, std::string_view key, std::string_view value, std::string* why) {
@@ -169,38 +194,55 @@ bool IniFile::set(std::string_view section, std::string_view key, std::string_vi
     setWhy(why, "the value of \"" + std::string(key) + "\" holds a line break");
     return false;
   }
+  if (section.size() + key.size() + value.size() > kMaxIniFileBytes) {
+    setWhy(why, "the value of \"" + std::string(key) + "\" is too long");
+    return false;
+  }
 
-  Section* target = findSection(section);
+  std::optional<uint32_t> target = findSection(section);
   if (!target) {
     // A blank line sets a new section apart from what came before it.
-    std::vector<Line>& last = sections_.empty() ? preamble_ : sections_.back().lines;
-    if (!last.empty() && !isBlankLine(last.back().text)) last.push_back(Line{});
-    Section added;
-    added.name = std::string(section);
-    added.lines.push_back(Line{"[" + added.name + "]"});
-    sectionIndex_.emplace(fold(section), sections_.size());
-    sections_.push_back(std::move(added));
-    target = &sections_.back();
+    if (!lines_.empty() && lines_.back().equals != kBlankRun) lines_.push_back(Line{text_.size(), 0, kBlankRun});
+    target = static_cast<uint32_t>(sectionHeaders_.size());
+    sectionHeaders_.push_back(static_cast<uint32_t>(lines_.size()));
+    lines_.push_back(store("[" + std::string(section) + "]"));
+    sectionIndex_.emplace(fold(section), *target);
   }
 
-  const auto existing = target->keys.find(fold(key));
-  if (existing != target->keys.end()) {
+  const auto existing = keys_.find(keyIndexName(*target, key));
+  if (existing != keys_.end()) {
     // The key's own spelling and the blanks after its '=' stay as they were.
-    Line& line = target->lines[existing->second];
+    Line& line = lines_[sectionBegin(*target) + existing->second];
+    const std::string_view old = textOf(line);
     size_t valueStart = line.equals + 1;
-    while (valueStart < line.text.size() && isBlank(line.text[valueStart])) ++valueStart;
-    line.text = line.text.substr(0, valueStart) + encodeValue(value);
+    while (valueStart < old.size() && isBlank(old[valueStart])) ++valueStart;
+    const uint32_t equals = line.equals;
+    line = store(std::string(old.substr(0, valueStart)) + encodeValue(value));
+    line.equals = equals;
     return true;
   }
-  addLine(*target, std::string(key) + "=" + encodeValue(value));
+
+  // After the last line that is not blank, so that the blank lines which
+  // separate this section from the next stay where they are. The keys count
+  // from their section's header, so only the later headers move.
+  uint32_t at = sectionEnd(*target);
+  while (at > sectionBegin(*target) + 1 && lines_[at - 1].equals == kBlankRun) --at;
+  Line line = store(std::string(key) + "=" + encodeValue(value));
+  line.equals = static_cast<uint32_t>(key.size());
+  lines_.insert(lines_.begin() + at, line);
+  for (size_t later = *target + 1; later < sectionHeaders_.size(); ++later) ++sectionHeaders_[later];
+  indexKey(*target, at);
   return true;
 }
 
-bool readIniFile(const std::string& path, IniFile& document, std::string* why) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+bool readIniFile(const std::string& path, IniFile& document, std::string* why, bool* exists) {
+  if (exists) *exists = true;
+  // O_NONBLOCK: a FIFO must not hold the open until a writer comes.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     const int error = errno;
     if (error == ENOENT || error == ENOTDIR) {
+      if (exists) *exists = false;
       document = IniFile();
       return true;
     }
@@ -208,12 +250,20 @@ bool readIniFile(const std::string& path, IniFile& document, std::string* why) {
     return false;
   }
   struct stat info {};
-  if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     ::close(fd);
-    setWhy(why, path + " is not a file");
+    setWhy(why, path + " is not a regular file");
+    return false;
+  }
+  const std::string tooLarge = path + " is larger than " + std::to_string(kMaxIniFileBytes >> 20) +
+                               " MiB, too large for a settings or project file";
+  if (static_cast<uint64_t>(info.st_size) > kMaxIniFileBytes) {
+    ::close(fd);
+    setWhy(why, tooLarge);
     return false;
   }
   std::string text;
+  text.reserve(static_cast<size_t>(info.st_size));
   char block[65536];
   for (;;) {
     const ssize_t got = ::read(fd, block, sizeof block);
@@ -225,9 +275,10 @@ bool readIniFile(const std::string& path, IniFile& document, std::string* why) {
       return false;
     }
     if (got == 0) break;
+    // The file may have grown since fstat.
     if (text.size() + static_cast<size_t>(got) > kMaxIniFileBytes) {
       ::close(fd);
-      setWhy(why, path + " is too large for a settings or project file");
+      setWhy(why, tooLarge);
       return false;
     }
     text.append(block, static_cast<size_t>(got));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,8 +12,8 @@ namespace stelp {
 
 // Largest INI file we read: far above any project (a 100,000-frame AVI adds
 // about 1.5 MB), small enough that a wrong file named by mistake is refused
-// instead of filling memory.
-constexpr size_t kMaxIniFileBytes = size_t{256} << 20;
+// at once instead of filling memory.
+constexpr size_t kMaxIniFileBytes = size_t{16} << 20;
 
 // An INI-style document held in memory: sections of "key=value" lines, with
 // every other line (comments, blank lines, text before the first section)
@@ -29,6 +30,10 @@ constexpr size_t kMaxIniFileBytes = size_t{256} << 20;
 //   it was set;
 // - LF and CR LF line ends are read; a document is written with the line end
 //   of its first line (LF for a new one), and a UTF-8 byte order mark is kept.
+//
+// The text is held once; a line is a small record pointing into it, and a run
+// of blank lines is one record, so memory stays a small multiple of the text
+// whatever its shape.
 class IniFile {
  public:
   static IniFile parse(std::string_view text);
@@ -44,31 +49,40 @@ class IniFile {
   bool set(std::string_view section, std::string_view key, std::string_view value, std::string* why = nullptr);
 
  private:
+  static constexpr uint32_t kNoEquals = UINT32_MAX;
   struct Line {
-    std::string text;                   // as it stands in the file, without its line end
-    size_t equals = std::string::npos;  // position of the '=' of a key line
-  };
-  struct Section {
-    std::string name;
-    std::vector<Line> lines;                       // the header line first
-    std::unordered_map<std::string, size_t> keys;  // folded key -> first line of that key
+    size_t offset = 0;  // in text_; a run of blank lines holds its inner line ends
+    uint32_t length = 0;
+    uint32_t equals = kNoEquals;  // position of the '=' of a key line
   };
 
-  Section* findSection(std::string_view name);
-  const Section* findSection(std::string_view name) const;
-  void addLine(Section& section, std::string text);
+  std::string_view textOf(const Line& line) const { return std::string_view(text_).substr(line.offset, line.length); }
+  Line store(std::string_view lineText);
+  // The first line of section `index` and the line after its last one.
+  uint32_t sectionBegin(uint32_t index) const { return sectionHeaders_[index]; }
+  uint32_t sectionEnd(uint32_t index) const;
+  std::optional<uint32_t> findSection(std::string_view name) const;
+  void indexKey(uint32_t sectionIndex, uint32_t line);
+  static std::string keyIndexName(uint32_t sectionIndex, std::string_view key);
 
-  std::vector<Line> preamble_;  // lines before the first section
-  std::vector<Section> sections_;
-  std::unordered_map<std::string, size_t> sectionIndex_;  // folded name -> first section
+  std::string text_;                 // every line's text, the file's first and later additions
+  std::vector<Line> lines_;          // the whole document in order, the preamble first
+  std::vector<uint32_t> sectionHeaders_;  // the header line of each section
+  std::unordered_map<std::string, uint32_t> sectionIndex_;  // folded name -> first section
+  // Keys of the sections that a name finds (the first of each name): the
+  // section's number and the folded key -> the key's line, counted from the
+  // section's header so that lines added to a section before keep it valid.
+  std::unordered_map<std::string, uint32_t> keys_;
   bool crlf_ = false;
   bool byteOrderMark_ = false;
 };
 
 // Reads and parses the file at `path`. A file that does not exist gives an
-// empty document and true; a file that exists but cannot be read (or is a
-// folder, or larger than kMaxIniFileBytes) gives false and `why`.
-bool readIniFile(const std::string& path, IniFile& document, std::string* why = nullptr);
+// empty document and true (and `exists` false, when asked); a file that
+// exists but cannot be read (or is not a regular file, or is larger than
+// kMaxIniFileBytes) gives false and `why`. A FIFO or device is refused
+// without waiting for a writer.
+bool readIniFile(const std::string& path, IniFile& document, std::string* why = nullptr, bool* exists = nullptr);
 
 // Replaces the file at `path` with `content` so that no reader ever sees a
 // partial file: the content goes to a new file in the same folder, is flushed

@@ -48,6 +48,16 @@ int32_t parseProfileInt(std::string_view text) {
   return static_cast<int32_t>(negative ? 0u - magnitude : magnitude);
 }
 
+int64_t parseSaturatedInt(std::string_view text, bool* found) {
+  const bool negative = takeSign(text);
+  if (found) *found = !text.empty() && isDigit(text.front());
+  constexpr int64_t kCap = int64_t{1} << 32;
+  int64_t magnitude = 0;
+  for (; !text.empty() && isDigit(text.front()); text.remove_prefix(1))
+    magnitude = std::min(kCap, magnitude * 10 + (text.front() - '0'));
+  return negative ? -magnitude : magnitude;
+}
+
 bool scanUnsigned(std::string_view text, uint32_t& value) {
   const bool negative = takeSign(text);
   if (text.empty() || !isDigit(text.front())) return false;

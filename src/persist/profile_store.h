@@ -23,6 +23,11 @@ std::string formatBool(bool value);
 // Digits past the 32-bit range wrap around, as the platform's reader did.
 int32_t parseProfileInt(std::string_view text);
 
+// The integer at the start of a stored text like parseProfileInt, but held
+// whole: a number past the 32-bit range (either sign) stops at +-2^32 instead
+// of wrapping. `found` tells whether the text started with a number.
+int64_t parseSaturatedInt(std::string_view text, bool* found = nullptr);
+
 // sscanf with "%u" and "%f", without the C locale: each gives the value and
 // true when the text starts (after blanks) with a number of that form.
 bool scanUnsigned(std::string_view text, uint32_t& value);

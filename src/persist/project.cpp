@@ -5,10 +5,13 @@
 #include <unistd.h>
 
 #include <array>
+#include <charconv>
 #include <memory>
+#include <utility>
 
 #include "image/avi.h"
 #include "image/file_kind.h"
+#include "engine/setting_ranges.h"
 #include "image/image_source.h"
 #include "persist/ini.h"
 #include "persist/profile_store.h"
@@ -28,8 +31,9 @@ std::string sectionName(ListRole role, int32_t number) {
 
 std::string enabledKey(int32_t frame) { return "Enabled " + std::to_string(frame); }
 
-// Visits the settings in the order of the file, section by section; the
-// same walk writes and reads them, so the two cannot drift apart.
+// Visits the settings in the order of the file, section by section, each
+// number with its range; the same walk writes and reads them, so the two
+// cannot drift apart.
 template <typename Settings, typename Visit>
 void visitSettings(Settings& settings, Visit&& visit) {
   auto& p = settings.processing;
@@ -39,22 +43,22 @@ void visitSettings(Settings& settings, Visit&& visit) {
   visit("Flat", p.flat);
   visit("SynFlat", p.synFlat);
   visit("Hot", p.hot);
-  visit("Stretch", p.stretch);
-  visit("StretchFromRel", p.stretchFromRel);
-  visit("StretchToRel", p.stretchToRel);
-  visit("StretchFromAbs", p.stretchFromAbs);
-  visit("StretchToAbs", p.stretchToAbs);
-  visit("DeInterlace", p.deInterlace);
+  visit("Stretch", p.stretch, kStretchModeRange);
+  visit("StretchFromRel", p.stretchFromRel, kStretchPercentRange);
+  visit("StretchToRel", p.stretchToRel, kStretchPercentRange);
+  visit("StretchFromAbs", p.stretchFromAbs, kStretchLevelRange);
+  visit("StretchToAbs", p.stretchToAbs, kStretchLevelRange);
+  visit("DeInterlace", p.deInterlace, kDeInterlaceRange);
   visit.section("Flat");
-  visit("FilterWidth", settings.flat.filterWidth);
-  visit("FilterHeight", settings.flat.filterHeight);
-  visit("VarHi", settings.flat.varHi);
-  visit("VarLo", settings.flat.varLo);
-  visit("Border", settings.flat.border);
+  visit("FilterWidth", settings.flat.filterWidth, kFilterSizeRange);
+  visit("FilterHeight", settings.flat.filterHeight, kFilterSizeRange);
+  visit("VarHi", settings.flat.varHi, kVariationRange);
+  visit("VarLo", settings.flat.varLo, kVariationRange);
+  visit("Border", settings.flat.border, kBorderRange);
   visit.section("Dark");
-  visit("Hot", settings.dark.hot);
-  visit("Cold", settings.dark.cold);
-  visit("Expand", settings.dark.expand);
+  visit("Hot", settings.dark.hot, kDarkLevelRange);
+  visit("Cold", settings.dark.cold, kDarkLevelRange);
+  visit("Expand", settings.dark.expand, kExpandRange);
 }
 
 // Each value with the store's operation for its type.
@@ -62,18 +66,66 @@ struct SettingWriter {
   ProfileStore& store;
   void section(const char* name) { store.SetSection(name); }
   void operator()(const char* key, bool value) { store.WriteBool(key, value); }
-  void operator()(const char* key, int32_t value) { store.WriteInt(key, value); }
-  void operator()(const char* key, uint32_t value) { store.WriteUnsigned(key, value); }
-  void operator()(const char* key, float value) { store.WriteFloat(key, value); }
+  void operator()(const char* key, int32_t value, SettingRange<int32_t>) { store.WriteInt(key, value); }
+  void operator()(const char* key, uint32_t value, SettingRange<uint32_t>) { store.WriteUnsigned(key, value); }
+  void operator()(const char* key, float value, SettingRange<float>) { store.WriteFloat(key, value); }
 };
 
+std::string numberText(int64_t value) { return std::to_string(value); }
+
+std::string numberText(float value) {
+  char text[64];
+  const auto result = std::to_chars(text, text + sizeof text, value);
+  return std::string(text, result.ptr);
+}
+
+// Reads each number over its present value and brings it into its range,
+// listing every value it changed with the text the file held.
 struct SettingReader {
   ProfileStore& store;
-  void section(const char* name) { store.SetSection(name); }
+  std::vector<std::string>& changes;
+  std::string sectionName;
+
+  void section(const char* name) {
+    store.SetSection(name);
+    sectionName = name;
+  }
+  void note(const char* key, const std::string& stored, const std::string& used) {
+    changes.push_back(sectionName + "." + key + ": " + stored + " → " + used);
+  }
   void operator()(const char* key, bool& value) { store.ReadBoolInPlace(key, value); }
-  void operator()(const char* key, int32_t& value) { store.ReadIntInPlace(key, value); }
-  void operator()(const char* key, uint32_t& value) { store.ReadUnsignedInPlace(key, value); }
-  void operator()(const char* key, float& value) { store.ReadFloatInPlace(key, value); }
+
+  // Integers are read whole, so a number past 32 bits reaches the end of the
+  // range it passed instead of wrapping into it. A text without a number
+  // reads as 0 for a signed value and leaves an unsigned one, as the
+  // store's own reads do.
+  template <typename Int>
+  void operator()(const char* key, Int& value, SettingRange<Int> range) {
+    std::string text;
+    store.ReadString(key, text, kWholeText);
+    if (text.empty()) return;
+    bool found = false;
+    const int64_t stored = parseSaturatedInt(text, &found);
+    if (!found && std::is_unsigned_v<Int>) return;
+    const int64_t used = std::clamp<int64_t>(stored, range.lowest, range.highest);
+    value = static_cast<Int>(used);
+    if (used != stored) note(key, trimmed(text), numberText(used));
+  }
+
+  void operator()(const char* key, float& value, SettingRange<float> range) {
+    if (store.ReadFloatInPlace(key, value) == 0) return;
+    const float used = range.clamp(value);
+    if (used == value) return;
+    std::string text;
+    store.ReadString(key, text, kWholeText);
+    value = used;
+    note(key, trimmed(text), numberText(used));
+  }
+
+  static std::string trimmed(const std::string& text) {
+    const size_t first = text.find_first_not_of(" \t");
+    return first == std::string::npos ? std::string() : text.substr(first, text.find_last_not_of(" \t") - first + 1);
+  }
 };
 
 void writeSettings(ProfileStore& store, const ProcessingSettings& settings) {
@@ -83,7 +135,35 @@ void writeSettings(ProfileStore& store, const ProcessingSettings& settings) {
   visitSettings(settings, SettingWriter{store});
 }
 
-void readSettings(ProfileStore& store, ProcessingSettings& settings) { visitSettings(settings, SettingReader{store}); }
+// A stretch pair whose lower bound lies above its upper one is turned round.
+void orderPair(float& from, float& to, const char* fromKey, const char* toKey, std::vector<std::string>& changes) {
+  if (!(from > to)) return;
+  changes.push_back(std::string("Processing.") + fromKey + ": " + numberText(from) + " → " + numberText(to));
+  changes.push_back(std::string("Processing.") + toKey + ": " + numberText(to) + " → " + numberText(from));
+  std::swap(from, to);
+}
+
+void readSettings(ProfileStore& store, ProcessingSettings& settings, std::vector<std::string>& changes) {
+  visitSettings(settings, SettingReader{store, changes, std::string()});
+  ProcessingGroup& p = settings.processing;
+  orderPair(p.stretchFromRel, p.stretchToRel, "StretchFromRel", "StretchToRel", changes);
+  orderPair(p.stretchFromAbs, p.stretchToAbs, "StretchFromAbs", "StretchToAbs", changes);
+}
+
+// The "Frames" an AVI section states for the file whose frame 0 is at
+// `first`: the file's own count, or for a file that was missing when the
+// project was opened, the frames of it that the list holds.
+int32_t storedFrameCount(const SourceList& list, size_t first) {
+  const ImageSource& head = *list.entries[first];
+  if (!head.missing) return aviFrameCount(head.path);
+  int32_t frames = 1;
+  for (size_t i = first + 1; i < list.entries.size(); ++i) {
+    const ImageSource* source = list.entries[i].get();
+    if (!source || source->path != head.path || source->frameCode <= 0) break;
+    frames = std::max(frames, source->frameCode + 1);
+  }
+  return frames;
+}
 
 // Writes one list: one section per file, numbered from 1; the frames of an
 // AVI file (which stand together, frame 0 first) share the section that
@@ -91,8 +171,8 @@ void readSettings(ProfileStore& store, ProcessingSettings& settings) { visitSett
 void writeList(ProfileStore& store, ListRole role, const SourceList& list, std::vector<std::string>* leftOut) {
   int32_t number = 1;
   const ImageSource* aviSection = nullptr;  // frame 0 of the AVI file whose section is open
-  for (const auto& entry : list.entries) {
-    const ImageSource* source = entry.get();
+  for (size_t i = 0; i < list.entries.size(); ++i) {
+    const ImageSource* source = list.entries[i].get();
     if (!source || source->frameCode == FrameNone || source->path.empty()) continue;
     if (source->frameCode > 0) {
       // A frame whose frame 0 has no section of its own (left out, or not in
@@ -110,7 +190,7 @@ void writeList(ProfileStore& store, ListRole role, const SourceList& list, std::
     store.SetSection(sectionName(role, number++));
     store.WriteString("FileName", source->path);
     if (source->frameCode == 0) {
-      store.WriteInt("Frames", aviFrameCount(source->path));
+      store.WriteInt("Frames", storedFrameCount(list, i));
       store.WriteBool(enabledKey(0), source->enabled);
       aviSection = source;
     } else {
@@ -119,96 +199,158 @@ void writeList(ProfileStore& store, ListRole role, const SourceList& list, std::
   }
 }
 
-// A file we can open for reading; a folder does not count.
-bool opensForReading(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+// Whether a path names something to read. Opened without waiting, so that a
+// FIFO cannot hold the open until a writer comes.
+enum class FileState { Regular, NotRegular, Absent };
+
+FileState stateOf(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return FileState::Absent;
   struct stat info {};
-  const bool file = ::fstat(fd, &info) == 0 && !S_ISDIR(info.st_mode);
+  const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
   ::close(fd);
-  return file;
+  return regular ? FileState::Regular : FileState::NotRegular;
 }
 
 // The path under which a stored file is found: the stored path itself, else
 // its file name in the project's folder. The file name is tried as the text
 // after the last '/' and, for a project made on another system, after the
-// last '/', '\' or ':' as well. Empty when the file is found nowhere.
-std::string locateFile(const std::string& stored, const std::string& projectFolder) {
-  if (opensForReading(stored)) return stored;
+// last '/', '\' or ':' as well. Empty when the file is found nowhere;
+// `notRegular` then tells whether the stored path names something that is
+// not a regular file.
+std::string locateFile(const std::string& stored, const std::string& projectFolder, bool& notRegular) {
+  const FileState state = stateOf(stored);
+  notRegular = state == FileState::NotRegular;
+  if (state == FileState::Regular) return stored;
   for (const char* separators : {"/", "/\\:"}) {
     const size_t separator = stored.find_last_of(separators);
     const std::string name = separator == std::string::npos ? stored : stored.substr(separator + 1);
     if (name.empty()) continue;
     const std::string moved = projectFolder + name;
-    if (opensForReading(moved)) return moved;
+    if (stateOf(moved) == FileState::Regular) return moved;
   }
   return std::string();
 }
 
-enum class FrameCheck { Fits, OtherSize, Undecodable };
+int32_t frameCodeOf(SourceKind kind) { return kind == SourceKind::Bitmap ? FrameBitmap : FrameFits; }
 
-// Loads the entry's frame to learn its size. The first frame of an open
-// fixes the common frame size; every later one must match it.
-FrameCheck checkFrame(Engine& engine, const ImageSource& source) {
+// The lists being built by an open, with the frame size the first frame
+// fixes; the engine takes them over only once the whole project is read.
+struct OpenedLists {
+  std::array<SourceList, kRoleCount> lists;
+  int32_t frameWidth = -1;
+  int32_t frameHeight = -1;
+  // Frames of missing AVI files still to be kept: a missing video cannot
+  // say how many it has, so a damaged count must not fill memory.
+  int64_t missingFramesLeft = kMaxAviFramesPerFile;
+};
+
+// Loads the entry's frame to learn its size: true when it fits the frame
+// size (the first frame of an open fixes it); otherwise the reason goes to
+// the problems.
+bool frameFits(OpenedLists& opened, const ImageSource& source, OpenProjectResult& result) {
   ImageSlot slot;
-  loadFrame(&source, slot, PixelFormat::Gray8);
-  if (!slot) return FrameCheck::Undecodable;
-  if (engine.frameWidth < 0 || engine.frameHeight < 0) {
-    engine.frameWidth = slot->width;
-    engine.frameHeight = slot->height;
+  std::string why;
+  if (!loadFrame(&source, slot, PixelFormat::Gray8, &why) || !slot) {
+    result.someFilesNotLoaded = true;
+    result.problems.push_back(source.path + ": " + (why.empty() ? "cannot be decoded" : why));
+    return false;
   }
-  return slot->width == engine.frameWidth && slot->height == engine.frameHeight ? FrameCheck::Fits
-                                                                                : FrameCheck::OtherSize;
+  if (opened.frameWidth < 0 || opened.frameHeight < 0) {
+    opened.frameWidth = slot->width;
+    opened.frameHeight = slot->height;
+  }
+  if (slot->width == opened.frameWidth && slot->height == opened.frameHeight) return true;
+  result.problems.push_back(source.path + ": " + std::to_string(slot->width) + " x " + std::to_string(slot->height) +
+                            ", not the " + std::to_string(opened.frameWidth) + " x " +
+                            std::to_string(opened.frameHeight) + " of the first frame");
+  return false;
+}
+
+void addFrames(SourceList& list, ProfileStore& store, const StoredEntry& entry, const std::string& path,
+               int32_t frames, bool missing) {
+  store.SetSection(entry.section);
+  for (int32_t frame = 0; frame < frames; ++frame) {
+    auto source = std::make_unique<ImageSource>();
+    source->setPath(path, frame);
+    source->missing = missing;
+    store.ReadBool(enabledKey(frame), source->enabled, true);
+    list.entries.push_back(std::move(source));
+  }
+}
+
+// Turns one stored entry into list entries.
+void openEntry(OpenedLists& opened, SourceList& list, ProfileStore& store, const StoredEntry& entry,
+               const std::string& projectFolder, OpenProjectResult& result) {
+  if (entry.kind == SourceKind::Avi && entry.frames <= 0) return;
+  bool notRegular = false;
+  const std::string path = locateFile(entry.path, projectFolder, notRegular);
+  if (path.empty()) {
+    // Kept as it was stored, so that a save does not lose it.
+    result.missingFiles.push_back(entry.path);
+    result.someFilesNotLoaded = true;
+    if (notRegular) result.problems.push_back(entry.path + ": not a regular file");
+    if (entry.kind != SourceKind::Avi) {
+      auto source = std::make_unique<ImageSource>();
+      source->setPath(entry.path, frameCodeOf(entry.kind));
+      source->enabled = entry.enabled;
+      source->missing = true;
+      list.entries.push_back(std::move(source));
+      return;
+    }
+    const int32_t frames = static_cast<int32_t>(std::min<int64_t>(entry.frames, opened.missingFramesLeft));
+    if (frames < entry.frames)
+      result.problems.push_back(entry.path + ": " + std::to_string(entry.frames - frames) +
+                                " frames left out, too many frames of missing videos");
+    opened.missingFramesLeft -= frames;
+    addFrames(list, store, entry, entry.path, frames, /*missing=*/true);
+    return;
+  }
+
+  // The file found may be of another kind than the stored name says.
+  const SourceKind kind = sourceKindOf(path);
+  if (kind == SourceKind::Unknown) {
+    result.problems.push_back(path + ": not a kind of file Stelp reads");
+    return;
+  }
+  auto source = std::make_unique<ImageSource>();
+  source->setPath(path, kind == SourceKind::Avi ? 0 : frameCodeOf(kind));
+  source->enabled = entry.enabled;
+  // Only frame 0 of a video is loaded: it stands for the whole file.
+  if (!frameFits(opened, *source, result)) return;
+  if (kind != SourceKind::Avi) {
+    list.entries.push_back(std::move(source));
+    return;
+  }
+  // A count beyond the video's own would make every product read frames
+  // that are not there.
+  const int32_t available = aviFrameCount(path);
+  const int32_t frames = std::min(entry.frames, available);
+  if (frames < entry.frames)
+    result.problems.push_back(path + ": Frames=" + std::to_string(entry.frames) + ", but the video has " +
+                              std::to_string(available) + "; the frames past its end are left out");
+  addFrames(list, store, entry, path, frames, /*missing=*/false);
 }
 
 // Reads one list. The list ends at the first number whose section holds no
-// "FileName"; files that cannot be used are passed over without ending it.
-void readList(ProfileStore& store, ListRole role, const std::string& projectFolder, Engine& engine,
-              OpenProjectResult& result) {
-  SourceList& list = engine.list(role);
-  list.entries.clear();
-  list.focused = -1;
+// "FileName".
+void readStoredList(ProfileStore& store, ListRole role, std::vector<StoredEntry>& entries) {
   for (int32_t number = 1; number > 0; ++number) {
-    store.SetSection(sectionName(role, number));
-    std::string stored;
-    store.ReadString("FileName", stored, kWholeText);
-    if (stored.empty()) break;
-
-    const std::string path = locateFile(stored, projectFolder);
-    if (path.empty()) {
-      result.someFilesNotLoaded = true;
-      continue;
+    StoredEntry entry;
+    entry.section = sectionName(role, number);
+    store.SetSection(entry.section);
+    store.ReadString("FileName", entry.path, kWholeText);
+    if (entry.path.empty()) break;
+    entry.kind = sourceKindOf(entry.path);
+    if (entry.kind == SourceKind::Avi) {
+      std::string text;
+      store.ReadString("Frames", text, kWholeText);
+      entry.frames = static_cast<int32_t>(std::clamp<int64_t>(parseSaturatedInt(text), 0, kMaxAviFramesPerFile));
+    } else {
+      store.ReadBool("Enabled", entry.enabled, true);
     }
-
-    const SourceKind kind = sourceKindOf(path);
-    if (kind == SourceKind::Unknown) continue;
-    if (kind == SourceKind::Avi) {
-      int32_t frames = 0;
-      store.ReadInt("Frames", frames, 0);
-      frames = std::min(frames, kMaxAviFramesPerFile);
-      for (int32_t frame = 0; frame < frames; ++frame) {
-        auto source = std::make_unique<ImageSource>();
-        source->setPath(path, frame);
-        store.ReadBool(enabledKey(frame), source->enabled, true);
-        // Only frame 0 is loaded: it stands for the whole file.
-        if (frame == 0) {
-          const FrameCheck check = checkFrame(engine, *source);
-          if (check == FrameCheck::Undecodable) result.someFilesNotLoaded = true;
-          if (check != FrameCheck::Fits) break;
-        }
-        list.entries.push_back(std::move(source));
-      }
-      continue;
-    }
-
-    auto source = std::make_unique<ImageSource>();
-    source->setPath(path, kind == SourceKind::Bitmap ? FrameBitmap : FrameFits);
-    store.ReadBool("Enabled", source->enabled, true);
-    const FrameCheck check = checkFrame(engine, *source);
-    if (check == FrameCheck::Undecodable) result.someFilesNotLoaded = true;
-    if (check == FrameCheck::Fits) list.entries.push_back(std::move(source));
+    entries.push_back(std::move(entry));
   }
-  list.focused = list.size() > 0 ? 0 : -1;
 }
 
 // Forgets the frame on show and the view of the last paint, and makes Images
@@ -256,22 +398,74 @@ bool saveProject(const std::string& path, const Engine& engine, std::string* why
   return writeFileAtomically(path, document.serialise(), why);
 }
 
+bool readStoredProject(const IniFile& document, const ProcessingSettings& present, StoredProject& project,
+                       std::string* why) {
+  // Every project a save wrote holds these sections; one written by hand
+  // holds at least one of them.
+  bool isProject = false;
+  for (const char* section : {"Version", "Processing", "Flat", "Dark", "Image 1", "Flat 1", "Dark 1"})
+    isProject = isProject || document.hasSection(section);
+  if (!isProject) {
+    if (why) *why = "no section of a Stelp project";
+    return false;
+  }
+  // The store only reads, but takes a document it could write to.
+  IniFile& readOnly = const_cast<IniFile&>(document);
+  ProfileStore store(readOnly);
+  project.settings = present;
+  project.changes.clear();
+  readSettings(store, project.settings, project.changes);
+  for (int32_t role = 0; role < kRoleCount; ++role) {
+    project.lists[static_cast<size_t>(role)].clear();
+    readStoredList(store, static_cast<ListRole>(role), project.lists[static_cast<size_t>(role)]);
+  }
+  return true;
+}
+
 OpenProjectResult openProject(const std::string& path, Engine& engine) {
   OpenProjectResult result;
-  resetView(engine);
+  auto fail = [&](OpenStatus status) {
+    result.status = status;
+    result.readable = status != OpenStatus::Unreadable;
+    result.isProject = false;
+    return result;
+  };
 
-  // The whole file is read once; a file that cannot be read holds nothing,
-  // so the lists end empty and every setting keeps its value.
+  // The whole file is read once, and nothing of the engine changes before
+  // it is known to be a project.
   IniFile document;
-  if (!readIniFile(path, document, &result.why)) result.readable = false;
-  for (const char* section : {"Version", "Processing", "Flat", "Dark", "Image 1", "Flat 1", "Dark 1"})
-    result.isProject = result.isProject || document.hasSection(section);
+  bool exists = true;
+  if (!readIniFile(path, document, &result.why, &exists)) {
+    struct stat info {};
+    const bool notRegular = ::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode);
+    if (notRegular) result.why = "not a regular file";
+    return fail(notRegular ? OpenStatus::NotAProject : OpenStatus::Unreadable);
+  }
+  if (!exists) {
+    result.why = "no such file";
+    return fail(OpenStatus::NotFound);
+  }
+  StoredProject stored;
+  if (!readStoredProject(document, engine.settings, stored, &result.why)) return fail(OpenStatus::NotAProject);
 
   ProfileStore store(document);
-  readSettings(store, engine.settings);
   const std::string projectFolder = path.substr(0, static_cast<size_t>(projectNameOffset(path)));
-  for (int32_t role = 0; role < kRoleCount; ++role)
-    readList(store, static_cast<ListRole>(role), projectFolder, engine, result);
+  OpenedLists opened;
+  for (size_t role = 0; role < kRoleCount; ++role)
+    for (const StoredEntry& entry : stored.lists[role])
+      openEntry(opened, opened.lists[role], store, entry, projectFolder, result);
+  result.problems.insert(result.problems.end(), stored.changes.begin(), stored.changes.end());
+
+  resetView(engine);
+  engine.settings = stored.settings;
+  engine.frameWidth = opened.frameWidth;
+  engine.frameHeight = opened.frameHeight;
+  for (size_t role = 0; role < kRoleCount; ++role) {
+    SourceList& list = engine.lists[role];
+    list.entries = std::move(opened.lists[role].entries);
+    list.focused = list.size() > 0 ? 0 : -1;
+  }
+  result.isProject = true;
   return result;
 }
 

@@ -1,11 +1,13 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "engine/engine.h"
+#include "persist/ini.h"
 
 namespace stelp {
 
@@ -45,25 +47,72 @@ std::string projectTitle(std::string_view projectPath);
 // failed save leaves the previous project as it was and returns false with
 // `why`. Entries whose path cannot be held by one line (a line break) are
 // left out of the file and listed in `leftOut`; the save still succeeds.
+// Entries marked missing are written back as they were opened: an AVI
+// file's "Frames" is then the number of its frames the list holds.
 bool saveProject(const std::string& path, const Engine& engine, std::string* why = nullptr,
                  std::vector<std::string>* leftOut = nullptr);
 
-struct OpenProjectResult {
-  bool readable = true;             // false: the file could not be read (`why`); it counted as empty
-  bool isProject = false;           // the file holds a section that a project save writes
-  bool someFilesNotLoaded = false;  // show kFilesNotLoadedMessage, caption kFilesNotLoadedCaption
-  std::string why;
+// How an open ended. On anything but Opened the engine is left as it was.
+enum class OpenStatus {
+  Opened,
+  NotFound,     // no file at the path
+  NotAProject,  // a folder, FIFO or device, or a file without any section a project save writes
+  Unreadable,   // the file exists but could not be read, or is larger than kMaxIniFileBytes
 };
 
-// Replaces the lists and the settings with the project's: drops every
-// product and the frame size, reads each setting over its present value (a
-// missing key keeps it), and loads the lists. A source file missing at its
+struct OpenProjectResult {
+  OpenStatus status = OpenStatus::Opened;
+  std::string why;  // not Opened: the reason, in a few lower-case words
+  // Stored paths of source files found neither where the project says nor in
+  // its folder (or that are not regular files). Their entries stay in the
+  // lists, marked `missing`, and a save writes them back as they were.
+  std::vector<std::string> missingFiles;
+  // One line for each other thing the open changed: entries passed over and
+  // why ("<path>: <reason>"), frames of a video past its real end, and
+  // settings brought into their ranges ("Flat.FilterWidth: -5 → 0").
+  std::vector<std::string> problems;
+
+  // The same answers in the form older callers ask for them.
+  bool readable = true;             // status is not Unreadable
+  bool isProject = false;           // status is Opened
+  bool someFilesNotLoaded = false;  // a file is missing or a frame could not be decoded
+};
+
+// A project's content as its text holds it, before any file it names is
+// looked at. Each entry is one section of a list.
+struct StoredEntry {
+  std::string path;          // as stored
+  std::string section;       // its section, where the per-frame "Enabled k" keys are
+  SourceKind kind = SourceKind::Unknown;
+  bool enabled = true;       // a bitmap or FITS entry's "Enabled"
+  int32_t frames = 0;        // an AVI entry's "Frames", at most kMaxAviFramesPerFile
+};
+
+struct StoredProject {
+  ProcessingSettings settings;
+  std::array<std::vector<StoredEntry>, kRoleCount> lists;
+  std::vector<std::string> changes;  // settings brought into range, as in OpenProjectResult::problems
+};
+
+// Reads the settings (starting from `present`: a missing key keeps its
+// value, a value outside its range from setting_ranges.h is brought into it
+// and listed) and the entries of the three lists from `document`. False,
+// with `why`, when the document holds no section that a project save writes.
+// Touches no file.
+bool readStoredProject(const IniFile& document, const ProcessingSettings& present, StoredProject& project,
+                       std::string* why = nullptr);
+
+// Opens the project at `path`. When the file is not found, is not a project
+// or cannot be read, the engine is left as it was and the status says which.
+// Otherwise the lists and the settings are replaced by the project's: every
+// product and the frame size are dropped, each setting is read over its
+// present value (see readStoredProject). A source file missing at its
 // stored path is looked for in the project's folder, and its entry then
-// takes the new path. Entries of another frame size, of an unknown
-// extension or of an AVI file whose "Frames" is not positive are passed over
-// silently; files found nowhere, and files found but whose frame cannot be
-// decoded, are passed over and make `someFilesNotLoaded` true. The first
-// entry of each list gets the focus, and Images becomes the current role.
+// takes the new path; a file found nowhere keeps its entry, marked missing.
+// Entries of another frame size, of an unknown extension, or whose frame
+// cannot be decoded are passed over; an AVI entry keeps no more frames than
+// the video has. The first entry of each list gets the focus, and Images
+// becomes the current role.
 OpenProjectResult openProject(const std::string& path, Engine& engine);
 
 // Empties the lists, drops every product and the frame size, and gives the

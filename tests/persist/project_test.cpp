@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <csignal>
 #include <filesystem>
@@ -14,6 +15,8 @@
 #include "image/bitmap.h"
 #include "image/fits.h"
 #include "image/test_util.h"
+#include "persist/ini.h"
+#include "persist/settings_file.h"
 
 namespace stelp {
 namespace {
@@ -45,13 +48,14 @@ void add(Engine& engine, ListRole role, const std::string& path, int32_t frameCo
   engine.list(role).entries.push_back(std::move(source));
 }
 
-// The lists as "I:path|frame code|enabled", paths relative to `folder`.
+// The lists as "I:path|frame code|enabled", paths relative to `folder`,
+// with "|m" after an entry whose file is missing.
 std::vector<std::string> describeLists(const Engine& engine, const std::string& folder) {
   std::vector<std::string> lines;
   for (int role = 0; role < kRoleCount; ++role)
     for (const auto& e : engine.lists[static_cast<size_t>(role)].entries)
       lines.push_back("IFD"[role] + (":" + e->path.substr(e->path.starts_with(folder) ? folder.size() : 0)) + "|" +
-                      std::to_string(e->frameCode) + "|" + (e->enabled ? "1" : "0"));
+                      std::to_string(e->frameCode) + "|" + (e->enabled ? "1" : "0") + (e->missing ? "|m" : ""));
   return lines;
 }
 
@@ -59,7 +63,7 @@ ProcessingSettings unusualSettings() {
   ProcessingSettings s;
   s.processing = ProcessingGroup{false, true, true, false, true, 2, 1.5f, 99.25f, 10.0f, 200.5f, 3};
   s.flat = FlatGroup{64, 32, 7, 6, 2};
-  s.dark = DarkGroup{180, 4000000000u, -1};
+  s.dark = DarkGroup{180, 20, 3};
   return s;
 }
 
@@ -68,7 +72,7 @@ const std::string kUnusualSettingsText =
     "[Processing]\nColour=0\nDark=1\nFlat=1\nSynFlat=0\nHot=1\nStretch=2\nStretchFromRel=1.500000\n"
     "StretchToRel=99.250000\nStretchFromAbs=10.000000\nStretchToAbs=200.500000\nDeInterlace=3\n\n"
     "[Flat]\nFilterWidth=64\nFilterHeight=32\nVarHi=7\nVarLo=6\nBorder=2\n\n"
-    "[Dark]\nHot=180\nCold=4000000000\nExpand=-1\n";
+    "[Dark]\nHot=180\nCold=20\nExpand=3\n";
 
 // The settings as a project holds them; the golden test below pins that text.
 std::string settingsText(const ProcessingSettings& settings) {
@@ -113,7 +117,8 @@ TEST(ProjectTest, SavesTheExactTextOpensItBackKeepsItOnFailureAndStartsNew) {
 
   Engine opened;
   const OpenProjectResult result = openProject(path, opened);
-  EXPECT_TRUE(result.readable && result.isProject && !result.someFilesNotLoaded);
+  EXPECT_TRUE(result.status == OpenStatus::Opened && result.isProject && !result.someFilesNotLoaded);
+  EXPECT_EQ(result.problems, std::vector<std::string>{});
   saved.list(ListRole::Images).entries.erase(saved.list(ListRole::Images).entries.begin() + 1);
   EXPECT_EQ(describeLists(opened, ""), describeLists(saved, ""));
   EXPECT_EQ(settingsText(opened.settings), kUnusualSettingsText);
@@ -147,43 +152,136 @@ TEST(ProjectTest, SavesTheExactTextOpensItBackKeepsItOnFailureAndStartsNew) {
   EXPECT_FALSE(opened.masterDark);
 }
 
-// Moved files, and a missing file with its message, are proven through the window.
-TEST(ProjectTest, OpenPassesOverWhatItCannotUseAndKeepsMissingSettings) {
+std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+  return text;
+}
+
+// Moved files are proven through the window.
+TEST(ProjectTest, OpenKeepsMissingFilesAndPassesOverWhatItCannotUse) {
   test::TempDir dir;
   const std::string folder = dir.file("");
   for (const char* name : {"a.bmp", "UPPER.BMP", "notes.png", "b.fits", "c.avi", "clip.AvI"}) make(dir.file(name));
   for (const char* name : {"big.bmp", "big.avi"}) make(dir.file(name), 2, 6, 3);
   writeText(dir.file("junk.bmp"), "this is no bitmap");
-  // In `text`, "$" stands for the project's folder with its '/'.
-  const struct { const char* what; std::string text; std::vector<std::string> lists; bool notLoaded; } cases[] = {
-      {"a frame that cannot be decoded counts as not loaded; a missing section ends the list",
+  ASSERT_EQ(::mkfifo(dir.file("fifo.bmp").c_str(), 0600), 0);
+  // In `text`, "$" stands for the project's folder with its '/'. Each problem is named by its file (or key).
+  const struct { const char* what; std::string text; std::vector<std::string> lists, problems, missing; } cases[] = {
+      {"a frame that cannot be decoded is passed over; a missing section ends the list",
        "[Image 1]\nFileName=$junk.bmp\n[Image 2]\nFileName=$a.bmp\n[Image 4]\nFileName=$b.fits\n", {"I:a.bmp|-2|1"},
-       true},
-      {"an unknown extension is passed over silently; known ones in any case",
+       {"$junk.bmp"}, {}},
+      {"an unknown extension is passed over; known ones in any case",
        "[Flat 1]\nFileName=$notes.png\n[Flat 2]\nFileName=$UPPER.BMP\nEnabled=0\n[Flat 3]\nFileName=$clip.AvI\n"
-       "Frames=2\nEnabled 1=0\n", {"F:UPPER.BMP|-2|0", "F:clip.AvI|0|1", "F:clip.AvI|1|0"}, false},
-      {"Frames 0, and more Frames than the file has",
-       "[Dark 1]\nFileName=$c.avi\nFrames=0\n[Dark 2]\nFileName=$c.avi\nFrames=5\nEnabled 4=0\n",
-       {"D:c.avi|0|1", "D:c.avi|1|1", "D:c.avi|2|1", "D:c.avi|3|1", "D:c.avi|4|0"}, false},
+       "Frames=2\nEnabled 1=0\n", {"F:UPPER.BMP|-2|0", "F:clip.AvI|0|1", "F:clip.AvI|1|0"}, {"$notes.png"}, {}},
+      {"Frames 0, and more Frames than the video has",
+       "[Dark 1]\nFileName=$c.avi\nFrames=0\n[Dark 2]\nFileName=$c.avi\nFrames=1048576\nEnabled 1=0\n",
+       {"D:c.avi|0|1", "D:c.avi|1|0"}, {"$c.avi"}, {}},
       {"the first frame fixes the size; frames of another size are left out",
        "[Image 1]\nFileName=$a.bmp\n[Image 2]\nFileName=$big.bmp\n[Image 3]\nFileName=$big.avi\nFrames=2\n"
        "[Dark 1]\nFileName=$big.bmp\n[Dark 2]\nFileName=$b.fits\n",
-       {"I:a.bmp|-2|1", "D:b.fits|-3|1"}, false},
-      {"a Windows path is looked for here", "[Image 1]\nFileName=C:\\old\\a.bmp\n", {"I:a.bmp|-2|1"}, false},
-      {"a file that is not a project", "just some text\n", {}, false},
+       {"I:a.bmp|-2|1", "D:b.fits|-3|1"}, {"$big.bmp", "$big.avi", "$big.bmp"}, {}},
+      {"a Windows path is looked for here", "[Image 1]\nFileName=C:\\old\\a.bmp\n", {"I:a.bmp|-2|1"}, {}, {}},
+      {"missing files and a FIFO stay as stored, marked missing",
+       "[Image 1]\nFileName=/gone/x.bmp\nEnabled=0\n[Image 2]\nFileName=$fifo.bmp\n[Image 3]\nFileName=/gone/v.avi\n"
+       "Frames=3\nEnabled 1=0\n[Image 4]\nFileName=$a.bmp\n",
+       {"I:/gone/x.bmp|-2|0|m", "I:fifo.bmp|-2|1|m", "I:/gone/v.avi|0|1|m", "I:/gone/v.avi|1|0|m",
+        "I:/gone/v.avi|2|1|m", "I:a.bmp|-2|1"},
+       {"$fifo.bmp"}, {"/gone/x.bmp", "$fifo.bmp", "/gone/v.avi"}},
   };
   for (const auto& c : cases) {
-    std::string text = c.text;
-    for (size_t at = text.find('$'); at != std::string::npos; at = text.find('$', at)) text.replace(at, 1, folder);
-    writeText(dir.file("case.sjx"), text);
+    writeText(dir.file("case.sjx"), replaceAll(c.text, "$", folder));
     Engine engine;
     engine.settings = unusualSettings();  // no case holds a setting: each keeps its value
     engine.frameWidth = engine.frameHeight = 99;
     add(engine, ListRole::Darks, dir.file("a.bmp"), FrameBitmap);  // replaced by the project's lists
     const OpenProjectResult result = openProject(dir.file("case.sjx"), engine);
-    EXPECT_EQ(std::tuple(describeLists(engine, folder), result.someFilesNotLoaded, result.isProject, engine.frameWidth),
-              std::tuple(c.lists, c.notLoaded, !c.lists.empty(), c.lists.empty() ? -1 : 4)) << c.what;
+    std::vector<std::string> problems, missing;
+    for (const std::string& line : result.problems) problems.push_back(replaceAll(line.substr(0, line.find(": ")), folder, "$"));
+    for (const std::string& path : result.missingFiles) missing.push_back(replaceAll(path, folder, "$"));
+    EXPECT_EQ(std::tuple(describeLists(engine, folder), problems, missing, engine.frameWidth),
+              std::tuple(c.lists, c.problems, c.missing, 4)) << c.what;
+    EXPECT_EQ(result.status, OpenStatus::Opened) << c.what;
     EXPECT_EQ(settingsText(engine.settings), kUnusualSettingsText) << c.what;
+  }
+
+  // A save writes the missing entries back as they were stored.
+  const std::string stored = kUnusualSettingsText + "\n[Image 1]\nFileName=/gone/x.bmp\nEnabled=0\n\n[Image 2]\n"
+                             "FileName=/gone/v.avi\nFrames=3\nEnabled 0=1\nEnabled 1=0\nEnabled 2=1\n";
+  writeText(dir.file("missing.sjx"), stored);
+  Engine engine;
+  ASSERT_EQ(openProject(dir.file("missing.sjx"), engine).missingFiles.size(), 2u);
+  ASSERT_TRUE(saveProject(dir.file("missing.sjx"), engine));
+  EXPECT_EQ(readText(dir.file("missing.sjx")), stored);
+}
+
+TEST(ProjectTest, WhatIsNotAProjectLeavesTheEngineAsItWas) {
+  test::TempDir dir;
+  make(dir.file("a.bmp"));
+  writeText(dir.file("empty.sjx"), "");
+  std::string random(4096, '\0');
+  for (size_t i = 0; i < random.size(); ++i) random[i] = static_cast<char>((i * 2654435761u) >> 13);
+  writeText(dir.file("random.sjx"), random);
+  writeText(dir.file("text.sjx"), "just some text\n");
+  std::filesystem::create_directory(dir.file("folder.sjx"));
+  ASSERT_EQ(::mkfifo(dir.file("fifo.sjx").c_str(), 0600), 0);
+  writeText(dir.file("huge.sjx"), "[Dark]\n" + std::string(kMaxIniFileBytes, '\n'));
+  writeText(dir.file("hand.sjx"), "[Dark]\nHot=90\n");  // written by hand: one section is enough
+  const std::pair<const char*, OpenStatus> cases[] = {
+      {"empty.sjx", OpenStatus::NotAProject}, {"random.sjx", OpenStatus::NotAProject},
+      {"text.sjx", OpenStatus::NotAProject},  {"none.sjx", OpenStatus::NotFound},
+      {"folder.sjx", OpenStatus::NotAProject}, {"fifo.sjx", OpenStatus::NotAProject},
+      {"huge.sjx", OpenStatus::Unreadable},   {"hand.sjx", OpenStatus::Opened}};
+  for (const auto& [name, status] : cases) {
+    Engine engine;
+    engine.settings = unusualSettings();
+    engine.frameWidth = 4;
+    add(engine, ListRole::Darks, dir.file("a.bmp"), FrameBitmap);
+    const OpenProjectResult result = openProject(dir.file(name), engine);
+    EXPECT_EQ(result.status, status) << name;
+    EXPECT_EQ(result.why.empty(), status == OpenStatus::Opened) << name;
+    const bool kept = status != OpenStatus::Opened;
+    using Shape = std::pair<size_t, int32_t>;  // entries and frame width
+    EXPECT_EQ(Shape(describeLists(engine, "").size(), engine.frameWidth), (kept ? Shape(1, 4) : Shape(0, -1))) << name;
+    EXPECT_EQ(settingsText(engine.settings) == kUnusualSettingsText, kept) << name;
+  }
+  // The settings file is read the same way: a FIFO gives the defaults at once.
+  EXPECT_EQ(loadSettings(dir.file("fifo.sjx"), WindowRect{1, 2, 3, 4}).window, (WindowRect{1, 2, 3, 4}));
+}
+
+TEST(ProjectTest, OpenBringsSettingsIntoTheirRangesAndSaysWhatItChanged) {
+  test::TempDir dir;
+  // A project's lines, what the open reports, and the line the next save writes.
+  const struct { const char* lines; std::vector<std::string> changes; const char* saved; } cases[] = {
+      {"[Flat]\nFilterWidth=-5", {"Flat.FilterWidth: -5 → 0"}, "FilterWidth=0\n"},
+      {"[Flat]\nFilterHeight=4294967396", {"Flat.FilterHeight: 4294967396 → 10000"}, "FilterHeight=10000\n"},
+      {"[Flat]\nVarHi=300\nBorder=-2147483649", {"Flat.VarHi: 300 → 255", "Flat.Border: -2147483649 → 0"},
+       "Border=0\n"},
+      {"[Dark]\nHot=99999999999", {"Dark.Hot: 99999999999 → 255"}, "\nHot=255\n"},
+      {"[Dark]\nCold= -5 \nExpand=101", {"Dark.Cold: -5 → 0", "Dark.Expand: 101 → 100"}, "Cold=0\n"},
+      {"[Processing]\nStretch=7\nDeInterlace=-1", {"Processing.Stretch: 7 → 2", "Processing.DeInterlace: -1 → 0"},
+       "DeInterlace=0\n"},
+      {"[Processing]\nStretchToRel=-1e308", {"Processing.StretchToRel: -1e308 → 0"}, "StretchToRel=0.000000\n"},
+      {"[Processing]\nStretchToRel=150\nStretchToAbs=nan",
+       {"Processing.StretchToRel: 150 → 100", "Processing.StretchToAbs: nan → 0"}, "StretchToAbs=0.000000\n"},
+      {"[Processing]\nStretchFromRel=95\nStretchToRel=5",
+       {"Processing.StretchFromRel: 95 → 5", "Processing.StretchToRel: 5 → 95"}, "StretchFromRel=5.000000\n"},
+  };
+  for (const auto& c : cases) {
+    writeText(dir.file("p.sjx"), std::string(c.lines) + "\n");
+    Engine engine;
+    EXPECT_EQ(openProject(dir.file("p.sjx"), engine).problems, c.changes) << c.lines;
+    EXPECT_NE(settingsText(engine.settings).find(c.saved), std::string::npos) << c.lines;
+  }
+}
+
+TEST(IniFileTest, BlankLinesComeBackAsTheyWere) {
+  for (const std::string text : {"\n \n\t\n[A]\n\n\nK=1\n  \n\n", "[A]\r\n\r\n \r\nK=1\r\n\r\n", "\n\n", "[A]\n \t"}) {
+    IniFile document = IniFile::parse(text);
+    EXPECT_EQ(document.serialise(), text.back() == '\t' ? text + "\n" : text);
+    ASSERT_TRUE(document.set("A", "L", "2"));
+    ASSERT_TRUE(document.set("B", "M", "3"));
+    EXPECT_EQ(IniFile::parse(document.serialise()).get("A", "L"), "2");
   }
 }
 
