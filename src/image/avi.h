@@ -48,8 +48,11 @@ struct AviWriter {
   uint64_t riffLimit = kAviRiffLimit; // bytes per RIFF segment; tests lower it
 };
 
-// Creates `path` (replacing a file of that name) with a stream whose format
-// comes from `first` (its size and colour mode). False when it cannot.
+// Starts a video that will replace `path`, with a stream whose format comes
+// from `first` (its size and colour mode). The frames go to a temporary file
+// beside it; `path` changes only when closeAviWriter succeeds, so a failed or
+// abandoned video leaves the previous file as it was. False when it cannot
+// (see FileOutput for which paths are refused).
 bool openAviWriter(AviWriter& writer, const std::string& path, const ImageBuffer& first,
                    std::string* why = nullptr);
 
@@ -57,8 +60,9 @@ bool openAviWriter(AviWriter& writer, const std::string& path, const ImageBuffer
 // frame does not match the first one, or its bytes could not be written.
 bool writeAviFrame(AviWriter& writer, const ImageBuffer& frame, std::string* why = nullptr);
 
-// Writes the indexes and the final sizes and closes the file; the writer is
-// empty afterwards. False when finishing the file failed.
+// Writes the indexes and the final sizes and puts the file in place under
+// its name; the writer is empty afterwards. False, with the previous file
+// kept, when finishing the file or putting it in place failed.
 bool closeAviWriter(AviWriter& writer, std::string* why = nullptr);
 
 }  // namespace stelp

@@ -2,11 +2,8 @@
 // index for old readers and OpenDML indexes ('indx', 'ix00', 'dmlh') so the
 // file can continue in 'AVIX' segments past the size of one RIFF.
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <utility>
@@ -15,6 +12,7 @@
 #include "avi.h"
 #include "avi_container.h"
 #include "bitmap.h"
+#include "byte_io.h"
 #include "numeric.h"
 
 namespace stelp {
@@ -99,12 +97,9 @@ class AviOutput {
   AviOutput() = default;
   AviOutput(const AviOutput&) = delete;
   AviOutput& operator=(const AviOutput&) = delete;
-  // A file that was not finished is no valid AVI: it is removed.
-  ~AviOutput() {
-    if (!file_) return;
-    std::fclose(file_);
-    discard();
-  }
+  // A file that was not finished is no valid AVI: its temporary is removed
+  // and the file it was to replace stays as it was.
+  ~AviOutput() = default;
 
   bool create(const std::string& path, std::string* why);
   bool writeHeaders(std::string* why);
@@ -142,19 +137,13 @@ class AviOutput {
     return writeAt(at, bytes, sizeof bytes);
   }
   bool failed(std::string* why) const {
-    return refuse(why, std::string("write failed: ") + std::strerror(error_));
+    return refuse(why, std::string("write failed: ") + std::strerror(file_.error() != 0 ? file_.error() : EIO));
   }
-  void discard() {
-    // Only a regular file that we created is removed: never a device such
-    // as /dev/full that the user named as the output.
-    if (regular_) std::remove(path_.c_str());
-  }
+  uint64_t end() const { return file_.size(); }
 
-  std::FILE* file_ = nullptr;
-  std::string path_;
-  bool regular_ = false;
-  int error_ = 0;
-  uint64_t end_ = 0;  // bytes written so far; patches return here
+  // Written under a temporary name and put in place by finish(), so a failed
+  // or abandoned export leaves the previous file of that name as it was.
+  FileOutput file_;
 
   uint64_t avihTotalAt_ = 0;
   uint64_t strhLengthAt_ = 0;
@@ -169,40 +158,15 @@ class AviOutput {
   std::vector<uint8_t> piece_;         // rows of the frame being written
 };
 
-bool AviOutput::create(const std::string& path, std::string* why) {
-  file_ = std::fopen(path.c_str(), "wb");
-  if (!file_) return refuse(why, std::string("cannot create: ") + std::strerror(errno));
-  path_ = path;
-  struct stat st {};
-  regular_ = fstat(fileno(file_), &st) == 0 && S_ISREG(st.st_mode);
-  // Every write is a whole frame or header block, so a failure such as a
-  // full disk is reported by the call that caused it, not by a later flush.
-  std::setvbuf(file_, nullptr, _IONBF, 0);
-  return true;
-}
+// Every write is a whole frame or header block and goes straight to the
+// file, so a failure such as a full disk is reported by the call that caused
+// it, not by a later flush.
+bool AviOutput::create(const std::string& path, std::string* why) { return file_.create(path, why); }
 
-bool AviOutput::write(const void* data, size_t count) {
-  if (error_ != 0) return false;
-  errno = 0;
-  if (std::fwrite(data, 1, count, file_) != count) {
-    error_ = errno != 0 ? errno : EIO;
-    return false;
-  }
-  end_ += count;
-  return true;
-}
+bool AviOutput::write(const void* data, size_t count) { return file_.write(data, count); }
 
-// Overwrites bytes written earlier and returns to the end of the file.
-bool AviOutput::writeAt(uint64_t at, const void* data, size_t count) {
-  if (error_ != 0) return false;
-  errno = 0;
-  if (fseeko(file_, static_cast<off_t>(at), SEEK_SET) != 0 || std::fwrite(data, 1, count, file_) != count ||
-      fseeko(file_, static_cast<off_t>(end_), SEEK_SET) != 0) {
-    error_ = errno != 0 ? errno : EIO;
-    return false;
-  }
-  return true;
-}
+// Overwrites bytes written earlier.
+bool AviOutput::writeAt(uint64_t at, const void* data, size_t count) { return file_.writeAt(at, data, count); }
 
 // The first segment: the headers, with room for the super index and zeros in
 // every count, then the start of its 'movi' list.
@@ -322,7 +286,7 @@ bool AviOutput::writeFrame(const ImageBuffer& frame, uint64_t riffLimit, std::st
 // back to back after 'movi', so their offsets follow from their count.
 bool AviOutput::finishSegment() {
   const bool first = indexes_.empty();
-  const uint64_t ixAt = end_;
+  const uint64_t ixAt = end();
   ByteBuilder b;
   const size_t ixSizeAt = b.beginChunk(kIx00);
   b.put16(2);  // longs per entry
@@ -356,7 +320,7 @@ bool AviOutput::finishSegment() {
   if (!write(b.bytes.data(), b.bytes.size())) return false;
   indexes_.push_back({ixAt, static_cast<uint32_t>(stdIndexBytes(segmentFrames_)), segmentFrames_});
   return patch32(moviAt_ - 4, static_cast<uint32_t>(moviEnd - moviAt_)) &&
-         patch32(riffAt_ + 4, static_cast<uint32_t>(end_ - riffAt_ - uint64_t{kRiffChunkHeaderSize}));
+         patch32(riffAt_ + 4, static_cast<uint32_t>(end() - riffAt_ - uint64_t{kRiffChunkHeaderSize}));
 }
 
 bool AviOutput::startExtensionSegment() {
@@ -364,8 +328,8 @@ bool AviOutput::startExtensionSegment() {
   b.beginChunk(kRiffId);
   b.put32(kAviExtensionForm);
   b.beginList(kMovieList);
-  riffAt_ = end_;
-  moviAt_ = end_ + uint64_t{kRiffChunkHeaderSize} + 4 + uint64_t{kRiffChunkHeaderSize};
+  riffAt_ = end();
+  moviAt_ = end() + uint64_t{kRiffChunkHeaderSize} + 4 + uint64_t{kRiffChunkHeaderSize};
   segmentFrames_ = 0;
   return write(b.bytes.data(), b.bytes.size());
 }
@@ -389,14 +353,7 @@ bool AviOutput::finish(std::string* why) {
       !patch32(strhLengthAt_, totalFrames) || !patch32(dmlhTotalAt_, totalFrames))
     return failed(why);
 
-  std::FILE* file = std::exchange(file_, nullptr);
-  errno = 0;
-  if (std::fclose(file) != 0) {
-    error_ = errno != 0 ? errno : EIO;
-    discard();
-    return failed(why);
-  }
-  return true;
+  return file_.close(why);
 }
 
 AviWriter::AviWriter() = default;

@@ -1,6 +1,9 @@
 #include "byte_io.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <utility>
 
 #include <cerrno>
 #include <cstring>
@@ -66,41 +69,153 @@ size_t FileInput::readAt(uint64_t offset, void* out, size_t count) {
   return n;
 }
 
-FileOutput::~FileOutput() {
-  if (!file_) return;
-  std::fclose(file_);
-  discard();
+namespace {
+
+constexpr int kMaxLinkHops = 40;  // as many as the kernel follows
+constexpr size_t kMaxNameBytes = 255;
+constexpr size_t kTemporarySuffixBytes = 6;
+
+std::string errorText(int error) { return std::strerror(error != 0 ? error : EIO); }
+
+std::string folderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+std::string nameOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The file that writing `path` replaces: `path` itself, or where its chain of
+// symbolic links ends (which may not exist yet). False when the chain cannot
+// be followed or ends at something other than a regular file.
+bool replacedFile(const std::string& path, std::string& target, std::string* why) {
+  target = path;
+  for (int hop = 0;; ++hop) {
+    struct stat st {};
+    if (::lstat(target.c_str(), &st) != 0) {
+      if (errno == ENOENT) return true;  // a new file
+      return refuse(why, "cannot create: " + errorText(errno));
+    }
+    if (S_ISREG(st.st_mode)) return true;
+    if (!S_ISLNK(st.st_mode)) return refuse(why, "not a regular file");
+    if (hop == kMaxLinkHops) return refuse(why, "cannot create: " + errorText(ELOOP));
+    std::string link(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
+    const ssize_t n = ::readlink(target.c_str(), link.data(), link.size());
+    if (n < 0 || static_cast<size_t>(n) >= link.size()) return refuse(why, "cannot create: cannot read the link");
+    link.resize(static_cast<size_t>(n));
+    target = link.front() == '/' ? link : folderOf(target) + "/" + link;
+  }
+}
+
+// Creates a new hidden file ".NAME.XXXXXX" in the folder of `target`, as a
+// new file would be made (0666 less the umask); -1 with errno on failure.
+int createTemporary(const std::string& target, std::string& temporary) {
+  static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  static std::atomic<uint64_t> counter{0};
+  // A long name is shortened so that the temporary's name is still legal.
+  std::string name = nameOf(target);
+  name.resize(std::min(name.size(), kMaxNameBytes - 2 - kTemporarySuffixBytes));
+  const std::string stem = folderOf(target) + "/." + name + ".";
+  uint64_t seed = (static_cast<uint64_t>(::getpid()) << 32) ^
+                  static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    uint64_t bits = seed ^ (counter++ * 0x9E3779B97F4A7C15ull);
+    temporary = stem;
+    for (size_t i = 0; i < kTemporarySuffixBytes; ++i, bits /= sizeof kLetters - 1)
+      temporary += kLetters[bits % (sizeof kLetters - 1)];
+    const int fd = ::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST) return fd;
+    seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+}  // namespace
+
+FileOutput::~FileOutput() { discard(); }
+
 void FileOutput::discard() {
-  // Only a regular file that we wrote is removed: never a device such as
-  // /dev/full or /dev/stdout that the user named as the output.
-  if (regular_) std::remove(path_.c_str());
+  if (fd_ < 0) return;
+  ::close(fd_);
+  fd_ = -1;
+  ::unlink(temporary_.c_str());
 }
 
 bool FileOutput::create(const std::string& path, std::string* why) {
-  file_ = std::fopen(path.c_str(), "wb");
-  if (!file_) return refuse(why, std::string("cannot create: ") + std::strerror(errno));
-  path_ = path;
+  discard();
   error_ = 0;
-  struct stat st {};
-  regular_ = fstat(fileno(file_), &st) == 0 && S_ISREG(st.st_mode);
+  end_ = 0;
+  if (!replacedFile(path, target_, why)) return false;
+  const int fd = createTemporary(target_, temporary_);
+  if (fd < 0) return refuse(why, "cannot create: " + errorText(errno));
+  fd_ = fd;
+  // A replaced file keeps its permissions (and, where we may, its owner:
+  // only the superuser may give a file away, so that failure is no error).
+  struct stat old {};
+  if (::stat(target_.c_str(), &old) == 0) {
+    ::fchmod(fd_, old.st_mode & 07777);
+    [[maybe_unused]] const int owned = ::fchown(fd_, old.st_uid, old.st_gid);
+  }
   return true;
 }
 
-void FileOutput::write(const void* data, size_t count) {
-  if (!file_ || error_ != 0 || count == 0) return;
-  if (std::fwrite(data, 1, count, file_) != count) error_ = errno != 0 ? errno : EIO;
+bool FileOutput::writeRange(uint64_t offset, const void* data, size_t count) {
+  if (fd_ < 0 && error_ == 0) error_ = EBADF;
+  if (error_ != 0) return false;
+  const char* p = static_cast<const char*>(data);
+  while (count > 0) {
+    const ssize_t n = ::pwrite(fd_, p, count, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      error_ = n < 0 ? errno : EIO;
+      return false;
+    }
+    p += n;
+    offset += static_cast<uint64_t>(n);
+    count -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool FileOutput::write(const void* data, size_t count) {
+  if (!writeRange(end_, data, count)) return false;
+  end_ += count;
+  return true;
+}
+
+bool FileOutput::writeAt(uint64_t offset, const void* data, size_t count) {
+  if (offset > end_ || count > end_ - offset) {
+    if (error_ == 0) error_ = EINVAL;
+    return false;
+  }
+  return writeRange(offset, data, count);
 }
 
 bool FileOutput::close(std::string* why) {
-  if (!file_) return refuse(why, "file is not open");
-  if (std::fflush(file_) != 0 && error_ == 0) error_ = errno != 0 ? errno : EIO;
-  if (std::fclose(file_) != 0 && error_ == 0) error_ = errno != 0 ? errno : EIO;
-  file_ = nullptr;
-  if (error_ == 0) return true;
-  discard();
-  return refuse(why, std::string("write failed: ") + std::strerror(error_));
+  if (fd_ < 0) return refuse(why, "file is not open");
+  if (error_ == 0 && ::fsync(fd_) != 0) error_ = errno;
+  if (::close(std::exchange(fd_, -1)) != 0 && error_ == 0) error_ = errno;
+  if (error_ != 0) {
+    ::unlink(temporary_.c_str());
+    return refuse(why, "write failed: " + errorText(error_));
+  }
+  if (::rename(temporary_.c_str(), target_.c_str()) != 0) {
+    error_ = errno;
+    ::unlink(temporary_.c_str());
+    return refuse(why, "cannot put the file in place: " + errorText(error_));
+  }
+  // The rename reaches the disk with the folder. The file is in place
+  // already, so a failure here is not one the caller could act on.
+  const int folder = ::open(folderOf(target_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder >= 0) {
+    ::fsync(folder);
+    ::close(folder);
+  }
+  return true;
 }
 
 }  // namespace stelp

@@ -56,29 +56,49 @@ inline bool declaredSizeIsPlausible(uint64_t declared, uint64_t available) {
   return declared <= 2 * available + kSlack;
 }
 
-// An output file that remembers whether any write failed. A file that was not
-// finished (close not reached or a write failed) is removed, so no half-written
-// image is left behind under the user's name.
+// Every file Stelp writes (images, videos, raw pixels, projects, settings)
+// goes through this one class. The bytes go to a new hidden file beside the
+// file they replace, which is flushed to the disk and renamed over it only in
+// close(): a failed write, a writer dropped before close() or a kill leaves the
+// previous file byte for byte, and two writers of one name never mix their
+// bytes (the last to close wins). A symbolic link is followed, so the link
+// stays and its target is replaced; an existing output that is not a regular
+// file (a device, a FIFO, a folder) is refused without being opened. A
+// replaced file keeps its permissions; a new one gets 0666 less the umask.
 class FileOutput {
  public:
   FileOutput() = default;
   FileOutput(const FileOutput&) = delete;
   FileOutput& operator=(const FileOutput&) = delete;
-  ~FileOutput();
+  ~FileOutput();  // discards what was not closed
 
-  // Creates or truncates `path`; false (with `why`) when it cannot.
+  // Opens a temporary file that will replace `path`; false (with `why`) when
+  // `path` cannot be replaced or the folder takes no new file.
   bool create(const std::string& path, std::string* why);
-  void write(const void* data, size_t count);
-  // Closes the file; true when every write and the close succeeded.
+  // Appends bytes. A failure is remembered: later writes do nothing and
+  // close() reports it. False once any write failed.
+  bool write(const void* data, size_t count);
+  // Overwrites `count` bytes at `offset`, inside what was written already.
+  bool writeAt(uint64_t offset, const void* data, size_t count);
+  // Puts the file in place; true when every write, the flush and the rename
+  // succeeded. Otherwise the temporary is removed and `path` left as it was.
   bool close(std::string* why);
-
- private:
+  // Removes the temporary, leaving `path` as it was.
   void discard();
 
-  std::FILE* file_ = nullptr;
-  std::string path_;
+  bool isOpen() const { return fd_ >= 0; }
+  int error() const { return error_; }
+  // Bytes appended so far.
+  uint64_t size() const { return end_; }
+
+ private:
+  bool writeRange(uint64_t offset, const void* data, size_t count);
+
+  int fd_ = -1;
+  std::string temporary_;
+  std::string target_;  // the file the temporary replaces
+  uint64_t end_ = 0;
   int error_ = 0;
-  bool regular_ = false;
 };
 
 // Stores `text` in `*why` when the caller asked for a reason.

@@ -1,12 +1,12 @@
 #include "persist/ini.h"
 
+#include "image/byte_io.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <filesystem>
 #include <system_error>
 
 namespace stelp {
@@ -288,96 +288,15 @@ bool readIniFile(const std::string& path, IniFile& document, std::string* why, b
   return true;
 }
 
-namespace {
-
-// The file that a rewrite of `path` replaces: the target of a symbolic link,
-// so that the link itself survives.
-std::filesystem::path replacedFile(const std::string& path) {
-  std::error_code error;
-  const std::filesystem::path given(path);
-  if (!std::filesystem::is_symlink(given, error)) return given;
-  const std::filesystem::path target = std::filesystem::weakly_canonical(given, error);
-  return error ? given : target;
-}
-
-// Creates a new file next to `target` that nobody else uses; -1 on failure.
-int createTemporaryFile(const std::filesystem::path& target, std::string& temporary, int& error) {
-  // One number per attempt in this process; the process id keeps two
-  // programs that save into the same folder apart.
-  static std::atomic<unsigned> counter{0};
-  const std::filesystem::path folder = target.parent_path();
-  std::string stem(1, '.');
-  stem.append(target.filename().string()).append(1, '.').append(std::to_string(::getpid())).append(1, '.');
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    temporary = (folder / (stem + std::to_string(counter++) + ".tmp")).string();
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) return fd;
-    error = errno;
-    if (error != EEXIST) return -1;
-  }
-  return -1;
-}
-
-bool writeAll(int fd, std::string_view content, int& error) {
-  while (!content.empty()) {
-    const ssize_t written = ::write(fd, content.data(), content.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) {
-      error = written < 0 ? errno : EIO;
-      return false;
-    }
-    content.remove_prefix(static_cast<size_t>(written));
-  }
-  return true;
-}
-
-}  // namespace
-
 bool writeFileAtomically(const std::string& path, std::string_view content, std::string* why) {
-  const std::filesystem::path target = replacedFile(path);
-  std::string temporary;
-  int error = 0;
-  const int fd = createTemporaryFile(target, temporary, error);
-  if (fd < 0) {
-    setWhy(why, "cannot create a file in the folder of " + path + ": " + errorText(error));
+  // FileOutput writes beside the file, follows a link to its target, keeps
+  // the permissions and renames only a complete, flushed file into place.
+  FileOutput out;
+  std::string reason;
+  if (!out.create(path, &reason) || !out.write(content.data(), content.size()) || !out.close(&reason)) {
+    if (reason.empty()) reason = "write failed: " + errorText(out.error());
+    setWhy(why, "cannot write " + path + ": " + reason);
     return false;
-  }
-
-  // A replaced file keeps its permissions (and, where we may, its owner).
-  struct stat old {};
-  if (::stat(target.c_str(), &old) == 0) {
-    ::fchmod(fd, old.st_mode & 07777);
-    // Only the superuser may give a file away; for an ordinary user's own
-    // file this changes nothing, so its failure does not matter.
-    [[maybe_unused]] const int owned = ::fchown(fd, old.st_uid, old.st_gid);
-  }
-
-  bool ok = writeAll(fd, content, error);
-  if (ok && ::fsync(fd) != 0) {
-    error = errno;
-    ok = false;
-  }
-  if (::close(fd) != 0 && ok) {
-    error = errno;
-    ok = false;
-  }
-  if (ok && ::rename(temporary.c_str(), target.c_str()) != 0) {
-    error = errno;
-    ok = false;
-  }
-  if (!ok) {
-    ::unlink(temporary.c_str());
-    setWhy(why, "cannot write " + path + ": " + errorText(error));
-    return false;
-  }
-
-  // The rename itself reaches the disk with the folder. The file is already
-  // in place, so a failure here is not one the caller could act on.
-  const std::string folder = target.parent_path().empty() ? "." : target.parent_path().string();
-  const int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folderFd >= 0) {
-    ::fsync(folderFd);
-    ::close(folderFd);
   }
   return true;
 }

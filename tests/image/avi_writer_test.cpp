@@ -168,34 +168,77 @@ TEST(AviWriterTest, RefusedCallsLeaveNoFileAndDisturbNothing) {
   EXPECT_EQ(firstDifference(test::readFile(dir.file("a.avi")), expected), -1);
 }
 
-TEST(AviWriterTest, FailedWriteIsReportedAndOnlyACreatedFileRemoved) {
-  // /dev/full refuses the headers, which go out at once, and must survive; a
-  // new file takes two 4 KiB frames under a 16 KiB size limit and is removed.
+TEST(AviWriterTest, OnlyACompleteVideoReplacesThePreviousFile) {
+  // Each way a video can end early leaves the previous file byte for byte and
+  // no temporary: a write past a 16 KiB size limit (the third 4 KiB frame), a
+  // writer dropped unclosed, a folder removed before the close.
   test::TempDir dir;
   const auto image = test::makeImage(PixelFormat::Gray8, 64, 64);
+  const Bytes old(300, 0x0D);
   rlimit saved{};
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
   const rlimit lowered{16384, saved.rlim_max};
-  for (const std::string& path : {std::string("/dev/full"), dir.file("cut.avi")}) {
-    const bool device = path == "/dev/full";
-    AviWriter writer;
+  for (const std::string ending : {"size limit", "dropped", "folder removed"}) {
+    SCOPED_TRACE(ending);
+    const std::string folder = dir.file(ending), path = folder + "/out.avi";
+    std::filesystem::create_directory(folder);
+    test::writeFile(path, old);
     std::string why;
     int written = 0;
-    // Nothing is asserted under the limit: test output may go to a file.
-    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
-    const bool limited = setrlimit(RLIMIT_FSIZE, &lowered) == 0;
-    const bool opened = openAviWriter(writer, path, *image, &why);
-    while (opened && written < 10 && writeAviFrame(writer, *image, &why)) ++written;
-    const bool closed = closeAviWriter(writer);
-    setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, previous);
-    ASSERT_TRUE(limited);
-    EXPECT_EQ(opened, !device) << path;
-    EXPECT_EQ(written, device ? 0 : 2) << "the third frame passes 16 KiB";
-    EXPECT_NE(why.find("write failed"), std::string::npos) << why;
+    bool closed = false;
+    {
+      AviWriter writer;
+      // Nothing is asserted under the limit: test output may go to a file.
+      const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+      const bool limited = ending != "size limit" || setrlimit(RLIMIT_FSIZE, &lowered) == 0;
+      const bool opened = openAviWriter(writer, path, *image, &why);
+      while (opened && written < 3 && writeAviFrame(writer, *image, &why)) ++written;
+      setrlimit(RLIMIT_FSIZE, &saved);
+      std::signal(SIGXFSZ, previous);
+      ASSERT_TRUE(limited && opened) << why;
+      if (ending == "folder removed") std::filesystem::remove_all(folder);
+      if (ending != "dropped") closed = closeAviWriter(writer, &why);
+    }
+    EXPECT_EQ(written, ending == "size limit" ? 2 : 3);
     EXPECT_FALSE(closed);
-    EXPECT_EQ(std::filesystem::exists(path), device);
+    if (ending == "size limit") {
+      EXPECT_NE(why.find("write failed"), std::string::npos) << why;
+    }
+    if (ending == "folder removed") continue;
+    EXPECT_EQ(test::readFile(path), old);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1) << "no temporary file is left";
   }
+
+  // A device is refused before anything is written to it.
+  AviWriter writer;
+  std::string why;
+  EXPECT_FALSE(openAviWriter(writer, "/dev/full", *image, &why));
+  EXPECT_NE(why.find("not a regular file"), std::string::npos) << why;
+}
+
+TEST(AviWriterTest, TwoVideosIntoOneFileNeverMix) {
+  // Frames of two videos of one name written turn about: the one closed
+  // last is the file, whole and alone.
+  test::TempDir dir;
+  const std::string path = dir.file("out.avi");
+  AviWriter first, second;
+  std::vector<Bytes> frames[2];
+  std::string why;
+  for (int k = 0; k < 3; ++k)
+    for (int w = 0; w < 2; ++w) {
+      if (w == 1 && k == 2) continue;  // the second video is shorter
+      const auto image = test::makeImage(PixelFormat::Gray8, 4, 1);
+      std::memset(image->pixels.get(), 10 * w + k, image->pixelBytes());
+      frames[w].push_back(Bytes(4, static_cast<uint8_t>(10 * w + k)));
+      AviWriter& writer = w == 0 ? first : second;
+      ASSERT_TRUE(k > 0 || openAviWriter(writer, path, *image, &why)) << why;
+      ASSERT_TRUE(writeAviFrame(writer, *image, &why)) << why;
+    }
+  ASSERT_TRUE(closeAviWriter(second, &why)) << why;
+  EXPECT_EQ(firstDifference(test::readFile(path), expectedAvi(4, 1, 8, frames[1], {2})), -1);
+  ASSERT_TRUE(closeAviWriter(first, &why)) << why;
+  EXPECT_EQ(firstDifference(test::readFile(path), expectedAvi(4, 1, 8, frames[0], {3})), -1);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.file("")), {}), 1);
 }
 
 }  // namespace

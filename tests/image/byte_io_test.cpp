@@ -1,0 +1,135 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+#include "image/byte_io.h"
+#include "test_util.h"
+
+namespace stelp {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string readText(const std::string& path) {
+  const test::Bytes b = test::readFile(path);
+  return {b.begin(), b.end()};
+}
+
+// Whether `folder` holds a hidden file: what a temporary left behind would be.
+bool holdsHiddenFile(const std::string& folder) {
+  for (const auto& entry : fs::directory_iterator(folder))
+    if (entry.path().filename().string().front() == '.') return true;
+  return false;
+}
+
+TEST(FileOutputTest, ReplacesOnlyWithACompleteFileAndOnlyARegularOne) {
+  const std::string kNew(5000, 'n');
+  enum class End { Close, Drop };
+  // What "out" is before (made in the case's own folder), whether the write
+  // runs under a 4 KiB file size limit, how the writer ends, and then: the
+  // result, the reason, the text read through "out" and where it links to.
+  const struct {
+    const char* name;
+    std::function<void(const std::string& folder)> make;
+    bool limited;
+    End end;
+    bool ok;
+    const char* reason;
+    const char* after;  // nullptr: not read (a device, a FIFO, a folder)
+    const char* linkTo;
+  } cases[] = {
+      {"new file", [](const std::string&) {}, false, End::Close, true, "", nullptr, nullptr},
+      {"replaced file", [](const std::string& f) { test::writeFile(f + "/out", {'o', 'l', 'd'}); }, false, End::Close,
+       true, "", nullptr, nullptr},
+      {"write past the size limit", [](const std::string& f) { test::writeFile(f + "/out", {'o', 'l', 'd'}); }, true,
+       End::Close, false, "write failed", "old", nullptr},
+      {"writer dropped before close", [](const std::string& f) { test::writeFile(f + "/out", {'o', 'l', 'd'}); },
+       false, End::Drop, true, "", "old", nullptr},
+      {"link to a file",
+       [](const std::string& f) {
+         fs::create_directory(f + "/sub");
+         test::writeFile(f + "/sub/target", {'o', 'l', 'd'});
+         fs::create_symlink("sub/target", f + "/out");
+       },
+       false, End::Close, true, "", nullptr, "sub/target"},
+      {"link to a file not made yet", [](const std::string& f) { fs::create_symlink("later", f + "/out"); }, false,
+       End::Close, true, "", nullptr, "later"},
+      {"link to /dev/null", [](const std::string& f) { fs::create_symlink("/dev/null", f + "/out"); }, false,
+       End::Close, false, "not a regular file", nullptr, "/dev/null"},
+      {"link to a FIFO",
+       [](const std::string& f) {
+         ::mkfifo((f + "/fifo").c_str(), 0666);
+         fs::create_symlink("fifo", f + "/out");
+       },
+       false, End::Close, false, "not a regular file", nullptr, "fifo"},
+      {"FIFO", [](const std::string& f) { ::mkfifo((f + "/out").c_str(), 0666); }, false, End::Close, false,
+       "not a regular file", nullptr, nullptr},
+      {"folder", [](const std::string& f) { fs::create_directory(f + "/out"); }, false, End::Close, false,
+       "not a regular file", nullptr, nullptr},
+  };
+  test::TempDir dir;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string folder = dir.file(std::to_string(&c - cases));
+    fs::create_directory(folder);
+    c.make(folder);
+    const std::string out = folder + "/out";
+    const fs::file_type typeBefore = fs::status(out).type();
+    // A reader holds any FIFO open, so a writer that wrongly opens it fails
+    // this test instead of hanging it.
+    const int reader = ::open((folder + (c.linkTo ? "/fifo" : "/out")).c_str(), O_RDONLY | O_NONBLOCK);
+
+    std::string why;
+    bool ok = false;
+    {
+      FileOutput file;
+      rlimit saved{};
+      ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+      const rlimit lowered{4096, saved.rlim_max};
+      // Nothing is asserted under the limit: test output may go to a file.
+      const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+      const bool limited = !c.limited || setrlimit(RLIMIT_FSIZE, &lowered) == 0;
+      // A failed write is remembered and reported by close.
+      ok = file.create(out, &why) && (file.write(kNew.data(), 1000), file.write(kNew.data() + 1000, 4000),
+                                      c.end == End::Drop || file.close(&why));
+      setrlimit(RLIMIT_FSIZE, &saved);
+      std::signal(SIGXFSZ, previous);
+      ASSERT_TRUE(limited);
+    }
+    if (reader >= 0) ::close(reader);
+
+    EXPECT_EQ(ok, c.ok) << why;
+    EXPECT_NE(why.find(c.reason), std::string::npos) << why;
+    if (c.after || c.ok) {
+      EXPECT_EQ(readText(out), c.after ? c.after : kNew);
+    } else {
+      EXPECT_EQ(fs::status(out).type(), typeBefore) << "left as it was";
+    }
+    if (c.linkTo) {
+      EXPECT_EQ(fs::read_symlink(out), c.linkTo) << "the link stays a link";
+    }
+    EXPECT_FALSE(holdsHiddenFile(folder)) << "no temporary file is left";
+  }
+
+  // A new file gets the permissions any new file would; a replaced one keeps its own.
+  const mode_t mask = ::umask(022);
+  ::umask(mask);
+  struct stat info {};
+  ASSERT_EQ(::stat(dir.file("0/out").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0666 & ~mask);
+  ASSERT_EQ(::chmod(dir.file("1/out").c_str(), 0604), 0);
+  FileOutput again;
+  ASSERT_TRUE(again.create(dir.file("1/out"), nullptr) && again.close(nullptr));
+  ASSERT_EQ(::stat(dir.file("1/out").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0604);
+}
+
+}  // namespace
+}  // namespace stelp
