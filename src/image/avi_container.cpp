@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 
 #include "numeric.h"
 
@@ -22,24 +23,33 @@ struct Chunk {
   uint32_t listType = 0;  // for LIST and RIFF chunks
 };
 
+// Reads the header of the chunk at `offset` in a range ending at `end`. A
+// chunk whose size runs past the range is clipped to it. False when no whole
+// chunk header fits.
+bool readChunk(ByteInput& input, uint64_t offset, uint64_t end, Chunk& chunk) {
+  if (offset + kRiffChunkHeaderSize > end) return false;
+  uint8_t header[kRiffListHeaderSize];
+  const size_t got = input.readAt(offset, header, sizeof header);
+  if (got < kRiffChunkHeaderSize) return false;
+  chunk = Chunk();
+  chunk.id = loadLe32(header);
+  chunk.dataOffset = offset + kRiffChunkHeaderSize;
+  chunk.dataSize = std::min<uint64_t>(loadLe32(header + 4), end - chunk.dataOffset);
+  if ((chunk.id == kListId || chunk.id == kRiffId) && got == sizeof header && chunk.dataSize >= 4)
+    chunk.listType = loadLe32(header + 8);
+  return true;
+}
+
+// Where the chunk after `chunk` begins.
+uint64_t chunkEnd(const Chunk& chunk) { return chunk.dataOffset + chunk.dataSize + (chunk.dataSize & 1); }
+
 // Walks the chunks of the range [begin, end), calling visit(chunk) for each.
 // A chunk whose size runs past the range is clipped to it; walking stops there.
 template <typename Visit>
 void walkChunks(ByteInput& input, uint64_t begin, uint64_t end, Visit visit) {
-  uint64_t offset = begin;
-  while (offset + kRiffChunkHeaderSize <= end) {
-    uint8_t header[kRiffListHeaderSize];
-    const size_t got = input.readAt(offset, header, sizeof header);
-    if (got < kRiffChunkHeaderSize) return;
-    Chunk chunk;
-    chunk.id = loadLe32(header);
-    chunk.dataOffset = offset + kRiffChunkHeaderSize;
-    chunk.dataSize = std::min<uint64_t>(loadLe32(header + 4), end - chunk.dataOffset);
-    if ((chunk.id == kListId || chunk.id == kRiffId) && got == sizeof header && chunk.dataSize >= 4)
-      chunk.listType = loadLe32(header + 8);
+  Chunk chunk;
+  for (uint64_t offset = begin; readChunk(input, offset, end, chunk); offset = chunkEnd(chunk))
     if (!visit(chunk)) return;
-    offset = chunk.dataOffset + chunk.dataSize + (chunk.dataSize & 1);
-  }
 }
 
 std::vector<uint8_t> readBytes(ByteInput& input, uint64_t offset, uint64_t size) {
@@ -83,39 +93,59 @@ void parseStreamList(ByteInput& input, const Chunk& list, int streamNumber, AviS
   });
 }
 
-// Reads OpenDML index chunks: an index of indexes leads to standard indexes,
-// whose entries give each frame's place relative to a base offset.
-void readOpenDmlIndex(ByteInput& input, uint64_t offset, uint64_t size, int depth, AviStreamIndex& index) {
-  if (size < kIndexHeaderSize || depth > 1) return;
+// The fewest bytes a frame takes in any index: an OpenDML standard index
+// entry. A frame index longer than the file over this is made of repeated or
+// overlapping indexes, and is cut there.
+constexpr uint64_t kSmallestIndexEntry = 8;
+
+// Appends the frames of the standard index whose data (after the chunk header)
+// lies at [offset, offset + size); entries give each frame's place relative to
+// a base offset.
+void readStandardIndex(ByteInput& input, uint64_t offset, uint64_t size, AviStreamIndex& index) {
+  if (size < kIndexHeaderSize) return;
   uint8_t header[kIndexHeaderSize];
   if (input.readAt(offset, header, sizeof header) != sizeof header) return;
   const uint16_t longsPerEntry = loadLe16(header);
-  const uint8_t type = header[3];
-  const uint64_t entries = std::min<uint64_t>(loadLe32(header + 4), (size - kIndexHeaderSize) / 4 / std::max<uint16_t>(longsPerEntry, 1));
+  if (header[3] != kIndexOfChunks || longsPerEntry < 2) return;
   const uint64_t entryBytes = uint64_t{longsPerEntry} * 4;
-  if (entries == 0 || longsPerEntry == 0) return;
+  const uint64_t fileSize = input.size();
+  const uint64_t room = fileSize / kSmallestIndexEntry - std::min<uint64_t>(index.frames.size(), fileSize / kSmallestIndexEntry);
+  const uint64_t entries = std::min({uint64_t{loadLe32(header + 4)}, (size - kIndexHeaderSize) / entryBytes, room});
+  const std::vector<uint8_t> table = readBytes(input, offset + kIndexHeaderSize, entries * entryBytes);
+  const uint64_t base = loadLe32(header + 12) | (uint64_t{loadLe32(header + 16)} << 32);
+  for (size_t e = 0; e + 8 <= table.size(); e += entryBytes) {
+    const uint32_t sizeField = loadLe32(&table[e + 4]);
+    AviFrameEntry frame;
+    frame.offset = base + loadLe32(&table[e]);
+    frame.size = sizeField & ~kNotKeyFrameBit;
+    frame.key = (sizeField & kNotKeyFrameBit) == 0;
+    if (frame.offset > fileSize) frame.size = 0;
+    index.frames.push_back(frame);
+  }
+}
+
+// Reads the stream's OpenDML index: an index of indexes leading to standard
+// indexes, or (in some files) one standard index in its place. A standard
+// index named more than once is read once.
+void readOpenDmlIndex(ByteInput& input, uint64_t offset, uint64_t size, AviStreamIndex& index) {
+  if (size < kIndexHeaderSize) return;
+  uint8_t header[kIndexHeaderSize];
+  if (input.readAt(offset, header, sizeof header) != sizeof header) return;
+  const uint16_t longsPerEntry = loadLe16(header);
+  if (header[3] == kIndexOfChunks) return readStandardIndex(input, offset, size, index);
+  if (header[3] != kIndexOfIndexes || longsPerEntry < 4) return;
+  const uint64_t entryBytes = uint64_t{longsPerEntry} * 4;
+  const uint64_t entries = std::min<uint64_t>(loadLe32(header + 4), (size - kIndexHeaderSize) / entryBytes);
   const std::vector<uint8_t> table = readBytes(input, offset + kIndexHeaderSize, entries * entryBytes);
   const uint64_t fileSize = input.size();
-  if (type == kIndexOfIndexes && longsPerEntry >= 4) {
-    for (size_t e = 0; e + 16 <= table.size(); e += entryBytes) {
-      const uint64_t at = loadLe32(&table[e]) | (uint64_t{loadLe32(&table[e + 4])} << 32);
-      if (at >= fileSize) continue;
-      uint8_t chunk[kRiffChunkHeaderSize];
-      if (input.readAt(at, chunk, sizeof chunk) != sizeof chunk) continue;
-      readOpenDmlIndex(input, at + kRiffChunkHeaderSize,
-                       std::min<uint64_t>(loadLe32(chunk + 4), fileSize - at - kRiffChunkHeaderSize), depth + 1, index);
-    }
-  } else if (type == kIndexOfChunks && longsPerEntry >= 2) {
-    const uint64_t base = loadLe32(header + 12) | (uint64_t{loadLe32(header + 16)} << 32);
-    for (size_t e = 0; e + 8 <= table.size(); e += entryBytes) {
-      const uint32_t sizeField = loadLe32(&table[e + 4]);
-      AviFrameEntry frame;
-      frame.offset = base + loadLe32(&table[e]);
-      frame.size = sizeField & ~kNotKeyFrameBit;
-      frame.key = (sizeField & kNotKeyFrameBit) == 0;
-      if (frame.offset > fileSize) frame.size = 0;
-      index.frames.push_back(frame);
-    }
+  std::set<uint64_t> seen;
+  for (size_t e = 0; e + 16 <= table.size(); e += entryBytes) {
+    const uint64_t at = loadLe32(&table[e]) | (uint64_t{loadLe32(&table[e + 4])} << 32);
+    if (at >= fileSize || !seen.insert(at).second) continue;
+    uint8_t chunk[kRiffChunkHeaderSize];
+    if (input.readAt(at, chunk, sizeof chunk) != sizeof chunk) continue;
+    readStandardIndex(input, at + kRiffChunkHeaderSize,
+                      std::min<uint64_t>(loadLe32(chunk + 4), fileSize - at - kRiffChunkHeaderSize), index);
   }
 }
 
@@ -147,18 +177,31 @@ void readOldIndex(ByteInput& input, const Layout& layout, AviStreamIndex& index)
   index.keyFlagsKnown = anyKey;
 }
 
+// Collects the stream's chunks in the 'movi' lists, entering 'rec ' lists.
+// Those may nest as deep as a file makes them, so the lists being walked are
+// kept on a heap stack rather than the call stack.
 void scanMovies(ByteInput& input, const Layout& layout, AviStreamIndex& index) {
   index.keyFlagsKnown = false;
+  struct Range {
+    uint64_t next, end;
+  };
+  std::vector<Range> open;
   for (const auto& [begin, end] : layout.movies) {
-    auto visit = [&](const Chunk& c, auto& self) -> bool {
+    open.push_back({begin, end});
+    while (!open.empty()) {
+      Range& range = open.back();
+      Chunk c;
+      if (!readChunk(input, range.next, range.end, c)) {
+        open.pop_back();
+        continue;
+      }
+      range.next = chunkEnd(c);
       if (c.id == kListId && c.listType == kRecordList) {
-        walkChunks(input, c.dataOffset + 4, c.dataOffset + c.dataSize, [&](const Chunk& inner) { return self(inner, self); });
+        open.push_back({c.dataOffset + 4, c.dataOffset + c.dataSize});
       } else if (chunkOfStream(c.id, index.streamNumber)) {
         index.frames.push_back({c.dataOffset, static_cast<uint32_t>(c.dataSize), false});
       }
-      return true;
-    };
-    walkChunks(input, begin, end, [&](const Chunk& c) { return visit(c, visit); });
+    }
   }
 }
 
@@ -198,7 +241,7 @@ bool parseAvi(ByteInput& input, AviStreamIndex& index, std::string* why) {
 
   if (index.streamNumber < 0) return refuse(why, "no video stream");
   if (index.format.size() < 40) return refuse(why, "video stream has no bitmap format");
-  if (layout.superIndexSize > 0) readOpenDmlIndex(input, layout.superIndexOffset, layout.superIndexSize, 0, index);
+  if (layout.superIndexSize > 0) readOpenDmlIndex(input, layout.superIndexOffset, layout.superIndexSize, index);
   if (index.frames.empty() && layout.oldIndexSize > 0) readOldIndex(input, layout, index);
   if (index.frames.empty()) scanMovies(input, layout, index);
   if (index.frames.empty()) return refuse(why, "video stream has no frames");

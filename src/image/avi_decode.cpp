@@ -26,6 +26,10 @@ constexpr size_t kRowAlignment = 32;  // libswscale works fastest on aligned row
 // far past any camera, and within what a frame buffer can hold.
 constexpr int32_t kMaxSide = 1 << 16;
 constexpr int64_t kMaxPixels = int64_t{1} << 27;
+// Rows and columns a decoder may add around the declared size for its own
+// alignment and edges (MPEG-4 needs more than 128): ample, and still no room
+// for a picture much larger than declared.
+constexpr int kDecoderPadding = 1024;
 
 std::string fourCcText(uint32_t code) {
   std::string text;
@@ -62,7 +66,10 @@ bool parseVideoFormat(const std::vector<uint8_t>& format, VideoFormat& video, st
   video.palette.assign(kBitmapPaletteBytes, 0);
   const size_t available = std::min(entries * 4, format.size() - headerSize);
   std::copy_n(format.begin() + headerSize, available, video.palette.begin());
-  video.extra.assign(format.begin() + headerSize, format.end());
+  // As in ffmpeg's AVI demuxer, everything after the first 40 bytes is the
+  // codec's set-up data, also what a larger header size claims for itself:
+  // HuffYUV, for one, keeps its tables there.
+  video.extra.assign(format.begin() + kInfoHeaderSize, format.end());
   return true;
 }
 
@@ -91,6 +98,7 @@ struct VideoDecoder::State {
   AVFrame* picture = nullptr;
   SwsContext* scaler = nullptr;
   bool intraOnly = false;
+  int width = 0, height = 0;  // the declared size; the decoder's own fields follow the packets
 
   ~State() {
     sws_freeContext(scaler);
@@ -133,9 +141,15 @@ std::unique_ptr<VideoDecoder> VideoDecoder::create(const VideoFormat& video, uin
   AVCodecContext* c = state->context;
   c->width = video.width;
   c->height = video.height < 0 ? -video.height : video.height;
+  state->width = c->width;
+  state->height = c->height;
   c->codec_tag = video.compression;
   c->bits_per_coded_sample = video.bitCount;
   c->thread_count = 1;
+  // The decoder allocates for the size the packets give, which may differ from
+  // the declared one: it refuses to go much past the declared size, so a 4 x 4
+  // stream cannot make it allocate for a huge picture.
+  c->max_pixels = (static_cast<int64_t>(c->width) + kDecoderPadding) * (c->height + kDecoderPadding);
   std::vector<uint8_t> extra = video.extra;
   // Raw RGB with a positive height is stored bottom-up; the raw decoder
   // learns that from this marker, as the AVI demuxer tells it.
@@ -193,6 +207,14 @@ bool VideoDecoder::receive(bool& gotPicture, DibFrame& frame, std::string* why) 
     if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) return true;
     if (result < 0) return refuse(why, "video frame does not decode: " + averror(result));
 
+    // A picture must have the size the stream declares: the size checks were
+    // made on that, and a stream changing size mid-way is not a video we read.
+    if (picture->width != state_->width || picture->height != state_->height) {
+      const std::string size = std::to_string(picture->width) + " x " + std::to_string(picture->height);
+      av_frame_unref(picture);
+      return refuse(why, "decoded picture of " + size + " differs from the declared " +
+                           std::to_string(state_->width) + " x " + std::to_string(state_->height));
+    }
     const AVPixelFormat source = static_cast<AVPixelFormat>(picture->format);
     const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(source);
     // Grey-only pictures stay 8-bit grey; everything else becomes 24-bit.

@@ -29,7 +29,7 @@ struct VideoFormat {
   int bitCount = 0;
   uint32_t compression = 0;
   std::vector<uint8_t> palette;  // 1024 bytes: the stream's colour table, black past its end
-  std::vector<uint8_t> extra;    // bytes after the header (codec set-up data)
+  std::vector<uint8_t> extra;    // bytes after the first 40 (codec set-up data, bit field masks)
 };
 
 // Reads the stream format; false when it is too short or its size is absurd.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <vector>
 
@@ -16,6 +17,13 @@ constexpr uint32_t kRedMask = 0x00FF0000;
 constexpr uint32_t kGreenMask = 0x0000FF00;
 constexpr uint32_t kBlueMask = 0x000000FF;
 constexpr size_t kBitFieldsBytes = 12;
+// The sizes of info header in use: the 40-byte header and the larger ones
+// that begin with it (Adobe's 52 and 56, OS/2 2.x's 64, versions 4 and 5). The
+// 12-byte core header and OS/2 2.x's 16-byte short form hold 16-bit sizes and
+// no fields past them, and are not read.
+constexpr uint32_t kCoreHeaderSize = 12;
+constexpr uint32_t kOs2ShortHeaderSize = 16;
+constexpr uint32_t kInfoHeaderSizes[] = {40, 52, 56, 64, 108, 124};
 constexpr size_t kChunkBytes = size_t{1} << 20;  // rows are read about 1 MiB at a time
 
 struct Bgr {
@@ -163,8 +171,12 @@ bool readBitmap(ByteInput& input, PixelFormat format, ImageSlot& slot, std::stri
   const uint32_t compression = loadLe32(info + 16);
   const uint32_t colorsUsed = loadLe32(info + 32);
 
-  if (infoSize < kBitmapInfoHeaderSize)
+  if (infoSize == kCoreHeaderSize || infoSize == kOs2ShortHeaderSize)
     return refuse(why, "info header of " + std::to_string(infoSize) + " bytes is not supported");
+  if (std::find(std::begin(kInfoHeaderSizes), std::end(kInfoHeaderSizes), infoSize) == std::end(kInfoHeaderSizes))
+    return refuse(why, "info header size (biSize) " + std::to_string(infoSize) + " is not a bitmap header size");
+  if (kBitmapFileHeaderSize + uint64_t{infoSize} > input.size())
+    return refuse(why, "info header size (biSize) " + std::to_string(infoSize) + " runs past the end of the file");
   if (bitCount != 8 && bitCount != 24 && bitCount != 32)
     return refuse(why, std::to_string(bitCount) + "-bit bitmaps are not supported");
   if (compression == kCompressionBitFields && bitCount == 32) {
@@ -187,13 +199,14 @@ bool readBitmap(ByteInput& input, PixelFormat format, ImageSlot& slot, std::stri
   const int32_t height = topDown ? -signedHeight : signedHeight;
 
   // The palette follows the info header (and the masks of a 40-byte
-  // BI_BITFIELDS header). With the classic 40-byte header the rows follow the
-  // palette; with any other layout they start at bfOffBits.
-  const bool classic = infoSize == kBitmapInfoHeaderSize && compression == kCompressionRgb;
+  // BI_BITFIELDS header). The rows start at bfOffBits when it lies past the
+  // palette and inside the file, as every peer reads them; a gap there is not
+  // pixels. Otherwise (bfOffBits is often 0 or wrong) they follow the palette.
   uint64_t paletteOffset = kBitmapFileHeaderSize + uint64_t{infoSize};
   if (compression == kCompressionBitFields && infoSize == kBitmapInfoHeaderSize) paletteOffset += kBitFieldsBytes;
   const uint64_t paletteCount = colorsUsed != 0 ? colorsUsed : (bitCount == 8 ? kBitmapPaletteEntries : 0);
-  const uint64_t rowsOffset = classic ? paletteOffset + 4 * paletteCount : offBits;
+  const uint64_t paletteEnd = paletteOffset + 4 * paletteCount;
+  const uint64_t rowsOffset = offBits >= paletteEnd && offBits < input.size() ? offBits : paletteEnd;
 
   const uint64_t rowBytes = dibRowBytes(bitCount, width);
   const uint64_t declared = rowBytes * static_cast<uint64_t>(height);

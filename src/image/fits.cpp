@@ -20,6 +20,10 @@ constexpr size_t kValueFirstColumn = 10;  // the value field runs from column 10
 constexpr size_t kValueLastColumn = 30;   // ... to column 30; later text is a comment
 constexpr double kNotGiven = 1e36;
 constexpr double kLargestAxis = 2147483647.0;
+constexpr double kMostAxes = 999;  // NAXIS runs from 0 to 999
+// No real header reaches this many blocks (360,000 cards); a file without an
+// END card is not scanned past it.
+constexpr uint64_t kMaxHeaderBlocks = 10000;
 
 struct Keyword {
   const char* text;
@@ -72,6 +76,7 @@ bool acceptHeader(const FitsHeader& h, std::string* why) {
     if (h.naxis == -1) return refuse(why, "NAXIS is missing");
     return refuse(why, "NAXIS " + numberText(h.naxis) + " is not supported (an image needs 2 axes)");
   }
+  if (!(h.naxis <= kMostAxes)) return refuse(why, "NAXIS " + numberText(h.naxis) + " is not valid (at most 999 axes)");
   if (!(h.naxis1 > 0)) return refuse(why, "NAXIS1 " + numberText(h.naxis1) + " is not a width");
   if (!(h.naxis2 > 0)) return refuse(why, "NAXIS2 " + numberText(h.naxis2) + " is not a height");
   if (h.bitpix != 8 && h.bitpix != 16 && h.bitpix != 32) {
@@ -249,6 +254,8 @@ bool readFitsHeader(ByteInput& input, FitsHeader& header, uint64_t& dataOffset, 
   // Whole blocks are read, also past the END card, so the data start at a
   // block boundary. A card cut short by the end of the file reads as blanks.
   while (!endSeen && offset < size) {
+    if (offset == kMaxHeaderBlocks * kFitsBlockSize)
+      return refuse(why, "no END card in the first " + std::to_string(kMaxHeaderBlocks) + " header blocks");
     for (size_t i = 0; i < kFitsCardsPerBlock; ++i, offset += kFitsCardSize) {
       const size_t got = input.readAt(offset, card, kFitsCardSize);
       std::memset(card + got, ' ', kFitsCardSize - got);

@@ -32,7 +32,16 @@ struct AviLayout {
   std::vector<Bytes> frames = {};
   IndexKind index = IndexKind::OldRelative;
   bool audioFirst = false;
+  int recordDepth = 1;         // 'rec ' lists around each frame, for RecordListsWithoutIndex
+  uint32_t superEntries = 1;   // OpenDML super index entries, all naming the one standard index
 };
+
+// `content` inside `depth` nested 'rec ' lists, built without copying it per level.
+Bytes inRecordLists(const Bytes& content, int depth) {
+  Le out;
+  for (int d = depth - 1; d >= 0; --d) out.s("LIST").n(4 + 12 * size_t(d) + content.size()).s("rec ");
+  return out.add(content).b;
+}
 
 Bytes buildAvi(const AviLayout& s) {
   const char* video = s.audioFirst ? "01db" : "00db";
@@ -51,11 +60,14 @@ Bytes buildAvi(const AviLayout& s) {
   for (const Bytes& f : s.frames) {
     if (s.audioFirst) movi.add(chunk("00wb", Bytes(4, 7)));
     at.push_back(static_cast<uint32_t>(4 + movi.b.size()));
-    movi.add(s.index == IndexKind::RecordListsWithoutIndex ? list("LIST", "rec ", chunk(video, f)) : chunk(video, f));
+    movi.add(s.index == IndexKind::RecordListsWithoutIndex ? inRecordLists(chunk(video, f), s.recordDepth)
+                                                           : chunk(video, f));
   }
   auto header = [&](uint64_t ix00At) {
-    const Bytes super = Le().n(4, 2).n(0, 1).n(0, 1).n(1).s(video).zeros(12).n(ix00At, 8).n(0).n(count).b;
-    const Bytes indx = s.index == IndexKind::OpenDml ? chunk("indx", super) : Bytes{};
+    Le super;
+    super.n(4, 2).n(0, 1).n(0, 1).n(s.superEntries).s(video).zeros(12);
+    for (uint32_t e = 0; e < s.superEntries; ++e) super.n(ix00At, 8).n(0).n(count);
+    const Bytes indx = s.index == IndexKind::OpenDml ? chunk("indx", super.b) : Bytes{};
     const Bytes audio = s.audioFirst ? streamList("auds", Bytes(16, 0), {}) : Bytes{};
     const Bytes videoList = streamList("vids", videoFormat, indx);
     return list("LIST", "hdrl", Le().add(chunk("avih", Bytes(56, 0))).add(audio).add(videoList).b);
@@ -125,6 +137,28 @@ TEST(AviReadTest, EveryIndexKindFindsTheSameFramesAndDroppedOnesRepeatTheOneBefo
   }
 }
 
+TEST(AviReadTest, IndexesOnlyLargeFilesReachAreWalkedInBoundedTimeAndStack) {
+  const struct {
+    const char* name;
+    Bytes file;
+  } cases[] = {
+      {"frames inside 100000 nested rec lists",
+       buildAvi({.frames = threeFrames(), .index = IndexKind::RecordListsWithoutIndex, .recordDepth = 100000})},
+      {"a super index naming one standard index three times: read once",
+       buildAvi({.frames = threeFrames(), .index = IndexKind::OpenDml, .superEntries = 3})},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    MemoryInput input(c.file.data(), c.file.size());
+    AviStreamIndex index;
+    ASSERT_TRUE(parseAvi(input, index));
+    EXPECT_EQ(index.frames.size(), 3u);
+    ImageSlot slot;
+    ASSERT_TRUE(readBytes(c.file, 2, PixelFormat::Bgr24, slot));
+    EXPECT_EQ(topLeftBlue(*slot), 22);
+  }
+}
+
 TEST(AviReadTest, FramesOutsideTheVideoAndBrokenFilesAreRefused) {
   const Bytes good = buildAvi({.frames = threeFrames()});
   Bytes notRiff = good;
@@ -191,6 +225,29 @@ TEST_F(AviFileTest, CountsAndReadsWhatTheWriterWroteAndFollowsAChangedFile) {
   ASSERT_TRUE(writeBitmap(bitmap, *slot));
   EXPECT_EQ(aviFrameCount(bitmap), 0);
   EXPECT_EQ(aviFrameCount(dir.file("missing.avi")), 0);
+}
+
+TEST_F(AviFileTest, PictureOfAnotherSizeThanDeclaredIsRefused) {
+  // A 4 x 4 MJPEG stream carrying a larger JPEG: the size checks were made on
+  // 4 x 4. A picture far larger is stopped inside the decoder, before it
+  // allocates for it; one it can hold is refused when it comes out.
+  const struct {
+    const char* size;
+    const char* reason;
+  } cases[] = {{"64x48", "decoded picture of 64 x 48 differs from the declared 4 x 4"},
+               {"1280x1088", "does not decode"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.size);
+    const std::string jpeg = dir.file(std::string(c.size) + ".jpg");
+    const std::string command = "ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=" + std::string(c.size) +
+                                " -frames:v 1 '" + jpeg + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0) << "ffmpeg is needed for this test";
+    const Bytes file =
+        buildAvi({.width = 4, .height = 4, .compression = fourCc("MJPG"), .frames = {test::readFile(jpeg)}});
+    test::expectRefused(
+        [&](ImageSlot& slot, std::string* why) { return readBytes(file, 0, PixelFormat::Bgr24, slot, why); },
+        c.reason);
+  }
 }
 
 TEST_F(AviFileTest, InterFrameVideoReadsTheSameInAnyOrder) {

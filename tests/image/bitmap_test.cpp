@@ -104,6 +104,7 @@ TEST(BitmapReadTest, LayoutsReadRightSideUp) {
       {"32-bit bit fields", false, 32, 3, 40, 0, 0},
       {"124-byte header with bit fields", false, 32, 3, 124, 0, 0},
       {"108-byte header, gap before rows", false, 24, 0, 108, 0, 6},
+      {"40-byte header, gap before rows", false, 24, 0, 40, 0, 6},
       {"24-bit with an unused palette", false, 24, 0, 40, 2, 0},
   };
   for (const auto& c : cases) {
@@ -146,6 +147,11 @@ TEST(BitmapReadTest, RefusalsLeaveTheSlotAlone) {
   notBm[0] = 'X';
   Bytes shortHeader = bitmapFile({.rows = row});
   shortHeader.resize(30);
+  auto withInfoSize = [&](uint32_t infoSize) {
+    Bytes file = bitmapFile({.rows = row});
+    storeLe32(file.data() + 14, infoSize);
+    return file;
+  };
   const struct {
     const char* name;
     Bytes file;
@@ -159,6 +165,9 @@ TEST(BitmapReadTest, RefusalsLeaveTheSlotAlone) {
       {"odd bit field masks", bitmapFile({.bitCount = 32, .compression = 3, .masks = Bytes(12, 0xF0), .rows = row}),
        "masks"},
       {"core header", bitmapFile({.infoSize = 12, .rows = row}), "info header of 12 bytes"},
+      {"header size 0xFFFFFFFF", withInfoSize(0xFFFFFFFF), "info header size (biSize) 4294967295 is not a bitmap"},
+      {"header size 41", withInfoSize(41), "info header size (biSize) 41 is not a bitmap"},
+      {"124-byte header past the end", withInfoSize(124), "(biSize) 124 runs past the end of the file"},
       {"zero width", bitmapFile({.width = 0, .rows = row}), "width 0"},
       {"negative width", bitmapFile({.width = -4, .rows = row}), "width -4"},
       {"zero height", bitmapFile({.height = 0, .rows = row}), "height 0"},

@@ -61,6 +61,8 @@ TEST(FitsReadTest, AcceptanceTestAndRefusals) {
   const std::vector<std::string> ok = imageCards(16, 2, 2);
   Bytes cutShort = fitsFile(ok, {});  // holds the bottom row only
   cutShort.insert(cutShort.end(), data.begin(), data.begin() + 4);
+  Bytes endless = fitsFile(ok, {}, /*end=*/false);  // blank cards past any real header
+  endless.resize(10000 * 2880 + 1, ' ');
   const struct {
     const char* name;
     Bytes file;
@@ -78,6 +80,8 @@ TEST(FitsReadTest, AcceptanceTestAndRefusals) {
       {"floating-point data", fitsFile(imageCards(-32, 2, 2), data), "BITPIX -32 is not supported"},
       {"64-bit data", fitsFile(imageCards(64, 2, 2), data), "BITPIX 64 is not supported"},
       {"one axis", fitsFile({ok[0], valueCard("NAXIS", "1"), ok[2]}, data), "NAXIS 1 is not supported"},
+      {"1000 axes", fitsFile({ok[0], valueCard("NAXIS", "1000"), ok[2], ok[3]}, data), "NAXIS 1000 is not valid"},
+      {"no END in 10000 blocks", endless, "no END card in the first 10000 header blocks"},
       {"zero width", fitsFile(imageCards(16, 0, 2), data), "NAXIS1 0"},
       {"fractional width", fitsFile({ok[0], ok[1], valueCard("NAXIS1", "0.5"), ok[3]}, data), "empty"},
       {"equals sign in column 8", fitsFile({card("BITPIX = 16"), ok[1], ok[2], ok[3]}, data), "BITPIX is missing"},

@@ -1,5 +1,6 @@
 """AVI files exchanged with ffmpeg: clips ffmpeg writes (uncompressed, YUV,
-MJPEG, MPEG-4 with inter frames, audio before video, no index) and hand-built
+MJPEG, MPEG-4 with inter frames, HuffYUV, FFV1, UtVideo, audio before video,
+no index) and hand-built
 ones (index layouts ffmpeg never writes, dropped frames) load frame by frame to
 exactly the pixels ffmpeg decodes (Stelp converts decoded pictures with
 ffmpeg's own settings, so there is no tolerance); files stelp-cli writes decode
@@ -22,7 +23,9 @@ MPEG4 = ("-c:v", "mpeg4", "-g", "4", "-bf", "0")  # key frames 0 and 4, the rest
 CLIPS = {fmt: RAW + (fmt,) for fmt in ("bgr24", "pal8", "gray", "yuyv422", "uyvy422", "yuv420p")}
 CLIPS.update(bgr24_bottom_up=RAW + ("bgr24", "-flipped_raw_rgb", "1"),  # plain bgr24 is stored top-down
              mjpeg=("-c:v", "mjpeg", "-pix_fmt", "yuvj422p"), mpeg4=MPEG4,
-             audio_first=MPEG4, audio_first_no_index=MPEG4)  # video is stream 1, after PCM audio
+             audio_first=MPEG4, audio_first_no_index=MPEG4,  # video is stream 1, after PCM audio
+             # lossless capture codecs, whose set-up data follow the first 40 bytes of strf
+             huffyuv=("-c:v", "huffyuv"), ffv1=("-c:v", "ffv1"), utvideo=("-c:v", "utvideo"))
 
 
 def make_clip(path, name):

@@ -1,7 +1,7 @@
 """Bitmaps exchanged with Pillow: files Pillow writes load to the pixels Pillow
 reads from them, files stelp-cli writes read back in Pillow unchanged, and
 headers Pillow never writes (top-down rows, larger info headers, bit fields,
-indices past a short palette) load as Pillow reads them."""
+gaps before the rows, indices past a short palette) load as Pillow reads them."""
 import struct
 
 import numpy as np
@@ -67,6 +67,10 @@ class CraftedBitmaps(InteropCase):
                  np.array(palette, np.uint8)[idx]),
                 ("v4_header_24_gap", bmp_file(5, 3, 24, [r[:, ::-1].tobytes() for r in rgb], header_size=108,
                                               gap=6), rgb),
+                # bfOffBits skips 36 bytes after the palette of a 40-byte header
+                ("info_header_8_gap", bmp_file(5, 3, 8, [r.tobytes() for r in idx], palette=palette, gap=36),
+                 np.array(palette, np.uint8)[idx]),
+                ("info_header_24_gap", bmp_file(5, 3, 24, [r[:, ::-1].tobytes() for r in rgb], gap=36), rgb),
                 ("bitfields_32_top_down", bmp_file(5, 3, 32, bgrx, compression=3, masks=masks, top_down=True), rgb),
                 ("indices_past_palette", bmp_file(5, 3, 8, [r.tobytes() for r in wild], palette=palette), wild_rgb)):
             path = self.tmp / f"{name}.bmp"
