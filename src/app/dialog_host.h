@@ -36,9 +36,10 @@ struct FileRequest {
   bool confirmOverwrite = false;  // a save dialog asks before an existing file is replaced
 };
 
-enum class MessageButtons { Ok, YesNo };
+// SaveDiscardCancel is the question before unsaved changes would be lost.
+enum class MessageButtons { Ok, YesNo, SaveDiscardCancel };
 enum class MessageIcon { None, Warning, Exclamation };
-enum class MessageAnswer { Ok, Yes, No };
+enum class MessageAnswer { Ok, Yes, No, Save, Discard, Cancel };
 
 // Every modal dialog the main window opens goes through this interface, so
 // that tests answer them without a person.

@@ -331,13 +331,25 @@ std::optional<QString> QtDialogHost::saveFile(QWidget* owner, FileRequest& reque
 MessageAnswer QtDialogHost::message(QWidget* owner, const QString& text, const QString& caption,
                                     MessageButtons buttons, MessageIcon icon) {
   const QMessageBox::Icon boxIcon = icon == MessageIcon::None ? QMessageBox::NoIcon : QMessageBox::Warning;
-  const QMessageBox::StandardButtons boxButtons =
-      buttons == MessageButtons::YesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok;
+  QMessageBox::StandardButtons boxButtons = QMessageBox::Ok;
+  if (buttons == MessageButtons::YesNo) boxButtons = QMessageBox::Yes | QMessageBox::No;
+  if (buttons == MessageButtons::SaveDiscardCancel)
+    boxButtons = QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel;
   QMessageBox box(boxIcon, caption, text, boxButtons, owner);
-  const int answer = box.exec();
-  if (answer == QMessageBox::Yes) return MessageAnswer::Yes;
-  if (answer == QMessageBox::No) return MessageAnswer::No;
-  return MessageAnswer::Ok;
+  if (buttons == MessageButtons::SaveDiscardCancel) {
+    box.setDefaultButton(QMessageBox::Save);
+    box.setEscapeButton(QMessageBox::Cancel);
+  }
+  switch (box.exec()) {
+    case QMessageBox::Yes: return MessageAnswer::Yes;
+    case QMessageBox::No: return MessageAnswer::No;
+    case QMessageBox::Save: return MessageAnswer::Save;
+    case QMessageBox::Discard: return MessageAnswer::Discard;
+    case QMessageBox::Cancel: return MessageAnswer::Cancel;
+    default: break;
+  }
+  // A box closed by its title bar answers as its escape button would.
+  return buttons == MessageButtons::SaveDiscardCancel ? MessageAnswer::Cancel : MessageAnswer::Ok;
 }
 
 std::optional<uint32_t> QtDialogHost::sequenceNumber(QWidget* owner, uint32_t initialNumber) {

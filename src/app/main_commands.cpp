@@ -1,7 +1,10 @@
 // The main window's project, export, settings-file and reminder commands.
+#include <QCloseEvent>
+#include <QDir>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QScreen>
+#include <new>
 
 #include "app/dialogs.h"
 #include "app/main_dialog.h"
@@ -18,6 +21,8 @@ namespace {
 constexpr const char* kSaveImagesCaption = "Save images";
 constexpr const char* kSaveProcessedTitle = "Save processed images";
 constexpr const char* kAppCaption = "Stelp";
+// The most frames an export's failure message names one by one.
+constexpr size_t kFailureLines = 20;
 
 std::vector<FileFilter> processedFilters(bool oneFrame) {
   if (oneFrame)
@@ -38,6 +43,35 @@ std::vector<FileFilter> masterFilters() {
           {"16 bit FITs files (.fit)", "*.fit;*.fts;*.fits"},
           {"32 bit FITs files (.fit)", "*.fit;*.fts;*.fits"},
           {"All Files (*.*)", "*.*"}};
+}
+
+// The file kind each filter of the export dialogs stands for; the last one,
+// "All Files", stands for the kind a name without extension always got.
+constexpr OutputKind kProcessedFilterKinds[] = {OutputKind::Bitmap, OutputKind::Fits, OutputKind::Fits,
+                                                OutputKind::Avi, OutputKind::Avi};
+constexpr OutputKind kMasterFilterKinds[] = {OutputKind::Bitmap, OutputKind::Fits, OutputKind::Fits,
+                                             OutputKind::Bitmap};
+
+template <size_t N>
+OutputKind kindOfFilter(const OutputKind (&kinds)[N], int32_t filterIndex) {
+  return filterIndex >= 1 && filterIndex <= static_cast<int32_t>(N) ? kinds[filterIndex - 1] : kinds[0];
+}
+
+QString extensionOf(OutputKind kind) {
+  switch (kind) {
+    case OutputKind::Bitmap: return QStringLiteral(".bmp");
+    case OutputKind::Fits: return QStringLiteral(".fits");
+    default: return QStringLiteral(".avi");
+  }
+}
+
+// A name whose extension names no kind that an export writes ("cal2",
+// "m42.v2") gets the extension of the chosen filter, so the chosen type is
+// what is written.
+QString withKindOfFilter(const QString& chosen, OutputKind filterKind) {
+  const OutputKind kind = outputKindOf(localPath(chosen));
+  if (kind != OutputKind::None && kind != OutputKind::Raw) return chosen;
+  return chosen + extensionOf(filterKind);
 }
 
 FileRequest projectRequest(const char* title, const std::string& projectPath) {
@@ -111,9 +145,10 @@ void MainDialog::ShowPayment() {
 void MainDialog::FlushPages() {
   // An edit that has not reached the engine yet must not be left out of a
   // saved project or an export.
-  if (imagesPage_->refreshPending()) engine_.ApplyImagesSettings(imagesPage_->values());
-  if (flatsPage_->refreshPending()) engine_.ApplyFlatsSettings(flatsPage_->values());
-  if (darksPage_->refreshPending()) engine_.ApplyDarksSettings(darksPage_->values());
+  // Their delay is then over: the page's command does not come again.
+  if (imagesPage_->TakeRefresh()) ApplyImagesPage();
+  if (flatsPage_->TakeRefresh()) ApplyFlatsPage();
+  if (darksPage_->TakeRefresh()) ApplyDarksPage();
 }
 
 void MainDialog::ReloadLists() {
@@ -123,18 +158,53 @@ void MainDialog::ReloadLists() {
   }
 }
 
+bool MainDialog::modified() const {
+  if (modified_) return true;
+  for (const SettingsPage* page : pages())
+    if (page->refreshPending()) return true;
+  return false;
+}
+
+bool MainDialog::MayDiscardProject() {
+  if (!modified()) return true;
+  const QString name = projectPath_.empty() ? QStringLiteral("Untitled")
+                                            : displayPath(projectPath_.substr(projectNameOffset(projectPath_)));
+  switch (dialogs_.message(this, QStringLiteral("Save changes to %1?").arg(name), QLatin1String(kAppCaption),
+                           MessageButtons::SaveDiscardCancel, MessageIcon::Warning)) {
+    case MessageAnswer::Save: return SaveProjectNow();
+    case MessageAnswer::Discard: return true;
+    default: return false;
+  }
+}
+
+void MainDialog::closeEvent(QCloseEvent* event) {
+  if (MayDiscardProject()) {
+    event->accept();
+    return;
+  }
+  event->ignore();
+}
+
+void MainDialog::ReportNoMemory(const QString& what) {
+  dialogs_.message(this, QStringLiteral("Not enough memory for %1").arg(what), QLatin1String(kAppCaption),
+                   MessageButtons::Ok, MessageIcon::Warning);
+}
+
 void MainDialog::NewProject() {
+  if (!MayDiscardProject()) return;
   for (SourceListModel* model : models_) model->clear();
   newProject(engine_);
   ReloadLists();
   LoadPagesFromSettings();
   ResetRole();
   projectPath_.clear();
+  modified_ = false;
   UpdateTitle();
   Invalidate();
 }
 
 void MainDialog::OpenProject() {
+  if (!MayDiscardProject()) return;
   FileRequest request = projectRequest(kOpenProjectTitle, projectPath_);
   const std::optional<QString> chosen = dialogs_.openFile(this, request);
   if (!chosen) return;
@@ -142,18 +212,53 @@ void MainDialog::OpenProject() {
 }
 
 void MainDialog::OpenProjectFile(const QString& path) {
+  OpenProjectResult result;
+  try {
+    result = openProject(localPath(path), engine_);
+  } catch (const std::bad_alloc&) {
+    // The lists may hold part of the project: what is shown follows them.
+    ReloadLists();
+    ReportNoMemory(path);
+    return;
+  }
+  const QString caption = QLatin1String(kFilesNotLoadedCaption);
+  const QString why = QString::fromStdString(result.why);
+  // A file that is not a project leaves the present project as it was.
+  switch (result.status) {
+    case OpenStatus::Opened: break;
+    case OpenStatus::NotFound:
+      dialogs_.message(this, QStringLiteral("%1\ndoes not exist.").arg(path), caption, MessageButtons::Ok,
+                       MessageIcon::Exclamation);
+      return;
+    case OpenStatus::NotAProject:
+      dialogs_.message(this, QStringLiteral("%1\nis not a Stelp project: %2").arg(path, why), caption,
+                       MessageButtons::Ok, MessageIcon::Exclamation);
+      return;
+    case OpenStatus::Unreadable:
+      dialogs_.message(this, QStringLiteral("%1\ncould not be read: %2").arg(path, why), caption,
+                       MessageButtons::Ok, MessageIcon::Exclamation);
+      return;
+  }
   projectPath_ = localPath(path);
-  for (SourceListModel* model : models_) model->clear();
-  const OpenProjectResult result = openProject(projectPath_, engine_);
   ReloadLists();
-  if (!result.readable)
-    dialogs_.message(this, QStringLiteral("%1\ncould not be read: %2").arg(path, QString::fromStdString(result.why)),
-                     QLatin1String(kFilesNotLoadedCaption), MessageButtons::Ok, MessageIcon::Exclamation);
-  if (result.someFilesNotLoaded)
-    dialogs_.message(this, QLatin1String(kFilesNotLoadedMessage), QLatin1String(kFilesNotLoadedCaption),
-                     MessageButtons::Ok, MessageIcon::Exclamation);
+  if (!result.missingFiles.empty()) {
+    QStringList names;
+    for (const std::string& name : result.missingFiles) names << displayPath(name);
+    dialogs_.message(this,
+                     QStringLiteral("%1; these files were not found and are kept in the lists as missing:\n%2")
+                         .arg(QLatin1String(kFilesNotLoadedMessage), names.join(QLatin1Char('\n'))),
+                     caption, MessageButtons::Ok, MessageIcon::Exclamation);
+  }
+  if (!result.problems.empty()) {
+    QStringList changes;
+    for (const std::string& change : result.problems) changes << QString::fromStdString(change);
+    dialogs_.message(this,
+                     QStringLiteral("The project was opened with these changes:\n%1").arg(changes.join(QLatin1Char('\n'))),
+                     caption, MessageButtons::Ok, MessageIcon::Exclamation);
+  }
   LoadPagesFromSettings();
   ResetRole();
+  modified_ = false;
   UpdateTitle();
   UpdateColourCheck();
   Invalidate();
@@ -170,6 +275,7 @@ bool MainDialog::WriteProject() {
                      QLatin1String(kSaveProjectTitle), MessageButtons::Ok, MessageIcon::Warning);
     return false;
   }
+  modified_ = false;
   if (!leftOut.empty()) {
     QStringList names;
     for (const std::string& name : leftOut) names << displayPath(name);
@@ -181,24 +287,24 @@ bool MainDialog::WriteProject() {
   return true;
 }
 
-void MainDialog::SaveProject() {
-  if (projectPath_.empty() || !WriteProject()) SaveProjectAs();
+bool MainDialog::SaveProjectNow() {
+  if (!projectPath_.empty() && WriteProject()) return true;
+  return SaveProjectUnderNewName();
 }
 
-void MainDialog::SaveProjectAs() {
+bool MainDialog::SaveProjectUnderNewName() {
   FileRequest request = projectRequest(kSaveProjectTitle, projectPath_);
   request.confirmOverwrite = true;
   const std::optional<QString> chosen = dialogs_.saveFile(this, request);
-  if (!chosen) return;
+  if (!chosen) return false;
   projectPath_ = localPath(*chosen);
   UpdateTitle();
-  SaveProject();
+  return SaveProjectNow();
 }
 
-bool MainDialog::AskReplace(const QString& path) {
-  return dialogs_.message(this, QStringLiteral("%1 already exists.\nDo you want to replace it?").arg(path),
-                          QLatin1String(kSaveImagesCaption), MessageButtons::YesNo,
-                          MessageIcon::Warning) == MessageAnswer::Yes;
+bool MainDialog::AskReplace(const QString& path, const QString& caption) {
+  return dialogs_.message(this, QStringLiteral("%1 already exists.\nDo you want to replace it?").arg(path), caption,
+                          MessageButtons::YesNo, MessageIcon::Warning) == MessageAnswer::Yes;
 }
 
 void MainDialog::SaveProcessed() {
@@ -218,52 +324,57 @@ void MainDialog::SaveProcessed() {
   FileRequest dialog;
   dialog.title = QLatin1String(kSaveProcessedTitle);
   dialog.filters = processedFilters(enabled == 1);
-  dialog.defaultSuffix = QStringLiteral("avi");
   // The name field starts empty and keeps the last choice when the dialog
-  // comes back.
+  // comes back. There is no default suffix: a name typed without a known
+  // extension takes the chosen filter's.
   for (;;) {
     dialog.filterIndex = processedFilterIndex_;
     const std::optional<QString> chosen = dialogs_.saveFile(this, dialog);
     if (!chosen) return;
     processedFilterIndex_ = dialog.filterIndex;
     dialog.initialPath = *chosen;
-    const std::string path = localPath(*chosen);
+    const QString named = withKindOfFilter(*chosen, kindOfFilter(kProcessedFilterKinds, processedFilterIndex_));
+    lastSaveFolder_ = QFileInfo(named).absolutePath();
+    const std::string path = localPath(named);
     request = ProcessedExport();
     request.path = path;
     request.kind = outputKindOf(path);
-    if (request.kind == OutputKind::Raw) request.kind = OutputKind::None;
     request.sixteenBit = fitsSixteenBit(processedFilterIndex_);
 
-    if (request.kind == OutputKind::Avi) {
-      if (checkFileConflict(path, images)) {
-        dialogs_.message(
-            this,
-            QStringLiteral("%1\nFile already loaded in the image list.\nPlease save using a different filename.")
-                .arg(*chosen),
-            QStringLiteral("File conflict"), MessageButtons::Ok, MessageIcon::Warning);
-        return;
+    if (request.kind != OutputKind::Avi && enabled > 1) {
+      request.name = sequenceNameOf(path);
+      const std::optional<uint32_t> first = dialogs_.sequenceNumber(this, request.name.initialNumber);
+      if (!first) {
+        dialog.initialPath = displayPath(request.name.base);
+        continue;
       }
-      if (QFileInfo::exists(*chosen) && !AskReplace(*chosen)) continue;
-    } else if (request.kind == OutputKind::Bitmap || request.kind == OutputKind::Fits) {
-      if (enabled == 1) {
-        if (QFileInfo::exists(*chosen) && !AskReplace(*chosen)) continue;
-      } else {
-        request.name = sequenceNameOf(path);
-        const std::optional<uint32_t> first = dialogs_.sequenceNumber(this, request.name.initialNumber);
-        if (!first) {
-          dialog.initialPath = displayPath(request.name.base);
-          continue;
-        }
-        request.sequence = true;
-        request.firstNumber = *first;
-      }
+      request.sequence = true;
+      request.firstNumber = *first;
     }
+    // No file the export writes may be a source of the project, in any list.
+    std::string conflict;
+    if (checkFileConflict(exportFileNames(request, enabled), engine_.lists, &conflict)) {
+      ShowFileConflict(displayPath(conflict), QStringLiteral("File conflict"));
+      return;
+    }
+    if (!request.sequence && QFileInfo::exists(named) && !AskReplace(named, QLatin1String(kSaveImagesCaption)))
+      continue;
     break;
   }
 
   request.showFrame = [this] { RefreshView(); };
-  const ExportResult result = saveProcessed(engine_, request);
-  if (result.aviNotOpened) {
+  ExportResult result;
+  try {
+    result = saveProcessed(engine_, request);
+  } catch (const std::bad_alloc&) {
+    engine_.exportPreview = nullptr;
+    ReportNoMemory(displayPath(request.path));
+    Invalidate();
+    return;
+  }
+  if (result.conflict) {
+    ShowFileConflict(displayPath(result.failedPath), QStringLiteral("File conflict"));
+  } else if (result.aviNotOpened) {
     dialogs_.message(this, QStringLiteral("Can't open AVI"), QLatin1String(kSaveImagesCaption), MessageButtons::Ok,
                      MessageIcon::None);
   } else if (!result.ok) {
@@ -273,53 +384,101 @@ void MainDialog::SaveProcessed() {
                          .arg(result.written),
                      QLatin1String(kSaveImagesCaption), MessageButtons::Ok, MessageIcon::Warning);
   }
+  // Every frame passed over, in one message after the export.
+  const std::string failures = describeFailures(result, kFailureLines);
+  if (!failures.empty())
+    dialogs_.message(this, QString::fromStdString(failures), QLatin1String(kSaveImagesCaption), MessageButtons::Ok,
+                     MessageIcon::Warning);
   Invalidate();
 }
 
-void MainDialog::SaveMasterFrame(const ImageSlot& frame, const QString& title) {
+void MainDialog::ShowFileConflict(const QString& path, const QString& caption) {
+  dialogs_.message(this,
+                   QStringLiteral("%1\nFile already loaded in the project.\nPlease save using a different filename.")
+                       .arg(path),
+                   caption, MessageButtons::Ok, MessageIcon::Warning);
+}
+
+void MainDialog::SaveMasterFrame(const ImageSlot& frame, const QString& title, const char* suffix) {
   Invalidate();
   if (!frame) {
     dialogs_.message(this, QStringLiteral("Nothing to save!"), title, MessageButtons::Ok, MessageIcon::None);
     return;
   }
+  // The proposed name is the project's with the product's suffix, of the
+  // kind of the filter last chosen, in the folder last saved to.
+  const QFileInfo project(displayPath(projectPath_));
+  QString folder = lastSaveFolder_;
+  if (folder.isEmpty() && !projectPath_.empty()) folder = project.absolutePath();
+  QString name = projectPath_.empty() ? QString::fromLatin1(suffix + 1) : project.completeBaseName() + suffix;
+  name += extensionOf(kindOfFilter(kMasterFilterKinds, masterFilterIndex_));
   FileRequest dialog;
   dialog.title = title;
   dialog.filters = masterFilters();
-  dialog.filterIndex = masterFilterIndex_;
-  dialog.initialPath = displayPath(projectPath_);
-  dialog.defaultSuffix = QStringLiteral("bmp");
-  dialog.confirmOverwrite = true;
-  const std::optional<QString> chosen = dialogs_.saveFile(this, dialog);
-  if (!chosen) return;
-  masterFilterIndex_ = dialog.filterIndex;
-  const std::string path = localPath(*chosen);
-  const OutputKind kind = outputKindOf(path);
-  if (kind != OutputKind::Bitmap && kind != OutputKind::Fits) {
-    dialogs_.message(this, QStringLiteral("Unknown file format"), title, MessageButtons::Ok, MessageIcon::None);
+  dialog.initialPath = folder.isEmpty() ? name : QDir(folder).filePath(name);
+  for (;;) {
+    dialog.filterIndex = masterFilterIndex_;
+    const std::optional<QString> chosen = dialogs_.saveFile(this, dialog);
+    if (!chosen) return;
+    masterFilterIndex_ = dialog.filterIndex;
+    dialog.initialPath = *chosen;
+    const QString named = withKindOfFilter(*chosen, kindOfFilter(kMasterFilterKinds, masterFilterIndex_));
+    const std::string path = localPath(named);
+    const OutputKind kind = outputKindOf(path);
+    if (kind != OutputKind::Bitmap && kind != OutputKind::Fits) {
+      dialogs_.message(this, QStringLiteral("Unknown file format"), title, MessageButtons::Ok, MessageIcon::None);
+      return;
+    }
+    // The window asks itself: the dialog saw the name before its extension
+    // was added.
+    std::string conflict;
+    if (checkFileConflict({path}, engine_.lists, &conflict)) {
+      ShowFileConflict(named, title);
+      return;
+    }
+    if (QFileInfo::exists(named) && !AskReplace(named, title)) continue;
+    lastSaveFolder_ = QFileInfo(named).absolutePath();
+    std::string why;
+    if (saveMasterFrame(*frame, path, fitsSixteenBit(masterFilterIndex_), &why)) return;
+    dialogs_.message(this, QStringLiteral("%1\ncould not be written: %2").arg(named, QString::fromStdString(why)),
+                     title, MessageButtons::Ok, MessageIcon::Warning);
     return;
   }
-  std::string why;
-  if (saveMasterFrame(*frame, path, fitsSixteenBit(masterFilterIndex_), &why)) return;
-  dialogs_.message(this, QStringLiteral("%1\ncould not be written: %2").arg(*chosen, QString::fromStdString(why)),
-                   title, MessageButtons::Ok, MessageIcon::Warning);
 }
 
+// The products are computed here when absent; an allocation failure there
+// ends the command with a message.
 void MainDialog::SaveDarkAverage() {
   FlushPages();
-  if (!engine_.masterDark) engine_.AverageDarks();
-  SaveMasterFrame(engine_.masterDark, QStringLiteral("Save Darkframe"));
+  try {
+    if (!engine_.masterDark) engine_.AverageDarks();
+  } catch (const std::bad_alloc&) {
+    ReportNoMemory(QStringLiteral("the dark average"));
+    return;
+  }
+  SaveMasterFrame(engine_.masterDark, QStringLiteral("Save Darkframe"), "_dark");
 }
 
 void MainDialog::SaveFlatAverage() {
   FlushPages();
-  if (!engine_.masterFlat) engine_.AverageFlats();
-  SaveMasterFrame(engine_.masterFlat, QStringLiteral("Save Flatframe"));
+  try {
+    if (!engine_.masterFlat) engine_.AverageFlats();
+  } catch (const std::bad_alloc&) {
+    ReportNoMemory(QStringLiteral("the flat average"));
+    return;
+  }
+  SaveMasterFrame(engine_.masterFlat, QStringLiteral("Save Flatframe"), "_flat");
 }
 
 void MainDialog::SaveSyntheticFlat() {
   FlushPages();
-  if (!engine_.syntheticFlat) engine_.SmoothGradient();
-  SaveMasterFrame(engine_.syntheticFlat, QStringLiteral("Save Synthetic Flatframe"));
+  try {
+    if (!engine_.syntheticFlat) engine_.SmoothGradient();
+  } catch (const std::bad_alloc&) {
+    ReportNoMemory(QStringLiteral("the synthetic flat"));
+    return;
+  }
+  SaveMasterFrame(engine_.syntheticFlat, QStringLiteral("Save Synthetic Flatframe"), "_synflat");
 }
 
 }  // namespace stelp

@@ -13,6 +13,8 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QTimer>
+#include <new>
+#include <tuple>
 
 #include "app/dialogs.h"
 #include "app/settings_pages.h"
@@ -58,6 +60,49 @@ const std::vector<FileFilter>& importFilters() {
 // "%d file%s ..." with " is" for one file and "s are" for more.
 QString countedLine(int count, const char* rest) {
   return QStringLiteral("%1 file%2 %3").arg(count).arg(count == 1 ? " is" : "s are").arg(QLatin1String(rest));
+}
+
+// The settings a page hands over, as comparable tuples: a page's command
+// that changes nothing leaves the project unmodified.
+auto fieldsOf(const ProcessingGroup& g) {
+  return std::tie(g.dark, g.flat, g.synFlat, g.hot, g.stretch, g.stretchFromRel, g.stretchToRel, g.stretchFromAbs,
+                  g.stretchToAbs, g.deInterlace);
+}
+auto fieldsOf(const FlatGroup& g) { return std::tie(g.filterWidth, g.filterHeight, g.varHi, g.varLo, g.border); }
+auto fieldsOf(const DarkGroup& g) { return std::tie(g.hot, g.cold, g.expand); }
+
+// The first frame of a file about to be imported, its frame count and its
+// entries' frame code; an empty slot and the reader's reason when no reader
+// can use it.
+struct ImportProbe {
+  ImageSlot frame;
+  int32_t frames = 1;
+  int32_t code = FrameNone;
+  std::string why;
+};
+
+ImportProbe probeImport(const std::string& path) {
+  ImportProbe probe;
+  switch (sourceKindOf(path)) {
+    case SourceKind::Avi:
+      probe.frames = aviFrameCount(path, &probe.why);
+      if (probe.frames > 0) readAviFrame(path, 0, PixelFormat::Gray8, probe.frame, &probe.why);
+      probe.code = 0;
+      break;
+    case SourceKind::Bitmap:
+      readBitmap(path, PixelFormat::Gray8, probe.frame, &probe.why);
+      probe.code = FrameBitmap;
+      break;
+    case SourceKind::Fits:
+      readFits(path, PixelFormat::Gray8, probe.frame, &probe.why);
+      probe.code = FrameFits;
+      break;
+    case SourceKind::Unknown:
+      probe.why = "not a bitmap, FITS or AVI file (.bmp, .fit, .fts, .fits, .avi)";
+      break;
+  }
+  if (!probe.frame && probe.why.empty()) probe.why = "the file cannot be read";
+  return probe;
 }
 
 // The grey byte the bitmap is filled with for a background colour.
@@ -348,8 +393,22 @@ void MainDialog::RefreshView() {
   const QRect viewRect = imageView_->geometry();
   const QColor background = palette().color(QPalette::Dark);
   const int32_t r = role();
-  const RenderResult result = engine_.RenderView(r, viewSelectors_[static_cast<size_t>(r)]->currentIndex(),
-                                                 viewRect.width(), viewRect.height(), greyOf(background), bitmap_);
+  RenderResult result;
+  try {
+    result = engine_.RenderView(r, viewSelectors_[static_cast<size_t>(r)]->currentIndex(), viewRect.width(),
+                                viewRect.height(), greyOf(background), bitmap_);
+  } catch (const std::bad_alloc&) {
+    // Nothing is shown rather than a half-made bitmap; the focused entry is
+    // named, since its frame or the products made for it did not fit.
+    bitmap_ = Bitmap24();
+    imageView_->setBitmap(nullptr, background);
+    imageView_->update();
+    const SourceList& list = engine_.lists[static_cast<size_t>(r)];
+    const ImageSource* focused = list.entry(list.focused);
+    ReportNoMemory(focused ? displayPath(focused->path) : QStringLiteral("the view"));
+    SetStatus();
+    return;
+  }
   if (result.viewChanged) ShowPageOf(r);
   imageView_->setBitmap(result.shown ? &bitmap_ : nullptr, background);
   if (engine_.exportPreview) {
@@ -372,6 +431,9 @@ void MainDialog::ShowPageOf(int32_t r) {
 }
 
 void MainDialog::LoadPagesFromSettings() {
+  // Edits still waiting for their delay belong to the settings being
+  // replaced.
+  for (SettingsPage* page : pages()) page->TakeRefresh();
   imagesPage_->setFromSettings(engine_.settings.processing);
   flatsPage_->setFromSettings(engine_.settings.flat);
   darksPage_->setFromSettings(engine_.settings.dark);
@@ -429,6 +491,7 @@ void MainDialog::ImportFiles() {
   int seen = 0;
   int alreadyLoaded = 0;
   int otherSize = 0;
+  QStringList unreadable;  // "file: reason" of each file no reader can use, in the dialog's order
 
   // The names are taken from the last to the first, so the one the dialog
   // returned first ends selected.
@@ -442,37 +505,30 @@ void MainDialog::ImportFiles() {
       ++alreadyLoaded;
       continue;
     }
-    // Files no reader can use are passed over without a word.
-    ImageSlot probe;
-    int32_t frames = 1;
-    int32_t code = FrameNone;
-    switch (sourceKindOf(path)) {
-      case SourceKind::Avi:
-        frames = aviFrameCount(path);
-        if (frames > 0) readAviFrame(path, 0, PixelFormat::Gray8, probe);
-        code = 0;
-        break;
-      case SourceKind::Bitmap:
-        readBitmap(path, PixelFormat::Gray8, probe);
-        code = FrameBitmap;
-        break;
-      case SourceKind::Fits:
-        readFits(path, PixelFormat::Gray8, probe);
-        code = FrameFits;
-        break;
-      case SourceKind::Unknown: break;
+    ImportProbe probe;
+    try {
+      probe = probeImport(path);
+    } catch (const std::bad_alloc&) {
+      ReportNoMemory(*name);
+      continue;
     }
-    if (!probe) continue;
+    if (!probe.frame) {
+      unreadable.prepend(QStringLiteral("%1: %2").arg(*name, QString::fromStdString(probe.why)));
+      continue;
+    }
     if (engine_.frameWidth >= 0 && engine_.frameHeight >= 0) {
-      if (probe->width != engine_.frameWidth || probe->height != engine_.frameHeight) {
+      if (probe.frame->width != engine_.frameWidth || probe.frame->height != engine_.frameHeight) {
         ++otherSize;
         continue;
       }
     } else {
-      engine_.frameWidth = probe->width;
-      engine_.frameHeight = probe->height;
+      engine_.frameWidth = probe.frame->width;
+      engine_.frameHeight = probe.frame->height;
     }
-    probe.reset();
+    const int32_t frames = probe.frames;
+    const int32_t code = probe.code;
+    probe.frame.reset();
+    modified_ = true;
 
     view->clearSelection();
     std::vector<std::unique_ptr<ImageSource>> entries;
@@ -500,6 +556,11 @@ void MainDialog::ImportFiles() {
     }
     dialogs_.message(this, text, QLatin1String(kImportFailureCaption), MessageButtons::Ok, MessageIcon::None);
   }
+  if (!unreadable.isEmpty())
+    dialogs_.message(this,
+                     QStringLiteral("These files could not be read and were not imported:\n%1")
+                         .arg(unreadable.join(QLatin1Char('\n'))),
+                     QLatin1String(kImportFailureCaption), MessageButtons::Ok, MessageIcon::Warning);
   DropListProducts();
   if (role() != static_cast<int32_t>(ListRole::Images)) SetViewSelectorSilently(currentViewSelector(), 0);
   Invalidate();
@@ -512,6 +573,7 @@ void MainDialog::RemoveSelected() {
     for (int i = row; i < row + count; ++i)
       if (engine_.currentSource == model->entry(i)) engine_.currentSource = nullptr;
     model->remove(row, count);
+    modified_ = true;
   };
   for (std::vector<int> selected = view->selectedRows(); !selected.empty(); selected = view->selectedRows()) {
     const int row = selected.front();
@@ -549,6 +611,7 @@ void MainDialog::ToggleSelected(ListRole listRole) {
     // The first selected entry decides, so a mixed selection becomes uniform.
     const bool enable = !model->entry(selected.front())->enabled;
     for (int row : selected) model->setEnabled(row, enable);
+    modified_ = true;
   }
   DropListProducts();
   Invalidate();
@@ -560,29 +623,37 @@ void MainDialog::FlipAtSelectionMark() {
   if (!mark.isValid()) return;
   SourceListModel* model = view->sourceModel();
   model->setEnabled(mark.row(), !model->entry(mark.row())->enabled);
+  modified_ = true;
   DropListProducts();
   Invalidate();
 }
 
 void MainDialog::ToggleColourProcessing() {
   engine_.ToggleColour();
+  modified_ = true;
   UpdateColourCheck();
   Invalidate();
 }
 
 void MainDialog::ApplyImagesPage() {
+  const ProcessingGroup before = engine_.settings.processing;
   engine_.ApplyImagesSettings(imagesPage_->values());
+  if (fieldsOf(before) != fieldsOf(engine_.settings.processing)) modified_ = true;
   viewSelectors_[index(ListRole::Images)]->setCurrentIndex(ImagesProcessed);
   Invalidate();
 }
 
 void MainDialog::ApplyFlatsPage() {
+  const FlatGroup before = engine_.settings.flat;
   engine_.ApplyFlatsSettings(flatsPage_->values());
+  if (fieldsOf(before) != fieldsOf(engine_.settings.flat)) modified_ = true;
   Invalidate();
 }
 
 void MainDialog::ApplyDarksPage() {
+  const DarkGroup before = engine_.settings.dark;
   engine_.ApplyDarksSettings(darksPage_->values());
+  if (fieldsOf(before) != fieldsOf(engine_.settings.dark)) modified_ = true;
   Invalidate();
 }
 

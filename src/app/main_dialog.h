@@ -81,6 +81,10 @@ class MainDialog : public QMainWindow, private Progress {
   int32_t masterFilterIndex() const { return masterFilterIndex_; }
   int32_t launchCounter() const { return launchCounter_; }
   const Bitmap24& viewBitmap() const { return bitmap_; }
+  // The project has changes that no save holds: imports, removals, toggles,
+  // the colour mode, and page edits (those still waiting for their delay
+  // too). New, Open and a successful save clear it.
+  bool modified() const;
 
   // The status line: no text shows "Ready"; a text shows only while the
   // line reads "Ready". Redrawn at once.
@@ -102,8 +106,8 @@ class MainDialog : public QMainWindow, private Progress {
   void OpenProject();
   // Opens the project at `path` without asking (the command line's project).
   void OpenProjectFile(const QString& path);
-  void SaveProject();
-  void SaveProjectAs();
+  void SaveProject() { SaveProjectNow(); }
+  void SaveProjectAs() { SaveProjectUnderNewName(); }
   void SaveProcessed();
   void SaveDarkAverage();
   void SaveFlatAverage();
@@ -119,6 +123,9 @@ class MainDialog : public QMainWindow, private Progress {
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
+  // Closing asks before unsaved changes are lost; "Cancel" or a failed save
+  // keeps the window open.
+  void closeEvent(QCloseEvent* event) override;
 
  private:
   static size_t index(ListRole role) { return static_cast<size_t>(role); }
@@ -148,10 +155,24 @@ class MainDialog : public QMainWindow, private Progress {
   void ListCurrentChanged(ListRole role, int row);
   void DropListProducts();
   bool WriteProject();
+  // Both true when the project ended up saved.
+  bool SaveProjectNow();
+  bool SaveProjectUnderNewName();
+  // Before the project is replaced or the window closes: with unsaved
+  // changes, asks "Save changes to ...?" and saves on "Save". True when the
+  // caller may go on.
+  bool MayDiscardProject();
   // Hands every page's pending edits to the engine now.
   void FlushPages();
-  bool AskReplace(const QString& path);
-  void SaveMasterFrame(const ImageSlot& frame, const QString& title);
+  bool AskReplace(const QString& path, const QString& caption);
+  // "PATH\nFile already loaded in the project.": an output would overwrite
+  // a source.
+  void ShowFileConflict(const QString& path, const QString& caption);
+  // `suffix` names the product in the proposed file name ("_dark").
+  void SaveMasterFrame(const ImageSlot& frame, const QString& title, const char* suffix);
+  // Shows "Not enough memory for `what`": the answer to an allocation
+  // failure in a command, which must not leave the window.
+  void ReportNoMemory(const QString& what);
   void LoadSettingsFile();
   void SaveSettingsFile();
 
@@ -163,6 +184,8 @@ class MainDialog : public QMainWindow, private Progress {
   int32_t processedFilterIndex_ = 0;
   int32_t masterFilterIndex_ = 0;
   int32_t launchCounter_ = 0;
+  bool modified_ = false;
+  QString lastSaveFolder_;  // the folder of the last export or master frame
 
   QWidget* client_ = nullptr;
   QComboBox* roleSelector_ = nullptr;

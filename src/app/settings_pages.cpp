@@ -12,6 +12,9 @@
 #include <charconv>
 #include <algorithm>
 #include <limits>
+#include <utility>
+
+#include "engine/setting_ranges.h"
 
 namespace stelp {
 
@@ -185,6 +188,12 @@ void SettingsPage::RestartRefreshTimer() {
   timer_.start(kRefreshDelayMs);
 }
 
+bool SettingsPage::TakeRefresh() {
+  const bool pending = timer_.isActive();
+  timer_.stop();
+  return pending;
+}
+
 void SettingsPage::edited() {
   if (loading_) return;
   RestartRefreshTimer();
@@ -225,6 +234,16 @@ ImagesPage::ImagesPage(const DialogUnits& units, QWidget* parent) : SettingsPage
   });
   connect(fromEdit_, &QLineEdit::textChanged, this, &ImagesPage::edited);
   connect(toEdit_, &QLineEdit::textChanged, this, &ImagesPage::edited);
+  // A finished bound shows what the page keeps: within the mode's range,
+  // the lower bound first.
+  for (QLineEdit* edit : {fromEdit_, toEdit_})
+    connect(edit, &QLineEdit::editingFinished, this, [this] {
+      if (loading()) return;
+      Store();
+      if (stretchFromRel > stretchToRel) std::swap(stretchFromRel, stretchToRel);
+      if (stretchFromAbs > stretchToAbs) std::swap(stretchFromAbs, stretchToAbs);
+      Load();
+    });
   connect(deInterlaceList_, &QComboBox::activated, this, &ImagesPage::edited);
   // A new stretch mode brings back the bounds last used with it.
   connect(stretchList_, &QComboBox::currentIndexChanged, this, [this](int index) {
@@ -255,10 +274,11 @@ ImagesPageValues ImagesPage::values() const {
   result.hot = hot != 0;
   result.synFlat = synFlat != 0;
   result.stretch = stretch;
-  result.stretchFromRel = stretchFromRel;
-  result.stretchToRel = stretchToRel;
-  result.stretchFromAbs = stretchFromAbs;
-  result.stretchToAbs = stretchToAbs;
+  // The engine gets each pair in order, even while a bound is being typed.
+  result.stretchFromRel = std::min(stretchFromRel, stretchToRel);
+  result.stretchToRel = std::max(stretchFromRel, stretchToRel);
+  result.stretchFromAbs = std::min(stretchFromAbs, stretchToAbs);
+  result.stretchToAbs = std::max(stretchFromAbs, stretchToAbs);
   result.deInterlace = deInterlace;
   return result;
 }
@@ -314,14 +334,14 @@ void ImagesPage::storeControls() {
     case 1:
       fromEdit_->setEnabled(true);
       toEdit_->setEnabled(true);
-      stretchFromRel = stretchFrom;
-      stretchToRel = stretchTo;
+      stretchFromRel = stretchFrom = kStretchPercentRange.clamp(stretchFrom);
+      stretchToRel = stretchTo = kStretchPercentRange.clamp(stretchTo);
       break;
     case 2:
       fromEdit_->setEnabled(true);
       toEdit_->setEnabled(true);
-      stretchFromAbs = stretchFrom;
-      stretchToAbs = stretchTo;
+      stretchFromAbs = stretchFrom = kStretchLevelRange.clamp(stretchFrom);
+      stretchToAbs = stretchTo = kStretchLevelRange.clamp(stretchTo);
       break;
     default:
       break;
@@ -346,6 +366,8 @@ constexpr std::array<EditRow, 5> kFlatsRows = {{
 constexpr std::array<int32_t FlatsPage::*, 5> kFlatsFields = {
     &FlatsPage::filterWidth, &FlatsPage::filterHeight, &FlatsPage::varHi, &FlatsPage::varLo, &FlatsPage::border};
 constexpr std::array<size_t, 5> kFlatsStoreOrder = {0, 1, 3, 2, 4};
+constexpr std::array<SettingRange<int32_t>, 5> kFlatsRanges = {kFilterSizeRange, kFilterSizeRange, kVariationRange,
+                                                               kVariationRange, kBorderRange};
 
 constexpr std::array<EditRow, 3> kDarksRows = {{
     {"Hot pixel level", 9, 7, "hotLevel", Entry::AnyText},
@@ -355,6 +377,16 @@ constexpr std::array<EditRow, 3> kDarksRows = {{
 
 constexpr std::array<int32_t DarksPage::*, 3> kDarksFields = {&DarksPage::hot, &DarksPage::cold,
                                                               &DarksPage::expand};
+constexpr SettingRange<int32_t> kDarkLevelFieldRange{static_cast<int32_t>(kDarkLevelRange.lowest),
+                                                     static_cast<int32_t>(kDarkLevelRange.highest)};
+constexpr std::array<SettingRange<int32_t>, 3> kDarksRanges = {kDarkLevelFieldRange, kDarkLevelFieldRange,
+                                                               kExpandRange};
+
+// A finished edit shows the number the page keeps: a number out of range
+// shows the end of the range it was brought to.
+void showKeptValueWhenFinished(SettingsPage* page, QLineEdit* edit) {
+  QObject::connect(edit, &QLineEdit::editingFinished, page, [page] { page->Load(); });
+}
 
 }  // namespace
 
@@ -362,7 +394,10 @@ FlatsPage::FlatsPage(const DialogUnits& units, QWidget* parent) : SettingsPage(p
   setObjectName(QStringLiteral("flatsPage"));
   shapePage(this, units);
   addRows(this, units, kFlatsRows, edits_);
-  for (QLineEdit* edit : edits_) connect(edit, &QLineEdit::textChanged, this, &FlatsPage::edited);
+  for (QLineEdit* edit : edits_) {
+    connect(edit, &QLineEdit::textChanged, this, &FlatsPage::edited);
+    showKeptValueWhenFinished(this, edit);
+  }
 }
 
 void FlatsPage::setFromSettings(const FlatGroup& settings) {
@@ -388,7 +423,7 @@ void FlatsPage::loadControls() {
 }
 
 void FlatsPage::storeControls() {
-  for (const size_t i : kFlatsStoreOrder) this->*kFlatsFields[i] = parseIntField(edits_[i]->text());
+  for (const size_t i : kFlatsStoreOrder) this->*kFlatsFields[i] = kFlatsRanges[i].clamp(parseIntField(edits_[i]->text()));
 }
 
 // ---------------------------------------------------------------------------
@@ -398,7 +433,10 @@ DarksPage::DarksPage(const DialogUnits& units, QWidget* parent) : SettingsPage(p
   setObjectName(QStringLiteral("darksPage"));
   shapePage(this, units);
   addRows(this, units, kDarksRows, edits_);
-  for (QLineEdit* edit : edits_) connect(edit, &QLineEdit::textChanged, this, &DarksPage::edited);
+  for (QLineEdit* edit : edits_) {
+    connect(edit, &QLineEdit::textChanged, this, &DarksPage::edited);
+    showKeptValueWhenFinished(this, edit);
+  }
 }
 
 void DarksPage::setFromSettings(const DarkGroup& settings) {
@@ -420,7 +458,8 @@ void DarksPage::loadControls() {
 }
 
 void DarksPage::storeControls() {
-  for (size_t i = 0; i < kDarksFields.size(); ++i) this->*kDarksFields[i] = parseIntField(edits_[i]->text());
+  for (size_t i = 0; i < kDarksFields.size(); ++i)
+    this->*kDarksFields[i] = kDarksRanges[i].clamp(parseIntField(edits_[i]->text()));
 }
 
 }  // namespace stelp

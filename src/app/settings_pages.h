@@ -21,6 +21,10 @@ constexpr int kRefreshDelayMs = 500;
 // own copy of the values it edits. Every edit stores the whole page at once
 // and restarts a one-shot timer; when 500 ms pass without a further edit the
 // page emits `command` once, and the main window takes the values over.
+// Every number a page keeps lies within its range (engine/setting_ranges.h):
+// a number typed outside it is kept as the nearer end, which the edit shows
+// once the edit is finished. A stretch pair reaches the engine lower bound
+// first, and is shown so when either bound is finished.
 class SettingsPage : public QFrame {
   Q_OBJECT
  public:
@@ -34,6 +38,9 @@ class SettingsPage : public QFrame {
   // Store, then (re)start the 500 ms timer.
   void RestartRefreshTimer();
   bool refreshPending() const { return timer_.isActive(); }
+  // Stops a pending refresh: true when one was pending, so the caller takes
+  // the values over now (or drops them, when new settings replace them).
+  bool TakeRefresh();
   int refreshRemainingMs() const { return timer_.remainingTime(); }
 
  signals:

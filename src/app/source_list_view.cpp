@@ -32,7 +32,8 @@ struct Edges {
 
 QString rowText(const ImageSource& source) {
   if (source.path.empty()) return QStringLiteral("<untitled>");
-  const QString name = QString::fromStdString(source.fileName());
+  QString name = QString::fromStdString(source.fileName());
+  if (source.missing) name += QStringLiteral(" (missing)");
   if (source.frameCode < 0) return name;
   return QStringLiteral("[%1] %2").arg(QString::number(source.frameCode), name);
 }
@@ -50,6 +51,7 @@ QVariant SourceListModel::data(const QModelIndex& index, int role) const {
   if (!source) return {};
   if (role == Qt::DisplayRole) return rowText(*source);
   if (role == EnabledRole) return source->enabled;
+  if (role == MissingRole) return source->missing;
   return {};
 }
 
@@ -107,6 +109,7 @@ void SourceRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opt
   if (!textData.isValid()) return;  // a row without an entry is not drawn
   const QString text = textData.toString();
   const bool enabled = index.data(SourceListModel::EnabledRole).toBool();
+  const bool missing = index.data(SourceListModel::MissingRole).toBool();
   const bool selected = option.state & QStyle::State_Selected;
   const bool rowHasFocus = option.state & QStyle::State_HasFocus;
   const bool listHasFocus = option.widget && option.widget->hasFocus();
@@ -136,7 +139,7 @@ void SourceRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opt
     // A list without the focus keeps its selection visible, more quietly.
     painter->fillRect(r.rect(), QApplication::palette("QMenu").color(QPalette::Window));
   }
-  if (!enabled) textColour = palette.color(QPalette::Disabled, QPalette::Text);
+  if (!enabled || missing) textColour = palette.color(QPalette::Disabled, QPalette::Text);
 
   if (rowHasFocus) {
     painter->setPen(kFocusFrameColour);

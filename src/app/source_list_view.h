@@ -12,7 +12,7 @@ namespace stelp {
 
 // A row's text: "[%d] %s" with the frame index and file name for an AVI
 // frame, the file name for a bitmap or FITS entry, "<untitled>" without a
-// path.
+// path; " (missing)" follows the name of a file that was not found.
 QString rowText(const ImageSource& source);
 
 // The rows of one of the engine's source lists. Every change of the list's
@@ -20,8 +20,10 @@ QString rowText(const ImageSource& source);
 class SourceListModel : public QAbstractListModel {
   Q_OBJECT
  public:
-  // Besides Qt::DisplayRole (the row text): whether the entry is enabled.
+  // Besides Qt::DisplayRole (the row text): whether the entry is enabled,
+  // and whether its file was missing when the project was opened.
   static constexpr int EnabledRole = Qt::UserRole + 1;
+  static constexpr int MissingRole = Qt::UserRole + 2;
 
   SourceListModel(SourceList& list, QObject* parent = nullptr);
 
@@ -48,7 +50,7 @@ class SourceListModel : public QAbstractListModel {
 
 // Draws a row as the lists always looked: the highlight only behind the text
 // and a 4-pixel margin, the menu colour for a selected row of a list without
-// the focus, grey text for a disabled entry, and a 1-pixel frame of RGB
+// the focus, grey text for a disabled or missing entry, and a 1-pixel frame of RGB
 // (128, 128, 128) around the focused row.
 class SourceRowDelegate : public QStyledItemDelegate {
   Q_OBJECT

@@ -41,7 +41,10 @@ class FakeDialogs : public DialogHost {
   MessageAnswer message(QWidget*, const QString& text, const QString& caption, MessageButtons buttons,
                         MessageIcon) override {
     messages.push_back(caption + ": " + text);
-    return takeOr(messageAnswers, buttons == MessageButtons::Ok ? MessageAnswer::Ok : MessageAnswer::No);
+    MessageAnswer otherwise = MessageAnswer::Ok;
+    if (buttons == MessageButtons::YesNo) otherwise = MessageAnswer::No;
+    if (buttons == MessageButtons::SaveDiscardCancel) otherwise = MessageAnswer::Cancel;
+    return takeOr(messageAnswers, otherwise);
   }
   std::optional<uint32_t> sequenceNumber(QWidget*, uint32_t initialNumber) override {
     proposedNumbers.push_back(initialNumber);

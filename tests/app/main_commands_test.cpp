@@ -5,6 +5,7 @@
 #include <QScreen>
 #include <QTest>
 #include <filesystem>
+#include <functional>
 #include <memory>
 
 #include "app/main_dialog.h"
@@ -65,7 +66,7 @@ TEST_F(MainCommandsTest, ProjectsSaveNewAndOpenBack) {
   import(ListRole::Images, {q(light)});
   import(ListRole::Darks, {q(dark)});
   window->model(ListRole::Darks)->setEnabled(1, false);
-  QTest::keyClicks(window->darksPage()->hotEdit(), "5");  // 2005: saved before the page's delay ran out
+  QTest::keyClick(window->darksPage()->hotEdit(), Qt::Key_Backspace);  // 20: saved before the page's delay ran out
 
   const std::string project = dir.file("night/m42.sjx");
   dialogs.fileAnswers.push_back(q(project));
@@ -90,17 +91,70 @@ TEST_F(MainCommandsTest, ProjectsSaveNewAndOpenBack) {
   ASSERT_EQ(window->model(ListRole::Darks)->rowCount(), 2);
   EXPECT_FALSE(window->model(ListRole::Darks)->entry(1)->enabled);
   EXPECT_EQ(window->model(ListRole::Images)->entry(0)->path, dir.file("moved/light.bmp"));
-  EXPECT_EQ(window->engine().settings.dark.hot, 2005u);
-  EXPECT_EQ(window->darksPage()->hotEdit()->text(), "2005");
+  EXPECT_EQ(window->engine().settings.dark.hot, 20u);
+  EXPECT_EQ(window->darksPage()->hotEdit()->text(), "20");
   EXPECT_EQ(window->roleSelector()->currentIndex(), 0);
   EXPECT_TRUE(window->list(ListRole::Images)->isVisible());
 
-  // A file found nowhere: the entry is left out and the message shows once.
+  // Files found nowhere: the message names them, their entries stay, marked
+  // missing, and a save keeps them until they are removed.
   fs::remove(dir.file("moved/light.bmp"));
   fs::remove(dir.file("moved/dark.avi"));
+  for (int open = 0; open < 2; ++open) {
+    dialogs.messages.clear();
+    window->OpenProjectFile(q(dir.file("moved/m42.sjx")));
+    ASSERT_EQ(dialogs.messages.size(), 1u);
+    EXPECT_TRUE(dialogs.messages[0].startsWith("Load Project: Some of the image files could not be loaded"));
+    for (const char* name : {"light.bmp", "dark.avi"}) EXPECT_TRUE(dialogs.messages[0].contains(name)) << name;
+    ASSERT_EQ(window->model(ListRole::Images)->rowCount(), 1);
+    EXPECT_EQ(window->model(ListRole::Images)->index(0).data().toString(), "light.bmp (missing)");
+    EXPECT_EQ(window->model(ListRole::Darks)->rowCount(), 2);
+    window->SaveProject();
+  }
+  window->list(ListRole::Images)->selectOnly(0);
+  window->RemoveSelected();
+  window->SaveProject();
   window->OpenProjectFile(q(dir.file("moved/m42.sjx")));
-  EXPECT_EQ(dialogs.messages, std::vector<QString>{"Load Project: Some of the image files could not be loaded"});
   EXPECT_EQ(window->model(ListRole::Images)->rowCount(), 0);
+}
+
+// A file that is not a project, or no file at all, leaves the present
+// project as it was and says why.
+TEST_F(MainCommandsTest, WhatIsNotAProjectLeavesTheProjectAsItWas) {
+  importLights(1);
+  const std::string project = dir.file("p.sjx");
+  dialogs.fileAnswers.push_back(q(project));
+  window->SaveProjectAs();
+  window->action("Colour processing")->trigger();
+  writeFile(dir.file("empty.sjx"), Bytes{});
+  writeFile(dir.file("random.sjx"), Bytes{0x13, 0x9f, 0x00, 'x', '\n', '=', 0xff});
+  const struct {
+    const char* name;
+    const char* says;
+  } cases[] = {{"none.sjx", "does not exist"}, {"empty.sjx", "is not a Stelp project"},
+               {"random.sjx", "is not a Stelp project"}};
+  for (const auto& c : cases) {
+    dialogs.messages.clear();
+    window->OpenProjectFile(q(dir.file(c.name)));
+    ASSERT_EQ(dialogs.messages.size(), 1u) << c.name;
+    EXPECT_TRUE(dialogs.messages[0].startsWith("Load Project: " + q(dir.file(c.name)) + "\n" + c.says))
+        << dialogs.messages[0].toStdString();
+    EXPECT_EQ(window->windowTitle(), "Stelp - p.sjx");
+    EXPECT_EQ(window->model(ListRole::Images)->rowCount(), 1);
+    EXPECT_TRUE(window->modified());
+  }
+  EXPECT_EQ(window->projectPath(), project);
+
+  // Numbers out of range are brought into it, and the message says so.
+  const std::string odd = "[Flat]\nFilterWidth=-5\n\n[Dark]\nHot=99999999999\n";
+  writeFile(dir.file("odd.sjx"), Bytes(odd.begin(), odd.end()));
+  dialogs.messages.clear();
+  window->OpenProjectFile(q(dir.file("odd.sjx")));
+  ASSERT_EQ(dialogs.messages.size(), 1u);
+  EXPECT_TRUE(dialogs.messages[0].startsWith("Load Project: The project was opened with these changes:\n"));
+  EXPECT_TRUE(dialogs.messages[0].contains("Flat.FilterWidth: -5 → 0")) << dialogs.messages[0].toStdString();
+  EXPECT_EQ(window->flatsPage()->filterWidthEdit()->text(), "0");
+  EXPECT_EQ(window->darksPage()->hotEdit()->text(), "255");
 }
 
 TEST_F(MainCommandsTest, SaveThatCannotWriteReportsAndAsksForAnotherName) {
@@ -186,10 +240,21 @@ TEST_F(MainCommandsTest, ProcessedExportQuestionsAndMessages) {
   dialogs.fileAnswers.push_back(q(conflicting));
   window->SaveProcessed();
   ASSERT_EQ(dialogs.messages.size(), 1u);
-  EXPECT_TRUE(dialogs.messages[0].startsWith("File conflict: " + q(conflicting) +
-                                             "\nFile already loaded in the image list."));
+  EXPECT_TRUE(dialogs.messages[0].startsWith("File conflict: " + q(conflicting) + "\nFile already loaded in the project."))
+      << dialogs.messages[0].toStdString();
   EXPECT_EQ(fs::file_size(video), size);
   EXPECT_FALSE(fs::exists(conflicting));
+
+  // Frames that do not load are passed over and named in one message.
+  const std::string light = window->model(ListRole::Images)->entry(0)->path;
+  writeFile(light, Bytes{'x'});
+  fs::create_directory(dir.file("seq"));
+  dialogs.messages.clear();
+  saveProcessed("seq/s.bmp");
+  ASSERT_EQ(dialogs.messages.size(), 1u);
+  EXPECT_TRUE(dialogs.messages[0].startsWith("Save images: 1 of 3 frames could not be loaded:\n  " + q(light) + ": "))
+      << dialogs.messages[0].toStdString();
+  EXPECT_EQ(filesIn(dir.file("seq")).size(), 2u);
 }
 
 TEST_F(MainCommandsTest, MasterFrameMessages) {
@@ -199,9 +264,19 @@ TEST_F(MainCommandsTest, MasterFrameMessages) {
 
   import(ListRole::Flats, {q(writeTestBitmap(dir, "flat.bmp", 8, 6, 180))});
   dialogs.messages.clear();
-  dialogs.fileAnswers.push_back(q(dir.file("flat.tif")));
+  dialogs.fileAnswers.push_back(q(dir.file("flat.avi")));
   window->action("Save flat average")->trigger();
   EXPECT_EQ(dialogs.messages, std::vector<QString>{"Save Flatframe: Unknown file format"});
+
+  // Nor may a master frame overwrite a source of any list.
+  const std::string flatSource = dir.file("flat.bmp");
+  const auto flatBytes = readFile(flatSource);
+  dialogs.messages.clear();
+  dialogs.fileAnswers.push_back(q(flatSource));
+  window->action("Save flat average")->trigger();
+  ASSERT_EQ(dialogs.messages.size(), 1u);
+  EXPECT_TRUE(dialogs.messages[0].startsWith("Save Flatframe: " + q(flatSource) + "\nFile already loaded in the project."));
+  EXPECT_EQ(readFile(flatSource), flatBytes);
 
   dialogs.fileAnswers.push_back(q(dir.file("syn.fits")));
   window->action("Save synthetic flat")->trigger();
@@ -209,6 +284,98 @@ TEST_F(MainCommandsTest, MasterFrameMessages) {
   EXPECT_EQ(dialogs.fileRequests.back().filters.size(), 4u);
   ImageSlot flat;
   EXPECT_TRUE(readFits(dir.file("syn.fits"), PixelFormat::Gray8, flat));
+}
+
+// The master dialog proposes the product's own name; a name typed without an
+// extension of a kind Stelp writes takes the kind of the chosen filter.
+TEST_F(MainCommandsTest, ChosenFilterDecidesTheKindOfANameWithoutExtension) {
+  importLights(2);
+  import(ListRole::Darks, {q(writeTestBitmap(dir, "dark.bmp", 8, 6, 3))});
+  fs::create_directories(dir.file("night"));
+  fs::create_directories(dir.file("masters"));
+  dialogs.fileAnswers = {q(dir.file("night/m42.sjx")), std::nullopt, q(dir.file("masters/m"))};
+  dialogs.filterChoices = {1, 1, 2};
+  window->SaveProjectAs();
+  window->SaveDarkAverage();
+  window->SaveDarkAverage();
+  window->SaveDarkAverage();
+  ASSERT_EQ(dialogs.fileRequests.size(), 4u);
+  EXPECT_EQ(dialogs.fileRequests[1].initialPath, q(dir.file("night/m42_dark.bmp")));
+  ImageSlot master;
+  EXPECT_TRUE(readFits(dir.file("masters/m.fits"), PixelFormat::Gray8, master));
+  // Then in the folder last saved to, of the kind last chosen.
+  EXPECT_EQ(dialogs.fileRequests[3].initialPath, q(dir.file("masters/m42_dark.fits")));
+
+  struct Case {
+    int32_t filter;
+    std::string typed;
+    std::vector<std::string> written;
+  };
+  const Case cases[] = {
+      {1, "a/moon", {"moon_000.bmp", "moon_001.bmp"}},
+      {3, "b/moon", {"moon_000.fits", "moon_001.fits"}},
+      {4, "c/moon.v2", {"moon.v2.avi"}},
+      {4, "d/moon.fit", {"moon_000.fit", "moon_001.fit"}},
+  };
+  for (const Case& c : cases) {
+    fs::create_directories(fs::path(dir.file(c.typed)).parent_path());
+    dialogs.filterChoices.push_back(c.filter);
+    saveProcessed(c.typed);
+    EXPECT_EQ(filesIn(fs::path(dir.file(c.typed)).parent_path().string()), c.written) << c.typed;
+  }
+  EXPECT_TRUE(dialogs.fileRequests.back().defaultSuffix.isEmpty());
+}
+
+// New, Open and closing ask before unsaved changes are lost; every kind of
+// change counts, and a save clears it.
+TEST_F(MainCommandsTest, UnsavedChangesAreAskedAbout) {
+  window->action("New")->trigger();
+  EXPECT_TRUE(dialogs.messages.empty());
+  importLights(2);
+  const QString question = "Stelp: Save changes to Untitled?";
+  dialogs.messageAnswers = {MessageAnswer::Cancel};
+  window->action("New")->trigger();
+  EXPECT_EQ(dialogs.messages, std::vector<QString>{question});
+  EXPECT_EQ(window->model(ListRole::Images)->rowCount(), 2);
+  // "Save" whose save dialog is cancelled keeps the window open.
+  dialogs.messageAnswers = {MessageAnswer::Save};
+  EXPECT_FALSE(window->close());
+  const std::string project = dir.file("p.sjx");
+  dialogs.messageAnswers = {MessageAnswer::Save};
+  dialogs.fileAnswers = {q(project)};
+  EXPECT_TRUE(window->close());
+  EXPECT_TRUE(fs::exists(project));
+  EXPECT_FALSE(window->modified());
+  window->show();
+
+  struct Change {
+    const char* name;
+    std::function<void()> make;
+  };
+  const Change changes[] = {
+      {"import", [&] { import(ListRole::Darks, {q(writeTestBitmap(dir, "dark.bmp", 8, 6, 3))}); }},
+      {"remove", [&] { window->RemoveSelected(); }},
+      {"toggle", [&] { window->ToggleSelected(ListRole::Images); }},
+      {"colour", [&] { window->action("Colour processing")->trigger(); }},
+      {"page edit", [&] { QTest::keyClick(window->darksPage()->hotEdit(), Qt::Key_Backspace); }},
+  };
+  for (const Change& change : changes) {
+    window->OpenProjectFile(q(project));
+    ASSERT_FALSE(window->modified()) << change.name;
+    window->list(ListRole::Images)->selectOnly(0);
+    change.make();
+    EXPECT_TRUE(window->modified()) << change.name;
+  }
+  dialogs.messages.clear();
+  dialogs.messageAnswers = {MessageAnswer::Discard};
+  dialogs.fileAnswers = {std::nullopt};
+  window->action("Open...")->trigger();
+  EXPECT_EQ(dialogs.messages, std::vector<QString>{"Stelp: Save changes to p.sjx?"});
+  EXPECT_EQ(dialogs.fileRequests.back().title, "Load Stelp project");
+  // A page edit saved before its delay ran out leaves nothing unsaved.
+  window->SaveProject();
+  EXPECT_FALSE(window->modified());
+  EXPECT_EQ(window->engine().settings.dark.hot, 20u);
 }
 
 TEST_F(MainCommandsTest, SettingsFileKeepsFiltersWindowAndCounter) {

@@ -13,6 +13,7 @@
 #include "app/settings_pages.h"
 #include "app/source_list_view.h"
 #include "app_test_util.h"
+#include "image/fits.h"
 
 namespace stelp::test {
 namespace {
@@ -124,28 +125,54 @@ TEST_F(MainDialogTest, ImportFailureTexts) {
   const std::string small2 = writeTestBitmap(dir, "s2.bmp", 4, 4);
   const std::string notes = dir.file("notes.txt");
   writeFile(notes, Bytes{'x'});
+  // A FITS file cut inside its header, and a bitmap whose header claims
+  // 100000 x 100000 pixels.
+  const std::string cut = dir.file("cut.fits");
+  writeFile(cut, Bytes{'S', 'I', 'M', 'P', 'L', 'E', ' ', ' ', '=', ' '});
+  const std::string huge = writeTestBitmap(dir, "huge.bmp", 8, 6);
+  Bytes header = readFile(huge);
+  for (const size_t at : {18u, 22u}) {
+    header[at] = 0xa0;
+    header[at + 1] = 0x86;
+    header[at + 2] = 0x01;
+  }
+  writeFile(huge, header);
   import(ListRole::Images, {q(a)});
+
+  // Each unreadable file is named with the reader's own reason.
+  auto why = [](const std::string& path, auto read) {
+    ImageSlot slot;
+    std::string reason;
+    EXPECT_FALSE(read(path, PixelFormat::Gray8, slot, &reason));
+    return q(path) + ": " + q(reason);
+  };
+  const QString unreadable = "Import failure: These files could not be read and were not imported:\n";
+  const QString notesLine = q(notes) + ": not a bitmap, FITS or AVI file (.bmp, .fit, .fts, .fits, .avi)";
+  const QString cutLine = why(cut, [](auto&&... args) { return readFits(args...); });
+  const QString hugeLine = why(huge, [](auto&&... args) { return readBitmap(args...); });
 
   struct Case {
     ListRole role;
     QStringList names;
-    QString message;
+    std::vector<QString> messages;
   };
   const Case cases[] = {
-      {ListRole::Images, {q(a)}, "Import failure: File is already loaded."},
-      {ListRole::Darks, {q(small1)}, "Import failure: File is a different size from current images."},
-      {ListRole::Images, {q(small1), q(a), q(small2)},
-       "Import failure: 2 files are a different size from current images.\n1 file is already loaded."},
-      {ListRole::Images, {q(notes), q(a)}, "Import failure: 1 file is already loaded."},
-      {ListRole::Images, {q(small1), q(notes)}, "Import failure: 1 file is a different size from current images."},
+      {ListRole::Images, {q(a)}, {"Import failure: File is already loaded."}},
+      {ListRole::Darks, {q(small1)}, {"Import failure: File is a different size from current images."}},
+      {ListRole::Images,
+       {q(small1), q(a), q(small2)},
+       {"Import failure: 2 files are a different size from current images.\n1 file is already loaded."}},
+      {ListRole::Images, {q(notes), q(a)}, {"Import failure: 1 file is already loaded.", unreadable + notesLine}},
+      {ListRole::Flats, {q(cut), q(huge), q(notes)}, {unreadable + cutLine + "\n" + hugeLine + "\n" + notesLine}},
   };
   for (const Case& c : cases) {
     dialogs.messages.clear();
     import(c.role, c.names);
-    EXPECT_EQ(dialogs.messages, std::vector<QString>{c.message}) << c.message.toStdString();
+    EXPECT_EQ(dialogs.messages, c.messages) << c.names.join(' ').toStdString();
   }
   EXPECT_EQ(window.model(ListRole::Images)->rowCount(), 1);
   EXPECT_EQ(window.model(ListRole::Darks)->rowCount(), 0);
+  EXPECT_EQ(window.model(ListRole::Flats)->rowCount(), 0);
 }
 
 TEST_F(MainDialogTest, RemovingOneFrameRemovesTheWholeVideoAndFreesTheSize) {

@@ -87,26 +87,36 @@ TEST(SettingsPageEntry, DigitsOnlyAndAnyTextEdits) {
   load(darks, DarkGroup{.cold = 7});
 
   // Digits only in the filter width and the variations; any text elsewhere.
+  // A number out of its range is kept as the nearer end, shown once the edit
+  // is finished.
   const struct {
     QLineEdit* edit;
     const char* typed;
     const char* shown;
     const int32_t* field;
     int32_t stored;
+    const char* finished;
   } cases[] = {
-      {flats.filterWidthEdit(), "a1b2", "12", &flats.filterWidth, 12},
-      {flats.varHiEdit(), "x9", "9", &flats.varHi, 9},
-      {flats.varLoEdit(), "-3", "3", &flats.varLo, 3},
-      {flats.filterHeightEdit(), " 12abc", " 12abc", &flats.filterHeight, 12},
-      {flats.borderEdit(), "abc", "abc", &flats.border, 0},
-      {darks.hotEdit(), "", "", &darks.hot, 0},
-      {darks.expandEdit(), "-2x", "-2x", &darks.expand, -2},
+      {flats.filterWidthEdit(), "a1b2", "12", &flats.filterWidth, 12, "12"},
+      {flats.varHiEdit(), "x9", "9", &flats.varHi, 9, "9"},
+      {flats.varLoEdit(), "-3", "3", &flats.varLo, 3, "3"},
+      {flats.filterHeightEdit(), " 12abc", " 12abc", &flats.filterHeight, 12, "12"},
+      {flats.borderEdit(), "abc", "abc", &flats.border, 0, "0"},
+      {darks.hotEdit(), "", "", &darks.hot, 0, "0"},
+      {darks.expandEdit(), "-2x", "-2x", &darks.expand, 0, "0"},
+      {flats.filterHeightEdit(), "-5", "-5", &flats.filterHeight, 0, "0"},
+      {flats.filterWidthEdit(), "99999999999", "99999999999", &flats.filterWidth, 10000, "10000"},
+      {flats.varLoEdit(), "300", "300", &flats.varLo, 255, "255"},
+      {darks.hotEdit(), "2005", "2005", &darks.hot, 255, "255"},
+      {darks.expandEdit(), "101", "101", &darks.expand, 100, "100"},
   };
   for (const auto& c : cases) {
     c.edit->clear();
     QTest::keyClicks(c.edit, QString::fromLatin1(c.typed));
     EXPECT_EQ(c.edit->text(), QString::fromLatin1(c.shown)) << c.typed;
     EXPECT_EQ(*c.field, c.stored) << c.typed;
+    QTest::keyClick(c.edit, Qt::Key_Return);
+    EXPECT_EQ(c.edit->text(), QString::fromLatin1(c.finished)) << c.typed;
   }
   EXPECT_EQ(darks.values().cold, 7u);
 }
@@ -154,6 +164,25 @@ TEST(ImagesPageTest, EachStretchModeKeepsItsBounds) {
   EXPECT_EQ(page.values().stretch, 2);
   EXPECT_EQ(page.values().stretchFromAbs, 12.0f);
   EXPECT_EQ(page.values().stretchFromRel, 0.0f);
+
+  // Bounds stay in the mode's range and reach the engine in order; a
+  // finished bound shows the pair as kept.
+  page.stretchList()->setCurrentIndex(1);
+  const struct {
+    const char* from;
+    const char* to;
+    float rel[2];
+    const char* shown;
+  } pairs[] = {{"95", "5", {5.0f, 95.0f}, "5-95"}, {"-1e308", "150", {0.0f, 100.0f}, "0-100"},
+               {"20", "nan", {0.0f, 20.0f}, "0-20"}};
+  for (const auto& p : pairs) {
+    page.fromEdit()->setText(QString::fromLatin1(p.from));
+    page.toEdit()->setText(QString::fromLatin1(p.to));
+    EXPECT_EQ(page.values().stretchFromRel, p.rel[0]) << p.from << " " << p.to;
+    EXPECT_EQ(page.values().stretchToRel, p.rel[1]) << p.from << " " << p.to;
+    QTest::keyClick(page.toEdit(), Qt::Key_Return);
+    EXPECT_EQ(page.fromEdit()->text() + '-' + page.toEdit()->text(), QString::fromLatin1(p.shown));
+  }
 }
 
 }  // namespace

@@ -69,7 +69,8 @@ TEST(SourceListModel, MutationsKeepTheModelConsistent) {
 const QColor kBase(255, 255, 0), kText(0, 0, 0), kHighlight(255, 0, 0), kHighlightedText(255, 255, 255);
 const QColor kGrey(0, 160, 0), kMenu(0, 0, 255), kUntouched(255, 0, 255), kFrame(128, 128, 128);
 
-// A shown list that has the focus, over an enabled and a disabled entry.
+// A shown list that has the focus, over an enabled, a disabled and a missing
+// entry.
 class SourceListViewTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -84,6 +85,7 @@ class SourceListViewTest : public ::testing::Test {
       palette.setColor(role, colour);
     palette.setColor(QPalette::Disabled, QPalette::Text, kGrey);
     model_.setEnabled(1, false);
+    list_.entries[2]->missing = true;
     view_.setPalette(palette);
     view_.setModel(&model_);
     view_.resize(400, 200);
@@ -96,7 +98,7 @@ class SourceListViewTest : public ::testing::Test {
   void TearDown() override { QApplication::setPalette(savedMenu_, "QMenu"); }
 
   QPalette savedMenu_;
-  SourceList list_{.entries = sources({{"/d/moon.bmp", FrameBitmap}, {"/d/sun.bmp", FrameBitmap}})};
+  SourceList list_{.entries = sources({{"/d/moon.bmp", FrameBitmap}, {"/d/sun.bmp", FrameBitmap}, {"/d/gone.bmp", FrameBitmap}})};
   SourceListModel model_{list_};
   SourceListView view_;
 };
@@ -124,6 +126,7 @@ TEST_F(SourceListViewTest, RowIsHighlightedAndFramedOnlyAroundItsText) {
     return image;
   };
 
+  EXPECT_EQ(texts(model_)[2], "gone.bmp (missing)");
   const SourceListView unfocused;
   const QStyle::State selected = QStyle::State_Selected;
   struct Case {
@@ -139,6 +142,7 @@ TEST_F(SourceListViewTest, RowIsHighlightedAndFramedOnlyAroundItsText) {
       {"selected in unfocused list", 0, selected, &unfocused, kMenu, kMenu, kUntouched, kText},
       {"disabled", 1, {}, &view_, kBase, kBase, kBase, kGrey},
       {"disabled and selected", 1, selected, &view_, kHighlight, kHighlight, kUntouched, kGrey},
+      {"missing", 2, {}, &view_, kBase, kBase, kBase, kGrey},
       {"focused row", 0, selected | QStyle::State_HasFocus, &unfocused, kMenu, kFrame, kUntouched, kText},
   };
   for (const Case& c : cases) {
