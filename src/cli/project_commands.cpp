@@ -38,31 +38,50 @@ constexpr char kDemoUsage[] =
 // The grey of the view's background (the button-shadow colour).
 constexpr uint8_t kViewBackground = 160;
 
-// Opens a project for a command: false, with the failure reported, when the
-// file cannot be read or is not a project.
-bool openForCommand(const std::string& path, Engine& engine, bool quiet) {
+// How a project opened for a command.
+enum class Opened {
+  Failed,      // reported; nothing to do
+  Complete,    // every entry and setting as the project says
+  Incomplete,  // reported: files missing or passed over, settings changed
+};
+
+// Opens a project for a command and names, even when quiet (they are not
+// progress), every file that is missing or was passed over and every setting
+// brought into range. A missing entry of the Images list is left to the
+// export loop when `imagesReportedLater`, which names it with its frame.
+Opened openForCommand(const std::string& path, Engine& engine, bool imagesReportedLater) {
   std::error_code error;
   const std::filesystem::file_status status = std::filesystem::status(path, error);
   if (status.type() == std::filesystem::file_type::not_found) {
     fileError(path, "no such file");
-    return false;
+    return Opened::Failed;
   }
   if (error) {
     fileError(path, error.message());
-    return false;
+    return Opened::Failed;
   }
   const OpenProjectResult opened = openProject(path, engine);
   if (!opened.readable) {
     fileError(path, opened.why);
-    return false;
+    return Opened::Failed;
   }
   if (!opened.isProject) {
     fileError(path, "not a Stelp project");
-    return false;
+    return Opened::Failed;
   }
-  if (opened.someFilesNotLoaded && !quiet)
-    std::fprintf(stderr, "stelp-cli: %s: some of the image files could not be loaded\n", path.c_str());
-  return true;
+  bool complete = opened.problems.empty();
+  for (const std::string& problem : opened.problems) std::fprintf(stderr, "stelp-cli: %s: %s\n", path.c_str(), problem.c_str());
+  for (size_t role = 0; role < kRoleCount; ++role) {
+    if (imagesReportedLater && role == static_cast<size_t>(ListRole::Images)) continue;
+    std::string last;
+    for (const auto& entry : engine.lists[role].entries) {
+      if (!entry || !entry->missing || entry->path == last) continue;
+      last = entry->path;
+      std::fprintf(stderr, "stelp-cli: %s: %s: not found\n", path.c_str(), entry->path.c_str());
+      complete = false;
+    }
+  }
+  return complete ? Opened::Complete : Opened::Incomplete;
 }
 
 // Refuses (exit status 1, nothing written) when one of `outputs` is the file
@@ -95,7 +114,8 @@ int processCommand(const std::vector<std::string>& args) {
   Engine engine(&progress);
   std::string subject = a.words[0];
   return guardMemory(subject, [&] {
-    if (!openForCommand(a.words[0], engine, a.has("--quiet"))) return kExitFailure;
+    const Opened opened = openForCommand(a.words[0], engine, /*imagesReportedLater=*/true);
+    if (opened == Opened::Failed) return kExitFailure;
     const int32_t frames = enabledCount(engine.list(ListRole::Images));
     if (frames == 0) return fileError(a.words[0], "no enabled images");
 
@@ -114,7 +134,7 @@ int processCommand(const std::vector<std::string>& args) {
     if (!result.failures.empty()) std::fprintf(stderr, "stelp-cli: %s: %s", a.words[0].c_str(), describeFailures(result).c_str());
     if (!result.ok) return fileError("cannot write " + result.failedPath, result.why);
     if (result.written == 0) return fileError(a.words[0], "no image could be processed");
-    return result.complete() ? kExitOk : kExitFailure;
+    return result.complete() && opened == Opened::Complete ? kExitOk : kExitFailure;
   });
 }
 
@@ -154,7 +174,8 @@ int masterCommand(const std::vector<std::string>& args) {
   }
   std::string subject = a.words[1];
   return guardMemory(subject, [&] {
-    if (!openForCommand(a.words[1], engine, a.has("--quiet"))) return kExitFailure;
+    const Opened opened = openForCommand(a.words[1], engine, /*imagesReportedLater=*/false);
+    if (opened == Opened::Failed) return kExitFailure;
     if (refuseConflict({output}, engine)) return kExitFailure;
     if (product == "dark") engine.AverageDarks();
     if (product == "flat") engine.AverageFlats();
@@ -168,7 +189,7 @@ int masterCommand(const std::vector<std::string>& args) {
     const bool written = raw ? writeRawPixels(output, **slot, &why)
                              : saveMasterFrame(**slot, output, /*sixteenBit=*/!a.has("--fits32"), &why);
     if (!written) return fileError("cannot write " + output, why);
-    return kExitOk;
+    return opened == Opened::Complete ? kExitOk : kExitFailure;
   });
 }
 
@@ -200,7 +221,8 @@ int renderCommand(const std::vector<std::string>& args) {
   Engine engine(&progress);
   std::string subject = a.words[0];
   return guardMemory(subject, [&] {
-    if (!openForCommand(a.words[0], engine, a.has("--quiet"))) return kExitFailure;
+    const Opened opened = openForCommand(a.words[0], engine, /*imagesReportedLater=*/false);
+    if (opened == Opened::Failed) return kExitFailure;
     if (refuseConflict({a.words[3]}, engine)) return kExitFailure;
     SourceList& list = engine.lists[static_cast<size_t>(role)];
     list.focused = list.size() > 0 ? 0 : -1;
@@ -219,7 +241,7 @@ int renderCommand(const std::vector<std::string>& args) {
                   static_cast<size_t>(image.rowBytes));
     std::string why;
     if (!writeBitmap(a.words[3], image, &why)) return fileError("cannot write " + a.words[3], why);
-    return kExitOk;
+    return opened == Opened::Complete ? kExitOk : kExitFailure;
   });
 }
 

@@ -2,12 +2,13 @@
 exit status 1, and usage errors with exit status 2."""
 import re
 import shutil
+import subprocess
 
 import numpy as np
 from astropy.io import fits
 from PIL import Image
 
-from interop_util import InteropCase, bmp_file, ffmpeg
+from interop_util import CLI, InteropCase, bmp_file, cli_ok, ffmpeg, run_cli
 
 
 class Info(InteropCase):
@@ -61,3 +62,62 @@ class Errors(InteropCase):
                          "--repeat 2"))):  # repeating needs an .avi output
             with self.subTest(args=args):
                 self.assertFails(args, "stelp-cli: .+", status=2)
+
+
+class ProjectCommands(InteropCase):
+    """Commands on a demo project that must not report success: an output that
+    names a source, a project path the file system cannot resolve, frames that
+    do not load, a failed write to standard output."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cli_ok("demo", cls.shared / "night")
+        cls.night = cls.shared / "night"
+        cls.project = cls.night / "demo.sjx"
+
+    def test_refused_commands_write_nothing(self):
+        t, night, project = self.tmp, self.night, self.project
+        (t / "link.avi").symlink_to(night / "lights.avi")
+        (t / "cal_001.bmp").symlink_to(night / "light_2.bmp")  # the second file of a sequence
+        (t / "loop.sjx").symlink_to(t / "loop.sjx")
+        long_name = t / ("x" * 300 + ".sjx")
+        source = lambda path: re.escape(f"stelp-cli: {path}: is a source of the project") + ".*"  # noqa: E731
+        for args, line in (
+                (("process", project, night / "lights.avi"), source(night / "lights.avi")),
+                (("process", project, night / "." / ".." / "night" / "LIGHTS.AVI"), source(night / "." / ".." / "night" / "LIGHTS.AVI")),
+                (("process", project, t / "link.avi"), source(t / "link.avi")),
+                (("process", project, t / "cal.bmp"), source(t / "cal_001.bmp")),
+                (("master", "flat", project, night / "flat_2.fits"), source(night / "flat_2.fits")),
+                (("master", "dark", project, night / "Dark_1.bmp"), source(night / "Dark_1.bmp")),
+                (("render", project, "images", "raw", night / "light_1.bmp"), source(night / "light_1.bmp")),
+                (("process", t / "loop.sjx", t / "out.bmp"), re.escape(f"stelp-cli: {t / 'loop.sjx'}: ") + ".*symbolic links"),
+                (("master", "dark", t / "loop.sjx", t / "out.bmp"), ".*: Too many levels of symbolic links"),
+                (("render", long_name, "images", "raw", t / "out.bmp"), ".*: File name too long"),
+                (("demo", t / "two\nlines"), "(?s:.+): a project cannot refer to a folder whose name holds a line break")):
+            with self.subTest(args=args[:2]):
+                before = {p: p.stat().st_mtime_ns for p in night.iterdir()}
+                self.assertFails(args, line)
+                self.assertEqual({p: p.stat().st_mtime_ns for p in night.iterdir()}, before)
+
+    def test_frames_that_do_not_load_are_named_and_fail_the_run(self):
+        t = self.tmp
+        cli_ok("demo", t / "night")
+        (t / "night" / "light_1.bmp").unlink()
+        text = (t / "night" / "demo.sjx").read_text()
+        (t / "many.sjx").write_text(text.replace("Frames=4", "Frames=7"))
+        for project, missing in ((t / "night" / "demo.sjx", r"light_1\.bmp: "),
+                                 (t / "many.sjx", r"lights\.avi\b.*\b(frame 4|7)\b")):
+            with self.subTest(project=project.name):
+                out = t / project.stem
+                out.mkdir()
+                r = run_cli("process", project, out / "cal.bmp", "--quiet")
+                self.assertEqual(r.returncode, 1, r.stderr)
+                self.assertRegex(r.stderr, missing)
+                self.assertEqual(len(list(out.iterdir())), 5)  # the frames that load are still written
+
+    def test_a_failed_write_to_standard_output_fails(self):
+        with open("/dev/full", "w") as full:
+            r = subprocess.run([CLI, "info", self.night / "light_1.bmp"], stdout=full, stderr=subprocess.PIPE, text=True)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("cannot write to standard output", r.stderr)
