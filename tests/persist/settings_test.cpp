@@ -97,12 +97,23 @@ TEST(ProfileStoreTest, NamedFileIsCreatedOrRewrittenWholeKeepingLinksAndPermissi
   struct stat info {};
   EXPECT_TRUE(::stat(target.c_str(), &info) == 0 && (info.st_mode & 07777) == 0640);
 
-  // What cannot be read is not replaced; no rewrite leaves a file behind.
+  // What is not a regular file, itself or at the end of a link, is refused
+  // and left as it is; no rewrite leaves a file behind.
   std::filesystem::create_directory(dir.file("folder.ini"));
   ProfileStore folder(dir.file("folder.ini"));
   folder.SetSection("A");
   EXPECT_FALSE(folder.WriteInt("K", 1));
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.file("")), {}), 3) << "no file left behind";
+  ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0666), 0);
+  std::filesystem::create_symlink("fifo", dir.file("fifo.ini"));
+  std::filesystem::create_symlink("/dev/null", dir.file("null.ini"));
+  for (const char* name : {"folder.ini", "fifo", "fifo.ini", "null.ini"}) {
+    std::string why;
+    EXPECT_FALSE(writeFileAtomically(dir.file(name), "[A]\n", &why)) << name;
+    EXPECT_NE(why.find("not a regular file"), std::string::npos) << why;
+  }
+  EXPECT_TRUE(std::filesystem::is_fifo(dir.file("fifo")));
+  EXPECT_EQ(std::filesystem::read_symlink(dir.file("null.ini")), "/dev/null");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.file("")), {}), 6) << "no file left behind";
 }
 
 constexpr CalendarDay kMarch5{5, 3}, kMarch6{6, 3};
