@@ -25,7 +25,7 @@ CLIPS.update(bgr24_bottom_up=RAW + ("bgr24", "-flipped_raw_rgb", "1"),  # plain 
              mjpeg=("-c:v", "mjpeg", "-pix_fmt", "yuvj422p"), mpeg4=MPEG4,
              audio_first=MPEG4, audio_first_no_index=MPEG4,  # video is stream 1, after PCM audio
              # lossless capture codecs, whose set-up data follow the first 40 bytes of strf
-             huffyuv=("-c:v", "huffyuv"), ffv1=("-c:v", "ffv1"), utvideo=("-c:v", "utvideo"))
+             huffyuv=("-c:v", "huffyuv"), ffv1=("-c:v", "ffv1", "-level", "3"), utvideo=("-c:v", "utvideo"))
 
 
 def make_clip(path, name):
