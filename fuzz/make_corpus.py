@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Writes the seed corpora for the fuzz targets into fuzz/corpus/.
 
-Each seed is one selector byte followed by a complete, valid image file. The
+Each image seed is one selector byte followed by a complete, valid image
+file; the project seeds are whole project and settings files. The
 fuzz targets turn the selector into the requested pixel format
 (selector % 6 + 1), so the seeds spread the six formats over the files. AVI
 seeds carry a second selector byte, the frame to read (selector % 4).
@@ -28,6 +29,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 FITS_DIR = os.path.join(HERE, "corpus", "fits")
 BITMAP_DIR = os.path.join(HERE, "corpus", "bitmap")
 AVI_DIR = os.path.join(HERE, "corpus", "avi")
+PROJECT_DIR = os.path.join(HERE, "corpus", "project")
 
 FITS_BLOCK = 2880
 
@@ -500,9 +502,45 @@ def make_ffmpeg_avis():
                 write_avi_seed(name, format_selector, frame_selector, f.read())
 
 
+# --- Projects and settings ---------------------------------------------------
+
+PROJECT_SETTINGS = (
+    "[Version]\nMajor=0\nMinor=9\n\n"
+    "[Processing]\nColour=1\nDark=1\nFlat=0\nSynFlat=0\nHot=1\nStretch=1\nStretchFromRel=1.500000\n"
+    "StretchToRel=99.250000\nStretchFromAbs=0.000000\nStretchToAbs=255.000000\nDeInterlace=0\n\n"
+    "[Flat]\nFilterWidth=100\nFilterHeight=50\nVarHi=5\nVarLo=5\nBorder=0\n\n"
+    "[Dark]\nHot=200\nCold=0\nExpand=1\n")
+
+PROJECT_SEEDS = {
+    # As a save writes it: settings, a bitmap, a video with its frames, a dark.
+    "saved.sjx": PROJECT_SETTINGS + (
+        "\n[Image 1]\nFileName=/data/night/a.bmp\nEnabled=1\n\n"
+        "[Image 2]\nFileName=/data/night/clip.avi\nFrames=3\nEnabled 0=1\nEnabled 1=0\nEnabled 2=1\n\n"
+        "[Flat 1]\nFileName=/data/night/f.fits\nEnabled=0\n\n[Dark 1]\nFileName=C:\\old\\d.bmp\nEnabled=1\n"),
+    # Written by hand: values out of range, a count past 32 bits, an inverted
+    # pair, odd spacing, a comment, quotes and a gap in the list numbers.
+    "hand.sjx": (
+        "; by hand\n[processing]\n  Stretch = 7\nStretchFromRel=95\nStretchToRel=5\nStretchToAbs=-1e308\n"
+        "[FLAT]\nFilterWidth=-5\nFilterHeight=4294967396\n[Dark]\nHot=99999999999\nCold=nan\n"
+        "[Image 1]\nFileName=\" /spaced/x.AVI \"\nFrames=1048577\n[Image 3]\nFileName=/z.bmp\n"),
+    # CR LF with a byte order mark and runs of blank lines.
+    "crlf.sjx": "\ufeff[Dark]\r\nHot=20\r\n\r\n \r\n\t\r\n\r\n[Image 1]\r\nFileName=/a.fit\r\n\r\n",
+    # The settings file.
+    "settings.ini": "[Window]\nX=-4\nY=7\nW=1024\nH=768\n\n[Settings]\nFilter=32\nFlags=715246\n",
+}
+
+
+def make_projects():
+    os.makedirs(PROJECT_DIR, exist_ok=True)
+    for name, text in PROJECT_SEEDS.items():
+        with open(os.path.join(PROJECT_DIR, name), "wb") as f:
+            f.write(text.encode("utf-8"))
+
+
 if __name__ == "__main__":
     make_fits()
     make_bitmaps()
     make_avis()
+    make_projects()
     if "--ffmpeg" in sys.argv[1:]:
         make_ffmpeg_avis()

@@ -107,8 +107,10 @@ IniFile IniFile::parse(std::string_view text) {
   while (start < all.size()) {
     const size_t end = all.find('\n', start);
     std::string_view line = all.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+    // Every CR before the LF belongs to the line end: no value can hold a CR,
+    // and a rewrite then gives the same text again.
     const bool hadCr = !line.empty() && line.back() == '\r';
-    if (hadCr) line.remove_suffix(1);
+    while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (start == 0) document.crlf_ = hadCr && end != std::string_view::npos;
     const size_t lineStart = start;
     start = end == std::string_view::npos ? all.size() : end + 1;
@@ -153,7 +155,7 @@ std::string IniFile::serialise() const {
     // A run of blank lines holds its inner line ends as they were read.
     for (size_t end = rest.find('\n'); end != std::string_view::npos; end = rest.find('\n')) {
       std::string_view piece = rest.substr(0, end);
-      if (!piece.empty() && piece.back() == '\r') piece.remove_suffix(1);
+      while (!piece.empty() && piece.back() == '\r') piece.remove_suffix(1);
       text.append(piece).append(lineEnd);
       rest.remove_prefix(end + 1);
     }

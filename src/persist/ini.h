@@ -28,8 +28,9 @@ constexpr size_t kMaxIniFileBytes = size_t{16} << 20;
 //   enclosing double quotes taken off, and written quoted when they would not
 //   otherwise survive that, so every value without a line break comes back as
 //   it was set;
-// - LF and CR LF line ends are read; a document is written with the line end
-//   of its first line (LF for a new one), and a UTF-8 byte order mark is kept.
+// - LF and CR LF line ends are read (any CRs before an LF belong to the line
+//   end); a document is written with the line end of its first line (LF for a
+//   new one), and a UTF-8 byte order mark is kept.
 //
 // The text is held once; a line is a small record pointing into it, and a run
 // of blank lines is one record, so memory stays a small multiple of the text

@@ -4,14 +4,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <memory>
+#include <type_traits>
 #include <utility>
 
+#include "engine/setting_ranges.h"
 #include "image/avi.h"
 #include "image/file_kind.h"
-#include "engine/setting_ranges.h"
 #include "image/image_source.h"
 #include "persist/ini.h"
 #include "persist/profile_store.h"
