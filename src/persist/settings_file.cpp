@@ -37,11 +37,11 @@ std::string settingsFilePath() {
   return folder.empty() ? std::string() : folder + "/" + kSettingsFileName;
 }
 
-StoredSettings loadSettings(const std::string& path, const WindowRect& present) {
+StoredSettings loadSettings(const std::string& path, const WindowRect& present, std::string* why) {
   StoredSettings stored;
   stored.window = present;
   IniFile file;
-  if (!readIniFile(path, file)) return stored;
+  if (!readIniFile(path, file, why)) return stored;
   ProfileStore store(file);
 
   store.SetSection("Window");

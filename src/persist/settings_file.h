@@ -34,7 +34,9 @@ struct StoredSettings {
 
 // Reads the settings file. Every missing (or unreadable) value takes its
 // default: the rectangle the window has now, filter numbers 0, no "Flags".
-StoredSettings loadSettings(const std::string& path, const WindowRect& present);
+// A file that exists but cannot be read (not a regular file, larger than
+// kMaxIniFileBytes...) gives every default and, when asked, `why`.
+StoredSettings loadSettings(const std::string& path, const WindowRect& present, std::string* why = nullptr);
 
 // What a save stores: the window's restored rectangle (its normal position,
 // not the maximised one), the two filter numbers and the launch counter

@@ -245,8 +245,12 @@ TEST(ProjectTest, WhatIsNotAProjectLeavesTheEngineAsItWas) {
     EXPECT_EQ(Shape(describeLists(engine, "").size(), engine.frameWidth), (kept ? Shape(1, 4) : Shape(0, -1))) << name;
     EXPECT_EQ(settingsText(engine.settings) == kUnusualSettingsText, kept) << name;
   }
-  // The settings file is read the same way: a FIFO gives the defaults at once.
-  EXPECT_EQ(loadSettings(dir.file("fifo.sjx"), WindowRect{1, 2, 3, 4}).window, (WindowRect{1, 2, 3, 4}));
+  // The settings file is read the same way: a FIFO or a huge file gives the defaults at once, and says why.
+  for (const char* name : {"fifo.sjx", "huge.sjx"}) {
+    std::string why;
+    EXPECT_EQ(loadSettings(dir.file(name), WindowRect{1, 2, 3, 4}, &why).window, (WindowRect{1, 2, 3, 4})) << name;
+    EXPECT_FALSE(why.empty()) << name;
+  }
 }
 
 TEST(ProjectTest, OpenBringsSettingsIntoTheirRangesAndSaysWhatItChanged) {
