@@ -119,7 +119,8 @@ IniFile IniFile::parse(std::string_view text) {
     if (content.empty()) {
       // A blank line joins the blank lines right before it in one record.
       std::vector<Line>& lines = document.lines_;
-      if (!lines.empty() && lines.back().equals == kBlankRun && lineStart + line.size() - lines.back().offset < UINT32_MAX) {
+      const bool joins = !lines.empty() && lines.back().equals == kBlankRun;
+      if (joins && lineStart + line.size() - lines.back().offset < UINT32_MAX) {
         lines.back().length = static_cast<uint32_t>(lineStart + line.size() - lines.back().offset);
         continue;
       }
@@ -132,7 +133,8 @@ IniFile IniFile::parse(std::string_view text) {
       const std::string_view inside = content.substr(1);
       const auto sectionNumber = static_cast<uint32_t>(document.sectionHeaders_.size());
       document.sectionHeaders_.push_back(lineNumber);
-      indexed = document.sectionIndex_.emplace(fold(trimBlanks(inside.substr(0, inside.find(']')))), sectionNumber).second;
+      const std::string_view name = trimBlanks(inside.substr(0, inside.find(']')));
+      indexed = document.sectionIndex_.emplace(fold(name), sectionNumber).second;
       continue;
     }
     if (document.sectionHeaders_.empty()) continue;
