@@ -104,7 +104,7 @@ bool replacedFile(const std::string& path, std::string& target, std::string* why
     if (hop == kMaxLinkHops) return refuse(why, "cannot create: " + errorText(ELOOP));
     std::string link(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
     const ssize_t n = ::readlink(target.c_str(), link.data(), link.size());
-    if (n < 0 || static_cast<size_t>(n) >= link.size()) return refuse(why, "cannot create: cannot read the link");
+    if (n <= 0 || static_cast<size_t>(n) >= link.size()) return refuse(why, "cannot create: cannot read the link");
     link.resize(static_cast<size_t>(n));
     target = link.front() == '/' ? link : folderOf(target) + "/" + link;
   }
@@ -126,7 +126,7 @@ int createTemporary(const std::string& target, std::string& temporary) {
     temporary = stem;
     for (size_t i = 0; i < kTemporarySuffixBytes; ++i, bits /= sizeof kLetters - 1)
       temporary += kLetters[bits % (sizeof kLetters - 1)];
-    const int fd = ::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0 || errno != EEXIST) return fd;
     seed = seed * 6364136223846793005ull + 1442695040888963407ull;
   }
@@ -149,6 +149,7 @@ bool FileOutput::create(const std::string& path, std::string* why) {
   discard();
   error_ = 0;
   end_ = 0;
+  if (nameOf(path).empty()) return refuse(why, "cannot create: no file name");
   if (!replacedFile(path, target_, why)) return false;
   const int fd = createTemporary(target_, temporary_);
   if (fd < 0) return refuse(why, "cannot create: " + errorText(errno));

@@ -86,7 +86,6 @@ class FileOutput {
   // Removes the temporary, leaving `path` as it was.
   void discard();
 
-  bool isOpen() const { return fd_ >= 0; }
   int error() const { return error_; }
   // Bytes appended so far.
   uint64_t size() const { return end_; }

@@ -297,12 +297,12 @@ bool writeFileAtomically(const std::string& path, std::string_view content, std:
   // the permissions and renames only a complete, flushed file into place.
   FileOutput out;
   std::string reason;
-  if (!out.create(path, &reason) || !out.write(content.data(), content.size()) || !out.close(&reason)) {
-    if (reason.empty()) reason = "write failed: " + errorText(out.error());
-    setWhy(why, "cannot write " + path + ": " + reason);
-    return false;
+  if (out.create(path, &reason)) {
+    out.write(content.data(), content.size());
+    if (out.close(&reason)) return true;
   }
-  return true;
+  setWhy(why, "cannot write " + path + ": " + reason);
+  return false;
 }
 
 }  // namespace stelp

@@ -89,8 +89,9 @@ bool readIniFile(const std::string& path, IniFile& document, std::string* why = 
 // partial file: the content goes to a new file in the same folder, is flushed
 // to the disk, and that file is renamed over the old one. A symbolic link at
 // `path` stays and its target is replaced; an existing file's permissions are
-// kept. On any failure the old file is untouched, the temporary file is
-// removed, and false comes back with `why`.
+// kept. A path that is, or links to, something other than a regular file (a
+// device, a FIFO, a folder) is refused. On any failure the old file is
+// untouched, the temporary file is removed, and false comes back with `why`.
 bool writeFileAtomically(const std::string& path, std::string_view content, std::string* why = nullptr);
 
 }  // namespace stelp
