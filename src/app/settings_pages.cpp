@@ -176,6 +176,12 @@ SettingsPage::SettingsPage(QWidget* parent) : QFrame(parent) {
   connect(&timer_, &QTimer::timeout, this, &SettingsPage::command);
 }
 
+SettingsPage::~SettingsPage() {
+  // An edit that loses the focus while the widgets are torn down finishes
+  // its editing; by then there is no page left to hear of it.
+  for (QWidget* child : findChildren<QWidget*>()) child->disconnect(this);
+}
+
 void SettingsPage::Load() {
   const QScopedValueRollback<bool> guard(loading_, true);
   loadControls();

@@ -29,6 +29,7 @@ class SettingsPage : public QFrame {
   Q_OBJECT
  public:
   explicit SettingsPage(QWidget* parent);
+  ~SettingsPage() override;
 
   // Fields into controls. The change notifications this raises are not
   // edits: they neither store nor start the timer.
