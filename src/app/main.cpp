@@ -1,14 +1,36 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QFileInfo>
+#include <QMessageBox>
+#include <new>
 
 #include "app/dialogs.h"
 #include "app/main_dialog.h"
 #include "persist/settings_file.h"
 
+namespace {
+
+// The last guard: an allocation failure that a command did not answer
+// itself ends that event's handling with a message instead of the program.
+class StelpApplication : public QApplication {
+ public:
+  using QApplication::QApplication;
+  bool notify(QObject* receiver, QEvent* event) override {
+    try {
+      return QApplication::notify(receiver, event);
+    } catch (const std::bad_alloc&) {
+      QMessageBox::warning(activeWindow(), QStringLiteral("Stelp"),
+                           QStringLiteral("Not enough memory to finish the command."));
+      return false;
+    }
+  }
+};
+
+}  // namespace
+
 // stelp [PROJECT.sjx]: the window, on the project when one is given.
 int main(int argc, char** argv) {
-  QApplication app(argc, argv);
+  StelpApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Stelp"));
   QApplication::setApplicationVersion(QLatin1String(stelp::kVersionText));
   QApplication::setWindowIcon(stelp::appIcon());
