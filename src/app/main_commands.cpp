@@ -192,6 +192,10 @@ void MainDialog::ReportNoMemory(const QString& what) {
 
 void MainDialog::NewProject() {
   if (!MayDiscardProject()) return;
+  StartEmptyProject();
+}
+
+void MainDialog::StartEmptyProject() {
   for (SourceListModel* model : models_) model->clear();
   newProject(engine_);
   ReloadLists();
@@ -216,8 +220,9 @@ void MainDialog::OpenProjectFile(const QString& path) {
   try {
     result = openProject(localPath(path), engine_);
   } catch (const std::bad_alloc&) {
-    // The lists may hold part of the project: what is shown follows them.
-    ReloadLists();
+    // The lists may hold part of the project, which no save may take for
+    // the whole: the window starts afresh instead.
+    StartEmptyProject();
     ReportNoMemory(path);
     return;
   }

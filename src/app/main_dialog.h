@@ -162,6 +162,8 @@ class MainDialog : public QMainWindow, private Progress {
   // changes, asks "Save changes to ...?" and saves on "Save". True when the
   // caller may go on.
   bool MayDiscardProject();
+  // The lists emptied, the settings at their defaults, no project file.
+  void StartEmptyProject();
   // Hands every page's pending edits to the engine now.
   void FlushPages();
   bool AskReplace(const QString& path, const QString& caption);
