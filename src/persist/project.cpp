@@ -111,22 +111,17 @@ struct SettingReader {
     if (!found && std::is_unsigned_v<Int>) return;
     const int64_t used = std::clamp<int64_t>(stored, range.lowest, range.highest);
     value = static_cast<Int>(used);
-    if (used != stored) note(key, trimmed(text), numberText(used));
+    if (used != stored) note(key, text, numberText(used));
   }
 
   void operator()(const char* key, float& value, SettingRange<float> range) {
-    if (store.ReadFloatInPlace(key, value) == 0) return;
-    const float used = range.clamp(value);
-    if (used == value) return;
     std::string text;
     store.ReadString(key, text, kWholeText);
+    if (store.ReadFloatInPlace(key, value) == 0 || text.empty()) return;
+    const float used = range.clamp(value);
+    if (used == value) return;
     value = used;
-    note(key, trimmed(text), numberText(used));
-  }
-
-  static std::string trimmed(const std::string& text) {
-    const size_t first = text.find_first_not_of(" \t");
-    return first == std::string::npos ? std::string() : text.substr(first, text.find_last_not_of(" \t") - first + 1);
+    note(key, text, numberText(used));
   }
 };
 
