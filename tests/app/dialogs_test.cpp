@@ -6,6 +6,7 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTemporaryDir>
@@ -137,6 +138,31 @@ TEST(QtDialogHostTest, SaveFileReturnsThePathAndTheChosenFilter) {
   EXPECT_EQ(shown, "Save Flatframe|" + qtFilterText(request.filters[1]));
   EXPECT_EQ(path, dir.filePath("master.bmp"));
   EXPECT_EQ(request.filterIndex, 3);
+}
+
+// The question before changes are lost answers with the button pressed;
+// Escape cancels.
+TEST(QtDialogHostTest, SaveDiscardCancelAnswers) {
+  const struct {
+    QMessageBox::StandardButton pressed;  // NoButton: Escape
+    MessageAnswer answer;
+  } cases[] = {{QMessageBox::Save, MessageAnswer::Save},
+               {QMessageBox::Discard, MessageAnswer::Discard},
+               {QMessageBox::NoButton, MessageAnswer::Cancel}};
+  for (const auto& c : cases) {
+    QTimer::singleShot(0, [&] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      if (box == nullptr) return;
+      if (c.pressed == QMessageBox::NoButton) {
+        QTest::keyClick(box, Qt::Key_Escape);
+        return;
+      }
+      box->button(c.pressed)->click();
+    });
+    EXPECT_EQ(QtDialogHost().message(nullptr, "Save changes to p.sjx?", "Stelp", MessageButtons::SaveDiscardCancel,
+                                     MessageIcon::Warning),
+              c.answer);
+  }
 }
 
 }  // namespace
