@@ -149,10 +149,7 @@ bool writeDemoData(const std::string& dir, DemoFiles& files, std::string* why) {
   for (int i = 0; i < kLightVideoFrames; ++i) {
     auto frame = lightFrame(stars, kLightBitmaps + i, random);
     if (i == 0 && !openAviWriter(writer, video, *frame, &reason)) return fail(video, reason);
-    if (!writeAviFrame(writer, *frame, &reason)) {
-      closeAviWriter(writer);
-      return fail(video, reason);
-    }
+    if (!writeAviFrame(writer, *frame, &reason)) return fail(video, reason);
   }
   if (!closeAviWriter(writer, &reason)) return fail(video, reason);
   files.images.push_back(video);

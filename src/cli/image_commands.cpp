@@ -62,7 +62,8 @@ bool writeAvi(const std::string& path, const ImageBuffer& image, int32_t count, 
   if (!openAviWriter(writer, path, image, &why)) return false;
   bool written = true;
   for (int32_t i = 0; i < count && written; ++i) written = writeAviFrame(writer, image, &why);
-  return closeAviWriter(writer, written ? &why : nullptr) && written;
+  // A video that failed is dropped unclosed: the previous file stays.
+  return written && closeAviWriter(writer, &why);
 }
 
 }  // namespace

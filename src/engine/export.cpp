@@ -191,11 +191,11 @@ ExportResult saveProcessed(Engine& engine, const ProcessedExport& request) {
     if (request.kind != OutputKind::None) ++result.written;
     if (request.sequence) ++number;
   }
-  if (aviOpen) {
+  // A video whose frame could not be written is dropped unclosed, so the
+  // file that was there before stays as it was.
+  if (aviOpen && result.ok) {
     std::string why;
-    // A failed frame has already ended the export; the file is still closed
-    // so that the frames before it stay readable.
-    if (!closeAviWriter(avi, &why) && result.ok) fail(request.path, why);
+    if (!closeAviWriter(avi, &why)) fail(request.path, why);
   }
   if (request.showFrame) request.showFrame();
   return result;

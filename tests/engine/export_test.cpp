@@ -207,21 +207,38 @@ TEST_F(ExportTest, FramesThatDoNotLoadAreListedAndTheOthersWritten) {
   EXPECT_NE(describeFailures(result).find("clip.avi frame 7: "), std::string::npos);
 }
 
-TEST_F(ExportTest, AnAviWhoseFolderGoesAwayMidRunFails) {
+TEST_F(ExportTest, AFailedAviExportLeavesThePreviousVideo) {
   add(10);
   add(20);
   std::filesystem::create_directory(dir.file("gone"));
-  int loads = 0;
-  engine.loader = [&](const ImageSource* source, ImageSlot& slot, PixelFormat format, std::string* why) {
-    if (++loads == 2) std::filesystem::remove_all(dir.file("gone"));
-    return loadFrame(source, slot, format, why);
-  };
+  const std::string previous = dir.file("out.avi");
   ProcessedExport request;
   request.kind = OutputKind::Avi;
-  request.path = dir.file("gone/out.avi");
-  const ExportResult result = saveProcessed(engine, request);
-  EXPECT_FALSE(result.ok);
-  EXPECT_EQ(result.failedPath, request.path);
+  request.path = previous;
+  ASSERT_TRUE(saveProcessed(engine, request).ok);
+  const test::Bytes before = test::readFile(previous);
+  clearAviReadCache();
+
+  // The second frame cannot be written (another size), or the folder goes
+  // away before the video is finished.
+  for (const bool removeFolder : {false, true}) {
+    SCOPED_TRACE(removeFolder ? "folder removed" : "frame refused");
+    int loads = 0;
+    engine.loader = [&](const ImageSource* source, ImageSlot& slot, PixelFormat format, std::string* why) {
+      const bool loaded = loadFrame(source, slot, format, why);
+      if (++loads == 2) {
+        if (removeFolder) std::filesystem::remove_all(dir.file("gone"));
+        else slot = test::floatImage(1, 1, {5});
+      }
+      return loaded;
+    };
+    engine.DropAllProducts();
+    request.path = removeFolder ? dir.file("gone/out.avi") : previous;
+    const ExportResult result = saveProcessed(engine, request);
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.failedPath, request.path);
+  }
+  EXPECT_EQ(test::readFile(previous), before);
 }
 
 TEST_F(ExportTest, MasterFramesByExtension) {
