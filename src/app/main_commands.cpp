@@ -254,9 +254,10 @@ void MainDialog::OpenProjectFile(const QString& path) {
                          .arg(QLatin1String(kFilesNotLoadedMessage), names.join(QLatin1Char('\n'))),
                      caption, MessageButtons::Ok, MessageIcon::Exclamation);
   }
-  if (!result.problems.empty()) {
+  if (!result.problems.empty() || !result.settingChanges.empty()) {
     QStringList changes;
-    for (const std::string& change : result.problems) changes << QString::fromStdString(change);
+    for (const auto* lines : {&result.problems, &result.settingChanges})
+      for (const std::string& change : *lines) changes << QString::fromStdString(change);
     dialogs_.message(this,
                      QStringLiteral("The project was opened with these changes:\n%1").arg(changes.join(QLatin1Char('\n'))),
                      caption, MessageButtons::Ok, MessageIcon::Exclamation);

@@ -42,7 +42,7 @@ constexpr uint8_t kViewBackground = 160;
 enum class Opened {
   Failed,      // reported; nothing to do
   Complete,    // every entry and setting as the project says
-  Incomplete,  // reported: files missing or passed over, settings changed
+  Incomplete,  // reported: files missing or passed over
 };
 
 // Opens a project for a command and names, even when quiet (they are not
@@ -61,14 +61,15 @@ Opened openForCommand(const std::string& path, Engine& engine, bool imagesReport
     return Opened::Failed;
   }
   const OpenProjectResult opened = openProject(path, engine);
-  if (!opened.readable) {
-    fileError(path, opened.why);
-    return Opened::Failed;
+  switch (opened.status) {
+    case OpenStatus::Opened: break;
+    case OpenStatus::NotAProject: fileError(path, "not a Stelp project (" + opened.why + ")"); return Opened::Failed;
+    case OpenStatus::NotFound:
+    case OpenStatus::Unreadable: fileError(path, opened.why); return Opened::Failed;
   }
-  if (!opened.isProject) {
-    fileError(path, "not a Stelp project");
-    return Opened::Failed;
-  }
+  // Settings brought into range are worth a word but leave the work whole.
+  for (const std::string& change : opened.settingChanges)
+    std::fprintf(stderr, "stelp-cli: %s: setting brought into range: %s\n", path.c_str(), change.c_str());
   bool complete = opened.problems.empty();
   for (const std::string& problem : opened.problems) std::fprintf(stderr, "stelp-cli: %s: %s\n", path.c_str(), problem.c_str());
   for (size_t role = 0; role < kRoleCount; ++role) {

@@ -168,27 +168,62 @@ void subtractDarkDivideFlat(ImageBuffer& frame, const ImageBuffer* dark, const I
   });
 }
 
+namespace {
+
+// Sums the good pixels of the rows y0..y1 and columns x0..x1 in row order,
+// the order every repair sums in; returns how many there were.
+int32_t sumGoodPixels(const ImageBuffer& frame, const ImageBuffer& map, int64_t x0, int64_t x1, int64_t y0,
+                      int64_t y1, float sum[3]) {
+  const int channels = channelsOf(frame);
+  int32_t k = 0;
+  for (int64_t yy = y0; yy <= y1; ++yy) {
+    const uint8_t* m = map.row(static_cast<int32_t>(yy));
+    const float* values = floatRow(frame, static_cast<int32_t>(yy));
+    for (int64_t xx = x0; xx <= x1; ++xx) {
+      if (m[xx] == 255) continue;
+      for (int c = 0; c < channels; ++c) sum[c] = sum[c] + values[channels * xx + c];
+      ++k;
+    }
+  }
+  return k;
+}
+
+}  // namespace
+
 void repairHotPixels(ImageBuffer& frame, const ImageBuffer& map, int32_t expand, int threads) {
   const int32_t W = frame.width, H = frame.height;
   const int channels = channelsOf(frame);
   const int64_t r = int64_t{expand} + 1;
+  // Without a good pixel there is nothing to repair from.
+  bool anyGood = false;
+  for (int32_t y = 0; y < H && !anyGood; ++y) {
+    const uint8_t* marks = map.row(y);
+    anyGood = std::find_if(marks, marks + W, [](uint8_t m) { return m != 255; }) != marks + W;
+  }
+  if (!anyGood) return;
+  // A window that reaches past every edge sums the whole frame, in the same
+  // order for every pixel: that sum is made once. Windows of a large spread
+  // would otherwise cost the whole frame for every bad pixel.
+  float whole[3] = {0, 0, 0};
+  int32_t wholeCount = 0;
+  const bool anyWholeWindow = 2 * r >= W - 1 && 2 * r >= H - 1;
+  if (anyWholeWindow) wholeCount = sumGoodPixels(frame, map, 0, W - 1, 0, H - 1, whole);
   // Bad pixels read only good ones, which never change, so rows can be
   // repaired in any order and on any thread.
   forEachRow(H, threads, [&](int32_t y) {
     const uint8_t* marks = map.row(y);
     float* row = floatRow(frame, y);
+    const int64_t y0 = std::max<int64_t>(y - r, 0), y1 = std::min<int64_t>(y + r, H - 1);
     for (int32_t x = 0; x < W; ++x) {
       if (marks[x] != 255) continue;
+      const int64_t x0 = std::max<int64_t>(x - r, 0), x1 = std::min<int64_t>(x + r, W - 1);
       float sum[3] = {0, 0, 0};
       int32_t k = 0;
-      for (int64_t yy = std::max<int64_t>(y - r, 0); yy <= std::min<int64_t>(y + r, H - 1); ++yy) {
-        const uint8_t* m = map.row(static_cast<int32_t>(yy));
-        const float* values = floatRow(frame, static_cast<int32_t>(yy));
-        for (int64_t xx = std::max<int64_t>(x - r, 0); xx <= std::min<int64_t>(x + r, W - 1); ++xx) {
-          if (m[xx] == 255) continue;
-          for (int c = 0; c < channels; ++c) sum[c] = sum[c] + values[channels * xx + c];
-          ++k;
-        }
+      if (anyWholeWindow && x0 == 0 && x1 == W - 1 && y0 == 0 && y1 == H - 1) {
+        std::copy(whole, whole + 3, sum);
+        k = wholeCount;
+      } else {
+        k = sumGoodPixels(frame, map, x0, x1, y0, y1, sum);
       }
       if (k == 0) continue;
       for (int c = 0; c < channels; ++c) row[channels * static_cast<size_t>(x) + c] = sum[c] / static_cast<float>(k);

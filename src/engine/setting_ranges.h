@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <type_traits>
 
 namespace stelp {
@@ -37,13 +38,15 @@ inline constexpr SettingRange<float> kStretchLevelRange{0.0f, 255.0f};
 // Flat: the gradient filter's full width and height and the border left out,
 // in pixels (far beyond any frame; the engine shrinks them to the frame), and
 // the two variations, in grey levels.
-inline constexpr SettingRange<int32_t> kFilterSizeRange{0, 10000};
-inline constexpr SettingRange<int32_t> kBorderRange{0, 10000};
+inline constexpr SettingRange<int32_t> kFilterSizeRange{0, 100000};
+inline constexpr SettingRange<int32_t> kBorderRange{0, 100000};
 inline constexpr SettingRange<int32_t> kVariationRange{0, 255};
 
 // Dark: the hot and cold pixel levels, in grey levels, and the distance bad
-// pixels spread, in pixels.
+// pixels spread, in pixels. A negative spread marks no pixel at all (stored
+// projects use it to switch marking off), so -1 stands for every negative
+// value; any spread is cheap, so there is no upper limit.
 inline constexpr SettingRange<uint32_t> kDarkLevelRange{0, 255};
-inline constexpr SettingRange<int32_t> kExpandRange{0, 100};
+inline constexpr SettingRange<int32_t> kExpandRange{-1, std::numeric_limits<int32_t>::max()};
 
 }  // namespace stelp

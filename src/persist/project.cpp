@@ -249,7 +249,6 @@ bool frameFits(OpenedLists& opened, const ImageSource& source, OpenProjectResult
   ImageSlot slot;
   std::string why;
   if (!loadFrame(&source, slot, PixelFormat::Gray8, &why) || !slot) {
-    result.someFilesNotLoaded = true;
     result.problems.push_back(source.path + ": " + (why.empty() ? "cannot be decoded" : why));
     return false;
   }
@@ -285,7 +284,6 @@ void openEntry(OpenedLists& opened, SourceList& list, ProfileStore& store, const
   if (path.empty()) {
     // Kept as it was stored, so that a save does not lose it.
     result.missingFiles.push_back(entry.path);
-    result.someFilesNotLoaded = true;
     if (notRegular) result.problems.push_back(entry.path + ": not a regular file");
     if (entry.kind != SourceKind::Avi) {
       auto source = std::make_unique<ImageSource>();
@@ -423,8 +421,6 @@ OpenProjectResult openProject(const std::string& path, Engine& engine) {
   OpenProjectResult result;
   auto fail = [&](OpenStatus status) {
     result.status = status;
-    result.readable = status != OpenStatus::Unreadable;
-    result.isProject = false;
     return result;
   };
 
@@ -451,7 +447,7 @@ OpenProjectResult openProject(const std::string& path, Engine& engine) {
   for (size_t role = 0; role < kRoleCount; ++role)
     for (const StoredEntry& entry : stored.lists[role])
       openEntry(opened, opened.lists[role], store, entry, projectFolder, result);
-  result.problems.insert(result.problems.end(), stored.changes.begin(), stored.changes.end());
+  result.settingChanges = std::move(stored.changes);
 
   resetView(engine);
   engine.settings = stored.settings;
@@ -462,7 +458,6 @@ OpenProjectResult openProject(const std::string& path, Engine& engine) {
     list.entries = std::move(opened.lists[role].entries);
     list.focused = list.size() > 0 ? 0 : -1;
   }
-  result.isProject = true;
   return result;
 }
 

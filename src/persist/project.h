@@ -67,15 +67,12 @@ struct OpenProjectResult {
   // its folder (or that are not regular files). Their entries stay in the
   // lists, marked `missing`, and a save writes them back as they were.
   std::vector<std::string> missingFiles;
-  // One line for each other thing the open changed: entries passed over and
-  // why ("<path>: <reason>"), frames of a video past its real end, and
-  // settings brought into their ranges ("Flat.FilterWidth: -5 → 0").
+  // One line for each entry the open passed over or cut, and why
+  // ("<path>: <reason>"), frames of a video past its real end among them.
   std::vector<std::string> problems;
-
-  // The same answers in the form older callers ask for them.
-  bool readable = true;             // status is not Unreadable
-  bool isProject = false;           // status is Opened
-  bool someFilesNotLoaded = false;  // a file is missing or a frame could not be decoded
+  // Settings brought into their ranges ("Flat.FilterWidth: -5 → 0"): the
+  // project opened whole, with these values.
+  std::vector<std::string> settingChanges;
 };
 
 // A project's content as its text holds it, before any file it names is
@@ -91,7 +88,7 @@ struct StoredEntry {
 struct StoredProject {
   ProcessingSettings settings;
   std::array<std::vector<StoredEntry>, kRoleCount> lists;
-  std::vector<std::string> changes;  // settings brought into range, as in OpenProjectResult::problems
+  std::vector<std::string> changes;  // settings brought into range, as in OpenProjectResult::settingChanges
 };
 
 // Reads the settings (starting from `present`: a missing key keeps its

@@ -103,12 +103,12 @@ TEST(SettingsPageEntry, DigitsOnlyAndAnyTextEdits) {
       {flats.filterHeightEdit(), " 12abc", " 12abc", &flats.filterHeight, 12, "12"},
       {flats.borderEdit(), "abc", "abc", &flats.border, 0, "0"},
       {darks.hotEdit(), "", "", &darks.hot, 0, "0"},
-      {darks.expandEdit(), "-2x", "-2x", &darks.expand, 0, "0"},
+      {darks.expandEdit(), "-2x", "-2x", &darks.expand, -1, "-1"},
       {flats.filterHeightEdit(), "-5", "-5", &flats.filterHeight, 0, "0"},
-      {flats.filterWidthEdit(), "99999999999", "99999999999", &flats.filterWidth, 10000, "10000"},
+      {flats.filterWidthEdit(), "99999999999", "99999999999", &flats.filterWidth, 100000, "100000"},
       {flats.varLoEdit(), "300", "300", &flats.varLo, 255, "255"},
       {darks.hotEdit(), "2005", "2005", &darks.hot, 255, "255"},
-      {darks.expandEdit(), "101", "101", &darks.expand, 100, "100"},
+      {darks.expandEdit(), "99999999999", "99999999999", &darks.expand, 2147483647, "2147483647"},
   };
   for (const auto& c : cases) {
     c.edit->clear();

@@ -160,6 +160,37 @@ TEST(CalibrationTest, HotPixelRepair) {
   EXPECT_EQ(repaired({1, 2, 3, 4, 100, 6, 7, 8, 9}, {0, 1, 2, 3, 4, 5, 6, 7, 8})[4], 100.0f);
 }
 
+TEST(CalibrationTest, HotPixelRepairMatchesTheWindowSumsOfEveryBadPixel) {
+  uint32_t state = 777;
+  auto next = [&] { return state = state * 1664525u + 1013904223u; };
+  for (const int32_t expand : {0, 2, 6, 9, 2147483647}) {
+    for (int trial = 0; trial < 4; ++trial) {
+      const int32_t W = 1 + static_cast<int32_t>(next() % 23), H = 1 + static_cast<int32_t>(next() % 17);
+      Values frame(static_cast<size_t>(W) * H);
+      auto map = test::makeImage(PixelFormat::Gray8, W, H);
+      for (size_t i = 0; i < frame.size(); ++i) {
+        frame[i] = static_cast<float>(next() >> 8) / 1000.0f;  // sums that depend on their order
+        map->pixels[i] = (next() >> 16) % 4 == 0 ? 255 : 0;
+      }
+      // Each bad pixel: the mean of the good ones in its square, summed row by row.
+      Values expected = frame;
+      const int64_t r = int64_t{expand} + 1;
+      for (int64_t y = 0; y < H; ++y)
+        for (int64_t x = 0; x < W; ++x) {
+          if (map->pixels[y * W + x] != 255) continue;
+          float sum = 0;
+          int32_t k = 0;
+          for (int64_t yy = std::max<int64_t>(y - r, 0); yy <= std::min<int64_t>(y + r, H - 1); ++yy)
+            for (int64_t xx = std::max<int64_t>(x - r, 0); xx <= std::min<int64_t>(x + r, W - 1); ++xx)
+              if (map->pixels[yy * W + xx] != 255) sum = sum + frame[yy * W + xx], ++k;
+          if (k) expected[y * W + x] = sum / static_cast<float>(k);
+        }
+      SCOPED_TRACE(testing::Message() << W << "x" << H << " expand " << expand);
+      EXPECT_EQ(after(W, frame, [&](ImageBuffer& f) { repairHotPixels(f, *map, expand, 2); }), expected);
+    }
+  }
+}
+
 TEST(DeInterlaceTest, BlurReadsTheOldRowsAndEqualiseMapsTheDarkerField) {
   auto blur = [](int32_t mode) { return [mode](ImageBuffer& f) { blurRows(f, mode); }; };
   EXPECT_EQ(after(1, {0, 10, 20, 30}, blur(1)), (Values{0, 10, 20, 30}));

@@ -117,7 +117,7 @@ TEST(ProjectTest, SavesTheExactTextOpensItBackKeepsItOnFailureAndStartsNew) {
 
   Engine opened;
   const OpenProjectResult result = openProject(path, opened);
-  EXPECT_TRUE(result.status == OpenStatus::Opened && result.isProject && !result.someFilesNotLoaded);
+  EXPECT_TRUE(result.status == OpenStatus::Opened && result.missingFiles.empty() && result.problems.empty());
   EXPECT_EQ(result.problems, std::vector<std::string>{});
   saved.list(ListRole::Images).entries.erase(saved.list(ListRole::Images).entries.begin() + 1);
   EXPECT_EQ(describeLists(opened, ""), describeLists(saved, ""));
@@ -259,11 +259,11 @@ TEST(ProjectTest, OpenBringsSettingsIntoTheirRangesAndSaysWhatItChanged) {
   // A project's lines, what the open reports, and the line the next save writes.
   const struct { const char* lines; std::vector<std::string> changes; const char* saved; } cases[] = {
       {"[Flat]\nFilterWidth=-5", {"Flat.FilterWidth: -5 → 0"}, "FilterWidth=0\n"},
-      {"[Flat]\nFilterHeight=4294967396", {"Flat.FilterHeight: 4294967396 → 10000"}, "FilterHeight=10000\n"},
+      {"[Flat]\nFilterHeight=4294967396", {"Flat.FilterHeight: 4294967396 → 100000"}, "FilterHeight=100000\n"},
       {"[Flat]\nVarHi=300\nBorder=-2147483649", {"Flat.VarHi: 300 → 255", "Flat.Border: -2147483649 → 0"},
        "Border=0\n"},
       {"[Dark]\nHot=99999999999", {"Dark.Hot: 99999999999 → 255"}, "\nHot=255\n"},
-      {"[Dark]\nCold= -5 \nExpand=101", {"Dark.Cold: -5 → 0", "Dark.Expand: 101 → 100"}, "Cold=0\n"},
+      {"[Dark]\nCold= -5 \nExpand=-7", {"Dark.Cold: -5 → 0", "Dark.Expand: -7 → -1"}, "Cold=0\n"},
       {"[Processing]\nStretch=7\nDeInterlace=-1", {"Processing.Stretch: 7 → 2", "Processing.DeInterlace: -1 → 0"},
        "DeInterlace=0\n"},
       {"[Processing]\nStretchToRel=-1e308", {"Processing.StretchToRel: -1e308 → 0"}, "StretchToRel=0.000000\n"},
@@ -275,7 +275,7 @@ TEST(ProjectTest, OpenBringsSettingsIntoTheirRangesAndSaysWhatItChanged) {
   for (const auto& c : cases) {
     writeText(dir.file("p.sjx"), std::string(c.lines) + "\n");
     Engine engine;
-    EXPECT_EQ(openProject(dir.file("p.sjx"), engine).problems, c.changes) << c.lines;
+    EXPECT_EQ(openProject(dir.file("p.sjx"), engine).settingChanges, c.changes) << c.lines;
     EXPECT_NE(settingsText(engine.settings).find(c.saved), std::string::npos) << c.lines;
   }
 }
