@@ -21,20 +21,28 @@ file(COPY ${seeds} DESTINATION "${CORPUS}")
 # AVI inputs need room for what only large files reach (deeply nested lists,
 # long indexes); the bitmap and FITS readers are covered by small inputs, and
 # a small limit keeps their runs fast.
+get_filename_component(fuzzer_name "${FUZZER}" NAME)
 if(NOT DEFINED MAX_LEN)
-  get_filename_component(fuzzer_name "${FUZZER}" NAME)
   if(fuzzer_name MATCHES "avi")
     set(MAX_LEN 4194304)
   else()
     set(MAX_LEN 65536)
   endif()
 endif()
+# A compressed video frame of a few bytes may decode to the largest picture
+# the reader accepts (2^27 pixels, 1.5 GiB as float colour), which the
+# decoder's own buffers and the sanitizer's bookkeeping come on top of.
+if(fuzzer_name MATCHES "avi")
+  set(RSS_LIMIT_MB 4096)
+else()
+  set(RSS_LIMIT_MB 2048)
+endif()
 
 execute_process(
   COMMAND "${FUZZER}"
     -max_total_time=${SECONDS}
     -max_len=${MAX_LEN}
-    -rss_limit_mb=2048
+    -rss_limit_mb=${RSS_LIMIT_MB}
     -timeout=10
     -print_final_stats=1
     "-artifact_prefix=${ARTIFACTS}/"
