@@ -37,9 +37,20 @@ constexpr size_t kCachedVideos = 4;
 std::mutex cacheMutex;
 std::list<std::unique_ptr<CachedVideo>> cache;  // most recently used first
 
+// Pixels of a compressed frame per byte of the whole file, at most. A few
+// bytes can decode to the largest picture we accept, which costs seconds and
+// gigabytes; a real video of any frame size is far larger than this allows
+// (a 1920 x 1080 video needs 507 bytes, its headers alone take more).
+constexpr uint64_t kMaxPixelsPerFileByte = 4096;
+
 bool parseVideo(ByteInput& input, CachedVideo& video, std::string* why) {
   if (!parseAvi(input, video.index, why) || !parseVideoFormat(video.index.format, video.format, why)) return false;
   video.uncompressed = isUncompressedDib(video.format);
+  const VideoFormat& f = video.format;
+  const uint64_t pixels = static_cast<uint64_t>(f.width) * static_cast<uint64_t>(f.height < 0 ? -int64_t{f.height} : f.height);
+  if (!video.uncompressed && pixels / kMaxPixelsPerFileByte > input.size())
+    return refuse(why, "video frame size " + std::to_string(f.width) + " x " + std::to_string(f.height) +
+                           " is more than a file of " + std::to_string(input.size()) + " bytes can hold");
   return true;
 }
 

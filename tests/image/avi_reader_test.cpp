@@ -178,6 +178,9 @@ TEST(AviReadTest, FramesOutsideTheVideoAndBrokenFilesAreRefused) {
       {"frame far larger than its chunk", buildAvi({.width = 10000, .height = 10000, .frames = threeFrames()}), 0,
        "frame of 300000000 bytes is stored in 16"},
       {"nothing before a dropped first frame", buildAvi({.frames = {Bytes{}, threeFrames()[1]}}), 0, "has no picture"},
+      {"compressed frame no file this small could hold",
+       buildAvi({.width = 2048, .height = 2048, .bitCount = 24, .compression = fourCc("MJPG"), .frames = threeFrames()}),
+       0, "video frame size 2048 x 2048 is more than a file of"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
