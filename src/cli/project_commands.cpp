@@ -183,6 +183,12 @@ int masterCommand(const std::vector<std::string>& args) {
     if (product == "synthetic") engine.SmoothGradient();
     if (product == "hotpixels") engine.LocateHotPixels();
     if (product == "gradient") engine.DetectGradient();
+    // The frames the product had to do without are named, even with --quiet.
+    const bool fromDarks = product == "dark" || product == "hotpixels";
+    const std::vector<FrameFailure>& passedOver = engine.PassedOver(fromDarks ? ListRole::Darks : ListRole::Flats);
+    if (!passedOver.empty())
+      std::fprintf(stderr, "stelp-cli: %s: the %s was made without these frames:\n%s", a.words[1].c_str(),
+                   product.c_str(), describeFailures(passedOver).c_str());
     if (!*slot) return fileError(a.words[1], std::string("nothing to save: ") + missing);
 
     subject = output;
@@ -190,7 +196,7 @@ int masterCommand(const std::vector<std::string>& args) {
     const bool written = raw ? writeRawPixels(output, **slot, &why)
                              : saveMasterFrame(**slot, output, /*sixteenBit=*/!a.has("--fits32"), &why);
     if (!written) return fileError("cannot write " + output, why);
-    return opened == Opened::Complete ? kExitOk : kExitFailure;
+    return opened == Opened::Complete && passedOver.empty() ? kExitOk : kExitFailure;
   });
 }
 

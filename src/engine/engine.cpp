@@ -54,6 +54,10 @@ void Engine::SetStatus(const std::string& text) {
 
 void Engine::AverageList(const SourceList& list, ImageSlot& target, const std::string& statusText) {
   target.reset();
+  const ptrdiff_t role = &list - lists.data();
+  std::vector<FrameFailure>* passedOver =
+      role >= 0 && role < kRoleCount ? &passedOver_[static_cast<size_t>(role)] : nullptr;
+  if (passedOver) passedOver->clear();
   const int32_t count = list.size();
   if (count == 0) return;
   SetStatus(statusText);
@@ -66,23 +70,50 @@ void Engine::AverageList(const SourceList& list, ImageSlot& target, const std::s
     const ImageSource* source = list.entry(i);
     if (!source || !source->enabled) continue;
     // A frame that does not load (or no longer has the frame size) is passed
-    // over and does not count.
+    // over, does not count, and is listed.
+    auto passOver = [&](const std::string& why) {
+      if (!source->missing && passedOver) passedOver->push_back({source->path, source->frameCode, why.empty() ? "cannot be read" : why});
+    };
+    std::string why;
     if (!target) {
-      loader(source, target, format, nullptr);
-      if (!target) continue;
+      loader(source, target, format, &why);
+      if (!target) {
+        passOver(why);
+        continue;
+      }
       if (!fitsFrame(target.get())) {
+        passOver("the frame is not of the size of the other frames");
         target.reset();
         continue;
       }
     } else {
       scratch.reset();
-      loader(source, scratch, format, nullptr);
-      if (!scratch || scratch->width != target->width || scratch->height != target->height) continue;
+      loader(source, scratch, format, &why);
+      if (!scratch) {
+        passOver(why);
+        continue;
+      }
+      if (scratch->width != target->width || scratch->height != target->height) {
+        passOver("the frame is not of the size of the other frames");
+        continue;
+      }
       addFrame(*target, *scratch, threads);
     }
     ++n;
   }
   if (n >= 2) scaleByReciprocal(*target, n, threads);
+}
+
+std::vector<FrameFailure> Engine::MasterFailures() const {
+  const ProcessingGroup& p = settings.processing;
+  std::vector<FrameFailure> failures;
+  auto add = [&](ListRole role) {
+    const auto& list = PassedOver(role);
+    failures.insert(failures.end(), list.begin(), list.end());
+  };
+  if (p.dark || p.hot) add(ListRole::Darks);
+  if (p.flat) add(ListRole::Flats);
+  return failures;
 }
 
 void Engine::AverageDarks() { AverageList(list(ListRole::Darks), masterDark, "Averaging darks"); }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "engine/paint.h"
 #include "engine/processing_settings.h"
@@ -32,6 +33,13 @@ struct ImagesPageValues {
 enum ImagesView : int32_t { ImagesRaw = 0, ImagesProcessed = 1 };
 enum FlatsView : int32_t { FlatsRaw = 0, FlatsAveraged = 1, FlatsGradient = 2, FlatsSynthetic = 3 };
 enum DarksView : int32_t { DarksRaw = 0, DarksAveraged = 1, DarksHotPixels = 2 };
+
+// A frame of a list entry that could not be loaded, and why.
+struct FrameFailure {
+  std::string path;
+  int32_t frameCode = FrameNone;  // 0 or more: the frame of a video
+  std::string why;
+};
 
 // What RenderView did besides painting.
 struct RenderResult {
@@ -70,6 +78,14 @@ class Engine {
   std::array<float, 3> syntheticFlatMean{0.0f, 0.0f, 0.0f};
 
   int threads;  // threads a product operation may use
+
+  // The enabled entries the present masters were averaged without (they did
+  // not load or have another size): the darks when dark subtraction or hot
+  // pixel removal uses them, the flats when flat division does. Entries
+  // already known to be missing are not repeated here.
+  std::vector<FrameFailure> MasterFailures() const;
+  // What the last averaging of `role`'s list passed over.
+  const std::vector<FrameFailure>& PassedOver(ListRole role) const { return passedOver_[static_cast<size_t>(role)]; }
 
   // Reads the frame of a list entry; the file readers unless a test or a
   // benchmark supplies frames from memory. False (with the reason in the
@@ -124,6 +140,8 @@ class Engine {
   PixelFormat floatFormat() const;
   bool fitsFrame(const ImageBuffer* image) const;
 
+  // Per role: what the last averaging of that list passed over.
+  std::array<std::vector<FrameFailure>, kRoleCount> passedOver_;
   Progress defaultProgress_;
   Progress* progress_;
   std::string status_;

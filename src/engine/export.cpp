@@ -197,24 +197,34 @@ ExportResult saveProcessed(Engine& engine, const ProcessedExport& request) {
     std::string why;
     if (!closeAviWriter(avi, &why)) fail(request.path, why);
   }
+  result.masterFailures = engine.MasterFailures();
   if (request.showFrame) request.showFrame();
   return result;
 }
 
-std::string describeFailures(const ExportResult& result, size_t maxLines) {
-  if (result.failures.empty()) return {};
-  std::string text = std::to_string(result.failures.size()) + " of " + std::to_string(result.frames) +
-                     " frames could not be loaded:\n";
-  for (size_t i = 0; i < result.failures.size(); ++i) {
+std::string describeFailures(const std::vector<FrameFailure>& failures, size_t maxLines) {
+  std::string text;
+  for (size_t i = 0; i < failures.size(); ++i) {
     if (i == maxLines) {
-      text += "  ... and " + std::to_string(result.failures.size() - i) + " more\n";
+      text += "  ... and " + std::to_string(failures.size() - i) + " more\n";
       break;
     }
-    const FrameFailure& f = result.failures[i];
+    const FrameFailure& f = failures[i];
     text += "  " + f.path;
     if (f.frameCode >= 0) text += " frame " + std::to_string(f.frameCode);
     text += ": " + f.why + "\n";
   }
+  return text;
+}
+
+std::string describeFailures(const ExportResult& result, size_t maxLines) {
+  std::string text;
+  if (!result.failures.empty())
+    text += std::to_string(result.failures.size()) + " of " + std::to_string(result.frames) +
+            " frames could not be loaded:\n" + describeFailures(result.failures, maxLines);
+  if (!result.masterFailures.empty())
+    text += "The masters were made without these darks and flats:\n" +
+            describeFailures(result.masterFailures, maxLines);
   return text;
 }
 

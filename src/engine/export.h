@@ -44,13 +44,6 @@ struct ProcessedExport {
 // numbered files of a sequence.
 std::vector<std::string> exportFileNames(const ProcessedExport& request, int32_t frames);
 
-// An enabled entry whose frame could not be loaded and so was not written.
-struct FrameFailure {
-  std::string path;
-  int32_t frameCode = FrameNone;  // 0 or more: the frame of a video
-  std::string why;
-};
-
 struct ExportResult {
   bool ok = true;
   int32_t written = 0;      // frames written
@@ -59,10 +52,14 @@ struct ExportResult {
   std::string why;
   bool aviNotOpened = false;  // the AVI file could not be created
   bool conflict = false;      // failedPath is a source of the project: nothing was written
-  std::vector<FrameFailure> failures;  // in list order
+  // Enabled entries whose frame could not be loaded and so was not written,
+  // in list order.
+  std::vector<FrameFailure> failures;
+  // Enabled darks and flats that the masters had to be averaged without.
+  std::vector<FrameFailure> masterFailures;
 
-  // Every enabled frame was written.
-  bool complete() const { return ok && failures.empty(); }
+  // Every enabled frame was written, from masters of every enabled frame.
+  bool complete() const { return ok && failures.empty() && masterFailures.empty(); }
 };
 
 // Processes every enabled entry of the Images list in turn (each entry,
@@ -72,10 +69,13 @@ struct ExportResult {
 // stops at the first file that cannot be written and says which.
 ExportResult saveProcessed(Engine& engine, const ProcessedExport& request);
 
+// Frames passed over, one indented line each ("PATH frame F: WHY" for a
+// video frame, "PATH: WHY" otherwise), at most `maxLines` of them and then
+// "... and K more".
+std::string describeFailures(const std::vector<FrameFailure>& failures, size_t maxLines = SIZE_MAX);
 // The frames an export passed over, as text for a message: a line
-// "N of M frames could not be loaded:", then one indented line per frame
-// ("PATH frame F: WHY" for a video frame, "PATH: WHY" otherwise), at most
-// `maxLines` of them and then "... and K more". Empty without failures.
+// "N of M frames could not be loaded:" and its frames, then the darks and
+// flats the masters were made without. Empty without failures.
 std::string describeFailures(const ExportResult& result, size_t maxLines = SIZE_MAX);
 
 // Writes one master frame by the extension of `path`: bitmap or FITS.

@@ -207,6 +207,34 @@ TEST_F(ExportTest, FramesThatDoNotLoadAreListedAndTheOthersWritten) {
   EXPECT_NE(describeFailures(result).find("clip.avi frame 7: "), std::string::npos);
 }
 
+TEST_F(ExportTest, DarksTheMasterWasMadeWithoutAreListed) {
+  add(40);
+  auto dark = [&](const std::string& path, bool missing) {
+    auto source = std::make_unique<ImageSource>();
+    source->setPath(path, FrameBitmap);
+    source->missing = missing;
+    engine.list(ListRole::Darks).entries.push_back(std::move(source));
+  };
+  dark(engine.list(ListRole::Images).entries[0]->path, false);
+  test::writeFile(dir.file("broken.bmp"), {'B', 'M', 1, 2});
+  dark(dir.file("broken.bmp"), false);
+  dark(dir.file("gone.bmp"), /*missing=*/true);  // named when the project opened
+  ProcessedExport request;
+  for (const bool subtract : {false, true}) {
+    SCOPED_TRACE(subtract ? "dark subtraction" : "no dark");
+    engine.settings.processing.dark = subtract;
+    engine.DropAllProducts();
+    const ExportResult result = saveProcessed(engine, request);
+    EXPECT_EQ(result.complete(), !subtract);
+    if (!subtract) continue;
+    ASSERT_EQ(result.masterFailures.size(), 1u);
+    EXPECT_EQ(result.masterFailures[0].path, dir.file("broken.bmp"));
+    EXPECT_NE(describeFailures(result).find("The masters were made without these darks and flats:\n  " +
+                                            dir.file("broken.bmp") + ": "),
+              std::string::npos);
+  }
+}
+
 TEST_F(ExportTest, AFailedAviExportLeavesThePreviousVideo) {
   add(10);
   add(20);
