@@ -74,6 +74,21 @@ QString withKindOfFilter(const QString& chosen, OutputKind filterKind) {
   return chosen + extensionOf(filterKind);
 }
 
+// Asks for an export's file name with the filter last chosen, remembers the
+// filter chosen now and the name typed (for when the dialog comes back), and
+// gives the name with the filter's extension added where it needs one. None
+// when the user cancels.
+template <size_t N>
+std::optional<QString> askOutputName(DialogHost& dialogs, QWidget* owner, FileRequest& dialog,
+                                     int32_t& filterIndex, const OutputKind (&kinds)[N]) {
+  dialog.filterIndex = filterIndex;
+  const std::optional<QString> chosen = dialogs.saveFile(owner, dialog);
+  if (!chosen) return std::nullopt;
+  filterIndex = dialog.filterIndex;
+  dialog.initialPath = *chosen;
+  return withKindOfFilter(*chosen, kindOfFilter(kinds, filterIndex));
+}
+
 FileRequest projectRequest(const char* title, const std::string& projectPath) {
   FileRequest request;
   request.title = QLatin1String(title);
@@ -334,12 +349,10 @@ void MainDialog::SaveProcessed() {
   // comes back. There is no default suffix: a name typed without a known
   // extension takes the chosen filter's.
   for (;;) {
-    dialog.filterIndex = processedFilterIndex_;
-    const std::optional<QString> chosen = dialogs_.saveFile(this, dialog);
-    if (!chosen) return;
-    processedFilterIndex_ = dialog.filterIndex;
-    dialog.initialPath = *chosen;
-    const QString named = withKindOfFilter(*chosen, kindOfFilter(kProcessedFilterKinds, processedFilterIndex_));
+    const std::optional<QString> answer =
+        askOutputName(dialogs_, this, dialog, processedFilterIndex_, kProcessedFilterKinds);
+    if (!answer) return;
+    const QString& named = *answer;
     lastSaveFolder_ = QFileInfo(named).absolutePath();
     const std::string path = localPath(named);
     request = ProcessedExport();
@@ -423,12 +436,9 @@ void MainDialog::SaveMasterFrame(const ImageSlot& frame, const QString& title, c
   dialog.filters = masterFilters();
   dialog.initialPath = folder.isEmpty() ? name : QDir(folder).filePath(name);
   for (;;) {
-    dialog.filterIndex = masterFilterIndex_;
-    const std::optional<QString> chosen = dialogs_.saveFile(this, dialog);
-    if (!chosen) return;
-    masterFilterIndex_ = dialog.filterIndex;
-    dialog.initialPath = *chosen;
-    const QString named = withKindOfFilter(*chosen, kindOfFilter(kMasterFilterKinds, masterFilterIndex_));
+    const std::optional<QString> answer = askOutputName(dialogs_, this, dialog, masterFilterIndex_, kMasterFilterKinds);
+    if (!answer) return;
+    const QString& named = *answer;
     const std::string path = localPath(named);
     const OutputKind kind = outputKindOf(path);
     if (kind != OutputKind::Bitmap && kind != OutputKind::Fits) {

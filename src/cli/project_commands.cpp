@@ -50,16 +50,6 @@ enum class Opened {
 // brought into range. A missing entry of the Images list is left to the
 // export loop when `imagesReportedLater`, which names it with its frame.
 Opened openForCommand(const std::string& path, Engine& engine, bool imagesReportedLater) {
-  std::error_code error;
-  const std::filesystem::file_status status = std::filesystem::status(path, error);
-  if (status.type() == std::filesystem::file_type::not_found) {
-    fileError(path, "no such file");
-    return Opened::Failed;
-  }
-  if (error) {
-    fileError(path, error.message());
-    return Opened::Failed;
-  }
   const OpenProjectResult opened = openProject(path, engine);
   switch (opened.status) {
     case OpenStatus::Opened: break;
