@@ -18,10 +18,10 @@ CLI = os.environ.get("STELP_CLI", "")
 if not (os.path.isfile(CLI) and os.access(CLI, os.X_OK)):
     raise RuntimeError(f"STELP_CLI must name the built stelp-cli binary (got {CLI!r})")
 
-# Loads are checked in a grey, a colour and a floating-point format; numpy
-# types of their .raw dumps (channels B, G, R).
-RAW_DTYPE = {"gray8": "u1", "bgr24": "u1", "bgrfloat": "<f4"}
-FORMATS = tuple(RAW_DTYPE)
+# Numpy types of the .raw dumps (channels B, G, R). Loads are checked in a
+# grey, a colour and a floating-point format.
+RAW_DTYPE = {"gray8": "u1", "bgr24": "u1", "grayfloat": "<f4", "bgrfloat": "<f4"}
+FORMATS = ("gray8", "bgr24", "bgrfloat")
 
 
 def run_cli(*args, timeout=30):
@@ -33,6 +33,13 @@ def cli_ok(*args, timeout=30):
     if r.returncode:
         raise AssertionError(f"stelp-cli {' '.join(map(str, args))}: {r.stderr}")
     return r
+
+
+def convert_raw(src, out, fmt, *args):
+    """The pixels `src` loads as in `fmt` (flat, top row first), through a
+    .raw dump at `out`; stelp-cli's error text when it fails."""
+    r = run_cli("convert", src, out, "--format", fmt, *args)
+    return r.stderr if r.returncode else np.fromfile(out, RAW_DTYPE[fmt])
 
 
 def tool(*args, timeout=120, check=True):
@@ -173,9 +180,13 @@ class InteropCase(unittest.TestCase):
         self.addCleanup(tmp.cleanup)
         self.tmp = Path(tmp.name)
 
-    def assertInfo(self, path, line):
-        r = cli_ok("info", path)
-        self.assertEqual((r.stdout, r.stderr), (line + "\n", ""), path)
+    def assertInfo(self, path, line, note=None, *args):
+        """`info` prints `line`, then, where `note` is given (a FITS file),
+        a second line that holds `note`."""
+        r = cli_ok("info", path, *args)
+        self.assertEqual((r.stdout.split("\n")[0], r.stderr), (line, ""), path)
+        self.assertEqual(r.stdout.count("\n"), 1 if note is None else 2, r.stdout)
+        self.assertIn(note or "", r.stdout.split("\n")[1])
 
     def assertFails(self, args, pattern, status=1):
         """stelp-cli exits `status`, prints nothing on stdout and writes nothing
@@ -191,17 +202,17 @@ class InteropCase(unittest.TestCase):
         out = tool("fitsverify", path, timeout=30, check=False).decode()
         self.assertIn("Verification found 0 warning(s) and 0 error(s).", out)
 
-    def assertLoads(self, cases):
+    def assertLoads(self, cases, *args):
         """Each (file, frame or None, format, pixels top row first) loads to
-        exactly those pixels; stelp-cli runs four loads at a time."""
+        exactly those pixels, `args` added to each convert; stelp-cli runs four
+        loads at a time."""
         def load(case):
             src, frame, fmt, _ = case
             out = self.tmp / f"{Path(src).name}.{frame}.{fmt}.raw"
-            r = run_cli("convert", src, out, "--format", fmt, *(() if frame is None else ("--frame", frame)))
-            return r.stderr if r.returncode else np.fromfile(out, RAW_DTYPE[fmt])
+            return convert_raw(src, out, fmt, *args, *(() if frame is None else ("--frame", frame)))
         with ThreadPoolExecutor(max_workers=4) as pool:
             loaded = list(pool.map(load, cases))
         for (src, frame, fmt, want), got in zip(cases, loaded):
-            with self.subTest(file=Path(src).name, frame=frame, fmt=fmt):
+            with self.subTest(file=Path(src).name, frame=frame, fmt=fmt, args=args):
                 self.assertIsInstance(got, np.ndarray, got)
                 assert_array_equal(got, np.ravel(want))

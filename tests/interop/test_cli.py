@@ -22,23 +22,24 @@ class Info(InteropCase):
         # The content decides the kind, not the extension.
         for src, copy in (("pic.bmp", "bmp.fits"), ("pic.fits", "fits.avi"), ("clip.avi", "avi.bmp")):
             shutil.copy(t / src, t / copy)
-        for name, line in (("pic.bmp", "bmp 7x3 frames=1"), ("bmp.fits", "bmp 7x3 frames=1"),
-                           ("pic.fits", "fits 5x3 frames=1"), ("fits.avi", "fits 5x3 frames=1"),
-                           ("cube.fit", "fits 9x2 frames=1"), ("clip.avi", "avi 10x6 frames=3"),
-                           ("avi.bmp", "avi 10x6 frames=3")):
+        # A FITS file adds a line on how its values are scaled.
+        for name, line, note in (("pic.bmp", "bmp 7x3 frames=1", None), ("bmp.fits", "bmp 7x3 frames=1", None),
+                                 ("pic.fits", "fits 5x3 frames=1", "/ 257"), ("fits.avi", "fits 5x3 frames=1", "/ 257"),
+                                 ("cube.fit", "fits 9x2 frames=1", ""), ("clip.avi", "avi 10x6 frames=3", None),
+                                 ("avi.bmp", "avi 10x6 frames=3", None)):
             with self.subTest(name=name):
-                self.assertInfo(t / name, line)
+                self.assertInfo(t / name, line, note)
 
 
 class Errors(InteropCase):
     def test_unreadable_inputs_fail_with_one_line(self):
-        fits.PrimaryHDU(np.ones((2, 3), np.float32)).writeto(self.tmp / "float.fits")
+        fits.PrimaryHDU(np.ones((2, 3), np.int64)).writeto(self.tmp / "int64.fits")
         (self.tmp / "text.fits").write_bytes(b"hello, this is text and not an image\n" * 3)
         (self.tmp / "sixteen.bmp").write_bytes(bmp_file(3, 2, 16, [b"\x1f\x00" * 3] * 2))
         (self.tmp / "rle8.bmp").write_bytes(bmp_file(4, 2, 8, [b"\x04\x01", b"\x00\x00\x04\x02\x00\x01"],
                                                      compression=1, palette=((0, 0, 0), (255, 255, 255))))
         for name, reason in (("missing.bmp", "not found"), ("text.fits", "not a FITS file (no SIMPLE card)"),
-                             ("float.fits", "BITPIX -32 is not supported"),
+                             ("int64.fits", "BITPIX 64 is not supported"),
                              ("sixteen.bmp", "16-bit bitmaps are not supported"),
                              ("rle8.bmp", "compressed bitmaps (compression 1) are not supported")):
             path = self.tmp / name
@@ -59,7 +60,8 @@ class Errors(InteropCase):
                      *(("convert", src, out, *extra.split()) for extra in (
                          "--bogus", "--format", "--format rgb48", "--frame", "--frame abc", "--frame 1.5",
                          "--frame 2147483648", "--frame 7frames", "--repeat", "--repeat 0", "--repeat two",
-                         "--repeat 2"))):  # repeating needs an .avi output
+                         "--repeat 2",  # repeating needs an .avi output
+                         "--fits-scale", "--fits-scale linear"))):
             with self.subTest(args=args):
                 self.assertFails(args, "stelp-cli: .+", status=2)
 

@@ -1,12 +1,14 @@
 """The demo night through stelp-cli from end to end: `process` and `master`
 write files that Pillow, astropy, fitsverify and ffmpeg accept, calibration
 visibly removes the vignetting, the dust shadows and the hot pixels, and a
-failed run ends with one line, exit status 1 and nothing written."""
+failed run ends with one line, exit status 1 and nothing written. A night of
+astropy-written FITS frames calibrates on the camera's scale and keeps its
+header cards."""
 import re
 
 import numpy as np
 from astropy.io import fits
-from numpy.testing import assert_array_equal
+from numpy.testing import assert_allclose, assert_array_equal
 from PIL import Image
 
 from interop_util import InteropCase, cli_ok, ffmpeg_frames, ffprobe
@@ -16,7 +18,7 @@ W, H, IMAGES = 320, 240, 6  # two bitmaps and the four frames of lights.avi
 HOT_PIXELS = ((17, 33), (250, 12), (101, 200), (300, 150), (64, 120),
               (180, 77), (222, 230), (5, 5), (160, 121), (290, 60))
 DUST = ((90, 70), (240, 170))  # centres of the dust shadows, radius 9
-FITS_KINDS = (((), 16, 128), (("--fits32",), 32, 32768))  # flags, BITPIX, BSCALE
+FITS_KINDS = (((), 16, 257), (("--fits32",), 32, 16843009))  # flags, BITPIX, stored value of grey level 1
 
 
 def edit_project(src, dst, change, expected_changes):
@@ -87,14 +89,16 @@ class DemoCase(InteropCase):
         cli_ok("demo", cls.shared / "night")
         cls.project = cls.shared / "night" / "demo.sjx"
 
-    def assertFitsGrey(self, path, bitpix, bscale, grey):
-        """`path` passes fitsverify and holds, at BITPIX `bitpix`, BSCALE
-        `bscale` and BZERO 0, `grey` (top row first) within 1.5 once scaled."""
-        with fits.open(path, do_not_scale_image_data=True) as f:
+    def assertFitsGrey(self, path, bitpix, factor, grey, **cards):
+        """`path` passes fitsverify, holds `cards` and, as unsigned integers
+        of BITPIX `bitpix` (BSCALE 1, BZERO half the range), `grey` (top row
+        first) x `factor` within 1.5 grey levels."""
+        with fits.open(path) as f:
             header, data = f[0].header, np.flipud(f[0].data)
             self.assertEqual((header["BITPIX"], header["BSCALE"], header["BZERO"], data.shape),
-                             (bitpix, bscale, 0, (H, W)), path.name)
-            self.assertLessEqual(np.abs(data / bscale - grey).max(), 1.5, f"{path.name} differs from the bitmap")
+                             (bitpix, 1, 2 ** (bitpix - 1), (H, W)), path.name)
+            self.assertEqual({k: header.get(k) for k in cards}, cards, path.name)
+            self.assertLessEqual(np.abs(data / factor - grey).max(), 1.5, f"{path.name} differs from the bitmap")
         self.assertFitsverifyClean(path)
 
 
@@ -103,14 +107,14 @@ class ProcessOutputs(DemoCase):
     def setUpClass(cls):
         super().setUpClass()
         for out, flags in (("bmp/cal.bmp", ()), ("fits16/cal.fits", ()), ("fits32/cal.fits", ("--fits32",)),
-                           ("avi/cal.avi", ())):
+                           ("fitsf/cal.fits", ("--fits-float",)), ("avi/cal.avi", ())):
             (cls.shared / out).parent.mkdir()
             cli_ok("process", cls.project, cls.shared / out, "--quiet", *flags)
 
     def test_bitmaps_fits_and_video_hold_the_same_frames(self):
         names = [f"cal_{i:03d}" for i in range(IMAGES)]
-        self.assertEqual([files(self.shared / kind) for kind in ("bmp", "fits16", "fits32", "avi")],
-                         [[n + ".bmp" for n in names]] + [[n + ".fits" for n in names]] * 2 + [["cal.avi"]])
+        self.assertEqual([files(self.shared / kind) for kind in ("bmp", "fits16", "fits32", "fitsf", "avi")],
+                         [[n + ".bmp" for n in names]] + [[n + ".fits" for n in names]] * 3 + [["cal.avi"]])
         self.assertEqual(ffprobe(self.shared / "avi/cal.avi"), ("rawvideo", "bgr24", "5/1", str(IMAGES)))
         video = ffmpeg_frames(self.shared / "avi/cal.avi", W, H)
         for i, name in enumerate(names):
@@ -122,8 +126,16 @@ class ProcessOutputs(DemoCase):
                 black, white = (rgb == 0).mean(), (rgb == 255).mean()
                 self.assertTrue(0.002 < black < 0.03 and 0.002 < white < 0.02, f"black {black}, white {white}")
                 assert_array_equal(video[i], rgb[..., ::-1], "video frame differs from the bitmap")
-                for _, bitpix, bscale in FITS_KINDS:
-                    self.assertFitsGrey(self.shared / f"fits{bitpix}/{name}.fits", bitpix, bscale, grey(rgb))
+                for _, bitpix, factor in FITS_KINDS:
+                    path = self.shared / f"fits{bitpix}/{name}.fits"
+                    self.assertFitsGrey(path, bitpix, factor, grey(rgb), IMAGETYP="LIGHT")
+                    history = " ".join(fits.getheader(path)["HISTORY"]).lower()
+                    self.assertTrue("dark" in history and "flat" in history, history)
+                # Float files hold the colour frame as red, green and blue planes of 0..1.
+                with fits.open(self.shared / f"fitsf/{name}.fits") as f:
+                    rgb_planes = np.moveaxis(np.flip(f[0].data, axis=1), 0, -1) * 255
+                    self.assertLessEqual(np.abs(rgb_planes - rgb).max(), 1, "float file differs from the bitmap")
+                self.assertFitsverifyClean(self.shared / f"fitsf/{name}.fits")
 
     def test_numbering(self):
         one = edit_project(self.project, self.tmp / "one.sjx", enabled_only("Image 1"), 5)
@@ -157,8 +169,10 @@ class Masters(DemoCase):
             with self.subTest(product=product):
                 mode, rgb = bitmap(self.shared / f"{product}.bmp")
                 self.assertIn(mode, ("L", "P", "RGB"))
-                for _, bitpix, bscale in FITS_KINDS:
-                    self.assertFitsGrey(self.shared / f"{product}{bitpix}.fits", bitpix, bscale, grey(rgb))
+                cards = {"dark": dict(IMAGETYP="MASTER DARK", NCOMBINE=4),
+                         "flat": dict(IMAGETYP="MASTER FLAT", NCOMBINE=4)}.get(product, {})
+                for _, bitpix, factor in FITS_KINDS:
+                    self.assertFitsGrey(self.shared / f"{product}{bitpix}.fits", bitpix, factor, grey(rgb), **cards)
 
     def test_master_dark_and_hot_pixel_map_find_the_hot_pixels(self):
         dark, hot = self.grey("dark"), np.zeros((H, W), bool)
@@ -228,3 +242,81 @@ class Failures(DemoCase):
                 (("process", self.project, self.tmp / "cal.txt"), re.escape(f"stelp-cli: {self.tmp / 'cal.txt'}: ") + ".+")):
             with self.subTest(command=args[0], project=args[-2].name, output=args[-1].name):
                 self.assertFails((*args, "--quiet"), line)
+
+
+def fits_project(path, lights, darks, fits_scale):
+    """A grey project without stretch that subtracts the master dark of
+    `darks` from `lights`; FitsScale is left out when `fits_scale` is None."""
+    text = "[Version]\nMajor=0\nMinor=9\n\n[Processing]\nColour=0\nDark=1\nFlat=0\nHot=0\nStretch=0\n"
+    text += "" if fits_scale is None else f"FitsScale={fits_scale}\n"
+    for role, files in (("Image", lights), ("Dark", darks)):
+        text += "".join(f"\n[{role} {i}]\nFileName={f}\nEnabled=1\n" for i, f in enumerate(files, 1))
+    path.write_text(text)
+    return path
+
+
+class FitsNight(InteropCase):
+    """Three 16-bit darks and a light as a camera saves them through astropy:
+    about 800 counts of dark current with a hot pixel at 4000; the light adds
+    2000 counts of sky and a star of 30000, and observation cards."""
+    CARDS = (("DATE-OBS", "2024-03-09T21:14:05"), ("EXPTIME", 30.0), ("FILTER", "L"), ("OBJECT", "M 42"),
+             ("GAIN", 120), ("CCD-TEMP", -10.5), ("BAYERPAT", "RGGB"), ("RA", 83.8221), ("DEC", -5.3911),
+             ("COMMENT", "guided"), ("HISTORY", "binned 1x1 by the camera"))
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        rng = np.random.default_rng(21)
+
+        def dark_signal():
+            signal = rng.integers(780, 821, (6, 8), dtype=np.uint16)
+            signal[2, 3] = 4000
+            return signal
+        cls.darks = [dark_signal() for _ in range(3)]
+        cls.light = dark_signal() + np.uint16(2000)
+        cls.light[4, 5] += 30000
+        for i, dark in enumerate(cls.darks):
+            fits.PrimaryHDU(dark).writeto(cls.shared / f"dark_{i}.fits")
+        hdu = fits.PrimaryHDU(cls.light)
+        for key, value in cls.CARDS:
+            hdu.header.append((key, value))
+        hdu.writeto(cls.shared / "light.fits")
+        cls.dark_files = [cls.shared / f"dark_{i}.fits" for i in range(3)]
+        cls.project = fits_project(cls.shared / "camera.sjx", [cls.shared / "light.fits"], cls.dark_files, 1)
+
+    def test_dark_subtraction_on_each_scale(self):
+        """On camera scale each frame reads as counts / 257, so the sky stays
+        at about 7.78. On the brightest-pixel scale (and in a project saved
+        before the choice) the hot pixel makes each dark's full white, so the
+        darks read too bright and take the whole background down to 0."""
+        light, darks = self.light.astype(np.float64), np.array(self.darks, np.float64)
+        camera = (light - darks.mean(axis=0)) / 257
+        self.assertAlmostEqual(np.median(camera), 7.78, delta=0.05)
+        old = np.maximum(light * 255 / light.max() - np.mean([d * 255 / d.max() for d in darks], axis=0), 0)
+        self.assertEqual(np.count_nonzero(old), 1)  # the star alone
+        for name, scale, want in (("camera", 1, camera), ("brightest", 0, old), ("unset", None, old)):
+            with self.subTest(project=name):
+                project = fits_project(self.tmp / f"{name}.sjx", [self.shared / "light.fits"], self.dark_files, scale)
+                cli_ok("process", project, self.tmp / f"{name}.raw", "--quiet")
+                got = np.fromfile(self.tmp / f"{name}.raw", "<f4")
+                assert_allclose(got, np.ravel(np.flipud(want)), rtol=0, atol=1e-3)
+
+    def test_processed_and_master_fits_carry_their_cards(self):
+        cli_ok("process", self.project, self.tmp / "light.fits", "--quiet")
+        with fits.open(self.tmp / "light.fits") as f:
+            header = f[0].header
+            cards = [(c.keyword, c.value) for c in header.cards]
+            self.assertEqual([c for c in cards if c[0] in dict(self.CARDS) and c[0] not in ("COMMENT", "HISTORY")],
+                             [c for c in self.CARDS if c[0] not in ("COMMENT", "HISTORY")])
+            rest = iter(cards)  # the source's cards keep their order, its comment and history among them
+            self.assertTrue(all(c in rest for c in self.CARDS), cards)
+            self.assertEqual(header["IMAGETYP"], "LIGHT")
+            self.assertTrue(any("scale" in h.lower() for h in header["HISTORY"]), header["HISTORY"])
+        self.assertFitsverifyClean(self.tmp / "light.fits")
+        for flags, counts in (((), 1), (("--fits-float",), 65535)):  # a count in the file's unit
+            with self.subTest(flags=flags):
+                cli_ok("master", "dark", self.project, self.tmp / "dark.fits", "--quiet", *flags)
+                with fits.open(self.tmp / "dark.fits") as f:
+                    self.assertEqual((f[0].header["IMAGETYP"], f[0].header["NCOMBINE"]), ("MASTER DARK", 3))
+                    self.assertLessEqual(np.abs(f[0].data * counts - np.mean(self.darks, axis=0)).max(), 0.51)
+                self.assertFitsverifyClean(self.tmp / "dark.fits")

@@ -1,28 +1,52 @@
-"""FITS files exchanged with astropy and checked by fitsverify: astropy-written
-images load to the normalised pixels, and the files stelp-cli writes carry the
-expected cards and integers and pass fitsverify cleanly."""
+"""FITS files exchanged with astropy, fitsverify and (when installed) Siril:
+astropy-written integer, float and RGB images load on the camera's scale and
+to their brightest pixel, and the 16-bit, 32-bit and float files stelp-cli
+writes hold the engine's values at the scale their cards state, pass
+fitsverify and read back."""
+import re
+import shutil
+import subprocess
+
 import numpy as np
 from astropy.io import fits
-from numpy.testing import assert_array_equal
+from numpy.testing import assert_allclose, assert_array_equal
 from PIL import Image
 
-from interop_util import FORMATS, InteropCase, cli_ok, grey_of
+from interop_util import InteropCase, cli_ok, convert_raw, grey_of
+
+LOAD_FORMATS = ("gray8", "grayfloat", "bgr24", "bgrfloat")
+# Camera scale: what an engine value of 1 is, by BITPIX.
+CAMERA_DIVISOR = {8: 1, 16: 257, 32: 16843009}
 
 
-def expected_from_fits(raw, fmt, bzero=0, bscale=1, blank=None):
-    """The pixels (top row first) for raw FITS integers (bottom row first):
-    the integer part of BZERO / BSCALE (in single precision) is added, nulls
-    and negatives become 0, then the maximum is scaled to 255 in double
-    precision and truncated, or made single precision for bgrfloat."""
-    v = np.flipud(raw).astype(np.int64) + int(np.float32(bzero) / np.float32(bscale))
-    v = np.where((v < 0) | (v == blank), 0, v).astype(np.float64)
-    v = v * 255.0 / (v.max() or 1)
-    v = v.astype(np.float32) if fmt == "bgrfloat" else np.trunc(v)
-    return v if fmt == "gray8" else np.repeat(v[..., None], 3, axis=2)
+def expected_load(values, fmt, mul, div):
+    """The pixels (top row first) that `values` (bottom row first; a (3, h, w)
+    cube is red, green, blue) load as in `fmt`, scaled as value x mul / div in
+    double precision: non-finite and negative values read as 0; integer
+    formats clamp to 255 and truncate, float formats keep values above full
+    scale; grey formats take the red plane, colour ones repeat a grey image."""
+    v = np.flip(np.asarray(values, np.float64), axis=-2)
+    v = np.maximum(np.where(np.isfinite(v), v, 0), 0) * mul / div
+    v = v.astype(np.float32) if fmt.endswith("float") else np.trunc(np.minimum(v, 255))
+    if fmt.startswith("gray"):
+        return v[0] if v.ndim == 3 else v
+    return np.moveaxis(v[::-1], 0, -1) if v.ndim == 3 else np.repeat(v[..., None], 3, axis=2)
+
+
+def brightest(values):
+    """The divisor of the brightest-pixel scale: the greatest finite value, 1
+    when none lies above 0."""
+    v = np.asarray(values, np.float64)
+    top = v[np.isfinite(v)].max(initial=0)
+    return top if top > 0 else 1
 
 
 class AstropyWrittenFits(InteropCase):
-    def test_astropy_files_load_normalised(self):
+    def test_integer_files_on_both_scales(self):
+        """Brightest pixel keeps the old integer rule: the integer part of
+        BZERO / BSCALE (single precision) is added to the raw value; camera
+        scale uses the physical value raw x BSCALE + BZERO. Nulls (by the raw
+        value) read as 0 on both."""
         rng = np.random.default_rng(3)
         uint16 = rng.integers(0, 65536, (3, 5), dtype=np.uint16)
         uint16[0] = (0, 32767, 32768, 40000, 65535)
@@ -31,43 +55,141 @@ class AstropyWrittenFits(InteropCase):
         blanked[1, 2] = 999  # keeps the maximum away from the null value
         cube = rng.integers(0, 500, (2, 3, 5), dtype=np.int16)
         cube[1] += 4000  # a second plane that would change both pixels and maximum
-        cases = []
-        for name, data, cards, scaling in (
-                ("uint8", rng.integers(0, 256, (3, 5), dtype=np.uint8), {}, {}),
-                ("uint16_bzero", uint16, {}, {"bzero": 32768}),
-                ("int16_column", rng.integers(-3000, 3000, (7, 1), dtype=np.int16), {}, {}),
-                ("int32", np.array([[-5, 0, 1, 2**31 - 1, 123456789], [2**30, 3, -2**31, 99, 1]], np.int32), {}, {}),
-                ("int16_blank", blanked, {"BLANK": 300}, {"blank": 300}),
-                ("int16_scaled", blanked, {"BSCALE": 2, "BZERO": 100}, {"bzero": 100, "bscale": 2}),
-                ("cube_first_plane", cube, {}, {}),
-                ("all_zero", np.zeros((3, 5), np.int16), {}, {})):
+        camera, brightest_cases = [], []
+        for name, data, cards in (
+                ("uint8", rng.integers(0, 256, (3, 5), dtype=np.uint8), {}),
+                ("uint16_bzero", uint16, {}),
+                ("int16_column", rng.integers(-3000, 3000, (7, 1), dtype=np.int16), {}),
+                ("int32", np.array([[-5, 0, 1, 2**31 - 1, 123456789], [2**30, 3, -2**31, 99, 1]], np.int32), {}),
+                ("int16_blank", blanked, {"BLANK": 300}),
+                ("int16_scaled", blanked, {"BSCALE": 2, "BZERO": 100}),
+                ("cube_first_plane", cube, {}),
+                ("all_zero", np.zeros((3, 5), np.int16), {})):
             path = self.tmp / f"{name}.fits"
             hdu = fits.PrimaryHDU(data)
             hdu.header.update(cards)  # set after the data: astropy does not rescale it
             hdu.writeto(path)
             with fits.open(path, do_not_scale_image_data=True) as f:  # the integers the file holds
-                self.assertEqual({k: f[0].header[k] for k in cards}, cards)
-                raw = f[0].data[0] if data.ndim == 3 else f[0].data
-                cases += [(path, None, fmt, expected_from_fits(raw, fmt, **scaling)) for fmt in FORMATS]
-        self.assertLoads(cases)
+                h = f[0].header
+                self.assertEqual({k: h[k] for k in cards}, cards)
+                raw = (f[0].data[0] if data.ndim == 3 else f[0].data).astype(np.float64)
+                bzero, bscale, bitpix = h.get("BZERO", 0), h.get("BSCALE", 1), h["BITPIX"]
+            null = raw == cards.get("BLANK")
+            old = np.where(null, 0, raw + int(np.float32(bzero) / np.float32(bscale)))
+            physical = np.where(null, np.nan, raw * bscale + bzero)
+            for fmt in LOAD_FORMATS:
+                camera.append((path, None, fmt, expected_load(physical, fmt, 1, CAMERA_DIVISOR[bitpix])))
+                brightest_cases.append((path, None, fmt, expected_load(old, fmt, 255, brightest(old))))
+        self.assertLoads(camera)  # convert reads FITS on camera scale by default
+        self.assertLoads(brightest_cases, "--fits-scale", "brightest")
+
+    def test_float_files_and_rgb_cubes_on_both_scales(self):
+        """Float data within 0..1 is x 255 on camera scale, other float data
+        / 257; NaN and infinities read as 0. An RGB cube (planes red, green,
+        blue) loads as colour; its brightest pixel is that of all planes.
+        `info` says which scale applies."""
+        rng = np.random.default_rng(8)
+        unit = np.minimum(rng.random((4, 6)), 0.75)  # brightest-pixel values differ from camera ones
+        unit[0, :3] = (0, np.nan, np.inf)  # infinities do not take data out of 0..1
+        counts = rng.random((4, 6)) * 60000
+        counts[0, :4] = (np.nan, -np.inf, -12.5, 70000.25)  # 70000 lies above full scale
+        rgb16 = rng.integers(0, 30000, (3, 4, 6), dtype=np.uint16)
+        rgb16[2, 1, 1] = 65000  # the brightest pixel lies in the blue plane
+        rgbf = rng.random((3, 4, 6)).astype(np.float32)
+        rgbf[1, 0, 0] = np.nan
+        camera, brightest_cases = [], []
+        for name, data, mul, div, note in (
+                ("unit32", unit.astype(np.float32), 255, 1, "within 0..1"), ("unit64", unit, 255, 1, "within 0..1"),
+                ("counts32", counts.astype(np.float32), 1, 257, "camera units"),
+                ("counts64", counts, 1, 257, "camera units"),
+                ("rgb16", rgb16, 1, 257, "/ 257"), ("rgbf", rgbf, 255, 1, "within 0..1")):
+            path = self.tmp / f"{name}.fits"
+            fits.PrimaryHDU(data).writeto(path)
+            with fits.open(path) as f:
+                physical = f[0].data.astype(np.float64)  # astropy applies rgb16's BZERO
+            for fmt in LOAD_FORMATS:
+                camera.append((path, None, fmt, expected_load(physical, fmt, mul, div)))
+                brightest_cases.append((path, None, fmt, expected_load(physical, fmt, 255, brightest(physical))))
+            with self.subTest(info=name):
+                self.assertInfo(path, "fits 6x4 frames=1", note)
+                self.assertInfo(path, "fits 6x4 frames=1", "brightest", "--fits-scale", "brightest")
+        self.assertLoads(camera, "--fits-scale", "camera")
+        self.assertLoads(brightest_cases, "--fits-scale", "brightest")
 
 
 class StelpWrittenFits(InteropCase):
-    def test_written_fits_match_astropy_and_fitsverify(self):
-        rgb = np.random.default_rng(11).integers(0, 256, (3, 7, 3), dtype=np.uint8)
-        Image.fromarray(rgb, "RGB").save(self.tmp / "src.bmp")
-        # The grey written is (b + 2g + r) // 4 for a grey format, unrounded for a colour one.
+    DATE = re.compile(r"\A\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\Z")
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.rgb = np.random.default_rng(11).integers(1, 256, (3, 7, 3), dtype=np.uint8)  # Siril's mean skips 0
+        Image.fromarray(cls.rgb, "RGB").save(cls.shared / "src.bmp")
+        # Engine values below 0 and beyond full scale come from float data.
+        counts = np.array([[0, 128.5, 1000], [65535, 70000, 1e12], [-3, 257 * 100.5, 33.3]])
+        fits.PrimaryHDU(counts).writeto(cls.shared / "counts.fits")
+        cls.counts = np.flipud(np.float32(np.maximum(counts, 0) / 257).astype(np.float64))
+
+    def assertStelpHeader(self, header, **cards):
+        self.assertEqual({k: header.get(k) for k in cards}, cards)
+        self.assertRegex(header.get("DATE", ""), self.DATE)
+        self.assertEqual(header.get("CREATOR"), "Stelp 0.9")
+
+    def test_integer_files_hold_the_grey_at_camera_scale(self):
+        """16-bit: round(e x 257) as unsigned (BZERO 32768); 32-bit:
+        round(e x 16843009) (BZERO 2^31); half up, clamped. The grey of a
+        colour buffer is (b + 2g + r) / 4, unrounded. Read back on camera
+        scale, the values come within the rounding."""
+        rgb = self.rgb
         exact = (rgb.astype(np.int64) @ (1, 2, 1)) / 4
-        for flags, bitpix, bscale in (((), 16, 128), (("--fits32",), 32, 32768)):
-            for fmt, grey in (("gray8", grey_of(rgb)), ("bgr24", exact), ("bgrfloat", exact)):
-                with self.subTest(bitpix=bitpix, fmt=fmt):
+        for flags, bitpix, factor, bzero in (((), 16, 257, 32768), (("--fits32",), 32, 16843009, 2**31)):
+            for src, fmt, grey in (("src.bmp", "gray8", grey_of(rgb)), ("src.bmp", "bgr24", exact),
+                                   ("src.bmp", "bgrfloat", exact), ("counts.fits", "grayfloat", self.counts)):
+                with self.subTest(bitpix=bitpix, src=src, fmt=fmt):
                     out = self.tmp / f"{bitpix}_{fmt}.fits"
-                    cli_ok("convert", self.tmp / "src.bmp", out, "--format", fmt, *flags)
-                    with fits.open(out, do_not_scale_image_data=True) as f:
+                    cli_ok("convert", self.shared / src, out, "--format", fmt, *flags)
+                    with fits.open(out) as f:
                         self.assertEqual(len(f), 1)
-                        cards = {k: f[0].header.get(k) for k in ("SIMPLE", "BITPIX", "NAXIS", "NAXIS1", "NAXIS2",
-                                                                 "BSCALE", "BZERO")}
-                        self.assertEqual(cards, dict(SIMPLE=True, BITPIX=bitpix, NAXIS=2, NAXIS1=7, NAXIS2=3,
-                                                     BSCALE=bscale, BZERO=0))
-                        assert_array_equal(f[0].data, np.flipud(np.trunc(grey * bscale)))
+                        self.assertStelpHeader(f[0].header, SIMPLE=True, BITPIX=bitpix, NAXIS=2,
+                                               NAXIS1=grey.shape[1], NAXIS2=grey.shape[0], BSCALE=1, BZERO=bzero)
+                        assert_array_equal(f[0].data, np.flipud(np.minimum(np.floor(grey * factor + 0.5),
+                                                                           2**bitpix - 1)))
                     self.assertFitsverifyClean(out)
+                    back = convert_raw(out, self.tmp / "back.raw", "grayfloat")
+                    assert_allclose(back, np.ravel(np.minimum(grey, 255)), rtol=0, atol=0.5 / factor + 2e-5)
+
+    def test_float_files_hold_value_over_255_colour_as_rgb_planes(self):
+        planes = np.moveaxis(self.rgb, -1, 0).astype(np.float64)  # red, green, blue
+        for src, fmt, back_fmt, engine in (("src.bmp", "gray8", "grayfloat", grey_of(self.rgb)),
+                                           ("counts.fits", "grayfloat", "grayfloat", self.counts),
+                                           ("src.bmp", "bgr24", "bgrfloat", planes),
+                                           ("src.bmp", "bgrfloat", "bgrfloat", planes)):
+            with self.subTest(src=src, fmt=fmt):
+                out = self.tmp / f"{fmt}.fits"
+                cli_ok("convert", self.shared / src, out, "--format", fmt, "--fits-float")
+                with fits.open(out) as f:
+                    self.assertStelpHeader(f[0].header, BITPIX=-32, NAXIS=engine.ndim, NAXIS1=engine.shape[-1],
+                                           NAXIS2=engine.shape[-2], NAXIS3=3 if engine.ndim == 3 else None)
+                    assert_array_equal(f[0].data, np.flip(np.minimum(np.float32(engine / 255), 1), axis=-2))
+                self.assertFitsverifyClean(out)
+                back = convert_raw(out, self.tmp / "back.raw", back_fmt)
+                want = np.minimum(engine, 255) if engine.ndim == 2 else np.moveaxis(engine[::-1], 0, -1)
+                assert_allclose(back, np.ravel(want), rtol=0, atol=1e-4)
+
+    def test_siril_reads_stelp_exports(self):
+        """Siril (1.0.6) states each layer's mean, minimum and maximum, those
+        of 16-bit and float images alike in ADU of 0..65535."""
+        if not shutil.which("siril-cli"):
+            self.skipTest("siril-cli is not installed")
+        grey = np.floor(grey_of(self.rgb) * 257 + 0.5)
+        colour = [self.rgb[..., i] / 255 * 65535 for i in range(3)]
+        cli_ok("convert", self.shared / "src.bmp", self.tmp / "grey.fit", "--format", "gray8")
+        cli_ok("convert", self.shared / "src.bmp", self.tmp / "colour.fit", "--format", "bgr24", "--fits-float")
+        (self.tmp / "stat.ssf").write_text("requires 1.0.0\nload grey.fit\nstat\nload colour.fit\nstat\n")
+        log = subprocess.run(["siril-cli", "-d", self.tmp, "-s", self.tmp / "stat.ssf"], capture_output=True,
+                             text=True, timeout=120, env={"HOME": str(self.tmp), "PATH": "/usr/bin:/bin"}).stdout
+        stats = re.findall(r"([\w&]+) layer: Mean: ([\d.]+),.*Min: ([\d.]+), Max: ([\d.]+)", log)
+        self.assertEqual([s[0] for s in stats], ["B&W", "Red", "Green", "Blue"], log)
+        for (layer, *got), values in zip(stats, (grey, *colour)):
+            with self.subTest(layer=layer):
+                assert_allclose(np.array(got, float), (values.mean(), values.min(), values.max()), rtol=0, atol=0.06)
