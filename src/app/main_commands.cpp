@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QScreen>
+#include <iterator>
 #include <new>
 
 #include "app/dialogs.h"
@@ -30,27 +31,34 @@ std::vector<FileFilter> processedFilters(bool oneFrame) {
             {"16 bit FITs file (.fit)", "*.fit;*.fts;*.fits"},
             {"32 bit FITs file (.fit)", "*.fit;*.fts;*.fits"},
             {"AVI file (.avi)", "*.avi"},
-            {"All Files (*.*)", "*.*"}};
+            {"All Files (*.*)", "*.*"},
+            {"32 bit float FITs file (.fit)", "*.fit;*.fts;*.fits"}};
   return {{"Sequential bitmap files (.bmp)", "*.bmp"},
           {"Sequential 16 bit FITs files (.fit)", "*.fit;*.fts;*.fits"},
           {"Sequential 32 bit FITs files (.fit)", "*.fit;*.fts;*.fits"},
           {"AVI file (.avi)", "*.avi"},
-          {"All Files (*.*)", "*.*"}};
+          {"All Files (*.*)", "*.*"},
+          {"Sequential 32 bit float FITs files (.fit)", "*.fit;*.fts;*.fits"}};
 }
 
 std::vector<FileFilter> masterFilters() {
   return {{"Bitmap files (.bmp)", "*.bmp"},
           {"16 bit FITs files (.fit)", "*.fit;*.fts;*.fits"},
           {"32 bit FITs files (.fit)", "*.fit;*.fts;*.fits"},
-          {"All Files (*.*)", "*.*"}};
+          {"All Files (*.*)", "*.*"},
+          {"32 bit float FITs files (.fit)", "*.fit;*.fts;*.fits"}};
 }
 
-// The file kind each filter of the export dialogs stands for; the last one,
-// "All Files", stands for the kind a name without extension always got.
+// The file kind each filter of the export dialogs stands for. "All Files"
+// stands for the kind a name without extension always got; the float FITS
+// filter comes after it, so that the filter numbers users' settings files
+// hold keep their meaning.
 constexpr OutputKind kProcessedFilterKinds[] = {OutputKind::Bitmap, OutputKind::Fits, OutputKind::Fits,
-                                                OutputKind::Avi, OutputKind::Avi};
+                                                OutputKind::Avi,    OutputKind::Avi,  OutputKind::Fits};
 constexpr OutputKind kMasterFilterKinds[] = {OutputKind::Bitmap, OutputKind::Fits, OutputKind::Fits,
-                                             OutputKind::Bitmap};
+                                             OutputKind::Bitmap, OutputKind::Fits};
+static_assert(std::size(kProcessedFilterKinds) == kProcessedFloatFilter);
+static_assert(std::size(kMasterFilterKinds) == kMasterFloatFilter);
 
 template <size_t N>
 OutputKind kindOfFilter(const OutputKind (&kinds)[N], int32_t filterIndex) {
@@ -219,6 +227,7 @@ void MainDialog::StartEmptyProject() {
   projectPath_.clear();
   modified_ = false;
   UpdateTitle();
+  UpdateMenuChecks();
   Invalidate();
 }
 
@@ -281,7 +290,7 @@ void MainDialog::OpenProjectFile(const QString& path) {
   ResetRole();
   modified_ = false;
   UpdateTitle();
-  UpdateColourCheck();
+  UpdateMenuChecks();
   Invalidate();
 }
 
@@ -358,7 +367,7 @@ void MainDialog::SaveProcessed() {
     request = ProcessedExport();
     request.path = path;
     request.kind = outputKindOf(path);
-    request.sixteenBit = fitsSixteenBit(processedFilterIndex_);
+    request.depth = fitsDepthOfFilter(processedFilterIndex_, kProcessedFloatFilter);
 
     if (request.kind != OutputKind::Avi && enabled > 1) {
       request.name = sequenceNameOf(path);
@@ -418,7 +427,8 @@ void MainDialog::ShowFileConflict(const QString& path, const QString& caption) {
                    caption, MessageButtons::Ok, MessageIcon::Warning);
 }
 
-void MainDialog::SaveMasterFrame(const ImageSlot& frame, const QString& title, const char* suffix) {
+void MainDialog::SaveMasterFrame(MasterProduct product, const ImageSlot& frame, const QString& title,
+                                 const char* suffix) {
   Invalidate();
   if (!frame) {
     dialogs_.message(this, QStringLiteral("Nothing to save!"), title, MessageButtons::Ok, MessageIcon::None);
@@ -455,7 +465,9 @@ void MainDialog::SaveMasterFrame(const ImageSlot& frame, const QString& title, c
     if (QFileInfo::exists(named) && !AskReplace(named, title)) continue;
     lastSaveFolder_ = QFileInfo(named).absolutePath();
     std::string why;
-    if (saveMasterFrame(*frame, path, fitsSixteenBit(masterFilterIndex_), &why)) return;
+    if (saveMasterFrame(engine_, product, *frame, path, fitsDepthOfFilter(masterFilterIndex_, kMasterFloatFilter),
+                        &why))
+      return;
     dialogs_.message(this, QStringLiteral("%1\ncould not be written: %2").arg(named, QString::fromStdString(why)),
                      title, MessageButtons::Ok, MessageIcon::Warning);
     return;
@@ -472,7 +484,7 @@ void MainDialog::SaveDarkAverage() {
     ReportNoMemory(QStringLiteral("the dark average"));
     return;
   }
-  SaveMasterFrame(engine_.masterDark, QStringLiteral("Save Darkframe"), "_dark");
+  SaveMasterFrame(MasterProduct::Dark, engine_.masterDark, QStringLiteral("Save Darkframe"), "_dark");
 }
 
 void MainDialog::SaveFlatAverage() {
@@ -483,7 +495,7 @@ void MainDialog::SaveFlatAverage() {
     ReportNoMemory(QStringLiteral("the flat average"));
     return;
   }
-  SaveMasterFrame(engine_.masterFlat, QStringLiteral("Save Flatframe"), "_flat");
+  SaveMasterFrame(MasterProduct::Flat, engine_.masterFlat, QStringLiteral("Save Flatframe"), "_flat");
 }
 
 void MainDialog::SaveSyntheticFlat() {
@@ -494,7 +506,8 @@ void MainDialog::SaveSyntheticFlat() {
     ReportNoMemory(QStringLiteral("the synthetic flat"));
     return;
   }
-  SaveMasterFrame(engine_.syntheticFlat, QStringLiteral("Save Synthetic Flatframe"), "_synflat");
+  SaveMasterFrame(MasterProduct::SyntheticFlat, engine_.syntheticFlat, QStringLiteral("Save Synthetic Flatframe"),
+                  "_synflat");
 }
 
 }  // namespace stelp

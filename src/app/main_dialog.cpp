@@ -1,6 +1,7 @@
 #include "app/main_dialog.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QApplication>
 #include <QComboBox>
 #include <QEvent>
@@ -160,7 +161,7 @@ MainDialog::MainDialog(DialogHost& dialogs, const std::string& settingsPath, QWi
   darksPage_->hide();
   imagesPage_->show();
 
-  UpdateColourCheck();
+  UpdateMenuChecks();
   LayOut();
   Invalidate();
 }
@@ -201,6 +202,20 @@ void MainDialog::buildMenus() {
   project->addSeparator();
   add(project, "Save", &MainDialog::SaveProject);
   add(project, "Save as...", &MainDialog::SaveProjectAs);
+  project->addSeparator();
+  // How FITS files become grey levels: a project setting, one of two.
+  QMenu* fitsScale = project->addMenu(QStringLiteral("FITS scale"));
+  auto* fitsScales = new QActionGroup(this);
+  auto addScale = [&](const char* text, const char* name, FitsScale scale) {
+    QAction* action = fitsScale->addAction(QString::fromLatin1(text));
+    action->setObjectName(QLatin1String(name));
+    action->setCheckable(true);
+    fitsScales->addAction(action);
+    connect(action, &QAction::triggered, this, [this, scale] { SetFitsScale(scale); });
+    return action;
+  };
+  cameraScaleAction_ = addScale("Camera scale", "fitsScaleCamera", FitsScale::Camera);
+  brightestScaleAction_ = addScale("Brightest pixel", "fitsScaleBrightest", FitsScale::BrightestPixel);
 
   QMenu* images = menuBar()->addMenu(QStringLiteral("Images"));
   add(images, "Save processed", &MainDialog::SaveProcessed);
@@ -442,7 +457,12 @@ void MainDialog::LoadPagesFromSettings() {
   darksPage_->Load();
 }
 
-void MainDialog::UpdateColourCheck() { colourAction_->setChecked(engine_.settings.processing.colour); }
+void MainDialog::UpdateMenuChecks() {
+  const ProcessingGroup& p = engine_.settings.processing;
+  colourAction_->setChecked(p.colour);
+  cameraScaleAction_->setChecked(p.fitsScale == FitsScale::Camera);
+  brightestScaleAction_->setChecked(p.fitsScale == FitsScale::BrightestPixel);
+}
 
 void MainDialog::UpdateTitle() { setWindowTitle(QString::fromStdString(projectTitle(projectPath_))); }
 
@@ -631,7 +651,16 @@ void MainDialog::FlipAtSelectionMark() {
 void MainDialog::ToggleColourProcessing() {
   engine_.ToggleColour();
   modified_ = true;
-  UpdateColourCheck();
+  UpdateMenuChecks();
+  Invalidate();
+}
+
+// Every frame and product is read again on the new scale at the next paint.
+void MainDialog::SetFitsScale(FitsScale scale) {
+  if (engine_.settings.processing.fitsScale == scale) return;
+  engine_.SetFitsScale(scale);
+  modified_ = true;
+  UpdateMenuChecks();
   Invalidate();
 }
 

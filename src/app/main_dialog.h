@@ -9,6 +9,7 @@
 #include "app/dialog_host.h"
 #include "app/dialog_units.h"
 #include "engine/engine.h"
+#include "engine/export.h"
 #include "engine/paint.h"
 #include "engine/progress.h"
 
@@ -82,8 +83,8 @@ class MainDialog : public QMainWindow, private Progress {
   int32_t launchCounter() const { return launchCounter_; }
   const Bitmap24& viewBitmap() const { return bitmap_; }
   // The project has changes that no save holds: imports, removals, toggles,
-  // the colour mode, and page edits (those still waiting for their delay
-  // too). New, Open and a successful save clear it.
+  // the colour mode, the FITS scale, and page edits (those still waiting for
+  // their delay too). New, Open and a successful save clear it.
   bool modified() const;
 
   // The status line: no text shows "Ready"; a text shows only while the
@@ -113,6 +114,7 @@ class MainDialog : public QMainWindow, private Progress {
   void SaveFlatAverage();
   void SaveSyntheticFlat();
   void ToggleColourProcessing();
+  void SetFitsScale(FitsScale scale);
   void ShowPayment();
 
   // The settings pages' values, after their refresh timers ran out.
@@ -140,7 +142,8 @@ class MainDialog : public QMainWindow, private Progress {
   void buildControls();
   void LayOut();
   std::array<SettingsPage*, kRoleCount> pages() const;
-  void UpdateColourCheck();
+  // The colour and FITS scale commands checked as the engine's settings are.
+  void UpdateMenuChecks();
   void UpdateTitle();
   // The page of `role` loaded and shown, the others hidden.
   void ShowPageOf(int32_t role);
@@ -170,8 +173,9 @@ class MainDialog : public QMainWindow, private Progress {
   // "PATH\nFile already loaded in the project.": an output would overwrite
   // a source.
   void ShowFileConflict(const QString& path, const QString& caption);
-  // `suffix` names the product in the proposed file name ("_dark").
-  void SaveMasterFrame(const ImageSlot& frame, const QString& title, const char* suffix);
+  // `product` says which master `frame` is (a FITS file's header says so
+  // too); `suffix` names it in the proposed file name ("_dark").
+  void SaveMasterFrame(MasterProduct product, const ImageSlot& frame, const QString& title, const char* suffix);
   // Shows "Not enough memory for `what`": the answer to an allocation
   // failure in a command, which must not leave the window.
   void ReportNoMemory(const QString& what);
@@ -204,6 +208,8 @@ class MainDialog : public QMainWindow, private Progress {
   QProgressBar* progressBar_ = nullptr;
   ImageView* imageView_ = nullptr;
   QAction* colourAction_ = nullptr;
+  QAction* cameraScaleAction_ = nullptr;
+  QAction* brightestScaleAction_ = nullptr;
   QRect setupFrame_;  // where the pages stand; never moves
   QRect viewFrame_;   // the view's frame; follows the window's size
 

@@ -30,6 +30,8 @@ struct SettingRange {
 // de-interlacing mode, each an index into its drop-down list.
 inline constexpr SettingRange<int32_t> kStretchModeRange{0, 2};
 inline constexpr SettingRange<int32_t> kDeInterlaceRange{0, 3};
+// The FITS scale: 0 brightest pixel, 1 camera scale (FitsScale's values).
+inline constexpr SettingRange<int32_t> kFitsScaleRange{0, 1};
 // "% stretch" bounds are percentages of the pixels; "pix stretch" bounds are
 // grey levels of the 0..255 scale every frame is processed on.
 inline constexpr SettingRange<float> kStretchPercentRange{0.0f, 100.0f};

@@ -51,6 +51,7 @@ void visitSettings(Settings& settings, Visit&& visit) {
   visit("StretchFromAbs", p.stretchFromAbs, kStretchLevelRange);
   visit("StretchToAbs", p.stretchToAbs, kStretchLevelRange);
   visit("DeInterlace", p.deInterlace, kDeInterlaceRange);
+  visit("FitsScale", p.fitsScale, kFitsScaleRange);
   visit.section("Flat");
   visit("FilterWidth", settings.flat.filterWidth, kFilterSizeRange);
   visit("FilterHeight", settings.flat.filterHeight, kFilterSizeRange);
@@ -71,6 +72,9 @@ struct SettingWriter {
   void operator()(const char* key, int32_t value, SettingRange<int32_t>) { store.WriteInt(key, value); }
   void operator()(const char* key, uint32_t value, SettingRange<uint32_t>) { store.WriteUnsigned(key, value); }
   void operator()(const char* key, float value, SettingRange<float>) { store.WriteFloat(key, value); }
+  void operator()(const char* key, FitsScale value, SettingRange<int32_t> range) {
+    (*this)(key, static_cast<int32_t>(value), range);
+  }
 };
 
 std::string numberText(int64_t value) { return std::to_string(value); }
@@ -122,6 +126,16 @@ struct SettingReader {
     if (used == value) return;
     value = used;
     note(key, text, numberText(used));
+  }
+
+  // The FITS scale is read as its number. Unlike every other key, a missing
+  // one does not keep the present value: projects saved before the choice
+  // existed read their FITS files to the brightest pixel, and must go on
+  // calibrating as they did.
+  void operator()(const char* key, FitsScale& value, SettingRange<int32_t> range) {
+    int32_t number = static_cast<int32_t>(FitsScale::BrightestPixel);
+    (*this)(key, number, range);
+    value = static_cast<FitsScale>(number);
   }
 };
 

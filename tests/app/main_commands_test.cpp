@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QScreen>
@@ -155,6 +156,14 @@ TEST_F(MainCommandsTest, WhatIsNotAProjectLeavesTheProjectAsItWas) {
   EXPECT_TRUE(dialogs.messages[0].contains("Flat.FilterWidth: -5 → 0")) << dialogs.messages[0].toStdString();
   EXPECT_EQ(window->flatsPage()->filterWidthEdit()->text(), "0");
   EXPECT_EQ(window->darksPage()->hotEdit()->text(), "255");
+  // Without a FITS scale, as every project saved before the choice, it reads
+  // to the brightest pixel; "New" starts on the camera's scale.
+  auto* brightest = window->findChild<QAction*>("fitsScaleBrightest");
+  auto* camera = window->findChild<QAction*>("fitsScaleCamera");
+  ASSERT_TRUE(brightest && camera);
+  EXPECT_TRUE(brightest->isChecked() && !camera->isChecked());
+  window->action("New")->trigger();
+  EXPECT_TRUE(camera->isChecked() && !brightest->isChecked());
 }
 
 TEST_F(MainCommandsTest, SaveThatCannotWriteReportsAndAsksForAnotherName) {
@@ -281,7 +290,7 @@ TEST_F(MainCommandsTest, MasterFrameMessages) {
   dialogs.fileAnswers.push_back(q(dir.file("syn.fits")));
   window->action("Save synthetic flat")->trigger();
   EXPECT_EQ(dialogs.fileRequests.back().title, "Save Synthetic Flatframe");
-  EXPECT_EQ(dialogs.fileRequests.back().filters.size(), 4u);
+  EXPECT_EQ(dialogs.fileRequests.back().filters.size(), 5u);
   ImageSlot flat;
   EXPECT_TRUE(readFits(dir.file("syn.fits"), PixelFormat::Gray8, flat));
 }
@@ -316,6 +325,7 @@ TEST_F(MainCommandsTest, ChosenFilterDecidesTheKindOfANameWithoutExtension) {
       {3, "b/moon", {"moon_000.fits", "moon_001.fits"}},
       {4, "c/moon.v2", {"moon.v2.avi"}},
       {4, "d/moon.fit", {"moon_000.fit", "moon_001.fit"}},
+      {6, "e/moon", {"moon_000.fits", "moon_001.fits"}},
   };
   for (const Case& c : cases) {
     fs::create_directories(fs::path(dir.file(c.typed)).parent_path());
@@ -357,6 +367,7 @@ TEST_F(MainCommandsTest, UnsavedChangesAreAskedAbout) {
       {"remove", [&] { window->RemoveSelected(); }},
       {"toggle", [&] { window->ToggleSelected(ListRole::Images); }},
       {"colour", [&] { window->action("Colour processing")->trigger(); }},
+      {"FITS scale", [&] { window->findChild<QAction*>("fitsScaleBrightest")->trigger(); }},
       {"page edit", [&] { QTest::keyClick(window->darksPage()->hotEdit(), Qt::Key_Backspace); }},
   };
   for (const Change& change : changes) {
@@ -388,10 +399,15 @@ TEST_F(MainCommandsTest, SettingsFileKeepsFiltersWindowAndCounter) {
   import(ListRole::Darks, {q(writeTestBitmap(dir, "dark.bmp", 8, 6, 3))});
   fs::create_directory(dir.file("out"));
   dialogs.fileAnswers = {q(dir.file("out/f.fit")), q(dir.file("out/dark.fit"))};
-  dialogs.filterChoices = {3, 2};
+  dialogs.filterChoices = {6, 5};  // the float FITS filters
   window->SaveProcessed();
   window->SaveDarkAverage();
   EXPECT_EQ(filesIn(dir.file("out")), std::vector<std::string>({"dark.fit", "f_000.fit", "f_001.fit"}));
+  for (const char* name : {"out/dark.fit", "out/f_000.fit"}) {
+    const Bytes header = readFile(dir.file(name));
+    EXPECT_NE(std::string(header.begin(), header.end()).find("BITPIX  =                  -32"), std::string::npos)
+        << name;
+  }
 
   window->setGeometry(40, 30, 500, 400);
   window->showMaximized();
@@ -401,15 +417,15 @@ TEST_F(MainCommandsTest, SettingsFileKeepsFiltersWindowAndCounter) {
 
   open(settings);
   EXPECT_EQ(dialogs.welcomes, 1);
-  EXPECT_EQ(window->processedFilterIndex(), 3);
-  EXPECT_EQ(window->masterFilterIndex(), 2);
+  EXPECT_EQ(window->processedFilterIndex(), 6);
+  EXPECT_EQ(window->masterFilterIndex(), 5);
   EXPECT_EQ(window->geometry(), QRect(40, 30, 500, 400));
   EXPECT_EQ(window->launchCounter(), 1);
   // The dialogs start on the filters chosen in the last run.
   importLights(2);
   dialogs.fileAnswers.push_back(std::nullopt);
   window->SaveProcessed();
-  EXPECT_EQ(dialogs.fileRequests.back().filterIndex, 3);
+  EXPECT_EQ(dialogs.fileRequests.back().filterIndex, 6);
 }
 
 TEST_F(MainCommandsTest, ReminderOnTheTenthCountedDay) {

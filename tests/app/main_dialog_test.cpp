@@ -305,11 +305,19 @@ TEST_F(MainDialogTest, ViewShowsEveryProductAndColourTogglesDropThem) {
   EXPECT_TRUE(window.darksPage()->isVisible());
   EXPECT_FALSE(window.imagesPage()->isVisible());
 
+  // The colour mode and the FITS scale drop every product; the next paint makes them again.
   QAction* colour = window.action("Colour processing");
-  ASSERT_TRUE(colour && colour->isChecked());
-  colour->trigger();
+  auto* brightest = window.findChild<QAction*>("fitsScaleBrightest");
+  ASSERT_TRUE(colour && colour->isChecked() && brightest && !brightest->isChecked());
+  for (QAction* command : {colour, brightest}) {
+    window.RefreshView();
+    ASSERT_TRUE(window.engine().hotPixelMap) << command->text().toStdString();
+    command->trigger();
+    EXPECT_FALSE(window.engine().masterDark || window.engine().masterFlat || window.engine().hotPixelMap)
+        << command->text().toStdString();
+  }
   EXPECT_FALSE(colour->isChecked());
-  EXPECT_FALSE(window.engine().masterDark || window.engine().masterFlat || window.engine().hotPixelMap);
+  EXPECT_EQ(window.engine().settings.processing.fitsScale, FitsScale::BrightestPixel);
 }
 
 }  // namespace

@@ -32,7 +32,7 @@ void make(const std::string& path, int32_t frames = 2, int32_t w = 4, int32_t h 
     for (int32_t x = 0; x < w; ++x) image->row(y)[x] = static_cast<uint8_t>(10 + 20 * y + x);
   const std::string end = path.substr(path.size() - 4);
   if (end != ".avi" && end != ".AvI") {
-    ASSERT_TRUE(end == "fits" ? writeFits(path, *image, /*sixteenBit=*/true) : writeBitmap(path, *image)) << path;
+    ASSERT_TRUE(end == "fits" ? writeFits(path, *image, FitsDepth::Int16) : writeBitmap(path, *image)) << path;
     return;
   }
   AviWriter writer;
@@ -61,7 +61,7 @@ std::vector<std::string> describeLists(const Engine& engine, const std::string& 
 
 ProcessingSettings unusualSettings() {
   ProcessingSettings s;
-  s.processing = ProcessingGroup{false, true, true, false, true, 2, 1.5f, 99.25f, 10.0f, 200.5f, 3};
+  s.processing = ProcessingGroup{false, true, true, false, true, 2, 1.5f, 99.25f, 10.0f, 200.5f, 3, FitsScale::Camera};
   s.flat = FlatGroup{64, 32, 7, 6, 2};
   s.dark = DarkGroup{180, 20, 3};
   return s;
@@ -70,7 +70,7 @@ ProcessingSettings unusualSettings() {
 const std::string kUnusualSettingsText =
     "[Version]\nMajor=0\nMinor=9\n\n"
     "[Processing]\nColour=0\nDark=1\nFlat=1\nSynFlat=0\nHot=1\nStretch=2\nStretchFromRel=1.500000\n"
-    "StretchToRel=99.250000\nStretchFromAbs=10.000000\nStretchToAbs=200.500000\nDeInterlace=3\n\n"
+    "StretchToRel=99.250000\nStretchFromAbs=10.000000\nStretchToAbs=200.500000\nDeInterlace=3\nFitsScale=1\n\n"
     "[Flat]\nFilterWidth=64\nFilterHeight=32\nVarHi=7\nVarLo=6\nBorder=2\n\n"
     "[Dark]\nHot=180\nCold=20\nExpand=3\n";
 
@@ -192,7 +192,9 @@ TEST(ProjectTest, OpenKeepsMissingFilesAndPassesOverWhatItCannotUse) {
   for (const auto& c : cases) {
     writeText(dir.file("case.sjx"), replaceAll(c.text, "$", folder));
     Engine engine;
-    engine.settings = unusualSettings();  // no case holds a setting: each keeps its value
+    // No case holds a setting: each keeps its value, but for the FITS scale,
+    // which a project without it reads as brightest pixel.
+    engine.settings = unusualSettings();
     engine.frameWidth = engine.frameHeight = 99;
     add(engine, ListRole::Darks, dir.file("a.bmp"), FrameBitmap);  // replaced by the project's lists
     const OpenProjectResult result = openProject(dir.file("case.sjx"), engine);
@@ -203,7 +205,7 @@ TEST(ProjectTest, OpenKeepsMissingFilesAndPassesOverWhatItCannotUse) {
     EXPECT_EQ(std::tuple(describeLists(engine, folder), problems, missing, engine.frameWidth),
               std::tuple(c.lists, c.problems, c.missing, 4)) << c.what;
     EXPECT_EQ(result.status, OpenStatus::Opened) << c.what;
-    EXPECT_EQ(settingsText(engine.settings), kUnusualSettingsText) << c.what;
+    EXPECT_EQ(settingsText(engine.settings), replaceAll(kUnusualSettingsText, "FitsScale=1", "FitsScale=0")) << c.what;
   }
 
   // A save writes the missing entries back as they were stored.
@@ -264,8 +266,9 @@ TEST(ProjectTest, OpenBringsSettingsIntoTheirRangesAndSaysWhatItChanged) {
        "Border=0\n"},
       {"[Dark]\nHot=99999999999", {"Dark.Hot: 99999999999 → 255"}, "\nHot=255\n"},
       {"[Dark]\nCold= -5 \nExpand=-7", {"Dark.Cold: -5 → 0", "Dark.Expand: -7 → -1"}, "Cold=0\n"},
-      {"[Processing]\nStretch=7\nDeInterlace=-1", {"Processing.Stretch: 7 → 2", "Processing.DeInterlace: -1 → 0"},
-       "DeInterlace=0\n"},
+      {"[Processing]\nStretch=7\nDeInterlace=-1\nFitsScale=7",
+       {"Processing.Stretch: 7 → 2", "Processing.DeInterlace: -1 → 0", "Processing.FitsScale: 7 → 1"},
+       "DeInterlace=0\nFitsScale=1\n"},
       {"[Processing]\nStretchToRel=-1e308", {"Processing.StretchToRel: -1e308 → 0"}, "StretchToRel=0.000000\n"},
       {"[Processing]\nStretchToRel=150\nStretchToAbs=nan",
        {"Processing.StretchToRel: 150 → 100", "Processing.StretchToAbs: nan → 0"}, "StretchToAbs=0.000000\n"},
