@@ -86,8 +86,10 @@ def fits_file(cards, data):
 
 def fits_data(bitpix, count, seed, lo, hi):
     rng = Lcg(seed)
-    fmt = {8: ">B", 16: ">h", 32: ">i"}[bitpix]
+    fmt = {8: ">B", 16: ">h", 32: ">i", -32: ">f", -64: ">d"}[bitpix]
     span = hi - lo + 1
+    if bitpix < 0:  # floats of lo..hi in steps of 1/256
+        return b"".join(struct.pack(fmt, lo + (rng.next32() % (span * 256)) / 256.0) for _ in range(count))
     return b"".join(struct.pack(fmt, lo + rng.next32() % span) for _ in range(count))
 
 
@@ -151,6 +153,24 @@ def make_fits():
         [card("SIMPLE", "T"), card("BITPIX", 8), card("NAXIS", 2),
          card("NAXIS1", w), card("NAXIS2", h)] + comments,
         fits_data(8, w * h, 7, 0, 200))))
+
+    # Floats within 0..1 with a NaN and observation cards to copy, read on the
+    # brightest-pixel scale (selector 6 and up).
+    w, h = 10, 7
+    data = bytearray(fits_data(-32, w * h, 8, 0, 0))
+    data[0:4] = struct.pack(">f", float("nan"))
+    seeds.append(("fitsf32_cards.fits", GRAY_FLOAT + 6, fits_file(
+        [card("SIMPLE", "T"), card("BITPIX", -32), card("NAXIS", 2),
+         card("NAXIS1", w), card("NAXIS2", h), card("EXPTIME", "30.0"),
+         card("OBJECT", "'M42     '"), ("HISTORY stacked").ljust(80).encode("ascii")],
+        bytes(data))))
+
+    # A colour cube of 64-bit floats in camera units.
+    w, h, d = 6, 5, 3
+    seeds.append(("fitsf64_rgb.fits", BGR_FLOAT, fits_file(
+        [card("SIMPLE", "T"), card("BITPIX", -64), card("NAXIS", 3),
+         card("NAXIS1", w), card("NAXIS2", h), card("NAXIS3", d)],
+        fits_data(-64, w * h * d, 9, 0, 60000))))
 
     for name, selector, payload in seeds:
         write_seed(FITS_DIR, name, selector, payload)

@@ -131,7 +131,7 @@ bool writeDemoData(const std::string& dir, DemoFiles& files, std::string* why) {
         row[x] = static_cast<float>(std::fmax(0.0, 200 * transmission(x, y) + random.noise(2)));
     }
     const std::string path = (folder / ("flat_" + std::to_string(i + 1) + ".fits")).string();
-    if (!writeFits(path, *flat, /*sixteenBit=*/true, &reason)) return fail(path, reason);
+    if (!writeFits(path, *flat, FitsDepth::Int16, &reason)) return fail(path, reason);
     files.flats.push_back(path);
   }
 

@@ -20,15 +20,17 @@ namespace stelp::cli {
 namespace {
 
 constexpr char kInfoUsage[] =
-    "usage: stelp-cli info FILE\n"
-    "  print KIND WIDTHxHEIGHT frames=N for a bitmap, FITS or AVI file\n";
+    "usage: stelp-cli info FILE [--fits-scale camera|brightest]\n"
+    "  print KIND WIDTHxHEIGHT frames=N for a bitmap, FITS or AVI file, and for a\n"
+    "  FITS file a second line: its data type and how its values are scaled\n";
 constexpr char kConvertUsage[] =
     "usage: stelp-cli convert INPUT OUTPUT [--format gray8|gray16|gray32|grayfloat|bgr24|bgrfloat]\n"
-    "                 [--frame N] [--fits32] [--repeat N]\n"
+    "                 [--frame N] [--fits32|--fits-float] [--fits-scale camera|brightest] [--repeat N]\n"
     "  read INPUT (frame N of an AVI, default 0) in the given pixel format (default\n"
-    "  bgr24) and write OUTPUT by its extension: .bmp, .fit/.fts/.fits (16-bit unless\n"
-    "  --fits32), .avi (a video of the frame, N times with --repeat) or .raw (the\n"
-    "  pixel bytes)\n";
+    "  bgr24) and write OUTPUT by its extension: .bmp, .fit/.fts/.fits (unsigned\n"
+    "  16-bit; 32-bit with --fits32, 32-bit float of 0..1 with --fits-float), .avi\n"
+    "  (a video of the frame, N times with --repeat) or .raw (the pixel bytes).\n"
+    "  FITS input is read on the camera's scale unless --fits-scale brightest\n";
 
 struct FormatName {
   const char* name;
@@ -41,14 +43,14 @@ constexpr FormatName kFormats[] = {
 
 // Loads `path` (frame `frame` of a video) with the reader of its kind; false
 // with the reason in `why`.
-bool loadImage(const std::string& path, int32_t frame, PixelFormat format, ImageSlot& slot, FileKind& kind,
-               std::string& why) {
+bool loadImage(const std::string& path, int32_t frame, PixelFormat format, FitsScale scale, ImageSlot& slot,
+               FileKind& kind, std::string& why, std::string* scaleNote = nullptr) {
   FileInput probe;
   if (!probe.open(path, &why)) return false;
   kind = detectFileKind(path);
   switch (kind) {
     case FileKind::Bitmap: return readBitmap(path, format, slot, &why);
-    case FileKind::Fits: return readFits(path, format, slot, &why);
+    case FileKind::Fits: return readFits(path, format, slot, &why, scale, scaleNote);
     case FileKind::Avi: return readAviFrame(path, frame, format, slot, &why);
     case FileKind::Unknown: break;
   }
@@ -66,19 +68,34 @@ bool writeAvi(const std::string& path, const ImageBuffer& image, int32_t count, 
   return written && closeAviWriter(writer, &why);
 }
 
+// Reads the value of --fits-scale; false when it names no scale.
+bool parseFitsScale(const std::string& text, FitsScale& scale) {
+  if (text == "camera") scale = FitsScale::Camera;
+  else if (text == "brightest") scale = FitsScale::BrightestPixel;
+  else return false;
+  return true;
+}
+
 }  // namespace
 
 int infoCommand(const std::vector<std::string>& args) {
   if (wantsHelp(args, kInfoUsage)) return kExitOk;
-  if (args.size() != 1) return usageError("info takes one FILE", kInfoUsage);
-  const std::string& path = args[0];
+  Arguments a;
+  std::string error;
+  if (!parseArguments(args, {}, {"--fits-scale"}, a, error)) return usageError(error, kInfoUsage);
+  if (a.words.size() != 1) return usageError("info takes one FILE", kInfoUsage);
+  FitsScale scale = FitsScale::Camera;
+  if (const std::string* text = a.value("--fits-scale"); text && !parseFitsScale(*text, scale))
+    return usageError("--fits-scale is camera or brightest, not '" + *text + "'", kInfoUsage);
+  const std::string& path = a.words[0];
   return guardMemory(path, [&] {
     ImageSlot image;
     FileKind kind = FileKind::Unknown;
-    std::string why;
-    if (!loadImage(path, 0, PixelFormat::Gray8, image, kind, why)) return fileError(path, why);
+    std::string why, scaleNote;
+    if (!loadImage(path, 0, PixelFormat::Gray8, scale, image, kind, why, &scaleNote)) return fileError(path, why);
     const int32_t frames = kind == FileKind::Avi ? aviFrameCount(path) : 1;
     std::printf("%s %dx%d frames=%d\n", kindName(kind), image->width, image->height, frames);
+    if (kind == FileKind::Fits) std::printf("%s\n", scaleNote.c_str());
     return kExitOk;
   });
 }
@@ -87,13 +104,20 @@ int convertCommand(const std::vector<std::string>& args) {
   if (wantsHelp(args, kConvertUsage)) return kExitOk;
   std::vector<std::string> paths;
   PixelFormat format = PixelFormat::Bgr24;
-  bool sixteenBit = true;
+  FitsDepth depth = FitsDepth::Int16;
+  FitsScale scale = FitsScale::Camera;
+  int fitsDepthFlags = 0;
   int32_t frame = 0;
   int32_t repeat = 1;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
-    if (arg == "--fits32") {
-      sixteenBit = false;
+    if (arg == "--fits32" || arg == "--fits-float") {
+      depth = arg == "--fits32" ? FitsDepth::Int32 : FitsDepth::Float32;
+      ++fitsDepthFlags;
+    } else if (arg == "--fits-scale") {
+      if (++i == args.size()) return usageError("--fits-scale needs a value", kConvertUsage);
+      if (!parseFitsScale(args[i], scale))
+        return usageError("--fits-scale is camera or brightest, not '" + args[i] + "'", kConvertUsage);
     } else if (arg == "--format") {
       if (++i == args.size()) return usageError("--format needs a value", kConvertUsage);
       const FormatName* found = nullptr;
@@ -116,6 +140,7 @@ int convertCommand(const std::vector<std::string>& args) {
     }
   }
   if (paths.size() != 2) return usageError("convert takes INPUT and OUTPUT", kConvertUsage);
+  if (fitsDepthFlags > 1) return usageError("--fits32 and --fits-float exclude each other", kConvertUsage);
   const std::string& input = paths[0];
   const std::string& output = paths[1];
 
@@ -133,13 +158,15 @@ int convertCommand(const std::vector<std::string>& args) {
     ImageSlot image;
     FileKind kind = FileKind::Unknown;
     std::string why;
-    if (!loadImage(input, frame, format, image, kind, why)) return fileError(input, why);
+    if (!loadImage(input, frame, format, scale, image, kind, why)) return fileError(input, why);
     subject = output;
     bool written = false;
     if (outputKind == FileKind::Bitmap)
       written = writeBitmap(output, *image, &why);
     else if (outputKind == FileKind::Fits)
-      written = writeFits(output, *image, sixteenBit, &why);
+      // A FITS source's observation cards go with the picture.
+      written = writeFits(output, *image, depth, &why,
+                          kind == FileKind::Fits ? readFitsObservationCards(input) : FitsCards{});
     else if (outputKind == FileKind::Avi)
       written = writeAvi(output, *image, repeat, why);
     else

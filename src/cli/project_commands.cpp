@@ -18,14 +18,16 @@ namespace stelp::cli {
 namespace {
 
 constexpr char kProcessUsage[] =
-    "usage: stelp-cli process PROJECT OUTPUT [--fits32] [--start N] [--quiet]\n"
+    "usage: stelp-cli process PROJECT OUTPUT [--fits32|--fits-float] [--start N] [--quiet]\n"
     "  calibrate every enabled image of PROJECT and write it by OUTPUT's extension:\n"
-    "  .bmp, .fit/.fts/.fits (16-bit unless --fits32), .avi (one video) or .raw (the\n"
-    "  float pixels); several images make a numbered sequence starting at N\n";
+    "  .bmp, .fit/.fts/.fits (unsigned 16-bit; 32-bit with --fits32, 32-bit float of\n"
+    "  0..1 with --fits-float), .avi (one video) or .raw (the float pixels); several\n"
+    "  images make a numbered sequence starting at N\n";
 constexpr char kMasterUsage[] =
-    "usage: stelp-cli master dark|flat|synthetic|hotpixels|gradient PROJECT OUTPUT [--fits32] [--quiet]\n"
+    "usage: stelp-cli master dark|flat|synthetic|hotpixels|gradient PROJECT OUTPUT [--fits32|--fits-float]\n"
+    "                 [--quiet]\n"
     "  compute one product of PROJECT and write it by OUTPUT's extension: .bmp,\n"
-    "  .fit/.fts/.fits (16-bit unless --fits32) or .raw (the pixel bytes)\n";
+    "  .fit/.fts/.fits (as for process) or .raw (the pixel bytes)\n";
 constexpr char kRenderUsage[] =
     "usage: stelp-cli render PROJECT ROLE VIEW OUTPUT.bmp [--size WxH] [--quiet]\n"
     "  paint what the image view shows for the first entry of ROLE (images, flats,\n"
@@ -75,6 +77,16 @@ Opened openForCommand(const std::string& path, Engine& engine, bool imagesReport
   return complete ? Opened::Complete : Opened::Incomplete;
 }
 
+// The FITS depth the flags ask for: 16-bit unless --fits32 or --fits-float.
+bool fitsDepthOf(const Arguments& a, FitsDepth& depth, std::string& error) {
+  if (a.has("--fits32") && a.has("--fits-float")) {
+    error = "--fits32 and --fits-float exclude each other";
+    return false;
+  }
+  depth = a.has("--fits32") ? FitsDepth::Int32 : a.has("--fits-float") ? FitsDepth::Float32 : FitsDepth::Int16;
+  return true;
+}
+
 // Refuses (exit status 1, nothing written) when one of `outputs` is the file
 // of an entry of the project.
 bool refuseConflict(const std::vector<std::string>& outputs, const Engine& engine) {
@@ -90,7 +102,10 @@ int processCommand(const std::vector<std::string>& args) {
   if (wantsHelp(args, kProcessUsage)) return kExitOk;
   Arguments a;
   std::string error;
-  if (!parseArguments(args, {"--fits32", "--quiet"}, {"--start"}, a, error)) return usageError(error, kProcessUsage);
+  if (!parseArguments(args, {"--fits32", "--fits-float", "--quiet"}, {"--start"}, a, error))
+    return usageError(error, kProcessUsage);
+  FitsDepth depth = FitsDepth::Int16;
+  if (!fitsDepthOf(a, depth, error)) return usageError(error, kProcessUsage);
   if (a.words.size() != 2) return usageError("process takes PROJECT and OUTPUT", kProcessUsage);
   int64_t start = -1;
   if (const std::string* text = a.value("--start"); text && !parseNumber(*text, 0, UINT32_MAX, start))
@@ -113,7 +128,7 @@ int processCommand(const std::vector<std::string>& args) {
     ProcessedExport request;
     request.kind = kind;
     request.path = output;
-    request.sixteenBit = !a.has("--fits32");
+    request.depth = depth;
     request.sequence = frames > 1 && kind != OutputKind::Avi;
     request.name = sequenceNameOf(output);
     request.firstNumber = start >= 0 ? static_cast<uint32_t>(start) : request.name.initialNumber;
@@ -133,7 +148,10 @@ int masterCommand(const std::vector<std::string>& args) {
   if (wantsHelp(args, kMasterUsage)) return kExitOk;
   Arguments a;
   std::string error;
-  if (!parseArguments(args, {"--fits32", "--quiet"}, {}, a, error)) return usageError(error, kMasterUsage);
+  if (!parseArguments(args, {"--fits32", "--fits-float", "--quiet"}, {}, a, error))
+    return usageError(error, kMasterUsage);
+  FitsDepth depth = FitsDepth::Int16;
+  if (!fitsDepthOf(a, depth, error)) return usageError(error, kMasterUsage);
   if (a.words.size() != 3) return usageError("master takes PRODUCT, PROJECT and OUTPUT", kMasterUsage);
   const std::string& product = a.words[0];
   const std::string& output = a.words[2];
@@ -145,21 +163,26 @@ int masterCommand(const std::vector<std::string>& args) {
   Engine engine(&progress);
   const ImageSlot* slot = nullptr;
   const char* missing = nullptr;
+  MasterProduct kind = MasterProduct::Dark;
   if (product == "dark") {
     slot = &engine.masterDark;
     missing = "no enabled darks";
   } else if (product == "flat") {
     slot = &engine.masterFlat;
     missing = "no enabled flats";
+    kind = MasterProduct::Flat;
   } else if (product == "synthetic") {
     slot = &engine.syntheticFlat;
     missing = "no enabled flats";
+    kind = MasterProduct::SyntheticFlat;
   } else if (product == "hotpixels") {
     slot = &engine.hotPixelMap;
     missing = "no enabled darks";
+    kind = MasterProduct::HotPixels;
   } else if (product == "gradient") {
     slot = &engine.gradientMap;
     missing = "no enabled flats";
+    kind = MasterProduct::Gradient;
   } else {
     return usageError("unknown product '" + product + "'", kMasterUsage);
   }
@@ -184,7 +207,7 @@ int masterCommand(const std::vector<std::string>& args) {
     subject = output;
     std::string why;
     const bool written = raw ? writeRawPixels(output, **slot, &why)
-                             : saveMasterFrame(**slot, output, /*sixteenBit=*/!a.has("--fits32"), &why);
+                             : saveMasterFrame(engine, kind, **slot, output, depth, &why);
     if (!written) return fileError("cannot write " + output, why);
     return opened == Opened::Complete && passedOver.empty() ? kExitOk : kExitFailure;
   });

@@ -37,6 +37,11 @@ bool Engine::fitsFrame(const ImageBuffer* image) const {
   return frameWidth < 0 || (image->width == frameWidth && image->height == frameHeight);
 }
 
+bool Engine::load(const ImageSource* source, ImageSlot& slot, PixelFormat format, std::string* why) {
+  if (loader) return loader(source, slot, format, why);
+  return loadFrame(source, slot, format, why, settings.processing.fitsScale);
+}
+
 ImageSource* Engine::CurrentSource() {
   const SourceList& current = currentList();
   return current.entry(current.focused);
@@ -58,6 +63,7 @@ void Engine::AverageList(const SourceList& list, ImageSlot& target, const std::s
   std::vector<FrameFailure>* passedOver =
       role >= 0 && role < kRoleCount ? &passedOver_[static_cast<size_t>(role)] : nullptr;
   if (passedOver) passedOver->clear();
+  if (role >= 0 && role < kRoleCount) averaged_[static_cast<size_t>(role)] = 0;
   const int32_t count = list.size();
   if (count == 0) return;
   SetStatus(statusText);
@@ -76,7 +82,7 @@ void Engine::AverageList(const SourceList& list, ImageSlot& target, const std::s
     };
     std::string why;
     if (!target) {
-      loader(source, target, format, &why);
+      load(source, target, format, &why);
       if (!target) {
         passOver(why);
         continue;
@@ -88,7 +94,7 @@ void Engine::AverageList(const SourceList& list, ImageSlot& target, const std::s
       }
     } else {
       scratch.reset();
-      loader(source, scratch, format, &why);
+      load(source, scratch, format, &why);
       if (!scratch) {
         passOver(why);
         continue;
@@ -102,6 +108,7 @@ void Engine::AverageList(const SourceList& list, ImageSlot& target, const std::s
     ++n;
   }
   if (n >= 2) scaleByReciprocal(*target, n, threads);
+  if (role >= 0 && role < kRoleCount) averaged_[static_cast<size_t>(role)] = n;
 }
 
 std::vector<FrameFailure> Engine::MasterFailures() const {
@@ -170,7 +177,7 @@ bool Engine::ProcessImage(std::string* why) {
 
   processedFrame.reset();
   std::string reason;
-  loader(currentSource, processedFrame, floatFormat(), &reason);
+  load(currentSource, processedFrame, floatFormat(), &reason);
   if (!processedFrame) {
     if (why) *why = reason.empty() ? "the frame could not be loaded" : reason;
     return false;
@@ -255,6 +262,12 @@ void Engine::ToggleColour() {
   DropAllProducts();
 }
 
+void Engine::SetFitsScale(FitsScale scale) {
+  if (settings.processing.fitsScale == scale) return;
+  settings.processing.fitsScale = scale;
+  DropAllProducts();
+}
+
 void Engine::ReleaseFrameSizeIfEmpty() {
   for (const SourceList& l : lists)
     if (l.size() > 0) return;
@@ -275,7 +288,7 @@ RenderResult Engine::RenderView(int32_t role, int32_t view, int32_t width, int32
       // frame of the entry before it.
       currentSource = source;
       rawFrame.reset();
-      loader(currentSource, rawFrame, settings.processing.colour ? PixelFormat::Bgr24 : PixelFormat::Gray8, nullptr);
+      load(currentSource, rawFrame, settings.processing.colour ? PixelFormat::Bgr24 : PixelFormat::Gray8, nullptr);
       shownView = view;
       shownRole = role;
       processedFrame.reset();

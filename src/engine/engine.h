@@ -87,11 +87,15 @@ class Engine {
   // What the last averaging of `role`'s list passed over.
   const std::vector<FrameFailure>& PassedOver(ListRole role) const { return passedOver_[static_cast<size_t>(role)]; }
 
-  // Reads the frame of a list entry; the file readers unless a test or a
-  // benchmark supplies frames from memory. False (with the reason in the
-  // string) when the frame could not be read.
+  // Reads the frame of a list entry when a test or a benchmark supplies
+  // frames from memory; without one, the file readers read it, FITS files on
+  // the project's FITS scale. False (with the reason in the string) when the
+  // frame could not be read.
   using FrameLoader = std::function<bool(const ImageSource*, ImageSlot&, PixelFormat, std::string*)>;
-  FrameLoader loader = loadFrame;
+  FrameLoader loader;
+
+  // Enabled frames the last averaging of `role`'s list took in.
+  int32_t AveragedCount(ListRole role) const { return averaged_[static_cast<size_t>(role)]; }
 
   SourceList& list(ListRole role) { return lists[static_cast<size_t>(role)]; }
   SourceList& currentList() { return lists[static_cast<size_t>(std::clamp(currentRole, 0, kRoleCount - 1))]; }
@@ -119,6 +123,8 @@ class Engine {
   void ApplyFlatsSettings(const FlatGroup& values);
   void ApplyDarksSettings(const DarkGroup& values);
   void ToggleColour();
+  // A new FITS scale: every frame and product is read again.
+  void SetFitsScale(FitsScale scale);
   // Drops the raw frame and every product and forgets the current source:
   // after a colour toggle, a new project or an opened one.
   void DropAllProducts();
@@ -138,10 +144,12 @@ class Engine {
 
  private:
   PixelFormat floatFormat() const;
+  bool load(const ImageSource* source, ImageSlot& slot, PixelFormat format, std::string* why);
   bool fitsFrame(const ImageBuffer* image) const;
 
   // Per role: what the last averaging of that list passed over.
   std::array<std::vector<FrameFailure>, kRoleCount> passedOver_;
+  std::array<int32_t, kRoleCount> averaged_{};
   Progress defaultProgress_;
   Progress* progress_;
   std::string status_;

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cctype>
+#include <charconv>
 #include <cstdio>
 #include <filesystem>
 #include <unordered_set>
@@ -76,6 +77,89 @@ struct DeviceInodeHash {
     return std::hash<uint64_t>()(static_cast<uint64_t>(d.inode) * 1000003u ^ static_cast<uint64_t>(d.device));
   }
 };
+
+std::string levelText(float value) {
+  char text[32];
+  const auto result = std::to_chars(text, text + sizeof text, value);
+  return std::string(text, result.ptr);
+}
+
+std::string fitsScaleHistory(const Engine& engine) {
+  return engine.settings.processing.fitsScale == FitsScale::Camera
+             ? "FITS scale: Camera scale (linear, fixed by the data type)"
+             : "FITS scale: Brightest pixel (each file normalised to its brightest value)";
+}
+
+void addHistory(FitsCards& cards, const std::string& text) {
+  const FitsCards lines = fitsHistoryCards(text);
+  cards.insert(cards.end(), lines.begin(), lines.end());
+}
+
+std::string averageOf(const Engine& engine, ListRole role, const char* what) {
+  return "master " + std::string(what) + " of " + std::to_string(engine.AveragedCount(role)) + " frames";
+}
+
+// The header cards of a processed frame: what it is, the observation cards
+// of its source when that is a FITS file, and one HISTORY card per step that
+// was applied to it, as ProcessImage applies them.
+FitsCards processedCards(const Engine& engine, const ImageSource& source, const ImageBuffer& frame) {
+  FitsCards cards = {fitsStringCard("IMAGETYP", "LIGHT")};
+  if (source.frameCode == FrameFits) {
+    const FitsCards observed = readFitsObservationCards(source.path);
+    cards.insert(cards.end(), observed.begin(), observed.end());
+  }
+  const ProcessingGroup& p = engine.settings.processing;
+  auto usable = [&](const ImageSlot& product) {
+    return product && product->width == frame.width && product->height == frame.height;
+  };
+  addHistory(cards, fitsScaleHistory(engine));
+  if (p.dark && usable(engine.masterDark))
+    addHistory(cards, "Dark subtracted: " + averageOf(engine, ListRole::Darks, "dark"));
+  if (p.flat && p.synFlat && usable(engine.syntheticFlat))
+    addHistory(cards, "Divided by the synthetic flat of the " + averageOf(engine, ListRole::Flats, "flat"));
+  else if (p.flat && !p.synFlat && usable(engine.masterFlat))
+    addHistory(cards, "Flat divided: " + averageOf(engine, ListRole::Flats, "flat"));
+  if (p.hot && usable(engine.hotPixelMap))
+    addHistory(cards, "Hot pixels repaired: dark above " + std::to_string(engine.settings.dark.hot) + " or below " +
+                          std::to_string(engine.settings.dark.cold) + ", spread " +
+                          std::to_string(engine.settings.dark.expand));
+  static constexpr const char* kDeInterlace[] = {"", "light vertical blur", "strong vertical blur",
+                                                 "odd/even field equalisation"};
+  if (p.deInterlace >= 1 && p.deInterlace <= 3) addHistory(cards, std::string("De-interlaced: ") + kDeInterlace[p.deInterlace]);
+  if (p.stretch == 1)
+    addHistory(cards, "Stretched: " + levelText(p.stretchFromRel) + "% to " + levelText(p.stretchToRel) + "% of the pixels");
+  if (p.stretch == 2)
+    addHistory(cards, "Stretched: levels " + levelText(p.stretchFromAbs) + " to " + levelText(p.stretchToAbs));
+  return cards;
+}
+
+FitsCards masterCards(const Engine& engine, MasterProduct product) {
+  FitsCards cards;
+  switch (product) {
+    case MasterProduct::Dark:
+      cards = {fitsStringCard("IMAGETYP", "MASTER DARK"),
+               fitsIntegerCard("NCOMBINE", engine.AveragedCount(ListRole::Darks))};
+      break;
+    case MasterProduct::Flat:
+      cards = {fitsStringCard("IMAGETYP", "MASTER FLAT"),
+               fitsIntegerCard("NCOMBINE", engine.AveragedCount(ListRole::Flats))};
+      break;
+    case MasterProduct::SyntheticFlat:
+      cards = {fitsStringCard("IMAGETYP", "SYNTHETIC FLAT")};
+      addHistory(cards, "Smoothed gradient of the " + averageOf(engine, ListRole::Flats, "flat"));
+      break;
+    case MasterProduct::HotPixels:
+      cards = {fitsStringCard("IMAGETYP", "HOT PIXEL MAP")};
+      addHistory(cards, "Bad pixels of the " + averageOf(engine, ListRole::Darks, "dark"));
+      break;
+    case MasterProduct::Gradient:
+      cards = {fitsStringCard("IMAGETYP", "GRADIENT MAP")};
+      addHistory(cards, "Gradient of the " + averageOf(engine, ListRole::Flats, "flat"));
+      break;
+  }
+  addHistory(cards, fitsScaleHistory(engine));
+  return cards;
+}
 
 }  // namespace
 
@@ -179,7 +263,9 @@ ExportResult saveProcessed(Engine& engine, const ProcessedExport& request) {
         written = writeAviFrame(avi, frame, &why);
         break;
       case OutputKind::Bitmap: written = writeBitmap(path, frame, &why); break;
-      case OutputKind::Fits: written = writeFits(path, frame, request.sixteenBit, &why); break;
+      case OutputKind::Fits:
+        written = writeFits(path, frame, request.depth, &why, processedCards(engine, *entry, frame));
+        break;
       case OutputKind::Raw: written = writeRawPixels(path, frame, &why); break;
       case OutputKind::None: break;
     }
@@ -228,10 +314,11 @@ std::string describeFailures(const ExportResult& result, size_t maxLines) {
   return text;
 }
 
-bool saveMasterFrame(const ImageBuffer& image, const std::string& path, bool sixteenBit, std::string* why) {
+bool saveMasterFrame(const Engine& engine, MasterProduct product, const ImageBuffer& image, const std::string& path,
+                     FitsDepth depth, std::string* why) {
   switch (outputKindOf(path)) {
     case OutputKind::Bitmap: return writeBitmap(path, image, why);
-    case OutputKind::Fits: return writeFits(path, image, sixteenBit, why);
+    case OutputKind::Fits: return writeFits(path, image, depth, why, masterCards(engine, product));
     default: return refuse(why, "Unknown file format");
   }
 }

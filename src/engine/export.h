@@ -35,7 +35,7 @@ struct ProcessedExport {
   bool sequence = false;               // several frames: numbered files from `name`
   SequenceName name;
   uint32_t firstNumber = 0;
-  bool sixteenBit = true;              // FITS depth
+  FitsDepth depth = FitsDepth::Int16;
   // Called with exportPreview set, so the window shows the frame being written.
   std::function<void()> showFrame;
 };
@@ -78,8 +78,13 @@ std::string describeFailures(const std::vector<FrameFailure>& failures, size_t m
 // flats the masters were made without. Empty without failures.
 std::string describeFailures(const ExportResult& result, size_t maxLines = SIZE_MAX);
 
-// Writes one master frame by the extension of `path`: bitmap or FITS.
+// The products a master command writes.
+enum class MasterProduct { Dark, Flat, SyntheticFlat, HotPixels, Gradient };
+
+// Writes one master frame by the extension of `path`: bitmap or FITS, a
+// FITS file with the header cards of `product` as `engine` made it.
 // `why` says "Unknown file format" for any other extension.
-bool saveMasterFrame(const ImageBuffer& image, const std::string& path, bool sixteenBit, std::string* why);
+bool saveMasterFrame(const Engine& engine, MasterProduct product, const ImageBuffer& image, const std::string& path,
+                     FitsDepth depth, std::string* why);
 
 }  // namespace stelp

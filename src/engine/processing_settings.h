@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "image/fits_options.h"
+
 namespace stelp {
 
 // The calibration settings in three groups named after the project file's
@@ -18,6 +20,9 @@ struct ProcessingGroup {
   float stretchFromAbs = 0.0f;
   float stretchToAbs = 255.0f;
   int32_t deInterlace = 0;  // 0 none, 1 light blur, 2 strong blur, 3 field equalisation
+  // How FITS files are read. New work reads on the camera's scale; a project
+  // saved without the choice reads each file to its brightest pixel.
+  FitsScale fitsScale = FitsScale::Camera;
 };
 
 struct FlatGroup {

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "fits_options.h"
+
 namespace stelp {
 
 // What an export writes, from the chosen file name's extension (any case):
@@ -12,8 +14,15 @@ enum class OutputKind { None, Bitmap, Fits, Avi, Raw };
 OutputKind outputKindOf(const std::string& path);
 
 // The export dialogs' filter index decides only the FITS depth: the third
-// filter is 32-bit FITS, every other one 16-bit.
-inline bool fitsSixteenBit(int filterIndex) { return filterIndex != 3; }
+// filter is 32-bit FITS, the float filter (added after "All Files", so the
+// indices stored before keep their meaning: 6 for processed frames, 5 for
+// masters) 32-bit float, every other one 16-bit.
+inline constexpr int kProcessedFloatFilter = 6;
+inline constexpr int kMasterFloatFilter = 5;
+inline FitsDepth fitsDepthOfFilter(int filterIndex, int floatFilter) {
+  if (filterIndex == 3) return FitsDepth::Int32;
+  return filterIndex == floatFilter ? FitsDepth::Float32 : FitsDepth::Int16;
+}
 
 // A numbered sequence made from a chosen name: "moon.bmp" gives base "moon",
 // separator "_" and initial number 0; "m42.bmp" gives base "m", no separator

@@ -2,11 +2,18 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <limits>
 #include <memory>
 #include <new>
+#include <string_view>
+#include <type_traits>
+#include <unordered_set>
 
 #include "numeric.h"
 
@@ -30,11 +37,12 @@ struct Keyword {
   double FitsHeader::*field;
 };
 
-constexpr std::array<Keyword, 9> kKeywords = {{
+constexpr std::array<Keyword, 10> kKeywords = {{
     {"BITPIX  =", &FitsHeader::bitpix},
     {"NAXIS   =", &FitsHeader::naxis},
     {"NAXIS1  =", &FitsHeader::naxis1},
     {"NAXIS2  =", &FitsHeader::naxis2},
+    {"NAXIS3  =", &FitsHeader::naxis3},
     {"BZERO   =", &FitsHeader::bzero},
     {"BSCALE  =", &FitsHeader::bscale},
     {"BLANK   =", &FitsHeader::blank},
@@ -79,7 +87,7 @@ bool acceptHeader(const FitsHeader& h, std::string* why) {
   if (!(h.naxis <= kMostAxes)) return refuse(why, "NAXIS " + numberText(h.naxis) + " is not valid (at most 999 axes)");
   if (!(h.naxis1 > 0)) return refuse(why, "NAXIS1 " + numberText(h.naxis1) + " is not a width");
   if (!(h.naxis2 > 0)) return refuse(why, "NAXIS2 " + numberText(h.naxis2) + " is not a height");
-  if (h.bitpix != 8 && h.bitpix != 16 && h.bitpix != 32) {
+  if (h.bitpix != 8 && h.bitpix != 16 && h.bitpix != 32 && h.bitpix != -32 && h.bitpix != -64) {
     if (h.bitpix == -1) return refuse(why, "BITPIX is missing");
     return refuse(why, "BITPIX " + numberText(h.bitpix) + " is not supported");
   }
@@ -94,154 +102,282 @@ bool acceptHeader(const FitsHeader& h, std::string* why) {
   return true;
 }
 
-// How data values become output pixels once the brightest value is known:
-// each conversion is computed in double precision, integers truncated.
+// How data values become output pixels: each conversion is computed in
+// double precision, integers truncated. `max` is the value that reads as full
+// white: the brightest value, or the full scale of the camera's data type.
+// Values above it stay above full white in the float formats and are clamped
+// in the integer ones.
 struct Scale {
   double max;
-  uint8_t toByte(int64_t v) const { return static_cast<uint8_t>(static_cast<double>(v) * 255.0 / max); }
-  uint16_t toWord(int64_t v) const { return static_cast<uint16_t>(static_cast<double>(v) * 65535.0 / max); }
-  uint32_t toLong(int64_t v) const {
-    return static_cast<uint32_t>(static_cast<double>(v) * 4294901760.0 / max);
+  uint8_t toByte(double v) const { return static_cast<uint8_t>(std::min(v * 255.0 / max, 255.0)); }
+  uint16_t toWord(double v) const { return static_cast<uint16_t>(std::min(v * 65535.0 / max, 65535.0)); }
+  uint32_t toLong(double v) const { return static_cast<uint32_t>(std::min(v * 4294901760.0 / max, 4294901760.0)); }
+  float toFloat(double v) const { return static_cast<float>(v * 255.0 / max); }
+  template <typename T>
+  T to(double v) const {
+    if constexpr (std::is_same_v<T, uint8_t>) return toByte(v);
+    if constexpr (std::is_same_v<T, uint16_t>) return toWord(v);
+    if constexpr (std::is_same_v<T, uint32_t>) return toLong(v);
+    if constexpr (std::is_same_v<T, float>) return toFloat(v);
   }
-  float toFloat(int64_t v) const { return static_cast<float>(static_cast<double>(v) * 255.0 / max); }
 };
 
-// Writes the value of every pixel into `image`, `Channels` copies each; the
-// first file row is the bottom row of the picture. `valueAt(i)` gives the
-// output value of the i-th value in file order, for i below `present`; the
-// pixels the file does not hold are black.
-template <typename T, int Channels, typename ValueAt>
-void fillImage(ImageBuffer& image, uint64_t present, ValueAt valueAt) {
+// Where the data values sit: `planes` planes of `planeSize` values each, of
+// which the first `present` (over all planes) are in the file.
+struct DataLayout {
+  uint64_t planeSize;
+  int planes;
+  uint64_t present;
+  uint64_t presentIn(int plane) const {
+    const uint64_t first = static_cast<uint64_t>(plane) * planeSize;
+    return present > first ? std::min(present - first, planeSize) : 0;
+  }
+};
+
+// Writes plane `plane` into channel `channel` of every pixel of `image`
+// (into every channel when `channel` is negative); the first file row is the
+// bottom row of the picture. `elementAt(i)` gives the output element of the
+// i-th value of the data; the pixels the file does not hold are black.
+template <typename T, typename ElementAt>
+void fillChannel(ImageBuffer& image, int channels, int channel, const DataLayout& layout, int plane,
+                 ElementAt elementAt) {
   const int32_t width = image.width;
+  const uint64_t planeStart = static_cast<uint64_t>(plane) * layout.planeSize;
+  const uint64_t present = layout.presentIn(plane);
   for (int32_t fileRow = 0; fileRow < image.height; ++fileRow) {
-    uint8_t* out = image.row(image.height - 1 - fileRow);
+    T* out = reinterpret_cast<T*>(image.row(image.height - 1 - fileRow));
     const uint64_t first = static_cast<uint64_t>(fileRow) * static_cast<uint64_t>(width);
     const int32_t inRow = static_cast<int32_t>(std::min<uint64_t>(width, present > first ? present - first : 0));
     for (int32_t x = 0; x < inRow; ++x) {
-      const T value = valueAt(first + static_cast<uint64_t>(x));
-      for (int c = 0; c < Channels; ++c) std::memcpy(out + (x * Channels + c) * sizeof(T), &value, sizeof(T));
+      const T value = elementAt(planeStart + first + static_cast<uint64_t>(x));
+      if (channels == 1) {
+        out[x] = value;
+      } else if (channel >= 0) {
+        out[x * channels + channel] = value;
+      } else {
+        for (int c = 0; c < channels; ++c) out[x * channels + c] = value;
+      }
     }
-    std::memset(out + static_cast<size_t>(inRow) * Channels * sizeof(T), 0,
-                static_cast<size_t>(width - inRow) * Channels * sizeof(T));
+    for (int32_t x = inRow; x < width; ++x) {
+      if (channel >= 0) {
+        out[x * channels + channel] = T{};
+      } else {
+        for (int c = 0; c < channels; ++c) out[x * channels + c] = T{};
+      }
+    }
   }
 }
 
-// Dispatches on the requested format: `convert(scale)` returns a functor
-// mapping a data value to T for the format's element type T.
-template <typename ValueOf>
-void storeImage(ImageBuffer& image, uint64_t present, const Scale& scale, ValueOf valueOf) {
+// Fills `image` in its format: a colour image from three planes (red, green,
+// blue) when `colourPlanes`, otherwise every channel from the first plane.
+// `elements` is called as `elements.template get<T>()` for the format's
+// element type T and returns a functor from a data index to T.
+template <typename T, typename Elements>
+void fillImage(ImageBuffer& image, int channels, const DataLayout& layout, bool colourPlanes, Elements& elements) {
+  auto elementAt = elements.template get<T>();
+  if (!colourPlanes) {
+    fillChannel<T>(image, channels, -1, layout, 0, elementAt);
+    return;
+  }
+  // Channels are stored blue, green, red; the planes come red, green, blue.
+  for (int c = 0; c < 3; ++c) fillChannel<T>(image, channels, c, layout, 2 - c, elementAt);
+}
+
+template <typename Elements>
+void storeImage(ImageBuffer& image, const DataLayout& layout, bool colourPlanes, Elements& elements) {
   switch (image.pixelFormat()) {
-    case PixelFormat::Gray8:
-      fillImage<uint8_t, 1>(image, present, [&](uint64_t i) { return scale.toByte(valueOf(i)); });
-      break;
-    case PixelFormat::Gray16:
-      fillImage<uint16_t, 1>(image, present, [&](uint64_t i) { return scale.toWord(valueOf(i)); });
-      break;
-    case PixelFormat::Gray32:
-      fillImage<uint32_t, 1>(image, present, [&](uint64_t i) { return scale.toLong(valueOf(i)); });
-      break;
-    case PixelFormat::GrayFloat:
-      fillImage<float, 1>(image, present, [&](uint64_t i) { return scale.toFloat(valueOf(i)); });
-      break;
-    case PixelFormat::Bgr24:
-      fillImage<uint8_t, 3>(image, present, [&](uint64_t i) { return scale.toByte(valueOf(i)); });
-      break;
-    case PixelFormat::BgrFloat:
-      fillImage<float, 3>(image, present, [&](uint64_t i) { return scale.toFloat(valueOf(i)); });
-      break;
-    case PixelFormat::None:
-      break;
+    case PixelFormat::Gray8: fillImage<uint8_t>(image, 1, layout, false, elements); break;
+    case PixelFormat::Gray16: fillImage<uint16_t>(image, 1, layout, false, elements); break;
+    case PixelFormat::Gray32: fillImage<uint32_t>(image, 1, layout, false, elements); break;
+    case PixelFormat::GrayFloat: fillImage<float>(image, 1, layout, false, elements); break;
+    case PixelFormat::Bgr24: fillImage<uint8_t>(image, 3, layout, colourPlanes, elements); break;
+    case PixelFormat::BgrFloat: fillImage<float>(image, 3, layout, colourPlanes, elements); break;
+    case PixelFormat::None: break;
   }
 }
 
-// The table variant for 8-bit and 16-bit data: every raw code's output value
-// is computed once, then each pixel is a lookup.
-template <typename T, int Channels, typename CodeAt>
-void fillFromTable(ImageBuffer& image, uint64_t present, const std::vector<int64_t>& valueOfCode,
-                   T (Scale::*convert)(int64_t) const, const Scale& scale, CodeAt codeAt) {
-  std::vector<T> table(valueOfCode.size());
-  for (size_t code = 0; code < table.size(); ++code) table[code] = (scale.*convert)(valueOfCode[code]);
-  fillImage<T, Channels>(image, present, [&](uint64_t i) { return table[codeAt(i)]; });
-}
-
-template <typename CodeAt>
-void storeFromTable(ImageBuffer& image, uint64_t present, const Scale& scale,
-                    const std::vector<int64_t>& valueOfCode, CodeAt codeAt) {
-  switch (image.pixelFormat()) {
-    case PixelFormat::Gray8:
-      fillFromTable<uint8_t, 1>(image, present, valueOfCode, &Scale::toByte, scale, codeAt);
-      break;
-    case PixelFormat::Gray16:
-      fillFromTable<uint16_t, 1>(image, present, valueOfCode, &Scale::toWord, scale, codeAt);
-      break;
-    case PixelFormat::Gray32:
-      fillFromTable<uint32_t, 1>(image, present, valueOfCode, &Scale::toLong, scale, codeAt);
-      break;
-    case PixelFormat::GrayFloat:
-      fillFromTable<float, 1>(image, present, valueOfCode, &Scale::toFloat, scale, codeAt);
-      break;
-    case PixelFormat::Bgr24:
-      fillFromTable<uint8_t, 3>(image, present, valueOfCode, &Scale::toByte, scale, codeAt);
-      break;
-    case PixelFormat::BgrFloat:
-      fillFromTable<float, 3>(image, present, valueOfCode, &Scale::toFloat, scale, codeAt);
-      break;
-    case PixelFormat::None:
-      break;
+// The raw datum i of the data, big-endian: 8-bit unsigned, 16- and 32-bit
+// signed integers, 32- and 64-bit IEEE floats.
+template <int Bitpix>
+inline auto rawAt(const uint8_t* bytes, uint64_t i) {
+  if constexpr (Bitpix == 8) {
+    return int64_t{bytes[i]};
+  } else if constexpr (Bitpix == 16) {
+    const uint8_t* p = bytes + 2 * i;
+    return int64_t{static_cast<int16_t>((p[0] << 8) | p[1])};
+  } else if constexpr (Bitpix == 32) {
+    const uint8_t* p = bytes + 4 * i;
+    return int64_t{static_cast<int32_t>((uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3])};
+  } else if constexpr (Bitpix == -32) {
+    const uint8_t* p = bytes + 4 * i;
+    const uint32_t bits = (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+    return double{std::bit_cast<float>(bits)};
+  } else {
+    uint64_t bits = 0;
+    for (int k = 0; k < 8; ++k) bits = (bits << 8) | bytes[8 * i + static_cast<uint64_t>(k)];
+    return std::bit_cast<double>(bits);
   }
 }
 
-// The value of a raw datum: offset added, the null value and negatives black.
-// Sums are kept in 64 bits so that unsigned 32-bit data (BZERO 2147483648)
-// cannot wrap.
+// The largest value an engine value can hold; a float file's larger values
+// (and those BSCALE carries past it) are held there.
+constexpr double kLargestValue = std::numeric_limits<float>::max();
+
+// The value of a raw datum, 0 or more: the null value, negatives, NaN and
+// infinities give 0.
+//  - Brightest pixel, integers: raw + the integer part of BZERO / BSCALE, the
+//    null value compared after the offset is added (as such files were
+//    always read).
+//  - Camera scale, integers: the physical value raw x BSCALE + BZERO, the
+//    null value (BLANK) compared with the raw datum, as the FITS standard
+//    defines it.
+//  - Floats: the physical value raw x BSCALE + BZERO.
 struct ValueRule {
-  int64_t offset;
-  int64_t nullValue;
-  int64_t operator()(int64_t raw) const {
-    const int64_t v = raw + offset;
-    return (v == nullValue || v < 0) ? 0 : v;
+  bool camera;
+  int64_t offset;       // brightest pixel, integers
+  int64_t nullValue;    // brightest pixel, integers
+  bool hasBlank;        // camera scale, integers
+  int64_t blank;
+  double bscale;
+  double bzero;
+
+  double operator()(int64_t raw) const {
+    if (!camera) {
+      const int64_t v = raw + offset;
+      return (v == nullValue || v < 0) ? 0.0 : static_cast<double>(v);
+    }
+    if (hasBlank && raw == blank) return 0.0;
+    return physical(static_cast<double>(raw));
+  }
+  double operator()(double raw) const {
+    if (!std::isfinite(raw)) return 0.0;
+    return physical(raw);
+  }
+  double physical(double raw) const {
+    const double p = raw * bscale + bzero;
+    return p > 0 ? std::min(p, kLargestValue) : 0.0;  // false for NaN too
   }
 };
 
-// The i-th big-endian datum: 8-bit unsigned, 16- and 32-bit signed.
-template <int BytesPerValue>
-inline int64_t rawAt(const uint8_t* bytes, uint64_t i) {
-  const uint8_t* p = bytes + BytesPerValue * i;
-  if constexpr (BytesPerValue == 1) return p[0];
-  if constexpr (BytesPerValue == 2) return static_cast<int16_t>((p[0] << 8) | p[1]);
-  return static_cast<int32_t>((uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3]);
+// Output elements computed value by value.
+template <typename ValueAt>
+struct DirectElements {
+  ValueAt valueAt;
+  Scale scale;
+  template <typename T>
+  auto get() {
+    return [this](uint64_t i) { return scale.template to<T>(valueAt(i)); };
+  }
+};
+
+// Output elements looked up in a table of every raw code of 8- and 16-bit
+// data, each code's element computed once.
+template <typename CodeAt>
+struct TableElements {
+  CodeAt codeAt;
+  const std::vector<double>& valueOfCode;
+  Scale scale;
+  template <typename T>
+  auto get() {
+    auto table = std::make_shared<std::vector<T>>(valueOfCode.size());
+    for (size_t code = 0; code < table->size(); ++code) (*table)[code] = scale.template to<T>(valueOfCode[code]);
+    return [table, values = table->data(), codeAt = codeAt](uint64_t i) { return values[codeAt(i)]; };
+  }
+};
+
+// How a file's values are brought to 0..255, with the words `info` shows.
+struct ScaleChoice {
+  double max = 1;
+  std::string note;
+};
+
+std::string valueText(double v) {
+  char text[32];
+  auto result = std::to_chars(text, text + sizeof text, v);
+  return std::string(text, result.ptr);
 }
 
-// Finds the brightest value, then converts every datum. Large 8- and 16-bit
-// images go through a table of every raw code instead: the occurring codes are
-// noted in one pass, and each pixel becomes a lookup; both routes give the
-// same values.
-template <int BytesPerValue>
-void convertData(ImageBuffer& image, const uint8_t* bytes, uint64_t present, uint64_t valueCount,
-                 const ValueRule& rule) {
-  // Missing pixels are black, so they count as 0 towards the maximum.
-  int64_t max = present < valueCount ? 0 : -2147483647;
-  constexpr size_t kCodes = BytesPerValue < 4 ? size_t{1} << (8 * BytesPerValue) : 0;
+// `greatest(planes)` gives the greatest value of the first `planes` planes.
+template <typename Greatest>
+ScaleChoice chooseScale(FitsScale scale, int bitpix, int outputPlanes, int dataPlanes, Greatest greatest) {
+  ScaleChoice choice;
+  if (scale == FitsScale::BrightestPixel) {
+    const double max = greatest(outputPlanes);
+    choice.max = max > 0 ? max : 1;
+    choice.note = "brightest pixel: the greatest value, " + valueText(max) + ", reads as 255";
+    return choice;
+  }
+  switch (bitpix) {
+    case 8:
+      choice.max = 255;
+      choice.note = "camera scale: 8-bit values as they are";
+      break;
+    case 16:
+      choice.max = 65535;
+      choice.note = "camera scale: 16-bit values / 257";
+      break;
+    case 32:
+      choice.max = 4294967295.0;
+      choice.note = "camera scale: 32-bit values / 16843009";
+      break;
+    default:
+      // Stacking programs keep floats within 0..1; others write camera units.
+      if (greatest(dataPlanes) <= 1) {
+        choice.max = 1;
+        choice.note = "camera scale: float values within 0..1, x 255";
+      } else {
+        choice.max = 65535;
+        choice.note = "camera scale: float values in camera units, / 257";
+      }
+      break;
+  }
+  return choice;
+}
+
+// Converts the data of `Bitpix` into `image`. The greatest value is found in
+// one pass when the scale needs it; large 8- and 16-bit images go through a
+// table of every raw code instead: the occurring codes are noted in one
+// pass, and each pixel becomes a lookup; both routes give the same values.
+template <int Bitpix>
+std::string convertData(ImageBuffer& image, const uint8_t* bytes, const DataLayout& layout, bool colourPlanes,
+                        FitsScale scale, const ValueRule& rule) {
+  const int outputPlanes = colourPlanes ? 3 : 1;
+  // Missing pixels are black; they count as 0 towards the greatest value.
+  auto valueAt = [&](uint64_t i) { return rule(rawAt<Bitpix>(bytes, i)); };
+  constexpr size_t kCodes = Bitpix == 8 ? 256 : Bitpix == 16 ? 65536 : 0;
+  const uint64_t present = std::min<uint64_t>(layout.present, layout.planeSize * static_cast<uint64_t>(layout.planes));
   if (kCodes == 0 || present < 4 * kCodes) {
-    auto valueAt = [&](uint64_t i) { return rule(rawAt<BytesPerValue>(bytes, i)); };
-    for (uint64_t i = 0; i < present; ++i) max = std::max(max, valueAt(i));
-    storeImage(image, present, Scale{static_cast<double>(max == 0 ? 1 : max)}, valueAt);
-    return;
+    auto greatest = [&](int planes) {
+      double max = 0;
+      const uint64_t end = std::min<uint64_t>(present, layout.planeSize * static_cast<uint64_t>(planes));
+      for (uint64_t i = 0; i < end; ++i) max = std::max(max, valueAt(i));
+      return max;
+    };
+    const ScaleChoice choice = chooseScale(scale, Bitpix, outputPlanes, layout.planes, greatest);
+    DirectElements<decltype(valueAt)> elements{valueAt, Scale{choice.max}};
+    storeImage(image, layout, colourPlanes, elements);
+    return choice.note;
   }
   auto codeAt = [bytes](uint64_t i) -> size_t {
-    if constexpr (BytesPerValue == 1) return bytes[i];
+    if constexpr (Bitpix == 8) return bytes[i];
     return (size_t{bytes[2 * i]} << 8) | bytes[2 * i + 1];
   };
-  std::vector<uint8_t> seen(kCodes, 0);
-  for (uint64_t i = 0; i < present; ++i) seen[codeAt(i)] = 1;
-  std::vector<int64_t> valueOfCode(kCodes, 0);
-  for (size_t code = 0; code < kCodes; ++code) {
-    if (!seen[code]) continue;  // unused codes stay 0: never above the maximum
-    valueOfCode[code] = rule(BytesPerValue == 1 ? static_cast<int64_t>(code)
-                                                : static_cast<int64_t>(static_cast<int16_t>(code)));
-    max = std::max(max, valueOfCode[code]);
-  }
-  storeFromTable(image, present, Scale{static_cast<double>(max == 0 ? 1 : max)}, valueOfCode, codeAt);
+  std::vector<double> valueOfCode(kCodes, 0);
+  for (size_t code = 0; code < kCodes; ++code)
+    valueOfCode[code] = rule(Bitpix == 8 ? static_cast<int64_t>(code) : static_cast<int64_t>(static_cast<int16_t>(code)));
+  auto greatest = [&](int planes) {
+    std::vector<uint8_t> seen(kCodes, 0);
+    const uint64_t end = std::min<uint64_t>(present, layout.planeSize * static_cast<uint64_t>(planes));
+    for (uint64_t i = 0; i < end; ++i) seen[codeAt(i)] = 1;
+    double max = 0;
+    for (size_t code = 0; code < kCodes; ++code)
+      if (seen[code]) max = std::max(max, valueOfCode[code]);
+    return max;
+  };
+  const ScaleChoice choice = chooseScale(scale, Bitpix, outputPlanes, layout.planes, greatest);
+  TableElements<decltype(codeAt)> elements{codeAt, valueOfCode, Scale{choice.max}};
+  storeImage(image, layout, colourPlanes, elements);
+  return choice.note;
 }
 
 }  // namespace
@@ -275,45 +411,44 @@ bool readFitsHeader(ByteInput& input, FitsHeader& header, uint64_t& dataOffset, 
   return true;
 }
 
-void writeFitsHeader(const FitsHeader& header, std::vector<uint8_t>& out) {
+void writeFitsHeader(const FitsHeader& header, const FitsCards& cards, std::vector<uint8_t>& out) {
   const size_t start = out.size();
-  out.resize(start + kFitsBlockSize, ' ');
-  uint8_t* cards = out.data() + start;
-  size_t cardIndex = 0;
-
   // Each value stands right-justified so that its last character is in
   // column 30, the fixed format every FITS reader understands.
   auto putCard = [&](const char* keyword, const std::string& value) {
-    uint8_t* card = cards + kFitsCardSize * cardIndex++;
-    std::memcpy(card, keyword, std::strlen(keyword));
-    const size_t length = std::min(value.size(), kValueLastColumn - kValueFirstColumn);
-    std::memcpy(card + kValueLastColumn - length, value.data() + value.size() - length, length);
+    std::string card = keyword;
+    card.resize(kValueLastColumn - std::min(value.size(), kValueLastColumn - kValueFirstColumn), ' ');
+    card += value.substr(value.size() - std::min(value.size(), kValueLastColumn - kValueFirstColumn));
+    card.resize(kFitsCardSize, ' ');
+    out.insert(out.end(), card.begin(), card.end());
   };
-  // Whole-number keywords are written as integers: CFITSIO and astropy refuse
+  // Whole numbers are written as integers: CFITSIO and astropy refuse
   // "16.000000" for BITPIX.
   auto integer = [](double v) { return std::to_string(static_cast<long long>(v)); };
-  // Real values as C's "%10f": six decimals, at least ten characters.
-  auto fixed = [](double v) {
-    char text[400];
-    auto result = std::to_chars(text, text + sizeof text, v, std::chars_format::fixed, 6);
-    std::string s(text, result.ptr);
-    if (s.size() < 10) s.insert(0, 10 - s.size(), ' ');
-    return s;
-  };
 
   putCard("SIMPLE  =", "T");
   putCard("BITPIX  =", integer(header.bitpix));
   putCard("NAXIS   =", integer(header.naxis));
   putCard("NAXIS1  =", integer(header.naxis1));
   putCard("NAXIS2  =", integer(header.naxis2));
-  putCard("BZERO   =", fixed(header.bzero));
-  putCard("BSCALE  =", fixed(header.bscale));
-  // BLANK, DATAMIN and DATAMAX are left out: the values we write have no null
-  // value, and a BLANK card would have to hold an integer.
-  std::memcpy(cards + kFitsCardSize * cardIndex, "END", 3);
+  if (header.naxis >= 3) putCard("NAXIS3  =", integer(header.naxis3));
+  // Float data need no scaling. BLANK, DATAMIN and DATAMAX are left out: the
+  // values we write have no null value.
+  if (header.bitpix > 0) {
+    putCard("BZERO   =", integer(header.bzero));
+    putCard("BSCALE  =", integer(header.bscale));
+  }
+  for (const std::string& card : cards) {
+    std::string text = card;
+    text.resize(kFitsCardSize, ' ');
+    out.insert(out.end(), text.begin(), text.end());
+  }
+  putCard("END", "");
+  out.resize(start + (out.size() - start + kFitsBlockSize - 1) / kFitsBlockSize * kFitsBlockSize, ' ');
 }
 
-bool readFits(ByteInput& input, PixelFormat format, ImageSlot& slot, std::string* why) {
+bool readFits(ByteInput& input, PixelFormat format, ImageSlot& slot, std::string* why, FitsScale scale,
+              std::string* scaleNote) {
   if (!isValidFormat(format))
     return refuse(why, "pixel format " + std::to_string(static_cast<int>(format)) + " is not supported");
   FitsHeader header;
@@ -322,9 +457,13 @@ bool readFits(ByteInput& input, PixelFormat format, ImageSlot& slot, std::string
 
   const int32_t width = static_cast<int32_t>(header.naxis1);
   const int32_t height = static_cast<int32_t>(header.naxis2);
-  const int bytesPerValue = static_cast<int>(header.bitpix) / 8;
-  const uint64_t valueCount = static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
-  const uint64_t declared = valueCount * static_cast<uint64_t>(bytesPerValue);
+  const int bitpix = static_cast<int>(header.bitpix);
+  const int bytesPerValue = std::abs(bitpix) / 8;
+  // A cube of three planes is a colour picture: red, green, blue.
+  const bool rgbCube = header.naxis >= 3 && header.naxis3 == 3;
+  const bool colourPlanes = rgbCube && isColourFormat(format);
+  const DataLayout shape{static_cast<uint64_t>(width) * static_cast<uint64_t>(height), rgbCube ? 3 : 1, 0};
+  const uint64_t declared = shape.planeSize * static_cast<uint64_t>(shape.planes) * static_cast<uint64_t>(bytesPerValue);
   const uint64_t available = input.size() > dataOffset ? input.size() - dataOffset : 0;
   if (!declaredSizeIsPlausible(declared, available))
     return refuse(why, "header declares " + std::to_string(declared) + " data bytes but the file holds " +
@@ -341,32 +480,221 @@ bool readFits(ByteInput& input, PixelFormat format, ImageSlot& slot, std::string
   std::unique_ptr<uint8_t[]> data(new (std::nothrow) uint8_t[std::max<size_t>(wanted, 1)]);
   if (!data) return refuse(why, "not enough memory for the data");
   const size_t got = input.readAt(dataOffset, data.get(), wanted);
-  const uint64_t present = got / static_cast<size_t>(bytesPerValue);
+  DataLayout layout = shape;
+  layout.present = got / static_cast<size_t>(bytesPerValue);
 
-  // Only BZERO / BSCALE matters, in single precision.
+  ValueRule rule{};
+  rule.camera = scale == FitsScale::Camera;
+  rule.bscale = header.bscale;
+  rule.bzero = header.bzero;
+  // Brightest pixel: only BZERO / BSCALE matters, in single precision.
   const float bzero = static_cast<float>(header.bzero);
   const float bscale = static_cast<float>(header.bscale);
   constexpr double kOffsetLimit = 1099511627776.0;  // 2^40: far past any raw value
-  const int64_t offset = truncSaturate<int64_t>(std::clamp(static_cast<double>(bzero / bscale), -kOffsetLimit, kOffsetLimit));
-  int64_t nullValue = 0;
+  rule.offset = truncSaturate<int64_t>(std::clamp(static_cast<double>(bzero / bscale), -kOffsetLimit, kOffsetLimit));
   if (header.blank < 2147483647.0)
-    nullValue = truncSaturate<int64_t>(header.blank);
+    rule.nullValue = truncSaturate<int64_t>(header.blank);
   else if (header.dataMin != -kNotGiven)
-    nullValue = truncSaturate<int64_t>(header.dataMin / static_cast<double>(bscale));
-  const ValueRule rule{offset, nullValue};
-  switch (bytesPerValue) {
-    case 1: convertData<1>(*image, data.get(), present, valueCount, rule); break;
-    case 2: convertData<2>(*image, data.get(), present, valueCount, rule); break;
-    default: convertData<4>(*image, data.get(), present, valueCount, rule); break;
+    rule.nullValue = truncSaturate<int64_t>(header.dataMin / static_cast<double>(bscale));
+  rule.hasBlank = header.blank != kNotGiven && header.blank == std::trunc(header.blank);
+  rule.blank = truncSaturate<int64_t>(header.blank);
+
+  std::string note;
+  switch (bitpix) {
+    case 8: note = convertData<8>(*image, data.get(), layout, colourPlanes, scale, rule); break;
+    case 16: note = convertData<16>(*image, data.get(), layout, colourPlanes, scale, rule); break;
+    case 32: note = convertData<32>(*image, data.get(), layout, colourPlanes, scale, rule); break;
+    case -32: note = convertData<-32>(*image, data.get(), layout, colourPlanes, scale, rule); break;
+    default: note = convertData<-64>(*image, data.get(), layout, colourPlanes, scale, rule); break;
   }
+  if (scaleNote)
+    *scaleNote = "BITPIX " + std::to_string(bitpix) + (rgbCube ? ", 3 planes (red, green, blue)" : "") + "; " + note;
   slot = std::move(image);
   return true;
 }
 
-bool readFits(const std::string& path, PixelFormat format, ImageSlot& slot, std::string* why) {
+bool readFits(const std::string& path, PixelFormat format, ImageSlot& slot, std::string* why, FitsScale scale,
+              std::string* scaleNote) {
   FileInput input;
   if (!input.open(path, why)) return false;
-  return readFits(input, format, slot, why);
+  return readFits(input, format, slot, why, scale, scaleNote);
+}
+
+namespace {
+
+// The keywords a written file sets from its image, and those whose meaning a
+// copy would change: none of them is taken over from a source file.
+bool isOwnKeyword(std::string_view keyword) {
+  static constexpr std::array<std::string_view, 18> kOwn = {
+      "SIMPLE", "BITPIX", "NAXIS", "EXTEND", "BZERO", "BSCALE", "BLANK", "DATAMIN", "DATAMAX",
+      "END", "PCOUNT", "GCOUNT", "GROUPS", "XTENSION", "CHECKSUM", "DATASUM", "DATE", "CREATOR"};
+  if (std::find(kOwn.begin(), kOwn.end(), keyword) != kOwn.end()) return true;
+  if (keyword == "IMAGETYP" || keyword == "NCOMBINE") return true;
+  // NAXIS1, NAXIS2, ...: the axes of the written image.
+  return keyword.size() > 5 && keyword.substr(0, 5) == "NAXIS" &&
+         std::all_of(keyword.begin() + 5, keyword.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+bool isKeywordChar(char c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_'; }
+
+// Skips blanks from `i`; then the card must end or hold a comment.
+bool endsWithComment(std::string_view text, size_t i) {
+  while (i < text.size() && text[i] == ' ') ++i;
+  return i == text.size() || text[i] == '/';
+}
+
+// [+-] digits [. digits] [E|D [+-] digits], from `i`; true with `i` past it.
+bool scanNumber(std::string_view text, size_t& i) {
+  auto digits = [&] {
+    const size_t from = i;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+    return i - from;
+  };
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+  size_t count = digits();
+  if (i < text.size() && text[i] == '.') {
+    ++i;
+    count += digits();
+  }
+  if (count == 0) return false;
+  if (i < text.size() && (text[i] == 'E' || text[i] == 'D')) {
+    ++i;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    if (digits() == 0) return false;
+  }
+  return true;
+}
+
+// Whether the value field (columns 11 to 80) holds what the FITS standard
+// allows: a string, a logical, an integer, a real or a complex number, or
+// nothing, then at most a comment.
+bool isValidValue(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size() && text[i] == ' ') ++i;
+  if (i == text.size() || text[i] == '/') return true;  // no value given
+  if (text[i] == '\'') {
+    for (++i; i < text.size(); ++i) {
+      if (text[i] != '\'') continue;
+      if (i + 1 < text.size() && text[i + 1] == '\'') {
+        ++i;
+        continue;
+      }
+      return endsWithComment(text, i + 1);
+    }
+    return false;  // no closing quote
+  }
+  if (text[i] == 'T' || text[i] == 'F') return endsWithComment(text, i + 1);
+  if (text[i] == '(') {
+    ++i;
+    while (i < text.size() && text[i] == ' ') ++i;
+    if (!scanNumber(text, i)) return false;
+    while (i < text.size() && text[i] == ' ') ++i;
+    if (i == text.size() || text[i] != ',') return false;
+    ++i;
+    while (i < text.size() && text[i] == ' ') ++i;
+    if (!scanNumber(text, i)) return false;
+    while (i < text.size() && text[i] == ' ') ++i;
+    if (i == text.size() || text[i] != ')') return false;
+    return endsWithComment(text, i + 1);
+  }
+  return scanNumber(text, i) && endsWithComment(text, i);
+}
+
+bool holdsString(std::string_view card) {
+  const size_t first = card.find_first_not_of(' ', 10);
+  return card.substr(8, 2) == "= " && first != std::string_view::npos && card[first] == '\'';
+}
+
+}  // namespace
+
+FitsCards readFitsObservationCards(const std::string& path) {
+  FileInput input;
+  if (!input.open(path, nullptr)) return {};
+  return readFitsObservationCards(input);
+}
+
+FitsCards readFitsObservationCards(ByteInput& input) {
+  FitsCards cards;
+  const uint64_t size = input.size();
+  std::unordered_set<std::string> valued;  // keywords with a value already taken
+  bool afterString = false;                // the card taken last holds a string
+  char buffer[kFitsCardSize];
+  for (uint64_t offset = 0; offset < size && offset < kMaxHeaderBlocks * kFitsBlockSize; offset += kFitsCardSize) {
+    if (input.readAt(offset, buffer, kFitsCardSize) != kFitsCardSize) return {};
+    const std::string_view card(buffer, kFitsCardSize);
+    if (offset == 0 && card.substr(0, kKeywordLength) != kSimpleText) return {};
+    if (card.substr(0, 8) == kEndText) return cards;
+    const bool taken = [&] {
+      if (!std::all_of(card.begin(), card.end(), [](char c) { return c >= ' ' && c <= '~'; })) return false;
+      const std::string_view field = card.substr(0, 8);
+      const std::string_view keyword = field.substr(0, field.find(' '));
+      // A keyword is left-justified, with blanks only after it.
+      if (!std::all_of(keyword.begin(), keyword.end(), isKeywordChar) ||
+          field.find_first_not_of(' ', keyword.size()) != std::string_view::npos)
+        return false;
+      if (isOwnKeyword(keyword)) return false;
+      if (keyword == "CONTINUE") return afterString;
+      const bool hasValue = card.substr(8, 2) == "= " && keyword != "COMMENT" && keyword != "HISTORY" &&
+                            !keyword.empty();
+      if (!hasValue) return true;  // commentary: any text
+      return isValidValue(card.substr(10)) && valued.insert(std::string(keyword)).second;
+    }();
+    if (!taken) continue;
+    const std::string text(card);
+    afterString = holdsString(card) || (afterString && card.substr(0, 8) == "CONTINUE");
+    cards.push_back(text);
+  }
+  return {};  // no END card: not a header to copy from
+}
+
+std::string fitsStringCard(const char* keyword, const std::string& value) {
+  std::string quoted;
+  for (char c : value) {
+    if (c < ' ' || c > '~') continue;
+    quoted += c;
+    if (c == '\'') quoted += '\'';
+  }
+  // The string fits the card (68 characters between the quotes), a doubled
+  // quote never cut in two; at least eight characters, as readers expect.
+  while (quoted.size() > 68) quoted.erase(quoted.size() - (quoted.size() >= 2 && quoted.substr(quoted.size() - 2) == "''" ? 2 : 1));
+  const size_t length = quoted.size() - static_cast<size_t>(std::count(quoted.begin(), quoted.end(), '\'')) / 2;
+  if (length < 8) quoted.append(8 - length, ' ');
+  std::string card = keyword;
+  card.resize(8, ' ');
+  card += "= '" + quoted + "'";
+  card.resize(kFitsCardSize, ' ');
+  return card;
+}
+
+std::string fitsIntegerCard(const char* keyword, int64_t value) {
+  std::string card = keyword;
+  card.resize(8, ' ');
+  card += "= ";
+  const std::string number = std::to_string(value);
+  card.append(kValueLastColumn - kValueFirstColumn - number.size(), ' ');
+  card += number;
+  card.resize(kFitsCardSize, ' ');
+  return card;
+}
+
+FitsCards fitsHistoryCards(const std::string& text) {
+  constexpr size_t kRoom = kFitsCardSize - 8;
+  FitsCards cards;
+  std::string rest;
+  for (char c : text) rest += (c >= ' ' && c <= '~') ? c : ' ';
+  do {
+    size_t cut = std::min(rest.size(), kRoom);
+    // A long text breaks at the last blank that fits.
+    if (cut < rest.size()) {
+      const size_t blank = rest.rfind(' ', cut);
+      if (blank != std::string::npos && blank > 0) cut = blank;
+    }
+    std::string card = "HISTORY " + rest.substr(0, cut);
+    card.resize(kFitsCardSize, ' ');
+    cards.push_back(card);
+    rest.erase(0, std::min(rest.size(), rest.find_first_not_of(' ', cut)));
+  } while (!rest.empty());
+  return cards;
 }
 
 namespace {
@@ -404,43 +732,96 @@ double greyValue(const ImageBuffer& image, const uint8_t* pixel) {
   return 0;
 }
 
+// Channel `channel` (0 blue, 1 green, 2 red) of a colour pixel on 0..255.
+double channelValue(const ImageBuffer& image, const uint8_t* pixel, int channel) {
+  if (image.pixelFormat() == PixelFormat::Bgr24) return pixel[channel];
+  float v;
+  std::memcpy(&v, pixel + channel * sizeof(float), sizeof v);
+  return v;
+}
+
+// An engine value as the integer a camera writes: value x `factor`, rounded
+// to the nearest integer and held within 0..`top`; NaN gives 0.
+uint32_t cameraInteger(double value, double factor, double top) {
+  const double scaled = value * factor;
+  return static_cast<uint32_t>(std::round(scaled > 0 ? std::min(scaled, top) : 0.0));
+}
+
+// An engine value as a float of 0..1; NaN gives 0.
+float unitFloat(double value) {
+  const double unit = value / 255.0;
+  return static_cast<float>(unit > 0 ? std::min(unit, 1.0) : 0.0);
+}
+
+// When the file is written, in UTC, as the FITS standard dates it.
+std::string utcNow() {
+  const std::time_t now = std::time(nullptr);
+  std::tm parts{};
+  gmtime_r(&now, &parts);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
+  return text;
+}
+
 }  // namespace
 
-bool writeFits(const std::string& path, const ImageBuffer& image, bool sixteenBit, std::string* why) {
+bool writeFits(const std::string& path, const ImageBuffer& image, FitsDepth depth, std::string* why,
+               const FitsCards& cards) {
   if (!image.pixels || !isValidFormat(image.pixelFormat()) || image.width <= 0 || image.height <= 0)
     return refuse(why, "no image to write");
+  const bool floats = depth == FitsDepth::Float32;
+  const int planes = floats && isColourFormat(image.pixelFormat()) ? 3 : 1;
   FitsHeader header;
-  header.bitpix = sixteenBit ? 16 : 32;
-  header.naxis = 2;
+  header.bitpix = depth == FitsDepth::Int16 ? 16 : depth == FitsDepth::Int32 ? 32 : -32;
+  header.naxis = planes == 3 ? 3 : 2;
   header.naxis1 = image.width;
   header.naxis2 = image.height;
-  header.bzero = 0;
-  header.bscale = sixteenBit ? 128 : 32768;
+  header.naxis3 = planes;
+  // Unsigned integers as cameras write them: the stored value is the
+  // unsigned one less BZERO.
+  header.bzero = depth == FitsDepth::Int16 ? 32768.0 : depth == FitsDepth::Int32 ? 2147483648.0 : 0.0;
+  header.bscale = 1;
+
+  FitsCards all = {fitsStringCard("DATE", utcNow()), fitsStringCard("CREATOR", kCreatorText)};
+  all.insert(all.end(), cards.begin(), cards.end());
+  std::vector<uint8_t> bytes;
+  writeFitsHeader(header, all, bytes);
 
   FileOutput out;
   if (!out.create(path, why)) return false;
-  std::vector<uint8_t> bytes;
-  writeFitsHeader(header, bytes);
   out.write(bytes.data(), bytes.size());
 
-  const size_t bytesPerValue = sixteenBit ? 2 : 4;
+  const size_t bytesPerValue = depth == FitsDepth::Int16 ? 2 : 4;
   std::vector<uint8_t> row(static_cast<size_t>(image.width) * bytesPerValue);
-  for (int32_t y = image.height - 1; y >= 0; --y) {
-    const uint8_t* pixel = image.row(y);
-    uint8_t* p = row.data();
-    for (int32_t x = 0; x < image.width; ++x, pixel += image.bytesPerPixel) {
-      const int32_t v = truncSaturate<int32_t>(greyValue(image, pixel) * header.bscale);
-      const uint32_t u = static_cast<uint32_t>(v);
-      if (!sixteenBit) {
-        *p++ = static_cast<uint8_t>(u >> 24);
-        *p++ = static_cast<uint8_t>(u >> 16);
+  auto put32 = [](uint8_t*& p, uint32_t u) {
+    *p++ = static_cast<uint8_t>(u >> 24);
+    *p++ = static_cast<uint8_t>(u >> 16);
+    *p++ = static_cast<uint8_t>(u >> 8);
+    *p++ = static_cast<uint8_t>(u);
+  };
+  // Planes red, green, blue; a grey file has the one plane of grey values.
+  for (int plane = 0; plane < planes; ++plane) {
+    for (int32_t y = image.height - 1; y >= 0; --y) {
+      const uint8_t* pixel = image.row(y);
+      uint8_t* p = row.data();
+      for (int32_t x = 0; x < image.width; ++x, pixel += image.bytesPerPixel) {
+        const double value = planes == 3 ? channelValue(image, pixel, 2 - plane) : greyValue(image, pixel);
+        switch (depth) {
+          case FitsDepth::Int16: {
+            const uint32_t u = cameraInteger(value, 257.0, 65535.0) ^ 0x8000u;
+            *p++ = static_cast<uint8_t>(u >> 8);
+            *p++ = static_cast<uint8_t>(u);
+            break;
+          }
+          case FitsDepth::Int32: put32(p, cameraInteger(value, 16843009.0, 4294967295.0) ^ 0x80000000u); break;
+          case FitsDepth::Float32: put32(p, std::bit_cast<uint32_t>(unitFloat(value))); break;
+        }
       }
-      *p++ = static_cast<uint8_t>(u >> 8);
-      *p++ = static_cast<uint8_t>(u);
+      out.write(row.data(), row.size());
     }
-    out.write(row.data(), row.size());
   }
-  const uint64_t dataBytes = static_cast<uint64_t>(image.width) * static_cast<uint64_t>(image.height) * bytesPerValue;
+  const uint64_t dataBytes = static_cast<uint64_t>(image.width) * static_cast<uint64_t>(image.height) *
+                             static_cast<uint64_t>(planes) * bytesPerValue;
   const size_t padding = static_cast<size_t>((kFitsBlockSize - dataBytes % kFitsBlockSize) % kFitsBlockSize);
   const std::vector<uint8_t> zeros(padding, 0);
   out.write(zeros.data(), zeros.size());

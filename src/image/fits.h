@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "byte_io.h"
+#include "fits_options.h"
 #include "image_buffer.h"
 
 namespace stelp {
@@ -21,6 +22,7 @@ struct FitsHeader {
   double naxis = -1;
   double naxis1 = -1;
   double naxis2 = -1;
+  double naxis3 = -1;
   double bzero = 0;
   double bscale = 1;
   double blank = 1e36;
@@ -35,19 +37,49 @@ struct FitsHeader {
 bool readFitsHeader(ByteInput& input, FitsHeader& header, uint64_t& dataOffset,
                     std::string* why = nullptr);
 
-// Appends exactly one 2880-byte header block describing `header` to `out`.
-void writeFitsHeader(const FitsHeader& header, std::vector<uint8_t>& out);
+// Header cards beyond a file's structure, each exactly 80 characters.
+using FitsCards = std::vector<std::string>;
 
-// Reads the first image plane of a FITS file into a new buffer of `format`,
-// normalised to the image's brightest value. False, with `slot` untouched,
-// when the file is refused; `why` then says why.
-bool readFits(ByteInput& input, PixelFormat format, ImageSlot& slot, std::string* why = nullptr);
-bool readFits(const std::string& path, PixelFormat format, ImageSlot& slot,
-              std::string* why = nullptr);
+// Appends the header describing `header`, then `cards` and the END card, to
+// `out`, filled with blanks to a whole number of 2880-byte blocks.
+void writeFitsHeader(const FitsHeader& header, const FitsCards& cards, std::vector<uint8_t>& out);
 
-// Writes `image` as a 16-bit (BSCALE 128) or 32-bit (BSCALE 32768) integer
-// FITS file, bottom row first. False when the file cannot be written whole.
-bool writeFits(const std::string& path, const ImageBuffer& image, bool sixteenBit,
-               std::string* why = nullptr);
+// Reads the image of a FITS file into a new buffer of `format`, its values
+// brought to 0..255 on `scale`. Integer (BITPIX 8, 16, 32) and float
+// (BITPIX -32, -64) data are read; NaN and infinities read as 0. A cube of
+// three planes (red, green, blue) reads as colour in the colour formats; any
+// other image gives its first plane, in grey formats always. False, with
+// `slot` untouched, when the file is refused; `why` then says why. `scaleNote`
+// receives how the values were scaled.
+bool readFits(ByteInput& input, PixelFormat format, ImageSlot& slot, std::string* why = nullptr,
+              FitsScale scale = FitsScale::Camera, std::string* scaleNote = nullptr);
+bool readFits(const std::string& path, PixelFormat format, ImageSlot& slot, std::string* why = nullptr,
+              FitsScale scale = FitsScale::Camera, std::string* scaleNote = nullptr);
+
+// The cards of a FITS file that describe the observation (DATE-OBS, EXPTIME,
+// FILTER, OBJECT, COMMENT, HISTORY, ...), in their order: every card but the
+// structural and scaling ones and those a writer sets itself (DATE,
+// CREATOR, IMAGETYP, NCOMBINE), and but cards the FITS standard forbids.
+// Empty when the file cannot be read as FITS.
+FitsCards readFitsObservationCards(ByteInput& input);
+FitsCards readFitsObservationCards(const std::string& path);
+
+// Cards for a writer: a quoted string, an integer, and the HISTORY cards
+// that hold `text` (several when it is longer than one card holds).
+std::string fitsStringCard(const char* keyword, const std::string& value);
+std::string fitsIntegerCard(const char* keyword, int64_t value);
+FitsCards fitsHistoryCards(const std::string& text);
+
+// Writes `image` as a FITS file of `depth`, bottom row first: unsigned 16-bit
+// (value x 257, BZERO 32768) or 32-bit (value x 16843009, BZERO 2147483648)
+// integers, rounded and clamped, of the grey value (the luminance of a colour
+// image); or 32-bit floats of value / 255 clamped to 0..1, a colour image as a
+// cube of red, green and blue planes. The header carries DATE and CREATOR,
+// then `cards`. False when the file cannot be written whole.
+bool writeFits(const std::string& path, const ImageBuffer& image, FitsDepth depth, std::string* why = nullptr,
+               const FitsCards& cards = {});
+
+// The program and version named in CREATOR.
+inline constexpr const char* kCreatorText = "Stelp 0.9";
 
 }  // namespace stelp

@@ -24,14 +24,15 @@ void ImageSource::setPath(const std::string& newPath, int32_t code) {
   nameOffset = nameOffsetOf(path);
 }
 
-bool loadFrame(const ImageSource* source, ImageSlot& slot, PixelFormat format, std::string* why) {
+bool loadFrame(const ImageSource* source, ImageSlot& slot, PixelFormat format, std::string* why,
+               FitsScale fitsScale) {
   if (!source) {
     slot.reset();
     return true;
   }
   if (source->frameCode >= 0) return readAviFrame(source->path, source->frameCode, format, slot, why);
   if (source->frameCode == FrameBitmap) return readBitmap(source->path, format, slot, why);
-  if (source->frameCode == FrameFits) return readFits(source->path, format, slot, why);
+  if (source->frameCode == FrameFits) return readFits(source->path, format, slot, why, fitsScale);
   return refuse(why, "no reader for frame code " + std::to_string(source->frameCode));
 }
 

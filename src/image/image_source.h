@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "fits_options.h"
 #include "image_buffer.h"
 
 namespace stelp {
@@ -32,7 +33,8 @@ int32_t nameOffsetOf(const std::string& path);
 // Loads the frame `source` names into `slot` in `format`. Without a source
 // the slot is emptied; when the file cannot be read, or the frame code names
 // no reader, the slot keeps what it held and the result is false, with the
-// reader's reason in `why`.
-bool loadFrame(const ImageSource* source, ImageSlot& slot, PixelFormat format, std::string* why = nullptr);
+// reader's reason in `why`. FITS files are read on `fitsScale`.
+bool loadFrame(const ImageSource* source, ImageSlot& slot, PixelFormat format, std::string* why = nullptr,
+               FitsScale fitsScale = FitsScale::Camera);
 
 }  // namespace stelp

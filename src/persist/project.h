@@ -92,7 +92,8 @@ struct StoredProject {
 };
 
 // Reads the settings (starting from `present`: a missing key keeps its
-// value, a value outside its range from setting_ranges.h is brought into it
+// value, but for FitsScale, which projects saved before it existed lack and
+// which then reads as Brightest pixel; a value outside its range from setting_ranges.h is brought into it
 // and listed) and the entries of the three lists from `document`. False,
 // with `why`, when the document holds no section that a project save writes.
 // Touches no file.

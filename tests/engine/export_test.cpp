@@ -38,9 +38,10 @@ TEST(ExportNamesTest, SequenceNamesFromTheChosenName) {
   EXPECT_EQ(outputKindOf("/out/clip.AvI"), OutputKind::Avi);
   EXPECT_EQ(outputKindOf("/out/x.txt"), OutputKind::None);
   EXPECT_EQ(outputKindOf("/out/x.tif"), OutputKind::None);
-  EXPECT_FALSE(fitsSixteenBit(3));
-  EXPECT_TRUE(fitsSixteenBit(2));
-  EXPECT_TRUE(fitsSixteenBit(5));
+  EXPECT_EQ(fitsDepthOfFilter(3, kProcessedFloatFilter), FitsDepth::Int32);
+  EXPECT_EQ(fitsDepthOfFilter(5, kProcessedFloatFilter), FitsDepth::Int16);
+  EXPECT_EQ(fitsDepthOfFilter(6, kProcessedFloatFilter), FitsDepth::Float32);
+  EXPECT_EQ(fitsDepthOfFilter(5, kMasterFloatFilter), FitsDepth::Float32);
 }
 
 class ExportTest : public ::testing::Test {
@@ -272,9 +273,9 @@ TEST_F(ExportTest, AFailedAviExportLeavesThePreviousVideo) {
 TEST_F(ExportTest, MasterFramesByExtension) {
   auto image = test::floatImage(1, 1, {7});
   std::string why;
-  EXPECT_TRUE(saveMasterFrame(*image, dir.file("master.FIT"), /*sixteenBit=*/false, &why));
-  EXPECT_TRUE(saveMasterFrame(*image, dir.file("master.bmp"), true, &why));
-  EXPECT_FALSE(saveMasterFrame(*image, dir.file("master.tif"), true, &why));
+  EXPECT_TRUE(saveMasterFrame(engine, MasterProduct::Dark, *image, dir.file("master.FIT"), FitsDepth::Int32, &why));
+  EXPECT_TRUE(saveMasterFrame(engine, MasterProduct::Dark, *image, dir.file("master.bmp"), FitsDepth::Int16, &why));
+  EXPECT_FALSE(saveMasterFrame(engine, MasterProduct::Dark, *image, dir.file("master.tif"), FitsDepth::Int16, &why));
   EXPECT_EQ(why, "Unknown file format");
 }
 

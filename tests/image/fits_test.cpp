@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -50,9 +54,39 @@ Bytes bigEndian(int bitpix, const std::vector<int64_t>& values) {
   return bytes;
 }
 
-bool readBytes(const Bytes& bytes, PixelFormat format, ImageSlot& slot, std::string* why = nullptr) {
+bool readBytes(const Bytes& bytes, PixelFormat format, ImageSlot& slot, std::string* why = nullptr,
+               FitsScale scale = FitsScale::BrightestPixel) {
   MemoryInput input(bytes.data(), bytes.size());
-  return readFits(input, format, slot, why);
+  return readFits(input, format, slot, why, scale);
+}
+
+Bytes floatData(int bitpix, const std::vector<double>& values) {
+  std::vector<int64_t> bits;
+  for (double v : values)
+    bits.push_back(bitpix == -32 ? static_cast<int64_t>(std::bit_cast<uint32_t>(static_cast<float>(v)))
+                                 : std::bit_cast<int64_t>(v));
+  return bigEndian(-bitpix, bits);
+}
+
+// The float pixels of a buffer, top row first, channel by channel.
+std::vector<float> floats(const ImageBuffer& image) {
+  std::vector<float> values(image.pixelBytes() / sizeof(float));
+  std::memcpy(values.data(), image.pixels.get(), image.pixelBytes());
+  return values;
+}
+
+// The cards of a written header up to END, and the data after it.
+std::vector<std::string> headerCards(const Bytes& file, Bytes* data = nullptr) {
+  std::vector<std::string> cards;
+  for (size_t at = 0; at + 80 <= file.size(); at += 80) {
+    const std::string text(file.begin() + static_cast<ptrdiff_t>(at), file.begin() + static_cast<ptrdiff_t>(at + 80));
+    if (text.rfind("END ", 0) == 0) {
+      if (data) data->assign(file.begin() + static_cast<ptrdiff_t>((at / 2880 + 1) * 2880), file.end());
+      return cards;
+    }
+    cards.push_back(text);
+  }
+  return cards;
 }
 
 TEST(FitsReadTest, AcceptanceTestAndRefusals) {
@@ -77,8 +111,8 @@ TEST(FitsReadTest, AcceptanceTestAndRefusals) {
        fitsFile({ok[0], ok[1], valueCard("NAXIS1", "7"), ok[2], ok[3], valueCard("BZERO", "'text'")}, data), nullptr},
       {"data cut short read black", cutShort, nullptr, {0, 0, 127, 255}},
       {"header without END runs to the end: no data", fitsFile(ok, {}, /*end=*/false), nullptr, {0, 0, 0, 0}},
-      {"floating-point data", fitsFile(imageCards(-32, 2, 2), data), "BITPIX -32 is not supported"},
-      {"64-bit data", fitsFile(imageCards(64, 2, 2), data), "BITPIX 64 is not supported"},
+      {"64-bit integers", fitsFile(imageCards(64, 2, 2), data), "BITPIX 64 is not supported"},
+      {"64-bit float data", fitsFile(imageCards(-64, 2, 2), floatData(-64, {1, 2, 3, 0})), nullptr, {255, 0, 85, 170}},
       {"one axis", fitsFile({ok[0], valueCard("NAXIS", "1"), ok[2]}, data), "NAXIS 1 is not supported"},
       {"1000 axes", fitsFile({ok[0], valueCard("NAXIS", "1000"), ok[2], ok[3]}, data), "NAXIS 1000 is not valid"},
       {"no END in 10000 blocks", endless, "no END card in the first 10000 header blocks"},
@@ -174,36 +208,160 @@ TEST(FitsReadTest, EveryFormatAndBothConversionRoutesGiveTheSameValues) {
   }, "pixel format 9 is not supported");
 }
 
-TEST(FitsWriteTest, WritesCardsAndIntegersBottomRowFirst) {
+TEST(FitsReadTest, CameraScaleFloatsAndColourPlanes) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  auto unsignedCards = [](int bitpix, int width, std::vector<std::string> extra = {}) {
+    extra.push_back(valueCard("BZERO", bitpix == 16 ? "32768" : "2147483648"));
+    return imageCards(bitpix, width, 1, extra);
+  };
+  // A 1 x 1 cube of red 10, green 20 and blue 30 (x 257 in the file).
+  const Bytes cube = fitsFile({valueCard("BITPIX", "16"), valueCard("NAXIS", "3"), valueCard("NAXIS1", "1"),
+                               valueCard("NAXIS2", "1"), valueCard("NAXIS3", "3"), valueCard("BZERO", "32768")},
+                              bigEndian(16, {2570 - 32768, 5140 - 32768, 7710 - 32768}));
+  const struct {
+    const char* name;
+    Bytes file;
+    FitsScale scale;
+    PixelFormat format;
+    std::vector<float> expected;
+  } cases[] = {
+      {"8-bit as it is", fitsFile(imageCards(8, 3, 1), bigEndian(8, {0, 100, 255})), FitsScale::Camera,
+       PixelFormat::GrayFloat, {0, 100, 255}},
+      {"unsigned 16-bit / 257", fitsFile(unsignedCards(16, 3), bigEndian(16, {-32768, 0, 32767})), FitsScale::Camera,
+       PixelFormat::GrayFloat, {0, static_cast<float>(32768 / 257.0), 255}},
+      {"unsigned 32-bit / 16843009", fitsFile(unsignedCards(32, 2), bigEndian(32, {-2147483648LL, 2147483647})),
+       FitsScale::Camera, PixelFormat::GrayFloat, {0, 255}},
+      {"BSCALE and BZERO, BLANK compared raw",
+       fitsFile(imageCards(16, 4, 1, {valueCard("BSCALE", "2"), valueCard("BZERO", "10"), valueCard("BLANK", "7")}),
+                bigEndian(16, {-5, 7, 252, 1000})),
+       FitsScale::Camera, PixelFormat::GrayFloat, {0, 0, 2, static_cast<float>(2010 / 257.0)}},
+      {"above full scale kept in floats, clamped in bytes",
+       fitsFile(imageCards(8, 1, 1, {valueCard("BZERO", "100")}), bigEndian(8, {200})), FitsScale::Camera,
+       PixelFormat::GrayFloat, {300}},
+      {"float within 0..1 x 255, NaN and infinity 0", fitsFile(imageCards(-32, 4, 1), floatData(-32, {0.5, nan, inf, 1})),
+       FitsScale::Camera, PixelFormat::GrayFloat, {127.5f, 0, 0, 255}},
+      {"float in camera units / 257", fitsFile(imageCards(-64, 3, 1), floatData(-64, {514, -3, -inf})),
+       FitsScale::Camera, PixelFormat::GrayFloat, {2, 0, 0}},
+      {"float to the brightest finite value", fitsFile(imageCards(-64, 3, 1), floatData(-64, {2, 4, inf})),
+       FitsScale::BrightestPixel, PixelFormat::GrayFloat, {127.5f, 255, 0}},
+      {"cube in colour: blue, green, red", cube, FitsScale::Camera, PixelFormat::BgrFloat, {30, 20, 10}},
+      {"cube in grey: the red plane", cube, FitsScale::Camera, PixelFormat::GrayFloat, {10}},
+      {"cube in colour, brightest over the planes", cube, FitsScale::BrightestPixel, PixelFormat::BgrFloat,
+       {255, 170, 85}},
+      {"cube in grey, brightest of the first plane", cube, FitsScale::BrightestPixel, PixelFormat::GrayFloat, {255}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ImageSlot slot;
+    std::string why;
+    ASSERT_TRUE(readBytes(c.file, c.format, slot, &why, c.scale)) << why;
+    EXPECT_EQ(floats(*slot), c.expected);
+  }
+  ImageSlot bytes;
+  ASSERT_TRUE(readBytes(cases[4].file, PixelFormat::Gray8, bytes, nullptr, FitsScale::Camera));
+  EXPECT_EQ(test::pixelBytes(*bytes), Bytes{255});
+}
+
+TEST(FitsWriteTest, CameraIntegersUnitFloatsAndColourCubes) {
   test::TempDir dir;
   const std::string path = dir.file("out.fits");
   auto grey = test::floatImage(2, 2, {1.5f, 255.0f, 0.0f, 2.0f});
+  auto outOfRange = test::floatImage(2, 2, {300.0f, std::nanf(""), -1.0f, 127.5f});
   auto colour = test::makeImage(PixelFormat::BgrFloat, 1, 1);
   const float bgr[3] = {10, 20, 30};
   std::memcpy(colour->pixels.get(), bgr, sizeof bgr);
   auto blocks = test::floatImage(720, 576, std::vector<float>(720 * 576, 0.0f));
+  auto unit = [](double v) { return static_cast<int64_t>(std::bit_cast<uint32_t>(static_cast<float>(v / 255))); };
   const struct {
     const char* name;
     const ImageBuffer& image;
-    bool sixteenBit;
-    const char* bscale;
-    Bytes data;
+    FitsDepth depth;
+    std::vector<std::string> structure;  // the cards after SIMPLE
+    Bytes data;                          // without padding
   } cases[] = {
-      {"16-bit: value x 128", *grey, true, "128.000000", bigEndian(16, {0, 256, 192, 32640})},
-      {"32-bit colour: grey x 32768", *colour, false, "32768.000000", bigEndian(32, {20 * 32768})},
-      {"whole blocks of data, no padding block", *blocks, true, "128.000000", Bytes(720 * 576 * 2, 0)},
+      {"16-bit: value x 257 rounded, less BZERO", *grey, FitsDepth::Int16,
+       imageCards(16, 2, 2, {valueCard("BZERO", "32768"), valueCard("BSCALE", "1")}),
+       bigEndian(16, {0 - 32768, 514 - 32768, 386 - 32768, 65535 - 32768})},
+      {"32-bit colour: luminance x 16843009", *colour, FitsDepth::Int32,
+       imageCards(32, 1, 1, {valueCard("BZERO", "2147483648"), valueCard("BSCALE", "1")}),
+       bigEndian(32, {20LL * 16843009 - 2147483648LL})},
+      {"float: value / 255 within 0..1", *outOfRange, FitsDepth::Float32, imageCards(-32, 2, 2),
+       bigEndian(32, {0, unit(127.5), unit(255), 0})},
+      {"float colour: red, green, blue planes", *colour, FitsDepth::Float32,
+       {valueCard("BITPIX", "-32"), valueCard("NAXIS", "3"), valueCard("NAXIS1", "1"), valueCard("NAXIS2", "1"),
+        valueCard("NAXIS3", "3")},
+       bigEndian(32, {unit(30), unit(20), unit(10)})},
+      {"whole blocks of data, no padding block", *blocks, FitsDepth::Int16,
+       imageCards(16, 720, 576, {valueCard("BZERO", "32768"), valueCard("BSCALE", "1")}),
+       bigEndian(16, std::vector<int64_t>(720 * 576, -32768))},
   };
+  const FitsCards extra = {fitsStringCard("IMAGETYP", "LIGHT"), fitsIntegerCard("NCOMBINE", 12)};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    ASSERT_TRUE(writeFits(path, c.image, c.sixteenBit));
-    const auto cards = imageCards(c.sixteenBit ? 16 : 32, c.image.width, c.image.height,
-                                  {valueCard("BZERO", "0.000000"), valueCard("BSCALE", c.bscale)});
-    EXPECT_EQ(test::readFile(path), fitsFile(cards, c.data));
+    ASSERT_TRUE(writeFits(path, c.image, c.depth, nullptr, extra));
+    const Bytes file = test::readFile(path);
+    EXPECT_EQ(file.size() % 2880, 0u);
+    Bytes data;
+    std::vector<std::string> cards = headerCards(file, &data);
+    ASSERT_EQ(cards.size(), c.structure.size() + 5);
+    EXPECT_EQ(std::vector<std::string>(cards.begin() + 1, cards.end() - 4), c.structure);
+    EXPECT_TRUE(cards[cards.size() - 4].rfind("DATE    = '20", 0) == 0) << cards[cards.size() - 4];
+    EXPECT_EQ(cards[cards.size() - 3], fitsStringCard("CREATOR", kCreatorText));
+    EXPECT_EQ(std::vector<std::string>(cards.end() - 2, cards.end()), extra);
+    EXPECT_EQ(data.size(), (c.data.size() + 2879) / 2880 * 2880);
+    data.resize(c.data.size());
+    EXPECT_EQ(data, c.data);
   }
 
-  test::expectWriteFailures(dir,
-                            [&](const std::string& to, std::string* why) { return writeFits(to, *grey, true, why); });
-  EXPECT_FALSE(writeFits(dir.file("empty.fits"), ImageBuffer(), true));
+  // Read back on the camera's scale, every depth gives the values written.
+  for (FitsDepth depth : {FitsDepth::Int16, FitsDepth::Int32, FitsDepth::Float32}) {
+    ASSERT_TRUE(writeFits(path, *grey, depth));
+    ImageSlot back;
+    ASSERT_TRUE(readFits(path, PixelFormat::GrayFloat, back, nullptr, FitsScale::Camera));
+    const std::vector<float> values = floats(*back), written = floats(*grey);
+    for (size_t i = 0; i < values.size(); ++i) EXPECT_NEAR(values[i], written[i], 0.5 / 257) << i;
+  }
+
+  test::expectWriteFailures(
+      dir, [&](const std::string& to, std::string* why) { return writeFits(to, *grey, FitsDepth::Int16, why); });
+  EXPECT_FALSE(writeFits(dir.file("empty.fits"), ImageBuffer(), FitsDepth::Int16));
+}
+
+TEST(FitsCardsTest, ObservationCardsAreCopiedWhenTheStandardAllowsThem) {
+  test::TempDir dir;
+  const std::vector<std::string> kept = {
+      card("DATE-OBS= '2026-01-01T20:00:00' / start"),  card("EXPTIME =                 30.0"),
+      card("FILTER  = 'It''s Ha '"),                     card("COMMENT   anything: at all"),
+      card("HISTORY taken with care"),                   card("        blank keyword text"),
+      card("COOLED  =                    T"),            card("PHASE   = (1.5, -2E3)"),
+      card("GAIN    =                 -1.5D2"),          card("NOTE    = 'a long &'"),
+      card("CONTINUE  'string'"),                        card("UNKNOWN =  / no value given"),
+  };
+  const std::vector<std::string> dropped = {
+      valueCard("BZERO", "0"),  valueCard("NAXIS3", "1"),        valueCard("DATE", "'2020-01-01'"),
+      card("IMAGETYP= 'Light Frame'"),                            card("CHECKSUM= 'abc'"),
+      card("exptime =                  1"),                       card("OBJECT  = 'M42"),
+      card("FOCUS   =              1.2.3"),                       card("SCALE   =                 1e5"),
+      card("EXPTIME =                 60.0"),                     card("CONTINUE  'orphan'"),
+      card("TEXT    = 'tab\there'"),
+  };
+  std::vector<std::string> header = imageCards(8, 1, 1);
+  header.insert(header.end(), kept.begin(), kept.begin() + 9);
+  header.insert(header.end(), dropped.begin(), dropped.end());
+  header.insert(header.end(), kept.begin() + 9, kept.end());
+  const Bytes file = fitsFile(header, {7});
+  const std::string path = dir.file("source.fits");
+  test::writeFile(path, file);
+  EXPECT_EQ(readFitsObservationCards(path), kept);
+  EXPECT_TRUE(readFitsObservationCards(dir.file("missing.fits")).empty());
+
+  // Writers' cards: strings quoted and padded to eight characters, long
+  // history broken at blanks.
+  EXPECT_EQ(fitsStringCard("OBJECT", "M'42"), card("OBJECT  = 'M''42    '"));
+  EXPECT_EQ(fitsIntegerCard("NCOMBINE", 12), valueCard("NCOMBINE", "12"));
+  const FitsCards history = fitsHistoryCards(std::string(70, 'a') + " bbb ccc");
+  EXPECT_EQ(history, (FitsCards{card("HISTORY " + std::string(70, 'a')), card("HISTORY bbb ccc")}));
 }
 
 }  // namespace

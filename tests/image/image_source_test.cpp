@@ -40,7 +40,7 @@ TEST_F(LoadFrameTest, EachFrameCodeUsesItsReader) {
   auto picture = test::floatImage(2, 1, {51, 255});
   const std::string bmp = dir.file("a.bmp"), fits = dir.file("a.fits"), avi = dir.file("a.avi");
   ASSERT_TRUE(writeBitmap(bmp, *picture));
-  ASSERT_TRUE(writeFits(fits, *picture, /*sixteenBit=*/true));
+  ASSERT_TRUE(writeFits(fits, *picture, FitsDepth::Int16));
   AviWriter writer;
   ASSERT_TRUE(openAviWriter(writer, avi, *picture));
   auto second = test::floatImage(2, 1, {7, 9});
