@@ -1,8 +1,11 @@
 #include "avi.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <list>
 #include <mutex>
@@ -15,27 +18,106 @@
 namespace stelp {
 namespace {
 
-// What is kept of a video between two frame reads: its parsed index, and for
-// compressed streams the decoder with the position it reached and the last
-// picture it gave. Files are still opened for every read; an entry is used
-// only while the file keeps its size and modification time.
-struct CachedVideo {
-  std::string path;
+// What tells one file from another, taken from the descriptor a read goes
+// through rather than from the path, which may name another file by then.
+struct FileIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
   uint64_t size = 0;
-  struct timespec modified {};
+  int64_t modifiedSeconds = 0;
+  int64_t modifiedNanoseconds = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+
+// A video file opened for one read. Reads use pread, so they do not depend
+// on a file position.
+class VideoFile final : public ByteInput {
+ public:
+  VideoFile() = default;
+  VideoFile(const VideoFile&) = delete;
+  VideoFile& operator=(const VideoFile&) = delete;
+  ~VideoFile() override {
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  bool open(const std::string& path, std::string* why) {
+    // O_NONBLOCK keeps a FIFO from blocking the open until a writer appears;
+    // only regular files and block devices are read, and for those the flag
+    // changes nothing.
+    fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd_ < 0) {
+      const int err = errno;
+      return refuse(why, err == ENOENT ? "not found" : std::strerror(err));
+    }
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)))
+      return refuse(why, "not a regular file");
+    uint64_t size = static_cast<uint64_t>(st.st_size);
+    if (S_ISBLK(st.st_mode)) {
+      const off_t end = ::lseek(fd_, 0, SEEK_END);
+      size = end > 0 ? static_cast<uint64_t>(end) : 0;
+    }
+    identity_ = {st.st_dev, st.st_ino, size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+    return true;
+  }
+
+  const FileIdentity& identity() const { return identity_; }
+  uint64_t size() const override { return identity_.size; }
+
+  size_t readAt(uint64_t offset, void* out, size_t count) override {
+    if (offset >= identity_.size) return 0;
+    count = static_cast<size_t>(std::min<uint64_t>(count, identity_.size - offset));
+    size_t done = 0;
+    while (done < count) {
+      const ssize_t n = ::pread(fd_, static_cast<uint8_t*>(out) + done, count - done, static_cast<off_t>(offset + done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      done += static_cast<size_t>(n);
+    }
+    return done;
+  }
+
+ private:
+  int fd_ = -1;
+  FileIdentity identity_;
+};
+
+// What a video's frame reads need of its headers. Built once per file and
+// never changed afterwards, so any number of reads share it without a lock.
+struct ParsedVideo {
   AviStreamIndex index;
   VideoFormat format;
   bool uncompressed = false;
+};
+
+// The decoder of a compressed stream, kept between reads with the position
+// it reached and the last picture it gave. One read of the file uses it at a
+// time.
+struct KeptDecoder {
+  std::mutex mutex;
   std::unique_ptr<VideoDecoder> decoder;
   int32_t nextPacket = -1;  // the frame the decoder can continue with; -1: reset first
   int32_t lastFrame = -1;   // the frame whose picture is in `last`
   DibFrame last;
 };
 
+// What is kept of a video between two frame reads. Files are still opened
+// for every read; an entry serves only the file it was parsed from.
+struct CachedVideo {
+  std::string path;
+  FileIdentity identity;
+  ParsedVideo parsed;
+  KeptDecoder decoding;
+};
+
 constexpr size_t kCachedVideos = 4;
 
+// The cache of the process. Its mutex guards the list only: it is held to
+// find, add or drop an entry, never while a file is read or decoded, so a
+// slow file does not hold up reads of the others. A reader keeps its entry
+// alive through its shared_ptr after the list has dropped it.
 std::mutex cacheMutex;
-std::list<std::unique_ptr<CachedVideo>> cache;  // most recently used first
+std::list<std::shared_ptr<CachedVideo>> cache;  // most recently used first
 
 // Pixels of a compressed frame per byte of the whole file, at most. A few
 // bytes can decode to the largest picture we accept, which costs seconds and
@@ -43,7 +125,7 @@ std::list<std::unique_ptr<CachedVideo>> cache;  // most recently used first
 // (a 1920 x 1080 video needs 507 bytes, its headers alone take more).
 constexpr uint64_t kMaxPixelsPerFileByte = 4096;
 
-bool parseVideo(ByteInput& input, CachedVideo& video, std::string* why) {
+bool parseVideo(ByteInput& input, ParsedVideo& video, std::string* why) {
   if (!parseAvi(input, video.index, why) || !parseVideoFormat(video.index.format, video.format, why)) return false;
   video.uncompressed = isUncompressedDib(video.format);
   const VideoFormat& f = video.format;
@@ -54,33 +136,32 @@ bool parseVideo(ByteInput& input, CachedVideo& video, std::string* why) {
   return true;
 }
 
-// The cached entry for `path`, parsed anew when the file changed. Null, with
-// a reason, when the file is not a readable video. Call with the mutex held.
-CachedVideo* lookUp(const std::string& path, ByteInput& input, std::string* why) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) {
-    refuse(why, "not found");
-    return nullptr;
-  }
-  for (auto it = cache.begin(); it != cache.end(); ++it) {
-    CachedVideo& entry = **it;
-    if (entry.path != path) continue;
-    if (entry.size == static_cast<uint64_t>(st.st_size) && entry.modified.tv_sec == st.st_mtim.tv_sec &&
-        entry.modified.tv_nsec == st.st_mtim.tv_nsec) {
-      cache.splice(cache.begin(), cache, it);
-      return cache.front().get();
+// The cached entry for the file `file` opened at `path`, parsed anew when
+// the cache holds none for it. Null, with a reason, when the file is not a
+// readable video. Two reads that both miss parse the file twice; the last
+// to finish stays in the cache.
+std::shared_ptr<CachedVideo> lookUp(const std::string& path, VideoFile& file, std::string* why) {
+  {
+    std::lock_guard<std::mutex> lock(cacheMutex);
+    for (auto it = cache.begin(); it != cache.end(); ++it) {
+      if ((*it)->path != path) continue;
+      if ((*it)->identity == file.identity()) {
+        cache.splice(cache.begin(), cache, it);
+        return cache.front();
+      }
+      cache.erase(it);  // the path names another file now
+      break;
     }
-    cache.erase(it);
-    break;
   }
-  auto entry = std::make_unique<CachedVideo>();
+  auto entry = std::make_shared<CachedVideo>();
   entry->path = path;
-  entry->size = static_cast<uint64_t>(st.st_size);
-  entry->modified = st.st_mtim;
-  if (!parseVideo(input, *entry, why)) return nullptr;
-  cache.push_front(std::move(entry));
+  entry->identity = file.identity();
+  if (!parseVideo(file, entry->parsed, why)) return nullptr;
+  std::lock_guard<std::mutex> lock(cacheMutex);
+  std::erase_if(cache, [&](const std::shared_ptr<CachedVideo>& other) { return other->path == path; });
+  cache.push_front(entry);
   if (cache.size() > kCachedVideos) cache.pop_back();
-  return cache.front().get();
+  return entry;
 }
 
 // A frame's bytes; an index entry that runs past the end of the file gets
@@ -92,18 +173,19 @@ std::vector<uint8_t> readFrameBytes(ByteInput& input, const AviFrameEntry& frame
   return bytes;
 }
 
-// Decodes frame `target` of a compressed stream: from the nearest key frame
-// before it, or on from where the decoder stopped when that is nearer.
-bool decodeFrame(CachedVideo& video, ByteInput& input, int32_t target, std::string* why) {
-  if (video.lastFrame == target) return true;
-  if (!video.decoder) {
-    video.decoder = VideoDecoder::create(video.format, video.index.handler, why);
-    if (!video.decoder) return false;
-    video.nextPacket = -1;
+// Decodes frame `target` of a compressed stream into `kept.last`: from the
+// nearest key frame before it, or on from where the decoder stopped when
+// that is nearer. Call with kept.mutex held.
+bool decodeFrame(const ParsedVideo& video, KeptDecoder& kept, ByteInput& input, int32_t target, std::string* why) {
+  if (kept.lastFrame == target) return true;
+  if (!kept.decoder) {
+    kept.decoder = VideoDecoder::create(video.format, video.index.handler, why);
+    if (!kept.decoder) return false;
+    kept.nextPacket = -1;
   }
   const std::vector<AviFrameEntry>& frames = video.index.frames;
   int32_t key = target;
-  if (!video.decoder->intraOnly()) {
+  if (!kept.decoder->intraOnly()) {
     if (video.index.keyFlagsKnown) {
       while (key > 0 && !(frames[key].key && frames[key].size > 0)) --key;
     } else {
@@ -111,29 +193,29 @@ bool decodeFrame(CachedVideo& video, ByteInput& input, int32_t target, std::stri
     }
   }
   int32_t start = key;
-  if (video.nextPacket >= key && video.nextPacket <= target) {
-    start = video.nextPacket;
+  if (kept.nextPacket >= key && kept.nextPacket <= target) {
+    start = kept.nextPacket;
   } else {
-    video.decoder->reset();
+    kept.decoder->reset();
   }
-  video.lastFrame = -1;
-  video.nextPacket = -1;
+  kept.lastFrame = -1;
+  kept.nextPacket = -1;
   bool gotPicture = false;
   for (int32_t p = start; p <= target; ++p) {
     if (frames[p].size == 0) continue;
     const std::vector<uint8_t> bytes = readFrameBytes(input, frames[p]);
-    if (!video.decoder->decode(bytes.data(), bytes.size(), gotPicture, video.last, why)) return false;
+    if (!kept.decoder->decode(bytes.data(), bytes.size(), gotPicture, kept.last, why)) return false;
   }
   if (!gotPicture) {
     // A decoder that holds pictures back gives the last one when drained;
     // it must then start again from a key frame.
-    if (!video.decoder->drain(gotPicture, video.last, why)) return false;
+    if (!kept.decoder->drain(gotPicture, kept.last, why)) return false;
     if (!gotPicture) return refuse(why, "frame " + std::to_string(target) + " does not decode");
-    video.decoder->reset();
+    kept.decoder->reset();
   } else {
-    video.nextPacket = target + 1;
+    kept.nextPacket = target + 1;
   }
-  video.lastFrame = target;
+  kept.lastFrame = target;
   return true;
 }
 
@@ -162,22 +244,9 @@ bool storeFrame(const DibFrame& frame, PixelFormat format, ImageSlot& slot, std:
   return true;
 }
 
-}  // namespace
-
-int32_t aviFrameCount(const std::string& path, std::string* why) {
-  FileInput input;
-  if (!input.open(path, why)) return 0;
-  std::lock_guard<std::mutex> lock(cacheMutex);
-  const CachedVideo* video = lookUp(path, input, why);
-  if (!video) return 0;
-  return static_cast<int32_t>(std::min<size_t>(video->index.frames.size(), INT32_MAX));
-}
-
-namespace {
-
-// Reads frame `frameIndex` of the video described by `video`.
-bool readFrame(CachedVideo& video, ByteInput& input, int32_t frameIndex, PixelFormat format, ImageSlot& slot,
-               std::string* why) {
+// Reads frame `frameIndex` of `video`, decoding compressed frames with `kept`.
+bool readFrame(const ParsedVideo& video, KeptDecoder& kept, ByteInput& input, int32_t frameIndex, PixelFormat format,
+               ImageSlot& slot, std::string* why) {
   const std::vector<AviFrameEntry>& frames = video.index.frames;
   if (static_cast<size_t>(frameIndex) >= frames.size())
     return refuse(why, "frame " + std::to_string(frameIndex) + " does not exist (the video has " +
@@ -199,12 +268,13 @@ bool readFrame(CachedVideo& video, ByteInput& input, int32_t frameIndex, PixelFo
     uncompressedFrame(video.format, readFrameBytes(input, frames[source]), frame);
     return storeFrame(frame, format, slot, why);
   }
-  if (!decodeFrame(video, input, source, why)) {
-    video.decoder.reset();
-    video.lastFrame = -1;
+  std::lock_guard<std::mutex> lock(kept.mutex);
+  if (!decodeFrame(video, kept, input, source, why)) {
+    kept.decoder.reset();
+    kept.lastFrame = -1;
     return false;
   }
-  return storeFrame(video.last, format, slot, why);
+  return storeFrame(kept.last, format, slot, why);
 }
 
 bool checkRequest(int32_t frameIndex, PixelFormat format, std::string* why) {
@@ -216,20 +286,28 @@ bool checkRequest(int32_t frameIndex, PixelFormat format, std::string* why) {
 
 }  // namespace
 
+int32_t aviFrameCount(const std::string& path, std::string* why) {
+  VideoFile file;
+  if (!file.open(path, why)) return 0;
+  const std::shared_ptr<CachedVideo> video = lookUp(path, file, why);
+  if (!video) return 0;
+  return static_cast<int32_t>(std::min<size_t>(video->parsed.index.frames.size(), INT32_MAX));
+}
+
 bool readAviFrame(const std::string& path, int32_t frameIndex, PixelFormat format, ImageSlot& slot, std::string* why) {
   if (!checkRequest(frameIndex, format, why)) return false;
-  FileInput input;
-  if (!input.open(path, why)) return false;
-  std::lock_guard<std::mutex> lock(cacheMutex);
-  CachedVideo* video = lookUp(path, input, why);
-  return video && readFrame(*video, input, frameIndex, format, slot, why);
+  VideoFile file;
+  if (!file.open(path, why)) return false;
+  const std::shared_ptr<CachedVideo> video = lookUp(path, file, why);
+  return video && readFrame(video->parsed, video->decoding, file, frameIndex, format, slot, why);
 }
 
 bool readAviFrame(ByteInput& input, int32_t frameIndex, PixelFormat format, ImageSlot& slot, std::string* why) {
   if (!checkRequest(frameIndex, format, why)) return false;
-  CachedVideo video;
+  ParsedVideo video;
   if (!parseVideo(input, video, why)) return false;
-  return readFrame(video, input, frameIndex, format, slot, why);
+  KeptDecoder decoding;
+  return readFrame(video, decoding, input, frameIndex, format, slot, why);
 }
 
 void clearAviReadCache() {

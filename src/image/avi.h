@@ -21,6 +21,9 @@ int32_t aviFrameCount(const std::string& path, std::string* why = nullptr);
 // Reads frame `frameIndex` of the first video stream into a new buffer of
 // `format`. False, with `slot` untouched, for a negative index, an index at or
 // past the end, or a file or frame that cannot be read or decoded.
+// aviFrameCount and this readAviFrame may be called from several threads at
+// once: reads of different files never wait for each other, reads of one
+// compressed video take turns with its decoder.
 bool readAviFrame(const std::string& path, int32_t frameIndex, PixelFormat format, ImageSlot& slot,
                   std::string* why = nullptr);
 

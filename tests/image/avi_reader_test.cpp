@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <latch>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "image/bitmap.h"
@@ -253,27 +255,51 @@ TEST_F(AviFileTest, PictureOfAnotherSizeThanDeclaredIsRefused) {
   }
 }
 
-TEST_F(AviFileTest, InterFrameVideoReadsTheSameInAnyOrder) {
-  // An MPEG-4 video with a key frame every fourth frame: reading in a jumbled
-  // order (reusing the kept decoder) must give what a fresh decode gives.
-  const std::string path = dir.file("gop.avi");
-  const std::string command = "ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=32x24:rate=5 -frames:v 10 "
-                              "-c:v mpeg4 -g 4 -bf 0 '" + path + "'";
-  ASSERT_EQ(std::system(command.c_str()), 0) << "ffmpeg is needed for this test";
-  ASSERT_EQ(aviFrameCount(path), 10);
-  std::vector<Bytes> fresh;
-  for (int32_t f = 0; f < 10; ++f) {
-    clearAviReadCache();
-    ImageSlot slot;
-    ASSERT_TRUE(readAviFrame(path, f, PixelFormat::Bgr24, slot));
-    fresh.push_back(test::pixelBytes(*slot));
+TEST_F(AviFileTest, InterFrameVideosReadTheSameInAnyOrderAndFromManyThreads) {
+  // Two MPEG-4 videos with a key frame every fourth frame. Reading in a
+  // jumbled order (reusing the kept decoder), from one thread or from four at
+  // once, must give what a fresh decode of each frame gives.
+  std::string paths[2];
+  std::vector<Bytes> fresh[2];
+  for (int v = 0; v < 2; ++v) {
+    paths[v] = dir.file(std::to_string(v) + ".avi");
+    const std::string command = "ffmpeg -nostdin -v error -y -f lavfi -i " + std::string(v ? "testsrc2" : "testsrc") +
+                                "=size=32x24:rate=5 -frames:v 10 -c:v mpeg4 -g 4 -bf 0 '" + paths[v] + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0) << "ffmpeg is needed for this test";
+    ASSERT_EQ(aviFrameCount(paths[v]), 10);
+    for (int32_t f = 0; f < 10; ++f) {
+      clearAviReadCache();
+      ImageSlot slot;
+      ASSERT_TRUE(readAviFrame(paths[v], f, PixelFormat::Bgr24, slot));
+      fresh[v].push_back(test::pixelBytes(*slot));
+    }
   }
-  EXPECT_NE(fresh[1], fresh[2]);
+  EXPECT_NE(fresh[0][1], fresh[0][2]);
   for (int32_t f : {0, 1, 2, 3, 4, 5, 9, 6, 7, 7, 2, 8, 5, 4}) {
     ImageSlot slot;
-    ASSERT_TRUE(readAviFrame(path, f, PixelFormat::Bgr24, slot));
-    EXPECT_EQ(test::pixelBytes(*slot), fresh[f]) << "frame " << f;
+    ASSERT_TRUE(readAviFrame(paths[0], f, PixelFormat::Bgr24, slot));
+    EXPECT_EQ(test::pixelBytes(*slot), fresh[0][f]) << "frame " << f;
   }
+
+  clearAviReadCache();
+  constexpr int kThreads = 4;
+  std::latch start(kThreads);
+  std::vector<std::string> wrong[kThreads];  // the reads that gave another picture or none
+  {
+    std::vector<std::jthread> threads;
+    for (int t = 0; t < kThreads; ++t)
+      threads.emplace_back([&, t] {
+        start.arrive_and_wait();
+        for (int k = 0; k < 20; ++k) {
+          const int v = (k + t) % 2;
+          const int32_t f = (7 * k + 3 * t) % 10;
+          ImageSlot slot;
+          if (!readAviFrame(paths[v], f, PixelFormat::Bgr24, slot) || test::pixelBytes(*slot) != fresh[v][f])
+            wrong[t].push_back(paths[v] + " frame " + std::to_string(f));
+        }
+      });
+  }
+  for (const std::vector<std::string>& w : wrong) EXPECT_EQ(w, std::vector<std::string>{});
 }
 
 }  // namespace
