@@ -46,9 +46,8 @@ struct AviWriter {
   AviWriter(const AviWriter&) = delete;
   AviWriter& operator=(const AviWriter&) = delete;
 
-  std::unique_ptr<AviOutput> output;  // empty when no file is open
-  int32_t nextFrame = 0;              // 0 after opening, -1 after closing
-  uint64_t riffLimit = kAviRiffLimit; // bytes per RIFF segment; tests lower it
+  std::unique_ptr<AviOutput> output;   // empty when no file is open
+  uint64_t riffLimit = kAviRiffLimit;  // bytes per RIFF segment; tests lower it
 };
 
 // Starts a video that will replace `path`, with a stream whose format comes

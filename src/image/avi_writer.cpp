@@ -377,7 +377,6 @@ bool openAviWriter(AviWriter& writer, const std::string& path, const ImageBuffer
   output->frameBytes = static_cast<uint32_t>(frameBytes);
   if (!output->create(path, why) || !output->writeHeaders(why)) return false;
   writer.output = std::move(output);
-  writer.nextFrame = 0;
   return true;
 }
 
@@ -391,14 +390,11 @@ bool writeAviFrame(AviWriter& writer, const ImageBuffer& frame, std::string* why
                            std::to_string(output.height));
   if (isColourFormat(frame.pixelFormat()) != output.colour)
     return refuse(why, output.colour ? "grey frame in a colour video" : "colour frame in a grey video");
-  if (!output.writeFrame(frame, writer.riffLimit, why)) return false;
-  writer.nextFrame = static_cast<int32_t>(output.totalFrames);
-  return true;
+  return output.writeFrame(frame, writer.riffLimit, why);
 }
 
 bool closeAviWriter(AviWriter& writer, std::string* why) {
   std::unique_ptr<AviOutput> output = std::move(writer.output);
-  writer.nextFrame = -1;
   if (!output) return refuse(why, "no AVI file is open");
   return output->finish(why);
 }

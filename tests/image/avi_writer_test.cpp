@@ -129,15 +129,12 @@ TEST(AviWriterTest, WritesEveryFormatBottomUpAndContinuesInExtensionSegments) {
       }
       ASSERT_TRUE(k > 0 || openAviWriter(writer, path, *image, &why)) << why;
       ASSERT_TRUE(writeAviFrame(writer, *image, &why)) << why;
-      EXPECT_EQ(writer.nextFrame, k + 1);
     }
     if (c.riffLimit == 1) {
       EXPECT_FALSE(writeAviFrame(writer, *test::makeImage(c.format, 1, 1), &why));
       EXPECT_NE(why.find("256 RIFF segments"), std::string::npos) << why;
-      EXPECT_EQ(writer.nextFrame, 256);
     }
     ASSERT_TRUE(closeAviWriter(writer, &why)) << why;
-    EXPECT_EQ(writer.nextFrame, -1);
     const Bytes expected = expectedAvi(c.width, c.height, isColourFormat(c.format) ? 24 : 8, chunks, c.perSegment);
     EXPECT_EQ(firstDifference(test::readFile(path), expected), -1);
   }
@@ -160,7 +157,6 @@ TEST(AviWriterTest, RefusedCallsLeaveNoFileAndDisturbNothing) {
   for (const auto& misfit : {test::makeImage(PixelFormat::Bgr24, 2, 2), test::makeImage(PixelFormat::Gray8, 3, 2),
                              test::makeImage(PixelFormat::Gray8, 2, 3)})
     EXPECT_TRUE(refused(writeAviFrame(writer, *misfit, &why))) << misfit->width << "x" << misfit->height;
-  EXPECT_EQ(writer.nextFrame, 1);
   ASSERT_TRUE(closeAviWriter(writer, &why)) << why;
   EXPECT_TRUE(refused(writeAviFrame(writer, *image, &why))) << "closed";
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.file("")), {}), 1) << "only a.avi was made";
