@@ -37,7 +37,7 @@ struct Keyword {
   double FitsHeader::*field;
 };
 
-constexpr std::array<Keyword, 10> kKeywords = {{
+constexpr std::array<Keyword, 9> kKeywords = {{
     {"BITPIX  =", &FitsHeader::bitpix},
     {"NAXIS   =", &FitsHeader::naxis},
     {"NAXIS1  =", &FitsHeader::naxis1},
@@ -47,7 +47,6 @@ constexpr std::array<Keyword, 10> kKeywords = {{
     {"BSCALE  =", &FitsHeader::bscale},
     {"BLANK   =", &FitsHeader::blank},
     {"DATAMIN =", &FitsHeader::dataMin},
-    {"DATAMAX =", &FitsHeader::dataMax},
 }};
 
 std::string numberText(double value) {
@@ -92,7 +91,7 @@ bool acceptHeader(const FitsHeader& h, std::string* why) {
     return refuse(why, "BITPIX " + numberText(h.bitpix) + " is not supported");
   }
   if (!(h.bscale > 0)) return refuse(why, "BSCALE " + numberText(h.bscale) + " is not supported");
-  // Beyond the acceptance test: the axes must give a buffer that can exist.
+  // The axes must also give a buffer that can exist.
   if (!(h.naxis1 < kLargestAxis + 1) || !(h.naxis2 < kLargestAxis + 1))
     return refuse(why, "image of " + numberText(h.naxis1) + " x " + numberText(h.naxis2) +
                            " pixels is too large");

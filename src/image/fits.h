@@ -27,13 +27,14 @@ struct FitsHeader {
   double bscale = 1;
   double blank = 1e36;
   double dataMin = -1e36;
-  double dataMax = 1e36;
 };
 
 // Reads header blocks from the start of `input` into `header` (which holds
-// the defaults) and applies the acceptance test. On true, `dataOffset` is the
-// first data byte: the block boundary after the END card, or the end of the
-// file when there is none.
+// the defaults) and checks that they describe an image we can read: at least
+// two axes, a width and a height of 1 to 2^31 - 1, BITPIX 8, 16, 32, -32 or
+// -64 and a positive BSCALE. On true, `dataOffset` is the first data byte:
+// the block boundary after the END card, or the end of the file when there
+// is none.
 bool readFitsHeader(ByteInput& input, FitsHeader& header, uint64_t& dataOffset,
                     std::string* why = nullptr);
 
