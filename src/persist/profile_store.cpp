@@ -6,8 +6,6 @@
 #include <limits>
 #include <system_error>
 
-#include "persist/settings_file.h"
-
 namespace stelp {
 namespace {
 
@@ -58,19 +56,6 @@ int64_t parseSaturatedInt(std::string_view text, bool* found) {
   return negative ? -magnitude : magnitude;
 }
 
-bool scanUnsigned(std::string_view text, uint32_t& value) {
-  const bool negative = takeSign(text);
-  if (text.empty() || !isDigit(text.front())) return false;
-  // Beyond the 32-bit range the value stays at the largest one; a minus sign
-  // negates modulo 2^32, as "%u" does.
-  uint64_t magnitude = 0;
-  for (; !text.empty() && isDigit(text.front()); text.remove_prefix(1))
-    magnitude = std::min<uint64_t>(magnitude * 10 + static_cast<uint64_t>(text.front() - '0'), UINT32_MAX);
-  const uint32_t result = static_cast<uint32_t>(magnitude);
-  value = negative ? 0u - result : result;
-  return true;
-}
-
 bool scanFloat(std::string_view text, float& value) {
   const bool negative = takeSign(text);
   if (text.empty() || text.front() == '-' || text.front() == '+') return false;
@@ -92,37 +77,26 @@ bool scanFloat(std::string_view text, float& value) {
   return true;
 }
 
-std::string defaultProfilePath() {
-  const std::string folder = configDirectory();
-  return folder.empty() ? std::string() : folder + "/Stelp-default.ini";
-}
-
-ProfileStore::ProfileStore(const char* name) {
-  useDefaultProfile = name == nullptr;
-  if (name) fileName = name;
-}
-
 std::optional<std::string> ProfileStore::lookup(std::string_view key) const {
   if (document_) return document_->get(section, key);
   // A file that cannot be read gives every default, like a missing one.
   IniFile file;
-  if (!readIniFile(useDefaultProfile ? defaultProfilePath() : fileName, file)) return std::nullopt;
+  if (!readIniFile(fileName, file)) return std::nullopt;
   return file.get(section, key);
 }
 
 bool ProfileStore::write(std::string_view key, std::string_view text) {
   lastError_.clear();
   if (document_) return document_->set(section, key, text, &lastError_);
-  const std::string path = useDefaultProfile ? defaultProfilePath() : fileName;
-  if (path.empty()) {
-    lastError_ = useDefaultProfile ? "no folder for the default profile" : "no file name";
+  if (fileName.empty()) {
+    lastError_ = "no file name";
     return false;
   }
   // Content that could not be read must not be replaced by a file that lacks it.
   IniFile file;
-  if (!readIniFile(path, file, &lastError_)) return false;
+  if (!readIniFile(fileName, file, &lastError_)) return false;
   if (!file.set(section, key, text, &lastError_)) return false;
-  return writeFileAtomically(path, file.serialise(), &lastError_);
+  return writeFileAtomically(fileName, file.serialise(), &lastError_);
 }
 
 bool ProfileStore::WriteInt(std::string_view key, int32_t value) { return write(key, formatInt(value)); }
@@ -149,26 +123,20 @@ bool ProfileStore::ReadBool(std::string_view key, bool& result, bool defaultValu
   return result;
 }
 
-size_t ProfileStore::ReadString(std::string_view key, std::string& buffer, size_t bufferSize, const char* defaultText) {
-  const std::optional<std::string> text = lookup(key);
-  buffer = text ? *text : std::string(defaultText ? defaultText : "");
-  buffer.resize(std::min(buffer.size(), bufferSize == 0 ? 0 : bufferSize - 1));
-  return buffer.size();
+std::string ProfileStore::ReadString(std::string_view key, std::string_view defaultText) {
+  return lookup(key).value_or(std::string(defaultText));
 }
 
 int32_t ProfileStore::ReadIntInPlace(std::string_view key, int32_t& value) { return ReadInt(key, value, value); }
 
 bool ProfileStore::ReadBoolInPlace(std::string_view key, bool& value) { return ReadBool(key, value, value); }
 
-int ProfileStore::ReadUnsignedInPlace(std::string_view key, uint32_t& value) {
-  std::string text;
-  ReadString(key, text, kNumberTextBuffer, formatUnsigned(value).c_str());
-  return scanUnsigned(text, value) ? 1 : 0;
-}
-
 int ProfileStore::ReadFloatInPlace(std::string_view key, float& value) {
-  std::string text;
-  ReadString(key, text, kNumberTextBuffer, formatFloat(value).c_str());
+  // Projects have always been read this way, and a text longer than 19
+  // characters (a value in a setting's range needs fewer) must keep the
+  // value it had: "0000000000000000000050" reads as 0.
+  constexpr size_t kScannedCharacters = 19;
+  const std::string text = ReadString(key, formatFloat(value)).substr(0, kScannedCharacters);
   return scanFloat(text, value) ? 1 : 0;
 }
 

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "persist/ini.h"
 
@@ -20,7 +21,8 @@ std::string formatBool(bool value);
 
 // The integer at the start of a stored text: optional blanks, an optional
 // sign and decimal digits; 0 when the text does not start with a number.
-// Digits past the 32-bit range wrap around, as the platform's reader did.
+// Digits past the 32-bit range wrap around modulo 2^32 (parseSaturatedInt
+// stops at the range's end instead).
 int32_t parseProfileInt(std::string_view text);
 
 // The integer at the start of a stored text like parseProfileInt, but held
@@ -28,21 +30,15 @@ int32_t parseProfileInt(std::string_view text);
 // of wrapping. `found` tells whether the text started with a number.
 int64_t parseSaturatedInt(std::string_view text, bool* found = nullptr);
 
-// sscanf with "%u" and "%f", without the C locale: each gives the value and
-// true when the text starts (after blanks) with a number of that form.
-bool scanUnsigned(std::string_view text, uint32_t& value);
+// sscanf with "%f", without the C locale: the value and true when the text
+// starts (after blanks) with a number of that form.
 bool scanFloat(std::string_view text, float& value);
 
-// Size of the buffer through which the text-based numeric reads go: 19
-// characters and the terminator.
-constexpr size_t kNumberTextBuffer = 20;
-// A ReadString buffer size that never cuts: paths are kept whole.
-constexpr size_t kWholeText = SIZE_MAX;
-
-// Where a store made without a file name reads and writes: the file
-// "Stelp-default.ini" in the configuration folder. Nothing in the program
-// makes such a store; it exists so the store behaves like its original.
-std::string defaultProfilePath();
+// Marks the three-argument ReadString, which project.cpp still calls; it
+// reads the whole text like ReadString(key) and goes once that caller uses
+// ReadString(key).
+struct WholeText {};
+inline constexpr WholeText kWholeText{};
 
 // Reads and writes single keys of one section of one INI-style file at once,
 // converting between values and their texts. A store made on a file name
@@ -52,9 +48,7 @@ std::string defaultProfilePath();
 // but the name, the section and the reason of its last failed write.
 class ProfileStore {
  public:
-  // With a name: that file. With none (a null pointer): the default profile.
-  explicit ProfileStore(const char* fileName);
-  explicit ProfileStore(const std::string& fileName) : ProfileStore(fileName.c_str()) {}
+  explicit ProfileStore(std::string path) : fileName(std::move(path)) {}
   explicit ProfileStore(IniFile& document) : document_(&document) {}
   ProfileStore(const ProfileStore&) = delete;
   ProfileStore& operator=(const ProfileStore&) = delete;
@@ -76,23 +70,21 @@ class ProfileStore {
   int32_t ReadInt(std::string_view key, int32_t& result, int32_t defaultValue);
   // An integer read with default 1 or 0; `result` is true when it is not 0.
   bool ReadBool(std::string_view key, bool& result, bool defaultValue);
-  // `buffer` gets the key's text, or the default (empty when none is given),
-  // cut to bufferSize - 1 characters. Returns the number of characters.
-  size_t ReadString(std::string_view key, std::string& buffer, size_t bufferSize, const char* defaultText = nullptr);
+  // The key's whole text, or `defaultText` when the key is missing.
+  std::string ReadString(std::string_view key, std::string_view defaultText = {});
+  void ReadString(std::string_view key, std::string& text, WholeText) { text = ReadString(key); }
   // The same with the variable's own value as default: a missing key leaves
   // it as it was.
   int32_t ReadIntInPlace(std::string_view key, int32_t& value);
   bool ReadBoolInPlace(std::string_view key, bool& value);
   // Through text: the variable's value formatted as a write would is the
-  // default, at most 19 characters are read and scanned with the same
-  // format; the variable changes only when a number was found. Returns the
-  // number of values converted, 0 or 1.
-  int ReadUnsignedInPlace(std::string_view key, uint32_t& value);
+  // default, and the first 19 characters of the text are scanned with the
+  // same format; the variable changes only when a number was found. Returns
+  // the number of values converted, 0 or 1.
   int ReadFloatInPlace(std::string_view key, float& value);
 
   const std::string& lastError() const { return lastError_; }
 
-  bool useDefaultProfile = false;
   std::string fileName;
   std::string section;
 
