@@ -1,11 +1,94 @@
 #include "file_kind.h"
 
+#include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstring>
 
+#include "avi.h"
+#include "bitmap.h"
 #include "byte_io.h"
+#include "fits.h"
+#include "image_source.h"
 
 namespace stelp {
+namespace {
+
+constexpr KindExtension kBitmapExtensions[] = {{"bmp", true}, {"dib", false}};
+constexpr KindExtension kFitsExtensions[] = {{"fit", true}, {"fts", true}, {"fits", true}};
+constexpr KindExtension kAviExtensions[] = {{"avi", true}};
+
+constexpr Signature kBitmapSignature[] = {{0, "BM"}};
+constexpr Signature kFitsSignature[] = {{0, "SIMPLE  ="}};
+constexpr Signature kAviSignature[] = {{0, "RIFF"}, {8, "AVI "}};
+// Enough of a file's start to hold every signature.
+constexpr size_t kSignatureBytes = 12;
+
+bool readBitmapFrame(const std::string& path, int32_t, PixelFormat format, ImageSlot& slot, std::string* why,
+                     FitsScale, std::string*) {
+  return readBitmap(path, format, slot, why);
+}
+
+bool readFitsFrame(const std::string& path, int32_t, PixelFormat format, ImageSlot& slot, std::string* why,
+                   FitsScale scale, std::string* scaleNote) {
+  return readFits(path, format, slot, why, scale, scaleNote);
+}
+
+bool readAviFrameOf(const std::string& path, int32_t frame, PixelFormat format, ImageSlot& slot, std::string* why,
+                    FitsScale, std::string*) {
+  return readAviFrame(path, frame, format, slot, why);
+}
+
+int32_t countAviFrames(const std::string& path, std::string* why) { return aviFrameCount(path, why); }
+
+const FileKindInfo kFileKinds[] = {
+    {FileKind::Bitmap, "bmp", "Bitmap files", kBitmapExtensions, kBitmapSignature, false, FrameBitmap,
+     readBitmapFrame, nullptr},
+    {FileKind::Fits, "fits", "FITs files", kFitsExtensions, kFitsSignature, false, FrameFits, readFitsFrame,
+     nullptr},
+    {FileKind::Avi, "avi", "AVI files", kAviExtensions, kAviSignature, true, FrameNone, readAviFrameOf,
+     countAviFrames},
+};
+
+bool matches(std::span<const Signature> signature, const char* head, size_t size) {
+  return std::all_of(signature.begin(), signature.end(), [&](const Signature& part) {
+    return part.offset + part.bytes.size() <= size &&
+           std::memcmp(head + part.offset, part.bytes.data(), part.bytes.size()) == 0;
+  });
+}
+
+// "not a bitmap, FITS or AVI file (.bmp, .dib, ...)": every extension the
+// table reads.
+std::string unknownKindReason() {
+  std::string extensions;
+  for (const FileKindInfo& info : kFileKinds)
+    for (const KindExtension& extension : info.extensions)
+      extensions += (extensions.empty() ? "." : ", .") + std::string(extension.text);
+  return "not a bitmap, FITS or AVI file (" + extensions + ")";
+}
+
+// The row of the kind whose extension `path` has; `writtenOnly` asks for an
+// extension the kind is written under.
+const FileKindInfo* rowOfExtension(std::string_view path, bool writtenOnly) {
+  const size_t dot = path.find_last_of('.');
+  if (dot == std::string_view::npos) return nullptr;
+  // A separator after the dot leaves an "extension" that no row names.
+  const std::string_view extension = path.substr(dot + 1);
+  for (const FileKindInfo& info : kFileKinds)
+    for (const KindExtension& known : info.extensions)
+      if ((known.written || !writtenOnly) && equalsIgnoringCase(extension, known.text)) return &info;
+  return nullptr;
+}
+
+}  // namespace
+
+std::span<const FileKindInfo> fileKinds() { return kFileKinds; }
+
+const FileKindInfo* kindInfo(FileKind kind) {
+  for (const FileKindInfo& info : kFileKinds)
+    if (info.kind == kind) return &info;
+  return nullptr;
+}
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -23,35 +106,37 @@ std::string lowerExtension(const std::string& path) {
   return extension;
 }
 
-FileKind kindFromExtension(const std::string& path) {
-  const std::string extension = lowerExtension(path);
-  if (extension == "bmp" || extension == "dib") return FileKind::Bitmap;
-  if (extension == "fit" || extension == "fts" || extension == "fits") return FileKind::Fits;
-  if (extension == "avi") return FileKind::Avi;
+FileKind kindFromExtension(std::string_view path) {
+  const FileKindInfo* info = rowOfExtension(path, /*writtenOnly=*/false);
+  return info ? info->kind : FileKind::Unknown;
+}
+
+FileKind writtenKindOf(std::string_view path) {
+  const FileKindInfo* info = rowOfExtension(path, /*writtenOnly=*/true);
+  return info ? info->kind : FileKind::Unknown;
+}
+
+FileKind detectFileKind(const std::string& path, std::string* why) {
+  FileInput input;
+  if (!input.open(path, why)) return FileKind::Unknown;
+  std::array<char, kSignatureBytes> head{};
+  const size_t got = input.readAt(0, head.data(), head.size());
+  for (const FileKindInfo& info : kFileKinds)
+    if (matches(info.signature, head.data(), got)) return info.kind;
+  const FileKind named = kindFromExtension(path);
+  if (named == FileKind::Unknown) refuse(why, unknownKindReason());
+  return named;
+}
+
+FileKind kindOfFrameCode(int32_t frameCode) {
+  for (const FileKindInfo& info : kFileKinds)
+    if (info.video ? frameCode >= 0 : frameCode == info.stillCode) return info.kind;
   return FileKind::Unknown;
 }
 
-FileKind detectFileKind(const std::string& path) {
-  FileInput input;
-  if (input.open(path, nullptr)) {
-    char magic[12] = {};
-    const size_t got = input.readAt(0, magic, sizeof magic);
-    if (got >= 2 && magic[0] == 'B' && magic[1] == 'M') return FileKind::Bitmap;
-    if (got >= 9 && std::memcmp(magic, "SIMPLE  =", 9) == 0) return FileKind::Fits;
-    if (got == 12 && std::memcmp(magic, "RIFF", 4) == 0 && std::memcmp(magic + 8, "AVI ", 4) == 0)
-      return FileKind::Avi;
-  }
-  return kindFromExtension(path);
-}
-
 const char* kindName(FileKind kind) {
-  switch (kind) {
-    case FileKind::Bitmap: return "bmp";
-    case FileKind::Fits: return "fits";
-    case FileKind::Avi: return "avi";
-    case FileKind::Unknown: break;
-  }
-  return "unknown";
+  const FileKindInfo* info = kindInfo(kind);
+  return info ? info->name : "unknown";
 }
 
 }  // namespace stelp

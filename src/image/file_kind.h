@@ -1,11 +1,61 @@
 #pragma once
 
+#include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
+
+#include "fits_options.h"
+#include "image_buffer.h"
 
 namespace stelp {
 
 enum class FileKind { Unknown, Bitmap, Fits, Avi };
+
+// One extension of a kind: lower case, without its dot, and whether Stelp
+// writes files of the kind under it (".dib" is read but never written).
+struct KindExtension {
+  std::string_view text;
+  bool written;
+};
+
+// Bytes that every file of a kind holds at `offset`.
+struct Signature {
+  size_t offset;
+  std::string_view bytes;
+};
+
+// Reads frame `frame` of the file (a still has only frame 0 and ignores the
+// number) into a new buffer of `format`. False, with `slot` untouched and the
+// reader's reason in `why`, when it cannot. FITS values are read on `scale`,
+// and `scaleNote` receives how they were scaled.
+using FrameReader = bool (*)(const std::string& path, int32_t frame, PixelFormat format, ImageSlot& slot,
+                             std::string* why, FitsScale scale, std::string* scaleNote);
+
+// Everything Stelp knows of one kind of file it reads. The window's import,
+// project opening and every stelp-cli command take their answers from this
+// one table, so they accept and refuse the same files.
+struct FileKindInfo {
+  FileKind kind;
+  const char* name;   // as `stelp-cli info` prints it: "bmp", "fits", "avi"
+  const char* label;  // for a file dialog: "Bitmap files"
+  std::span<const KindExtension> extensions;
+  std::span<const Signature> signature;  // every part must match
+  // A video gives one list entry per frame, numbered from 0; a still gives
+  // one entry with this frame code, the value a project stores.
+  bool video;
+  int32_t stillCode;
+  FrameReader read;
+  // The frames of the file; 0, with the reason, when it is not a readable
+  // video. Null for a still, which has one.
+  int32_t (*frameCount)(const std::string& path, std::string* why);
+};
+
+// The rows of the table: bitmap, FITS, AVI.
+std::span<const FileKindInfo> fileKinds();
+
+// The row of `kind`; null for Unknown.
+const FileKindInfo* kindInfo(FileKind kind);
 
 // Whether two texts are equal when ASCII letters are compared without case.
 bool equalsIgnoringCase(std::string_view a, std::string_view b);
@@ -14,13 +64,23 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b);
 // case; empty when the name has none.
 std::string lowerExtension(const std::string& path);
 
-// The kind a file name's extension names: "bmp"/"dib"; "fit", "fts", "fits";
-// "avi".
-FileKind kindFromExtension(const std::string& path);
+// The kind a file name's extension names, compared without regard to case:
+// the text after the last '.' of the last path part.
+FileKind kindFromExtension(std::string_view path);
 
-// The kind of an existing file: by its first bytes when they are a known
-// signature, else by its extension, so a reader can say why it refuses it.
-FileKind detectFileKind(const std::string& path);
+// The kind Stelp writes under the extension of `path`; Unknown when it
+// writes none there.
+FileKind writtenKindOf(std::string_view path);
+
+// The kind of the file at `path`: what its first bytes say when they are a
+// known signature, else what its extension names, so that the reader of
+// that kind can say what is wrong with the file. Unknown, with the reason,
+// when the file cannot be opened or neither names a kind.
+FileKind detectFileKind(const std::string& path, std::string* why = nullptr);
+
+// The kind whose entries carry `frameCode`: the video kind for 0 or more, the
+// still whose code it is otherwise; Unknown for a code no kind uses.
+FileKind kindOfFrameCode(int32_t frameCode);
 
 const char* kindName(FileKind kind);
 

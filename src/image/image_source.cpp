@@ -1,9 +1,8 @@
 #include "image_source.h"
 
-#include "avi.h"
+#include <algorithm>
+
 #include "byte_io.h"
-#include "bitmap.h"
-#include "fits.h"
 
 namespace stelp {
 
@@ -30,10 +29,48 @@ bool loadFrame(const ImageSource* source, ImageSlot& slot, PixelFormat format, s
     slot.reset();
     return true;
   }
-  if (source->frameCode >= 0) return readAviFrame(source->path, source->frameCode, format, slot, why);
-  if (source->frameCode == FrameBitmap) return readBitmap(source->path, format, slot, why);
-  if (source->frameCode == FrameFits) return readFits(source->path, format, slot, why, fitsScale);
-  return refuse(why, "no reader for frame code " + std::to_string(source->frameCode));
+  const FileKindInfo* kind = kindInfo(kindOfFrameCode(source->frameCode));
+  if (!kind) return refuse(why, "no reader for frame code " + std::to_string(source->frameCode));
+  return kind->read(source->path, std::max(source->frameCode, 0), format, slot, why, fitsScale, nullptr);
+}
+
+FileEntries entriesOfFile(const std::string& path, int32_t maxFrames) {
+  FileEntries result;
+  const FileKind kind = detectFileKind(path, &result.why);
+  const FileKindInfo* info = kindInfo(kind);
+  if (!info) return result;
+  auto refused = [&result](std::string why) {
+    result.why = why.empty() ? "the file cannot be read" : std::move(why);
+    return std::move(result);
+  };
+  std::string why;
+  const int32_t frames = info->frameCount ? info->frameCount(path, &why) : 1;
+  if (frames <= 0) return refused(why.empty() ? "the video has no frames" : why);
+  ImageSlot first;
+  if (!info->read(path, 0, PixelFormat::Gray8, first, &why, FitsScale::Camera, nullptr) || !first)
+    return refused(why);
+  result.kind = kind;
+  result.width = first->width;
+  result.height = first->height;
+  result.frames = frames;
+  const int32_t count = std::clamp(maxFrames, 0, frames);
+  result.entries.reserve(static_cast<size_t>(count));
+  for (int32_t frame = 0; frame < count; ++frame) {
+    auto entry = std::make_unique<ImageSource>();
+    entry->setPath(path, info->video ? frame : info->stillCode);
+    result.entries.push_back(std::move(entry));
+  }
+  return result;
+}
+
+bool admitFrameSize(FrameSize& size, int32_t width, int32_t height, std::string* why) {
+  if (size.width < 0 || size.height < 0) {
+    size = FrameSize{width, height};
+    return true;
+  }
+  if (width == size.width && height == size.height) return true;
+  return refuse(why, std::to_string(width) + " x " + std::to_string(height) + ", not the " +
+                         std::to_string(size.width) + " x " + std::to_string(size.height) + " of the first frame");
 }
 
 }  // namespace stelp

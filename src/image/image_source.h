@@ -1,14 +1,18 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "file_kind.h"
 #include "fits_options.h"
 #include "image_buffer.h"
 
 namespace stelp {
 
-// Frame codes of an entry: 0 or more is a frame of an AVI file.
+// Frame codes of an entry: 0 or more is a frame of a video; the codes of
+// the stills are those a project stores.
 constexpr int32_t FrameNone = -1;
 constexpr int32_t FrameBitmap = -2;
 constexpr int32_t FrameFits = -3;
@@ -36,5 +40,37 @@ int32_t nameOffsetOf(const std::string& path);
 // reader's reason in `why`. FITS files are read on `fitsScale`.
 bool loadFrame(const ImageSource* source, ImageSlot& slot, PixelFormat format, std::string* why = nullptr,
                FitsScale fitsScale = FitsScale::Camera);
+
+// What one file gives a source list.
+struct FileEntries {
+  FileKind kind = FileKind::Unknown;  // Unknown: refused, and `why` says why
+  std::string why;
+  int32_t width = 0, height = 0;  // of its first frame
+  int32_t frames = 0;             // the file's own count, 1 for a still
+  // One enabled entry per frame, frame 0 first (at most `maxFrames`).
+  std::vector<std::unique_ptr<ImageSource>> entries;
+  explicit operator bool() const { return kind != FileKind::Unknown; }
+};
+
+// Probes `path` with the table of file kinds: its kind (see detectFileKind),
+// its frame count, and its first frame, read as Gray8 to prove that it
+// decodes and to learn its size. A refused file (unreadable, of no kind, a
+// video without frames, a first frame that does not decode) gives no entries
+// and the reader's reason. Touches nothing but the file and keeps no state
+// of its own, so it may run on any thread; the AVI reader's shared cache is
+// locked.
+FileEntries entriesOfFile(const std::string& path, int32_t maxFrames = INT32_MAX);
+
+// The frame size that every entry of a project shares; -1 until the first
+// frame admitted fixes it.
+struct FrameSize {
+  int32_t width = -1;
+  int32_t height = -1;
+};
+
+// The rule for a frame of `width` x `height` joining a project of `size`:
+// the first frame fixes the size, and a frame of another size is refused,
+// false with "W x H, not the W0 x H0 of the first frame" in `why`.
+bool admitFrameSize(FrameSize& size, int32_t width, int32_t height, std::string* why = nullptr);
 
 }  // namespace stelp

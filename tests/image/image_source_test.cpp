@@ -4,9 +4,7 @@
 
 #include <filesystem>
 
-#include "image/avi.h"
 #include "image/bitmap.h"
-#include "image/fits.h"
 #include "test_util.h"
 
 namespace stelp {
@@ -30,39 +28,8 @@ TEST(ImageSourceTest, NameOffsetSkipsTheLastThreeCharacters) {
   }
 }
 
-class LoadFrameTest : public ::testing::Test {
- protected:
-  void TearDown() override { clearAviReadCache(); }
+TEST(LoadFrameTest, SlotRulesWithoutAFrame) {
   test::TempDir dir;
-};
-
-TEST_F(LoadFrameTest, EachFrameCodeUsesItsReader) {
-  auto picture = test::floatImage(2, 1, {51, 255});
-  const std::string bmp = dir.file("a.bmp"), fits = dir.file("a.fits"), avi = dir.file("a.avi");
-  ASSERT_TRUE(writeBitmap(bmp, *picture));
-  ASSERT_TRUE(writeFits(fits, *picture, FitsDepth::Int16));
-  AviWriter writer;
-  ASSERT_TRUE(openAviWriter(writer, avi, *picture));
-  auto second = test::floatImage(2, 1, {7, 9});
-  ASSERT_TRUE(writeAviFrame(writer, *picture) && writeAviFrame(writer, *second) && closeAviWriter(writer));
-
-  const struct {
-    std::string path;
-    int32_t code;
-    uint8_t first;
-  } cases[] = {{bmp, FrameBitmap, 51}, {fits, FrameFits, 51}, {avi, 1, 7}};
-  for (const auto& c : cases) {
-    ImageSource source;
-    source.setPath(c.path, c.code);
-    ImageSlot slot;
-    loadFrame(&source, slot, PixelFormat::Gray8);
-    ASSERT_NE(slot, nullptr) << c.path;
-    EXPECT_EQ(slot->format, static_cast<int32_t>(PixelFormat::Gray8));
-    EXPECT_EQ(slot->row(0)[0], c.first) << c.path;
-  }
-}
-
-TEST_F(LoadFrameTest, SlotRulesWithoutAFrame) {
   ImageSlot slot = test::sentinelSlot();
   loadFrame(nullptr, slot, PixelFormat::Gray8);
   EXPECT_EQ(slot, nullptr) << "no source empties the slot";

@@ -1,0 +1,117 @@
+#include "image/file_kind.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <vector>
+
+#include "image/avi.h"
+#include "image/bitmap.h"
+#include "image/fits.h"
+#include "image/image_source.h"
+#include "test_util.h"
+
+namespace stelp {
+namespace {
+
+// The window's import, project opening and every stelp-cli command take a
+// file's kind, reader and frames from entriesOfFile or the table under it;
+// this is the one place that says which files they accept.
+TEST(FileKindTest, EntriesOfFileAcceptAndRefuseByTheTable) {
+  test::TempDir dir;
+  const auto picture = test::floatImage(3, 2, {10, 20, 30, 40, 50, 60});
+  auto bitmap = [&](const char* name) { EXPECT_TRUE(writeBitmap(dir.file(name), *picture)) << name; };
+  auto fits = [&](const char* name) { EXPECT_TRUE(writeFits(dir.file(name), *picture, FitsDepth::Int16)) << name; };
+  // Frame k of a video starts with 10 + k.
+  auto video = [&](const char* name) {
+    AviWriter writer;
+    ASSERT_TRUE(openAviWriter(writer, dir.file(name), *picture));
+    for (float k = 0; k < 3; ++k)
+      ASSERT_TRUE(writeAviFrame(writer, *test::floatImage(3, 2, {10 + k, 20, 30, 40, 50, 60})));
+    ASSERT_TRUE(closeAviWriter(writer));
+  };
+  auto text = [&](const char* name) { test::writeFile(dir.file(name), test::Bytes{'n', 'o', 't', 'e', 's'}); };
+  for (const char* name : {"a.bmp", "UPPER.DIB", "bitmap.fit", "bitmap.png"}) bitmap(name);
+  for (const char* name : {"b.FTS", "fits.avi"}) fits(name);
+  for (const char* name : {"clip.AvI", "video.bmp"}) video(name);
+  for (const char* name : {"notes.txt", "text.fits", "text.avi"}) text(name);
+  std::filesystem::create_directory(dir.file("folder.bmp"));
+
+  const struct {
+    const char* name;
+    FileKind kind;
+    std::vector<int32_t> codes;  // of the entries, in order
+    const char* why;             // of a refusal
+  } cases[] = {
+      {"a.bmp", FileKind::Bitmap, {FrameBitmap}, ""},
+      {"UPPER.DIB", FileKind::Bitmap, {FrameBitmap}, ""},
+      {"b.FTS", FileKind::Fits, {FrameFits}, ""},
+      {"clip.AvI", FileKind::Avi, {0, 1, 2}, ""},
+      // The content decides where it is a known signature, the name otherwise.
+      {"bitmap.fit", FileKind::Bitmap, {FrameBitmap}, ""},
+      {"bitmap.png", FileKind::Bitmap, {FrameBitmap}, ""},
+      {"fits.avi", FileKind::Fits, {FrameFits}, ""},
+      {"video.bmp", FileKind::Avi, {0, 1, 2}, ""},
+      {"notes.txt", FileKind::Unknown, {}, "not a bitmap, FITS or AVI file (.bmp, .dib, .fit, .fts, .fits, .avi)"},
+      {"text.fits", FileKind::Unknown, {}, "not a FITS file (no SIMPLE card)"},
+      {"missing.bmp", FileKind::Unknown, {}, "not found"},
+      {"folder.bmp", FileKind::Unknown, {}, "not a regular file"},
+  };
+  for (const auto& c : cases) {
+    const std::string path = dir.file(c.name);
+    const FileEntries file = entriesOfFile(path);
+    std::vector<int32_t> codes;
+    for (const auto& entry : file.entries) {
+      EXPECT_TRUE(entry->path == path && entry->enabled && !entry->missing) << c.name;
+      codes.push_back(entry->frameCode);
+    }
+    EXPECT_EQ(file.kind, c.kind) << c.name;
+    EXPECT_EQ(codes, c.codes) << c.name;
+    EXPECT_EQ(file.why, c.why) << c.name;
+    if (!file) continue;
+    EXPECT_EQ(std::vector<int32_t>({file.width, file.height, file.frames}),
+              std::vector<int32_t>({3, 2, static_cast<int32_t>(c.codes.size())})) << c.name;
+    // Each entry's code leads loadFrame to the reader that accepted the file,
+    // and to its own frame.
+    ImageSlot slot;
+    ASSERT_TRUE(loadFrame(file.entries.back().get(), slot, PixelFormat::Gray8)) << c.name;
+    EXPECT_EQ(slot->row(0)[0], 10 + std::max(c.codes.back(), 0)) << c.name;
+  }
+  // A video's entries stop at the number asked for; its own count stays.
+  const FileEntries cut = entriesOfFile(dir.file("clip.AvI"), 2);
+  EXPECT_EQ(std::pair(cut.entries.size(), cut.frames), std::pair(size_t{2}, 3));
+  // A file that is no video has nothing for the AVI reader.
+  EXPECT_FALSE(entriesOfFile(dir.file("text.avi")));
+}
+
+TEST(FileKindTest, ExtensionsNameKindsAndOnlySomeAreWritten) {
+  const struct {
+    const char* path;
+    FileKind named, written;
+  } cases[] = {
+      {"/d/a.fit", FileKind::Fits, FileKind::Fits},     {"/d/a.FTS", FileKind::Fits, FileKind::Fits},
+      {"x.Fits", FileKind::Fits, FileKind::Fits},       {"x.bmp", FileKind::Bitmap, FileKind::Bitmap},
+      {"x.dib", FileKind::Bitmap, FileKind::Unknown},   {"x.AVI", FileKind::Avi, FileKind::Avi},
+      {"/d/a.fitsx", FileKind::Unknown, FileKind::Unknown}, {"/d.bmp/a", FileKind::Unknown, FileKind::Unknown},
+      {"C:\\d.bmp\\a", FileKind::Unknown, FileKind::Unknown}, {"D:x.bmp", FileKind::Bitmap, FileKind::Bitmap},
+      {"x.raw", FileKind::Unknown, FileKind::Unknown},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(kindFromExtension(c.path), c.named) << c.path;
+    EXPECT_EQ(writtenKindOf(c.path), c.written) << c.path;
+  }
+}
+
+TEST(FileKindTest, TheFirstFrameFixesTheSizeOfAProject) {
+  FrameSize size;
+  std::string why;
+  EXPECT_TRUE(admitFrameSize(size, 4, 2, &why));
+  EXPECT_TRUE(admitFrameSize(size, 4, 2, &why));
+  EXPECT_FALSE(admitFrameSize(size, 2, 4, &why));
+  EXPECT_EQ(why, "2 x 4, not the 4 x 2 of the first frame");
+  EXPECT_EQ(std::pair(size.width, size.height), std::pair(4, 2));
+}
+
+}  // namespace
+}  // namespace stelp
