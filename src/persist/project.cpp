@@ -243,65 +243,48 @@ std::string locateFile(const std::string& stored, const std::string& projectFold
   return std::string();
 }
 
-int32_t frameCodeOf(SourceKind kind) { return kind == SourceKind::Bitmap ? FrameBitmap : FrameFits; }
+// The frame code of a still whose file is missing: the one its name's
+// extension says, a bitmap's when the extension names no still.
+int32_t missingStillCode(const std::string& path) {
+  const FileKindInfo* info = kindInfo(kindFromExtension(path));
+  return info && !info->video ? info->stillCode : FrameBitmap;
+}
 
 // The lists being built by an open, with the frame size the first frame
 // fixes; the engine takes them over only once the whole project is read.
 struct OpenedLists {
   std::array<SourceList, kRoleCount> lists;
-  int32_t frameWidth = -1;
-  int32_t frameHeight = -1;
+  FrameSize frameSize;
   // Frames of missing AVI files still to be kept: a missing video cannot
   // say how many it has, so a damaged count must not fill memory.
   int64_t missingFramesLeft = kMaxAviFramesPerFile;
 };
 
-// Loads the entry's frame to learn its size: true when it fits the frame
-// size (the first frame of an open fixes it); otherwise the reason goes to
-// the problems.
-bool frameFits(OpenedLists& opened, const ImageSource& source, OpenProjectResult& result) {
-  ImageSlot slot;
-  std::string why;
-  if (!loadFrame(&source, slot, PixelFormat::Gray8, &why) || !slot) {
-    result.problems.push_back(source.path + ": " + (why.empty() ? "cannot be decoded" : why));
-    return false;
-  }
-  if (opened.frameWidth < 0 || opened.frameHeight < 0) {
-    opened.frameWidth = slot->width;
-    opened.frameHeight = slot->height;
-  }
-  if (slot->width == opened.frameWidth && slot->height == opened.frameHeight) return true;
-  result.problems.push_back(source.path + ": " + std::to_string(slot->width) + " x " + std::to_string(slot->height) +
-                            ", not the " + std::to_string(opened.frameWidth) + " x " +
-                            std::to_string(opened.frameHeight) + " of the first frame");
-  return false;
+// Reads each frame's "Enabled k" from the entry's section.
+void readFrameFlags(ProfileStore& store, const StoredEntry& entry,
+                    std::vector<std::unique_ptr<ImageSource>>& frames) {
+  store.SetSection(entry.section);
+  for (size_t frame = 0; frame < frames.size(); ++frame)
+    store.ReadBool(enabledKey(static_cast<int32_t>(frame)), frames[frame]->enabled, true);
 }
 
-void addFrames(SourceList& list, ProfileStore& store, const StoredEntry& entry, const std::string& path,
-               int32_t frames, bool missing) {
-  store.SetSection(entry.section);
-  for (int32_t frame = 0; frame < frames; ++frame) {
-    auto source = std::make_unique<ImageSource>();
-    source->setPath(path, frame);
-    source->missing = missing;
-    store.ReadBool(enabledKey(frame), source->enabled, true);
-    list.entries.push_back(std::move(source));
-  }
+void append(SourceList& list, std::vector<std::unique_ptr<ImageSource>>& entries) {
+  for (auto& entry : entries) list.entries.push_back(std::move(entry));
 }
 
 // Turns one stored entry into list entries.
 void openEntry(OpenedLists& opened, SourceList& list, ProfileStore& store, const StoredEntry& entry,
                const std::string& projectFolder, OpenProjectResult& result) {
-  if (entry.kind == SourceKind::Avi && entry.frames <= 0) return;
+  if (entry.video && entry.frames <= 0) return;
   bool notRegular = false;
   const std::string path = locateFile(entry.path, projectFolder, notRegular);
   if (path.empty()) {
     // Kept as it was stored, so that a save does not lose it.
     result.missingFiles.push_back(entry.path);
     if (notRegular) result.problems.push_back(entry.path + ": not a regular file");
-    if (entry.kind != SourceKind::Avi) {
+    if (!entry.video) {
       auto source = std::make_unique<ImageSource>();
-      source->setPath(entry.path, frameCodeOf(entry.kind));
+      source->setPath(entry.path, missingStillCode(entry.path));
       source->enabled = entry.enabled;
       source->missing = true;
       list.entries.push_back(std::move(source));
@@ -312,33 +295,47 @@ void openEntry(OpenedLists& opened, SourceList& list, ProfileStore& store, const
       result.problems.push_back(entry.path + ": " + std::to_string(entry.frames - frames) +
                                 " frames left out, too many frames of missing videos");
     opened.missingFramesLeft -= frames;
-    addFrames(list, store, entry, entry.path, frames, /*missing=*/true);
+    std::vector<std::unique_ptr<ImageSource>> entries;
+    for (int32_t frame = 0; frame < frames; ++frame) {
+      entries.push_back(std::make_unique<ImageSource>());
+      entries.back()->setPath(entry.path, frame);
+      entries.back()->missing = true;
+    }
+    readFrameFlags(store, entry, entries);
+    append(list, entries);
     return;
   }
 
-  // The file found may be of another kind than the stored name says.
-  const SourceKind kind = sourceKindOf(path);
-  if (kind == SourceKind::Unknown) {
-    result.problems.push_back(path + ": not a kind of file Stelp reads");
+  // The file is probed as an import probes it; its content, not the stored
+  // name, says its kind.
+  FileEntries file = entriesOfFile(path, entry.video ? entry.frames : 1);
+  if (!file) {
+    result.problems.push_back(path + ": " + file.why);
     return;
   }
-  auto source = std::make_unique<ImageSource>();
-  source->setPath(path, kind == SourceKind::Avi ? 0 : frameCodeOf(kind));
-  source->enabled = entry.enabled;
-  // Only frame 0 of a video is loaded: it stands for the whole file.
-  if (!frameFits(opened, *source, result)) return;
-  if (kind != SourceKind::Avi) {
-    list.entries.push_back(std::move(source));
+  const bool video = kindInfo(file.kind)->video;
+  if (video != entry.video) {
+    result.problems.push_back(path + (video ? ": a video, but the project lists it as one picture"
+                                            : ": one picture, but the project lists it as a video"));
+    return;
+  }
+  std::string why;
+  if (!admitFrameSize(opened.frameSize, file.width, file.height, &why)) {
+    result.problems.push_back(path + ": " + why);
+    return;
+  }
+  if (!video) {
+    file.entries.front()->enabled = entry.enabled;
+    append(list, file.entries);
     return;
   }
   // A count beyond the video's own would make every product read frames
   // that are not there.
-  const int32_t available = aviFrameCount(path);
-  const int32_t frames = std::min(entry.frames, available);
-  if (frames < entry.frames)
+  if (file.frames < entry.frames)
     result.problems.push_back(path + ": Frames=" + std::to_string(entry.frames) + ", but the video has " +
-                              std::to_string(available) + "; the frames past its end are left out");
-  addFrames(list, store, entry, path, frames, /*missing=*/false);
+                              std::to_string(file.frames) + "; the frames past its end are left out");
+  readFrameFlags(store, entry, file.entries);
+  append(list, file.entries);
 }
 
 // Reads one list. The list ends at the first number whose section holds no
@@ -350,10 +347,11 @@ void readStoredList(ProfileStore& store, ListRole role, std::vector<StoredEntry>
     store.SetSection(entry.section);
     store.ReadString("FileName", entry.path, kWholeText);
     if (entry.path.empty()) break;
-    entry.kind = sourceKindOf(entry.path);
-    if (entry.kind == SourceKind::Avi) {
-      std::string text;
-      store.ReadString("Frames", text, kWholeText);
+    // A save writes "Frames" into a video's section only.
+    std::string text;
+    store.ReadString("Frames", text, kWholeText);
+    entry.video = !text.empty();
+    if (entry.video) {
       entry.frames = static_cast<int32_t>(std::clamp<int64_t>(parseSaturatedInt(text), 0, kMaxAviFramesPerFile));
     } else {
       store.ReadBool("Enabled", entry.enabled, true);
@@ -374,19 +372,6 @@ void resetView(Engine& engine) {
 }
 
 }  // namespace
-
-SourceKind sourceKindOf(std::string_view path) {
-  const size_t dot = path.find_last_of('.');
-  const size_t separator = path.find_last_of("/\\:");
-  if (dot == std::string_view::npos || (separator != std::string_view::npos && separator > dot))
-    return SourceKind::Unknown;
-  const std::string_view extension = path.substr(dot);
-  if (equalsIgnoringCase(extension, ".avi")) return SourceKind::Avi;
-  if (equalsIgnoringCase(extension, ".bmp")) return SourceKind::Bitmap;
-  for (const char* fits : {".fit", ".fts", ".fits"})
-    if (equalsIgnoringCase(extension, fits)) return SourceKind::Fits;
-  return SourceKind::Unknown;
-}
 
 int32_t projectNameOffset(std::string_view path) {
   const size_t separator = path.find_last_of('/');
@@ -465,8 +450,8 @@ OpenProjectResult openProject(const std::string& path, Engine& engine) {
 
   resetView(engine);
   engine.settings = stored.settings;
-  engine.frameWidth = opened.frameWidth;
-  engine.frameHeight = opened.frameHeight;
+  engine.frameWidth = opened.frameSize.width;
+  engine.frameHeight = opened.frameSize.height;
   for (size_t role = 0; role < kRoleCount; ++role) {
     SourceList& list = engine.lists[role];
     list.entries = std::move(opened.lists[role].entries);

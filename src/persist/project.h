@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "image/file_kind.h"
 #include "persist/ini.h"
 
 namespace stelp {
@@ -28,11 +29,9 @@ constexpr const char* kFilesNotLoadedCaption = "Load Project";
 // than two days of video.
 constexpr int32_t kMaxAviFramesPerFile = 1 << 20;
 
-// The kind of source file that a name's extension says: the text from the
-// last '.' after the last '/', '\' or ':', compared without regard to case
-// with ".avi", ".bmp", ".fit", ".fts" and ".fits".
-enum class SourceKind { Unknown, Avi, Bitmap, Fits };
-SourceKind sourceKindOf(std::string_view path);
+// The kind a file name's extension names (see kindFromExtension).
+using SourceKind = FileKind;
+inline SourceKind sourceKindOf(std::string_view path) { return kindFromExtension(path); }
 
 // Where the file name of a project path begins (after its last '/'), as the
 // file dialog reports it.
@@ -80,9 +79,9 @@ struct OpenProjectResult {
 struct StoredEntry {
   std::string path;          // as stored
   std::string section;       // its section, where the per-frame "Enabled k" keys are
-  SourceKind kind = SourceKind::Unknown;
-  bool enabled = true;       // a bitmap or FITS entry's "Enabled"
-  int32_t frames = 0;        // an AVI entry's "Frames", at most kMaxAviFramesPerFile
+  bool video = false;        // the section holds "Frames", as a save writes for a video
+  bool enabled = true;       // a still's "Enabled"
+  int32_t frames = 0;        // a video's "Frames", at most kMaxAviFramesPerFile
 };
 
 struct StoredProject {
@@ -107,9 +106,11 @@ bool readStoredProject(const IniFile& document, const ProcessingSettings& presen
 // present value (see readStoredProject). A source file missing at its
 // stored path is looked for in the project's folder, and its entry then
 // takes the new path; a file found nowhere keeps its entry, marked missing.
-// Entries of another frame size, of an unknown extension, or whose frame
-// cannot be decoded are passed over; an AVI entry keeps no more frames than
-// the video has. The first entry of each list gets the focus, and Images
+// A file found is probed as an import probes it (entriesOfFile): entries
+// that it refuses, of another frame size (admitFrameSize), or that the
+// project lists as a video while the file holds one picture or the other way
+// round are passed over; a video entry keeps no more frames than the video
+// has. The first entry of each list gets the focus, and Images
 // becomes the current role.
 OpenProjectResult openProject(const std::string& path, Engine& engine);
 

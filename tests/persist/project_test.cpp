@@ -162,21 +162,24 @@ std::string replaceAll(std::string text, const std::string& from, const std::str
 TEST(ProjectTest, OpenKeepsMissingFilesAndPassesOverWhatItCannotUse) {
   test::TempDir dir;
   const std::string folder = dir.file("");
-  for (const char* name : {"a.bmp", "UPPER.BMP", "notes.png", "b.fits", "c.avi", "clip.AvI"}) make(dir.file(name));
+  for (const char* name : {"a.bmp", "UPPER.DIB", "bitmap.fit", "b.fits", "c.avi", "clip.AvI"}) make(dir.file(name));
   for (const char* name : {"big.bmp", "big.avi"}) make(dir.file(name), 2, 6, 3);
   writeText(dir.file("junk.bmp"), "this is no bitmap");
+  writeText(dir.file("notes.txt"), "notes");
   ASSERT_EQ(::mkfifo(dir.file("fifo.bmp").c_str(), 0600), 0);
   // In `text`, "$" stands for the project's folder with its '/'. Each problem is named by its file (or key).
   const struct { const char* what; std::string text; std::vector<std::string> lists, problems, missing; } cases[] = {
       {"a frame that cannot be decoded is passed over; a missing section ends the list",
        "[Image 1]\nFileName=$junk.bmp\n[Image 2]\nFileName=$a.bmp\n[Image 4]\nFileName=$b.fits\n", {"I:a.bmp|-2|1"},
        {"$junk.bmp"}, {}},
-      {"an unknown extension is passed over; known ones in any case",
-       "[Flat 1]\nFileName=$notes.png\n[Flat 2]\nFileName=$UPPER.BMP\nEnabled=0\n[Flat 3]\nFileName=$clip.AvI\n"
-       "Frames=2\nEnabled 1=0\n", {"F:UPPER.BMP|-2|0", "F:clip.AvI|0|1", "F:clip.AvI|1|0"}, {"$notes.png"}, {}},
-      {"Frames 0, and more Frames than the video has",
-       "[Dark 1]\nFileName=$c.avi\nFrames=0\n[Dark 2]\nFileName=$c.avi\nFrames=1048576\nEnabled 1=0\n",
-       {"D:c.avi|0|1", "D:c.avi|1|0"}, {"$c.avi"}, {}},
+      {"files are probed as on import: a file of no kind is passed over, the content decides the kind",
+       "[Flat 1]\nFileName=$notes.txt\n[Flat 2]\nFileName=$UPPER.DIB\nEnabled=0\n[Flat 3]\nFileName=$clip.AvI\n"
+       "Frames=2\nEnabled 1=0\n[Flat 4]\nFileName=$bitmap.fit\n",
+       {"F:UPPER.DIB|-2|0", "F:clip.AvI|0|1", "F:clip.AvI|1|0", "F:bitmap.fit|-2|1"}, {"$notes.txt"}, {}},
+      {"Frames 0, more Frames than the video has, and \"Frames\" where the file is no video and the other way round",
+       "[Dark 1]\nFileName=$c.avi\nFrames=0\n[Dark 2]\nFileName=$c.avi\nFrames=1048576\nEnabled 1=0\n"
+       "[Dark 3]\nFileName=$a.bmp\nFrames=2\n[Dark 4]\nFileName=$c.avi\nEnabled=1\n",
+       {"D:c.avi|0|1", "D:c.avi|1|0"}, {"$c.avi", "$a.bmp", "$c.avi"}, {}},
       {"the first frame fixes the size; frames of another size are left out",
        "[Image 1]\nFileName=$a.bmp\n[Image 2]\nFileName=$big.bmp\n[Image 3]\nFileName=$big.avi\nFrames=2\n"
        "[Dark 1]\nFileName=$big.bmp\n[Dark 2]\nFileName=$b.fits\n",
@@ -296,13 +299,6 @@ TEST(IniFileTest, BlankLinesComeBackAsTheyWereAroundNewKeys) {
     EXPECT_EQ(document.serialise(), after);
     EXPECT_EQ(IniFile::parse(after).serialise(), after);
   }
-}
-
-TEST(ProjectTest, SourceKindComesFromTheExtensionOfTheLastPathPart) {
-  for (const auto& [path, kind] : {std::pair{"/d/a.fit", SourceKind::Fits}, {"/d/a.FTS", SourceKind::Fits},
-                                   {"/d/a.fitsx", SourceKind::Unknown}, {"/d.bmp/a", SourceKind::Unknown},
-                                   {"C:\\d.bmp\\a", SourceKind::Unknown}, {"D:x.bmp", SourceKind::Bitmap}})
-    EXPECT_EQ(sourceKindOf(path), kind) << path;
 }
 
 }  // namespace
