@@ -79,6 +79,24 @@ bool parseArguments(const std::vector<std::string>& args, const std::vector<std:
   return true;
 }
 
+bool numberOption(const Arguments& a, const std::string& option, int64_t low, int64_t high, int64_t& value,
+                  std::string& error) {
+  return eachValue(a, option, [&](const std::string& text) {
+    if (parseNumber(text, low, high, value)) return true;
+    error = option + " needs a whole number, not '" + text + "'";
+    return false;
+  });
+}
+
+bool fitsDepthOf(const Arguments& a, FitsDepth& depth, std::string& error) {
+  if (a.has("--fits32") && a.has("--fits-float")) {
+    error = "--fits32 and --fits-float exclude each other";
+    return false;
+  }
+  depth = a.has("--fits32") ? FitsDepth::Int32 : a.has("--fits-float") ? FitsDepth::Float32 : FitsDepth::Int16;
+  return true;
+}
+
 CliProgress::CliProgress(bool quiet) : quiet_(quiet), terminal_(isatty(STDERR_FILENO) != 0) {}
 
 CliProgress::~CliProgress() {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/progress.h"
+#include "image/fits_options.h"
 
 namespace stelp::cli {
 
@@ -43,17 +44,38 @@ bool wantsHelp(const std::vector<std::string>& args, const char* usage);
 // A whole number within [low, high], or false.
 bool parseNumber(const std::string& text, int64_t low, int64_t high, int64_t& value);
 
-// Splits arguments into options (with their values) and positional words.
-// `withValue` lists the options that take a value. False, with a message,
-// for an unknown option or a missing value.
+// Splits arguments into options (with their values) and positional words,
+// for every command. `flags` lists the options without a value, `withValue`
+// those that take the next argument as theirs; either may be given more
+// than once. False, with a message, for an unknown option or a missing value.
 struct Arguments {
   std::vector<std::string> words;
-  std::vector<std::pair<std::string, std::string>> options;
+  std::vector<std::pair<std::string, std::string>> options;  // in the order given
   bool has(const std::string& option) const;
-  const std::string* value(const std::string& option) const;
+  const std::string* value(const std::string& option) const;  // the last one given
 };
 bool parseArguments(const std::vector<std::string>& args, const std::vector<std::string>& flags,
                     const std::vector<std::string>& withValue, Arguments& parsed, std::string& error);
+
+// Calls `accept(text)` on every value given for `option`, in order, so that
+// each one is checked and the last one wins; false as soon as one is not
+// accepted.
+template <typename Accept>
+bool eachValue(const Arguments& a, const std::string& option, Accept accept) {
+  for (const auto& [name, text] : a.options)
+    if (name == option && !accept(text)) return false;
+  return true;
+}
+
+// The value of a whole-number option within [low, high]; `value` stays when
+// the option is absent. False, with "OPTION needs a whole number, not
+// 'TEXT'", when any of its values is not one.
+bool numberOption(const Arguments& a, const std::string& option, int64_t low, int64_t high, int64_t& value,
+                  std::string& error);
+
+// The FITS depth the flags ask for: 16-bit unless --fits32 or --fits-float,
+// which exclude each other.
+bool fitsDepthOf(const Arguments& a, FitsDepth& depth, std::string& error);
 
 // Reports the engine's status texts on stderr: redrawn in place on a
 // terminal, one line each otherwise, nothing when quiet.

@@ -1,17 +1,13 @@
 // stelp-cli info and convert: the image layer on its own.
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "cli_common.h"
 #include "engine/export.h"
 #include "image/avi.h"
 #include "image/bitmap.h"
-#include "image/byte_io.h"
 #include "image/file_kind.h"
 #include "image/fits.h"
 #include "image/image_buffer.h"
@@ -41,21 +37,13 @@ constexpr FormatName kFormats[] = {
     {"grayfloat", PixelFormat::GrayFloat}, {"bgr24", PixelFormat::Bgr24},   {"bgrfloat", PixelFormat::BgrFloat},
 };
 
-// Loads `path` (frame `frame` of a video) with the reader of its kind; false
-// with the reason in `why`.
+// Loads frame `frame` of `path` (a still has only one) with the reader the
+// table of file kinds gives its content; false with the reason in `why`.
 bool loadImage(const std::string& path, int32_t frame, PixelFormat format, FitsScale scale, ImageSlot& slot,
                FileKind& kind, std::string& why, std::string* scaleNote = nullptr) {
-  FileInput probe;
-  if (!probe.open(path, &why)) return false;
-  kind = detectFileKind(path);
-  switch (kind) {
-    case FileKind::Bitmap: return readBitmap(path, format, slot, &why);
-    case FileKind::Fits: return readFits(path, format, slot, &why, scale, scaleNote);
-    case FileKind::Avi: return readAviFrame(path, frame, format, slot, &why);
-    case FileKind::Unknown: break;
-  }
-  why = "not a bitmap, FITS or AVI file";
-  return false;
+  kind = detectFileKind(path, &why);
+  const FileKindInfo* info = kindInfo(kind);
+  return info && info->read(path, frame, format, slot, &why, scale, scaleNote);
 }
 
 // Writes `image` as the `count` frames of a new AVI file.
@@ -68,12 +56,31 @@ bool writeAvi(const std::string& path, const ImageBuffer& image, int32_t count, 
   return written && closeAviWriter(writer, &why);
 }
 
-// Reads the value of --fits-scale; false when it names no scale.
-bool parseFitsScale(const std::string& text, FitsScale& scale) {
-  if (text == "camera") scale = FitsScale::Camera;
-  else if (text == "brightest") scale = FitsScale::BrightestPixel;
-  else return false;
-  return true;
+// The pixel format --format names (bgr24 without it).
+bool formatOf(const Arguments& a, PixelFormat& format, std::string& error) {
+  format = PixelFormat::Bgr24;
+  return eachValue(a, "--format", [&](const std::string& name) {
+    for (const FormatName& f : kFormats)
+      if (name == f.name) {
+        format = f.format;
+        return true;
+      }
+    error = "unknown format '" + name + "'";
+    return false;
+  });
+}
+
+// The FITS scale --fits-scale names (the camera's without it).
+bool fitsScaleOf(const Arguments& a, FitsScale& scale, std::string& error) {
+  scale = FitsScale::Camera;
+  return eachValue(a, "--fits-scale", [&](const std::string& text) {
+    if (text == "camera" || text == "brightest") {
+      scale = text == "camera" ? FitsScale::Camera : FitsScale::BrightestPixel;
+      return true;
+    }
+    error = "--fits-scale is camera or brightest, not '" + text + "'";
+    return false;
+  });
 }
 
 }  // namespace
@@ -82,19 +89,19 @@ int infoCommand(const std::vector<std::string>& args) {
   if (wantsHelp(args, kInfoUsage)) return kExitOk;
   Arguments a;
   std::string error;
-  if (!parseArguments(args, {}, {"--fits-scale"}, a, error)) return usageError(error, kInfoUsage);
-  if (a.words.size() != 1) return usageError("info takes one FILE", kInfoUsage);
   FitsScale scale = FitsScale::Camera;
-  if (const std::string* text = a.value("--fits-scale"); text && !parseFitsScale(*text, scale))
-    return usageError("--fits-scale is camera or brightest, not '" + *text + "'", kInfoUsage);
+  if (!parseArguments(args, {}, {"--fits-scale"}, a, error) || !fitsScaleOf(a, scale, error))
+    return usageError(error, kInfoUsage);
+  if (a.words.size() != 1) return usageError("info takes one FILE", kInfoUsage);
   const std::string& path = a.words[0];
   return guardMemory(path, [&] {
     ImageSlot image;
     FileKind kind = FileKind::Unknown;
     std::string why, scaleNote;
     if (!loadImage(path, 0, PixelFormat::Gray8, scale, image, kind, why, &scaleNote)) return fileError(path, why);
-    const int32_t frames = kind == FileKind::Avi ? aviFrameCount(path) : 1;
-    std::printf("%s %dx%d frames=%d\n", kindName(kind), image->width, image->height, frames);
+    const FileKindInfo& info = *kindInfo(kind);
+    const int32_t frames = info.frameCount ? info.frameCount(path, nullptr) : 1;
+    std::printf("%s %dx%d frames=%d\n", info.name, image->width, image->height, frames);
     if (kind == FileKind::Fits) std::printf("%s\n", scaleNote.c_str());
     return kExitOk;
   });
@@ -102,52 +109,27 @@ int infoCommand(const std::vector<std::string>& args) {
 
 int convertCommand(const std::vector<std::string>& args) {
   if (wantsHelp(args, kConvertUsage)) return kExitOk;
-  std::vector<std::string> paths;
+  Arguments a;
+  std::string error;
   PixelFormat format = PixelFormat::Bgr24;
   FitsDepth depth = FitsDepth::Int16;
   FitsScale scale = FitsScale::Camera;
-  int fitsDepthFlags = 0;
-  int32_t frame = 0;
-  int32_t repeat = 1;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg == "--fits32" || arg == "--fits-float") {
-      depth = arg == "--fits32" ? FitsDepth::Int32 : FitsDepth::Float32;
-      ++fitsDepthFlags;
-    } else if (arg == "--fits-scale") {
-      if (++i == args.size()) return usageError("--fits-scale needs a value", kConvertUsage);
-      if (!parseFitsScale(args[i], scale))
-        return usageError("--fits-scale is camera or brightest, not '" + args[i] + "'", kConvertUsage);
-    } else if (arg == "--format") {
-      if (++i == args.size()) return usageError("--format needs a value", kConvertUsage);
-      const FormatName* found = nullptr;
-      for (const FormatName& f : kFormats)
-        if (args[i] == f.name) found = &f;
-      if (!found) return usageError("unknown format '" + args[i] + "'", kConvertUsage);
-      format = found->format;
-    } else if (arg == "--frame" || arg == "--repeat") {
-      if (++i == args.size()) return usageError(arg + " needs a value", kConvertUsage);
-      char* end = nullptr;
-      const long value = std::strtol(args[i].c_str(), &end, 10);
-      if (args[i].empty() || *end != '\0' || value < INT32_MIN || value > INT32_MAX ||
-          (arg == "--repeat" && value < 1))
-        return usageError(arg + " needs a whole number, not '" + args[i] + "'", kConvertUsage);
-      (arg == "--frame" ? frame : repeat) = static_cast<int32_t>(value);
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      return usageError("unknown option '" + arg + "'", kConvertUsage);
-    } else {
-      paths.push_back(arg);
-    }
-  }
-  if (paths.size() != 2) return usageError("convert takes INPUT and OUTPUT", kConvertUsage);
-  if (fitsDepthFlags > 1) return usageError("--fits32 and --fits-float exclude each other", kConvertUsage);
-  const std::string& input = paths[0];
-  const std::string& output = paths[1];
+  int64_t frame = 0, repeat = 1;
+  if (!parseArguments(args, {"--fits32", "--fits-float"}, {"--format", "--frame", "--repeat", "--fits-scale"}, a,
+                      error) ||
+      !formatOf(a, format, error) || !fitsScaleOf(a, scale, error) ||
+      !numberOption(a, "--frame", INT32_MIN, INT32_MAX, frame, error) ||
+      !numberOption(a, "--repeat", 1, INT32_MAX, repeat, error))
+    return usageError(error, kConvertUsage);
+  if (a.words.size() != 2) return usageError("convert takes INPUT and OUTPUT", kConvertUsage);
+  if (!fitsDepthOf(a, depth, error)) return usageError(error, kConvertUsage);
+  const std::string& input = a.words[0];
+  const std::string& output = a.words[1];
 
   // Check the output kind before reading anything: an unknown extension must
   // not look like a successful conversion.
   const std::string extension = lowerExtension(output);
-  const FileKind outputKind = kindFromExtension(output);
+  const FileKind outputKind = writtenKindOf(output);
   if (outputKind == FileKind::Unknown && extension != "raw")
     return fileError(output, "unknown output extension '" + extension + "' (use .bmp, .fit, .fts, .fits, .avi or .raw)");
 
@@ -158,7 +140,7 @@ int convertCommand(const std::vector<std::string>& args) {
     ImageSlot image;
     FileKind kind = FileKind::Unknown;
     std::string why;
-    if (!loadImage(input, frame, format, scale, image, kind, why)) return fileError(input, why);
+    if (!loadImage(input, static_cast<int32_t>(frame), format, scale, image, kind, why)) return fileError(input, why);
     subject = output;
     bool written = false;
     if (outputKind == FileKind::Bitmap)
@@ -168,7 +150,7 @@ int convertCommand(const std::vector<std::string>& args) {
       written = writeFits(output, *image, depth, &why,
                           kind == FileKind::Fits ? readFitsObservationCards(input) : FitsCards{});
     else if (outputKind == FileKind::Avi)
-      written = writeAvi(output, *image, repeat, why);
+      written = writeAvi(output, *image, static_cast<int32_t>(repeat), why);
     else
       written = writeRawPixels(output, *image, &why);
     if (!written) return fileError(output, why);

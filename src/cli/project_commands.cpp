@@ -7,11 +7,8 @@
 #include "demo.h"
 #include "engine/engine.h"
 #include "engine/export.h"
-#include "image/avi.h"
 #include "image/bitmap.h"
-#include "image/byte_io.h"
 #include "image/file_kind.h"
-#include "image/fits.h"
 #include "persist/project.h"
 
 namespace stelp::cli {
@@ -77,16 +74,6 @@ Opened openForCommand(const std::string& path, Engine& engine, bool imagesReport
   return complete ? Opened::Complete : Opened::Incomplete;
 }
 
-// The FITS depth the flags ask for: 16-bit unless --fits32 or --fits-float.
-bool fitsDepthOf(const Arguments& a, FitsDepth& depth, std::string& error) {
-  if (a.has("--fits32") && a.has("--fits-float")) {
-    error = "--fits32 and --fits-float exclude each other";
-    return false;
-  }
-  depth = a.has("--fits32") ? FitsDepth::Int32 : a.has("--fits-float") ? FitsDepth::Float32 : FitsDepth::Int16;
-  return true;
-}
-
 // Refuses (exit status 1, nothing written) when one of `outputs` is the file
 // of an entry of the project.
 bool refuseConflict(const std::vector<std::string>& outputs, const Engine& engine) {
@@ -108,8 +95,7 @@ int processCommand(const std::vector<std::string>& args) {
   if (!fitsDepthOf(a, depth, error)) return usageError(error, kProcessUsage);
   if (a.words.size() != 2) return usageError("process takes PROJECT and OUTPUT", kProcessUsage);
   int64_t start = -1;
-  if (const std::string* text = a.value("--start"); text && !parseNumber(*text, 0, UINT32_MAX, start))
-    return usageError("--start needs a whole number, not '" + *text + "'", kProcessUsage);
+  if (!numberOption(a, "--start", 0, UINT32_MAX, start, error)) return usageError(error, kProcessUsage);
   const std::string& output = a.words[1];
   const bool raw = lowerExtension(output) == "raw";
   const OutputKind kind = raw ? OutputKind::Raw : outputKindOf(output);
@@ -282,22 +268,16 @@ int demoCommand(const std::vector<std::string>& args) {
   std::string why;
   if (!writeDemoData(dir, files, &why)) return fileError(dir, why);
 
+  // The lists are made as an import makes them.
   Engine engine;
-  auto add = [&](ListRole role, const std::string& path, int32_t code) {
-    auto source = std::make_unique<ImageSource>();
-    source->setPath(path, code);
-    engine.list(role).entries.push_back(std::move(source));
-  };
-  for (const std::string& path : files.images) {
-    if (kindFromExtension(path) != FileKind::Avi) {
-      add(ListRole::Images, path, FrameBitmap);
-      continue;
+  for (const auto& [role, paths] : {std::pair{ListRole::Images, &files.images}, std::pair{ListRole::Flats, &files.flats},
+                                    std::pair{ListRole::Darks, &files.darks}}) {
+    for (const std::string& path : *paths) {
+      FileEntries file = entriesOfFile(path);
+      if (!file) return fileError(path, file.why);
+      for (auto& entry : file.entries) engine.list(role).entries.push_back(std::move(entry));
     }
-    const int32_t count = aviFrameCount(path);
-    for (int32_t frame = 0; frame < count; ++frame) add(ListRole::Images, path, frame);
   }
-  for (const std::string& path : files.flats) add(ListRole::Flats, path, FrameFits);
-  for (const std::string& path : files.darks) add(ListRole::Darks, path, FrameBitmap);
   // Every step on, so that each view of the demo shows something.
   ProcessingGroup& p = engine.settings.processing;
   p.dark = p.flat = p.hot = true;

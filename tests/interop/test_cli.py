@@ -19,14 +19,13 @@ class Info(InteropCase):
         fits.PrimaryHDU(np.zeros((4, 2, 9), np.uint8)).writeto(t / "cube.fit")
         ffmpeg("-f", "lavfi", "-i", "testsrc=size=10x6:rate=5:duration=0.6", "-c:v", "rawvideo",
                "-pix_fmt", "bgr24", t / "clip.avi")
-        # The content decides the kind, not the extension.
-        for src, copy in (("pic.bmp", "bmp.fits"), ("pic.fits", "fits.avi"), ("clip.avi", "avi.bmp")):
+        # The kind comes from the table every command shares (content first, then the name).
+        for src, copy in (("pic.bmp", "bmp.fits"), ("pic.bmp", "pic.DIB")):
             shutil.copy(t / src, t / copy)
         # A FITS file adds a line on how its values are scaled.
         for name, line, note in (("pic.bmp", "bmp 7x3 frames=1", None), ("bmp.fits", "bmp 7x3 frames=1", None),
-                                 ("pic.fits", "fits 5x3 frames=1", "/ 257"), ("fits.avi", "fits 5x3 frames=1", "/ 257"),
-                                 ("cube.fit", "fits 9x2 frames=1", ""), ("clip.avi", "avi 10x6 frames=3", None),
-                                 ("avi.bmp", "avi 10x6 frames=3", None)):
+                                 ("pic.DIB", "bmp 7x3 frames=1", None), ("pic.fits", "fits 5x3 frames=1", "/ 257"),
+                                 ("cube.fit", "fits 9x2 frames=1", ""), ("clip.avi", "avi 10x6 frames=3", None)):
             with self.subTest(name=name):
                 self.assertInfo(t / name, line, note)
 
@@ -49,7 +48,8 @@ class Errors(InteropCase):
 
     def test_unknown_output_extension(self):
         Image.new("RGB", (3, 2)).save(self.tmp / "src.bmp")
-        for out in (self.tmp / "out.png", self.tmp / "out"):
+        # .dib is read but, as for every other command, not written.
+        for out in (self.tmp / "out.png", self.tmp / "out", self.tmp / "out.dib"):
             with self.subTest(output=out.name):
                 self.assertFails(("convert", self.tmp / "src.bmp", out), re.escape(f"stelp-cli: {out}: ") + ".+")
 
@@ -61,7 +61,7 @@ class Errors(InteropCase):
                          "--bogus", "--format", "--format rgb48", "--frame", "--frame abc", "--frame 1.5",
                          "--frame 2147483648", "--frame 7frames", "--repeat", "--repeat 0", "--repeat two",
                          "--repeat 2",  # repeating needs an .avi output
-                         "--fits-scale", "--fits-scale linear"))):
+                         "--fits-scale", "--fits-scale linear", "--fits32 --fits-float"))):
             with self.subTest(args=args):
                 self.assertFails(args, "stelp-cli: .+", status=2)
 
@@ -93,6 +93,7 @@ class ProjectCommands(InteropCase):
                 (("master", "flat", project, night / "flat_2.fits"), source(night / "flat_2.fits")),
                 (("master", "dark", project, night / "Dark_1.bmp"), source(night / "Dark_1.bmp")),
                 (("render", project, "images", "raw", night / "light_1.bmp"), source(night / "light_1.bmp")),
+                (("master", "dark", project, t / "dark.dib"), re.escape(f"stelp-cli: {t / 'dark.dib'}: unknown output extension") + ".*"),
                 (("process", t / "loop.sjx", t / "out.bmp"), re.escape(f"stelp-cli: {t / 'loop.sjx'}: ") + ".*symbolic links"),
                 (("master", "dark", t / "loop.sjx", t / "out.bmp"), ".*: Too many levels of symbolic links"),
                 (("render", long_name, "images", "raw", t / "out.bmp"), ".*: File name too long"),
