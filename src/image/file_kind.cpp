@@ -60,11 +60,7 @@ bool matches(std::span<const Signature> signature, const char* head, size_t size
 // "not a bitmap, FITS or AVI file (.bmp, .dib, ...)": every extension the
 // table reads.
 std::string unknownKindReason() {
-  std::string extensions;
-  for (const FileKindInfo& info : kFileKinds)
-    for (const KindExtension& extension : info.extensions)
-      extensions += (extensions.empty() ? "." : ", .") + std::string(extension.text);
-  return "not a bitmap, FITS or AVI file (" + extensions + ")";
+  return "not a bitmap, FITS or AVI file (" + extensionList(FileKind::Unknown, ".", ", ") + ")";
 }
 
 // The row of the kind whose extension `path` has; `writtenOnly` asks for an
@@ -88,6 +84,19 @@ const FileKindInfo* kindInfo(FileKind kind) {
   for (const FileKindInfo& info : kFileKinds)
     if (info.kind == kind) return &info;
   return nullptr;
+}
+
+std::string extensionList(FileKind kind, std::string_view prefix, std::string_view separator) {
+  std::string list;
+  for (const FileKindInfo& info : kFileKinds) {
+    if (kind != FileKind::Unknown && info.kind != kind) continue;
+    for (const KindExtension& extension : info.extensions) {
+      if (!list.empty()) list += separator;
+      list += prefix;
+      list += extension.text;
+    }
+  }
+  return list;
 }
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {

@@ -57,6 +57,11 @@ std::span<const FileKindInfo> fileKinds();
 // The row of `kind`; null for Unknown.
 const FileKindInfo* kindInfo(FileKind kind);
 
+// The extensions of `kind` (of every kind for Unknown), in the table's
+// order, each after `prefix` and joined by `separator`: "*.bmp;*.dib" for a
+// file dialog's patterns, ".bmp, .dib" for a message.
+std::string extensionList(FileKind kind, std::string_view prefix, std::string_view separator);
+
 // Whether two texts are equal when ASCII letters are compared without case.
 bool equalsIgnoringCase(std::string_view a, std::string_view b);
 

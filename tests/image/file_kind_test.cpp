@@ -101,6 +101,8 @@ TEST(FileKindTest, ExtensionsNameKindsAndOnlySomeAreWritten) {
     EXPECT_EQ(kindFromExtension(c.path), c.named) << c.path;
     EXPECT_EQ(writtenKindOf(c.path), c.written) << c.path;
   }
+  // A file dialog's patterns for one kind (all of them: see the refusal above).
+  EXPECT_EQ(extensionList(FileKind::Fits, "*.", ";"), "*.fit;*.fts;*.fits");
 }
 
 TEST(FileKindTest, TheFirstFrameFixesTheSizeOfAProject) {
