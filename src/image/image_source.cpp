@@ -29,7 +29,7 @@ bool loadFrame(const ImageSource* source, ImageSlot& slot, PixelFormat format, s
     slot.reset();
     return true;
   }
-  const FileKindInfo* kind = kindInfo(kindOfFrameCode(source->frameCode));
+  const FileKindInfo* kind = kindInfo(source->kind());
   if (!kind) return refuse(why, "no reader for frame code " + std::to_string(source->frameCode));
   return kind->read(source->path, std::max(source->frameCode, 0), format, slot, why, fitsScale, nullptr);
 }

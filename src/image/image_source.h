@@ -27,6 +27,8 @@ struct ImageSource {
   bool missing = false;  // the file was not found when the project was opened
 
   void setPath(const std::string& newPath, int32_t code);
+  // The kind of file the frame code names; Unknown for FrameNone.
+  FileKind kind() const { return kindOfFrameCode(frameCode); }
   std::string fileName() const { return path.substr(static_cast<size_t>(nameOffset)); }
 };
 

@@ -184,7 +184,7 @@ void writeList(ProfileStore& store, ListRole role, const SourceList& list, std::
   const ImageSource* aviSection = nullptr;  // frame 0 of the AVI file whose section is open
   for (size_t i = 0; i < list.entries.size(); ++i) {
     const ImageSource* source = list.entries[i].get();
-    if (!source || source->frameCode == FrameNone || source->path.empty()) continue;
+    if (!source || source->kind() == FileKind::Unknown || source->path.empty()) continue;
     if (source->frameCode > 0) {
       // A frame whose frame 0 has no section of its own (left out, or not in
       // front of it) has nowhere to go and is passed over.
@@ -193,7 +193,6 @@ void writeList(ProfileStore& store, ListRole role, const SourceList& list, std::
       continue;
     }
     aviSection = nullptr;
-    if (source->frameCode != 0 && source->frameCode != FrameBitmap && source->frameCode != FrameFits) continue;
     if (source->path.find_first_of("\r\n") != std::string::npos) {
       if (leftOut) leftOut->push_back(source->path);
       continue;
