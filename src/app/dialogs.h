@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "app/dialog_host.h"
+#include "stelp_version.h"
 
 class QLineEdit;
 class QPushButton;
@@ -11,7 +12,8 @@ class QButtonGroup;
 
 namespace stelp {
 
-constexpr const char* kVersionText = "0.9";
+// The version the About dialog and --version show.
+constexpr const char* kVersionText = STELP_VERSION_TEXT;
 // The project's web page, opened by "Visit the website now".
 constexpr const char* kWebsiteUrl = "https://stelp.example.org/donate";
 
@@ -19,7 +21,7 @@ constexpr const char* kWebsiteUrl = "https://stelp.example.org/donate";
 // without resource files.
 QIcon appIcon();
 
-// "About Stelp": the program's name, version "0.9", a description, a credit
+// "About Stelp": the program's name, its version, a description, a credit
 // and "OK".
 class AboutDialog : public QDialog {
   Q_OBJECT

@@ -7,6 +7,7 @@
 #include "byte_io.h"
 #include "fits_options.h"
 #include "image_buffer.h"
+#include "stelp_version.h"
 
 namespace stelp {
 
@@ -81,6 +82,6 @@ bool writeFits(const std::string& path, const ImageBuffer& image, FitsDepth dept
                const FitsCards& cards = {});
 
 // The program and version named in CREATOR.
-inline constexpr const char* kCreatorText = "Stelp 0.9";
+inline constexpr const char* kCreatorText = "Stelp " STELP_VERSION_TEXT;
 
 }  // namespace stelp
