@@ -107,8 +107,7 @@ struct SettingReader {
   // store's own reads do.
   template <typename Int>
   void operator()(const char* key, Int& value, SettingRange<Int> range) {
-    std::string text;
-    store.ReadString(key, text, kWholeText);
+    const std::string text = store.ReadString(key);
     if (text.empty()) return;
     bool found = false;
     const int64_t stored = parseSaturatedInt(text, &found);
@@ -119,8 +118,7 @@ struct SettingReader {
   }
 
   void operator()(const char* key, float& value, SettingRange<float> range) {
-    std::string text;
-    store.ReadString(key, text, kWholeText);
+    const std::string text = store.ReadString(key);
     if (store.ReadFloatInPlace(key, value) == 0 || text.empty()) return;
     const float used = range.clamp(value);
     if (used == value) return;
@@ -344,11 +342,10 @@ void readStoredList(ProfileStore& store, ListRole role, std::vector<StoredEntry>
     StoredEntry entry;
     entry.section = sectionName(role, number);
     store.SetSection(entry.section);
-    store.ReadString("FileName", entry.path, kWholeText);
+    entry.path = store.ReadString("FileName");
     if (entry.path.empty()) break;
     // A save writes "Frames" into a video's section only.
-    std::string text;
-    store.ReadString("Frames", text, kWholeText);
+    const std::string text = store.ReadString("Frames");
     entry.video = !text.empty();
     if (entry.video) {
       entry.frames = static_cast<int32_t>(std::clamp<int64_t>(parseSaturatedInt(text), 0, kMaxAviFramesPerFile));
