@@ -6,8 +6,10 @@ namespace stelp {
 
 namespace {
 
-// The average width is measured over the 52 letters, rounded, as the
-// dialog manager of the design's platform measures it.
+// The average character width: the width of the 52 letters A-Z and a-z over
+// 52, rounded to the nearest pixel. It is measured on letters, which most of
+// the dialogs' texts are, rather than taken from the average width a font
+// declares, which fonts set in different ways.
 int averageCharWidth(const QFontMetrics& metrics) {
   const QString letters = QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
   return (metrics.horizontalAdvance(letters) / 26 + 1) / 2;

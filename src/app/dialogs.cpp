@@ -59,8 +59,9 @@ void drawIcon(QPainter& painter, int size) {
   painter.drawEllipse(QPointF(90, 82), 6, 6);
 }
 
-// Places a static text at its design rectangle, widened when the font in use
-// needs more room than the design's font did, so no text is cut off.
+// Places a static text at its rectangle in dialog units, widened to the
+// text's own width where the font in use needs more room, so no text is cut
+// off.
 QLabel* addLabel(QWidget* parent, const DialogUnits& units, const QString& text, QRect design) {
   auto* label = new QLabel(text, parent);
   QRect rect = units.rect(design.x(), design.y(), design.width(), design.height());
@@ -69,7 +70,7 @@ QLabel* addLabel(QWidget* parent, const DialogUnits& units, const QString& text,
   return label;
 }
 
-// The program's icon at its design rectangle.
+// The program's icon at its rectangle in dialog units.
 QLabel* addIcon(QWidget* parent, const DialogUnits& units, QRect design) {
   const QRect rect = units.rect(design.x(), design.y(), design.width(), design.height());
   auto* label = new QLabel(parent);

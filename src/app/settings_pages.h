@@ -45,8 +45,8 @@ class SettingsPage : public QFrame {
   int refreshRemainingMs() const { return timer_.remainingTime(); }
 
  signals:
-  // The page's values changed and the user stopped editing (the commands
-  // 32774, 32777, 32778 of the Images, Flats and Darks pages).
+  // The page's values changed and the user stopped editing: 500 ms passed
+  // since the last edit. The main window then applies the page.
   void command();
 
  protected:

@@ -48,10 +48,10 @@ class SourceListModel : public QAbstractListModel {
   SourceList& list_;
 };
 
-// Draws a row as the lists always looked: the highlight only behind the text
-// and a 4-pixel margin, the menu colour for a selected row of a list without
-// the focus, grey text for a disabled or missing entry, and a 1-pixel frame of RGB
-// (128, 128, 128) around the focused row.
+// Draws a row in place of the style's own look: the highlight only behind
+// the text and a 4-pixel margin, the menu colour for a selected row of a list
+// without the focus, grey text for a disabled or missing entry, and a 1-pixel
+// frame of RGB (128, 128, 128) around the focused row.
 class SourceRowDelegate : public QStyledItemDelegate {
   Q_OBJECT
  public:
