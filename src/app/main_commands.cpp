@@ -201,6 +201,13 @@ bool MainDialog::MayDiscardProject() {
 }
 
 void MainDialog::closeEvent(QCloseEvent* event) {
+  // Work under way is stopped first; the window closes once it has.
+  if (work_ != WorkKind::None) {
+    event->ignore();
+    CancelWork();
+    WhenIdle([this] { close(); });
+    return;
+  }
   if (MayDiscardProject()) {
     event->accept();
     return;
@@ -214,8 +221,10 @@ void MainDialog::ReportNoMemory(const QString& what) {
 }
 
 void MainDialog::NewProject() {
-  if (!MayDiscardProject()) return;
-  StartEmptyProject();
+  WhenIdle([this] {
+    if (!MayDiscardProject()) return;
+    StartEmptyProject();
+  });
 }
 
 void MainDialog::StartEmptyProject() {
@@ -232,14 +241,20 @@ void MainDialog::StartEmptyProject() {
 }
 
 void MainDialog::OpenProject() {
-  if (!MayDiscardProject()) return;
-  FileRequest request = projectRequest(kOpenProjectTitle, projectPath_);
-  const std::optional<QString> chosen = dialogs_.openFile(this, request);
-  if (!chosen) return;
-  OpenProjectFile(*chosen);
+  WhenIdle([this] {
+    if (!MayDiscardProject()) return;
+    FileRequest request = projectRequest(kOpenProjectTitle, projectPath_);
+    const std::optional<QString> chosen = dialogs_.openFile(this, request);
+    if (!chosen) return;
+    OpenProjectFile(*chosen);
+  });
 }
 
 void MainDialog::OpenProjectFile(const QString& path) {
+  if (work_ != WorkKind::None) {
+    WhenIdle([this, path] { OpenProjectFile(path); });
+    return;
+  }
   OpenProjectResult result;
   try {
     result = openProject(localPath(path), engine_);
@@ -338,6 +353,10 @@ bool MainDialog::AskReplace(const QString& path, const QString& caption) {
 }
 
 void MainDialog::SaveProcessed() {
+  WhenIdle([this] { SaveProcessedNow(); });
+}
+
+void MainDialog::SaveProcessedNow() {
   FlushPages();
   const SourceList& images = engine_.list(ListRole::Images);
   const int32_t enabled = enabledCount(images);
@@ -390,14 +409,55 @@ void MainDialog::SaveProcessed() {
     break;
   }
 
-  request.showFrame = [this] { RefreshView(); };
-  ExportResult result;
-  try {
-    result = saveProcessed(engine_, request);
-  } catch (const std::bad_alloc&) {
-    engine_.exportPreview = nullptr;
-    ReportNoMemory(displayPath(request.path));
-    Invalidate();
+  // Each frame is shown while it is written: painted on the worker, handed
+  // to the view here.
+  const QRect viewRect = imageView_->geometry();
+  const QColor background = palette().color(QPalette::Dark);
+  const uint8_t grey = static_cast<uint8_t>((background.red() + 2 * background.green() + background.blue()) >> 2);
+  request.showFrame = [this, viewRect, background, grey] {
+    if (!engine_.exportPreview) return;
+    auto shown = std::make_shared<Bitmap24>();
+    PaintImage(*engine_.exportPreview, viewRect.width(), viewRect.height(), Reduce::Allowed, Enlarge::NotAllowed,
+               grey, *shown);
+    QMetaObject::invokeMethod(
+        this,
+        [this, shown, background] {
+          bitmap_ = std::move(*shown);
+          imageView_->setBitmap(&bitmap_, background);
+          imageView_->update();
+        },
+        Qt::QueuedConnection);
+  };
+  auto result = std::make_shared<ExportResult>();
+  auto noMemory = std::make_shared<bool>(false);
+  StartWork(
+      WorkKind::Task,
+      [this, request, result, noMemory] {
+        try {
+          *result = saveProcessed(engine_, request);
+        } catch (const std::bad_alloc&) {
+          engine_.exportPreview = nullptr;
+          *noMemory = true;
+        }
+      },
+      [this, request, result, noMemory](bool) {
+        if (*noMemory)
+          ReportNoMemory(displayPath(request.path));
+        else
+          ReportExport(*result);
+        Invalidate();
+      });
+}
+
+void MainDialog::ReportExport(const ExportResult& result) {
+  if (result.stopped) {
+    QStringList files;
+    for (const std::string& file : result.files) files << displayPath(file);
+    dialogs_.message(this,
+                     files.isEmpty() ? QStringLiteral("The export was cancelled; no file was completed.")
+                                     : QStringLiteral("The export was cancelled; these files were completed:\n%1")
+                                           .arg(files.join(QLatin1Char('\n'))),
+                     QLatin1String(kSaveImagesCaption), MessageButtons::Ok, MessageIcon::None);
     return;
   }
   if (result.conflict) {
@@ -417,7 +477,6 @@ void MainDialog::SaveProcessed() {
   if (!failures.empty())
     dialogs_.message(this, QString::fromStdString(failures), QLatin1String(kSaveImagesCaption), MessageButtons::Ok,
                      MessageIcon::Warning);
-  Invalidate();
 }
 
 void MainDialog::ShowFileConflict(const QString& path, const QString& caption) {
@@ -474,40 +533,48 @@ void MainDialog::SaveMasterFrame(MasterProduct product, const ImageSlot& frame, 
   }
 }
 
-// The products are computed here when absent; an allocation failure there
-// ends the command with a message.
-void MainDialog::SaveDarkAverage() {
-  FlushPages();
-  try {
-    if (!engine_.masterDark) engine_.AverageDarks();
-  } catch (const std::bad_alloc&) {
-    ReportNoMemory(QStringLiteral("the dark average"));
-    return;
-  }
-  SaveMasterFrame(MasterProduct::Dark, engine_.masterDark, QStringLiteral("Save Darkframe"), "_dark");
+// The product is made in the background when absent; an allocation failure
+// there ends the command with a message, a cancel ends it silently.
+void MainDialog::StartSaveMaster(MasterProduct product) {
+  struct Master {
+    ImageSlot Engine::*slot;
+    const char* title;
+    const char* suffix;
+    const char* what;
+  };
+  static constexpr Master kDark{&Engine::masterDark, "Save Darkframe", "_dark", "the dark average"};
+  static constexpr Master kFlat{&Engine::masterFlat, "Save Flatframe", "_flat", "the flat average"};
+  static constexpr Master kSynthetic{&Engine::syntheticFlat, "Save Synthetic Flatframe", "_synflat",
+                                     "the synthetic flat"};
+  const Master& master = product == MasterProduct::Dark ? kDark : product == MasterProduct::Flat ? kFlat : kSynthetic;
+  WhenIdle([this, product, &master] {
+    FlushPages();
+    auto noMemory = std::make_shared<bool>(false);
+    StartWork(
+        WorkKind::Task,
+        [this, product, &master, noMemory] {
+          try {
+            if (engine_.*master.slot) return;
+            if (product == MasterProduct::Dark) engine_.AverageDarks();
+            if (product == MasterProduct::Flat) engine_.AverageFlats();
+            if (product == MasterProduct::SyntheticFlat) engine_.SmoothGradient();
+          } catch (const std::bad_alloc&) {
+            *noMemory = true;
+          }
+        },
+        [this, product, &master, noMemory](bool stopped) {
+          if (*noMemory) {
+            ReportNoMemory(QLatin1String(master.what));
+            return;
+          }
+          if (stopped) return;
+          SaveMasterFrame(product, engine_.*master.slot, QLatin1String(master.title), master.suffix);
+        });
+  });
 }
 
-void MainDialog::SaveFlatAverage() {
-  FlushPages();
-  try {
-    if (!engine_.masterFlat) engine_.AverageFlats();
-  } catch (const std::bad_alloc&) {
-    ReportNoMemory(QStringLiteral("the flat average"));
-    return;
-  }
-  SaveMasterFrame(MasterProduct::Flat, engine_.masterFlat, QStringLiteral("Save Flatframe"), "_flat");
-}
-
-void MainDialog::SaveSyntheticFlat() {
-  FlushPages();
-  try {
-    if (!engine_.syntheticFlat) engine_.SmoothGradient();
-  } catch (const std::bad_alloc&) {
-    ReportNoMemory(QStringLiteral("the synthetic flat"));
-    return;
-  }
-  SaveMasterFrame(MasterProduct::SyntheticFlat, engine_.syntheticFlat, QStringLiteral("Save Synthetic Flatframe"),
-                  "_synflat");
-}
+void MainDialog::SaveDarkAverage() { StartSaveMaster(MasterProduct::Dark); }
+void MainDialog::SaveFlatAverage() { StartSaveMaster(MasterProduct::Flat); }
+void MainDialog::SaveSyntheticFlat() { StartSaveMaster(MasterProduct::SyntheticFlat); }
 
 }  // namespace stelp

@@ -13,13 +13,16 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalBlocker>
+#include <QThread>
 #include <QTimer>
+#include <memory>
 #include <new>
 #include <tuple>
 
 #include "app/dialogs.h"
 #include "app/settings_pages.h"
 #include "app/source_list_view.h"
+#include "engine/parallel.h"
 #include "image/avi.h"
 #include "image/bitmap.h"
 #include "image/fits.h"
@@ -72,37 +75,35 @@ auto fieldsOf(const ProcessingGroup& g) {
 auto fieldsOf(const FlatGroup& g) { return std::tie(g.filterWidth, g.filterHeight, g.varHi, g.varLo, g.border); }
 auto fieldsOf(const DarkGroup& g) { return std::tie(g.hot, g.cold, g.expand); }
 
-// The first frame of a file about to be imported, its frame count and its
-// entries' frame code; an empty slot and the reader's reason when no reader
-// can use it.
-struct ImportProbe {
+// Reads the first frame of a file about to be imported; the frame itself is
+// not kept.
+MainDialog::ImportProbe probeImport(const std::string& path) {
+  MainDialog::ImportProbe probe;
   ImageSlot frame;
-  int32_t frames = 1;
-  int32_t code = FrameNone;
-  std::string why;
-};
-
-ImportProbe probeImport(const std::string& path) {
-  ImportProbe probe;
   switch (sourceKindOf(path)) {
     case SourceKind::Avi:
       probe.frames = aviFrameCount(path, &probe.why);
-      if (probe.frames > 0) readAviFrame(path, 0, PixelFormat::Gray8, probe.frame, &probe.why);
+      if (probe.frames > 0) readAviFrame(path, 0, PixelFormat::Gray8, frame, &probe.why);
       probe.code = 0;
       break;
     case SourceKind::Bitmap:
-      readBitmap(path, PixelFormat::Gray8, probe.frame, &probe.why);
+      readBitmap(path, PixelFormat::Gray8, frame, &probe.why);
       probe.code = FrameBitmap;
       break;
     case SourceKind::Fits:
-      readFits(path, PixelFormat::Gray8, probe.frame, &probe.why);
+      readFits(path, PixelFormat::Gray8, frame, &probe.why);
       probe.code = FrameFits;
       break;
     case SourceKind::Unknown:
       probe.why = "not a bitmap, FITS or AVI file (.bmp, .fit, .fts, .fits, .avi)";
       break;
   }
-  if (!probe.frame && probe.why.empty()) probe.why = "the file cannot be read";
+  if (!frame && probe.why.empty()) probe.why = "the file cannot be read";
+  if (frame) {
+    probe.readable = true;
+    probe.width = frame->width;
+    probe.height = frame->height;
+  }
   return probe;
 }
 
@@ -167,6 +168,9 @@ MainDialog::MainDialog(DialogHost& dialogs, const std::string& settingsPath, QWi
 }
 
 MainDialog::~MainDialog() {
+  // The work stops first: it uses the engine and the lists.
+  worker_.RequestStop();
+  worker_.WaitIdle();
   SaveSettingsFile();
   // The lists give back their entries from the last to the first, then the
   // frame and the products go, then the pages.
@@ -261,7 +265,7 @@ void MainDialog::buildControls() {
     selector->setObjectName(QLatin1String(viewNames[r]));
     selector->addItems(views[r]);
     selector->setGeometry(viewRect.x(), viewRect.y(), viewRect.width(), selector->sizeHint().height());
-    connect(selector, &QComboBox::currentIndexChanged, this, &MainDialog::Invalidate);
+    connect(selector, &QComboBox::currentIndexChanged, this, &MainDialog::ViewChanged);
     viewSelectors_[static_cast<size_t>(r)] = selector;
 
     auto* model = new SourceListModel(engine_.lists[static_cast<size_t>(r)], this);
@@ -298,6 +302,11 @@ void MainDialog::buildControls() {
   progressBar_ = new QProgressBar(client_);
   progressBar_->setTextVisible(false);
   progressBar_->hide();
+  cancelButton_ = new QPushButton(QStringLiteral("Cancel"), client_);
+  cancelButton_->setObjectName(QStringLiteral("cancel"));
+  cancelButton_->setAutoDefault(false);
+  cancelButton_->hide();
+  connect(cancelButton_, &QPushButton::clicked, this, &MainDialog::CancelWork);
 
   setupFrame_ = units_.rect(kSetupFrameRect);
   viewFrame_ = units_.rect(kViewFrameRect);
@@ -349,6 +358,9 @@ void MainDialog::LayOut() {
   statusLine_->setGeometry(status);
   const int barWidth = std::min(120, status.width() / 3);
   progressBar_->setGeometry(status.right() - barWidth - 3, status.top() + 3, barWidth, status.height() - 6);
+  // "Cancel" stands in the status line, left of the progress bar.
+  const int cancelWidth = cancelButton_->sizeHint().width();
+  cancelButton_->setGeometry(progressBar_->x() - cancelWidth - 4, status.top(), cancelWidth, status.height());
 
   imageView_->setGeometry(viewFrame_.adjusted(2, 6, -1, -1));
   // The window's outer size may not fall below 420 x 350 pixels; the window
@@ -369,26 +381,61 @@ QAction* MainDialog::action(const QString& text) const {
   return nullptr;
 }
 
-void MainDialog::SetStatus(const std::string& text) { engine_.SetStatus(text); }
+// While work runs, the status line is the work's.
+void MainDialog::SetStatus(const std::string& text) {
+  if (work_ == WorkKind::None) engine_.SetStatus(text);
+}
 
+bool MainDialog::OnWindowThread() const { return QThread::currentThread() == thread(); }
+
+// The engine reports from the worker too: what it says is shown from the
+// window's thread, in order.
 void MainDialog::ShowStatus(const std::string& text) {
+  if (!OnWindowThread()) {
+    QMetaObject::invokeMethod(this, [this, text] { ShowStatus(text); }, Qt::QueuedConnection);
+    return;
+  }
   if (!statusLine_) return;
   statusLine_->setText(QString::fromStdString(text));
   if (text == "Ready") progressBar_->hide();
   statusLine_->repaint();
 }
 
-void MainDialog::BeginWait() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+void MainDialog::BeginWait() {
+  if (!OnWindowThread()) {
+    QMetaObject::invokeMethod(this, [this] { BeginWait(); }, Qt::QueuedConnection);
+    return;
+  }
+  // Background work leaves the window usable: the busy cursor, not the wait one.
+  QApplication::setOverrideCursor(work_ == WorkKind::None ? Qt::WaitCursor : Qt::BusyCursor);
+  if (work_ != WorkKind::None) ++waitCursors_;
+}
 
-void MainDialog::EndWait() { QApplication::restoreOverrideCursor(); }
+void MainDialog::EndWait() {
+  if (!OnWindowThread()) {
+    QMetaObject::invokeMethod(this, [this] { EndWait(); }, Qt::QueuedConnection);
+    return;
+  }
+  if (work_ != WorkKind::None) {
+    if (waitCursors_ == 0) return;
+    --waitCursors_;
+  }
+  QApplication::restoreOverrideCursor();
+}
 
 void MainDialog::Step(int step, int steps) {
+  if (!OnWindowThread()) {
+    QMetaObject::invokeMethod(this, [this, step, steps] { Step(step, steps); }, Qt::QueuedConnection);
+    return;
+  }
   if (!progressBar_ || steps <= 0) return;
   progressBar_->setRange(0, steps);
   progressBar_->setValue(step);
   progressBar_->show();
   progressBar_->raise();
-  progressBar_->repaint();
+  if (work_ == WorkKind::None) return;
+  cancelButton_->show();
+  cancelButton_->raise();
 }
 
 void MainDialog::Invalidate() {
@@ -399,39 +446,152 @@ void MainDialog::Invalidate() {
   });
 }
 
-// Everything the view needs is computed here, before the paint: products
-// report their progress in the status line while the window waits.
+void MainDialog::StartWork(WorkKind kind, std::function<void()> work, std::function<void(bool stopped)> finish) {
+  work_ = kind;
+  finish_ = std::move(finish);
+  const uint64_t id = ++workId_;
+  UpdateCommandsEnabled();
+  worker_.Start(std::move(work), [this, id](bool stopped) {
+    QMetaObject::invokeMethod(this, [this, id, stopped] { WorkFinished(id, stopped); }, Qt::QueuedConnection);
+  });
+}
+
+void MainDialog::WorkFinished(uint64_t id, bool stopped) {
+  if (id != workId_ || work_ == WorkKind::None) return;
+  work_ = WorkKind::None;
+  std::function<void(bool)> finish = std::move(finish_);
+  finish_ = nullptr;
+  for (; waitCursors_ > 0; --waitCursors_) QApplication::restoreOverrideCursor();
+  progressBar_->hide();
+  cancelButton_->hide();
+  if (finish) finish(stopped);
+  SetStatus();
+  // What waited runs in order; a command that starts new work leaves the
+  // rest waiting for that.
+  bool ranSome = false;
+  while (!waiting_.empty() && work_ == WorkKind::None) {
+    std::function<void()> next = std::move(waiting_.front());
+    waiting_.erase(waiting_.begin());
+    next();
+    ranSome = true;
+  }
+  UpdateCommandsEnabled();
+  if (ranSome) userStopped_ = false;
+  if (viewWanted_ && !userStopped_) Invalidate();
+}
+
+void MainDialog::CancelWork() {
+  if (work_ == WorkKind::None) return;
+  userStopped_ = true;
+  worker_.RequestStop();
+}
+
+void MainDialog::FinishWork() {
+  while (work_ != WorkKind::None || viewPending_ || !waiting_.empty())
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents | QEventLoop::AllEvents, 50);
+}
+
+void MainDialog::ChangeEngine(std::function<void()> change, ProductSet drops, int32_t r, int32_t view) {
+  if (work_ == WorkKind::None) {
+    change();
+    return;
+  }
+  waiting_.push_back(std::move(change));
+  viewWanted_ = true;
+  userStopped_ = false;
+  if (work_ != WorkKind::View) return;
+  const ProductSet making = engine_.Computing();
+  if ((making & drops) != 0 || (making != 0 && (making & engine_.NeededFor(r, view)) == 0))
+    worker_.RequestStop();
+  else
+    engine_.RequestYield();
+}
+
+void MainDialog::ViewChanged() {
+  const int32_t r = role();
+  ChangeEngine([] {}, 0, r, viewSelectors_[static_cast<size_t>(r)]->currentIndex());
+  Invalidate();
+}
+
+void MainDialog::WhenIdle(std::function<void()> command) {
+  if (work_ == WorkKind::None) {
+    command();
+    return;
+  }
+  waiting_.push_back(std::move(command));
+  if (work_ == WorkKind::View) worker_.RequestStop();
+}
+
+void MainDialog::UpdateCommandsEnabled() {
+  const bool free = work_ != WorkKind::Task;
+  for (QPushButton* button : {importButton_, removeButton_, toggleButton_})
+    if (button) button->setEnabled(free);
+  for (const char* text : {"Import...", "Delete", "New", "Open...", "Save", "Save as...", "Save processed",
+                           "Save dark average", "Save flat average", "Save synthetic flat", "Colour processing"})
+    if (QAction* a = action(QLatin1String(text))) a->setEnabled(free);
+  if (cameraScaleAction_) cameraScaleAction_->setEnabled(free);
+  if (brightestScaleAction_) brightestScaleAction_->setEnabled(free);
+}
+
+namespace {
+
+// What the view work hands back.
+struct ViewOutcome {
+  RenderResult result;
+  bool noMemory = false;
+};
+
+}  // namespace
+
 void MainDialog::RefreshView() {
   viewPending_ = false;
   if (!imageView_) return;
+  if (work_ != WorkKind::None) {
+    viewWanted_ = true;
+    return;
+  }
+  viewWanted_ = false;
   // LayOut keeps the view on the view frame moved in by 2, 6, 1 and 1.
   const QRect viewRect = imageView_->geometry();
   const QColor background = palette().color(QPalette::Dark);
   const int32_t r = role();
-  RenderResult result;
-  try {
-    result = engine_.RenderView(r, viewSelectors_[static_cast<size_t>(r)]->currentIndex(), viewRect.width(),
-                                viewRect.height(), greyOf(background), bitmap_);
-  } catch (const std::bad_alloc&) {
-    // Nothing is shown rather than a half-made bitmap; the focused entry is
-    // named, since its frame or the products made for it did not fit.
-    bitmap_ = Bitmap24();
-    imageView_->setBitmap(nullptr, background);
-    imageView_->update();
-    const SourceList& list = engine_.lists[static_cast<size_t>(r)];
-    const ImageSource* focused = list.entry(list.focused);
-    ReportNoMemory(focused ? displayPath(focused->path) : QStringLiteral("the view"));
-    SetStatus();
-    return;
-  }
-  if (result.viewChanged) ShowPageOf(r);
-  imageView_->setBitmap(result.shown ? &bitmap_ : nullptr, background);
-  if (engine_.exportPreview) {
-    imageView_->repaint();
-    return;
-  }
-  imageView_->update();
-  SetStatus();
+  const int32_t view = viewSelectors_[static_cast<size_t>(r)]->currentIndex();
+  const uint8_t grey = greyOf(background);
+  auto outcome = std::make_shared<ViewOutcome>();
+  engine_.ClearYield();
+  StartWork(
+      WorkKind::View,
+      [this, outcome, r, view, viewRect, grey] {
+        try {
+          outcome->result = engine_.RenderView(r, view, viewRect.width(), viewRect.height(), grey, workBitmap_);
+        } catch (const std::bad_alloc&) {
+          outcome->noMemory = true;
+        }
+      },
+      [this, outcome, r, background](bool) {
+        if (outcome->noMemory) {
+          // Nothing is shown rather than a half-made bitmap; the focused
+          // entry is named, since its frame or the products made for it did
+          // not fit.
+          bitmap_ = Bitmap24();
+          imageView_->setBitmap(nullptr, background);
+          imageView_->update();
+          const SourceList& list = engine_.lists[static_cast<size_t>(r)];
+          const ImageSource* focused = list.entry(list.focused);
+          ReportNoMemory(focused ? displayPath(focused->path) : QStringLiteral("the view"));
+          return;
+        }
+        // Stopped before it was painted: the view keeps its last picture
+        // and is made again once the edits that stopped it are in.
+        if (!outcome->result.complete) {
+          if (!userStopped_) viewWanted_ = true;
+          return;
+        }
+        std::swap(bitmap_, workBitmap_);
+        if (outcome->result.viewChanged) ShowPageOf(r);
+        imageView_->setBitmap(outcome->result.shown ? &bitmap_ : nullptr, background);
+        imageView_->update();
+      });
 }
 
 std::array<SettingsPage*, kRoleCount> MainDialog::pages() const { return {imagesPage_, flatsPage_, darksPage_}; }
@@ -489,12 +649,13 @@ void MainDialog::SwitchRole() {
     lists_[static_cast<size_t>(i)]->setVisible(i == r);
     viewSelectors_[static_cast<size_t>(i)]->setVisible(i == r);
   }
-  engine_.currentRole = r;
-  Invalidate();
+  ViewChanged();
 }
 
 void MainDialog::ListCurrentChanged(ListRole listRole, int row) {
-  engine_.list(listRole).focused = row;
+  const int32_t r = role();
+  ChangeEngine([this, listRole, row] { engine_.list(listRole).focused = row; }, kRawFrameBit | kProcessedFrameBit,
+               r, viewSelectors_[static_cast<size_t>(r)]->currentIndex());
   Invalidate();
 }
 
@@ -504,8 +665,41 @@ void MainDialog::DropListProducts() {
 }
 
 void MainDialog::ImportFiles() {
-  const QStringList names = dialogs_.openFiles(this, QStringLiteral("Input file..."), importFilters());
-  if (names.isEmpty()) return;
+  WhenIdle([this] {
+    const QStringList names = dialogs_.openFiles(this, QStringLiteral("Input file..."), importFilters());
+    if (!names.isEmpty()) StartImport(names);
+  });
+}
+
+// Every file is read in the background, and the list changes only once all
+// were read: a stopped import adds nothing.
+void MainDialog::StartImport(const QStringList& names) {
+  std::vector<std::string> paths;
+  for (const QString& name : names) paths.push_back(localPath(name));
+  auto probes = std::make_shared<std::vector<ImportProbe>>();
+  auto noMemory = std::make_shared<std::string>();
+  StartWork(
+      WorkKind::Task,
+      [this, paths, probes, noMemory] {
+        engine_.SetStatus("Reading files");
+        for (size_t i = 0; i < paths.size() && !stopRequested(); ++i) {
+          engine_.progress().Step(static_cast<int>(i + 1), static_cast<int>(paths.size()));
+          try {
+            probes->push_back(probeImport(paths[i]));
+          } catch (const std::bad_alloc&) {
+            *noMemory = paths[i];
+            probes->emplace_back();
+          }
+        }
+      },
+      [this, names, probes, noMemory](bool stopped) {
+        if (!noMemory->empty()) ReportNoMemory(displayPath(*noMemory));
+        if (stopped) return;
+        FinishImport(names, *probes);
+      });
+}
+
+void MainDialog::FinishImport(const QStringList& names, const std::vector<ImportProbe>& probes) {
   SourceListView* view = currentList();
   SourceListModel* model = view->sourceModel();
   int seen = 0;
@@ -515,9 +709,10 @@ void MainDialog::ImportFiles() {
 
   // The names are taken from the last to the first, so the one the dialog
   // returned first ends selected.
-  for (auto name = names.crbegin(); name != names.crend(); ++name) {
+  for (int i = static_cast<int>(names.size()) - 1; i >= 0; --i) {
     ++seen;
-    const std::string path = localPath(*name);
+    const QString& name = names[i];
+    const std::string path = localPath(name);
     const SourceList& list = model->list();
     const bool loaded = std::any_of(list.entries.begin(), list.entries.end(),
                                     [&](const auto& entry) { return entry && entry->path == path; });
@@ -525,37 +720,28 @@ void MainDialog::ImportFiles() {
       ++alreadyLoaded;
       continue;
     }
-    ImportProbe probe;
-    try {
-      probe = probeImport(path);
-    } catch (const std::bad_alloc&) {
-      ReportNoMemory(*name);
-      continue;
-    }
-    if (!probe.frame) {
-      unreadable.prepend(QStringLiteral("%1: %2").arg(*name, QString::fromStdString(probe.why)));
+    const ImportProbe& probe = probes[static_cast<size_t>(i)];
+    if (!probe.readable) {
+      if (!probe.why.empty()) unreadable.prepend(QStringLiteral("%1: %2").arg(name, QString::fromStdString(probe.why)));
       continue;
     }
     if (engine_.frameWidth >= 0 && engine_.frameHeight >= 0) {
-      if (probe.frame->width != engine_.frameWidth || probe.frame->height != engine_.frameHeight) {
+      if (probe.width != engine_.frameWidth || probe.height != engine_.frameHeight) {
         ++otherSize;
         continue;
       }
     } else {
-      engine_.frameWidth = probe.frame->width;
-      engine_.frameHeight = probe.frame->height;
+      engine_.frameWidth = probe.width;
+      engine_.frameHeight = probe.height;
     }
-    const int32_t frames = probe.frames;
-    const int32_t code = probe.code;
-    probe.frame.reset();
     modified_ = true;
 
     view->clearSelection();
     std::vector<std::unique_ptr<ImageSource>> entries;
-    entries.reserve(static_cast<size_t>(frames));
-    for (int32_t k = 0; k < frames; ++k) {
+    entries.reserve(static_cast<size_t>(probe.frames));
+    for (int32_t k = 0; k < probe.frames; ++k) {
       auto entry = std::make_unique<ImageSource>();
-      entry->setPath(path, code == 0 ? k : code);
+      entry->setPath(path, probe.code == 0 ? k : probe.code);
       entries.push_back(std::move(entry));
     }
     const int first = model->rowCount();
@@ -587,6 +773,7 @@ void MainDialog::ImportFiles() {
 }
 
 void MainDialog::RemoveSelected() {
+  WhenIdle([this] {
   SourceListView* view = currentList();
   SourceListModel* model = view->sourceModel();
   auto release = [&](int row, int count) {
@@ -621,9 +808,11 @@ void MainDialog::RemoveSelected() {
   Invalidate();
   view->selectOnly(0);
   engine_.ReleaseFrameSizeIfEmpty();
+  });
 }
 
 void MainDialog::ToggleSelected(ListRole listRole) {
+  WhenIdle([this, listRole] {
   SourceListView* view = lists_[index(listRole)];
   SourceListModel* model = view->sourceModel();
   const std::vector<int> selected = view->selectedRows();
@@ -635,54 +824,80 @@ void MainDialog::ToggleSelected(ListRole listRole) {
   }
   DropListProducts();
   Invalidate();
+  });
 }
 
 void MainDialog::FlipAtSelectionMark() {
-  SourceListView* view = currentList();
-  const QModelIndex mark = view->currentIndex();
-  if (!mark.isValid()) return;
-  SourceListModel* model = view->sourceModel();
-  model->setEnabled(mark.row(), !model->entry(mark.row())->enabled);
-  modified_ = true;
-  DropListProducts();
-  Invalidate();
+  WhenIdle([this] {
+    SourceListView* view = currentList();
+    const QModelIndex mark = view->currentIndex();
+    if (!mark.isValid()) return;
+    SourceListModel* model = view->sourceModel();
+    model->setEnabled(mark.row(), !model->entry(mark.row())->enabled);
+    modified_ = true;
+    DropListProducts();
+    Invalidate();
+  });
 }
 
 void MainDialog::ToggleColourProcessing() {
-  engine_.ToggleColour();
-  modified_ = true;
-  UpdateMenuChecks();
-  Invalidate();
+  WhenIdle([this] {
+    engine_.ToggleColour();
+    modified_ = true;
+    UpdateMenuChecks();
+    Invalidate();
+  });
 }
 
 // Every frame and product is read again on the new scale at the next paint.
 void MainDialog::SetFitsScale(FitsScale scale) {
-  if (engine_.settings.processing.fitsScale == scale) return;
-  engine_.SetFitsScale(scale);
-  modified_ = true;
-  UpdateMenuChecks();
-  Invalidate();
+  WhenIdle([this, scale] {
+    if (engine_.settings.processing.fitsScale == scale) return;
+    engine_.SetFitsScale(scale);
+    modified_ = true;
+    UpdateMenuChecks();
+    Invalidate();
+  });
 }
 
+// A page's values reach the engine once no work runs; what is being made
+// goes on unless they make it stale.
 void MainDialog::ApplyImagesPage() {
-  const ProcessingGroup before = engine_.settings.processing;
-  engine_.ApplyImagesSettings(imagesPage_->values());
-  if (fieldsOf(before) != fieldsOf(engine_.settings.processing)) modified_ = true;
+  const ImagesPageValues values = imagesPage_->values();
+  ChangeEngine(
+      [this, values] {
+        const ProcessingGroup before = engine_.settings.processing;
+        engine_.ApplyImagesSettings(values);
+        if (fieldsOf(before) != fieldsOf(engine_.settings.processing)) modified_ = true;
+      },
+      kProcessedFrameBit, static_cast<int32_t>(ListRole::Images), ImagesProcessed);
   viewSelectors_[index(ListRole::Images)]->setCurrentIndex(ImagesProcessed);
   Invalidate();
 }
 
 void MainDialog::ApplyFlatsPage() {
-  const FlatGroup before = engine_.settings.flat;
-  engine_.ApplyFlatsSettings(flatsPage_->values());
-  if (fieldsOf(before) != fieldsOf(engine_.settings.flat)) modified_ = true;
+  const FlatGroup values = flatsPage_->values();
+  const int32_t r = role();
+  ChangeEngine(
+      [this, values] {
+        const FlatGroup before = engine_.settings.flat;
+        engine_.ApplyFlatsSettings(values);
+        if (fieldsOf(before) != fieldsOf(engine_.settings.flat)) modified_ = true;
+      },
+      kGradientMapBit | kSyntheticFlatBit, r, viewSelectors_[static_cast<size_t>(r)]->currentIndex());
   Invalidate();
 }
 
 void MainDialog::ApplyDarksPage() {
-  const DarkGroup before = engine_.settings.dark;
-  engine_.ApplyDarksSettings(darksPage_->values());
-  if (fieldsOf(before) != fieldsOf(engine_.settings.dark)) modified_ = true;
+  const DarkGroup values = darksPage_->values();
+  const int32_t r = role();
+  ChangeEngine(
+      [this, values] {
+        const DarkGroup before = engine_.settings.dark;
+        engine_.ApplyDarksSettings(values);
+        if (fieldsOf(before) != fieldsOf(engine_.settings.dark)) modified_ = true;
+      },
+      kHotPixelMapBit, r, viewSelectors_[static_cast<size_t>(r)]->currentIndex());
   Invalidate();
 }
 

@@ -4,7 +4,9 @@
 #include <QRect>
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "app/dialog_host.h"
 #include "app/dialog_units.h"
@@ -12,6 +14,7 @@
 #include "engine/export.h"
 #include "engine/paint.h"
 #include "engine/progress.h"
+#include "engine/worker.h"
 
 class QAction;
 class QComboBox;
@@ -49,6 +52,16 @@ class ImageView : public QWidget {
 // page of the role, the list of the role with its three buttons, the image
 // view and the status line, and the menus that reach every command. It owns
 // the engine; the layers below do every computation and file access.
+//
+// Everything long runs on a worker thread, one piece of work at a time, so
+// the window keeps handling events: the view's products (View work), and an
+// import, an export or a master frame (Task work). While work runs the
+// window's thread leaves the engine alone: an edit waits until the work has
+// stopped. An edit that makes the product being made stale, or that the
+// view no longer needs, stops the work at once; any other edit lets the
+// product finish and applies at the next product. Commands that change the
+// lists or the project stop View work first and are greyed during a Task;
+// "Cancel" and closing the window stop any work.
 class MainDialog : public QMainWindow, private Progress {
   Q_OBJECT
  public:
@@ -73,6 +86,7 @@ class MainDialog : public QMainWindow, private Progress {
   QPushButton* toggleButton() const { return toggleButton_; }
   QLineEdit* statusLine() const { return statusLine_; }
   QProgressBar* progressBar() const { return progressBar_; }
+  QPushButton* cancelButton() const { return cancelButton_; }
   ImageView* imageView() const { return imageView_; }
   QWidget* client() const { return client_; }
   // The menu command with this text ("Save processed", "E&xit", ...).
@@ -92,9 +106,30 @@ class MainDialog : public QMainWindow, private Progress {
   void SetStatus(const std::string& text = std::string());
   // Asks for the view to be drawn again once the current event is handled.
   void Invalidate();
-  // Brings the view up to date now: chooses and computes what it shows,
-  // then paints it.
+  // Starts bringing the view up to date: what it shows is chosen and made in
+  // the background, then painted (at once when no work runs, otherwise once
+  // the work has stopped).
   void RefreshView();
+
+  // What a file about to be imported gives: the size of its first frame,
+  // its frame count and its entries' frame code, or why no reader can use it.
+  struct ImportProbe {
+    bool readable = false;
+    int32_t width = 0;
+    int32_t height = 0;
+    int32_t frames = 1;
+    int32_t code = FrameNone;
+    std::string why;
+  };
+
+  // The work under way.
+  enum class WorkKind { None, View, Task };
+  WorkKind work() const { return work_; }
+  // Stops the work under way, as "Cancel" does: what it was making stays
+  // unmade, and the view is not made again until something changes.
+  void CancelWork();
+  // Handles events until no work runs and none waits to run.
+  void FinishWork();
 
   // The commands of the lists.
   void SwitchRole();
@@ -107,8 +142,12 @@ class MainDialog : public QMainWindow, private Progress {
   void OpenProject();
   // Opens the project at `path` without asking (the command line's project).
   void OpenProjectFile(const QString& path);
-  void SaveProject() { SaveProjectNow(); }
-  void SaveProjectAs() { SaveProjectUnderNewName(); }
+  void SaveProject() {
+    WhenIdle([this] { SaveProjectNow(); });
+  }
+  void SaveProjectAs() {
+    WhenIdle([this] { SaveProjectUnderNewName(); });
+  }
   void SaveProcessed();
   void SaveDarkAverage();
   void SaveFlatAverage();
@@ -138,6 +177,32 @@ class MainDialog : public QMainWindow, private Progress {
   void EndWait() override;
   void Step(int step, int steps) override;
 
+  // Runs `work` on the worker; `finish` runs on the window's thread after it,
+  // told whether the work was stopped; then the edits that waited are made.
+  void StartWork(WorkKind kind, std::function<void()> work, std::function<void(bool stopped)> finish);
+  void WorkFinished(uint64_t id, bool stopped);
+  // Makes `change` to the engine now when no work runs, otherwise once the
+  // work has stopped. `drops` are the products the change makes stale;
+  // `role` and `view` what the view shows after it. View work is stopped
+  // when it makes a product the change drops or the view no longer needs,
+  // and otherwise asked to stop after the product it is making.
+  void ChangeEngine(std::function<void()> change, ProductSet drops, int32_t role, int32_t view);
+  // The view selectors changed: what is being made may no longer be needed.
+  void ViewChanged();
+  // Runs `command` now when no work runs, otherwise once the work has
+  // stopped; View work is stopped for it.
+  void WhenIdle(std::function<void()> command);
+  // The commands that change the lists or the project are greyed during a
+  // Task.
+  void UpdateCommandsEnabled();
+  void StartImport(const QStringList& names);
+  void FinishImport(const QStringList& names, const std::vector<ImportProbe>& probes);
+  void SaveProcessedNow();
+  // The messages after an export: cancelled with the files completed, or
+  // what failed and the frames passed over.
+  void ReportExport(const ExportResult& result);
+  void StartSaveMaster(MasterProduct product);
+  bool OnWindowThread() const;
   void buildMenus();
   void buildControls();
   void LayOut();
@@ -206,6 +271,7 @@ class MainDialog : public QMainWindow, private Progress {
   QPushButton* toggleButton_ = nullptr;
   QLineEdit* statusLine_ = nullptr;
   QProgressBar* progressBar_ = nullptr;
+  QPushButton* cancelButton_ = nullptr;
   ImageView* imageView_ = nullptr;
   QAction* colourAction_ = nullptr;
   QAction* cameraScaleAction_ = nullptr;
@@ -215,6 +281,18 @@ class MainDialog : public QMainWindow, private Progress {
 
   Bitmap24 bitmap_;
   bool viewPending_ = false;
+
+  // Background work.
+  WorkKind work_ = WorkKind::None;
+  uint64_t workId_ = 0;
+  std::function<void(bool)> finish_;
+  std::vector<std::function<void()>> waiting_;  // edits and commands, in order
+  bool viewWanted_ = false;    // the view is to be made again once the work stopped
+  bool userStopped_ = false;   // "Cancel": the view is not made again by itself
+  int waitCursors_ = 0;        // busy cursors the work put up
+  Bitmap24 workBitmap_;        // the view work paints here
+  // Last: stopped and joined first, before anything its work uses goes.
+  Worker worker_;
 };
 
 }  // namespace stelp

@@ -23,6 +23,20 @@ class WaitCursor {
 
 }  // namespace
 
+// Marks `bit` as the product being made while it lives; the product made
+// around it before (an input computed first) is marked again afterwards.
+class ComputingScope {
+ public:
+  ComputingScope(Engine& engine, ProductSet bit) : engine_(engine), previous_(engine.computing_.exchange(bit)) {}
+  ~ComputingScope() { engine_.computing_ = previous_; }
+  ComputingScope(const ComputingScope&) = delete;
+  ComputingScope& operator=(const ComputingScope&) = delete;
+
+ private:
+  Engine& engine_;
+  ProductSet previous_;
+};
+
 Engine::Engine(Progress* progress)
     : threads(defaultThreadCount()), progress_(progress ? progress : &defaultProgress_), status_(kReady) {}
 
@@ -35,6 +49,34 @@ PixelFormat Engine::floatFormat() const {
 bool Engine::fitsFrame(const ImageBuffer* image) const {
   if (!image) return false;
   return frameWidth < 0 || (image->width == frameWidth && image->height == frameHeight);
+}
+
+bool Engine::Interrupted() const { return stopRequested() || yield_.load(); }
+
+ProductSet Engine::NeededFor(int32_t role, int32_t view) const {
+  if (view == 0) return kRawFrameBit;
+  const ProcessingGroup& p = settings.processing;
+  switch (role) {
+    case static_cast<int32_t>(ListRole::Images): {
+      if (view != ImagesProcessed) return 0;
+      ProductSet needed = kRawFrameBit | kProcessedFrameBit;
+      if (p.dark || p.hot) needed |= kMasterDarkBit;
+      if (p.hot) needed |= kHotPixelMapBit;
+      if (p.flat) needed |= p.synFlat ? kMasterFlatBit | kGradientMapBit | kSyntheticFlatBit : kMasterFlatBit;
+      return needed;
+    }
+    case static_cast<int32_t>(ListRole::Flats):
+      if (view == FlatsAveraged) return kMasterFlatBit;
+      if (view == FlatsGradient) return kMasterFlatBit | kGradientMapBit;
+      if (view == FlatsSynthetic) return kMasterFlatBit | kGradientMapBit | kSyntheticFlatBit;
+      return 0;
+    case static_cast<int32_t>(ListRole::Darks):
+      if (view == DarksAveraged) return kMasterDarkBit;
+      if (view == DarksHotPixels) return kMasterDarkBit | kHotPixelMapBit;
+      return 0;
+    default:
+      return 0;
+  }
 }
 
 bool Engine::load(const ImageSource* source, ImageSlot& slot, PixelFormat format, std::string* why) {
@@ -59,6 +101,8 @@ void Engine::SetStatus(const std::string& text) {
 
 void Engine::AverageList(const SourceList& list, ImageSlot& target, const std::string& statusText) {
   target.reset();
+  if (Interrupted()) return;
+  ComputingScope computing(*this, &target == &masterDark ? kMasterDarkBit : &target == &masterFlat ? kMasterFlatBit : 0);
   const ptrdiff_t role = &list - lists.data();
   std::vector<FrameFailure>* passedOver =
       role >= 0 && role < kRoleCount ? &passedOver_[static_cast<size_t>(role)] : nullptr;
@@ -72,6 +116,7 @@ void Engine::AverageList(const SourceList& list, ImageSlot& target, const std::s
   int32_t n = 0;
   ImageSlot scratch;
   for (int32_t i = 0; i < count; ++i) {
+    if (stopRequested()) break;
     progress_->Step(i + 1, count);
     const ImageSource* source = list.entry(i);
     if (!source || !source->enabled) continue;
@@ -108,6 +153,11 @@ void Engine::AverageList(const SourceList& list, ImageSlot& target, const std::s
     ++n;
   }
   if (n >= 2) scaleByReciprocal(*target, n, threads);
+  if (stopRequested()) {
+    target.reset();
+    if (passedOver) passedOver->clear();
+    n = 0;
+  }
   if (role >= 0 && role < kRoleCount) averaged_[static_cast<size_t>(role)] = n;
 }
 
@@ -132,33 +182,36 @@ void Engine::AverageFlats() {
 
 void Engine::LocateHotPixels() {
   if (!masterDark) AverageDarks();
-  if (!masterDark) return;
+  if (!masterDark || Interrupted()) return;
+  ComputingScope computing(*this, kHotPixelMapBit);
   SetStatus("Locating hot pixels");
   WaitCursor wait(*progress_);
   auto map = std::make_unique<ImageBuffer>();
   locateHotPixels(*masterDark, settings.dark, *map);
-  hotPixelMap = map->pixels ? std::move(map) : nullptr;
+  hotPixelMap = map->pixels && !stopRequested() ? std::move(map) : nullptr;
 }
 
 void Engine::DetectGradient() {
   if (!masterFlat) AverageFlats();
-  if (!masterFlat) return;
+  if (!masterFlat || Interrupted()) return;
+  ComputingScope computing(*this, kGradientMapBit);
   SetStatus("Gradient detection");
   WaitCursor wait(*progress_);
   auto map = std::make_unique<ImageBuffer>();
   detectGradient(*masterFlat, settings.flat, *map, threads);
-  gradientMap = map->pixels ? std::move(map) : nullptr;
+  gradientMap = map->pixels && !stopRequested() ? std::move(map) : nullptr;
 }
 
 void Engine::SmoothGradient() {
   if (!gradientMap) DetectGradient();
-  if (!gradientMap || !masterFlat) return;
+  if (!gradientMap || !masterFlat || Interrupted()) return;
+  ComputingScope computing(*this, kSyntheticFlatBit);
   SetStatus("Smoothing gradient");
   WaitCursor wait(*progress_);
   auto synthetic = std::make_unique<ImageBuffer>();
   std::array<float, 3> mean{0.0f, 0.0f, 0.0f};
   smoothGradient(*masterFlat, *gradientMap, settings.flat, *synthetic, mean, threads);
-  if (!synthetic->pixels) {
+  if (!synthetic->pixels || stopRequested()) {
     syntheticFlat.reset();
     return;
   }
@@ -176,6 +229,11 @@ bool Engine::ProcessImage(std::string* why) {
   const std::array<float, 3>& means = p.synFlat ? syntheticFlatMean : masterFlatMean;
 
   processedFrame.reset();
+  if (Interrupted()) {
+    if (why) *why = "stopped";
+    return false;
+  }
+  ComputingScope computing(*this, kProcessedFrameBit);
   std::string reason;
   load(currentSource, processedFrame, floatFormat(), &reason);
   if (!processedFrame) {
@@ -206,6 +264,11 @@ bool Engine::ProcessImage(std::string* why) {
   progress_->Step(4, kSteps);
   if (p.stretch == 1) stretchPercent(frame, p.stretchFromRel, p.stretchToRel, threads);
   if (p.stretch == 2) stretchLevels(frame, p.stretchFromAbs, p.stretchToAbs, threads);
+  if (stopRequested()) {
+    processedFrame.reset();
+    if (why) *why = "stopped";
+    return false;
+  }
   return true;
 }
 
@@ -288,11 +351,22 @@ RenderResult Engine::RenderView(int32_t role, int32_t view, int32_t width, int32
       // frame of the entry before it.
       currentSource = source;
       rawFrame.reset();
-      load(currentSource, rawFrame, settings.processing.colour ? PixelFormat::Bgr24 : PixelFormat::Gray8, nullptr);
+      if (!Interrupted()) {
+        ComputingScope computing(*this, kRawFrameBit);
+        load(currentSource, rawFrame, settings.processing.colour ? PixelFormat::Bgr24 : PixelFormat::Gray8, nullptr);
+      }
       shownView = view;
       shownRole = role;
       processedFrame.reset();
       result.viewChanged = true;
+      // A frame not read to its end is read again next time.
+      if (Interrupted()) {
+        rawFrame.reset();
+        currentSource = nullptr;
+        shownRole = shownView = -1;
+        result.complete = false;
+        return result;
+      }
     }
     result.shown = nullptr;
     if (view == 0) {
@@ -321,6 +395,11 @@ RenderResult Engine::RenderView(int32_t role, int32_t view, int32_t width, int32
       }
     }
     if (role < 0 || role >= kRoleCount) result.shown = nullptr;
+    // Stopped before the view's product was made: nothing is painted.
+    if (!result.shown && Interrupted()) {
+      result.complete = false;
+      return result;
+    }
   }
   if (result.shown)
     PaintImage(*result.shown, width, height, Reduce::Allowed, Enlarge::NotAllowed, background, bitmap);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -41,10 +42,25 @@ struct FrameFailure {
   std::string why;
 };
 
+// The frames and products as a set, for telling which work an edit makes
+// stale.
+enum ProductBit : uint32_t {
+  kRawFrameBit = 1u << 0,
+  kProcessedFrameBit = 1u << 1,
+  kMasterDarkBit = 1u << 2,
+  kMasterFlatBit = 1u << 3,
+  kHotPixelMapBit = 1u << 4,
+  kGradientMapBit = 1u << 5,
+  kSyntheticFlatBit = 1u << 6,
+};
+using ProductSet = uint32_t;
+inline constexpr ProductSet kAllProducts = (1u << 7) - 1;
+
 // What RenderView did besides painting.
 struct RenderResult {
   const ImageBuffer* shown = nullptr;  // the buffer painted; none: background only
   bool viewChanged = false;            // role, view or entry changed: show the role's page
+  bool complete = true;                // false: stopped before painting; nothing was painted
 };
 
 // The calibration engine: the three source lists, the settings and every
@@ -93,6 +109,18 @@ class Engine {
   // frame could not be read.
   using FrameLoader = std::function<bool(const ImageSource*, ImageSlot&, PixelFormat, std::string*)>;
   FrameLoader loader;
+
+  // Background work. An operation run under a stop request (see
+  // parallel.h) looks at it between frames and bands of rows; a stopped
+  // operation leaves its product absent, to be made again when next needed.
+  // A yield asks RenderView to stop at the next product: what is finished is
+  // kept. Computing() tells, from any thread, which product is being made.
+  ProductSet Computing() const { return computing_.load(); }
+  void RequestYield() { yield_ = true; }
+  void ClearYield() { yield_ = false; }
+  // The frames and products that `view` of `role` shows and is made from,
+  // under the present settings.
+  ProductSet NeededFor(int32_t role, int32_t view) const;
 
   // Enabled frames the last averaging of `role`'s list took in.
   int32_t AveragedCount(ListRole role) const { return averaged_[static_cast<size_t>(role)]; }
@@ -144,12 +172,17 @@ class Engine {
 
  private:
   PixelFormat floatFormat() const;
+  // A stop or yield was asked for: no further product is started.
+  bool Interrupted() const;
   bool load(const ImageSource* source, ImageSlot& slot, PixelFormat format, std::string* why);
   bool fitsFrame(const ImageBuffer* image) const;
 
   // Per role: what the last averaging of that list passed over.
   std::array<std::vector<FrameFailure>, kRoleCount> passedOver_;
   std::array<int32_t, kRoleCount> averaged_{};
+  std::atomic<ProductSet> computing_{0};
+  std::atomic<bool> yield_{false};
+  friend class ComputingScope;
   Progress defaultProgress_;
   Progress* progress_;
   std::string status_;

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <unordered_set>
 
+#include "engine/parallel.h"
 #include "image/avi.h"
 #include "image/bitmap.h"
 #include "image/byte_io.h"
@@ -230,6 +231,7 @@ ExportResult saveProcessed(Engine& engine, const ProcessedExport& request) {
   }
 
   for (const auto& entry : images.entries) {
+    if (stopRequested()) break;
     engine.currentSource = entry.get();
     if (!entry || !entry->enabled) continue;
     engine.SetStatus();
@@ -239,6 +241,7 @@ ExportResult saveProcessed(Engine& engine, const ProcessedExport& request) {
     std::string loadWhy = "the file was not found when the project was opened";
     if (entry->missing) engine.processedFrame.reset();
     if (entry->missing || !engine.ProcessImage(&loadWhy)) {
+      if (stopRequested()) break;
       result.failures.push_back({entry->path, entry->frameCode, loadWhy});
       continue;
     }
@@ -275,13 +278,18 @@ ExportResult saveProcessed(Engine& engine, const ProcessedExport& request) {
       break;
     }
     if (request.kind != OutputKind::None) ++result.written;
+    if (request.kind != OutputKind::None && request.kind != OutputKind::Avi) result.files.push_back(path);
     if (request.sequence) ++number;
   }
-  // A video whose frame could not be written is dropped unclosed, so the
-  // file that was there before stays as it was.
-  if (aviOpen && result.ok) {
+  result.stopped = stopRequested();
+  // A video whose frame could not be written, or whose export was stopped,
+  // is dropped unclosed, so the file that was there before stays as it was.
+  if (aviOpen && result.ok && !result.stopped) {
     std::string why;
-    if (!closeAviWriter(avi, &why)) fail(request.path, why);
+    if (closeAviWriter(avi, &why))
+      result.files.push_back(request.path);
+    else
+      fail(request.path, why);
   }
   result.masterFailures = engine.MasterFailures();
   if (request.showFrame) request.showFrame();

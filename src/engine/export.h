@@ -52,6 +52,8 @@ struct ExportResult {
   std::string why;
   bool aviNotOpened = false;  // the AVI file could not be created
   bool conflict = false;      // failedPath is a source of the project: nothing was written
+  bool stopped = false;       // stopped on request: `files` lists what was completed
+  std::vector<std::string> files;  // the files written, in order (an AVI once it is complete)
   // Enabled entries whose frame could not be loaded and so was not written,
   // in list order.
   std::vector<FrameFailure> failures;
@@ -59,14 +61,16 @@ struct ExportResult {
   std::vector<FrameFailure> masterFailures;
 
   // Every enabled frame was written, from masters of every enabled frame.
-  bool complete() const { return ok && failures.empty() && masterFailures.empty(); }
+  bool complete() const { return ok && !stopped && failures.empty() && masterFailures.empty(); }
 };
 
 // Processes every enabled entry of the Images list in turn (each entry,
 // disabled ones too, becomes currentSource) and writes the frames. A frame
 // that does not load (or whose entry is missing) is passed over and listed in
 // `failures`. Writes nothing when an output would overwrite a source, and
-// stops at the first file that cannot be written and says which.
+// stops at the first file that cannot be written and says which. Under a
+// stop request (see parallel.h) it stops before the next frame; a video is
+// then dropped, so the file that was there before stays.
 ExportResult saveProcessed(Engine& engine, const ProcessedExport& request);
 
 // Frames passed over, one indented line each ("PATH frame F: WHY" for a

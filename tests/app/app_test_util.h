@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <deque>
 #include <optional>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "app/dialog_host.h"
+#include "app/main_dialog.h"
 #include "image/avi.h"
 #include "image/bitmap.h"
 #include "image/test_util.h"
@@ -101,7 +103,12 @@ inline std::string writeTestAvi(const TempDir& dir, const std::string& name, int
 
 inline QString q(const std::string& path) { return QString::fromStdString(path); }
 
-// Lets queued work (the deferred view refresh) run.
-inline void settle() { QCoreApplication::processEvents(); }
+// Lets queued work run: the deferred view refresh, and every window's
+// background work to its end.
+inline void settle() {
+  QCoreApplication::processEvents();
+  for (QWidget* widget : QApplication::topLevelWidgets())
+    if (auto* window = qobject_cast<MainDialog*>(widget)) window->FinishWork();
+}
 
 }  // namespace stelp::test

@@ -51,6 +51,7 @@ class MainCommandsTest : public ::testing::Test {
   void saveProcessed(const std::string& name) {
     dialogs.fileAnswers.push_back(q(dir.file(name)));
     window->SaveProcessed();
+    settle();
   }
   std::vector<std::string> filesIn(const std::string& folder) const {
     std::vector<std::string> names;
@@ -72,12 +73,14 @@ TEST_F(MainCommandsTest, ProjectsSaveNewAndOpenBack) {
   const std::string project = dir.file("night/m42.sjx");
   dialogs.fileAnswers.push_back(q(project));
   window->action("Save as...")->trigger();
+  settle();
   EXPECT_EQ(window->windowTitle(), "Stelp - m42.sjx");
   EXPECT_EQ(dialogs.fileRequests.back().title, "Save Stelp project");
   EXPECT_EQ(dialogs.fileRequests.back().defaultSuffix, "sjx");
   EXPECT_TRUE(dialogs.fileRequests.back().confirmOverwrite);
 
   window->action("New")->trigger();
+  settle();
   EXPECT_EQ(window->windowTitle(), "Stelp");
   EXPECT_EQ(window->model(ListRole::Darks)->rowCount(), 0);
   EXPECT_EQ(window->engine().settings.dark.hot, 200u);
@@ -87,6 +90,7 @@ TEST_F(MainCommandsTest, ProjectsSaveNewAndOpenBack) {
   fs::rename(dir.file("night"), dir.file("moved"));
   dialogs.fileAnswers.push_back(q(dir.file("moved/m42.sjx")));
   window->action("Open...")->trigger();
+  settle();
   EXPECT_EQ(dialogs.fileRequests.back().title, "Load Stelp project");
   EXPECT_TRUE(dialogs.messages.empty());
   ASSERT_EQ(window->model(ListRole::Darks)->rowCount(), 2);
@@ -104,6 +108,7 @@ TEST_F(MainCommandsTest, ProjectsSaveNewAndOpenBack) {
   for (int open = 0; open < 2; ++open) {
     dialogs.messages.clear();
     window->OpenProjectFile(q(dir.file("moved/m42.sjx")));
+    settle();
     ASSERT_EQ(dialogs.messages.size(), 1u);
     EXPECT_TRUE(dialogs.messages[0].startsWith("Load Project: Some of the image files could not be loaded"));
     for (const char* name : {"light.bmp", "dark.avi"}) EXPECT_TRUE(dialogs.messages[0].contains(name)) << name;
@@ -111,11 +116,15 @@ TEST_F(MainCommandsTest, ProjectsSaveNewAndOpenBack) {
     EXPECT_EQ(window->model(ListRole::Images)->index(0).data().toString(), "light.bmp (missing)");
     EXPECT_EQ(window->model(ListRole::Darks)->rowCount(), 2);
     window->SaveProject();
+    settle();
   }
   window->list(ListRole::Images)->selectOnly(0);
   window->RemoveSelected();
+  settle();
   window->SaveProject();
+  settle();
   window->OpenProjectFile(q(dir.file("moved/m42.sjx")));
+  settle();
   EXPECT_EQ(window->model(ListRole::Images)->rowCount(), 0);
 }
 
@@ -126,7 +135,9 @@ TEST_F(MainCommandsTest, WhatIsNotAProjectLeavesTheProjectAsItWas) {
   const std::string project = dir.file("p.sjx");
   dialogs.fileAnswers.push_back(q(project));
   window->SaveProjectAs();
+  settle();
   window->action("Colour processing")->trigger();
+  settle();
   writeFile(dir.file("empty.sjx"), Bytes{});
   writeFile(dir.file("random.sjx"), Bytes{0x13, 0x9f, 0x00, 'x', '\n', '=', 0xff});
   const struct {
@@ -137,6 +148,7 @@ TEST_F(MainCommandsTest, WhatIsNotAProjectLeavesTheProjectAsItWas) {
   for (const auto& c : cases) {
     dialogs.messages.clear();
     window->OpenProjectFile(q(dir.file(c.name)));
+    settle();
     ASSERT_EQ(dialogs.messages.size(), 1u) << c.name;
     EXPECT_TRUE(dialogs.messages[0].startsWith("Load Project: " + q(dir.file(c.name)) + "\n" + c.says))
         << dialogs.messages[0].toStdString();
@@ -151,6 +163,7 @@ TEST_F(MainCommandsTest, WhatIsNotAProjectLeavesTheProjectAsItWas) {
   writeFile(dir.file("odd.sjx"), Bytes(odd.begin(), odd.end()));
   dialogs.messages.clear();
   window->OpenProjectFile(q(dir.file("odd.sjx")));
+  settle();
   ASSERT_EQ(dialogs.messages.size(), 1u);
   EXPECT_TRUE(dialogs.messages[0].startsWith("Load Project: The project was opened with these changes:\n"));
   EXPECT_TRUE(dialogs.messages[0].contains("Flat.FilterWidth: -5 → 0")) << dialogs.messages[0].toStdString();
@@ -163,6 +176,7 @@ TEST_F(MainCommandsTest, WhatIsNotAProjectLeavesTheProjectAsItWas) {
   ASSERT_TRUE(brightest && camera);
   EXPECT_TRUE(brightest->isChecked() && !camera->isChecked());
   window->action("New")->trigger();
+  settle();
   EXPECT_TRUE(camera->isChecked() && !brightest->isChecked());
 }
 
@@ -170,11 +184,13 @@ TEST_F(MainCommandsTest, SaveThatCannotWriteReportsAndAsksForAnotherName) {
   fs::create_directory(dir.file("gone"));
   dialogs.fileAnswers.push_back(q(dir.file("gone/p.sjx")));
   window->SaveProject();  // no project yet: "Save as..."
+  settle();
   ASSERT_EQ(dialogs.fileRequests.size(), 1u);
   fs::remove_all(dir.file("gone"));
 
   dialogs.fileAnswers.push_back(q(dir.file("p2.sjx")));
   window->SaveProject();
+  settle();
   ASSERT_EQ(dialogs.messages.size(), 1u);
   EXPECT_TRUE(dialogs.messages[0].contains(q(dir.file("gone/p.sjx")))) << dialogs.messages[0].toStdString();
   EXPECT_EQ(dialogs.fileRequests.size(), 2u);
@@ -209,6 +225,7 @@ TEST_F(MainCommandsTest, SequenceNamesAndNumbers) {
   dialogs.fileAnswers.push_back(q(dir.file("d42.bmp")));
   dialogs.sequenceAnswers.push_back(std::nullopt);
   window->SaveProcessed();
+  settle();
   ASSERT_EQ(dialogs.fileRequests.size(), 2u);
   EXPECT_EQ(dialogs.fileRequests[1].initialPath, q(dir.file("d")));
   EXPECT_EQ(dialogs.fileRequests[1].title, "Save processed images");
@@ -217,6 +234,7 @@ TEST_F(MainCommandsTest, SequenceNamesAndNumbers) {
 TEST_F(MainCommandsTest, ProcessedExportQuestionsAndMessages) {
   dialogs.messages.clear();
   window->SaveProcessed();
+  settle();
   EXPECT_EQ(dialogs.messages, std::vector<QString>{"Save images: No images to save"});
 
   importLights(1);
@@ -226,6 +244,7 @@ TEST_F(MainCommandsTest, ProcessedExportQuestionsAndMessages) {
   dialogs.fileAnswers = {q(out), q(out)};
   dialogs.messageAnswers = {MessageAnswer::No, MessageAnswer::Yes};
   window->SaveProcessed();
+  settle();
   EXPECT_EQ(dialogs.messages.size(), 2u);
   EXPECT_EQ(dialogs.messages[0], "Save images: " + q(out) + " already exists.\nDo you want to replace it?");
   EXPECT_EQ(dialogs.fileRequests.back().filters[0].label, "Bitmap file (.bmp)");
@@ -237,6 +256,7 @@ TEST_F(MainCommandsTest, ProcessedExportQuestionsAndMessages) {
   dialogs.messages.clear();
   dialogs.fileAnswers.push_back(q(dir.file("missing/x.fits")));
   window->SaveProcessed();
+  settle();
   ASSERT_EQ(dialogs.messages.size(), 1u);
   EXPECT_TRUE(dialogs.messages[0].contains(q(dir.file("missing/x.fits"))));
 
@@ -248,6 +268,7 @@ TEST_F(MainCommandsTest, ProcessedExportQuestionsAndMessages) {
   dialogs.messages.clear();
   dialogs.fileAnswers.push_back(q(conflicting));
   window->SaveProcessed();
+  settle();
   ASSERT_EQ(dialogs.messages.size(), 1u);
   EXPECT_TRUE(dialogs.messages[0].startsWith("File conflict: " + q(conflicting) + "\nFile already loaded in the project."))
       << dialogs.messages[0].toStdString();
@@ -268,6 +289,7 @@ TEST_F(MainCommandsTest, ProcessedExportQuestionsAndMessages) {
 
 TEST_F(MainCommandsTest, MasterFrameMessages) {
   window->action("Save dark average")->trigger();
+  settle();
   EXPECT_EQ(dialogs.messages, std::vector<QString>{"Save Darkframe: Nothing to save!"});
   EXPECT_TRUE(dialogs.fileRequests.empty());
 
@@ -275,6 +297,7 @@ TEST_F(MainCommandsTest, MasterFrameMessages) {
   dialogs.messages.clear();
   dialogs.fileAnswers.push_back(q(dir.file("flat.avi")));
   window->action("Save flat average")->trigger();
+  settle();
   EXPECT_EQ(dialogs.messages, std::vector<QString>{"Save Flatframe: Unknown file format"});
 
   // Nor may a master frame overwrite a source of any list.
@@ -283,12 +306,14 @@ TEST_F(MainCommandsTest, MasterFrameMessages) {
   dialogs.messages.clear();
   dialogs.fileAnswers.push_back(q(flatSource));
   window->action("Save flat average")->trigger();
+  settle();
   ASSERT_EQ(dialogs.messages.size(), 1u);
   EXPECT_TRUE(dialogs.messages[0].startsWith("Save Flatframe: " + q(flatSource) + "\nFile already loaded in the project."));
   EXPECT_EQ(readFile(flatSource), flatBytes);
 
   dialogs.fileAnswers.push_back(q(dir.file("syn.fits")));
   window->action("Save synthetic flat")->trigger();
+  settle();
   EXPECT_EQ(dialogs.fileRequests.back().title, "Save Synthetic Flatframe");
   EXPECT_EQ(dialogs.fileRequests.back().filters.size(), 5u);
   ImageSlot flat;
@@ -305,9 +330,13 @@ TEST_F(MainCommandsTest, ChosenFilterDecidesTheKindOfANameWithoutExtension) {
   dialogs.fileAnswers = {q(dir.file("night/m42.sjx")), std::nullopt, q(dir.file("masters/m"))};
   dialogs.filterChoices = {1, 1, 2};
   window->SaveProjectAs();
+  settle();
   window->SaveDarkAverage();
+  settle();
   window->SaveDarkAverage();
+  settle();
   window->SaveDarkAverage();
+  settle();
   ASSERT_EQ(dialogs.fileRequests.size(), 4u);
   EXPECT_EQ(dialogs.fileRequests[1].initialPath, q(dir.file("night/m42_dark.bmp")));
   ImageSlot master;
@@ -340,11 +369,13 @@ TEST_F(MainCommandsTest, ChosenFilterDecidesTheKindOfANameWithoutExtension) {
 // change counts, and a save clears it.
 TEST_F(MainCommandsTest, UnsavedChangesAreAskedAbout) {
   window->action("New")->trigger();
+  settle();
   EXPECT_TRUE(dialogs.messages.empty());
   importLights(2);
   const QString question = "Stelp: Save changes to Untitled?";
   dialogs.messageAnswers = {MessageAnswer::Cancel};
   window->action("New")->trigger();
+  settle();
   EXPECT_EQ(dialogs.messages, std::vector<QString>{question});
   EXPECT_EQ(window->model(ListRole::Images)->rowCount(), 2);
   // "Save" whose save dialog is cancelled keeps the window open.
@@ -372,6 +403,7 @@ TEST_F(MainCommandsTest, UnsavedChangesAreAskedAbout) {
   };
   for (const Change& change : changes) {
     window->OpenProjectFile(q(project));
+    settle();
     ASSERT_FALSE(window->modified()) << change.name;
     window->list(ListRole::Images)->selectOnly(0);
     change.make();
@@ -381,10 +413,12 @@ TEST_F(MainCommandsTest, UnsavedChangesAreAskedAbout) {
   dialogs.messageAnswers = {MessageAnswer::Discard};
   dialogs.fileAnswers = {std::nullopt};
   window->action("Open...")->trigger();
+  settle();
   EXPECT_EQ(dialogs.messages, std::vector<QString>{"Stelp: Save changes to p.sjx?"});
   EXPECT_EQ(dialogs.fileRequests.back().title, "Load Stelp project");
   // A page edit saved before its delay ran out leaves nothing unsaved.
   window->SaveProject();
+  settle();
   EXPECT_FALSE(window->modified());
   EXPECT_EQ(window->engine().settings.dark.hot, 20u);
 }
@@ -401,7 +435,9 @@ TEST_F(MainCommandsTest, SettingsFileKeepsFiltersWindowAndCounter) {
   dialogs.fileAnswers = {q(dir.file("out/f.fit")), q(dir.file("out/dark.fit"))};
   dialogs.filterChoices = {6, 5};  // the float FITS filters
   window->SaveProcessed();
+  settle();
   window->SaveDarkAverage();
+  settle();
   EXPECT_EQ(filesIn(dir.file("out")), std::vector<std::string>({"dark.fit", "f_000.fit", "f_001.fit"}));
   for (const char* name : {"out/dark.fit", "out/f_000.fit"}) {
     const Bytes header = readFile(dir.file(name));
@@ -425,6 +461,7 @@ TEST_F(MainCommandsTest, SettingsFileKeepsFiltersWindowAndCounter) {
   importLights(2);
   dialogs.fileAnswers.push_back(std::nullopt);
   window->SaveProcessed();
+  settle();
   EXPECT_EQ(dialogs.fileRequests.back().filterIndex, 6);
 }
 
@@ -453,6 +490,7 @@ TEST_F(MainCommandsTest, ReminderOnTheTenthCountedDay) {
   // "Payment" shows it at any time; visiting the site opens the page.
   dialogs.reminderAnswer = ReminderChoice::VisitWebsite;
   window->action("Payment")->trigger();
+  settle();
   EXPECT_EQ(dialogs.reminders.back(), 21);
   EXPECT_EQ(dialogs.urls.size(), 1);
   EXPECT_EQ(window->launchCounter(), 21);

@@ -198,9 +198,11 @@ TEST_F(MainDialogTest, RemoveWithNothingSelectedStillDropsTheFlatProducts) {
   import(ListRole::Flats, {q(writeTestBitmap(dir, "f.bmp", 8, 6))});
   window.viewSelector(ListRole::Flats)->setCurrentIndex(FlatsSynthetic);
   window.RefreshView();
+  window.FinishWork();
   ASSERT_TRUE(window.engine().masterFlat && window.engine().syntheticFlat);
   window.list(ListRole::Flats)->clearSelection();
   window.RemoveSelected();
+  settle();
   EXPECT_FALSE(window.engine().masterFlat || window.engine().gradientMap || window.engine().syntheticFlat);
   EXPECT_EQ(window.viewSelector(ListRole::Flats)->currentIndex(), 0);
   EXPECT_EQ(window.model(ListRole::Flats)->rowCount(), 1);
@@ -224,6 +226,7 @@ TEST_F(MainDialogTest, ToggleSpaceAndDoubleClick) {
   // A double click flips only the row at the selection mark.
   window.viewSelector(ListRole::Darks)->setCurrentIndex(DarksAveraged);
   window.RefreshView();
+  window.FinishWork();
   ASSERT_TRUE(window.engine().masterDark);
   window.list(ListRole::Darks)->selectionModel()->setCurrentIndex(model->index(2), QItemSelectionModel::Select);
   window.FlipAtSelectionMark();
@@ -235,6 +238,7 @@ TEST_F(MainDialogTest, PageEditsReachTheEngineOnceAfterTheDelay) {
   import(ListRole::Flats, {q(writeTestBitmap(dir, "f.bmp", 8, 6))});
   window.viewSelector(ListRole::Flats)->setCurrentIndex(FlatsSynthetic);
   window.RefreshView();
+  window.FinishWork();
   const ImageBuffer* master = window.engine().masterFlat.get();
   ASSERT_TRUE(master && window.engine().gradientMap && window.engine().syntheticFlat);
 
@@ -247,11 +251,13 @@ TEST_F(MainDialogTest, PageEditsReachTheEngineOnceAfterTheDelay) {
   EXPECT_EQ(window.engine().masterFlat.get(), master);
   EXPECT_FALSE(window.engine().gradientMap);
   window.RefreshView();
+  window.FinishWork();
   EXPECT_TRUE(window.engine().syntheticFlat);
 
   // The Images page turns its view to "Processed".
   window.roleSelector()->setCurrentIndex(0);
   window.RefreshView();
+  window.FinishWork();
   window.imagesPage()->darkCheck()->click();
   ASSERT_TRUE(QTest::qWaitFor([&] { return window.engine().settings.processing.dark; }, 2000));
   EXPECT_EQ(window.viewSelector(ListRole::Images)->currentIndex(), ImagesProcessed);
@@ -262,14 +268,9 @@ TEST_F(MainDialogTest, StatusLineKeepsTheFirstTextUntilThePaint) {
   window.SetStatus("Processing image");
   EXPECT_EQ(window.statusLine()->text(), "Averaging flats");
   window.RefreshView();
+  window.FinishWork();
   EXPECT_EQ(window.statusLine()->text(), "Ready");
 
-  ImageSlot frame = greyFrame(8, 6, 10);
-  window.engine().exportPreview = frame.get();
-  window.SetStatus("Writing frame 1 of 2");
-  window.RefreshView();
-  EXPECT_EQ(window.statusLine()->text(), "Writing frame 1 of 2");
-  window.engine().exportPreview = nullptr;
 
   // Long work moves the bar beside the status line; "Ready" hides it.
   window.engine().progress().Step(2, 5);
@@ -298,6 +299,7 @@ TEST_F(MainDialogTest, ViewShowsEveryProductAndColourTogglesDropThem) {
     window.roleSelector()->setCurrentIndex(static_cast<int>(c.role));
     window.viewSelector(c.role)->setCurrentIndex(c.view);
     window.RefreshView();
+    window.FinishWork();
     EXPECT_TRUE(window.engine().*c.product) << static_cast<int>(c.role) << " " << c.view;
     EXPECT_EQ(window.viewBitmap().width, window.imageView()->width());
   }
@@ -311,6 +313,7 @@ TEST_F(MainDialogTest, ViewShowsEveryProductAndColourTogglesDropThem) {
   ASSERT_TRUE(colour && colour->isChecked() && brightest && !brightest->isChecked());
   for (QAction* command : {colour, brightest}) {
     window.RefreshView();
+    window.FinishWork();
     ASSERT_TRUE(window.engine().hotPixelMap) << command->text().toStdString();
     command->trigger();
     EXPECT_FALSE(window.engine().masterDark || window.engine().masterFlat || window.engine().hotPixelMap)
