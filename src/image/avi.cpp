@@ -69,7 +69,8 @@ class VideoFile final : public ByteInput {
     count = static_cast<size_t>(std::min<uint64_t>(count, identity_.size - offset));
     size_t done = 0;
     while (done < count) {
-      const ssize_t n = ::pread(fd_, static_cast<uint8_t*>(out) + done, count - done, static_cast<off_t>(offset + done));
+      const ssize_t n =
+          ::pread(fd_, static_cast<uint8_t*>(out) + done, count - done, static_cast<off_t>(offset + done));
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;
       done += static_cast<size_t>(n);
