@@ -197,43 +197,32 @@ TEST(AviWriterTest, OnlyACompleteVideoReplacesThePreviousFile) {
     }
     EXPECT_EQ(written, ending == "size limit" ? 2 : 3);
     EXPECT_FALSE(closed);
-    if (ending == "size limit") {
-      EXPECT_NE(why.find("write failed"), std::string::npos) << why;
-    }
+    EXPECT_TRUE(ending != "size limit" || why.find("write failed") != std::string::npos) << why;
     if (ending == "folder removed") continue;
     EXPECT_EQ(test::readFile(path), old);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1) << "no temporary file is left";
   }
-
-  // A device is refused before anything is written to it.
-  AviWriter writer;
-  std::string why;
-  EXPECT_FALSE(openAviWriter(writer, "/dev/full", *image, &why));
-  EXPECT_NE(why.find("not a regular file"), std::string::npos) << why;
 }
 
 TEST(AviWriterTest, TwoVideosIntoOneFileNeverMix) {
-  // Frames of two videos of one name written turn about: the one closed
-  // last is the file, whole and alone.
+  // Frames of two videos of one name written turn about (frame k goes to
+  // video k % 2): each close puts that video in place, whole and alone.
   test::TempDir dir;
   const std::string path = dir.file("out.avi");
-  AviWriter first, second;
+  AviWriter writers[2];
   std::vector<Bytes> frames[2];
-  std::string why;
-  for (int k = 0; k < 3; ++k)
-    for (int w = 0; w < 2; ++w) {
-      if (w == 1 && k == 2) continue;  // the second video is shorter
-      const auto image = test::makeImage(PixelFormat::Gray8, 4, 1);
-      std::memset(image->pixels.get(), 10 * w + k, image->pixelBytes());
-      frames[w].push_back(Bytes(4, static_cast<uint8_t>(10 * w + k)));
-      AviWriter& writer = w == 0 ? first : second;
-      ASSERT_TRUE(k > 0 || openAviWriter(writer, path, *image, &why)) << why;
-      ASSERT_TRUE(writeAviFrame(writer, *image, &why)) << why;
-    }
-  ASSERT_TRUE(closeAviWriter(second, &why)) << why;
-  EXPECT_EQ(firstDifference(test::readFile(path), expectedAvi(4, 1, 8, frames[1], {2})), -1);
-  ASSERT_TRUE(closeAviWriter(first, &why)) << why;
-  EXPECT_EQ(firstDifference(test::readFile(path), expectedAvi(4, 1, 8, frames[0], {3})), -1);
+  for (uint8_t k = 0; k < 5; ++k) {
+    const auto image = test::makeImage(PixelFormat::Gray8, 4, 1);
+    std::memset(image->pixels.get(), k, image->pixelBytes());
+    frames[k % 2].push_back(Bytes(4, k));
+    ASSERT_TRUE(k > 1 || openAviWriter(writers[k % 2], path, *image));
+    ASSERT_TRUE(writeAviFrame(writers[k % 2], *image));
+  }
+  for (int w : {1, 0}) {
+    ASSERT_TRUE(closeAviWriter(writers[w]));
+    const uint32_t count = static_cast<uint32_t>(frames[w].size());
+    EXPECT_EQ(firstDifference(test::readFile(path), expectedAvi(4, 1, 8, frames[w], {count})), -1) << w;
+  }
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.file("")), {}), 1);
 }
 
