@@ -17,11 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string readText(const std::string& path) {
-  const test::Bytes b = test::readFile(path);
-  return {b.begin(), b.end()};
-}
-
 // Whether `folder` holds a hidden file: what a temporary left behind would be.
 bool holdsHiddenFile(const std::string& folder) {
   for (const auto& entry : fs::directory_iterator(folder))
@@ -31,48 +26,44 @@ bool holdsHiddenFile(const std::string& folder) {
 
 TEST(FileOutputTest, ReplacesOnlyWithACompleteFileAndOnlyARegularOne) {
   const std::string kNew(5000, 'n');
-  enum class End { Close, Drop };
-  // What "out" is before (made in the case's own folder), whether the write
-  // runs under a 4 KiB file size limit, how the writer ends, and then: the
-  // result, the reason, the text read through "out" and where it links to.
+  enum class End { Close, CloseOverSizeLimit, Drop };
+  using Make = std::function<void(const std::string& folder)>;
+  const Make old = [](const std::string& f) { test::writeFile(f + "/out", {'o', 'l', 'd'}); };
+  auto linkTo = [](std::string to) -> Make { return [to](const std::string& f) { fs::create_symlink(to, f + "/out"); }; };
+  // What "out" is before (made in the case's own folder) and how the writer
+  // ends; then why it is refused (empty: written), the text read through
+  // "out" (nullptr: the new text when written, else not read) and where it links to.
   const struct {
     const char* name;
-    std::function<void(const std::string& folder)> make;
-    bool limited;
+    Make make;
     End end;
-    bool ok;
     const char* reason;
-    const char* after;  // nullptr: not read (a device, a FIFO, a folder)
+    const char* after;
     const char* linkTo;
   } cases[] = {
-      {"new file", [](const std::string&) {}, false, End::Close, true, "", nullptr, nullptr},
-      {"replaced file", [](const std::string& f) { test::writeFile(f + "/out", {'o', 'l', 'd'}); }, false, End::Close,
-       true, "", nullptr, nullptr},
-      {"write past the size limit", [](const std::string& f) { test::writeFile(f + "/out", {'o', 'l', 'd'}); }, true,
-       End::Close, false, "write failed", "old", nullptr},
-      {"writer dropped before close", [](const std::string& f) { test::writeFile(f + "/out", {'o', 'l', 'd'}); },
-       false, End::Drop, true, "", "old", nullptr},
+      {"new file", [](const std::string&) {}, End::Close, "", nullptr, nullptr},
+      {"replaced file", old, End::Close, "", nullptr, nullptr},
+      {"write past the size limit", old, End::CloseOverSizeLimit, "write failed", "old", nullptr},
+      {"writer dropped before close", old, End::Drop, "", "old", nullptr},
       {"link to a file",
        [](const std::string& f) {
          fs::create_directory(f + "/sub");
          test::writeFile(f + "/sub/target", {'o', 'l', 'd'});
          fs::create_symlink("sub/target", f + "/out");
        },
-       false, End::Close, true, "", nullptr, "sub/target"},
-      {"link to a file not made yet", [](const std::string& f) { fs::create_symlink("later", f + "/out"); }, false,
-       End::Close, true, "", nullptr, "later"},
-      {"link to /dev/null", [](const std::string& f) { fs::create_symlink("/dev/null", f + "/out"); }, false,
-       End::Close, false, "not a regular file", nullptr, "/dev/null"},
+       End::Close, "", nullptr, "sub/target"},
+      {"link to a file not made yet", linkTo("later"), End::Close, "", nullptr, "later"},
+      {"link to /dev/null", linkTo("/dev/null"), End::Close, "not a regular file", nullptr, "/dev/null"},
       {"link to a FIFO",
-       [](const std::string& f) {
+       [&](const std::string& f) {
          ::mkfifo((f + "/fifo").c_str(), 0666);
-         fs::create_symlink("fifo", f + "/out");
+         linkTo("fifo")(f);
        },
-       false, End::Close, false, "not a regular file", nullptr, "fifo"},
-      {"FIFO", [](const std::string& f) { ::mkfifo((f + "/out").c_str(), 0666); }, false, End::Close, false,
-       "not a regular file", nullptr, nullptr},
-      {"folder", [](const std::string& f) { fs::create_directory(f + "/out"); }, false, End::Close, false,
-       "not a regular file", nullptr, nullptr},
+       End::Close, "not a regular file", nullptr, "fifo"},
+      {"FIFO", [](const std::string& f) { ::mkfifo((f + "/out").c_str(), 0666); }, End::Close, "not a regular file",
+       nullptr, nullptr},
+      {"folder", [](const std::string& f) { fs::create_directory(f + "/out"); }, End::Close, "not a regular file",
+       nullptr, nullptr},
   };
   test::TempDir dir;
   for (const auto& c : cases) {
@@ -95,7 +86,7 @@ TEST(FileOutputTest, ReplacesOnlyWithACompleteFileAndOnlyARegularOne) {
       const rlimit lowered{4096, saved.rlim_max};
       // Nothing is asserted under the limit: test output may go to a file.
       const auto previous = std::signal(SIGXFSZ, SIG_IGN);
-      const bool limited = !c.limited || setrlimit(RLIMIT_FSIZE, &lowered) == 0;
+      const bool limited = c.end != End::CloseOverSizeLimit || setrlimit(RLIMIT_FSIZE, &lowered) == 0;
       // A failed write is remembered and reported by close.
       ok = file.create(out, &why) && (file.write(kNew.data(), 1000), file.write(kNew.data() + 1000, 4000),
                                       c.end == End::Drop || file.close(&why));
@@ -105,10 +96,11 @@ TEST(FileOutputTest, ReplacesOnlyWithACompleteFileAndOnlyARegularOne) {
     }
     if (reader >= 0) ::close(reader);
 
-    EXPECT_EQ(ok, c.ok) << why;
+    EXPECT_EQ(ok, !*c.reason) << why;
     EXPECT_NE(why.find(c.reason), std::string::npos) << why;
-    if (c.after || c.ok) {
-      EXPECT_EQ(readText(out), c.after ? c.after : kNew);
+    if (c.after || ok) {
+      const test::Bytes text = test::readFile(out);
+      EXPECT_EQ(std::string(text.begin(), text.end()), c.after ? c.after : kNew);
     } else {
       EXPECT_EQ(fs::status(out).type(), typeBefore) << "left as it was";
     }

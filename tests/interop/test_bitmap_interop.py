@@ -72,6 +72,9 @@ class CraftedBitmaps(InteropCase):
                  np.array(palette, np.uint8)[idx]),
                 ("info_header_24_gap", bmp_file(5, 3, 24, [r[:, ::-1].tobytes() for r in rgb], gap=36), rgb),
                 ("bitfields_32_top_down", bmp_file(5, 3, 32, bgrx, compression=3, masks=masks, top_down=True), rgb),
+                ("v5_header_bitfields_32", bmp_file(5, 3, 32, bgrx, compression=3, masks=masks, header_size=124), rgb),
+                ("info_header_24_unused_palette", bmp_file(5, 3, 24, [r[:, ::-1].tobytes() for r in rgb],
+                                                           palette=palette[:2]), rgb),
                 ("indices_past_palette", bmp_file(5, 3, 8, [r.tobytes() for r in wild], palette=palette), wild_rgb)):
             path = self.tmp / f"{name}.bmp"
             path.write_bytes(data)

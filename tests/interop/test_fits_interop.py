@@ -44,25 +44,31 @@ def brightest(values):
 class AstropyWrittenFits(InteropCase):
     def test_integer_files_on_both_scales(self):
         """Brightest pixel keeps the old integer rule: the integer part of
-        BZERO / BSCALE (single precision) is added to the raw value; camera
-        scale uses the physical value raw x BSCALE + BZERO. Nulls (by the raw
-        value) read as 0 on both."""
+        BZERO / BSCALE (single precision) is added to the raw value, and the
+        null value (BLANK) is compared after that; camera scale uses the
+        physical value raw x BSCALE + BZERO, nulls compared raw. Nulls read as
+        0 on both."""
         rng = np.random.default_rng(3)
         uint16 = rng.integers(0, 65536, (3, 5), dtype=np.uint16)
         uint16[0] = (0, 32767, 32768, 40000, 65535)
         blanked = rng.integers(-50, 1000, (3, 5), dtype=np.int16)
         blanked[0, 1] = blanked[2, 4] = 300
+        blanked[2, 0] = 250  # the null value of int16_scaled's brightest-pixel rule (250 + 100 / 2)
         blanked[1, 2] = 999  # keeps the maximum away from the null value
         cube = rng.integers(0, 500, (2, 3, 5), dtype=np.int16)
         cube[1] += 4000  # a second plane that would change both pixels and maximum
+        uint32 = rng.integers(0, 2**32, (3, 5), dtype=np.uint32)
+        uint32[0] = (0, 1, 2**31, 2**32 - 2, 2**32 - 1)
         camera, brightest_cases = [], []
         for name, data, cards in (
                 ("uint8", rng.integers(0, 256, (3, 5), dtype=np.uint8), {}),
+                ("uint8_above_full_scale", rng.integers(0, 256, (3, 5), dtype=np.uint8), {"BZERO": 100}),
                 ("uint16_bzero", uint16, {}),
+                ("uint32_bzero", uint32, {}),
                 ("int16_column", rng.integers(-3000, 3000, (7, 1), dtype=np.int16), {}),
                 ("int32", np.array([[-5, 0, 1, 2**31 - 1, 123456789], [2**30, 3, -2**31, 99, 1]], np.int32), {}),
                 ("int16_blank", blanked, {"BLANK": 300}),
-                ("int16_scaled", blanked, {"BSCALE": 2, "BZERO": 100}),
+                ("int16_scaled", blanked, {"BSCALE": 2, "BZERO": 100, "BLANK": 300}),
                 ("cube_first_plane", cube, {}),
                 ("all_zero", np.zeros((3, 5), np.int16), {})):
             path = self.tmp / f"{name}.fits"
@@ -74,9 +80,9 @@ class AstropyWrittenFits(InteropCase):
                 self.assertEqual({k: h[k] for k in cards}, cards)
                 raw = (f[0].data[0] if data.ndim == 3 else f[0].data).astype(np.float64)
                 bzero, bscale, bitpix = h.get("BZERO", 0), h.get("BSCALE", 1), h["BITPIX"]
-            null = raw == cards.get("BLANK")
-            old = np.where(null, 0, raw + int(np.float32(bzero) / np.float32(bscale)))
-            physical = np.where(null, np.nan, raw * bscale + bzero)
+            offset = raw + int(np.float32(bzero) / np.float32(bscale))
+            old = np.where(offset == cards.get("BLANK"), 0, offset)
+            physical = np.where(raw == cards.get("BLANK"), np.nan, raw * bscale + bzero)
             for fmt in LOAD_FORMATS:
                 camera.append((path, None, fmt, expected_load(physical, fmt, 1, CAMERA_DIVISOR[bitpix])))
                 brightest_cases.append((path, None, fmt, expected_load(old, fmt, 255, brightest(old))))
