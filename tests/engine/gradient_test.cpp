@@ -268,7 +268,7 @@ enum class Values {
   Smooth,     // gradient with noise and dust: the usual flat
   Levels,     // any level 0..255 with a fraction, some exact zeros
   FewLevels,  // only a handful of levels: many ties at the median
-  Signed,     // negative values too (cancelling sums)
+  Signed,     // negative values (cancelling sums), and integers past 2^24 and 2^31
   Moderate,   // 1e-4 beside 200: sums need more than 53 bits, at most 64
   Wide,       // tiny and huge magnitudes together: sums need more than 64 bits
   Extreme,    // the whole float range, subnormals too: sums need more than 128 bits
@@ -286,7 +286,8 @@ ImageBuffer randomFlat(std::mt19937& rng, int32_t width, int32_t height, bool co
                ((x / 5 + y / 4) % 11 == 3 ? 25.0f : 0.0f);
       case Values::Levels: return u < 0.05f ? 0.0f : 256.0f * v;
       case Values::FewLevels: return static_cast<float>(60 + 3 * static_cast<int>(4.0f * u)) + 0.5f;
-      case Values::Signed: return u < 0.3f ? -std::floor(100.0f * v) - 0.25f : 300.0f * v - 40.0f;
+      case Values::Signed:
+        return u < 0.3f ? -std::floor(100.0f * v) - 0.25f : u < 0.35f ? 5e9f * (v - 0.5f) : 300.0f * v - 40.0f;
       case Values::Moderate: return u < 0.2f ? 1e-4f * (1.0f + v) : 100.0f + 100.0f * v;
       case Values::Wide: return u < 0.2f ? 1e-9f * v : u < 0.25f ? 0.0f : 200.0f * v;
       case Values::Extreme: return u < 0.3f ? 1e30f * v : u < 0.6f ? -1e-30f * v : 1e-44f * v;
@@ -409,44 +410,6 @@ TEST(GradientRules, WorkedCases) {
       EXPECT_EQ(p.mean, (colour ? k.mean : std::array<float, 3>{k.mean[0], 0.0f, 0.0f}));
     }
   }
-}
-
-TEST(GradientRules, CentreOneLevelBelowTheMedianBoundsTheVariation) {
-  // A 9 x 9 window of level 50 around the centre pixel: hi = 50, c = 49.
-  const struct {
-    float centre;
-    int32_t varHi, varLo;
-    uint8_t expected;
-  } cases[] = {
-      {54.0f, 5, 5, 54}, {55.0f, 5, 5, 0},  // c + varHi accepted, one level more rejected
-      {44.0f, 5, 5, 44}, {43.0f, 5, 5, 0},  // c - varLo accepted, one level less rejected
-      {50.0f, 0, 5, 0},  {49.0f, 0, 0, 49}, {51.0f, 2, 0, 51}, {52.0f, 2, 0, 0},
-      {255.9f, kMax, 0, 255}, {1.0f, 0, kMax, 1}, {49.0f, kMin, 0, 0},  // no overflow of c + varHi or c - varLo
-  };
-  for (const auto& c : cases) {
-    const Fn flat = [&](int32_t x, int32_t y, int) { return x == 4 && y == 4 ? c.centre : 50.5f; };
-    const Products p = run(makeFlat(9, 9, false, flat), FlatGroup{8, 8, c.varHi, c.varLo, 0}, 1);
-    EXPECT_EQ(p.map.row(4)[4], c.expected) << "centre " << c.centre << " var +" << c.varHi << "/-" << c.varLo;
-  }
-}
-
-TEST(GradientRules, LevelsAreTruncatedLowBytesWithZeroStoredAsOne) {
-  const struct {
-    float value;
-    uint8_t level;
-  } cases[] = {{0.0f, 1},   {0.7f, 1},    {-0.9f, 1},   {1.0f, 1},       {150.7f, 150}, {255.99f, 255},
-               {256.0f, 1}, {300.9f, 44}, {-1.5f, 255}, {-256.5f, 1},    {1e10f, 1},    {-3e9f, 1},
-               {kNan, 1},   {kInf, 1},    {-kInf, 1},   {123456789.0f, 24}};  // 123456792: 0x75BCD18
-  const int32_t count = static_cast<int32_t>(std::size(cases));
-  ImageBuffer map;
-  detectGradient(makeFlat(count, 1, false, [&](int32_t x, int32_t, int) { return cases[x].value; }),
-                 FlatGroup{0, 0, 5, 5, 0}, map, 1);  // one-pixel windows: nothing is rejected
-  EXPECT_EQ(firstDifference(map, [&](int32_t x, int32_t, int) { return static_cast<float>(cases[x].level); }), "");
-
-  // Colour: the level of the luminance (b + 2g + r) / 4 = 60.25.
-  const Fn bgr = [](int32_t, int32_t, int c) { return c == 0 ? 10.0f : c == 1 ? 100.5f : 30.0f; };
-  detectGradient(makeFlat(1, 1, true, bgr), FlatGroup{0, 0, 5, 5, 0}, map, 1);
-  EXPECT_EQ(firstDifference(map, uniform(60.0f)), "");
 }
 
 TEST(GradientRules, UnusableInputsLeaveTheProductsAbsent) {
