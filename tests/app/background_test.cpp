@@ -1,0 +1,165 @@
+// The window's background work: events are handled while it runs, Cancel
+// stops it and leaves nothing half made, and an edit stops only the work it
+// makes stale. Deterministic: the worker is held inside a frame load until
+// the test lets it go or the work is stopped.
+#include <gtest/gtest.h>
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <stop_token>
+
+#include "app/main_dialog.h"
+#include "app/settings_pages.h"
+#include "app/source_list_view.h"
+#include "app_test_util.h"
+#include "engine/parallel.h"
+
+namespace stelp::test {
+namespace {
+
+// A frame loader that holds the worker in every load of a chosen file until
+// the test opens the gate, or until the work is stopped.
+class Gate {
+ public:
+  explicit Gate(std::string heldPath) : heldPath_(std::move(heldPath)) {}
+
+  Engine::FrameLoader loader() {
+    return [this](const ImageSource* source, ImageSlot& slot, PixelFormat format, std::string* why) {
+      std::unique_lock lock(mutex_);
+      ++loads_[source->path];
+      if (source->path == heldPath_ && !open_) {
+        ++held_;
+        changed_.notify_all();
+        std::stop_callback wake(currentStop, [this] { changed_.notify_all(); });
+        changed_.wait(lock, [this] { return open_ || stopRequested(); });
+        if (!open_) ++stopped_;
+        --held_;
+        changed_.notify_all();
+      }
+      lock.unlock();
+      return loadFrame(source, slot, format, why);
+    };
+  }
+  // Waits until the worker is held in a load (true) or `stopped` loads were
+  // ended by a stop.
+  void waitHeld() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return held_ > 0; });
+  }
+  void waitStopped(int stopped) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return stopped_ >= stopped; });
+  }
+  void open() {
+    std::lock_guard lock(mutex_);
+    open_ = true;
+    changed_.notify_all();
+  }
+  int loads(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    return loads_[path];
+  }
+  int stopped() {
+    std::lock_guard lock(mutex_);
+    return stopped_;
+  }
+
+ private:
+  std::string heldPath_;
+  std::mutex mutex_;
+  std::condition_variable_any changed_;
+  std::map<std::string, int> loads_;
+  int held_ = 0;
+  int stopped_ = 0;
+  bool open_ = false;
+};
+
+class BackgroundTest : public ::testing::Test {
+ protected:
+  TempDir dir;
+  FakeDialogs dialogs;
+  MainDialog window{dialogs, /*settingsPath=*/""};
+  std::string darkA = writeTestBitmap(dir, "a.bmp", 8, 6, 10);
+  std::string darkB = writeTestBitmap(dir, "b.bmp", 8, 6, 30);
+
+  void SetUp() override {
+    window.show();
+    settle();
+    window.roleSelector()->setCurrentIndex(static_cast<int>(ListRole::Darks));
+    dialogs.importAnswers.push_back({q(darkA), q(darkB)});
+    window.ImportFiles();
+    settle();
+  }
+  // Shows the averaged darks with the worker held in the load of `held`.
+  void averageHeldAt(Gate& gate) {
+    window.engine().loader = gate.loader();
+    window.viewSelector(ListRole::Darks)->setCurrentIndex(DarksAveraged);
+    window.RefreshView();
+    gate.waitHeld();
+  }
+};
+
+TEST_F(BackgroundTest, WindowAnswersDuringWorkAndCancelLeavesNothingHalfMade) {
+  Gate gate(darkB);
+  averageHeldAt(gate);
+  bool timerRan = false;
+  QTimer::singleShot(0, &window, [&] { timerRan = true; });
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(timerRan);
+  EXPECT_EQ(window.work(), MainDialog::WorkKind::View);
+  EXPECT_EQ(window.statusLine()->text(), "Averaging darks");
+  EXPECT_TRUE(window.cancelButton()->isVisible());
+  EXPECT_FALSE(window.importButton()->isEnabled() && window.work() == MainDialog::WorkKind::Task);
+
+  const int loadsBefore = gate.loads(darkA) + gate.loads(darkB);
+  window.cancelButton()->click();
+  window.FinishWork();
+  EXPECT_EQ(gate.stopped(), 1);
+  EXPECT_FALSE(window.engine().masterDark);
+  EXPECT_FALSE(window.cancelButton()->isVisible());
+  EXPECT_EQ(window.statusLine()->text(), "Ready");
+  // A cancelled view is not made again by itself.
+  EXPECT_EQ(gate.loads(darkA) + gate.loads(darkB), loadsBefore);
+}
+
+TEST_F(BackgroundTest, AnEditStopsOnlyWorkItMakesStale) {
+  Gate gate(darkB);
+  averageHeldAt(gate);
+  // The hot pixel level does not touch the dark average: it goes on, and the
+  // level reaches the engine once it is done.
+  window.darksPage()->hotEdit()->setText(QStringLiteral("150"));
+  window.darksPage()->Store();
+  window.ApplyDarksPage();
+  EXPECT_EQ(window.engine().settings.dark.hot, 200u);
+  gate.open();
+  window.FinishWork();
+  EXPECT_EQ(gate.stopped(), 0);
+  EXPECT_EQ(window.engine().settings.dark.hot, 150u);
+  ASSERT_TRUE(window.engine().masterDark);
+  EXPECT_EQ(gate.loads(darkB), 1);  // the held load was not made again
+
+  // Switching a dark off makes the average stale: it stops, and the one made
+  // afterwards holds the dark that is left, never the stale one.
+  Gate second(darkB);
+  window.engine().loader = second.loader();
+  window.engine().masterDark.reset();
+  window.RefreshView();
+  second.waitHeld();
+  window.list(ListRole::Darks)->selectOnly(0);  // the first dark, b.bmp
+  window.ToggleSelected(ListRole::Darks);
+  second.waitStopped(1);
+  second.open();  // the new focus, b.bmp, is loaded for the raw frame
+  window.FinishWork();
+  ASSERT_TRUE(window.engine().masterDark);
+  ImageSlot expected;
+  ASSERT_TRUE(loadFrame(window.engine().list(ListRole::Darks).entry(1), expected, PixelFormat::BgrFloat));
+  EXPECT_EQ(pixelBytes(*window.engine().masterDark), pixelBytes(*expected));
+}
+
+}  // namespace
+}  // namespace stelp::test
