@@ -242,9 +242,9 @@ ImageBuffer expectAsReference(const ImageBuffer& flat, const FlatGroup& s, std::
   for (const gradient_choice::Choice& choice : choices) {
     const ChoiceScope scope(choice);
     for (int threads : threadCounts) {
-      SCOPED_TRACE((choice.baselineInstructions ? "portable" : "fastest") + std::string(" kernels, counters >= ") +
-                   std::to_string(choice.minCounterBits) + ", sums >= kind " + std::to_string(choice.minSumKind) +
-                   ", threads " + std::to_string(threads));
+      SCOPED_TRACE(testing::Message() << (choice.baselineInstructions ? "portable" : "fastest")
+                                      << " kernels, counters >= " << choice.minCounterBits << ", sums >= kind "
+                                      << choice.minSumKind << ", threads " << threads);
       const Products got = run(flat, s, threads);
       EXPECT_EQ(firstDifference(got.map, want.map), "");
       EXPECT_EQ(firstDifference(got.synthetic, want.synthetic), "");
@@ -253,12 +253,6 @@ ImageBuffer expectAsReference(const ImageBuffer& flat, const FlatGroup& s, std::
     }
   }
   return std::move(want.map);
-}
-
-std::string describe(const FlatGroup& s, const ImageBuffer& flat) {
-  return std::to_string(flat.width) + "x" + std::to_string(flat.height) + (channelsOf(flat) == 3 ? " colour" : " grey") +
-         " filter " + std::to_string(s.filterWidth) + "x" + std::to_string(s.filterHeight) + " var +" +
-         std::to_string(s.varHi) + "/-" + std::to_string(s.varLo) + " border " + std::to_string(s.border);
 }
 
 // ---------------------------------------------------------------------------
@@ -341,8 +335,11 @@ TEST(GradientAgainstReference, FramesAndSettingsMatchBitForBit) {
   }
   int64_t rejected = 0, kept = 0;  // over all reference maps: both must occur
   for (size_t i = 0; i < frames.size(); ++i) {
-    SCOPED_TRACE("frame " + std::to_string(i) + ": " + describe(frames[i].second, frames[i].first));
-    const ImageBuffer map = expectAsReference(frames[i].first, frames[i].second, {1, 2, 5});
+    const auto& [flat, s] = frames[i];
+    SCOPED_TRACE(testing::Message() << "frame " << i << ": " << flat.width << "x" << flat.height << " colour "
+                                    << (channelsOf(flat) == 3) << " filter " << s.filterWidth << "x" << s.filterHeight
+                                    << " var +" << s.varHi << "/-" << s.varLo << " border " << s.border);
+    const ImageBuffer map = expectAsReference(flat, s, {1, 2, 5});
     if (HasFailure()) return;
     for (size_t p = 0; p < map.pixelBytes(); ++p) ++(map.pixels[p] == 0 ? rejected : kept);
   }

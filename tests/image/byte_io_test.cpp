@@ -29,7 +29,9 @@ TEST(FileOutputTest, ReplacesOnlyWithACompleteFileAndOnlyARegularOne) {
   enum class End { Close, CloseOverSizeLimit, Drop };
   using Make = std::function<void(const std::string& folder)>;
   const Make old = [](const std::string& f) { test::writeFile(f + "/out", {'o', 'l', 'd'}); };
-  auto linkTo = [](std::string to) -> Make { return [to](const std::string& f) { fs::create_symlink(to, f + "/out"); }; };
+  auto linkTo = [](std::string to) -> Make {
+    return [to](const std::string& f) { fs::create_symlink(to, f + "/out"); };
+  };
   // What "out" is before (made in the case's own folder) and how the writer
   // ends; then why it is refused (empty: written), the text read through
   // "out" (nullptr: the new text when written, else not read) and where it links to.

@@ -119,11 +119,6 @@ def retag(data, *fourccs):
     return bytes(out)
 
 
-def dib_rows(bgr):
-    """A bottom-up 24-bit DIB of a BGR array, rows padded to 4 bytes."""
-    return b"".join(row.tobytes().ljust((row.nbytes + 3) // 4 * 4, b"\0") for row in np.asarray(bgr, np.uint8)[::-1])
-
-
 def _chunk(fourcc, payload):
     return fourcc + struct.pack("<I", len(payload)) + payload + b"\0" * (len(payload) & 1)
 
