@@ -80,8 +80,8 @@ class AstropyWrittenFits(InteropCase):
                 self.assertEqual({k: h[k] for k in cards}, cards)
                 raw = (f[0].data[0] if data.ndim == 3 else f[0].data).astype(np.float64)
                 bzero, bscale, bitpix = h.get("BZERO", 0), h.get("BSCALE", 1), h["BITPIX"]
-            offset = raw + int(np.float32(bzero) / np.float32(bscale))
-            old = np.where(offset == cards.get("BLANK"), 0, offset)
+            shifted = raw + int(np.float32(bzero) / np.float32(bscale))
+            old = np.where(shifted == cards.get("BLANK"), 0, shifted)
             physical = np.where(raw == cards.get("BLANK"), np.nan, raw * bscale + bzero)
             for fmt in LOAD_FORMATS:
                 camera.append((path, None, fmt, expected_load(physical, fmt, 1, CAMERA_DIVISOR[bitpix])))
