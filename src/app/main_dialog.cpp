@@ -23,9 +23,8 @@
 #include "app/settings_pages.h"
 #include "app/source_list_view.h"
 #include "engine/parallel.h"
-#include "image/avi.h"
-#include "image/bitmap.h"
-#include "image/fits.h"
+#include "image/file_kind.h"
+#include "image/image_source.h"
 #include "persist/project.h"
 
 namespace stelp {
@@ -50,14 +49,16 @@ constexpr int kMinimumHeight = 350;
 
 constexpr const char* kImportFailureCaption = "Import failure";
 
-const std::vector<FileFilter>& importFilters() {
-  static const std::vector<FileFilter> filters = {
-      {"All image files (.avi;.bmp;.fit;.fts;.fits)", "*.avi;*.bmp;*.fit;*.fts;*.fits"},
-      {"AVI files (.avi)", "*.avi"},
-      {"Bitmap files (.bmp)", "*.bmp"},
-      {"FITs files (.fit;.fts;.fits)", "*.fit;*.fts;*.fits"},
-      {"All files (*.*)", "*.*"},
+// The import dialog's filters, from the table of file kinds: every kind it
+// reads, each kind on its own, then every file.
+std::vector<FileFilter> importFilters() {
+  auto filter = [](const std::string& label, FileKind kind) {
+    return FileFilter{QString::fromStdString(label + " (" + extensionList(kind, ".", ";") + ")"),
+                      QString::fromStdString(extensionList(kind, "*.", ";"))};
   };
+  std::vector<FileFilter> filters = {filter("All image files", FileKind::Unknown)};
+  for (const FileKindInfo& info : fileKinds()) filters.push_back(filter(info.label, info.kind));
+  filters.push_back({QStringLiteral("All files (*.*)"), QStringLiteral("*.*")});
   return filters;
 }
 
@@ -74,38 +75,6 @@ auto fieldsOf(const ProcessingGroup& g) {
 }
 auto fieldsOf(const FlatGroup& g) { return std::tie(g.filterWidth, g.filterHeight, g.varHi, g.varLo, g.border); }
 auto fieldsOf(const DarkGroup& g) { return std::tie(g.hot, g.cold, g.expand); }
-
-// Reads the first frame of a file about to be imported; the frame itself is
-// not kept.
-MainDialog::ImportProbe probeImport(const std::string& path) {
-  MainDialog::ImportProbe probe;
-  ImageSlot frame;
-  switch (sourceKindOf(path)) {
-    case SourceKind::Avi:
-      probe.frames = aviFrameCount(path, &probe.why);
-      if (probe.frames > 0) readAviFrame(path, 0, PixelFormat::Gray8, frame, &probe.why);
-      probe.code = 0;
-      break;
-    case SourceKind::Bitmap:
-      readBitmap(path, PixelFormat::Gray8, frame, &probe.why);
-      probe.code = FrameBitmap;
-      break;
-    case SourceKind::Fits:
-      readFits(path, PixelFormat::Gray8, frame, &probe.why);
-      probe.code = FrameFits;
-      break;
-    case SourceKind::Unknown:
-      probe.why = "not a bitmap, FITS or AVI file (.bmp, .fit, .fts, .fits, .avi)";
-      break;
-  }
-  if (!frame && probe.why.empty()) probe.why = "the file cannot be read";
-  if (frame) {
-    probe.readable = true;
-    probe.width = frame->width;
-    probe.height = frame->height;
-  }
-  return probe;
-}
 
 // The grey byte the bitmap is filled with for a background colour.
 uint8_t greyOf(const QColor& colour) {
@@ -676,7 +645,7 @@ void MainDialog::ImportFiles() {
 void MainDialog::StartImport(const QStringList& names) {
   std::vector<std::string> paths;
   for (const QString& name : names) paths.push_back(localPath(name));
-  auto probes = std::make_shared<std::vector<ImportProbe>>();
+  auto probes = std::make_shared<std::vector<FileEntries>>();
   auto noMemory = std::make_shared<std::string>();
   StartWork(
       WorkKind::Task,
@@ -685,7 +654,7 @@ void MainDialog::StartImport(const QStringList& names) {
         for (size_t i = 0; i < paths.size() && !stopRequested(); ++i) {
           engine_.progress().Step(static_cast<int>(i + 1), static_cast<int>(paths.size()));
           try {
-            probes->push_back(probeImport(paths[i]));
+            probes->push_back(entriesOfFile(paths[i]));
           } catch (const std::bad_alloc&) {
             *noMemory = paths[i];
             probes->emplace_back();
@@ -699,7 +668,7 @@ void MainDialog::StartImport(const QStringList& names) {
       });
 }
 
-void MainDialog::FinishImport(const QStringList& names, const std::vector<ImportProbe>& probes) {
+void MainDialog::FinishImport(const QStringList& names, std::vector<FileEntries>& probes) {
   SourceListView* view = currentList();
   SourceListModel* model = view->sourceModel();
   int seen = 0;
@@ -720,32 +689,24 @@ void MainDialog::FinishImport(const QStringList& names, const std::vector<Import
       ++alreadyLoaded;
       continue;
     }
-    const ImportProbe& probe = probes[static_cast<size_t>(i)];
-    if (!probe.readable) {
+    FileEntries& probe = probes[static_cast<size_t>(i)];
+    if (!probe) {
+      // A file left unread by an allocation failure was reported already.
       if (!probe.why.empty()) unreadable.prepend(QStringLiteral("%1: %2").arg(name, QString::fromStdString(probe.why)));
       continue;
     }
-    if (engine_.frameWidth >= 0 && engine_.frameHeight >= 0) {
-      if (probe.width != engine_.frameWidth || probe.height != engine_.frameHeight) {
-        ++otherSize;
-        continue;
-      }
-    } else {
-      engine_.frameWidth = probe.width;
-      engine_.frameHeight = probe.height;
+    FrameSize size{engine_.frameWidth, engine_.frameHeight};
+    if (!admitFrameSize(size, probe.width, probe.height)) {
+      ++otherSize;
+      continue;
     }
+    engine_.frameWidth = size.width;
+    engine_.frameHeight = size.height;
     modified_ = true;
 
     view->clearSelection();
-    std::vector<std::unique_ptr<ImageSource>> entries;
-    entries.reserve(static_cast<size_t>(probe.frames));
-    for (int32_t k = 0; k < probe.frames; ++k) {
-      auto entry = std::make_unique<ImageSource>();
-      entry->setPath(path, probe.code == 0 ? k : probe.code);
-      entries.push_back(std::move(entry));
-    }
     const int first = model->rowCount();
-    model->append(std::move(entries));
+    model->append(std::move(probe.entries));
     view->selectOnly(first);
   }
 

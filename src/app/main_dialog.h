@@ -111,16 +111,6 @@ class MainDialog : public QMainWindow, private Progress {
   // the work has stopped).
   void RefreshView();
 
-  // What a file about to be imported gives: the size of its first frame,
-  // its frame count and its entries' frame code, or why no reader can use it.
-  struct ImportProbe {
-    bool readable = false;
-    int32_t width = 0;
-    int32_t height = 0;
-    int32_t frames = 1;
-    int32_t code = FrameNone;
-    std::string why;
-  };
 
   // The work under way.
   enum class WorkKind { None, View, Task };
@@ -196,7 +186,7 @@ class MainDialog : public QMainWindow, private Progress {
   // Task.
   void UpdateCommandsEnabled();
   void StartImport(const QStringList& names);
-  void FinishImport(const QStringList& names, const std::vector<ImportProbe>& probes);
+  void FinishImport(const QStringList& names, std::vector<FileEntries>& probes);
   void SaveProcessedNow();
   // The messages after an export: cancelled with the files completed, or
   // what failed and the frames passed over.

@@ -147,7 +147,7 @@ TEST_F(MainDialogTest, ImportFailureTexts) {
     return q(path) + ": " + q(reason);
   };
   const QString unreadable = "Import failure: These files could not be read and were not imported:\n";
-  const QString notesLine = q(notes) + ": not a bitmap, FITS or AVI file (.bmp, .fit, .fts, .fits, .avi)";
+  const QString notesLine = q(notes) + ": " + q(entriesOfFile(notes).why);
   const QString cutLine = why(cut, [](auto&&... args) { return readFits(args...); });
   const QString hugeLine = why(huge, [](auto&&... args) { return readBitmap(args...); });
 
