@@ -34,12 +34,6 @@ int64_t parseSaturatedInt(std::string_view text, bool* found = nullptr);
 // starts (after blanks) with a number of that form.
 bool scanFloat(std::string_view text, float& value);
 
-// Marks the three-argument ReadString, which project.cpp still calls; it
-// reads the whole text like ReadString(key) and goes once that caller uses
-// ReadString(key).
-struct WholeText {};
-inline constexpr WholeText kWholeText{};
-
 // Reads and writes single keys of one section of one INI-style file at once,
 // converting between values and their texts. A store made on a file name
 // reads the file for every read and rewrites it (atomically) for every
@@ -72,7 +66,6 @@ class ProfileStore {
   bool ReadBool(std::string_view key, bool& result, bool defaultValue);
   // The key's whole text, or `defaultText` when the key is missing.
   std::string ReadString(std::string_view key, std::string_view defaultText = {});
-  void ReadString(std::string_view key, std::string& text, WholeText) { text = ReadString(key); }
   // The same with the variable's own value as default: a missing key leaves
   // it as it was.
   int32_t ReadIntInPlace(std::string_view key, int32_t& value);
