@@ -250,21 +250,38 @@ void MainDialog::OpenProject() {
   });
 }
 
+// The project's files are probed in the background; the engine takes the
+// project only once all were, so a stopped open leaves the present project.
 void MainDialog::OpenProjectFile(const QString& path) {
   if (work_ != WorkKind::None) {
     WhenIdle([this, path] { OpenProjectFile(path); });
     return;
   }
-  OpenProjectResult result;
-  try {
-    result = openProject(localPath(path), engine_);
-  } catch (const std::bad_alloc&) {
-    // The lists may hold part of the project, which no save may take for
-    // the whole: the window starts afresh instead.
-    StartEmptyProject();
-    ReportNoMemory(path);
-    return;
-  }
+  auto prepared = std::make_shared<PreparedProject>();
+  auto noMemory = std::make_shared<bool>(false);
+  const ProcessingSettings present = engine_.settings;
+  StartWork(
+      WorkKind::Task,
+      [this, path, prepared, noMemory, present] {
+        engine_.SetStatus("Opening project");
+        try {
+          *prepared = prepareProject(localPath(path), present);
+        } catch (const std::bad_alloc&) {
+          *noMemory = true;
+        }
+      },
+      [this, path, prepared, noMemory](bool stopped) {
+        if (*noMemory) {
+          ReportNoMemory(path);
+          return;
+        }
+        if (stopped) return;
+        FinishOpening(path, *prepared);
+      });
+}
+
+void MainDialog::FinishOpening(const QString& path, PreparedProject& prepared) {
+  const OpenProjectResult& result = prepared.result;
   const QString caption = QLatin1String(kFilesNotLoadedCaption);
   const QString why = QString::fromStdString(result.why);
   // A file that is not a project leaves the present project as it was.
@@ -283,6 +300,8 @@ void MainDialog::OpenProjectFile(const QString& path) {
                        MessageButtons::Ok, MessageIcon::Exclamation);
       return;
   }
+  for (SourceListModel* model : models_) model->clear();
+  installProject(prepared, engine_);
   projectPath_ = localPath(path);
   ReloadLists();
   if (!result.missingFiles.empty()) {

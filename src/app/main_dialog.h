@@ -26,6 +26,7 @@ namespace stelp {
 
 class DarksPage;
 class FlatsPage;
+struct PreparedProject;
 class ImagesPage;
 class SettingsPage;
 class SourceListView;
@@ -188,6 +189,7 @@ class MainDialog : public QMainWindow, private Progress {
   void StartImport(const QStringList& names);
   void FinishImport(const QStringList& names, std::vector<FileEntries>& probes);
   void SaveProcessedNow();
+  void FinishOpening(const QString& path, PreparedProject& prepared);
   // The messages after an export: cancelled with the files completed, or
   // what failed and the frames passed over.
   void ReportExport(const ExportResult& result);

@@ -11,6 +11,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "engine/parallel.h"
 #include "engine/setting_ranges.h"
 #include "image/avi.h"
 #include "image/file_kind.h"
@@ -412,11 +413,12 @@ bool readStoredProject(const IniFile& document, const ProcessingSettings& presen
   return true;
 }
 
-OpenProjectResult openProject(const std::string& path, Engine& engine) {
-  OpenProjectResult result;
+PreparedProject prepareProject(const std::string& path, const ProcessingSettings& present) {
+  PreparedProject prepared;
+  OpenProjectResult& result = prepared.result;
   auto fail = [&](OpenStatus status) {
     result.status = status;
-    return result;
+    return std::move(prepared);
   };
 
   // The whole file is read once, and nothing of the engine changes before
@@ -434,26 +436,39 @@ OpenProjectResult openProject(const std::string& path, Engine& engine) {
     return fail(OpenStatus::NotFound);
   }
   StoredProject stored;
-  if (!readStoredProject(document, engine.settings, stored, &result.why)) return fail(OpenStatus::NotAProject);
+  if (!readStoredProject(document, present, stored, &result.why)) return fail(OpenStatus::NotAProject);
 
   ProfileStore store(document);
   const std::string projectFolder = path.substr(0, static_cast<size_t>(projectNameOffset(path)));
   OpenedLists opened;
   for (size_t role = 0; role < kRoleCount; ++role)
-    for (const StoredEntry& entry : stored.lists[role])
+    for (const StoredEntry& entry : stored.lists[role]) {
+      if (stopRequested()) return std::move(prepared);
       openEntry(opened, opened.lists[role], store, entry, projectFolder, result);
+    }
   result.settingChanges = std::move(stored.changes);
+  prepared.settings = stored.settings;
+  prepared.frameSize = opened.frameSize;
+  prepared.lists = std::move(opened.lists);
+  return prepared;
+}
 
+void installProject(PreparedProject& prepared, Engine& engine) {
   resetView(engine);
-  engine.settings = stored.settings;
-  engine.frameWidth = opened.frameSize.width;
-  engine.frameHeight = opened.frameSize.height;
+  engine.settings = prepared.settings;
+  engine.frameWidth = prepared.frameSize.width;
+  engine.frameHeight = prepared.frameSize.height;
   for (size_t role = 0; role < kRoleCount; ++role) {
     SourceList& list = engine.lists[role];
-    list.entries = std::move(opened.lists[role].entries);
+    list.entries = std::move(prepared.lists[role].entries);
     list.focused = list.size() > 0 ? 0 : -1;
   }
-  return result;
+}
+
+OpenProjectResult openProject(const std::string& path, Engine& engine) {
+  PreparedProject prepared = prepareProject(path, engine.settings);
+  if (prepared.result.status == OpenStatus::Opened) installProject(prepared, engine);
+  return std::move(prepared.result);
 }
 
 void newProject(Engine& engine) {

@@ -114,6 +114,20 @@ bool readStoredProject(const IniFile& document, const ProcessingSettings& presen
 // becomes the current role.
 OpenProjectResult openProject(const std::string& path, Engine& engine);
 
+// openProject in two steps, so that the files can be read on a worker while
+// the engine is in use: the project read and its files probed (touching no
+// engine; `present` are the settings a missing key keeps; under a stop
+// request it ends early and the result is not to be installed), then, for a
+// result whose status is Opened, the lists and settings put into the engine.
+struct PreparedProject {
+  OpenProjectResult result;
+  ProcessingSettings settings;
+  FrameSize frameSize;
+  std::array<SourceList, kRoleCount> lists;
+};
+PreparedProject prepareProject(const std::string& path, const ProcessingSettings& present);
+void installProject(PreparedProject& prepared, Engine& engine);
+
 // Empties the lists, drops every product and the frame size, and gives the
 // settings their defaults except the colour mode, which stays.
 void newProject(Engine& engine);
