@@ -438,14 +438,11 @@ void MainDialog::SaveProcessedNow() {
     auto shown = std::make_shared<Bitmap24>();
     PaintImage(*engine_.exportPreview, viewRect.width(), viewRect.height(), Reduce::Allowed, Enlarge::NotAllowed,
                grey, *shown);
-    QMetaObject::invokeMethod(
-        this,
-        [this, shown, background] {
-          bitmap_ = std::move(*shown);
-          imageView_->setBitmap(&bitmap_, background);
-          imageView_->update();
-        },
-        Qt::QueuedConnection);
+    Post([this, shown, background] {
+      bitmap_ = std::move(*shown);
+      imageView_->setBitmap(&bitmap_, background);
+      imageView_->update();
+    });
   };
   auto result = std::make_shared<ExportResult>();
   auto noMemory = std::make_shared<bool>(false);

@@ -361,7 +361,7 @@ bool MainDialog::OnWindowThread() const { return QThread::currentThread() == thr
 // window's thread, in order.
 void MainDialog::ShowStatus(const std::string& text) {
   if (!OnWindowThread()) {
-    QMetaObject::invokeMethod(this, [this, text] { ShowStatus(text); }, Qt::QueuedConnection);
+    Post([this, text] { ShowStatus(text); });
     return;
   }
   if (!statusLine_) return;
@@ -372,7 +372,7 @@ void MainDialog::ShowStatus(const std::string& text) {
 
 void MainDialog::BeginWait() {
   if (!OnWindowThread()) {
-    QMetaObject::invokeMethod(this, [this] { BeginWait(); }, Qt::QueuedConnection);
+    Post([this] { BeginWait(); });
     return;
   }
   // Background work leaves the window usable: the busy cursor, not the wait one.
@@ -382,7 +382,7 @@ void MainDialog::BeginWait() {
 
 void MainDialog::EndWait() {
   if (!OnWindowThread()) {
-    QMetaObject::invokeMethod(this, [this] { EndWait(); }, Qt::QueuedConnection);
+    Post([this] { EndWait(); });
     return;
   }
   if (work_ != WorkKind::None) {
@@ -394,7 +394,7 @@ void MainDialog::EndWait() {
 
 void MainDialog::Step(int step, int steps) {
   if (!OnWindowThread()) {
-    QMetaObject::invokeMethod(this, [this, step, steps] { Step(step, steps); }, Qt::QueuedConnection);
+    Post([this, step, steps] { Step(step, steps); });
     return;
   }
   if (!progressBar_ || steps <= 0) return;
@@ -420,9 +420,27 @@ void MainDialog::StartWork(WorkKind kind, std::function<void()> work, std::funct
   finish_ = std::move(finish);
   const uint64_t id = ++workId_;
   UpdateCommandsEnabled();
-  worker_.Start(std::move(work), [this, id](bool stopped) {
-    QMetaObject::invokeMethod(this, [this, id, stopped] { WorkFinished(id, stopped); }, Qt::QueuedConnection);
-  });
+  worker_.Start(std::move(work), [this, id](bool stopped) { Post([this, id, stopped] { WorkFinished(id, stopped); }); });
+}
+
+// Calls from the worker reach the window's thread through a list guarded by
+// a mutex of our own, so that everything the worker did before a call is
+// seen by the window's thread when it makes the call.
+void MainDialog::Post(std::function<void()> call) {
+  {
+    std::lock_guard lock(mailMutex_);
+    mail_.push_back(std::move(call));
+  }
+  QMetaObject::invokeMethod(this, [this] { DeliverMail(); }, Qt::QueuedConnection);
+}
+
+void MainDialog::DeliverMail() {
+  std::vector<std::function<void()>> calls;
+  {
+    std::lock_guard lock(mailMutex_);
+    calls.swap(mail_);
+  }
+  for (std::function<void()>& call : calls) call();
 }
 
 void MainDialog::WorkFinished(uint64_t id, bool stopped) {

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -195,6 +196,9 @@ class MainDialog : public QMainWindow, private Progress {
   void ReportExport(const ExportResult& result);
   void StartSaveMaster(MasterProduct product);
   bool OnWindowThread() const;
+  // Makes `call` on the window's thread, in the order posted, from any thread.
+  void Post(std::function<void()> call);
+  void DeliverMail();
   void buildMenus();
   void buildControls();
   void LayOut();
@@ -283,6 +287,8 @@ class MainDialog : public QMainWindow, private Progress {
   bool userStopped_ = false;   // "Cancel": the view is not made again by itself
   int waitCursors_ = 0;        // busy cursors the work put up
   Bitmap24 workBitmap_;        // the view work paints here
+  std::mutex mailMutex_;
+  std::vector<std::function<void()>> mail_;  // calls posted for the window's thread
   // Last: stopped and joined first, before anything its work uses goes.
   Worker worker_;
 };
