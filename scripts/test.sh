@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the dependencies, builds Stelp with AddressSanitizer and
 # UndefinedBehaviorSanitizer, runs every test, runs the engine and window
-# tests under ThreadSanitizer, then gives each fuzz target a short run. STELP_FUZZ_SECONDS sets the fuzz time per target (60 under CI,
-# 15 otherwise; 0 skips the fuzz run).
+# tests under ThreadSanitizer, then gives each fuzz target a short run.
+# STELP_FUZZ_SECONDS sets the fuzz time per target (60 under CI, 15
+# otherwise; 0 skips the fuzz run).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 jobs=$(nproc)
