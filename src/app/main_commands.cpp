@@ -78,7 +78,7 @@ QString extensionOf(OutputKind kind) {
 // what is written.
 QString withKindOfFilter(const QString& chosen, OutputKind filterKind) {
   const OutputKind kind = outputKindOf(localPath(chosen));
-  if (kind != OutputKind::None && kind != OutputKind::Raw) return chosen;
+  if (kind != OutputKind::None) return chosen;
   return chosen + extensionOf(filterKind);
 }
 

@@ -30,7 +30,7 @@
 namespace stelp {
 namespace {
 
-// The window design in dialog units (x, y, width, height).
+// The window's layout in dialog units (x, y, width, height).
 constexpr int kClientWidth = 366;
 constexpr int kClientHeight = 247;
 constexpr QRect kRoleSelectorRect(7, 4, 43, 66);
@@ -299,7 +299,7 @@ void MainDialog::keyPressEvent(QKeyEvent* event) {
 }
 
 // Only the list, the view and the bottom row follow the window's size; the
-// selectors and the page stay where the design puts them.
+// selectors and the page stay where the layout puts them.
 void MainDialog::LayOut() {
   if (!client_ || !importButton_) return;
   const int width = client_->width();

@@ -62,7 +62,8 @@ QLabel* addLabel(QWidget* page, const QString& text, QRect rect) {
 QCheckBox* addCheck(QWidget* page, const char* name, const QString& text, QRect rect) {
   auto* check = new QCheckBox(text, page);
   check->setObjectName(QLatin1String(name));
-  // A font wider than the design's gets the room its text needs.
+  // A font wider than the one the layout was made for gets the room its
+  // text needs.
   rect.setWidth(std::max(rect.width(), check->sizeHint().width()));
   check->setGeometry(rect);
   return check;
@@ -78,7 +79,7 @@ QLineEdit* addEdit(QWidget* page, const char* name, QRect rect, Entry entry) {
   return edit;
 }
 
-// The design gives a drop-down list the height of its opened list; the
+// The layout gives a drop-down list the height of its opened list; the
 // closed box keeps the height the style asks for.
 QComboBox* addList(QWidget* page, const DialogUnits& units, const char* name, const QStringList& items,
                    int x, int y, int width) {
@@ -94,7 +95,7 @@ template <size_t N>
 void addRows(QWidget* page, const DialogUnits& units, const std::array<EditRow, N>& rows,
              QLineEdit* (&edits)[N]) {
   // The edits stand right of the widest label, so no label is cut short
-  // in a font wider than the design's.
+  // in a font wider than the one the layout was made for.
   const QFontMetrics metrics(page->font());
   int labelWidth = units.x(kLabelWidth);
   for (const EditRow& row : rows) labelWidth = std::max(labelWidth, metrics.horizontalAdvance(QLatin1String(row.label)) + 4);

@@ -105,7 +105,7 @@ std::string averageOf(const Engine& engine, ListRole role, const char* what) {
 // was applied to it, as ProcessImage applies them.
 FitsCards processedCards(const Engine& engine, const ImageSource& source, const ImageBuffer& frame) {
   FitsCards cards = {fitsStringCard("IMAGETYP", "LIGHT")};
-  if (source.frameCode == FrameFits) {
+  if (source.kind() == FileKind::Fits) {
     const FitsCards observed = readFitsObservationCards(source.path);
     cards.insert(cards.end(), observed.begin(), observed.end());
   }

@@ -22,8 +22,8 @@ std::string_view trimBlanks(std::string_view text) {
   return text;
 }
 
-// Names compare by ASCII case only: the platform's INI functions did the
-// same for the names this program writes, which are all ASCII.
+// Names compare by ASCII case only: the names Stelp writes are all ASCII,
+// and folding only A-Z keeps the comparison independent of the locale.
 std::string fold(std::string_view name) {
   std::string folded(name);
   for (char& c : folded)

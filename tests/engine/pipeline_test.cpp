@@ -5,7 +5,11 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <optional>
+#include <stop_token>
 #include <vector>
+
+#include "engine/parallel.h"
 
 #include "image/test_util.h"
 
@@ -181,15 +185,21 @@ TEST(ThreadsTest, RowSplitStepsGiveTheBitsOfOneThread) {
         {"stretchPercent", [&](ImageBuffer& f, int t) { stretchPercent(f, 1.0f, 99.0f, t); }},
         {"stretchLevels", [&](ImageBuffer& f, int t) { stretchLevels(f, 20.0f, 200.0f, t); }},
     };
+    // One thread, four, and one working its rows in bands as it does under a
+    // stop request that never comes.
+    std::stop_source neverStopped;
     for (const auto& s : steps) {
-      test::Bytes result[2];
-      for (const int threads : {1, 4}) {
+      test::Bytes result[3];
+      for (const int run : {0, 1, 2}) {
         auto f = test::makeImage(format, W, H);
         std::memcpy(f->pixels.get(), light->pixels.get(), light->pixelBytes());
-        s.step(*f, threads);
-        result[threads / 4] = test::pixelBytes(*f);
+        std::optional<StopScope> banded;
+        if (run == 2) banded.emplace(neverStopped.get_token());
+        s.step(*f, run == 1 ? 4 : 1);
+        result[run] = test::pixelBytes(*f);
       }
       EXPECT_EQ(result[0], result[1]) << s.name << ", format " << static_cast<int>(format);
+      EXPECT_EQ(result[0], result[2]) << s.name << " in bands, format " << static_cast<int>(format);
     }
   }
 }
