@@ -46,15 +46,22 @@ double longestGap(MainDialog& window, const std::function<void()>& start) {
   clock.start();
   qint64 last = 0, longest = 0;
   QTimer probe;
+  qint64 longestEnd = 0;
   QObject::connect(&probe, &QTimer::timeout, [&] {
     const qint64 now = clock.elapsed();
-    longest = std::max(longest, now - last);
+    if (now - last > longest) {
+      longest = now - last;
+      longestEnd = now;
+    }
     last = now;
   });
   probe.start(10);
   start();
   window.FinishWork();
   longest = std::max(longest, clock.elapsed() - last);
+  if (std::getenv("STELP_BENCH_DETAIL"))
+    std::printf("  (longest gap ended at %lld ms of %lld)\n", static_cast<long long>(longestEnd),
+                static_cast<long long>(clock.elapsed()));
   return static_cast<double>(longest);
 }
 

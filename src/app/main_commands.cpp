@@ -438,8 +438,20 @@ void MainDialog::SaveProcessedNow() {
     auto shown = std::make_shared<Bitmap24>();
     PaintImage(*engine_.exportPreview, viewRect.width(), viewRect.height(), Reduce::Allowed, Enlarge::NotAllowed,
                grey, *shown);
-    Post([this, shown, background] {
-      bitmap_ = std::move(*shown);
+    // Only the newest frame is worth showing: a window that falls behind
+    // skips the frames in between instead of drawing each.
+    {
+      std::lock_guard lock(mailMutex_);
+      preview_ = std::move(shown);
+    }
+    Post([this, background] {
+      std::shared_ptr<Bitmap24> newest;
+      {
+        std::lock_guard lock(mailMutex_);
+        newest = std::move(preview_);
+      }
+      if (!newest) return;
+      bitmap_ = std::move(*newest);
       imageView_->setBitmap(&bitmap_, background);
       imageView_->update();
     });

@@ -4,6 +4,7 @@
 #include <QActionGroup>
 #include <QApplication>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QEvent>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -367,7 +368,7 @@ void MainDialog::ShowStatus(const std::string& text) {
   if (!statusLine_) return;
   statusLine_->setText(QString::fromStdString(text));
   if (text == "Ready") progressBar_->hide();
-  statusLine_->repaint();
+  statusLine_->update();
 }
 
 void MainDialog::BeginWait() {
@@ -434,13 +435,24 @@ void MainDialog::Post(std::function<void()> call) {
   QMetaObject::invokeMethod(this, [this] { DeliverMail(); }, Qt::QueuedConnection);
 }
 
+// A window that fell behind a busy worker catches up a slice at a time, so
+// that other events are handled in between.
 void MainDialog::DeliverMail() {
-  std::vector<std::function<void()>> calls;
-  {
-    std::lock_guard lock(mailMutex_);
-    calls.swap(mail_);
+  constexpr qint64 kSliceMs = 10;
+  QElapsedTimer slice;
+  slice.start();
+  for (;;) {
+    std::function<void()> call;
+    {
+      std::lock_guard lock(mailMutex_);
+      if (mail_.empty()) return;
+      if (slice.elapsed() >= kSliceMs) break;
+      call = std::move(mail_.front());
+      mail_.pop_front();
+    }
+    call();
   }
-  for (std::function<void()>& call : calls) call();
+  QMetaObject::invokeMethod(this, [this] { DeliverMail(); }, Qt::QueuedConnection);
 }
 
 void MainDialog::WorkFinished(uint64_t id, bool stopped) {

@@ -4,7 +4,9 @@
 #include <QRect>
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -288,7 +290,8 @@ class MainDialog : public QMainWindow, private Progress {
   int waitCursors_ = 0;        // busy cursors the work put up
   Bitmap24 workBitmap_;        // the view work paints here
   std::mutex mailMutex_;
-  std::vector<std::function<void()>> mail_;  // calls posted for the window's thread
+  std::deque<std::function<void()>> mail_;  // calls posted for the window's thread
+  std::shared_ptr<Bitmap24> preview_;        // the newest exported frame not yet shown
   // Last: stopped and joined first, before anything its work uses goes.
   Worker worker_;
 };
