@@ -29,10 +29,6 @@ constexpr const char* kFilesNotLoadedCaption = "Load Project";
 // than two days of video.
 constexpr int32_t kMaxAviFramesPerFile = 1 << 20;
 
-// The kind a file name's extension names (see kindFromExtension).
-using SourceKind = FileKind;
-inline SourceKind sourceKindOf(std::string_view path) { return kindFromExtension(path); }
-
 // Where the file name of a project path begins (after its last '/'), as the
 // file dialog reports it.
 int32_t projectNameOffset(std::string_view path);
