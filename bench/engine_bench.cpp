@@ -1,6 +1,6 @@
 // The calibration steps against bare loops that do only the arithmetic:
-// ProcessImage (dark, flat, hot-pixel repair and a stretch, colour) against a
-// plain (p - d) x (m / f) loop, and AverageList over 100 frames against a
+// ProcessFrame (dark, flat, hot-pixel repair and a stretch, colour) against a
+// plain (p - d) x (m / f) loop, and AverageDarks over 100 frames against a
 // plain loop that turns the same 8-bit frames into floats and sums them.
 // Frames come from memory, so file reading does not blur the comparison.
 
@@ -57,43 +57,45 @@ struct MemoryEngine {
   std::vector<uint8_t> palette = greyPalette();
   Engine engine;
 
-  ImageSource* add(ListRole role, StoredFrame frame) {
+  const ImageSource* add(ListRole role, StoredFrame frame) {
     frames.push_back(std::move(frame));
-    auto source = std::make_unique<ImageSource>();
-    source->setPath(std::to_string(frames.size() - 1), FrameBitmap);
-    SourceList& list = engine.list(role);
-    list.entries.push_back(std::move(source));
-    list.focused = list.size() - 1;
-    return list.entries.back().get();
+    std::vector<std::unique_ptr<ImageSource>> entries;
+    entries.push_back(std::make_unique<ImageSource>());
+    entries.back()->setPath(std::to_string(frames.size() - 1), FrameBitmap);
+    engine.AppendEntries(role, std::move(entries));
+    return engine.list(role).entries.back().get();
   }
 
   explicit MemoryEngine(int threads) {
-    engine.threads = threads;
-    engine.frameWidth = kWidth;
-    engine.frameHeight = kHeight;
-    engine.loader = [this](const ImageSource* source, ImageSlot& slot, PixelFormat format, std::string*) {
+    engine.SetThreads(threads);
+    engine.SetFrameSize({kWidth, kHeight});
+    engine.SetLoader([this](const ImageSource* source, ImageSlot& slot, PixelFormat format, std::string*) {
       if (source) decodeStored(frames[std::stoul(source->path)], palette.data(), format, slot);
       return true;
-    };
+    });
   }
 };
 
-void BM_ProcessImageColour(benchmark::State& state) {
+void BM_ProcessFrameColour(benchmark::State& state) {
   MemoryEngine memory(static_cast<int>(state.range(0)));
   Engine& engine = memory.engine;
-  engine.currentSource = memory.add(ListRole::Images, makeStored(24, 1, 20, 200));
+  const ImageSource* light = memory.add(ListRole::Images, makeStored(24, 1, 20, 200));
   memory.add(ListRole::Darks, makeStored(24, 2, 0, 30));
   memory.add(ListRole::Flats, makeStored(24, 3, 150, 60));
-  ProcessingGroup& p = engine.settings.processing;
+  ProcessingGroup p = engine.settings().processing;
   p.dark = p.flat = p.hot = true;
   p.stretch = 2;
   p.stretchFromAbs = 10;
   p.stretchToAbs = 240;
-  engine.settings.dark.hot = 40;  // a sprinkling of bad pixels in the dark
-  engine.ProcessImage();          // products made once, outside the timing
+  engine.ApplyImagesSettings(p);
+  DarkGroup dark = engine.settings().dark;
+  dark.hot = 40;  // a sprinkling of bad pixels in the dark
+  engine.ApplyDarksSettings(dark);
+  ImageSlot frame;
+  engine.ProcessFrame(*light, frame);  // products made once, outside the timing
   for (auto _ : state) {
-    engine.ProcessImage();
-    benchmark::DoNotOptimize(engine.processedFrame->pixels.get());
+    engine.ProcessFrame(*light, frame);
+    benchmark::DoNotOptimize(frame->pixels.get());
   }
   state.SetItemsProcessed(state.iterations() * kWidth * kHeight);
 }
@@ -122,13 +124,13 @@ void BM_BareCalibrationLoop(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kWidth * kHeight);
 }
 
-void BM_AverageList(benchmark::State& state) {
+void BM_AverageDarks(benchmark::State& state) {
   MemoryEngine memory(static_cast<int>(state.range(0)));
-  memory.engine.settings.processing.colour = false;
+  memory.engine.ToggleColour();  // grey
   for (int i = 0; i < kAveragedFrames; ++i) memory.add(ListRole::Darks, makeStored(8, 10 + i, 0, 250));
   for (auto _ : state) {
     memory.engine.AverageDarks();
-    benchmark::DoNotOptimize(memory.engine.masterDark->pixels.get());
+    benchmark::DoNotOptimize(memory.engine.product(kMasterDarkBit)->pixels.get());
   }
   state.SetItemsProcessed(state.iterations() * kAveragedFrames * kWidth * kHeight);
 }
@@ -157,7 +159,7 @@ void BM_BareSummingLoop(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_ProcessImageColour)->Arg(1)->Arg(defaultThreadCount())->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ProcessFrameColour)->Arg(1)->Arg(defaultThreadCount())->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BareCalibrationLoop)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_AverageList)->Arg(1)->Arg(defaultThreadCount())->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_AverageDarks)->Arg(1)->Arg(defaultThreadCount())->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_BareSummingLoop)->Unit(benchmark::kMillisecond)->Iterations(3);

@@ -74,7 +74,7 @@ void fillFromMemory(MainDialog& window, ListRole role, int count, int32_t width,
   frame->width = width;
   frame->height = height;
   frame->allocate();
-  engine.loader = [frame](const ImageSource*, ImageSlot& slot, PixelFormat format, std::string*) {
+  engine.SetLoader([frame](const ImageSource*, ImageSlot& slot, PixelFormat format, std::string*) {
     auto copy = std::make_unique<ImageBuffer>();
     copy->setFormat(format);
     copy->width = frame->width;
@@ -82,15 +82,14 @@ void fillFromMemory(MainDialog& window, ListRole role, int count, int32_t width,
     if (!copy->allocate()) return false;
     slot = std::move(copy);
     return true;
-  };
-  engine.frameWidth = width;
-  engine.frameHeight = height;
+  });
+  engine.SetFrameSize({width, height});
+  std::vector<std::unique_ptr<ImageSource>> entries;
   for (int i = 0; i < count; ++i) {
-    auto entry = std::make_unique<ImageSource>();
-    entry->setPath("/memory/frame.avi", i);
-    engine.list(role).entries.push_back(std::move(entry));
+    entries.push_back(std::make_unique<ImageSource>());
+    entries.back()->setPath("/memory/frame.avi", i);
   }
-  window.model(role)->reload();
+  window.model(role)->append(std::move(entries));
 }
 
 }  // namespace
@@ -113,7 +112,7 @@ int main(int argc, char** argv) {
     std::printf("average 500 frames of 1920 x 1080: longest gap %.0f ms\n", gap);
 
     // Cancel: the same work stopped a little after it started.
-    window.engine().masterDark.reset();
+    window.engine().DropAllProducts();
     window.viewSelector(ListRole::Darks)->setCurrentIndex(DarksRaw);
     window.FinishWork();
     window.viewSelector(ListRole::Darks)->setCurrentIndex(DarksAveraged);

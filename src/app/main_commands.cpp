@@ -177,7 +177,7 @@ void MainDialog::FlushPages() {
 void MainDialog::ReloadLists() {
   for (int r = 0; r < kRoleCount; ++r) {
     models_[static_cast<size_t>(r)]->reload();
-    lists_[static_cast<size_t>(r)]->selectOnly(engine_.lists[static_cast<size_t>(r)].focused);
+    lists_[static_cast<size_t>(r)]->selectOnly(engine_.list(static_cast<ListRole>(r)).focused);
   }
 }
 
@@ -259,7 +259,7 @@ void MainDialog::OpenProjectFile(const QString& path) {
   }
   auto prepared = std::make_shared<PreparedProject>();
   auto noMemory = std::make_shared<bool>(false);
-  const ProcessingSettings present = engine_.settings;
+  const ProcessingSettings present = engine_.settings();
   StartWork(
       WorkKind::Task,
       [this, path, prepared, noMemory, present] {
@@ -384,9 +384,6 @@ void MainDialog::SaveProcessedNow() {
                      MessageIcon::None);
     return;
   }
-  // The view loads its frame afresh after the command, however it ends.
-  engine_.currentSource = nullptr;
-  Invalidate();
 
   ProcessedExport request;
   FileRequest dialog;
@@ -419,7 +416,7 @@ void MainDialog::SaveProcessedNow() {
     }
     // No file the export writes may be a source of the project, in any list.
     std::string conflict;
-    if (checkFileConflict(exportFileNames(request, enabled), engine_.lists, &conflict)) {
+    if (checkFileConflict(exportFileNames(request, enabled), engine_.lists(), &conflict)) {
       ShowFileConflict(displayPath(conflict), QStringLiteral("File conflict"));
       return;
     }
@@ -433,10 +430,9 @@ void MainDialog::SaveProcessedNow() {
   const QRect viewRect = imageView_->geometry();
   const QColor background = palette().color(QPalette::Dark);
   const uint8_t grey = static_cast<uint8_t>((background.red() + 2 * background.green() + background.blue()) >> 2);
-  request.showFrame = [this, viewRect, background, grey] {
-    if (!engine_.exportPreview) return;
+  request.showFrame = [this, viewRect, background, grey](const ImageBuffer& frame) {
     auto shown = std::make_shared<Bitmap24>();
-    PaintImage(*engine_.exportPreview, viewRect.width(), viewRect.height(), Reduce::Allowed, Enlarge::NotAllowed,
+    PaintImage(frame, viewRect.width(), viewRect.height(), Reduce::Allowed, Enlarge::NotAllowed,
                grey, *shown);
     // Only the newest frame is worth showing: a window that falls behind
     // skips the frames in between instead of drawing each.
@@ -464,7 +460,6 @@ void MainDialog::SaveProcessedNow() {
         try {
           *result = saveProcessed(engine_, request);
         } catch (const std::bad_alloc&) {
-          engine_.exportPreview = nullptr;
           *noMemory = true;
         }
       },
@@ -514,7 +509,7 @@ void MainDialog::ShowFileConflict(const QString& path, const QString& caption) {
                    caption, MessageButtons::Ok, MessageIcon::Warning);
 }
 
-void MainDialog::SaveMasterFrame(MasterProduct product, const ImageSlot& frame, const QString& title,
+void MainDialog::SaveMasterFrame(MasterProduct product, const ImageBuffer* frame, const QString& title,
                                  const char* suffix) {
   Invalidate();
   if (!frame) {
@@ -545,7 +540,7 @@ void MainDialog::SaveMasterFrame(MasterProduct product, const ImageSlot& frame, 
     // The window asks itself: the dialog saw the name before its extension
     // was added.
     std::string conflict;
-    if (checkFileConflict({path}, engine_.lists, &conflict)) {
+    if (checkFileConflict({path}, engine_.lists(), &conflict)) {
       ShowFileConflict(named, title);
       return;
     }
@@ -565,14 +560,14 @@ void MainDialog::SaveMasterFrame(MasterProduct product, const ImageSlot& frame, 
 // there ends the command with a message, a cancel ends it silently.
 void MainDialog::StartSaveMaster(MasterProduct product) {
   struct Master {
-    ImageSlot Engine::*slot;
+    ProductBit bit;
     const char* title;
     const char* suffix;
     const char* what;
   };
-  static constexpr Master kDark{&Engine::masterDark, "Save Darkframe", "_dark", "the dark average"};
-  static constexpr Master kFlat{&Engine::masterFlat, "Save Flatframe", "_flat", "the flat average"};
-  static constexpr Master kSynthetic{&Engine::syntheticFlat, "Save Synthetic Flatframe", "_synflat",
+  static constexpr Master kDark{kMasterDarkBit, "Save Darkframe", "_dark", "the dark average"};
+  static constexpr Master kFlat{kMasterFlatBit, "Save Flatframe", "_flat", "the flat average"};
+  static constexpr Master kSynthetic{kSyntheticFlatBit, "Save Synthetic Flatframe", "_synflat",
                                      "the synthetic flat"};
   const Master& master = product == MasterProduct::Dark ? kDark : product == MasterProduct::Flat ? kFlat : kSynthetic;
   WhenIdle([this, product, &master] {
@@ -580,12 +575,9 @@ void MainDialog::StartSaveMaster(MasterProduct product) {
     auto noMemory = std::make_shared<bool>(false);
     StartWork(
         WorkKind::Task,
-        [this, product, &master, noMemory] {
+        [this, &master, noMemory] {
           try {
-            if (engine_.*master.slot) return;
-            if (product == MasterProduct::Dark) engine_.AverageDarks();
-            if (product == MasterProduct::Flat) engine_.AverageFlats();
-            if (product == MasterProduct::SyntheticFlat) engine_.SmoothGradient();
+            engine_.Make(master.bit);
           } catch (const std::bad_alloc&) {
             *noMemory = true;
           }
@@ -596,7 +588,7 @@ void MainDialog::StartSaveMaster(MasterProduct product) {
             return;
           }
           if (stopped) return;
-          SaveMasterFrame(product, engine_.*master.slot, QLatin1String(master.title), master.suffix);
+          SaveMasterFrame(product, engine_.product(master.bit), QLatin1String(master.title), master.suffix);
         });
   });
 }

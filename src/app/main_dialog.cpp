@@ -119,7 +119,6 @@ MainDialog::MainDialog(DialogHost& dialogs, const std::string& settingsPath, QWi
 
   ResetRole();
 
-  engine_.settings = ProcessingSettings();
   imagesPage_ = new ImagesPage(units_, client_);
   flatsPage_ = new FlatsPage(units_, client_);
   darksPage_ = new DarksPage(units_, client_);
@@ -238,7 +237,7 @@ void MainDialog::buildControls() {
     connect(selector, &QComboBox::currentIndexChanged, this, &MainDialog::ViewChanged);
     viewSelectors_[static_cast<size_t>(r)] = selector;
 
-    auto* model = new SourceListModel(engine_.lists[static_cast<size_t>(r)], this);
+    auto* model = new SourceListModel(engine_, static_cast<ListRole>(r), this);
     auto* view = new SourceListView(client_);
     view->setObjectName(QLatin1String(listNames[r]));
     view->setModel(model);
@@ -575,7 +574,7 @@ void MainDialog::RefreshView() {
           bitmap_ = Bitmap24();
           imageView_->setBitmap(nullptr, background);
           imageView_->update();
-          const SourceList& list = engine_.lists[static_cast<size_t>(r)];
+          const SourceList& list = engine_.list(static_cast<ListRole>(r));
           const ImageSource* focused = list.entry(list.focused);
           ReportNoMemory(focused ? displayPath(focused->path) : QStringLiteral("the view"));
           return;
@@ -608,16 +607,16 @@ void MainDialog::LoadPagesFromSettings() {
   // Edits still waiting for their delay belong to the settings being
   // replaced.
   for (SettingsPage* page : pages()) page->TakeRefresh();
-  imagesPage_->setFromSettings(engine_.settings.processing);
-  flatsPage_->setFromSettings(engine_.settings.flat);
-  darksPage_->setFromSettings(engine_.settings.dark);
+  imagesPage_->setFromSettings(engine_.settings().processing);
+  flatsPage_->setFromSettings(engine_.settings().flat);
+  darksPage_->setFromSettings(engine_.settings().dark);
   imagesPage_->Load();
   flatsPage_->Load();
   darksPage_->Load();
 }
 
 void MainDialog::UpdateMenuChecks() {
-  const ProcessingGroup& p = engine_.settings.processing;
+  const ProcessingGroup& p = engine_.settings().processing;
   colourAction_->setChecked(p.colour);
   cameraScaleAction_->setChecked(p.fitsScale == FitsScale::Camera);
   brightestScaleAction_->setChecked(p.fitsScale == FitsScale::BrightestPixel);
@@ -636,8 +635,6 @@ void MainDialog::ResetRole() {
     roleSelector_->setCurrentIndex(0);
   }
   for (QComboBox* selector : viewSelectors_) SetViewSelectorSilently(selector, 0);
-  engine_.shownRole = -1;
-  engine_.shownView = -1;
   SwitchRole();
 }
 
@@ -653,14 +650,9 @@ void MainDialog::SwitchRole() {
 
 void MainDialog::ListCurrentChanged(ListRole listRole, int row) {
   const int32_t r = role();
-  ChangeEngine([this, listRole, row] { engine_.list(listRole).focused = row; }, kRawFrameBit | kProcessedFrameBit,
+  ChangeEngine([this, listRole, row] { engine_.SetFocus(listRole, row); }, kRawFrameBit | kProcessedFrameBit,
                r, viewSelectors_[static_cast<size_t>(r)]->currentIndex());
   Invalidate();
-}
-
-void MainDialog::DropListProducts() {
-  engine_.currentRole = role();
-  engine_.DropListProducts();
 }
 
 void MainDialog::ImportFiles() {
@@ -725,13 +717,12 @@ void MainDialog::FinishImport(const QStringList& names, std::vector<FileEntries>
       if (!probe.why.empty()) unreadable.prepend(QStringLiteral("%1: %2").arg(name, QString::fromStdString(probe.why)));
       continue;
     }
-    FrameSize size{engine_.frameWidth, engine_.frameHeight};
+    FrameSize size = engine_.frameSize();
     if (!admitFrameSize(size, probe.width, probe.height)) {
       ++otherSize;
       continue;
     }
-    engine_.frameWidth = size.width;
-    engine_.frameHeight = size.height;
+    engine_.SetFrameSize(size);
     modified_ = true;
 
     view->clearSelection();
@@ -758,7 +749,6 @@ void MainDialog::FinishImport(const QStringList& names, std::vector<FileEntries>
                      QStringLiteral("These files could not be read and were not imported:\n%1")
                          .arg(unreadable.join(QLatin1Char('\n'))),
                      QLatin1String(kImportFailureCaption), MessageButtons::Ok, MessageIcon::Warning);
-  DropListProducts();
   if (role() != static_cast<int32_t>(ListRole::Images)) SetViewSelectorSilently(currentViewSelector(), 0);
   Invalidate();
 }
@@ -768,8 +758,6 @@ void MainDialog::RemoveSelected() {
   SourceListView* view = currentList();
   SourceListModel* model = view->sourceModel();
   auto release = [&](int row, int count) {
-    for (int i = row; i < row + count; ++i)
-      if (engine_.currentSource == model->entry(i)) engine_.currentSource = nullptr;
     model->remove(row, count);
     modified_ = true;
   };
@@ -794,11 +782,9 @@ void MainDialog::RemoveSelected() {
       end = start;
     }
   }
-  DropListProducts();
   if (role() != static_cast<int32_t>(ListRole::Images)) SetViewSelectorSilently(currentViewSelector(), 0);
   Invalidate();
   view->selectOnly(0);
-  engine_.ReleaseFrameSizeIfEmpty();
   });
 }
 
@@ -813,7 +799,6 @@ void MainDialog::ToggleSelected(ListRole listRole) {
     for (int row : selected) model->setEnabled(row, enable);
     modified_ = true;
   }
-  DropListProducts();
   Invalidate();
   });
 }
@@ -826,7 +811,6 @@ void MainDialog::FlipAtSelectionMark() {
     SourceListModel* model = view->sourceModel();
     model->setEnabled(mark.row(), !model->entry(mark.row())->enabled);
     modified_ = true;
-    DropListProducts();
     Invalidate();
   });
 }
@@ -843,7 +827,7 @@ void MainDialog::ToggleColourProcessing() {
 // Every frame and product is read again on the new scale at the next paint.
 void MainDialog::SetFitsScale(FitsScale scale) {
   WhenIdle([this, scale] {
-    if (engine_.settings.processing.fitsScale == scale) return;
+    if (engine_.settings().processing.fitsScale == scale) return;
     engine_.SetFitsScale(scale);
     modified_ = true;
     UpdateMenuChecks();
@@ -854,12 +838,12 @@ void MainDialog::SetFitsScale(FitsScale scale) {
 // A page's values reach the engine once no work runs; what is being made
 // goes on unless they make it stale.
 void MainDialog::ApplyImagesPage() {
-  const ImagesPageValues values = imagesPage_->values();
+  const ProcessingGroup values = imagesPage_->values();
   ChangeEngine(
       [this, values] {
-        const ProcessingGroup before = engine_.settings.processing;
+        const ProcessingGroup before = engine_.settings().processing;
         engine_.ApplyImagesSettings(values);
-        if (fieldsOf(before) != fieldsOf(engine_.settings.processing)) modified_ = true;
+        if (fieldsOf(before) != fieldsOf(engine_.settings().processing)) modified_ = true;
       },
       kProcessedFrameBit, static_cast<int32_t>(ListRole::Images), ImagesProcessed);
   viewSelectors_[index(ListRole::Images)]->setCurrentIndex(ImagesProcessed);
@@ -871,9 +855,9 @@ void MainDialog::ApplyFlatsPage() {
   const int32_t r = role();
   ChangeEngine(
       [this, values] {
-        const FlatGroup before = engine_.settings.flat;
+        const FlatGroup before = engine_.settings().flat;
         engine_.ApplyFlatsSettings(values);
-        if (fieldsOf(before) != fieldsOf(engine_.settings.flat)) modified_ = true;
+        if (fieldsOf(before) != fieldsOf(engine_.settings().flat)) modified_ = true;
       },
       kGradientMapBit | kSyntheticFlatBit, r, viewSelectors_[static_cast<size_t>(r)]->currentIndex());
   Invalidate();
@@ -884,9 +868,9 @@ void MainDialog::ApplyDarksPage() {
   const int32_t r = role();
   ChangeEngine(
       [this, values] {
-        const DarkGroup before = engine_.settings.dark;
+        const DarkGroup before = engine_.settings().dark;
         engine_.ApplyDarksSettings(values);
-        if (fieldsOf(before) != fieldsOf(engine_.settings.dark)) modified_ = true;
+        if (fieldsOf(before) != fieldsOf(engine_.settings().dark)) modified_ = true;
       },
       kHotPixelMapBit, r, viewSelectors_[static_cast<size_t>(r)]->currentIndex());
   Invalidate();

@@ -219,7 +219,6 @@ class MainDialog : public QMainWindow, private Progress {
   void ReloadLists();
   void SetViewSelectorSilently(QComboBox* selector, int index);
   void ListCurrentChanged(ListRole role, int row);
-  void DropListProducts();
   bool WriteProject();
   // Both true when the project ended up saved.
   bool SaveProjectNow();
@@ -238,7 +237,7 @@ class MainDialog : public QMainWindow, private Progress {
   void ShowFileConflict(const QString& path, const QString& caption);
   // `product` says which master `frame` is (a FITS file's header says so
   // too); `suffix` names it in the proposed file name ("_dark").
-  void SaveMasterFrame(MasterProduct product, const ImageSlot& frame, const QString& title, const char* suffix);
+  void SaveMasterFrame(MasterProduct product, const ImageBuffer* frame, const QString& title, const char* suffix);
   // Shows "Not enough memory for `what`": the answer to an allocation
   // failure in a command, which must not leave the window.
   void ReportNoMemory(const QString& what);

@@ -274,8 +274,8 @@ void ImagesPage::setFromSettings(const ProcessingGroup& settings) {
   deInterlace = settings.deInterlace;
 }
 
-ImagesPageValues ImagesPage::values() const {
-  ImagesPageValues result;
+ProcessingGroup ImagesPage::values() const {
+  ProcessingGroup result;
   result.dark = dark != 0;
   result.flat = flat != 0;
   result.hot = hot != 0;

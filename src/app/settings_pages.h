@@ -92,7 +92,8 @@ class ImagesPage : public SettingsPage {
   float stretchToAbs = 0.0f;
 
   void setFromSettings(const ProcessingGroup& settings);  // fields only; Load shows them
-  ImagesPageValues values() const;
+  // The page's values; the colour and FITS scale are not the page's.
+  ProcessingGroup values() const;
 
   QCheckBox* darkCheck() const { return darkCheck_; }
   QCheckBox* flatCheck() const { return flatCheck_; }

@@ -38,16 +38,17 @@ QString rowText(const ImageSource& source) {
   return QStringLiteral("[%1] %2").arg(QString::number(source.frameCode), name);
 }
 
-SourceListModel::SourceListModel(SourceList& list, QObject* parent) : QAbstractListModel(parent), list_(list) {}
+SourceListModel::SourceListModel(Engine& engine, ListRole role, QObject* parent)
+    : QAbstractListModel(parent), engine_(engine), role_(role) {}
 
 int SourceListModel::rowCount(const QModelIndex& parent) const {
   if (parent.isValid()) return 0;
-  return list_.size();
+  return list().size();
 }
 
 QVariant SourceListModel::data(const QModelIndex& index, int role) const {
   if (!index.isValid() || index.column() != 0) return {};
-  const ImageSource* source = list_.entry(index.row());
+  const ImageSource* source = entry(index.row());
   if (!source) return {};
   if (role == Qt::DisplayRole) return rowText(*source);
   if (role == EnabledRole) return source->enabled;
@@ -64,38 +65,30 @@ QVariant SourceListModel::headerData(int section, Qt::Orientation orientation, i
 
 void SourceListModel::append(std::vector<std::unique_ptr<ImageSource>> entries) {
   if (entries.empty()) return;
-  const int first = list_.size();
+  const int first = rowCount();
   beginInsertRows(QModelIndex(), first, first + static_cast<int>(entries.size()) - 1);
-  std::move(entries.begin(), entries.end(), std::back_inserter(list_.entries));
+  engine_.AppendEntries(role_, std::move(entries));
   endInsertRows();
 }
 
 void SourceListModel::remove(int row, int count) {
-  if (count <= 0 || !list_.entry(row) || !list_.entry(row + count - 1)) return;
+  if (count <= 0 || !entry(row) || !entry(row + count - 1)) return;
   beginRemoveRows(QModelIndex(), row, row + count - 1);
-  list_.entries.erase(list_.entries.begin() + row, list_.entries.begin() + row + count);
-  // The focus stays on the same entry when rows above it go, and is lost
-  // with its own row.
-  if (list_.focused >= row && list_.focused < row + count) {
-    list_.focused = -1;
-  } else if (list_.focused >= row + count) {
-    list_.focused -= count;
-  }
+  engine_.RemoveEntries(role_, row, count);
   endRemoveRows();
 }
 
 void SourceListModel::setEnabled(int row, bool enabled) {
-  ImageSource* source = list_.entry(row);
+  const ImageSource* source = entry(row);
   if (!source || source->enabled == enabled) return;
-  source->enabled = enabled;
+  engine_.SetEnabled(role_, row, enabled);
   const QModelIndex changed = index(row, 0);
   emit dataChanged(changed, changed, {EnabledRole});
 }
 
 void SourceListModel::clear() {
   beginResetModel();
-  while (!list_.entries.empty()) list_.entries.pop_back();
-  list_.focused = -1;
+  engine_.RemoveEntries(role_, 0, rowCount());
   endResetModel();
 }
 

@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "engine/source_list.h"
+#include "engine/engine.h"
 
 namespace stelp {
 
@@ -16,7 +16,7 @@ namespace stelp {
 QString rowText(const ImageSource& source);
 
 // The rows of one of the engine's source lists. Every change of the list's
-// entries goes through this model, so the views hear of it.
+// entries goes through this model to the engine, so the views hear of it.
 class SourceListModel : public QAbstractListModel {
   Q_OBJECT
  public:
@@ -25,18 +25,20 @@ class SourceListModel : public QAbstractListModel {
   static constexpr int EnabledRole = Qt::UserRole + 1;
   static constexpr int MissingRole = Qt::UserRole + 2;
 
-  SourceListModel(SourceList& list, QObject* parent = nullptr);
+  SourceListModel(Engine& engine, ListRole role, QObject* parent = nullptr);
 
   int rowCount(const QModelIndex& parent = QModelIndex()) const override;
   QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
   QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
 
-  SourceList& list() const { return list_; }
-  ImageSource* entry(int row) const { return list_.entry(row); }
+  const SourceList& list() const { return engine_.list(role_); }
+  const ImageSource* entry(int row) const { return list().entry(row); }
 
   // Appends entries at the end of the list.
   void append(std::vector<std::unique_ptr<ImageSource>> entries);
-  // Releases and removes the entries of `count` rows from `row` on.
+  // Releases and removes the entries of `count` rows from `row` on; the
+  // focus stays on the same entry when rows above it go, and is lost with
+  // its own row.
   void remove(int row, int count = 1);
   void setEnabled(int row, bool enabled);
   // Releases every entry, from the last to the first.
@@ -45,7 +47,8 @@ class SourceListModel : public QAbstractListModel {
   void reload();
 
  private:
-  SourceList& list_;
+  Engine& engine_;
+  const ListRole role_;
 };
 
 // Draws a row in place of the style's own look: the highlight only behind

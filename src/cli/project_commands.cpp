@@ -64,7 +64,7 @@ Opened openForCommand(const std::string& path, Engine& engine, bool imagesReport
   for (size_t role = 0; role < kRoleCount; ++role) {
     if (imagesReportedLater && role == static_cast<size_t>(ListRole::Images)) continue;
     std::string last;
-    for (const auto& entry : engine.lists[role].entries) {
+    for (const auto& entry : engine.list(static_cast<ListRole>(role)).entries) {
       if (!entry || !entry->missing || entry->path == last) continue;
       last = entry->path;
       std::fprintf(stderr, "stelp-cli: %s: %s: not found\n", path.c_str(), entry->path.c_str());
@@ -78,7 +78,7 @@ Opened openForCommand(const std::string& path, Engine& engine, bool imagesReport
 // of an entry of the project.
 bool refuseConflict(const std::vector<std::string>& outputs, const Engine& engine) {
   std::string conflict;
-  if (!checkFileConflict(outputs, engine.lists, &conflict)) return false;
+  if (!checkFileConflict(outputs, engine.lists(), &conflict)) return false;
   fileError(conflict, "is a source of the project; choose another output name");
   return true;
 }
@@ -147,53 +147,41 @@ int masterCommand(const std::vector<std::string>& args) {
 
   CliProgress progress(a.has("--quiet"));
   Engine engine(&progress);
-  const ImageSlot* slot = nullptr;
-  const char* missing = nullptr;
-  MasterProduct kind = MasterProduct::Dark;
-  if (product == "dark") {
-    slot = &engine.masterDark;
-    missing = "no enabled darks";
-  } else if (product == "flat") {
-    slot = &engine.masterFlat;
-    missing = "no enabled flats";
-    kind = MasterProduct::Flat;
-  } else if (product == "synthetic") {
-    slot = &engine.syntheticFlat;
-    missing = "no enabled flats";
-    kind = MasterProduct::SyntheticFlat;
-  } else if (product == "hotpixels") {
-    slot = &engine.hotPixelMap;
-    missing = "no enabled darks";
-    kind = MasterProduct::HotPixels;
-  } else if (product == "gradient") {
-    slot = &engine.gradientMap;
-    missing = "no enabled flats";
-    kind = MasterProduct::Gradient;
-  } else {
-    return usageError("unknown product '" + product + "'", kMasterUsage);
-  }
+  struct ProductName {
+    const char* name;
+    ProductBit bit;
+    MasterProduct kind;
+    ListRole from;  // the list it is made from
+  };
+  static constexpr ProductName kProducts[] = {
+      {"dark", kMasterDarkBit, MasterProduct::Dark, ListRole::Darks},
+      {"flat", kMasterFlatBit, MasterProduct::Flat, ListRole::Flats},
+      {"synthetic", kSyntheticFlatBit, MasterProduct::SyntheticFlat, ListRole::Flats},
+      {"hotpixels", kHotPixelMapBit, MasterProduct::HotPixels, ListRole::Darks},
+      {"gradient", kGradientMapBit, MasterProduct::Gradient, ListRole::Flats},
+  };
+  const auto* chosen = std::find_if(std::begin(kProducts), std::end(kProducts),
+                                    [&](const ProductName& p) { return product == p.name; });
+  if (chosen == std::end(kProducts)) return usageError("unknown product '" + product + "'", kMasterUsage);
   std::string subject = a.words[1];
   return guardMemory(subject, [&] {
     const Opened opened = openForCommand(a.words[1], engine, /*imagesReportedLater=*/false);
     if (opened == Opened::Failed) return kExitFailure;
     if (refuseConflict({output}, engine)) return kExitFailure;
-    if (product == "dark") engine.AverageDarks();
-    if (product == "flat") engine.AverageFlats();
-    if (product == "synthetic") engine.SmoothGradient();
-    if (product == "hotpixels") engine.LocateHotPixels();
-    if (product == "gradient") engine.DetectGradient();
+    const ImageBuffer* made = engine.Make(chosen->bit);
     // The frames the product had to do without are named, even with --quiet.
-    const bool fromDarks = product == "dark" || product == "hotpixels";
-    const std::vector<FrameFailure>& passedOver = engine.PassedOver(fromDarks ? ListRole::Darks : ListRole::Flats);
+    const std::vector<FrameFailure>& passedOver = engine.PassedOver(chosen->from);
     if (!passedOver.empty())
       std::fprintf(stderr, "stelp-cli: %s: the %s was made without these frames:\n%s", a.words[1].c_str(),
                    product.c_str(), describeFailures(passedOver).c_str());
-    if (!*slot) return fileError(a.words[1], std::string("nothing to save: ") + missing);
+    if (!made)
+      return fileError(a.words[1], chosen->from == ListRole::Darks ? "nothing to save: no enabled darks"
+                                                                   : "nothing to save: no enabled flats");
 
     subject = output;
     std::string why;
-    const bool written = raw ? writeRawPixels(output, **slot, &why)
-                             : saveMasterFrame(engine, kind, **slot, output, depth, &why);
+    const bool written = raw ? writeRawPixels(output, *made, &why)
+                             : saveMasterFrame(engine, chosen->kind, *made, output, depth, &why);
     if (!written) return fileError("cannot write " + output, why);
     return opened == Opened::Complete && passedOver.empty() ? kExitOk : kExitFailure;
   });
@@ -216,7 +204,7 @@ int renderCommand(const std::vector<std::string>& args) {
   static const std::vector<std::vector<std::string>> kViews = {
       {"raw", "processed"}, {"raw", "averaged", "grad", "synthetic"}, {"raw", "averaged", "hot"}};
   const auto role = std::find(std::begin(kRoles), std::end(kRoles), a.words[1]) - std::begin(kRoles);
-  if (role == 3) return usageError("unknown role '" + a.words[1] + "'", kRenderUsage);
+  if (role == std::ssize(kRoles)) return usageError("unknown role '" + a.words[1] + "'", kRenderUsage);
   const std::vector<std::string>& views = kViews[static_cast<size_t>(role)];
   const auto view = std::find(views.begin(), views.end(), a.words[2]) - views.begin();
   if (view == static_cast<long>(views.size()))
@@ -230,8 +218,6 @@ int renderCommand(const std::vector<std::string>& args) {
     const Opened opened = openForCommand(a.words[0], engine, /*imagesReportedLater=*/false);
     if (opened == Opened::Failed) return kExitFailure;
     if (refuseConflict({a.words[3]}, engine)) return kExitFailure;
-    SourceList& list = engine.lists[static_cast<size_t>(role)];
-    list.focused = list.size() > 0 ? 0 : -1;
     Bitmap24 bitmap;
     engine.RenderView(static_cast<int32_t>(role), static_cast<int32_t>(view), static_cast<int32_t>(width),
                       static_cast<int32_t>(height), kViewBackground, bitmap);
@@ -269,23 +255,26 @@ int demoCommand(const std::vector<std::string>& args) {
   if (!writeDemoData(dir, files, &why)) return fileError(dir, why);
 
   // The lists are made as an import makes them.
-  Engine engine;
+  std::array<SourceList, kRoleCount> lists;
   for (const auto& [role, paths] : {std::pair{ListRole::Images, &files.images}, std::pair{ListRole::Flats, &files.flats},
                                     std::pair{ListRole::Darks, &files.darks}}) {
     for (const std::string& path : *paths) {
       FileEntries file = entriesOfFile(path);
       if (!file) return fileError(path, file.why);
-      for (auto& entry : file.entries) engine.list(role).entries.push_back(std::move(entry));
+      for (auto& entry : file.entries) lists[static_cast<size_t>(role)].entries.push_back(std::move(entry));
     }
   }
   // Every step on, so that each view of the demo shows something.
-  ProcessingGroup& p = engine.settings.processing;
+  ProcessingSettings settings;
+  ProcessingGroup& p = settings.processing;
   p.dark = p.flat = p.hot = true;
   p.stretch = 1;
   p.stretchFromRel = 1.0f;
   p.stretchToRel = 99.5f;
-  engine.settings.flat.filterWidth = 40;
-  engine.settings.flat.filterHeight = 30;
+  settings.flat.filterWidth = 40;
+  settings.flat.filterHeight = 30;
+  Engine engine;
+  engine.Replace(settings, std::move(lists), FrameSize());
   const std::string project = (std::filesystem::path(dir) / "demo.sjx").string();
   if (!saveProject(project, engine, &why)) return fileError("cannot write " + project, why);
   std::printf("%s\n", project.c_str());

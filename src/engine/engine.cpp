@@ -38,24 +38,24 @@ class ComputingScope {
 };
 
 Engine::Engine(Progress* progress)
-    : threads(defaultThreadCount()), progress_(progress ? progress : &defaultProgress_), status_(kReady) {}
+    : threads_(defaultThreadCount()), progress_(progress ? progress : &defaultProgress_), status_(kReady) {}
 
 PixelFormat Engine::floatFormat() const {
-  return settings.processing.colour ? PixelFormat::BgrFloat : PixelFormat::GrayFloat;
+  return settings_.processing.colour ? PixelFormat::BgrFloat : PixelFormat::GrayFloat;
 }
 
 // Whether a loaded frame or a product has the common frame size (files can
 // change on disk after they were imported).
 bool Engine::fitsFrame(const ImageBuffer* image) const {
   if (!image) return false;
-  return frameWidth < 0 || (image->width == frameWidth && image->height == frameHeight);
+  return frameSize_.width < 0 || (image->width == frameSize_.width && image->height == frameSize_.height);
 }
 
 bool Engine::Interrupted() const { return stopRequested() || yield_.load(); }
 
 ProductSet Engine::NeededFor(int32_t role, int32_t view) const {
   if (view == 0) return kRawFrameBit;
-  const ProcessingGroup& p = settings.processing;
+  const ProcessingGroup& p = settings_.processing;
   switch (role) {
     case static_cast<int32_t>(ListRole::Images): {
       if (view != ImagesProcessed) return 0;
@@ -80,13 +80,21 @@ ProductSet Engine::NeededFor(int32_t role, int32_t view) const {
 }
 
 bool Engine::load(const ImageSource* source, ImageSlot& slot, PixelFormat format, std::string* why) {
-  if (loader) return loader(source, slot, format, why);
-  return loadFrame(source, slot, format, why, settings.processing.fitsScale);
+  if (loader_) return loader_(source, slot, format, why);
+  return loadFrame(source, slot, format, why, settings_.processing.fitsScale);
 }
 
-ImageSource* Engine::CurrentSource() {
-  const SourceList& current = currentList();
-  return current.entry(current.focused);
+const ImageBuffer* Engine::product(ProductBit bit) const {
+  switch (bit) {
+    case kRawFrameBit: return rawFrame_.get();
+    case kProcessedFrameBit: return processedFrame_.get();
+    case kMasterDarkBit: return masterDark_.get();
+    case kMasterFlatBit: return masterFlat_.get();
+    case kHotPixelMapBit: return hotPixelMap_.get();
+    case kGradientMapBit: return gradientMap_.get();
+    case kSyntheticFlatBit: return syntheticFlat_.get();
+  }
+  return nullptr;
 }
 
 void Engine::SetStatus(const std::string& text) {
@@ -99,15 +107,14 @@ void Engine::SetStatus(const std::string& text) {
   progress_->ShowStatus(status_);
 }
 
-void Engine::AverageList(const SourceList& list, ImageSlot& target, const std::string& statusText) {
+void Engine::averageList(ListRole role, ImageSlot& target, ProductBit bit, const std::string& statusText) {
   target.reset();
   if (Interrupted()) return;
-  ComputingScope computing(*this, &target == &masterDark ? kMasterDarkBit : &target == &masterFlat ? kMasterFlatBit : 0);
-  const ptrdiff_t role = &list - lists.data();
-  std::vector<FrameFailure>* passedOver =
-      role >= 0 && role < kRoleCount ? &passedOver_[static_cast<size_t>(role)] : nullptr;
-  if (passedOver) passedOver->clear();
-  if (role >= 0 && role < kRoleCount) averaged_[static_cast<size_t>(role)] = 0;
+  ComputingScope computing(*this, bit);
+  const SourceList& list = lists_[index(role)];
+  std::vector<FrameFailure>& passedOver = passedOver_[index(role)];
+  passedOver.clear();
+  averaged_[index(role)] = 0;
   const int32_t count = list.size();
   if (count == 0) return;
   SetStatus(statusText);
@@ -123,7 +130,7 @@ void Engine::AverageList(const SourceList& list, ImageSlot& target, const std::s
     // A frame that does not load (or no longer has the frame size) is passed
     // over, does not count, and is listed.
     auto passOver = [&](const std::string& why) {
-      if (!source->missing && passedOver) passedOver->push_back({source->path, source->frameCode, why.empty() ? "cannot be read" : why});
+      if (!source->missing) passedOver.push_back({source->path, source->frameCode, why.empty() ? "cannot be read" : why});
     };
     std::string why;
     if (!target) {
@@ -148,21 +155,21 @@ void Engine::AverageList(const SourceList& list, ImageSlot& target, const std::s
         passOver("the frame is not of the size of the other frames");
         continue;
       }
-      addFrame(*target, *scratch, threads);
+      addFrame(*target, *scratch, threads_);
     }
     ++n;
   }
-  if (n >= 2) scaleByReciprocal(*target, n, threads);
+  if (n >= 2) scaleByReciprocal(*target, n, threads_);
   if (stopRequested()) {
     target.reset();
-    if (passedOver) passedOver->clear();
+    passedOver.clear();
     n = 0;
   }
-  if (role >= 0 && role < kRoleCount) averaged_[static_cast<size_t>(role)] = n;
+  averaged_[index(role)] = n;
 }
 
 std::vector<FrameFailure> Engine::MasterFailures() const {
-  const ProcessingGroup& p = settings.processing;
+  const ProcessingGroup& p = settings_.processing;
   std::vector<FrameFailure> failures;
   auto add = [&](ListRole role) {
     const auto& list = PassedOver(role);
@@ -173,233 +180,279 @@ std::vector<FrameFailure> Engine::MasterFailures() const {
   return failures;
 }
 
-void Engine::AverageDarks() { AverageList(list(ListRole::Darks), masterDark, "Averaging darks"); }
+void Engine::AverageDarks() {
+  processedFrame_.reset();
+  averageList(ListRole::Darks, masterDark_, kMasterDarkBit, "Averaging darks");
+}
 
 void Engine::AverageFlats() {
-  AverageList(list(ListRole::Flats), masterFlat, "Averaging flats");
-  if (masterFlat) masterFlatMean = channelMeans(*masterFlat);
+  processedFrame_.reset();
+  averageList(ListRole::Flats, masterFlat_, kMasterFlatBit, "Averaging flats");
+  if (masterFlat_) masterFlatMean_ = channelMeans(*masterFlat_);
 }
 
 void Engine::LocateHotPixels() {
-  if (!masterDark) AverageDarks();
-  if (!masterDark || Interrupted()) return;
+  hotPixelMap_.reset();
+  if (!masterDark_) AverageDarks();
+  if (!masterDark_ || Interrupted()) return;
   ComputingScope computing(*this, kHotPixelMapBit);
   SetStatus("Locating hot pixels");
   WaitCursor wait(*progress_);
   auto map = std::make_unique<ImageBuffer>();
-  locateHotPixels(*masterDark, settings.dark, *map);
-  hotPixelMap = map->pixels && !stopRequested() ? std::move(map) : nullptr;
+  locateHotPixels(*masterDark_, settings_.dark, *map);
+  hotPixelMap_ = map->pixels && !stopRequested() ? std::move(map) : nullptr;
 }
 
 void Engine::DetectGradient() {
-  if (!masterFlat) AverageFlats();
-  if (!masterFlat || Interrupted()) return;
+  gradientMap_.reset();
+  if (!masterFlat_) AverageFlats();
+  if (!masterFlat_ || Interrupted()) return;
   ComputingScope computing(*this, kGradientMapBit);
   SetStatus("Gradient detection");
   WaitCursor wait(*progress_);
   auto map = std::make_unique<ImageBuffer>();
-  detectGradient(*masterFlat, settings.flat, *map, threads);
-  gradientMap = map->pixels && !stopRequested() ? std::move(map) : nullptr;
+  detectGradient(*masterFlat_, settings_.flat, *map, threads_);
+  gradientMap_ = map->pixels && !stopRequested() ? std::move(map) : nullptr;
 }
 
 void Engine::SmoothGradient() {
-  if (!gradientMap) DetectGradient();
-  if (!gradientMap || !masterFlat || Interrupted()) return;
+  syntheticFlat_.reset();
+  if (!gradientMap_) DetectGradient();
+  if (!gradientMap_ || !masterFlat_ || Interrupted()) return;
   ComputingScope computing(*this, kSyntheticFlatBit);
   SetStatus("Smoothing gradient");
   WaitCursor wait(*progress_);
   auto synthetic = std::make_unique<ImageBuffer>();
   std::array<float, 3> mean{0.0f, 0.0f, 0.0f};
-  smoothGradient(*masterFlat, *gradientMap, settings.flat, *synthetic, mean, threads);
-  if (!synthetic->pixels || stopRequested()) {
-    syntheticFlat.reset();
-    return;
-  }
-  syntheticFlat = std::move(synthetic);
-  syntheticFlatMean = mean;
+  smoothGradient(*masterFlat_, *gradientMap_, settings_.flat, *synthetic, mean, threads_);
+  if (!synthetic->pixels || stopRequested()) return;
+  syntheticFlat_ = std::move(synthetic);
+  syntheticFlatMean_ = mean;
 }
 
-bool Engine::ProcessImage(std::string* why) {
-  const ProcessingGroup& p = settings.processing;
-  if (!masterDark && p.dark) AverageDarks();
-  if (!hotPixelMap && p.hot) LocateHotPixels();
-  if (!masterFlat && p.flat && !p.synFlat) AverageFlats();
-  if (!syntheticFlat && p.flat && p.synFlat) SmoothGradient();
-  const ImageBuffer* flat = p.synFlat ? syntheticFlat.get() : masterFlat.get();
-  const std::array<float, 3>& means = p.synFlat ? syntheticFlatMean : masterFlatMean;
+const ImageBuffer* Engine::Make(ProductBit bit) {
+  if (!product(bit)) {
+    switch (bit) {
+      case kMasterDarkBit: AverageDarks(); break;
+      case kMasterFlatBit: AverageFlats(); break;
+      case kHotPixelMapBit: LocateHotPixels(); break;
+      case kGradientMapBit: DetectGradient(); break;
+      case kSyntheticFlatBit: SmoothGradient(); break;
+      case kRawFrameBit:
+      case kProcessedFrameBit: break;
+    }
+  }
+  return product(bit);
+}
 
-  processedFrame.reset();
+bool Engine::ProcessFrame(const ImageSource& source, ImageSlot& out, std::string* why) {
+  const ProcessingGroup& p = settings_.processing;
+  if (!masterDark_ && p.dark) AverageDarks();
+  if (!hotPixelMap_ && p.hot) LocateHotPixels();
+  if (!masterFlat_ && p.flat && !p.synFlat) AverageFlats();
+  if (!syntheticFlat_ && p.flat && p.synFlat) SmoothGradient();
+  const ImageBuffer* flat = p.synFlat ? syntheticFlat_.get() : masterFlat_.get();
+  const std::array<float, 3>& means = p.synFlat ? syntheticFlatMean_ : masterFlatMean_;
+
+  out.reset();
   if (Interrupted()) {
     if (why) *why = "stopped";
     return false;
   }
   ComputingScope computing(*this, kProcessedFrameBit);
   std::string reason;
-  load(currentSource, processedFrame, floatFormat(), &reason);
-  if (!processedFrame) {
+  load(&source, out, floatFormat(), &reason);
+  if (!out) {
     if (why) *why = reason.empty() ? "the frame could not be loaded" : reason;
     return false;
   }
-  ImageBuffer& frame = *processedFrame;
+  ImageBuffer& frame = *out;
   SetStatus("Processing image");
   WaitCursor wait(*progress_);
   // A product made for other frames (of another size) is not applied.
   auto usable = [&](const ImageBuffer* product) {
     return product && product->width == frame.width && product->height == frame.height ? product : nullptr;
   };
-  const ImageBuffer* dark = p.dark ? usable(masterDark.get()) : nullptr;
+  const ImageBuffer* dark = p.dark ? usable(masterDark_.get()) : nullptr;
   const ImageBuffer* divisor = p.flat ? usable(flat) : nullptr;
-  const ImageBuffer* map = p.hot ? usable(hotPixelMap.get()) : nullptr;
+  const ImageBuffer* map = p.hot ? usable(hotPixelMap_.get()) : nullptr;
 
   constexpr int kSteps = 4;
   progress_->Step(1, kSteps);
-  subtractDarkDivideFlat(frame, dark, divisor, means, threads);
+  subtractDarkDivideFlat(frame, dark, divisor, means, threads_);
   progress_->Step(2, kSteps);
-  if (map) repairHotPixels(frame, *map, settings.dark.expand, threads);
+  if (map) repairHotPixels(frame, *map, settings_.dark.expand, threads_);
   progress_->Step(3, kSteps);
   if (p.deInterlace == 3)
     EqualiseFields(frame);
   else if (p.deInterlace != 0)
     blurRows(frame, p.deInterlace);
   progress_->Step(4, kSteps);
-  if (p.stretch == 1) stretchPercent(frame, p.stretchFromRel, p.stretchToRel, threads);
-  if (p.stretch == 2) stretchLevels(frame, p.stretchFromAbs, p.stretchToAbs, threads);
+  if (p.stretch == 1) stretchPercent(frame, p.stretchFromRel, p.stretchToRel, threads_);
+  if (p.stretch == 2) stretchLevels(frame, p.stretchFromAbs, p.stretchToAbs, threads_);
   if (stopRequested()) {
-    processedFrame.reset();
+    out.reset();
     if (why) *why = "stopped";
     return false;
   }
   return true;
 }
 
-void Engine::DropListProducts() {
-  if (currentRole == static_cast<int32_t>(ListRole::Flats)) {
-    masterFlat.reset();
-    gradientMap.reset();
-    syntheticFlat.reset();
-  } else if (currentRole == static_cast<int32_t>(ListRole::Darks)) {
-    masterDark.reset();
-    hotPixelMap.reset();
+void Engine::dropListProducts(ListRole role) {
+  if (role == ListRole::Flats) {
+    masterFlat_.reset();
+    gradientMap_.reset();
+    syntheticFlat_.reset();
+    processedFrame_.reset();
+  } else if (role == ListRole::Darks) {
+    masterDark_.reset();
+    hotPixelMap_.reset();
+    processedFrame_.reset();
   }
 }
 
-void Engine::ApplyImagesSettings(const ImagesPageValues& values) {
-  ProcessingGroup& p = settings.processing;
-  p.dark = values.dark;
-  p.flat = values.flat;
-  p.hot = values.hot;
-  p.synFlat = values.synFlat;
-  p.stretch = values.stretch;
-  p.stretchFromRel = values.stretchFromRel;
-  p.stretchToRel = values.stretchToRel;
-  p.stretchFromAbs = values.stretchFromAbs;
-  p.stretchToAbs = values.stretchToAbs;
-  p.deInterlace = values.deInterlace;
-  processedFrame.reset();
+void Engine::forgetShown() {
+  rawFrame_.reset();
+  processedFrame_.reset();
+  shownEntry_ = 0;
+  shownRole_ = shownView_ = -1;
+}
+
+void Engine::AppendEntries(ListRole role, std::vector<std::unique_ptr<ImageSource>> entries) {
+  SourceList& l = lists_[index(role)];
+  for (auto& entry : entries) l.entries.push_back(std::move(entry));
+  dropListProducts(role);
+}
+
+void Engine::RemoveEntries(ListRole role, int32_t row, int32_t count) {
+  SourceList& l = lists_[index(role)];
+  const int32_t end = std::min(row + count, l.size());
+  if (row < 0 || row >= end) return;
+  // The entries are released from the last to the first.
+  for (int32_t i = end - 1; i >= row; --i) l.entries[static_cast<size_t>(i)].reset();
+  l.entries.erase(l.entries.begin() + row, l.entries.begin() + end);
+  if (l.focused >= end)
+    l.focused -= end - row;
+  else if (l.focused >= row)
+    l.focused = -1;
+  dropListProducts(role);
+  for (const SourceList& other : lists_)
+    if (other.size() > 0) return;
+  frameSize_ = FrameSize();
+}
+
+void Engine::SetEnabled(ListRole role, int32_t row, bool enabled) {
+  SourceList& l = lists_[index(role)];
+  if (row < 0 || row >= l.size() || !l.entries[static_cast<size_t>(row)]) return;
+  l.entries[static_cast<size_t>(row)]->enabled = enabled;
+  dropListProducts(role);
+}
+
+void Engine::SetFocus(ListRole role, int32_t row) {
+  SourceList& l = lists_[index(role)];
+  l.focused = row >= 0 && row < l.size() ? row : -1;
+}
+
+void Engine::Replace(const ProcessingSettings& settings, std::array<SourceList, kRoleCount> lists, FrameSize size) {
+  DropAllProducts();
+  settings_ = settings;
+  // The old entries go from the last to the first.
+  for (SourceList& l : lists_)
+    while (!l.entries.empty()) l.entries.pop_back();
+  lists_ = std::move(lists);
+  for (SourceList& l : lists_) l.focused = l.size() > 0 ? 0 : -1;
+  frameSize_ = size;
+}
+
+void Engine::ApplyImagesSettings(const ProcessingGroup& values) {
+  ProcessingGroup& p = settings_.processing;
+  const bool colour = p.colour;
+  const FitsScale scale = p.fitsScale;
+  p = values;
+  p.colour = colour;
+  p.fitsScale = scale;
+  processedFrame_.reset();
 }
 
 void Engine::ApplyFlatsSettings(const FlatGroup& values) {
-  settings.flat = values;
-  gradientMap.reset();
-  syntheticFlat.reset();
+  settings_.flat = values;
+  gradientMap_.reset();
+  syntheticFlat_.reset();
+  processedFrame_.reset();
 }
 
 void Engine::ApplyDarksSettings(const DarkGroup& values) {
-  settings.dark = values;
-  hotPixelMap.reset();
+  settings_.dark = values;
+  hotPixelMap_.reset();
+  processedFrame_.reset();
 }
 
 void Engine::DropAllProducts() {
-  rawFrame.reset();
-  masterDark.reset();
-  masterFlat.reset();
-  hotPixelMap.reset();
-  gradientMap.reset();
-  syntheticFlat.reset();
-  processedFrame.reset();
-  currentSource = nullptr;
+  forgetShown();
+  masterDark_.reset();
+  masterFlat_.reset();
+  hotPixelMap_.reset();
+  gradientMap_.reset();
+  syntheticFlat_.reset();
 }
 
 void Engine::ToggleColour() {
-  settings.processing.colour = !settings.processing.colour;
+  settings_.processing.colour = !settings_.processing.colour;
   DropAllProducts();
 }
 
 void Engine::SetFitsScale(FitsScale scale) {
-  if (settings.processing.fitsScale == scale) return;
-  settings.processing.fitsScale = scale;
+  if (settings_.processing.fitsScale == scale) return;
+  settings_.processing.fitsScale = scale;
   DropAllProducts();
-}
-
-void Engine::ReleaseFrameSizeIfEmpty() {
-  for (const SourceList& l : lists)
-    if (l.size() > 0) return;
-  frameWidth = -1;
-  frameHeight = -1;
 }
 
 RenderResult Engine::RenderView(int32_t role, int32_t view, int32_t width, int32_t height, uint8_t background,
                                 Bitmap24& bitmap) {
   RenderResult result;
-  currentRole = role;
-  if (exportPreview) {
-    result.shown = exportPreview;
-  } else {
-    const ImageSource* source = CurrentSource();
-    if (source != currentSource || role != shownRole || view != shownView) {
-      // An entry whose file no longer loads shows the background, not the
-      // frame of the entry before it.
-      currentSource = source;
-      rawFrame.reset();
-      if (!Interrupted()) {
-        ComputingScope computing(*this, kRawFrameBit);
-        load(currentSource, rawFrame, settings.processing.colour ? PixelFormat::Bgr24 : PixelFormat::Gray8, nullptr);
-      }
-      shownView = view;
-      shownRole = role;
-      processedFrame.reset();
-      result.viewChanged = true;
-      // A frame not read to its end is read again next time.
-      if (Interrupted()) {
-        rawFrame.reset();
-        currentSource = nullptr;
-        shownRole = shownView = -1;
-        result.complete = false;
-        return result;
-      }
+  if (role < 0 || role >= kRoleCount) {
+    FillBackground(width, height, background, bitmap);
+    return result;
+  }
+  const SourceList& shownList = lists_[static_cast<size_t>(role)];
+  const ImageSource* source = shownList.entry(shownList.focused);
+  const EntryId entry = source ? source->id : 0;
+  if (entry != shownEntry_ || role != shownRole_ || view != shownView_) {
+    // An entry whose file no longer loads shows the background, not the
+    // frame of the entry before it.
+    forgetShown();
+    if (!Interrupted()) {
+      ComputingScope computing(*this, kRawFrameBit);
+      load(source, rawFrame_, settings_.processing.colour ? PixelFormat::Bgr24 : PixelFormat::Gray8, nullptr);
     }
-    result.shown = nullptr;
-    if (view == 0) {
-      result.shown = rawFrame.get();
-    } else if (role == static_cast<int32_t>(ListRole::Images) && view == ImagesProcessed) {
-      if (rawFrame && !processedFrame) ProcessImage();
-      result.shown = processedFrame.get();
-    } else if (role == static_cast<int32_t>(ListRole::Flats)) {
-      if (view == FlatsAveraged) {
-        if (!masterFlat) AverageFlats();
-        result.shown = masterFlat.get();
-      } else if (view == FlatsGradient) {
-        if (!gradientMap) DetectGradient();
-        result.shown = gradientMap.get();
-      } else if (view == FlatsSynthetic) {
-        if (!syntheticFlat) SmoothGradient();
-        result.shown = syntheticFlat.get();
-      }
-    } else if (role == static_cast<int32_t>(ListRole::Darks)) {
-      if (view == DarksAveraged) {
-        if (!masterDark) AverageDarks();
-        result.shown = masterDark.get();
-      } else if (view == DarksHotPixels) {
-        if (!hotPixelMap) LocateHotPixels();
-        result.shown = hotPixelMap.get();
-      }
-    }
-    if (role < 0 || role >= kRoleCount) result.shown = nullptr;
-    // Stopped before the view's product was made: nothing is painted.
-    if (!result.shown && Interrupted()) {
+    result.viewChanged = true;
+    // A frame not read to its end is read again next time.
+    if (Interrupted()) {
+      forgetShown();
       result.complete = false;
       return result;
     }
+    shownEntry_ = entry;
+    shownRole_ = role;
+    shownView_ = view;
+  }
+  if (view == 0) {
+    result.shown = rawFrame_.get();
+  } else if (role == static_cast<int32_t>(ListRole::Images) && view == ImagesProcessed) {
+    if (rawFrame_ && !processedFrame_) ProcessFrame(*source, processedFrame_);
+    result.shown = processedFrame_.get();
+  } else if (role == static_cast<int32_t>(ListRole::Flats)) {
+    if (view == FlatsAveraged) result.shown = Make(kMasterFlatBit);
+    if (view == FlatsGradient) result.shown = Make(kGradientMapBit);
+    if (view == FlatsSynthetic) result.shown = Make(kSyntheticFlatBit);
+  } else if (role == static_cast<int32_t>(ListRole::Darks)) {
+    if (view == DarksAveraged) result.shown = Make(kMasterDarkBit);
+    if (view == DarksHotPixels) result.shown = Make(kHotPixelMapBit);
+  }
+  // Stopped before the view's product was made: nothing is painted.
+  if (!result.shown && Interrupted()) {
+    result.complete = false;
+    return result;
   }
   if (result.shown)
     PaintImage(*result.shown, width, height, Reduce::Allowed, Enlarge::NotAllowed, background, bitmap);

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,20 +16,6 @@
 #include "image/image_buffer.h"
 
 namespace stelp {
-
-// The values the Images page hands over.
-struct ImagesPageValues {
-  bool dark = false;
-  bool flat = false;
-  bool hot = false;
-  bool synFlat = false;
-  int32_t stretch = 0;
-  float stretchFromRel = 0.0f;
-  float stretchToRel = 100.0f;
-  float stretchFromAbs = 0.0f;
-  float stretchToAbs = 255.0f;
-  int32_t deInterlace = 0;
-};
 
 // View choices by index, per role.
 enum ImagesView : int32_t { ImagesRaw = 0, ImagesProcessed = 1 };
@@ -66,49 +53,67 @@ struct RenderResult {
 // The calibration engine: the three source lists, the settings and every
 // product, computed when somebody asks for it and dropped when something it
 // depends on changes. The window owns one and paints what RenderView makes.
+// Its state changes only through the calls below; a caller that runs an
+// operation on another thread makes no other call until it has returned.
 class Engine {
  public:
   explicit Engine(Progress* progress = nullptr);
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
 
-  ProcessingSettings settings;
-  std::array<SourceList, kRoleCount> lists;
-  int32_t currentRole = 0;  // the role chosen in the role selector
-  int32_t frameWidth = -1;  // the size every frame shares; -1 while none is fixed
-  int32_t frameHeight = -1;
+  // ---- Settings. Each change drops what depends on it.
+  const ProcessingSettings& settings() const { return settings_; }
+  // The Images page's values: every field but the colour and the FITS scale.
+  void ApplyImagesSettings(const ProcessingGroup& values);
+  void ApplyFlatsSettings(const FlatGroup& values);
+  void ApplyDarksSettings(const DarkGroup& values);
+  void ToggleColour();
+  // A new FITS scale: every frame and product is read again.
+  void SetFitsScale(FitsScale scale);
 
-  const ImageSource* currentSource = nullptr;  // whose frame rawFrame holds
-  const ImageBuffer* exportPreview = nullptr;  // while set, the view shows it
-  int32_t shownRole = -1;
-  int32_t shownView = -1;
+  // ---- The lists. Entries are named by row, or by their stable id
+  // (ImageSource::id) where a name must outlive edits of the list. A change
+  // of a list drops the products averaged from it.
+  const SourceList& list(ListRole role) const { return lists_[index(role)]; }
+  const std::array<SourceList, kRoleCount>& lists() const { return lists_; }
+  void AppendEntries(ListRole role, std::vector<std::unique_ptr<ImageSource>> entries);
+  // Removes `count` rows from `row` on (fewer at the end of the list).
+  void RemoveEntries(ListRole role, int32_t row, int32_t count = 1);
+  void SetEnabled(ListRole role, int32_t row, bool enabled);
+  // The entry with the keyboard focus, the one the view shows; -1 for none.
+  void SetFocus(ListRole role, int32_t row);
+  // The size every frame shares; -1 x -1 while none is fixed. It is fixed by
+  // the first frame admitted and forgotten once every list is empty.
+  FrameSize frameSize() const { return frameSize_; }
+  void SetFrameSize(FrameSize size) { frameSize_ = size; }
+  // Replaces the whole project: settings, lists (the first entry of each
+  // focused) and frame size; every product goes.
+  void Replace(const ProcessingSettings& settings, std::array<SourceList, kRoleCount> lists, FrameSize size);
 
-  ImageSlot rawFrame;
-  ImageSlot masterDark;
-  ImageSlot masterFlat;
-  ImageSlot hotPixelMap;
-  ImageSlot gradientMap;
-  ImageSlot syntheticFlat;
-  ImageSlot processedFrame;
-  std::array<float, 3> masterFlatMean{0.0f, 0.0f, 0.0f};
-  std::array<float, 3> syntheticFlatMean{0.0f, 0.0f, 0.0f};
-
-  int threads;  // threads a product operation may use
-
+  // ---- Products. Absent until made; the operations below make them.
+  const ImageBuffer* product(ProductBit bit) const;
+  // Mean of each channel of the master flat and of the synthetic flat.
+  const std::array<float, 3>& masterFlatMean() const { return masterFlatMean_; }
+  const std::array<float, 3>& syntheticFlatMean() const { return syntheticFlatMean_; }
   // The enabled entries the present masters were averaged without (they did
   // not load or have another size): the darks when dark subtraction or hot
   // pixel removal uses them, the flats when flat division does. Entries
   // already known to be missing are not repeated here.
   std::vector<FrameFailure> MasterFailures() const;
   // What the last averaging of `role`'s list passed over.
-  const std::vector<FrameFailure>& PassedOver(ListRole role) const { return passedOver_[static_cast<size_t>(role)]; }
+  const std::vector<FrameFailure>& PassedOver(ListRole role) const { return passedOver_[index(role)]; }
+  // Enabled frames the last averaging of `role`'s list took in.
+  int32_t AveragedCount(ListRole role) const { return averaged_[index(role)]; }
 
   // Reads the frame of a list entry when a test or a benchmark supplies
   // frames from memory; without one, the file readers read it, FITS files on
   // the project's FITS scale. False (with the reason in the string) when the
   // frame could not be read.
   using FrameLoader = std::function<bool(const ImageSource*, ImageSlot&, PixelFormat, std::string*)>;
-  FrameLoader loader;
+  void SetLoader(FrameLoader loader) { loader_ = std::move(loader); }
+  // Threads a product operation may use.
+  int threads() const { return threads_; }
+  void SetThreads(int threads) { threads_ = std::max(threads, 1); }
 
   // Background work. An operation run under a stop request (see
   // parallel.h) looks at it between frames and bands of rows; a stopped
@@ -122,42 +127,26 @@ class Engine {
   // under the present settings.
   ProductSet NeededFor(int32_t role, int32_t view) const;
 
-  // Enabled frames the last averaging of `role`'s list took in.
-  int32_t AveragedCount(ListRole role) const { return averaged_[static_cast<size_t>(role)]; }
-
-  SourceList& list(ListRole role) { return lists[static_cast<size_t>(role)]; }
-  SourceList& currentList() { return lists[static_cast<size_t>(std::clamp(currentRole, 0, kRoleCount - 1))]; }
-
-  // The source of the focused entry of the current list, or none.
-  ImageSource* CurrentSource();
-
   // The product operations: each drops its product and makes it anew from
   // its inputs, computing missing inputs first; a product whose inputs are
   // missing stays absent.
-  void AverageList(const SourceList& list, ImageSlot& target, const std::string& statusText);
   void AverageDarks();
   void AverageFlats();
   void LocateHotPixels();
   void DetectGradient();
   void SmoothGradient();
-  // Loads and calibrates the frame of currentSource into processedFrame;
-  // false, with the loader's reason in `why`, when the frame did not load.
-  bool ProcessImage(std::string* why = nullptr);
+  // Makes the product of `bit` (a master, the hot-pixel map, the gradient or
+  // the synthetic flat) unless it is there already; the product or none.
+  const ImageBuffer* Make(ProductBit bit);
+  // Loads `source`'s frame and calibrates it into `frame`, making the
+  // masters the settings call for first; false, with the loader's reason in
+  // `why`, when the frame did not load or the work was stopped. The view's
+  // frames are left alone.
+  bool ProcessFrame(const ImageSource& source, ImageSlot& frame, std::string* why = nullptr);
 
-  // After entries of the current list were added, removed or toggled.
-  void DropListProducts();
-  // The settings pages' values; each drops what depends on them.
-  void ApplyImagesSettings(const ImagesPageValues& values);
-  void ApplyFlatsSettings(const FlatGroup& values);
-  void ApplyDarksSettings(const DarkGroup& values);
-  void ToggleColour();
-  // A new FITS scale: every frame and product is read again.
-  void SetFitsScale(FitsScale scale);
-  // Drops the raw frame and every product and forgets the current source:
-  // after a colour toggle, a new project or an opened one.
+  // Drops the raw frame and every product: memory is given back and every
+  // product is made again when next needed.
   void DropAllProducts();
-  // Forgets the frame size once every list is empty.
-  void ReleaseFrameSizeIfEmpty();
 
   // The status line: an empty text shows "Ready"; any other text shows only
   // while the line reads "Ready", so the outermost operation's text stays.
@@ -165,21 +154,52 @@ class Engine {
   const std::string& statusText() const { return status_; }
   Progress& progress() { return *progress_; }
 
-  // Paints what `role` and `view` choose into `bitmap` (width x height),
-  // reloading the raw frame and computing the product as needed.
+  // Paints what `role` and `view` choose into `bitmap` (width x height):
+  // the focused entry's raw frame, or a product, reloading the frame and
+  // computing the product as needed.
   RenderResult RenderView(int32_t role, int32_t view, int32_t width, int32_t height, uint8_t background,
                           Bitmap24& bitmap);
 
  private:
+  static size_t index(ListRole role) { return static_cast<size_t>(role); }
   PixelFormat floatFormat() const;
   // A stop or yield was asked for: no further product is started.
   bool Interrupted() const;
   bool load(const ImageSource* source, ImageSlot& slot, PixelFormat format, std::string* why);
   bool fitsFrame(const ImageBuffer* image) const;
+  void averageList(ListRole role, ImageSlot& target, ProductBit bit, const std::string& statusText);
+  // Drops the products averaged from `role`'s list and what is made from
+  // them.
+  void dropListProducts(ListRole role);
+  // The view shows nothing yet: the next RenderView loads its frame.
+  void forgetShown();
+
+  ProcessingSettings settings_;
+  std::array<SourceList, kRoleCount> lists_;
+  FrameSize frameSize_;
+
+  // What the view shows: the raw frame of entry `shownEntry_` (0: none) and
+  // the processed frame made from it, for `shownRole_` and `shownView_`.
+  EntryId shownEntry_ = 0;
+  int32_t shownRole_ = -1;
+  int32_t shownView_ = -1;
+  ImageSlot rawFrame_;
+  ImageSlot processedFrame_;
+
+  ImageSlot masterDark_;
+  ImageSlot masterFlat_;
+  ImageSlot hotPixelMap_;
+  ImageSlot gradientMap_;
+  ImageSlot syntheticFlat_;
+  std::array<float, 3> masterFlatMean_{0.0f, 0.0f, 0.0f};
+  std::array<float, 3> syntheticFlatMean_{0.0f, 0.0f, 0.0f};
 
   // Per role: what the last averaging of that list passed over.
   std::array<std::vector<FrameFailure>, kRoleCount> passedOver_;
   std::array<int32_t, kRoleCount> averaged_{};
+
+  FrameLoader loader_;
+  int threads_;
   std::atomic<ProductSet> computing_{0};
   std::atomic<bool> yield_{false};
   friend class ComputingScope;

@@ -18,22 +18,6 @@
 namespace stelp {
 namespace {
 
-// Ends the export loop's state however it ends: no preview, cursor back.
-class ExportScope {
- public:
-  ExportScope(Engine& engine, Progress& progress) : engine_(engine), progress_(progress) { progress_.BeginWait(); }
-  ~ExportScope() {
-    engine_.exportPreview = nullptr;
-    progress_.EndWait();
-  }
-  ExportScope(const ExportScope&) = delete;
-  ExportScope& operator=(const ExportScope&) = delete;
-
- private:
-  Engine& engine_;
-  Progress& progress_;
-};
-
 // How the file system tells two names of one file apart: the name with ".",
 // ".." and symbolic links resolved, in lower case, and for an existing file
 // its device and inode.
@@ -86,7 +70,7 @@ std::string levelText(float value) {
 }
 
 std::string fitsScaleHistory(const Engine& engine) {
-  return engine.settings.processing.fitsScale == FitsScale::Camera
+  return engine.settings().processing.fitsScale == FitsScale::Camera
              ? "FITS scale: Camera scale (linear, fixed by the data type)"
              : "FITS scale: Brightest pixel (each file normalised to its brightest value)";
 }
@@ -102,28 +86,29 @@ std::string averageOf(const Engine& engine, ListRole role, const char* what) {
 
 // The header cards of a processed frame: what it is, the observation cards
 // of its source when that is a FITS file, and one HISTORY card per step that
-// was applied to it, as ProcessImage applies them.
+// was applied to it, as Engine::ProcessFrame applies them.
 FitsCards processedCards(const Engine& engine, const ImageSource& source, const ImageBuffer& frame) {
   FitsCards cards = {fitsStringCard("IMAGETYP", "LIGHT")};
   if (source.kind() == FileKind::Fits) {
     const FitsCards observed = readFitsObservationCards(source.path);
     cards.insert(cards.end(), observed.begin(), observed.end());
   }
-  const ProcessingGroup& p = engine.settings.processing;
-  auto usable = [&](const ImageSlot& product) {
+  const ProcessingGroup& p = engine.settings().processing;
+  const DarkGroup& dark = engine.settings().dark;
+  auto usable = [&](ProductBit bit) {
+    const ImageBuffer* product = engine.product(bit);
     return product && product->width == frame.width && product->height == frame.height;
   };
   addHistory(cards, fitsScaleHistory(engine));
-  if (p.dark && usable(engine.masterDark))
+  if (p.dark && usable(kMasterDarkBit))
     addHistory(cards, "Dark subtracted: " + averageOf(engine, ListRole::Darks, "dark"));
-  if (p.flat && p.synFlat && usable(engine.syntheticFlat))
+  if (p.flat && p.synFlat && usable(kSyntheticFlatBit))
     addHistory(cards, "Divided by the synthetic flat of the " + averageOf(engine, ListRole::Flats, "flat"));
-  else if (p.flat && !p.synFlat && usable(engine.masterFlat))
+  else if (p.flat && !p.synFlat && usable(kMasterFlatBit))
     addHistory(cards, "Flat divided: " + averageOf(engine, ListRole::Flats, "flat"));
-  if (p.hot && usable(engine.hotPixelMap))
-    addHistory(cards, "Hot pixels repaired: dark above " + std::to_string(engine.settings.dark.hot) + " or below " +
-                          std::to_string(engine.settings.dark.cold) + ", spread " +
-                          std::to_string(engine.settings.dark.expand));
+  if (p.hot && usable(kHotPixelMapBit))
+    addHistory(cards, "Hot pixels repaired: dark above " + std::to_string(dark.hot) + " or below " +
+                          std::to_string(dark.cold) + ", spread " + std::to_string(dark.expand));
   static constexpr const char* kDeInterlace[] = {"", "light vertical blur", "strong vertical blur",
                                                  "odd/even field equalisation"};
   if (p.deInterlace >= 1 && p.deInterlace <= 3) addHistory(cards, std::string("De-interlaced: ") + kDeInterlace[p.deInterlace]);
@@ -208,92 +193,102 @@ int32_t enabledCount(const SourceList& list) {
   return n;
 }
 
-ExportResult saveProcessed(Engine& engine, const ProcessedExport& request) {
-  ExportResult result;
-  SourceList& images = engine.list(ListRole::Images);
+ProcessedExporter::ProcessedExporter(Engine& engine, ProcessedExport request)
+    : engine_(engine), request_(std::move(request)), number_(request_.firstNumber) {}
+
+ProcessedExporter::~ProcessedExporter() = default;
+
+void ProcessedExporter::fail(const std::string& path, const std::string& why) {
+  result_.ok = false;
+  result_.failedPath = path;
+  result_.why = why;
+}
+
+bool ProcessedExporter::write(const ImageSource& entry, const ImageBuffer& frame) {
+  std::string path = request_.path;
+  if (request_.sequence && request_.kind != OutputKind::Avi)
+    path = sequenceFileName(request_.name, number_, request_.kind);
+  std::string why;
+  bool written = true;
+  switch (request_.kind) {
+    case OutputKind::Avi:
+      if (!aviOpen_) {
+        if (!openAviWriter(avi_, request_.path, frame, &why)) {
+          result_.aviNotOpened = true;
+          fail(request_.path, why);
+          return false;
+        }
+        aviOpen_ = true;
+      }
+      written = writeAviFrame(avi_, frame, &why);
+      break;
+    case OutputKind::Bitmap: written = writeBitmap(path, frame, &why); break;
+    case OutputKind::Fits:
+      written = writeFits(path, frame, request_.depth, &why, processedCards(engine_, entry, frame));
+      break;
+    case OutputKind::Raw: written = writeRawPixels(path, frame, &why); break;
+    case OutputKind::None: break;
+  }
+  if (!written) {
+    fail(path, why);
+    return false;
+  }
+  if (request_.kind != OutputKind::None) ++result_.written;
+  if (request_.kind != OutputKind::None && request_.kind != OutputKind::Avi) result_.files.push_back(path);
+  if (request_.sequence) ++number_;
+  return true;
+}
+
+ExportResult ProcessedExporter::Run() {
+  Progress& progress = engine_.progress();
+  progress.BeginWait();
+  const SourceList& images = engine_.list(ListRole::Images);
   const int32_t frames = enabledCount(images);
-  ExportScope scope(engine, engine.progress());
-  AviWriter avi;
-  bool aviOpen = false;
-  uint32_t number = request.firstNumber;
-  int32_t counter = 1;
-  result.frames = frames;
-  auto fail = [&](const std::string& path, const std::string& why) {
-    result.ok = false;
-    result.failedPath = path;
-    result.why = why;
-  };
+  result_ = ExportResult();
+  result_.frames = frames;
   std::string conflict;
-  if (checkFileConflict(exportFileNames(request, frames), engine.lists, &conflict)) {
-    result.conflict = true;
+  if (checkFileConflict(exportFileNames(request_, frames), engine_.lists(), &conflict)) {
+    result_.conflict = true;
     fail(conflict, "is a source of the project");
-    return result;
+    progress.EndWait();
+    return result_;
   }
 
+  int32_t counter = 1;
+  ImageSlot frame;
   for (const auto& entry : images.entries) {
     if (stopRequested()) break;
-    engine.currentSource = entry.get();
     if (!entry || !entry->enabled) continue;
-    engine.SetStatus();
-    engine.SetStatus("Writing frame " + std::to_string(counter) + " of " + std::to_string(frames));
-    engine.progress().Step(counter, frames);
+    engine_.SetStatus();
+    engine_.SetStatus("Writing frame " + std::to_string(counter) + " of " + std::to_string(frames));
+    progress.Step(counter, frames);
     ++counter;
     std::string loadWhy = "the file was not found when the project was opened";
-    if (entry->missing) engine.processedFrame.reset();
-    if (entry->missing || !engine.ProcessImage(&loadWhy)) {
+    if (entry->missing || !engine_.ProcessFrame(*entry, frame, &loadWhy)) {
       if (stopRequested()) break;
-      result.failures.push_back({entry->path, entry->frameCode, loadWhy});
+      result_.failures.push_back({entry->path, entry->frameCode, loadWhy});
       continue;
     }
-    const ImageBuffer& frame = *engine.processedFrame;
-    engine.exportPreview = &frame;
-    if (request.showFrame) request.showFrame();
-
-    std::string path = request.path;
-    if (request.sequence && request.kind != OutputKind::Avi) path = sequenceFileName(request.name, number, request.kind);
-    std::string why;
-    bool written = true;
-    switch (request.kind) {
-      case OutputKind::Avi:
-        if (!aviOpen) {
-          if (!openAviWriter(avi, request.path, frame, &why)) {
-            result.aviNotOpened = true;
-            fail(request.path, why);
-            return result;
-          }
-          aviOpen = true;
-        }
-        written = writeAviFrame(avi, frame, &why);
-        break;
-      case OutputKind::Bitmap: written = writeBitmap(path, frame, &why); break;
-      case OutputKind::Fits:
-        written = writeFits(path, frame, request.depth, &why, processedCards(engine, *entry, frame));
-        break;
-      case OutputKind::Raw: written = writeRawPixels(path, frame, &why); break;
-      case OutputKind::None: break;
-    }
-    engine.exportPreview = nullptr;
-    if (!written) {
-      fail(path, why);
-      break;
-    }
-    if (request.kind != OutputKind::None) ++result.written;
-    if (request.kind != OutputKind::None && request.kind != OutputKind::Avi) result.files.push_back(path);
-    if (request.sequence) ++number;
+    if (request_.showFrame) request_.showFrame(*frame);
+    if (!write(*entry, *frame)) break;
   }
-  result.stopped = stopRequested();
+  result_.stopped = stopRequested();
   // A video whose frame could not be written, or whose export was stopped,
   // is dropped unclosed, so the file that was there before stays as it was.
-  if (aviOpen && result.ok && !result.stopped) {
+  if (aviOpen_ && result_.ok && !result_.stopped) {
     std::string why;
-    if (closeAviWriter(avi, &why))
-      result.files.push_back(request.path);
+    if (closeAviWriter(avi_, &why))
+      result_.files.push_back(request_.path);
     else
-      fail(request.path, why);
+      fail(request_.path, why);
   }
-  result.masterFailures = engine.MasterFailures();
-  if (request.showFrame) request.showFrame();
-  return result;
+  result_.masterFailures = engine_.MasterFailures();
+  progress.EndWait();
+  return result_;
+}
+
+ExportResult saveProcessed(Engine& engine, const ProcessedExport& request) {
+  return ProcessedExporter(engine, request).Run();
 }
 
 std::string describeFailures(const std::vector<FrameFailure>& failures, size_t maxLines) {

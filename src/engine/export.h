@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "image/avi.h"
 #include "image/export_names.h"
 
 namespace stelp {
@@ -36,8 +37,9 @@ struct ProcessedExport {
   SequenceName name;
   uint32_t firstNumber = 0;
   FitsDepth depth = FitsDepth::Int16;
-  // Called with exportPreview set, so the window shows the frame being written.
-  std::function<void()> showFrame;
+  // Called with each frame once it is processed, before it is written, on
+  // the thread that runs the export: the window shows it.
+  std::function<void(const ImageBuffer&)> showFrame;
 };
 
 // Every file `request` writes for `frames` frames: the one file, or the
@@ -64,13 +66,37 @@ struct ExportResult {
   bool complete() const { return ok && !stopped && failures.empty() && masterFailures.empty(); }
 };
 
-// Processes every enabled entry of the Images list in turn (each entry,
-// disabled ones too, becomes currentSource) and writes the frames. A frame
-// that does not load (or whose entry is missing) is passed over and listed in
-// `failures`. Writes nothing when an output would overwrite a source, and
-// stops at the first file that cannot be written and says which. Under a
-// stop request (see parallel.h) it stops before the next frame; a video is
-// then dropped, so the file that was there before stays.
+// One export of the processed frames: processes every enabled entry of the
+// Images list in turn into a frame of its own (the engine makes the masters
+// and keeps them; the frames the view shows are left alone) and writes the
+// frames. A frame that does not load (or whose entry is missing) is passed
+// over and listed in `failures`. Writes nothing when an output would
+// overwrite a source, and stops at the first file that cannot be written and
+// says which. Under a stop request (see parallel.h) it stops before the next
+// frame; a video is then dropped, so the file that was there before stays.
+class ProcessedExporter {
+ public:
+  ProcessedExporter(Engine& engine, ProcessedExport request);
+  ~ProcessedExporter();
+  ProcessedExporter(const ProcessedExporter&) = delete;
+  ProcessedExporter& operator=(const ProcessedExporter&) = delete;
+
+  ExportResult Run();
+
+ private:
+  // Writes one processed frame of `entry` to its file or to the video;
+  // false, with the failure in the result, when it could not.
+  bool write(const ImageSource& entry, const ImageBuffer& frame);
+  void fail(const std::string& path, const std::string& why);
+
+  Engine& engine_;
+  const ProcessedExport request_;
+  ExportResult result_;
+  AviWriter avi_;
+  bool aviOpen_ = false;
+  uint32_t number_;  // of the next file of a sequence
+};
+
 ExportResult saveProcessed(Engine& engine, const ProcessedExport& request);
 
 // Frames passed over, one indented line each ("PATH frame F: WHY" for a

@@ -1,10 +1,16 @@
 #include "image_source.h"
 
 #include <algorithm>
+#include <atomic>
 
 #include "byte_io.h"
 
 namespace stelp {
+
+EntryId newEntryId() {
+  static std::atomic<EntryId> next{1};
+  return next++;
+}
 
 int32_t nameOffsetOf(const std::string& path) {
   // The last three characters are never a separator that counts: the scan

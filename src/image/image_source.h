@@ -17,9 +17,16 @@ constexpr int32_t FrameNone = -1;
 constexpr int32_t FrameBitmap = -2;
 constexpr int32_t FrameFits = -3;
 
+// Names a list entry for as long as the process runs: every entry made gets
+// an id of its own, never used again, so a name kept across edits of a list
+// cannot come to mean another entry.
+using EntryId = uint64_t;
+EntryId newEntryId();
+
 // One entry of a source list: one frame of one file. It keeps no pixels;
 // loadFrame reads the frame again whenever it is needed.
 struct ImageSource {
+  EntryId id = newEntryId();
   std::string path;
   int32_t nameOffset = 0;  // where the file name begins in `path`
   int32_t frameCode = FrameNone;

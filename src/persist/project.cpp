@@ -357,17 +357,6 @@ void readStoredList(ProfileStore& store, ListRole role, std::vector<StoredEntry>
   }
 }
 
-// Forgets the frame on show and the view of the last paint, and makes Images
-// the current role: the state both "New" and "Open..." start the window in.
-void resetView(Engine& engine) {
-  engine.DropAllProducts();
-  engine.frameWidth = -1;
-  engine.frameHeight = -1;
-  engine.currentRole = static_cast<int32_t>(ListRole::Images);
-  engine.shownRole = -1;
-  engine.shownView = -1;
-}
-
 }  // namespace
 
 int32_t projectNameOffset(std::string_view path) {
@@ -383,9 +372,9 @@ std::string projectTitle(std::string_view projectPath) {
 bool saveProject(const std::string& path, const Engine& engine, std::string* why, std::vector<std::string>* leftOut) {
   IniFile document;
   ProfileStore store(document);
-  writeSettings(store, engine.settings);
+  writeSettings(store, engine.settings());
   for (int32_t role = 0; role < kRoleCount; ++role)
-    writeList(store, static_cast<ListRole>(role), engine.lists[static_cast<size_t>(role)], leftOut);
+    writeList(store, static_cast<ListRole>(role), engine.list(static_cast<ListRole>(role)), leftOut);
   return writeFileAtomically(path, document.serialise(), why);
 }
 
@@ -454,32 +443,19 @@ PreparedProject prepareProject(const std::string& path, const ProcessingSettings
 }
 
 void installProject(PreparedProject& prepared, Engine& engine) {
-  resetView(engine);
-  engine.settings = prepared.settings;
-  engine.frameWidth = prepared.frameSize.width;
-  engine.frameHeight = prepared.frameSize.height;
-  for (size_t role = 0; role < kRoleCount; ++role) {
-    SourceList& list = engine.lists[role];
-    list.entries = std::move(prepared.lists[role].entries);
-    list.focused = list.size() > 0 ? 0 : -1;
-  }
+  engine.Replace(prepared.settings, std::move(prepared.lists), prepared.frameSize);
 }
 
 OpenProjectResult openProject(const std::string& path, Engine& engine) {
-  PreparedProject prepared = prepareProject(path, engine.settings);
+  PreparedProject prepared = prepareProject(path, engine.settings());
   if (prepared.result.status == OpenStatus::Opened) installProject(prepared, engine);
   return std::move(prepared.result);
 }
 
 void newProject(Engine& engine) {
-  resetView(engine);
-  const bool colour = engine.settings.processing.colour;
-  engine.settings = ProcessingSettings{};
-  engine.settings.processing.colour = colour;
-  for (SourceList& list : engine.lists) {
-    list.entries.clear();
-    list.focused = -1;
-  }
+  ProcessingSettings settings;
+  settings.processing.colour = engine.settings().processing.colour;
+  engine.Replace(settings, {}, FrameSize());
 }
 
 }  // namespace stelp

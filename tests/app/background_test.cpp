@@ -97,7 +97,7 @@ class BackgroundTest : public ::testing::Test {
   }
   // Shows the averaged darks with the worker held in the load of `held`.
   void averageHeldAt(Gate& gate) {
-    window.engine().loader = gate.loader();
+    window.engine().SetLoader(gate.loader());
     window.viewSelector(ListRole::Darks)->setCurrentIndex(DarksAveraged);
     window.RefreshView();
     gate.waitHeld();
@@ -120,7 +120,7 @@ TEST_F(BackgroundTest, WindowAnswersDuringWorkAndCancelLeavesNothingHalfMade) {
   window.cancelButton()->click();
   window.FinishWork();
   EXPECT_EQ(gate.stopped(), 1);
-  EXPECT_FALSE(window.engine().masterDark);
+  EXPECT_FALSE(window.engine().product(kMasterDarkBit));
   EXPECT_FALSE(window.cancelButton()->isVisible());
   EXPECT_EQ(window.statusLine()->text(), "Ready");
   // A cancelled view is not made again by itself.
@@ -135,19 +135,20 @@ TEST_F(BackgroundTest, AnEditStopsOnlyWorkItMakesStale) {
   window.darksPage()->hotEdit()->setText(QStringLiteral("150"));
   window.darksPage()->Store();
   window.ApplyDarksPage();
-  EXPECT_EQ(window.engine().settings.dark.hot, 200u);
+  EXPECT_EQ(window.engine().settings().dark.hot, 200u);
   gate.open();
   window.FinishWork();
   EXPECT_EQ(gate.stopped(), 0);
-  EXPECT_EQ(window.engine().settings.dark.hot, 150u);
-  ASSERT_TRUE(window.engine().masterDark);
+  EXPECT_EQ(window.engine().settings().dark.hot, 150u);
+  ASSERT_TRUE(window.engine().product(kMasterDarkBit));
   EXPECT_EQ(gate.loads(darkB), 1);  // the held load was not made again
 
   // Switching a dark off makes the average stale: it stops, and the one made
   // afterwards holds the dark that is left, never the stale one.
   Gate second(darkB);
-  window.engine().loader = second.loader();
-  window.engine().masterDark.reset();
+  window.engine().SetLoader(second.loader());
+  window.model(ListRole::Darks)->setEnabled(0, false);  // off and on: the average goes
+  window.model(ListRole::Darks)->setEnabled(0, true);
   window.RefreshView();
   second.waitHeld();
   window.list(ListRole::Darks)->selectOnly(0);  // the first dark, b.bmp
@@ -155,10 +156,10 @@ TEST_F(BackgroundTest, AnEditStopsOnlyWorkItMakesStale) {
   second.waitStopped(1);
   second.open();  // the new focus, b.bmp, is loaded for the raw frame
   window.FinishWork();
-  ASSERT_TRUE(window.engine().masterDark);
+  ASSERT_TRUE(window.engine().product(kMasterDarkBit));
   ImageSlot expected;
   ASSERT_TRUE(loadFrame(window.engine().list(ListRole::Darks).entry(1), expected, PixelFormat::BgrFloat));
-  EXPECT_EQ(pixelBytes(*window.engine().masterDark), pixelBytes(*expected));
+  EXPECT_EQ(pixelBytes(*window.engine().product(kMasterDarkBit)), pixelBytes(*expected));
 }
 
 }  // namespace

@@ -83,7 +83,7 @@ TEST_F(MainCommandsTest, ProjectsSaveNewAndOpenBack) {
   settle();
   EXPECT_EQ(window->windowTitle(), "Stelp");
   EXPECT_EQ(window->model(ListRole::Darks)->rowCount(), 0);
-  EXPECT_EQ(window->engine().settings.dark.hot, 200u);
+  EXPECT_EQ(window->engine().settings().dark.hot, 200u);
   EXPECT_EQ(window->darksPage()->hotEdit()->text(), "200");
 
   // Moved with its files, the project still finds them.
@@ -96,7 +96,7 @@ TEST_F(MainCommandsTest, ProjectsSaveNewAndOpenBack) {
   ASSERT_EQ(window->model(ListRole::Darks)->rowCount(), 2);
   EXPECT_FALSE(window->model(ListRole::Darks)->entry(1)->enabled);
   EXPECT_EQ(window->model(ListRole::Images)->entry(0)->path, dir.file("moved/light.bmp"));
-  EXPECT_EQ(window->engine().settings.dark.hot, 20u);
+  EXPECT_EQ(window->engine().settings().dark.hot, 20u);
   EXPECT_EQ(window->darksPage()->hotEdit()->text(), "20");
   EXPECT_EQ(window->roleSelector()->currentIndex(), 0);
   EXPECT_TRUE(window->list(ListRole::Images)->isVisible());
@@ -218,7 +218,6 @@ TEST_F(MainCommandsTest, SequenceNamesAndNumbers) {
     EXPECT_EQ(filesIn(fs::path(dir.file(c.chosen)).parent_path().string()), c.written) << c.chosen;
   }
   EXPECT_EQ(window->statusLine()->text(), "Ready");
-  EXPECT_FALSE(window->engine().exportPreview);
 
   // Cancelling the sequence dialog reopens the save dialog on the cut name.
   dialogs.fileRequests.clear();
@@ -420,7 +419,7 @@ TEST_F(MainCommandsTest, UnsavedChangesAreAskedAbout) {
   window->SaveProject();
   settle();
   EXPECT_FALSE(window->modified());
-  EXPECT_EQ(window->engine().settings.dark.hot, 20u);
+  EXPECT_EQ(window->engine().settings().dark.hot, 20u);
 }
 
 TEST_F(MainCommandsTest, SettingsFileKeepsFiltersWindowAndCounter) {

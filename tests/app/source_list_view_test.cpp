@@ -29,8 +29,9 @@ QStringList texts(const SourceListModel& model) {
 }
 
 TEST(SourceListModel, MutationsKeepTheModelConsistent) {
-  SourceList list;
-  SourceListModel model(list);
+  Engine engine;
+  SourceListModel model(engine, ListRole::Flats);
+  const SourceList& list = engine.list(ListRole::Flats);
   QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
   EXPECT_EQ(model.headerData(0, Qt::Horizontal).toString(), "Files");
 
@@ -45,7 +46,7 @@ TEST(SourceListModel, MutationsKeepTheModelConsistent) {
   EXPECT_EQ(changed.at(0).at(0).toModelIndex().row(), 1);
 
   // The focus follows its entry when a row above goes and is lost with it.
-  list.focused = 2;
+  engine.SetFocus(ListRole::Flats, 2);
   model.remove(0);
   EXPECT_EQ(list.focused, 1);
   for (const int row : {9, -1, 1}) model.remove(row);
@@ -54,12 +55,12 @@ TEST(SourceListModel, MutationsKeepTheModelConsistent) {
 
   // A run of rows goes at once; a run reaching past the end goes not at all.
   model.append(sources({{"/d/e.bmp", FrameBitmap}, {"/d/f.bmp", FrameBitmap}}));
-  list.focused = 3;
+  engine.SetFocus(ListRole::Flats, 3);
   model.remove(1, 3);
   EXPECT_EQ(list.focused, -1);
   model.remove(0, 2);
   EXPECT_EQ(texts(model), QStringList({"b.bmp"}));
-  list.focused = 0;
+  engine.SetFocus(ListRole::Flats, 0);
   model.clear();
   EXPECT_EQ(model.rowCount(), 0);
   EXPECT_EQ(list.focused, -1);
@@ -84,8 +85,10 @@ class SourceListViewTest : public ::testing::Test {
                                        {QPalette::HighlightedText, kHighlightedText}})
       palette.setColor(role, colour);
     palette.setColor(QPalette::Disabled, QPalette::Text, kGrey);
+    auto entries = sources({{"/d/moon.bmp", FrameBitmap}, {"/d/sun.bmp", FrameBitmap}, {"/d/gone.bmp", FrameBitmap}});
+    entries[2]->missing = true;
+    model_.append(std::move(entries));
     model_.setEnabled(1, false);
-    list_.entries[2]->missing = true;
     view_.setPalette(palette);
     view_.setModel(&model_);
     view_.resize(400, 200);
@@ -98,8 +101,8 @@ class SourceListViewTest : public ::testing::Test {
   void TearDown() override { QApplication::setPalette(savedMenu_, "QMenu"); }
 
   QPalette savedMenu_;
-  SourceList list_{.entries = sources({{"/d/moon.bmp", FrameBitmap}, {"/d/sun.bmp", FrameBitmap}, {"/d/gone.bmp", FrameBitmap}})};
-  SourceListModel model_{list_};
+  Engine engine_;
+  SourceListModel model_{engine_, ListRole::Images};
   SourceListView view_;
 };
 

@@ -23,56 +23,65 @@ class RecordingProgress : public Progress {
 
 class EngineTest : public ::testing::Test {
  protected:
-  EngineTest() : engine(&progress) { engine.threads = 2; }
+  EngineTest() : engine(&progress) {
+    engine.SetThreads(2);
+    engine.ToggleColour();  // grey frames
+  }
 
-  // Adds a 4 x 2 grey bitmap of one level to a list; returns its source.
-  ImageSource* add(ListRole role, uint8_t level, bool enabled = true) {
+  // Appends a 4 x 2 grey bitmap of one level to a list; returns its entry.
+  const ImageSource* add(ListRole role, uint8_t level, bool enabled = true) {
     auto image = test::makeImage(PixelFormat::Gray8, 4, 2);
     std::memset(image->pixels.get(), level, image->pixelBytes());
     const std::string path = dir.file("f" + std::to_string(files++) + ".bmp");
     EXPECT_TRUE(writeBitmap(path, *image));
-    auto source = std::make_unique<ImageSource>();
-    source->setPath(path, FrameBitmap);
-    source->enabled = enabled;
-    SourceList& list = engine.list(role);
-    list.entries.push_back(std::move(source));
-    list.focused = list.size() - 1;
-    engine.frameWidth = 4;
-    engine.frameHeight = 2;
-    return list.entries.back().get();
+    std::vector<std::unique_ptr<ImageSource>> entries;
+    entries.push_back(std::make_unique<ImageSource>());
+    entries.back()->setPath(path, FrameBitmap);
+    entries.back()->enabled = enabled;
+    engine.AppendEntries(role, std::move(entries));
+    engine.SetFrameSize({4, 2});
+    return engine.list(role).entries.back().get();
   }
 
-  float firstValue(const ImageSlot& slot) { return test::pixelAt<float>(*slot, 0, 0); }
+  float firstValue(ProductBit bit) { return test::pixelAt<float>(*engine.product(bit), 0, 0); }
+  RenderResult render(ListRole role, int32_t view) {
+    return engine.RenderView(static_cast<int32_t>(role), view, 8, 4, 9, bitmap);
+  }
+  // The products present, one character per bit from the raw frame on.
+  std::string present() {
+    std::string kept;
+    for (ProductSet bit = 1; bit & kAllProducts; bit <<= 1)
+      kept += engine.product(static_cast<ProductBit>(bit)) ? '1' : '0';
+    return kept;
+  }
 
   test::TempDir dir;
   RecordingProgress progress;
   Engine engine;
+  Bitmap24 bitmap;
   int files = 0;
 };
 
 TEST_F(EngineTest, AveragingPassesOverDisabledAndUnreadableFrames) {
-  engine.settings.processing.colour = false;
   add(ListRole::Darks, 30, false);
   add(ListRole::Darks, 40, false);
   add(ListRole::Darks, 50);
   engine.AverageDarks();
-  ASSERT_TRUE(engine.masterDark);
-  EXPECT_EQ(firstValue(engine.masterDark), 50.0f);
+  EXPECT_EQ(firstValue(kMasterDarkBit), 50.0f);
 
-  ImageSource* gone = add(ListRole::Darks, 90);
-  std::filesystem::remove(gone->path);
+  std::filesystem::remove(add(ListRole::Darks, 90)->path);
   add(ListRole::Darks, 51);
   engine.AverageDarks();
-  EXPECT_EQ(firstValue(engine.masterDark), 50.5f) << "the missing frame must not count";
+  EXPECT_EQ(firstValue(kMasterDarkBit), 50.5f) << "the missing frame must not count";
+  EXPECT_EQ(engine.AveragedCount(ListRole::Darks), 2);
+  EXPECT_EQ(engine.PassedOver(ListRole::Darks).size(), 1u);
 }
 
 TEST_F(EngineTest, StatusTextsAndTheGreyMean) {
-  // All flats disabled: no product and the old mean, but the text shows.
+  // All flats disabled: no product, but the text shows.
   add(ListRole::Flats, 100, false);
-  engine.masterFlatMean = {1, 2, 3};
   engine.AverageFlats();
-  EXPECT_FALSE(engine.masterFlat);
-  EXPECT_EQ(engine.masterFlatMean, (std::array<float, 3>{1, 2, 3}));
+  EXPECT_FALSE(engine.product(kMasterFlatBit));
   EXPECT_EQ(progress.shown, (std::vector<std::string>{"Averaging flats"}));
   EXPECT_EQ(progress.waits, 1);
 
@@ -83,112 +92,110 @@ TEST_F(EngineTest, StatusTextsAndTheGreyMean) {
   EXPECT_TRUE(progress.shown.empty());
 
   // The hot pixel search averages the darks first: the outermost text stays.
-  engine.settings.processing.colour = false;
   add(ListRole::Flats, 100);
   add(ListRole::Darks, 250);
   engine.LocateHotPixels();
-  ASSERT_TRUE(engine.hotPixelMap);
-  EXPECT_EQ(engine.hotPixelMap->row(0)[0], 255);
+  ASSERT_TRUE(engine.product(kHotPixelMapBit));
+  EXPECT_EQ(engine.product(kHotPixelMapBit)->row(0)[0], 255);
   EXPECT_EQ(engine.statusText(), "Averaging darks");
   EXPECT_EQ(progress.shown, (std::vector<std::string>{"Averaging darks"}));
   engine.SetStatus();
   EXPECT_EQ(engine.statusText(), "Ready");
   engine.AverageFlats();
-  EXPECT_EQ(engine.masterFlatMean, (std::array<float, 3>{100, 0, 0}));
+  EXPECT_EQ(engine.masterFlatMean(), (std::array<float, 3>{100, 0, 0}));
 }
 
-// With every product present, each event drops exactly the products that
-// depend on what it changed.
+// With every product made, each event drops exactly the products that depend
+// on what it changed.
 TEST_F(EngineTest, EventsDropOnlyWhatDependsOnThem) {
-  ImageSlot Engine::*const slots[] = {&Engine::rawFrame,    &Engine::masterDark,    &Engine::masterFlat,
-                                      &Engine::hotPixelMap, &Engine::gradientMap,   &Engine::syntheticFlat,
-                                      &Engine::processedFrame};
-  auto listChanged = [this](ListRole role) {
-    engine.currentRole = static_cast<int32_t>(role);
-    engine.DropListProducts();
-  };
+  add(ListRole::Images, 100);
+  add(ListRole::Darks, 20);
+  add(ListRole::Flats, 40);
+  ProcessingGroup steps;
+  steps.dark = steps.flat = steps.hot = true;
+  engine.ApplyImagesSettings(steps);
+  engine.ApplyFlatsSettings(FlatGroup{.filterWidth = 4, .filterHeight = 2});
   const struct {
     const char* event;
     std::function<void()> run;
-    const char* kept;  // per slot above, 1 when kept
+    const char* kept;  // raw, processed, dark, flat, hot pixels, gradient, synthetic
   } cases[] = {
-      {"Images page", [this] { engine.ApplyImagesSettings(ImagesPageValues{.stretch = 2}); }, "1111110"},
-      {"Flats page", [this] { engine.ApplyFlatsSettings(FlatGroup{.varHi = 9}); }, "1111001"},
-      {"Darks page", [this] { engine.ApplyDarksSettings({200, 0, 1}); }, "1110111"},
-      {"Images list", [&] { listChanged(ListRole::Images); }, "1111111"},
-      {"Flats list", [&] { listChanged(ListRole::Flats); }, "1101001"},
-      {"Darks list", [&] { listChanged(ListRole::Darks); }, "1010111"},
-      {"colour toggled", [this] { engine.ToggleColour(); }, "0000000"},
+      {"Images page", [&] { engine.ApplyImagesSettings(steps); }, "1011111"},
+      {"Flats page", [&] { engine.ApplyFlatsSettings(FlatGroup{.filterWidth = 4, .filterHeight = 2}); }, "1011100"},
+      {"Darks page", [&] { engine.ApplyDarksSettings({200, 0, 1}); }, "1011011"},
+      {"Images list", [&] { add(ListRole::Images, 10); }, "1111111"},
+      {"Flats list", [&] { add(ListRole::Flats, 40); }, "1010100"},
+      {"Darks list", [&] { add(ListRole::Darks, 20); }, "1001011"},
+      {"colour toggled", [&] { engine.ToggleColour(); }, "0000000"},
   };
-  const ImageSource* frame = add(ListRole::Images, 10);
   for (const auto& c : cases) {
-    for (ImageSlot Engine::*slot : slots) engine.*slot = test::makeImage(PixelFormat::GrayFloat, 4, 2);
-    engine.currentSource = frame;
+    engine.SetFocus(ListRole::Images, 0);
+    render(ListRole::Images, ImagesProcessed);
+    engine.Make(kSyntheticFlatBit);
+    ASSERT_EQ(present(), "1111111") << c.event;
     c.run();
-    std::string kept;
-    for (ImageSlot Engine::*slot : slots) kept += engine.*slot ? '1' : '0';
-    EXPECT_EQ(kept, c.kept) << c.event;
+    EXPECT_EQ(present(), c.kept) << c.event;
   }
-  // The pages' values are taken; the colour toggle also forgets the frame.
-  EXPECT_EQ(engine.settings.processing.stretch, 2);
-  EXPECT_EQ(engine.settings.flat.varHi, 9);
-  EXPECT_EQ(engine.settings.dark.expand, 1);
-  EXPECT_EQ(engine.currentSource, nullptr);
-  EXPECT_FALSE(engine.settings.processing.colour);
-  engine.ToggleColour();
-  EXPECT_TRUE(engine.settings.processing.colour);
+  EXPECT_EQ(engine.settings().dark.expand, 1);
+  EXPECT_TRUE(engine.settings().processing.colour);
 }
 
-TEST_F(EngineTest, ProcessImageAppliesTheSwitchedOnSteps) {
-  engine.settings.processing.colour = false;
-  engine.currentSource = add(ListRole::Images, 100);
+TEST_F(EngineTest, ProcessFrameAppliesTheSwitchedOnStepsAndLeavesTheViewAlone) {
+  const ImageSource* light = add(ListRole::Images, 100);
   add(ListRole::Darks, 20);
   add(ListRole::Flats, 40);
-  engine.settings.processing.dark = true;
-  engine.ProcessImage();
-  EXPECT_EQ(firstValue(engine.processedFrame), 80.0f);
-  EXPECT_FALSE(engine.masterFlat) << "the flat is averaged only when flat division is on";
-  engine.settings.processing.flat = true;
-  engine.ProcessImage();
-  EXPECT_EQ(firstValue(engine.processedFrame), 80.0f * (40.0f / 40.0f));
-  ASSERT_TRUE(engine.masterFlat);
+  ImageSlot frame;
+  ProcessingGroup steps;
+  steps.dark = true;
+  engine.ApplyImagesSettings(steps);
+  ASSERT_TRUE(engine.ProcessFrame(*light, frame));
+  EXPECT_EQ(test::pixelAt<float>(*frame, 0, 0), 80.0f);
+  EXPECT_FALSE(engine.product(kMasterFlatBit)) << "the flat is averaged only when flat division is on";
+  steps.flat = true;
+  engine.ApplyImagesSettings(steps);
+  ASSERT_TRUE(engine.ProcessFrame(*light, frame));
+  EXPECT_EQ(test::pixelAt<float>(*frame, 0, 0), 80.0f * (40.0f / 40.0f));
+  EXPECT_FALSE(engine.product(kProcessedFrameBit));
 
-  // An unreadable frame leaves no processed frame.
-  std::filesystem::remove(engine.currentSource->path);
-  engine.ProcessImage();
-  EXPECT_FALSE(engine.processedFrame);
+  // An unreadable frame leaves no frame, and says why.
+  std::filesystem::remove(light->path);
+  std::string why;
+  EXPECT_FALSE(engine.ProcessFrame(*light, frame, &why));
+  EXPECT_FALSE(frame);
+  EXPECT_FALSE(why.empty());
 }
 
-TEST_F(EngineTest, RenderViewReloadsOnChangesAndShowsTheBackgroundWithoutAProduct) {
-  engine.settings.processing.colour = false;
+TEST_F(EngineTest, RenderViewFollowsTheFocusedEntryByIdAndShowsTheBackgroundWithoutAProduct) {
   add(ListRole::Images, 77);
-  Bitmap24 bitmap;
-  auto render = [&](int32_t role, int32_t view) { return engine.RenderView(role, view, 8, 4, 9, bitmap); };
-  const RenderResult raw = render(0, ImagesRaw);
+  add(ListRole::Images, 66);
+  engine.SetFocus(ListRole::Images, 1);
+  const RenderResult raw = render(ListRole::Images, ImagesRaw);
   EXPECT_TRUE(raw.viewChanged);
-  ASSERT_EQ(raw.shown, engine.rawFrame.get());
-  EXPECT_EQ(bitmap.bytes[bitmap.rowBytes + 3 * 3], 77);
+  ASSERT_EQ(raw.shown, engine.product(kRawFrameBit));
+  EXPECT_EQ(bitmap.bytes[bitmap.rowBytes + 3 * 3], 66);
 
-  EXPECT_TRUE(render(0, ImagesProcessed).viewChanged);
-  ASSERT_TRUE(engine.processedFrame);
-  const ImageBuffer* processed = engine.processedFrame.get();
-  EXPECT_FALSE(render(0, ImagesProcessed).viewChanged);
-  EXPECT_EQ(engine.processedFrame.get(), processed) << "a plain repaint reuses the product";
-  render(0, ImagesRaw);
-  EXPECT_FALSE(engine.processedFrame) << "a change of view drops the processed frame";
+  EXPECT_TRUE(render(ListRole::Images, ImagesProcessed).viewChanged);
+  const ImageBuffer* processed = engine.product(kProcessedFrameBit);
+  ASSERT_TRUE(processed);
+  EXPECT_FALSE(render(ListRole::Images, ImagesProcessed).viewChanged);
+  EXPECT_EQ(engine.product(kProcessedFrameBit), processed) << "a plain repaint reuses the product";
 
-  // No focused entry: nothing to process, the background shows; so it does
-  // for "Averaged" of the empty Darks list.
-  engine.list(ListRole::Images).focused = -1;
-  EXPECT_EQ(render(0, ImagesProcessed).shown, nullptr);
+  // The row above goes: the focus moves with the entry, which stays shown.
+  engine.RemoveEntries(ListRole::Images, 0);
+  EXPECT_EQ(engine.list(ListRole::Images).focused, 0);
+  EXPECT_FALSE(render(ListRole::Images, ImagesProcessed).viewChanged);
+  render(ListRole::Images, ImagesRaw);
+  EXPECT_FALSE(engine.product(kProcessedFrameBit)) << "a change of view drops the processed frame";
+
+  // The shown entry goes, and with the last entry the frame size: nothing
+  // to show, the background fills the view; so it does for "Averaged" of
+  // the empty Darks list.
+  engine.RemoveEntries(ListRole::Images, 0);
+  EXPECT_EQ(engine.frameSize().width, -1);
+  EXPECT_TRUE(render(ListRole::Images, ImagesProcessed).viewChanged);
+  EXPECT_EQ(engine.product(kRawFrameBit), nullptr);
   EXPECT_EQ(std::count(bitmap.bytes.begin(), bitmap.bytes.end(), 9), static_cast<long>(bitmap.bytes.size()));
-  EXPECT_EQ(render(2, DarksAveraged).shown, nullptr);
-
-  // While an export runs, its frame is shown whatever the view.
-  auto preview = test::makeImage(PixelFormat::Gray8, 1, 1);
-  preview->pixels[0] = 200;
-  engine.exportPreview = preview.get();
-  EXPECT_EQ(render(1, FlatsSynthetic).shown, preview.get());
+  EXPECT_EQ(render(ListRole::Darks, DarksAveraged).shown, nullptr);
 }
 
 }  // namespace

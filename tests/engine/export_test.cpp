@@ -47,21 +47,26 @@ TEST(ExportNamesTest, SequenceNamesFromTheChosenName) {
 class ExportTest : public ::testing::Test {
  protected:
   ExportTest() {
-    engine.settings.processing.colour = false;
-    engine.frameWidth = 3;
-    engine.frameHeight = 2;
+    engine.ToggleColour();  // grey
+    engine.SetFrameSize({3, 2});
   }
 
-  // Adds an Images entry: a 3 x 2 bitmap of one level.
-  void add(uint8_t level, bool enabled = true) {
+  // Adds an entry of `path` to a list.
+  void addEntry(ListRole role, const std::string& path, int32_t code = FrameBitmap, bool missing = false) {
+    std::vector<std::unique_ptr<ImageSource>> entries;
+    entries.push_back(std::make_unique<ImageSource>());
+    entries.back()->setPath(path, code);
+    entries.back()->missing = missing;
+    engine.AppendEntries(role, std::move(entries));
+  }
+  // Adds an entry of a new 3 x 2 bitmap of one level.
+  void add(uint8_t level, bool enabled = true, ListRole role = ListRole::Images) {
     auto image = test::makeImage(PixelFormat::Gray8, 3, 2);
     std::memset(image->pixels.get(), level, image->pixelBytes());
     const std::string path = dir.file("in" + std::to_string(level) + ".bmp");
     ASSERT_TRUE(writeBitmap(path, *image));
-    auto source = std::make_unique<ImageSource>();
-    source->setPath(path, FrameBitmap);
-    source->enabled = enabled;
-    engine.list(ListRole::Images).entries.push_back(std::move(source));
+    addEntry(role, path);
+    if (!enabled) engine.SetEnabled(role, engine.list(role).size() - 1, false);
   }
 
   int files() const {
@@ -83,13 +88,12 @@ TEST_F(ExportTest, SequenceSkipsDisabledEntriesAndShowsEveryFrame) {
   request.sequence = true;
   request.name = sequenceNameOf(dir.file("out.bmp"));
   int shown = 0;
-  request.showFrame = [&] { shown += engine.exportPreview != nullptr; };
+  request.showFrame = [&](const ImageBuffer& frame) { shown += frame.width == 3; };
   const ExportResult result = saveProcessed(engine, request);
   EXPECT_TRUE(result.ok);
   EXPECT_EQ(result.written, 2);
   EXPECT_EQ(shown, 2);
-  EXPECT_EQ(engine.exportPreview, nullptr);
-  EXPECT_EQ(engine.currentSource, engine.list(ListRole::Images).entries.back().get());
+  EXPECT_FALSE(engine.product(kRawFrameBit) || engine.product(kProcessedFrameBit)) << "the view's frames stay as they were";
   ImageSlot second;
   ASSERT_TRUE(readBitmap(dir.file("out_001.bmp"), PixelFormat::Gray8, second));
   EXPECT_EQ(second->row(0)[0], 30);
@@ -119,7 +123,6 @@ TEST_F(ExportTest, TheFirstFileThatCannotBeWrittenEndsTheExport) {
   request.path = dir.file("missing/out.avi");
   result = saveProcessed(engine, request);
   EXPECT_TRUE(result.aviNotOpened);
-  EXPECT_EQ(engine.exportPreview, nullptr);
 }
 
 TEST_F(ExportTest, AviOfEveryEnabledFrame) {
@@ -136,14 +139,8 @@ TEST_F(ExportTest, AviOfEveryEnabledFrame) {
 TEST_F(ExportTest, OutputsThatNameASourceConflict) {
   add(10);  // in10.bmp and in30.bmp, images
   add(30);
-  add(20);
-  auto other = std::move(engine.list(ListRole::Images).entries.back());
-  engine.list(ListRole::Images).entries.pop_back();
-  engine.list(ListRole::Darks).entries.push_back(std::move(other));  // in20.bmp, a dark
-  auto frame = std::make_unique<ImageSource>();
-  frame->setPath(dir.file("out_001.bmp"), FrameBitmap);  // a flat that is not on disk
-  frame->missing = true;
-  engine.list(ListRole::Flats).entries.push_back(std::move(frame));
+  add(20, true, ListRole::Darks);
+  addEntry(ListRole::Flats, dir.file("out_001.bmp"), FrameBitmap, /*missing=*/true);  // not on disk
   std::filesystem::create_directory(dir.file("sub"));
   std::filesystem::create_symlink(dir.file("in10.bmp"), dir.file("link.bmp"));
   std::filesystem::create_hard_link(dir.file("in20.bmp"), dir.file("hard.bmp"));
@@ -163,7 +160,7 @@ TEST_F(ExportTest, OutputsThatNameASourceConflict) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.outputs.back());
     std::string conflict;
-    EXPECT_EQ(checkFileConflict(c.outputs, engine.lists, &conflict), c.conflicts);
+    EXPECT_EQ(checkFileConflict(c.outputs, engine.lists(), &conflict), c.conflicts);
     EXPECT_EQ(conflict, c.conflicts ? c.outputs.back() : "");
   }
 
@@ -180,15 +177,10 @@ TEST_F(ExportTest, OutputsThatNameASourceConflict) {
 }
 
 TEST_F(ExportTest, FramesThatDoNotLoadAreListedAndTheOthersWritten) {
-  add(10);
-  add(20);
+  addEntry(ListRole::Images, dir.file("in10.bmp"), FrameBitmap, /*missing=*/true);
+  addEntry(ListRole::Images, dir.file("in20.bmp"));  // not on disk
   add(30);
-  auto& entries = engine.list(ListRole::Images).entries;
-  entries[0]->missing = true;
-  std::filesystem::remove(entries[1]->path);
-  auto video = std::make_unique<ImageSource>();
-  video->setPath(dir.file("clip.avi"), 7);
-  entries.push_back(std::move(video));
+  addEntry(ListRole::Images, dir.file("clip.avi"), 7);
   ProcessedExport request;
   request.kind = OutputKind::Bitmap;
   request.sequence = true;
@@ -210,20 +202,14 @@ TEST_F(ExportTest, FramesThatDoNotLoadAreListedAndTheOthersWritten) {
 
 TEST_F(ExportTest, DarksTheMasterWasMadeWithoutAreListed) {
   add(40);
-  auto dark = [&](const std::string& path, bool missing) {
-    auto source = std::make_unique<ImageSource>();
-    source->setPath(path, FrameBitmap);
-    source->missing = missing;
-    engine.list(ListRole::Darks).entries.push_back(std::move(source));
-  };
-  dark(engine.list(ListRole::Images).entries[0]->path, false);
+  addEntry(ListRole::Darks, dir.file("in40.bmp"));
   test::writeFile(dir.file("broken.bmp"), {'B', 'M', 1, 2});
-  dark(dir.file("broken.bmp"), false);
-  dark(dir.file("gone.bmp"), /*missing=*/true);  // named when the project opened
+  addEntry(ListRole::Darks, dir.file("broken.bmp"));
+  addEntry(ListRole::Darks, dir.file("gone.bmp"), FrameBitmap, /*missing=*/true);  // named when the project opened
   ProcessedExport request;
   for (const bool subtract : {false, true}) {
     SCOPED_TRACE(subtract ? "dark subtraction" : "no dark");
-    engine.settings.processing.dark = subtract;
+    engine.ApplyImagesSettings(ProcessingGroup{.dark = subtract});
     engine.DropAllProducts();
     const ExportResult result = saveProcessed(engine, request);
     EXPECT_EQ(result.complete(), !subtract);
@@ -253,14 +239,14 @@ TEST_F(ExportTest, AFailedAviExportLeavesThePreviousVideo) {
   for (const bool removeFolder : {false, true}) {
     SCOPED_TRACE(removeFolder ? "folder removed" : "frame refused");
     int loads = 0;
-    engine.loader = [&](const ImageSource* source, ImageSlot& slot, PixelFormat format, std::string* why) {
+    engine.SetLoader([&](const ImageSource* source, ImageSlot& slot, PixelFormat format, std::string* why) {
       const bool loaded = loadFrame(source, slot, format, why);
       if (++loads == 2) {
         if (removeFolder) std::filesystem::remove_all(dir.file("gone"));
         else slot = test::floatImage(1, 1, {5});
       }
       return loaded;
-    };
+    });
     engine.DropAllProducts();
     request.path = removeFolder ? dir.file("gone/out.avi") : previous;
     const ExportResult result = saveProcessed(engine, request);

@@ -42,10 +42,11 @@ void make(const std::string& path, int32_t frames = 2, int32_t w = 4, int32_t h 
 }
 
 void add(Engine& engine, ListRole role, const std::string& path, int32_t frameCode, bool enabled = true) {
-  auto source = std::make_unique<ImageSource>();
-  source->setPath(path, frameCode);
-  source->enabled = enabled;
-  engine.list(role).entries.push_back(std::move(source));
+  std::vector<std::unique_ptr<ImageSource>> entries;
+  entries.push_back(std::make_unique<ImageSource>());
+  entries.back()->setPath(path, frameCode);
+  entries.back()->enabled = enabled;
+  engine.AppendEntries(role, std::move(entries));
 }
 
 // The lists as "I:path|frame code|enabled", paths relative to `folder`,
@@ -53,7 +54,7 @@ void add(Engine& engine, ListRole role, const std::string& path, int32_t frameCo
 std::vector<std::string> describeLists(const Engine& engine, const std::string& folder) {
   std::vector<std::string> lines;
   for (int role = 0; role < kRoleCount; ++role)
-    for (const auto& e : engine.lists[static_cast<size_t>(role)].entries)
+    for (const auto& e : engine.list(static_cast<ListRole>(role)).entries)
       lines.push_back("IFD"[role] + (":" + e->path.substr(e->path.starts_with(folder) ? folder.size() : 0)) + "|" +
                       std::to_string(e->frameCode) + "|" + (e->enabled ? "1" : "0") + (e->missing ? "|m" : ""));
   return lines;
@@ -78,7 +79,7 @@ const std::string kUnusualSettingsText =
 std::string settingsText(const ProcessingSettings& settings) {
   test::TempDir dir;
   Engine engine;
-  engine.settings = settings;
+  engine.Replace(settings, {}, FrameSize());
   EXPECT_TRUE(saveProject(dir.file("s.sjx"), engine));
   return readText(dir.file("s.sjx"));
 }
@@ -94,7 +95,7 @@ TEST(ProjectTest, SavesTheExactTextOpensItBackKeepsItOnFailureAndStartsNew) {
   for (const std::string& name : {bmp, broken, dark, fits}) make(name);
   make(avi, 4);
   Engine saved;
-  saved.settings = unusualSettings();
+  saved.Replace(unusualSettings(), {}, FrameSize());
   add(saved, ListRole::Images, bmp, FrameBitmap);
   add(saved, ListRole::Images, broken, FrameBitmap);  // no line can hold its name: left out
   for (int32_t k = 0; k < 4; ++k) add(saved, ListRole::Images, avi, k, k == 1 || k == 2);
@@ -119,10 +120,10 @@ TEST(ProjectTest, SavesTheExactTextOpensItBackKeepsItOnFailureAndStartsNew) {
   const OpenProjectResult result = openProject(path, opened);
   EXPECT_TRUE(result.status == OpenStatus::Opened && result.missingFiles.empty() && result.problems.empty());
   EXPECT_EQ(result.problems, std::vector<std::string>{});
-  saved.list(ListRole::Images).entries.erase(saved.list(ListRole::Images).entries.begin() + 1);
+  saved.RemoveEntries(ListRole::Images, 1);
   EXPECT_EQ(describeLists(opened, ""), describeLists(saved, ""));
-  EXPECT_EQ(settingsText(opened.settings), kUnusualSettingsText);
-  EXPECT_EQ(std::vector<int32_t>({opened.frameWidth, opened.frameHeight, opened.list(ListRole::Images).focused}),
+  EXPECT_EQ(settingsText(opened.settings()), kUnusualSettingsText);
+  EXPECT_EQ(std::vector<int32_t>({opened.frameSize().width, opened.frameSize().height, opened.list(ListRole::Images).focused}),
             std::vector<int32_t>({4, 2, 0}));
 
   // A save that fails, here at a file size limit, leaves the project byte for byte.
@@ -142,14 +143,13 @@ TEST(ProjectTest, SavesTheExactTextOpensItBackKeepsItOnFailureAndStartsNew) {
 
   // "New" keeps the colour mode (off here) and restores every other default;
   // that it empties the lists is proven through the window.
-  opened.masterDark = test::makeImage(PixelFormat::Gray8, 4, 2);
-  opened.currentRole = static_cast<int32_t>(ListRole::Darks);
+  ASSERT_TRUE(opened.Make(kMasterDarkBit));
   newProject(opened);
   ProcessingSettings defaults;
   defaults.processing.colour = false;
-  EXPECT_EQ(settingsText(opened.settings), settingsText(defaults));
-  EXPECT_TRUE(opened.frameWidth == -1 && opened.currentRole == static_cast<int32_t>(ListRole::Images));
-  EXPECT_FALSE(opened.masterDark);
+  EXPECT_EQ(settingsText(opened.settings()), settingsText(defaults));
+  EXPECT_EQ(opened.frameSize().width, -1);
+  EXPECT_FALSE(opened.product(kMasterDarkBit));
 }
 
 std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
@@ -197,18 +197,17 @@ TEST(ProjectTest, OpenKeepsMissingFilesAndPassesOverWhatItCannotUse) {
     Engine engine;
     // No case holds a setting: each keeps its value, but for the FITS scale,
     // which a project without it reads as brightest pixel.
-    engine.settings = unusualSettings();
-    engine.frameWidth = engine.frameHeight = 99;
+    engine.Replace(unusualSettings(), {}, FrameSize{99, 99});
     add(engine, ListRole::Darks, dir.file("a.bmp"), FrameBitmap);  // replaced by the project's lists
     const OpenProjectResult result = openProject(dir.file("case.sjx"), engine);
     std::vector<std::string> problems, missing;
     for (const std::string& line : result.problems)
       problems.push_back(replaceAll(line.substr(0, line.find(": ")), folder, "$"));
     for (const std::string& path : result.missingFiles) missing.push_back(replaceAll(path, folder, "$"));
-    EXPECT_EQ(std::tuple(describeLists(engine, folder), problems, missing, engine.frameWidth),
+    EXPECT_EQ(std::tuple(describeLists(engine, folder), problems, missing, engine.frameSize().width),
               std::tuple(c.lists, c.problems, c.missing, 4)) << c.what;
     EXPECT_EQ(result.status, OpenStatus::Opened) << c.what;
-    EXPECT_EQ(settingsText(engine.settings), replaceAll(kUnusualSettingsText, "FitsScale=1", "FitsScale=0")) << c.what;
+    EXPECT_EQ(settingsText(engine.settings()), replaceAll(kUnusualSettingsText, "FitsScale=1", "FitsScale=0")) << c.what;
   }
 
   // A save writes the missing entries back as they were stored.
@@ -240,16 +239,15 @@ TEST(ProjectTest, WhatIsNotAProjectLeavesTheEngineAsItWas) {
       {"huge.sjx", OpenStatus::Unreadable},   {"hand.sjx", OpenStatus::Opened}};
   for (const auto& [name, status] : cases) {
     Engine engine;
-    engine.settings = unusualSettings();
-    engine.frameWidth = 4;
+    engine.Replace(unusualSettings(), {}, FrameSize{4, 2});
     add(engine, ListRole::Darks, dir.file("a.bmp"), FrameBitmap);
     const OpenProjectResult result = openProject(dir.file(name), engine);
     EXPECT_EQ(result.status, status) << name;
     EXPECT_EQ(result.why.empty(), status == OpenStatus::Opened) << name;
     const bool kept = status != OpenStatus::Opened;
     using Shape = std::pair<size_t, int32_t>;  // entries and frame width
-    EXPECT_EQ(Shape(describeLists(engine, "").size(), engine.frameWidth), (kept ? Shape(1, 4) : Shape(0, -1))) << name;
-    EXPECT_EQ(settingsText(engine.settings) == kUnusualSettingsText, kept) << name;
+    EXPECT_EQ(Shape(describeLists(engine, "").size(), engine.frameSize().width), (kept ? Shape(1, 4) : Shape(0, -1))) << name;
+    EXPECT_EQ(settingsText(engine.settings()) == kUnusualSettingsText, kept) << name;
   }
   // The settings file is read the same way: a FIFO or a huge file gives the defaults at once, and says why.
   for (const char* name : {"fifo.sjx", "huge.sjx"}) {
@@ -282,7 +280,7 @@ TEST(ProjectTest, OpenBringsSettingsIntoTheirRangesAndSaysWhatItChanged) {
     writeText(dir.file("p.sjx"), std::string(c.lines) + "\n");
     Engine engine;
     EXPECT_EQ(openProject(dir.file("p.sjx"), engine).settingChanges, c.changes) << c.lines;
-    EXPECT_NE(settingsText(engine.settings).find(c.saved), std::string::npos) << c.lines;
+    EXPECT_NE(settingsText(engine.settings()).find(c.saved), std::string::npos) << c.lines;
   }
 }
 
