@@ -84,7 +84,7 @@ void BM_ProcessFrameColour(benchmark::State& state) {
   memory.add(ListRole::Flats, makeStored(24, 3, 150, 60));
   ProcessingGroup p = engine.settings().processing;
   p.dark = p.flat = p.hot = true;
-  p.stretch = 2;
+  p.stretch = StretchMode::Levels;
   p.stretchFromAbs = 10;
   p.stretchToAbs = 240;
   engine.ApplyImagesSettings(p);

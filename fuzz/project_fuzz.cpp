@@ -17,7 +17,8 @@ namespace {
 
 void checkSettings(const ProcessingSettings& s) {
   const ProcessingGroup& p = s.processing;
-  if (!kStretchModeRange.contains(p.stretch) || !kDeInterlaceRange.contains(p.deInterlace) ||
+  if (!kStretchModeRange.contains(static_cast<int32_t>(p.stretch)) ||
+      !kDeInterlaceRange.contains(static_cast<int32_t>(p.deInterlace)) ||
       !kStretchPercentRange.contains(p.stretchFromRel) || !kStretchPercentRange.contains(p.stretchToRel) ||
       !kStretchLevelRange.contains(p.stretchFromAbs) || !kStretchLevelRange.contains(p.stretchToAbs) ||
       !kFilterSizeRange.contains(s.flat.filterWidth) || !kFilterSizeRange.contains(s.flat.filterHeight) ||

@@ -247,110 +247,82 @@ ImagesPage::ImagesPage(const DialogUnits& units, QWidget* parent) : SettingsPage
     connect(edit, &QLineEdit::editingFinished, this, [this] {
       if (loading()) return;
       Store();
-      if (stretchFromRel > stretchToRel) std::swap(stretchFromRel, stretchToRel);
-      if (stretchFromAbs > stretchToAbs) std::swap(stretchFromAbs, stretchToAbs);
+      ProcessingGroup& v = values_;
+      if (v.stretchFromRel > v.stretchToRel) std::swap(v.stretchFromRel, v.stretchToRel);
+      if (v.stretchFromAbs > v.stretchToAbs) std::swap(v.stretchFromAbs, v.stretchToAbs);
       Load();
     });
   connect(deInterlaceList_, &QComboBox::activated, this, &ImagesPage::edited);
   // A new stretch mode brings back the bounds last used with it.
   connect(stretchList_, &QComboBox::currentIndexChanged, this, [this](int index) {
     if (loading()) return;
-    stretch = index;
+    values_.stretch = static_cast<StretchMode>(index);
     Load();
     RestartRefreshTimer();
   });
 }
 
-void ImagesPage::setFromSettings(const ProcessingGroup& settings) {
-  dark = settings.dark ? 1 : 0;
-  flat = settings.flat ? 1 : 0;
-  synFlat = settings.synFlat ? 1 : 0;
-  hot = settings.hot ? 1 : 0;
-  stretch = settings.stretch;
-  stretchFromRel = settings.stretchFromRel;
-  stretchToRel = settings.stretchToRel;
-  stretchFromAbs = settings.stretchFromAbs;
-  stretchToAbs = settings.stretchToAbs;
-  deInterlace = settings.deInterlace;
-}
-
 ProcessingGroup ImagesPage::values() const {
-  ProcessingGroup result;
-  result.dark = dark != 0;
-  result.flat = flat != 0;
-  result.hot = hot != 0;
-  result.synFlat = synFlat != 0;
-  result.stretch = stretch;
-  // The engine gets each pair in order, even while a bound is being typed.
-  result.stretchFromRel = std::min(stretchFromRel, stretchToRel);
-  result.stretchToRel = std::max(stretchFromRel, stretchToRel);
-  result.stretchFromAbs = std::min(stretchFromAbs, stretchToAbs);
-  result.stretchToAbs = std::max(stretchFromAbs, stretchToAbs);
-  result.deInterlace = deInterlace;
+  ProcessingGroup result = values_;
+  result.stretchFromRel = std::min(values_.stretchFromRel, values_.stretchToRel);
+  result.stretchToRel = std::max(values_.stretchFromRel, values_.stretchToRel);
+  result.stretchFromAbs = std::min(values_.stretchFromAbs, values_.stretchToAbs);
+  result.stretchToAbs = std::max(values_.stretchFromAbs, values_.stretchToAbs);
   return result;
 }
 
 void ImagesPage::loadControls() {
+  const ProcessingGroup& v = values_;
   // The two edits show the pair of the current mode; without a stretch they
   // show the full range, greyed.
-  switch (stretch) {
-    case 0:
-      stretchFrom = 0.0f;
-      stretchTo = 255.0f;
+  switch (v.stretch) {
+    case StretchMode::None:
+      stretchFrom_ = 0.0f;
+      stretchTo_ = 255.0f;
       break;
-    case 1:
-      stretchFrom = stretchFromRel;
-      stretchTo = stretchToRel;
+    case StretchMode::Percent:
+      stretchFrom_ = v.stretchFromRel;
+      stretchTo_ = v.stretchToRel;
       break;
-    case 2:
-      stretchFrom = stretchFromAbs;
-      stretchTo = stretchToAbs;
-      break;
-    default:
+    case StretchMode::Levels:
+      stretchFrom_ = v.stretchFromAbs;
+      stretchTo_ = v.stretchToAbs;
       break;
   }
-  if (stretch >= 0 && stretch <= 2) {
-    fromEdit_->setEnabled(stretch != 0);
-    toEdit_->setEnabled(stretch != 0);
-  }
-  darkCheck_->setChecked(dark != 0);
-  flatCheck_->setChecked(flat != 0);
-  synFlatCheck_->setChecked(synFlat != 0);
-  hotCheck_->setChecked(hot != 0);
-  toEdit_->setText(formatFloatField(stretchTo));
-  deInterlaceList_->setCurrentIndex(deInterlace);
-  fromEdit_->setText(formatFloatField(stretchFrom));
-  stretchList_->setCurrentIndex(stretch);
+  fromEdit_->setEnabled(v.stretch != StretchMode::None);
+  toEdit_->setEnabled(v.stretch != StretchMode::None);
+  darkCheck_->setChecked(v.dark);
+  flatCheck_->setChecked(v.flat);
+  synFlatCheck_->setChecked(v.synFlat);
+  hotCheck_->setChecked(v.hot);
+  toEdit_->setText(formatFloatField(stretchTo_));
+  deInterlaceList_->setCurrentIndex(static_cast<int>(v.deInterlace));
+  fromEdit_->setText(formatFloatField(stretchFrom_));
+  stretchList_->setCurrentIndex(static_cast<int>(v.stretch));
 }
 
 void ImagesPage::storeControls() {
-  stretchFrom = parseFloatField(fromEdit_->text());
-  stretchTo = parseFloatField(toEdit_->text());
-  dark = darkCheck_->isChecked() ? 1 : 0;
-  flat = flatCheck_->isChecked() ? 1 : 0;
-  synFlat = synFlatCheck_->isChecked() ? 1 : 0;
-  hot = hotCheck_->isChecked() ? 1 : 0;
-  stretch = stretchList_->currentIndex();
-  deInterlace = deInterlaceList_->currentIndex();
+  ProcessingGroup& v = values_;
+  stretchFrom_ = parseFloatField(fromEdit_->text());
+  stretchTo_ = parseFloatField(toEdit_->text());
+  v.dark = darkCheck_->isChecked();
+  v.flat = flatCheck_->isChecked();
+  v.synFlat = synFlatCheck_->isChecked();
+  v.hot = hotCheck_->isChecked();
+  v.stretch = static_cast<StretchMode>(std::max(stretchList_->currentIndex(), 0));
+  v.deInterlace = static_cast<DeInterlace>(std::max(deInterlaceList_->currentIndex(), 0));
   // The working pair is remembered as the pair of its mode.
-  switch (stretch) {
-    case 0:
-      fromEdit_->setEnabled(false);
-      toEdit_->setEnabled(false);
+  fromEdit_->setEnabled(v.stretch != StretchMode::None);
+  toEdit_->setEnabled(v.stretch != StretchMode::None);
+  switch (v.stretch) {
+    case StretchMode::None: break;
+    case StretchMode::Percent:
+      v.stretchFromRel = stretchFrom_ = kStretchPercentRange.clamp(stretchFrom_);
+      v.stretchToRel = stretchTo_ = kStretchPercentRange.clamp(stretchTo_);
       break;
-    case 1:
-      fromEdit_->setEnabled(true);
-      toEdit_->setEnabled(true);
-      stretchFromRel = stretchFrom = kStretchPercentRange.clamp(stretchFrom);
-      stretchToRel = stretchTo = kStretchPercentRange.clamp(stretchTo);
-      break;
-    case 2:
-      fromEdit_->setEnabled(true);
-      toEdit_->setEnabled(true);
-      stretchFromAbs = stretchFrom = kStretchLevelRange.clamp(stretchFrom);
-      stretchToAbs = stretchTo = kStretchLevelRange.clamp(stretchTo);
-      break;
-    default:
+    case StretchMode::Levels:
+      v.stretchFromAbs = stretchFrom_ = kStretchLevelRange.clamp(stretchFrom_);
+      v.stretchToAbs = stretchTo_ = kStretchLevelRange.clamp(stretchTo_);
       break;
   }
 }
@@ -368,11 +340,9 @@ constexpr std::array<EditRow, 5> kFlatsRows = {{
     {"Image border", 74, 71, "border", Entry::AnyText},
 }};
 
-// The fields of the rows above, and the order in which they are read:
-// width, height, lower variation, upper variation, border.
-constexpr std::array<int32_t FlatsPage::*, 5> kFlatsFields = {
-    &FlatsPage::filterWidth, &FlatsPage::filterHeight, &FlatsPage::varHi, &FlatsPage::varLo, &FlatsPage::border};
-constexpr std::array<size_t, 5> kFlatsStoreOrder = {0, 1, 3, 2, 4};
+// The values of the rows above, and their ranges.
+constexpr std::array<int32_t FlatGroup::*, 5> kFlatsFields = {
+    &FlatGroup::filterWidth, &FlatGroup::filterHeight, &FlatGroup::varHi, &FlatGroup::varLo, &FlatGroup::border};
 constexpr std::array<SettingRange<int32_t>, 5> kFlatsRanges = {kFilterSizeRange, kFilterSizeRange, kVariationRange,
                                                                kVariationRange, kBorderRange};
 
@@ -382,12 +352,9 @@ constexpr std::array<EditRow, 3> kDarksRows = {{
     {"Expansion", 43, 40, "expand", Entry::AnyText},
 }};
 
-constexpr std::array<int32_t DarksPage::*, 3> kDarksFields = {&DarksPage::hot, &DarksPage::cold,
-                                                              &DarksPage::expand};
+// The levels are typed as signed numbers: a negative one is kept as 0.
 constexpr SettingRange<int32_t> kDarkLevelFieldRange{static_cast<int32_t>(kDarkLevelRange.lowest),
                                                      static_cast<int32_t>(kDarkLevelRange.highest)};
-constexpr std::array<SettingRange<int32_t>, 3> kDarksRanges = {kDarkLevelFieldRange, kDarkLevelFieldRange,
-                                                               kExpandRange};
 
 // A finished edit shows the number the page keeps: a number out of range
 // shows the end of the range it was brought to.
@@ -407,30 +374,13 @@ FlatsPage::FlatsPage(const DialogUnits& units, QWidget* parent) : SettingsPage(p
   }
 }
 
-void FlatsPage::setFromSettings(const FlatGroup& settings) {
-  filterWidth = settings.filterWidth;
-  filterHeight = settings.filterHeight;
-  varHi = settings.varHi;
-  varLo = settings.varLo;
-  border = settings.border;
-}
-
-FlatGroup FlatsPage::values() const {
-  FlatGroup result;
-  result.filterWidth = filterWidth;
-  result.filterHeight = filterHeight;
-  result.varHi = varHi;
-  result.varLo = varLo;
-  result.border = border;
-  return result;
-}
-
 void FlatsPage::loadControls() {
-  for (size_t i = 0; i < kFlatsFields.size(); ++i) edits_[i]->setText(QString::number(this->*kFlatsFields[i]));
+  for (size_t i = 0; i < kFlatsFields.size(); ++i) edits_[i]->setText(QString::number(values_.*kFlatsFields[i]));
 }
 
 void FlatsPage::storeControls() {
-  for (const size_t i : kFlatsStoreOrder) this->*kFlatsFields[i] = kFlatsRanges[i].clamp(parseIntField(edits_[i]->text()));
+  for (size_t i = 0; i < kFlatsFields.size(); ++i)
+    values_.*kFlatsFields[i] = kFlatsRanges[i].clamp(parseIntField(edits_[i]->text()));
 }
 
 // ---------------------------------------------------------------------------
@@ -446,27 +396,16 @@ DarksPage::DarksPage(const DialogUnits& units, QWidget* parent) : SettingsPage(p
   }
 }
 
-void DarksPage::setFromSettings(const DarkGroup& settings) {
-  hot = static_cast<int32_t>(settings.hot);
-  cold = static_cast<int32_t>(settings.cold);
-  expand = settings.expand;
-}
-
-DarkGroup DarksPage::values() const {
-  DarkGroup result;
-  result.hot = static_cast<uint32_t>(hot);
-  result.cold = static_cast<uint32_t>(cold);
-  result.expand = expand;
-  return result;
-}
-
 void DarksPage::loadControls() {
-  for (size_t i = 0; i < kDarksFields.size(); ++i) edits_[i]->setText(QString::number(this->*kDarksFields[i]));
+  edits_[0]->setText(QString::number(values_.hot));
+  edits_[1]->setText(QString::number(values_.cold));
+  edits_[2]->setText(QString::number(values_.expand));
 }
 
 void DarksPage::storeControls() {
-  for (size_t i = 0; i < kDarksFields.size(); ++i)
-    this->*kDarksFields[i] = kDarksRanges[i].clamp(parseIntField(edits_[i]->text()));
+  values_.hot = static_cast<uint32_t>(kDarkLevelFieldRange.clamp(parseIntField(edits_[0]->text())));
+  values_.cold = static_cast<uint32_t>(kDarkLevelFieldRange.clamp(parseIntField(edits_[1]->text())));
+  values_.expand = kExpandRange.clamp(parseIntField(edits_[2]->text()));
 }
 
 }  // namespace stelp

@@ -76,23 +76,10 @@ class ImagesPage : public SettingsPage {
  public:
   ImagesPage(const DialogUnits& units, QWidget* parent);
 
-  // Fields; check boxes are 0 or 1, choices an index (-1 before the first
-  // load from the settings).
-  int32_t dark = 0;
-  int32_t flat = 0;
-  int32_t synFlat = 0;
-  int32_t hot = 0;
-  int32_t stretch = -1;
-  int32_t deInterlace = -1;
-  float stretchFrom = 0.0f;  // the working pair shown in the two edits
-  float stretchTo = 0.0f;
-  float stretchFromRel = 0.0f;
-  float stretchToRel = 0.0f;
-  float stretchFromAbs = 0.0f;
-  float stretchToAbs = 0.0f;
-
-  void setFromSettings(const ProcessingGroup& settings);  // fields only; Load shows them
-  // The page's values; the colour and FITS scale are not the page's.
+  // The values the page keeps; Load shows them. The colour and the FITS
+  // scale are not the page's: they pass through unchanged.
+  void setFromSettings(const ProcessingGroup& settings) { values_ = settings; }
+  // The values, each stretch pair in order even while a bound is being typed.
   ProcessingGroup values() const;
 
   QCheckBox* darkCheck() const { return darkCheck_; }
@@ -117,6 +104,9 @@ class ImagesPage : public SettingsPage {
   QLineEdit* toEdit_;
   QComboBox* stretchList_;
   QComboBox* deInterlaceList_;
+  ProcessingGroup values_;
+  float stretchFrom_ = 0.0f;  // the working pair shown in the two edits
+  float stretchTo_ = 0.0f;
 };
 
 // The Flats page: the gradient detection's filter size, variations and
@@ -126,14 +116,8 @@ class FlatsPage : public SettingsPage {
  public:
   FlatsPage(const DialogUnits& units, QWidget* parent);
 
-  int32_t filterWidth = 0;
-  int32_t filterHeight = 0;
-  int32_t varHi = 0;
-  int32_t varLo = 0;
-  int32_t border = 0;
-
-  void setFromSettings(const FlatGroup& settings);
-  FlatGroup values() const;
+  void setFromSettings(const FlatGroup& settings) { values_ = settings; }
+  const FlatGroup& values() const { return values_; }
 
   QLineEdit* filterWidthEdit() const { return edits_[0]; }
   QLineEdit* filterHeightEdit() const { return edits_[1]; }
@@ -147,6 +131,7 @@ class FlatsPage : public SettingsPage {
 
  private:
   QLineEdit* edits_[5];
+  FlatGroup values_;
 };
 
 // The Darks page: the hot and cold pixel levels and the expansion.
@@ -155,12 +140,8 @@ class DarksPage : public SettingsPage {
  public:
   DarksPage(const DialogUnits& units, QWidget* parent);
 
-  int32_t hot = 0;
-  int32_t cold = 0;
-  int32_t expand = 0;
-
-  void setFromSettings(const DarkGroup& settings);
-  DarkGroup values() const;
+  void setFromSettings(const DarkGroup& settings) { values_ = settings; }
+  const DarkGroup& values() const { return values_; }
 
   QLineEdit* hotEdit() const { return edits_[0]; }
   QLineEdit* coldEdit() const { return edits_[1]; }
@@ -172,6 +153,7 @@ class DarksPage : public SettingsPage {
 
  private:
   QLineEdit* edits_[3];
+  DarkGroup values_;
 };
 
 }  // namespace stelp

@@ -268,7 +268,7 @@ int demoCommand(const std::vector<std::string>& args) {
   ProcessingSettings settings;
   ProcessingGroup& p = settings.processing;
   p.dark = p.flat = p.hot = true;
-  p.stretch = 1;
+  p.stretch = StretchMode::Percent;
   p.stretchFromRel = 1.0f;
   p.stretchToRel = 99.5f;
   settings.flat.filterWidth = 40;

@@ -283,13 +283,18 @@ bool Engine::ProcessFrame(const ImageSource& source, ImageSlot& out, std::string
   progress_->Step(2, kSteps);
   if (map) repairHotPixels(frame, *map, settings_.dark.expand, threads_);
   progress_->Step(3, kSteps);
-  if (p.deInterlace == 3)
-    EqualiseFields(frame);
-  else if (p.deInterlace != 0)
-    blurRows(frame, p.deInterlace);
+  switch (p.deInterlace) {
+    case DeInterlace::None: break;
+    case DeInterlace::LightBlur: blurRows(frame, /*strong=*/false); break;
+    case DeInterlace::StrongBlur: blurRows(frame, /*strong=*/true); break;
+    case DeInterlace::EqualiseFields: EqualiseFields(frame); break;
+  }
   progress_->Step(4, kSteps);
-  if (p.stretch == 1) stretchPercent(frame, p.stretchFromRel, p.stretchToRel, threads_);
-  if (p.stretch == 2) stretchLevels(frame, p.stretchFromAbs, p.stretchToAbs, threads_);
+  switch (p.stretch) {
+    case StretchMode::None: break;
+    case StretchMode::Percent: stretchPercent(frame, p.stretchFromRel, p.stretchToRel, threads_); break;
+    case StretchMode::Levels: stretchLevels(frame, p.stretchFromAbs, p.stretchToAbs, threads_); break;
+  }
   if (stopRequested()) {
     out.reset();
     if (why) *why = "stopped";

@@ -109,13 +109,22 @@ FitsCards processedCards(const Engine& engine, const ImageSource& source, const 
   if (p.hot && usable(kHotPixelMapBit))
     addHistory(cards, "Hot pixels repaired: dark above " + std::to_string(dark.hot) + " or below " +
                           std::to_string(dark.cold) + ", spread " + std::to_string(dark.expand));
-  static constexpr const char* kDeInterlace[] = {"", "light vertical blur", "strong vertical blur",
-                                                 "odd/even field equalisation"};
-  if (p.deInterlace >= 1 && p.deInterlace <= 3) addHistory(cards, std::string("De-interlaced: ") + kDeInterlace[p.deInterlace]);
-  if (p.stretch == 1)
-    addHistory(cards, "Stretched: " + levelText(p.stretchFromRel) + "% to " + levelText(p.stretchToRel) + "% of the pixels");
-  if (p.stretch == 2)
-    addHistory(cards, "Stretched: levels " + levelText(p.stretchFromAbs) + " to " + levelText(p.stretchToAbs));
+  switch (p.deInterlace) {
+    case DeInterlace::None: break;
+    case DeInterlace::LightBlur: addHistory(cards, "De-interlaced: light vertical blur"); break;
+    case DeInterlace::StrongBlur: addHistory(cards, "De-interlaced: strong vertical blur"); break;
+    case DeInterlace::EqualiseFields: addHistory(cards, "De-interlaced: odd/even field equalisation"); break;
+  }
+  switch (p.stretch) {
+    case StretchMode::None: break;
+    case StretchMode::Percent:
+      addHistory(cards, "Stretched: " + levelText(p.stretchFromRel) + "% to " + levelText(p.stretchToRel) +
+                            "% of the pixels");
+      break;
+    case StretchMode::Levels:
+      addHistory(cards, "Stretched: levels " + levelText(p.stretchFromAbs) + " to " + levelText(p.stretchToAbs));
+      break;
+  }
   return cards;
 }
 

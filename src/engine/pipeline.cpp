@@ -231,10 +231,10 @@ void repairHotPixels(ImageBuffer& frame, const ImageBuffer& map, int32_t expand,
   });
 }
 
-void blurRows(ImageBuffer& frame, int32_t mode) {
+void blurRows(ImageBuffer& frame, bool strong) {
   const int32_t H = frame.height;
   if (H < 3) return;
-  const float w = mode == 1 ? 0.25f : 0.5f;
+  const float w = strong ? 0.5f : 0.25f;
   const float q = 1.0f / (1.0f + 2.0f * w);
   const size_t values = static_cast<size_t>(frame.width) * channelsOf(frame);
   // Walk down with a copy of the old row above, so every row reads the frame

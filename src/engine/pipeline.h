@@ -31,8 +31,8 @@ void subtractDarkDivideFlat(ImageBuffer& frame, const ImageBuffer* dark, const I
 // Every pixel marked 255 becomes the mean of the unmarked pixels of the square
 // of radius expand + 1 around it.
 void repairHotPixels(ImageBuffer& frame, const ImageBuffer& map, int32_t expand, int threads);
-// Vertical blur of the inner rows: mode 1 light, any other mode strong.
-void blurRows(ImageBuffer& frame, int32_t mode);
+// Vertical blur of the inner rows, light or strong.
+void blurRows(ImageBuffer& frame, bool strong);
 // Maps the grey levels of the darker field (even or odd rows) onto the
 // distribution of the brighter one.
 void EqualiseFields(ImageBuffer& frame);

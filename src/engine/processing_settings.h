@@ -6,6 +6,12 @@
 
 namespace stelp {
 
+// How a processed frame is stretched. The values are the numbers a project
+// stores and the indexes of the Images page's list.
+enum class StretchMode : int32_t { None = 0, Percent = 1, Levels = 2 };
+// How an interlaced frame is evened out; numbered as StretchMode is.
+enum class DeInterlace : int32_t { None = 0, LightBlur = 1, StrongBlur = 2, EqualiseFields = 3 };
+
 // The calibration settings in three groups named after the project file's
 // sections: a field is named by group and key, as `dark.hot` for "Dark.Hot".
 struct ProcessingGroup {
@@ -14,12 +20,12 @@ struct ProcessingGroup {
   bool flat = false;      // divide by a flat
   bool synFlat = false;   // ... the synthetic flat instead of the master flat
   bool hot = false;       // repair the bad pixels of the dark
-  int32_t stretch = 0;    // 0 none, 1 percent stretch, 2 pixel-level stretch
+  StretchMode stretch = StretchMode::None;
   float stretchFromRel = 0.0f;
   float stretchToRel = 100.0f;
   float stretchFromAbs = 0.0f;
   float stretchToAbs = 255.0f;
-  int32_t deInterlace = 0;  // 0 none, 1 light blur, 2 strong blur, 3 field equalisation
+  DeInterlace deInterlace = DeInterlace::None;
   // How FITS files are read. New work reads on the camera's scale; a project
   // saved without the choice reads each file to its brightest pixel.
   FitsScale fitsScale = FitsScale::Camera;

@@ -73,7 +73,10 @@ struct SettingWriter {
   void operator()(const char* key, int32_t value, SettingRange<int32_t>) { store.WriteInt(key, value); }
   void operator()(const char* key, uint32_t value, SettingRange<uint32_t>) { store.WriteUnsigned(key, value); }
   void operator()(const char* key, float value, SettingRange<float>) { store.WriteFloat(key, value); }
-  void operator()(const char* key, FitsScale value, SettingRange<int32_t> range) {
+  // A choice is stored as its number.
+  template <typename Choice>
+    requires std::is_enum_v<Choice>
+  void operator()(const char* key, Choice value, SettingRange<int32_t> range) {
     (*this)(key, static_cast<int32_t>(value), range);
   }
 };
@@ -127,7 +130,16 @@ struct SettingReader {
     note(key, text, numberText(used));
   }
 
-  // The FITS scale is read as its number. Unlike every other key, a missing
+  // A choice is read as its number, over its present value.
+  template <typename Choice>
+    requires std::is_enum_v<Choice>
+  void operator()(const char* key, Choice& value, SettingRange<int32_t> range) {
+    int32_t number = static_cast<int32_t>(value);
+    (*this)(key, number, range);
+    value = static_cast<Choice>(number);
+  }
+
+  // The FITS scale is read as its number too. Unlike every other key, a missing
   // one does not keep the present value: projects saved before the choice
   // existed read their FITS files to the brightest pixel, and must go on
   // calibrating as they did.

@@ -9,6 +9,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <cmath>
+#include <functional>
 #include <limits>
 
 namespace stelp {
@@ -47,7 +48,7 @@ TEST(SettingsPageRefresh, LoadingIsNoEdit) {
   ImagesPage images(testUnits(), nullptr);
   FlatsPage flats(testUnits(), nullptr);
   DarksPage darks(testUnits(), nullptr);
-  load(images, ProcessingGroup{.stretch = 2, .stretchToAbs = 240.0f, .deInterlace = 3});
+  load(images, ProcessingGroup{.stretch = StretchMode::Levels, .stretchToAbs = 240.0f, .deInterlace = DeInterlace::EqualiseFields});
   EXPECT_EQ(images.toEdit()->text(), "240");
   // Back to the defaults: no stretch, its full range greyed.
   load(images, ProcessingGroup{});
@@ -72,7 +73,7 @@ TEST(SettingsPageRefresh, OneCommandPerBurstOfEdits) {
 
   page.filterWidthEdit()->clear();
   QTest::keyClicks(page.filterWidthEdit(), "150");
-  EXPECT_EQ(page.filterWidth, 150);
+  EXPECT_EQ(page.values().filterWidth, 150);
   EXPECT_EQ(spy.count(), 0);
 
   ASSERT_TRUE(spy.wait(5000));
@@ -93,28 +94,28 @@ TEST(SettingsPageEntry, DigitsOnlyAndAnyTextEdits) {
     QLineEdit* edit;
     const char* typed;
     const char* shown;
-    const int32_t* field;
-    int32_t stored;
+    std::function<int64_t()> field;
+    int64_t stored;
     const char* finished;
   } cases[] = {
-      {flats.filterWidthEdit(), "a1b2", "12", &flats.filterWidth, 12, "12"},
-      {flats.varHiEdit(), "x9", "9", &flats.varHi, 9, "9"},
-      {flats.varLoEdit(), "-3", "3", &flats.varLo, 3, "3"},
-      {flats.filterHeightEdit(), " 12abc", " 12abc", &flats.filterHeight, 12, "12"},
-      {flats.borderEdit(), "abc", "abc", &flats.border, 0, "0"},
-      {darks.hotEdit(), "", "", &darks.hot, 0, "0"},
-      {darks.expandEdit(), "-2x", "-2x", &darks.expand, -1, "-1"},
-      {flats.filterHeightEdit(), "-5", "-5", &flats.filterHeight, 0, "0"},
-      {flats.filterWidthEdit(), "99999999999", "99999999999", &flats.filterWidth, 100000, "100000"},
-      {flats.varLoEdit(), "300", "300", &flats.varLo, 255, "255"},
-      {darks.hotEdit(), "2005", "2005", &darks.hot, 255, "255"},
-      {darks.expandEdit(), "99999999999", "99999999999", &darks.expand, 2147483647, "2147483647"},
+      {flats.filterWidthEdit(), "a1b2", "12", [&] { return int64_t{flats.values().filterWidth}; }, 12, "12"},
+      {flats.varHiEdit(), "x9", "9", [&] { return int64_t{flats.values().varHi}; }, 9, "9"},
+      {flats.varLoEdit(), "-3", "3", [&] { return int64_t{flats.values().varLo}; }, 3, "3"},
+      {flats.filterHeightEdit(), " 12abc", " 12abc", [&] { return int64_t{flats.values().filterHeight}; }, 12, "12"},
+      {flats.borderEdit(), "abc", "abc", [&] { return int64_t{flats.values().border}; }, 0, "0"},
+      {darks.hotEdit(), "", "", [&] { return int64_t{darks.values().hot}; }, 0, "0"},
+      {darks.expandEdit(), "-2x", "-2x", [&] { return int64_t{darks.values().expand}; }, -1, "-1"},
+      {flats.filterHeightEdit(), "-5", "-5", [&] { return int64_t{flats.values().filterHeight}; }, 0, "0"},
+      {flats.filterWidthEdit(), "99999999999", "99999999999", [&] { return int64_t{flats.values().filterWidth}; }, 100000, "100000"},
+      {flats.varLoEdit(), "300", "300", [&] { return int64_t{flats.values().varLo}; }, 255, "255"},
+      {darks.hotEdit(), "2005", "2005", [&] { return int64_t{darks.values().hot}; }, 255, "255"},
+      {darks.expandEdit(), "99999999999", "99999999999", [&] { return int64_t{darks.values().expand}; }, 2147483647, "2147483647"},
   };
   for (const auto& c : cases) {
     c.edit->clear();
     QTest::keyClicks(c.edit, QString::fromLatin1(c.typed));
     EXPECT_EQ(c.edit->text(), QString::fromLatin1(c.shown)) << c.typed;
-    EXPECT_EQ(*c.field, c.stored) << c.typed;
+    EXPECT_EQ(c.field(), c.stored) << c.typed;
     QTest::keyClick(c.edit, Qt::Key_Return);
     EXPECT_EQ(c.edit->text(), QString::fromLatin1(c.finished)) << c.typed;
   }
@@ -128,7 +129,7 @@ TEST(ImagesPageTest, DeInterlaceChoiceAndCoupledFlatChecksAreEdits) {
   ASSERT_FALSE(page.refreshPending());
 
   QTest::keyClick(page.deInterlaceList(), Qt::Key_Down);
-  EXPECT_EQ(page.values().deInterlace, 1);
+  EXPECT_EQ(page.values().deInterlace, DeInterlace::LightBlur);
   EXPECT_TRUE(page.refreshPending());
 
   // "Synthetic" is never on without "Flats", either way round.
@@ -143,7 +144,7 @@ TEST(ImagesPageTest, DeInterlaceChoiceAndCoupledFlatChecksAreEdits) {
 
 TEST(ImagesPageTest, EachStretchModeKeepsItsBounds) {
   ImagesPage page(testUnits(), nullptr);
-  load(page, ProcessingGroup{.stretch = 1, .stretchFromAbs = 10.0f, .stretchToAbs = 240.0f});
+  load(page, ProcessingGroup{.stretch = StretchMode::Percent, .stretchFromAbs = 10.0f, .stretchToAbs = 240.0f});
 
   // Each mode brings back its own pair; "No stretch" shows the full range, greyed.
   const struct {
@@ -161,7 +162,7 @@ TEST(ImagesPageTest, EachStretchModeKeepsItsBounds) {
 
   // An edit in "pix stretch" goes to the pixel pair only.
   page.fromEdit()->setText(QStringLiteral("12"));
-  EXPECT_EQ(page.values().stretch, 2);
+  EXPECT_EQ(page.values().stretch, StretchMode::Levels);
   EXPECT_EQ(page.values().stretchFromAbs, 12.0f);
   EXPECT_EQ(page.values().stretchFromRel, 0.0f);
 

@@ -205,7 +205,7 @@ TEST(ThreadsTest, RowSplitStepsGiveTheBitsOfOneThread) {
 }
 
 TEST(DeInterlaceTest, BlurReadsTheOldRowsAndEqualiseMapsTheDarkerField) {
-  auto blur = [](int32_t mode) { return [mode](ImageBuffer& f) { blurRows(f, mode); }; };
+  auto blur = [](int32_t mode) { return [mode](ImageBuffer& f) { blurRows(f, /*strong=*/mode != 1); }; };
   EXPECT_EQ(after(1, {0, 10, 20, 30}, blur(1)), (Values{0, 10, 20, 30}));
   EXPECT_EQ(after(1, {0, 0, 30, 0}, blur(1)), (Values{0, 5, 20, 0}));
   EXPECT_EQ(after(1, {0, 30, 60}, blur(7)), (Values{0, 30, 60}));  // any other mode is the strong blur

@@ -62,7 +62,8 @@ std::vector<std::string> describeLists(const Engine& engine, const std::string& 
 
 ProcessingSettings unusualSettings() {
   ProcessingSettings s;
-  s.processing = ProcessingGroup{false, true, true, false, true, 2, 1.5f, 99.25f, 10.0f, 200.5f, 3, FitsScale::Camera};
+  s.processing = ProcessingGroup{false, true, true, false, true, StretchMode::Levels, 1.5f, 99.25f, 10.0f, 200.5f,
+                                 DeInterlace::EqualiseFields, FitsScale::Camera};
   s.flat = FlatGroup{64, 32, 7, 6, 2};
   s.dark = DarkGroup{180, 20, 3};
   return s;
