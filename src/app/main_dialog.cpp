@@ -426,12 +426,19 @@ void MainDialog::StartWork(WorkKind kind, std::function<void()> work, std::funct
 // Calls from the worker reach the window's thread through a list guarded by
 // a mutex of our own, so that everything the worker did before a call is
 // seen by the window's thread when it makes the call.
+// Only one delivery is queued at a time: the event loop hands all queued
+// events over in one batch, so one delivery per call would let a backlog of
+// deliveries run back to back and hold the loop for as long as the backlog
+// takes.
 void MainDialog::Post(std::function<void()> call) {
+  bool schedule = false;
   {
     std::lock_guard lock(mailMutex_);
     mail_.push_back(std::move(call));
+    schedule = !mailScheduled_;
+    mailScheduled_ = true;
   }
-  QMetaObject::invokeMethod(this, [this] { DeliverMail(); }, Qt::QueuedConnection);
+  if (schedule) QMetaObject::invokeMethod(this, [this] { DeliverMail(); }, Qt::QueuedConnection);
 }
 
 // A window that fell behind a busy worker catches up a slice at a time, so
@@ -444,7 +451,10 @@ void MainDialog::DeliverMail() {
     std::function<void()> call;
     {
       std::lock_guard lock(mailMutex_);
-      if (mail_.empty()) return;
+      if (mail_.empty()) {
+        mailScheduled_ = false;
+        return;
+      }
       if (slice.elapsed() >= kSliceMs) break;
       call = std::move(mail_.front());
       mail_.pop_front();

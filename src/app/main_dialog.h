@@ -290,6 +290,7 @@ class MainDialog : public QMainWindow, private Progress {
   Bitmap24 workBitmap_;        // the view work paints here
   std::mutex mailMutex_;
   std::deque<std::function<void()>> mail_;  // calls posted for the window's thread
+  bool mailScheduled_ = false;              // a delivery is queued in the event loop
   std::shared_ptr<Bitmap24> preview_;        // the newest exported frame not yet shown
   // Last: stopped and joined first, before anything its work uses goes.
   Worker worker_;
