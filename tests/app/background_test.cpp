@@ -162,5 +162,28 @@ TEST_F(BackgroundTest, AnEditStopsOnlyWorkItMakesStale) {
   EXPECT_EQ(pixelBytes(*window.engine().product(kMasterDarkBit)), pixelBytes(*expected));
 }
 
+// A cancelled export keeps the files it completed, names them, and leaves
+// no file of the frame it was making.
+TEST_F(BackgroundTest, CancelledExportNamesTheFilesItCompleted) {
+  window.roleSelector()->setCurrentIndex(static_cast<int>(ListRole::Images));
+  dialogs.importAnswers.push_back({q(darkA), q(darkB)});  // listed b.bmp, a.bmp
+  window.ImportFiles();
+  settle();
+  Gate gate(darkA);
+  window.engine().SetLoader(gate.loader());
+  dialogs.fileAnswers.push_back(q(dir.file("out.bmp")));
+  window.SaveProcessed();
+  gate.waitHeld();
+  EXPECT_FALSE(window.importButton()->isEnabled());
+  window.cancelButton()->click();
+  gate.waitStopped(1);
+  gate.open();  // for the view's frame once the export is over
+  window.FinishWork();
+  EXPECT_EQ(dialogs.messages.back(),
+            "Save images: The export was cancelled; these files were completed:\n" + q(dir.file("out_000.bmp")));
+  EXPECT_FALSE(std::filesystem::exists(dir.file("out_001.bmp")));
+  EXPECT_TRUE(window.importButton()->isEnabled());
+}
+
 }  // namespace
 }  // namespace stelp::test
