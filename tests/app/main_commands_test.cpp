@@ -205,8 +205,9 @@ TEST_F(MainCommandsTest, SequenceNamesAndNumbers) {
     uint32_t proposed;
     std::vector<std::string> written;
   };
+  // The naming rules themselves are the export's; the window proposes the
+  // name's number and writes from the one confirmed.
   const Case cases[] = {
-      {"a/moon.bmp", 0, {"moon_000.bmp", "moon_001.bmp", "moon_002.bmp"}},
       {"b/m42.bmp", 42, {"m042.bmp", "m043.bmp", "m044.bmp"}},
       {"c/m42-17.fit", 17, {"m42-017.fit", "m42-018.fit", "m42-019.fit"}},
   };
@@ -350,7 +351,6 @@ TEST_F(MainCommandsTest, ChosenFilterDecidesTheKindOfANameWithoutExtension) {
   };
   const Case cases[] = {
       {1, "a/moon", {"moon_000.bmp", "moon_001.bmp"}},
-      {3, "b/moon", {"moon_000.fits", "moon_001.fits"}},
       {4, "c/moon.v2", {"moon.v2.avi"}},
       {4, "d/moon.fit", {"moon_000.fit", "moon_001.fit"}},
       {6, "e/moon", {"moon_000.fits", "moon_001.fits"}},
