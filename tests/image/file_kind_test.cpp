@@ -83,6 +83,19 @@ TEST(FileKindTest, EntriesOfFileAcceptAndRefuseByTheTable) {
   EXPECT_EQ(std::pair(cut.entries.size(), cut.frames), std::pair(size_t{2}, 3));
   // A file that is no video has nothing for the AVI reader.
   EXPECT_FALSE(entriesOfFile(dir.file("text.avi")));
+
+  // No entry empties the slot; one of no frame, or whose file is gone since,
+  // leaves it as it was.
+  ImageSlot slot = test::makeImage(PixelFormat::Gray8, 1, 1);
+  const ImageBuffer* kept = slot.get();
+  ImageSource unset;
+  EXPECT_FALSE(loadFrame(&unset, slot, PixelFormat::Gray8));
+  const FileEntries gone = entriesOfFile(dir.file("a.bmp"));
+  std::filesystem::remove(dir.file("a.bmp"));
+  EXPECT_FALSE(loadFrame(gone.entries.at(0).get(), slot, PixelFormat::Gray8));
+  EXPECT_EQ(slot.get(), kept);
+  EXPECT_TRUE(loadFrame(nullptr, slot, PixelFormat::Gray8));
+  EXPECT_EQ(slot, nullptr);
 }
 
 TEST(FileKindTest, ExtensionsNameKindsAndOnlySomeAreWritten) {
@@ -101,18 +114,18 @@ TEST(FileKindTest, ExtensionsNameKindsAndOnlySomeAreWritten) {
     EXPECT_EQ(kindFromExtension(c.path), c.named) << c.path;
     EXPECT_EQ(writtenKindOf(c.path), c.written) << c.path;
   }
-  // A file dialog's patterns for one kind (all of them: see the refusal above).
-  EXPECT_EQ(extensionList(FileKind::Fits, "*.", ";"), "*.fit;*.fts;*.fits");
+  EXPECT_EQ(extensionList(FileKind::Fits, "*.", ";"), "*.fit;*.fts;*.fits") << "a file dialog's patterns for one kind";
 }
 
-TEST(FileKindTest, TheFirstFrameFixesTheSizeOfAProject) {
-  FrameSize size;
-  std::string why;
-  EXPECT_TRUE(admitFrameSize(size, 4, 2, &why));
-  EXPECT_TRUE(admitFrameSize(size, 4, 2, &why));
-  EXPECT_FALSE(admitFrameSize(size, 2, 4, &why));
-  EXPECT_EQ(why, "2 x 4, not the 4 x 2 of the first frame");
-  EXPECT_EQ(std::pair(size.width, size.height), std::pair(4, 2));
+// A list shows the file name: what follows the last '/', '\' or ':' before the last three characters.
+TEST(ImageSourceTest, NameOffsetSkipsTheLastThreeCharacters) {
+  for (const auto& [path, offset] : std::initializer_list<std::pair<const char*, int32_t>>{
+           {"C:\\images\\m42.bmp", 10}, {"D:m42.bmp", 2}, {"/home/sky/m42.fits", 10}, {"C:\\dir\\ab\\", 7},
+           {"/x/y.avi", 3}, {"/a/", 0}, {"m42.bmp", 0}, {"", 0}}) {
+    ImageSource source;
+    source.setPath(path, FrameBitmap);
+    EXPECT_EQ(source.nameOffset, offset) << path;
+  }
 }
 
 }  // namespace

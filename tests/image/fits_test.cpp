@@ -57,20 +57,6 @@ bool readBytes(const Bytes& bytes, PixelFormat format, ImageSlot& slot, std::str
   return readFits(input, format, slot, why, FitsScale::BrightestPixel);
 }
 
-// The cards of a written header up to END, and the data after it.
-std::vector<std::string> headerCards(const Bytes& file, Bytes* data = nullptr) {
-  std::vector<std::string> cards;
-  for (size_t at = 0; at + 80 <= file.size(); at += 80) {
-    const std::string text(file.begin() + static_cast<ptrdiff_t>(at), file.begin() + static_cast<ptrdiff_t>(at + 80));
-    if (text.rfind("END ", 0) == 0) {
-      if (data) data->assign(file.begin() + static_cast<ptrdiff_t>((at / 2880 + 1) * 2880), file.end());
-      return cards;
-    }
-    cards.push_back(text);
-  }
-  return cards;
-}
-
 TEST(FitsReadTest, AcceptanceTestAndRefusals) {
   // One 2 x 2 plane, then a brighter second plane that must change nothing.
   const Bytes data = bigEndian(16, {1, 2, 3, 4, 900, 900, 900, 900});
@@ -96,7 +82,6 @@ TEST(FitsReadTest, AcceptanceTestAndRefusals) {
        fitsFile(imageCards(16, 2, 2, {valueCard("DATAMIN", "4"), valueCard("BSCALE", "2")}), data), nullptr,
        {191, 255, 63, 0}},
       {"header without END runs to the end: no data", fitsFile(ok, {}, /*end=*/false), nullptr, {0, 0, 0, 0}},
-      {"64-bit integers", fitsFile(imageCards(64, 2, 2), data), "BITPIX 64 is not supported"},
       {"64-bit float data: 1, 2, 3, 0",
        fitsFile(imageCards(-64, 2, 2), bigEndian(64, {0x3FF0LL << 48, 0x4000LL << 48, 0x4008LL << 48, 0})), nullptr,
        {255, 0, 85, 170}},
@@ -108,7 +93,6 @@ TEST(FitsReadTest, AcceptanceTestAndRefusals) {
       {"equals sign in column 8", fitsFile({card("BITPIX = 16"), ok[1], ok[2], ok[3]}, data), "BITPIX is missing"},
       {"value beyond column 30", fitsFile({ok[0], ok[1], card("NAXIS1  =                         2"), ok[3]}, data), "NAXIS1 -1"},
       {"zero BSCALE", fitsFile(imageCards(16, 2, 2, {valueCard("BSCALE", "0")}), data), "BSCALE 0"},
-      {"no SIMPLE card", Bytes(2880, ' '), "not a FITS file"},
       {"empty file", Bytes{}, "not a FITS file"},
       {"absurd axes", fitsFile({ok[0], ok[1], valueCard("NAXIS1", "1E20"), ok[3]}, data), "too large"},
       {"data far beyond the file", fitsFile(imageCards(32, 60000, 60000), data), "header declares 14400000000 data bytes"},
@@ -193,27 +177,23 @@ TEST(FitsWriteTest, CameraIntegersUnitFloatsWholeBlocksAndCards) {
        imageCards(16, 720, 576, {valueCard("BZERO", "32768"), valueCard("BSCALE", "1")}),
        bigEndian(16, std::vector<int64_t>(720 * 576, -32768))},
   };
-  const FitsCards extra = {fitsStringCard("IMAGETYP", "LIGHT"), fitsIntegerCard("NCOMBINE", 12)};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    ASSERT_TRUE(writeFits(path, c.image, c.depth, nullptr, extra));
+    ASSERT_TRUE(writeFits(path, c.image, c.depth, nullptr, {fitsIntegerCard("NCOMBINE", 12)}));
     const Bytes file = test::readFile(path);
-    EXPECT_EQ(file.size() % 2880, 0u);
-    Bytes data;
-    std::vector<std::string> cards = headerCards(file, &data);
-    ASSERT_EQ(cards.size(), c.structure.size() + 5);
-    EXPECT_EQ(std::vector<std::string>(cards.begin() + 1, cards.end() - 4), c.structure);
-    EXPECT_TRUE(cards[cards.size() - 4].rfind("DATE    = '20", 0) == 0) << cards[cards.size() - 4];
-    EXPECT_EQ(cards[cards.size() - 3], fitsStringCard("CREATOR", kCreatorText));
-    EXPECT_EQ(std::vector<std::string>(cards.end() - 2, cards.end()), extra);
-    EXPECT_EQ(data.size(), (c.data.size() + 2879) / 2880 * 2880);
-    data.resize(c.data.size());
-    EXPECT_EQ(data, c.data);
+    // DATE, the time of writing, is the one card that varies.
+    const size_t date = 80 * (c.structure.size() + 1);
+    ASSERT_GT(file.size(), date + 80);
+    std::vector<std::string> cards = c.structure;
+    cards.push_back(std::string(file.begin() + date, file.begin() + date + 80));
+    EXPECT_EQ(cards.back().substr(0, 13), "DATE    = '20");
+    cards.insert(cards.end(), {fitsStringCard("CREATOR", kCreatorText), fitsIntegerCard("NCOMBINE", 12)});
+    EXPECT_EQ(test::firstDifference(file, fitsFile(cards, c.data)), -1);
   }
-
-  test::expectWriteFailures(
-      dir, [&](const std::string& to, std::string* why) { return writeFits(to, *grey, FitsDepth::Int16, why); });
   EXPECT_FALSE(writeFits(dir.file("empty.fits"), ImageBuffer(), FitsDepth::Int16));
+  std::string why;  // through FileOutput, which refuses a device
+  EXPECT_FALSE(writeFits("/dev/full", *grey, FitsDepth::Int16, &why));
+  EXPECT_NE(why.find("not a regular file"), std::string::npos) << why;
 }
 
 TEST(FitsCardsTest, ObservationCardsAreCopiedWhenTheStandardAllowsThem) {
