@@ -132,8 +132,9 @@ TEST(BitmapWriteTest, WritesHeadersPaletteAndRowsBottomUp) {
   EXPECT_EQ(test::readFile(path),
             bitmapFile({.width = 3, .height = 2, .rows = {9, 10, 11, 12, 13, 14, 15, 16, 17, 0, 0, 0,  //
                                                           0, 1, 2, 3, 4, 5, 6, 7, 8, 0, 0, 0}}));
-  std::string why;  // through FileOutput, which refuses a device
-  EXPECT_FALSE(writeBitmap("/dev/full", *grey, &why));
+  std::string why;  // through FileOutput, which refuses what is not a regular file
+  std::filesystem::create_directory(dir.file("folder.bmp"));
+  EXPECT_FALSE(writeBitmap(dir.file("folder.bmp"), *grey, &why));
   EXPECT_NE(why.find("not a regular file"), std::string::npos) << why;
 }
 
