@@ -1,10 +1,8 @@
 #include "persist/project.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 
-#include <csignal>
 #include <filesystem>
 #include <string>
 #include <tuple>
@@ -21,8 +19,8 @@
 namespace stelp {
 namespace {
 
-std::string readText(const std::string& p) { const test::Bytes b = test::readFile(p); return {b.begin(), b.end()}; }
-void writeText(const std::string& p, const std::string& t) { test::writeFile(p, test::Bytes(t.begin(), t.end())); }
+using test::readText;
+using test::writeText;
 
 // A bitmap, FITS or AVI file of `frames` frames, by the name's ending, of
 // w x h with a different level in every pixel so that FITS scaling has a maximum.
@@ -127,16 +125,7 @@ TEST(ProjectTest, SavesTheExactTextOpensItBackKeepsItOnFailureAndStartsNew) {
 
   // A save that fails, here at a file size limit, leaves the project byte for byte.
   add(opened, ListRole::Images, "/" + std::string(2000, 'n') + ".bmp", FrameBitmap);
-  rlimit limit{};
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
-  const rlimit lowered{1000, limit.rlim_max};
-  // Nothing is asserted under the limit: test output may go to a file.
-  const auto previous = std::signal(SIGXFSZ, SIG_IGN);
-  const bool limited = setrlimit(RLIMIT_FSIZE, &lowered) == 0;
-  const bool failed = !saveProject(path, opened);
-  setrlimit(RLIMIT_FSIZE, &limit);
-  std::signal(SIGXFSZ, previous);
-  EXPECT_TRUE(limited && failed);
+  EXPECT_FALSE(test::underFileSizeLimit(1000, [&] { return saveProject(path, opened); }));
   EXPECT_EQ(readText(path), expected);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(odd), {}), 5) << "no temporary file is left";
 
