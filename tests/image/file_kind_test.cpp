@@ -21,8 +21,6 @@ namespace {
 TEST(FileKindTest, EntriesOfFileAcceptAndRefuseByTheTable) {
   test::TempDir dir;
   const auto picture = test::floatImage(3, 2, {10, 20, 30, 40, 50, 60});
-  auto bitmap = [&](const char* name) { EXPECT_TRUE(writeBitmap(dir.file(name), *picture)) << name; };
-  auto fits = [&](const char* name) { EXPECT_TRUE(writeFits(dir.file(name), *picture, FitsDepth::Int16)) << name; };
   // Frame k of a video starts with 10 + k.
   auto video = [&](const char* name) {
     AviWriter writer;
@@ -31,11 +29,10 @@ TEST(FileKindTest, EntriesOfFileAcceptAndRefuseByTheTable) {
       ASSERT_TRUE(writeAviFrame(writer, *test::floatImage(3, 2, {10 + k, 20, 30, 40, 50, 60})));
     ASSERT_TRUE(closeAviWriter(writer));
   };
-  auto text = [&](const char* name) { test::writeFile(dir.file(name), test::Bytes{'n', 'o', 't', 'e', 's'}); };
-  for (const char* name : {"a.bmp", "UPPER.DIB", "bitmap.fit", "bitmap.png"}) bitmap(name);
-  for (const char* name : {"b.FTS", "fits.avi"}) fits(name);
+  for (const char* name : {"a.bmp", "UPPER.DIB", "bitmap.fit", "bitmap.png"}) writeBitmap(dir.file(name), *picture);
+  for (const char* name : {"b.FTS", "fits.avi"}) writeFits(dir.file(name), *picture, FitsDepth::Int16);
   for (const char* name : {"clip.AvI", "video.bmp"}) video(name);
-  for (const char* name : {"notes.txt", "text.fits", "text.avi"}) text(name);
+  for (const char* name : {"notes.txt", "text.fits", "text.avi"}) test::writeText(dir.file(name), "notes");
   std::filesystem::create_directory(dir.file("folder.bmp"));
 
   const struct {
@@ -44,19 +41,14 @@ TEST(FileKindTest, EntriesOfFileAcceptAndRefuseByTheTable) {
     std::vector<int32_t> codes;  // of the entries, in order
     const char* why;             // of a refusal
   } cases[] = {
-      {"a.bmp", FileKind::Bitmap, {FrameBitmap}, ""},
-      {"UPPER.DIB", FileKind::Bitmap, {FrameBitmap}, ""},
-      {"b.FTS", FileKind::Fits, {FrameFits}, ""},
-      {"clip.AvI", FileKind::Avi, {0, 1, 2}, ""},
+      {"a.bmp", FileKind::Bitmap, {FrameBitmap}, ""}, {"UPPER.DIB", FileKind::Bitmap, {FrameBitmap}, ""},
+      {"b.FTS", FileKind::Fits, {FrameFits}, ""},     {"clip.AvI", FileKind::Avi, {0, 1, 2}, ""},
       // The content decides where it is a known signature, the name otherwise.
-      {"bitmap.fit", FileKind::Bitmap, {FrameBitmap}, ""},
-      {"bitmap.png", FileKind::Bitmap, {FrameBitmap}, ""},
-      {"fits.avi", FileKind::Fits, {FrameFits}, ""},
-      {"video.bmp", FileKind::Avi, {0, 1, 2}, ""},
+      {"bitmap.fit", FileKind::Bitmap, {FrameBitmap}, ""}, {"bitmap.png", FileKind::Bitmap, {FrameBitmap}, ""},
+      {"fits.avi", FileKind::Fits, {FrameFits}, ""},       {"video.bmp", FileKind::Avi, {0, 1, 2}, ""},
       {"notes.txt", FileKind::Unknown, {}, "not a bitmap, FITS or AVI file (.bmp, .dib, .fit, .fts, .fits, .avi)"},
       {"text.fits", FileKind::Unknown, {}, "not a FITS file (no SIMPLE card)"},
-      {"missing.bmp", FileKind::Unknown, {}, "not found"},
-      {"folder.bmp", FileKind::Unknown, {}, "not a regular file"},
+      {"missing.bmp", FileKind::Unknown, {}, "not found"}, {"folder.bmp", FileKind::Unknown, {}, "not a regular file"},
   };
   for (const auto& c : cases) {
     const std::string path = dir.file(c.name);

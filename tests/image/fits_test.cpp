@@ -214,9 +214,8 @@ TEST(FitsCardsTest, ObservationCardsAreCopiedWhenTheStandardAllowsThem) {
   header.insert(header.end(), dropped.begin(), dropped.end());
   header.insert(header.end(), kept.begin() + 9, kept.end());
   const Bytes file = fitsFile(header, {7});
-  const std::string path = dir.file("source.fits");
-  test::writeFile(path, file);
-  EXPECT_EQ(readFitsObservationCards(path), kept);
+  MemoryInput input(file.data(), file.size());
+  EXPECT_EQ(readFitsObservationCards(input), kept);
   EXPECT_TRUE(readFitsObservationCards(dir.file("missing.fits")).empty());
 
   // Writers' cards: strings quoted and padded to eight characters, long
