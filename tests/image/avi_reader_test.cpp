@@ -26,8 +26,7 @@ enum class IndexKind { OldRelative, OldAbsolute, OpenDml, RecordListsWithoutInde
 // A small AVI 1.0 file: an optional audio stream first, then one video
 // stream of `frames` (an empty frame is a dropped one), indexed as asked.
 struct AviLayout {
-  int32_t width = 2;
-  int32_t height = 2;
+  int32_t width = 2, height = 2;
   int bitCount = 24;
   uint32_t compression = 0;
   Bytes palette = {};
@@ -118,10 +117,7 @@ int topLeftBlue(const ImageBuffer& image) { return image.row(0)[0]; }
 TEST(AviReadTest, EveryIndexKindFindsTheSameFramesAndDroppedOnesRepeatTheOneBefore) {
   // The last two layouts only large files reach: they must be walked in
   // bounded time and stack, and a standard index named twice read once.
-  const struct {
-    const char* name;
-    AviLayout layout;
-  } cases[] = {
+  const struct { const char* name; AviLayout layout; } cases[] = {
       {"idx1 relative to movi", {.index = IndexKind::OldRelative}},
       {"idx1 from the file start", {.index = IndexKind::OldAbsolute}},
       {"rec lists", {.index = IndexKind::RecordListsWithoutIndex}},
@@ -173,11 +169,7 @@ TEST_F(AviFileTest, FramesOutsideTheVideoAndBrokenFilesAreRefused) {
     ffmpeg("testsrc=size=" + size + " -frames:v 1", jpeg);
     return buildAvi({.width = 4, .height = 4, .compression = fourCc("MJPG"), .frames = {test::readFile(jpeg)}});
   };
-  const struct {
-    const char* name;
-    Bytes file;
-    const char* reason;
-  } cases[] = {
+  const struct { const char* name; Bytes file; const char* reason; } cases[] = {
       {"not RIFF", notRiff, "not an AVI file"},
       {"no video stream", list("RIFF", "AVI ", list("LIST", "movi", {})), "no video stream"},
       {"unknown codec", buildAvi({.bitCount = 16, .compression = fourCc("XXXX"), .frames = threeFrames()}), "'XXXX'"},

@@ -14,8 +14,7 @@ namespace {
 using test::Bytes;
 
 struct BitmapLayout {
-  int32_t width = 1;
-  int32_t height = 1;
+  int32_t width = 1, height = 1;
   int bitCount = 24;
   uint32_t compression = 0;
   uint32_t infoSize = 40;
@@ -83,11 +82,7 @@ TEST(BitmapReadTest, RefusalsLeaveTheSlotAlone) {
     storeLe32(file.data() + 14, infoSize);
     return file;
   };
-  const struct {
-    const char* name;
-    Bytes file;
-    const char* reason;
-  } cases[] = {
+  const struct { const char* name; Bytes file; const char* reason; } cases[] = {
       {"no BM", notBm, "not a bitmap file"},
       {"header cut short", shortHeader, "cut short"},
       {"bit fields on 24 bits", bitmapFile({.compression = 3, .rows = row}), "compression 3"},

@@ -35,12 +35,8 @@ TEST(FileKindTest, EntriesOfFileAcceptAndRefuseByTheTable) {
   for (const char* name : {"notes.txt", "text.fits", "text.avi"}) test::writeText(dir.file(name), "notes");
   std::filesystem::create_directory(dir.file("folder.bmp"));
 
-  const struct {
-    const char* name;
-    FileKind kind;
-    std::vector<int32_t> codes;  // of the entries, in order
-    const char* why;             // of a refusal
-  } cases[] = {
+  // Each file's kind, the frame codes of its entries in order, and why it is refused.
+  const struct { const char* name; FileKind kind; std::vector<int32_t> codes; const char* why; } cases[] = {
       {"a.bmp", FileKind::Bitmap, {FrameBitmap}, ""}, {"UPPER.DIB", FileKind::Bitmap, {FrameBitmap}, ""},
       {"b.FTS", FileKind::Fits, {FrameFits}, ""},     {"clip.AvI", FileKind::Avi, {0, 1, 2}, ""},
       // The content decides where it is a known signature, the name otherwise.
@@ -91,10 +87,7 @@ TEST(FileKindTest, EntriesOfFileAcceptAndRefuseByTheTable) {
 }
 
 TEST(FileKindTest, ExtensionsNameKindsAndOnlySomeAreWritten) {
-  const struct {
-    const char* path;
-    FileKind named, written;
-  } cases[] = {
+  const struct { const char* path; FileKind named, written; } cases[] = {
       {"/d/a.fit", FileKind::Fits, FileKind::Fits},     {"/d/a.FTS", FileKind::Fits, FileKind::Fits},
       {"x.Fits", FileKind::Fits, FileKind::Fits},       {"x.bmp", FileKind::Bitmap, FileKind::Bitmap},
       {"x.dib", FileKind::Bitmap, FileKind::Unknown},   {"x.AVI", FileKind::Avi, FileKind::Avi},

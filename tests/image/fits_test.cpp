@@ -65,12 +65,8 @@ TEST(FitsReadTest, AcceptanceTestAndRefusals) {
   cutShort.insert(cutShort.end(), data.begin(), data.begin() + 4);
   Bytes endless = fitsFile(ok, {}, /*end=*/false);  // blank cards past any real header
   endless.resize(10000 * 2880 + 1, ' ');
-  const struct {
-    const char* name;
-    Bytes file;
-    const char* refusal;                  // nullptr: accepted, with these pixels
-    Bytes pixels = {191, 255, 63, 127};  // the first file row is the bottom
-  } cases[] = {
+  // A refusal of nullptr: the file is accepted with `pixels` (the first file row is the bottom).
+  const struct { const char* name; Bytes file; const char* refusal; Bytes pixels = {191, 255, 63, 127}; } cases[] = {
       {"BITPIX written as 16.0", fitsFile({valueCard("BITPIX", "16.0"), ok[1], ok[2], ok[3]}, data), nullptr},
       {"later card wins, unparsable value ignored",
        fitsFile({ok[0], ok[1], valueCard("NAXIS1", "7"), ok[2], ok[3], valueCard("BZERO", "'text'")}, data), nullptr},
@@ -119,21 +115,15 @@ TEST(FitsReadTest, EveryFormatAndBothConversionRoutesGiveTheSameValues) {
   large16[0] = 200 - 32768;
   large16[1] = 1000 - 32768;
   const auto cards16 = imageCards(16, 512, 512, {valueCard("BZERO", "32768"), valueCard("BLANK", "1000")});
-  const struct {
-    const char* name;
-    Bytes file;
-    int32_t height;
-  } files[] = {
+  const struct { const char* name; Bytes file; int32_t height; } files[] = {
       {"small", fitsFile(imageCards(8, 2, 2), bigEndian(8, {200, 0, 100, 100})), 2},
       {"large 8-bit", fitsFile(imageCards(8, 32, 32), bigEndian(8, large8)), 32},
       {"large 16-bit, offset and null", fitsFile(cards16, bigEndian(16, large16)), 512},
   };
-  const struct {
-    PixelFormat format;
-    double full, half;
-  } formats[] = {{PixelFormat::Gray8, 255, 127},        {PixelFormat::Gray16, 65535, 32767},
-                 {PixelFormat::Gray32, 4294901760.0, 2147450880.0}, {PixelFormat::GrayFloat, 255, 127.5},
-                 {PixelFormat::Bgr24, 255, 127},        {PixelFormat::BgrFloat, 255, 127.5}};
+  const struct { PixelFormat format; double full, half; } formats[] = {
+      {PixelFormat::Gray8, 255, 127}, {PixelFormat::Gray16, 65535, 32767}, {PixelFormat::GrayFloat, 255, 127.5},
+      {PixelFormat::Gray32, 4294901760.0, 2147450880.0}, {PixelFormat::Bgr24, 255, 127},
+      {PixelFormat::BgrFloat, 255, 127.5}};
   for (const auto& f : files) {
     for (const auto& c : formats) {
       SCOPED_TRACE(testing::Message() << f.name << ", format " << static_cast<int>(c.format));
@@ -158,13 +148,9 @@ TEST(FitsWriteTest, UnitFloatsWholeBlocksAndCards) {
   auto outOfRange = test::floatImage(2, 2, {300.0f, std::nanf(""), -1.0f, 127.5f});
   auto blocks = test::floatImage(720, 576, std::vector<float>(720 * 576, 0.0f));
   auto unit = [](double v) { return static_cast<int64_t>(std::bit_cast<uint32_t>(static_cast<float>(v / 255))); };
-  const struct {
-    const char* name;
-    const ImageBuffer& image;
-    FitsDepth depth;
-    std::vector<std::string> structure;  // the cards after SIMPLE
-    Bytes data;                          // without padding
-  } cases[] = {
+  // The cards after SIMPLE that describe the data, and the data without padding.
+  const struct { const char* name; const ImageBuffer& image; FitsDepth depth; std::vector<std::string> structure;
+                 Bytes data; } cases[] = {
       {"float: value / 255 within 0..1", *outOfRange, FitsDepth::Float32, imageCards(-32, 2, 2),
        bigEndian(32, {0, unit(127.5), unit(255), 0})},
       {"whole blocks of data, no padding block", *blocks, FitsDepth::Int16,
