@@ -54,7 +54,7 @@ TEST(FileOutputTest, ReplacesOnlyWithACompleteFileAndOnlyARegularOne) {
        End::Close, "", nullptr, "sub/target"},
       {"link to a file not made yet", linkTo("later"), End::Close, "", nullptr, "later"},
       {"link to a FIFO",
-       [](const std::string& f) { ::mkfifo((f + "/fifo").c_str(), 0666), fs::create_symlink("fifo", f + "/out"); },
+       [](const std::string& f) { ::mkfifo((f + "/fifo").c_str(), 0666); fs::create_symlink("fifo", f + "/out"); },
        End::Close, "not a regular file", nullptr, "fifo"},
       {"FIFO", [](const std::string& f) { ::mkfifo((f + "/out").c_str(), 0666); }, End::Close, "not a regular file",
        nullptr, nullptr},
