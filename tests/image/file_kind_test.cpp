@@ -21,8 +21,6 @@ namespace {
 TEST(FileKindTest, EntriesOfFileAcceptAndRefuseByTheTable) {
   test::TempDir dir;
   const auto picture = test::floatImage(3, 2, {10, 20, 30, 40, 50, 60});
-  auto bitmap = [&](const char* name) { EXPECT_TRUE(writeBitmap(dir.file(name), *picture)) << name; };
-  auto fits = [&](const char* name) { EXPECT_TRUE(writeFits(dir.file(name), *picture, FitsDepth::Int16)) << name; };
   // Frame k of a video starts with 10 + k.
   auto video = [&](const char* name) {
     AviWriter writer;
@@ -31,32 +29,22 @@ TEST(FileKindTest, EntriesOfFileAcceptAndRefuseByTheTable) {
       ASSERT_TRUE(writeAviFrame(writer, *test::floatImage(3, 2, {10 + k, 20, 30, 40, 50, 60})));
     ASSERT_TRUE(closeAviWriter(writer));
   };
-  auto text = [&](const char* name) { test::writeFile(dir.file(name), test::Bytes{'n', 'o', 't', 'e', 's'}); };
-  for (const char* name : {"a.bmp", "UPPER.DIB", "bitmap.fit", "bitmap.png"}) bitmap(name);
-  for (const char* name : {"b.FTS", "fits.avi"}) fits(name);
+  for (const char* name : {"a.bmp", "UPPER.DIB", "bitmap.fit", "bitmap.png"}) writeBitmap(dir.file(name), *picture);
+  for (const char* name : {"b.FTS", "fits.avi"}) writeFits(dir.file(name), *picture, FitsDepth::Int16);
   for (const char* name : {"clip.AvI", "video.bmp"}) video(name);
-  for (const char* name : {"notes.txt", "text.fits", "text.avi"}) text(name);
+  for (const char* name : {"notes.txt", "text.fits", "text.avi"}) test::writeText(dir.file(name), "notes");
   std::filesystem::create_directory(dir.file("folder.bmp"));
 
-  const struct {
-    const char* name;
-    FileKind kind;
-    std::vector<int32_t> codes;  // of the entries, in order
-    const char* why;             // of a refusal
-  } cases[] = {
-      {"a.bmp", FileKind::Bitmap, {FrameBitmap}, ""},
-      {"UPPER.DIB", FileKind::Bitmap, {FrameBitmap}, ""},
-      {"b.FTS", FileKind::Fits, {FrameFits}, ""},
-      {"clip.AvI", FileKind::Avi, {0, 1, 2}, ""},
+  // Each file's kind, the frame codes of its entries in order, and why it is refused.
+  const struct { const char* name; FileKind kind; std::vector<int32_t> codes; const char* why; } cases[] = {
+      {"a.bmp", FileKind::Bitmap, {FrameBitmap}, ""}, {"UPPER.DIB", FileKind::Bitmap, {FrameBitmap}, ""},
+      {"b.FTS", FileKind::Fits, {FrameFits}, ""},     {"clip.AvI", FileKind::Avi, {0, 1, 2}, ""},
       // The content decides where it is a known signature, the name otherwise.
-      {"bitmap.fit", FileKind::Bitmap, {FrameBitmap}, ""},
-      {"bitmap.png", FileKind::Bitmap, {FrameBitmap}, ""},
-      {"fits.avi", FileKind::Fits, {FrameFits}, ""},
-      {"video.bmp", FileKind::Avi, {0, 1, 2}, ""},
+      {"bitmap.fit", FileKind::Bitmap, {FrameBitmap}, ""}, {"bitmap.png", FileKind::Bitmap, {FrameBitmap}, ""},
+      {"fits.avi", FileKind::Fits, {FrameFits}, ""},       {"video.bmp", FileKind::Avi, {0, 1, 2}, ""},
       {"notes.txt", FileKind::Unknown, {}, "not a bitmap, FITS or AVI file (.bmp, .dib, .fit, .fts, .fits, .avi)"},
       {"text.fits", FileKind::Unknown, {}, "not a FITS file (no SIMPLE card)"},
-      {"missing.bmp", FileKind::Unknown, {}, "not found"},
-      {"folder.bmp", FileKind::Unknown, {}, "not a regular file"},
+      {"missing.bmp", FileKind::Unknown, {}, "not found"}, {"folder.bmp", FileKind::Unknown, {}, "not a regular file"},
   };
   for (const auto& c : cases) {
     const std::string path = dir.file(c.name);
@@ -83,13 +71,23 @@ TEST(FileKindTest, EntriesOfFileAcceptAndRefuseByTheTable) {
   EXPECT_EQ(std::pair(cut.entries.size(), cut.frames), std::pair(size_t{2}, 3));
   // A file that is no video has nothing for the AVI reader.
   EXPECT_FALSE(entriesOfFile(dir.file("text.avi")));
+
+  // No entry empties the slot; one of no frame, or whose file is gone since,
+  // leaves it as it was.
+  ImageSlot slot = test::makeImage(PixelFormat::Gray8, 1, 1);
+  const ImageBuffer* kept = slot.get();
+  ImageSource unset;
+  EXPECT_FALSE(loadFrame(&unset, slot, PixelFormat::Gray8));
+  const FileEntries gone = entriesOfFile(dir.file("a.bmp"));
+  std::filesystem::remove(dir.file("a.bmp"));
+  EXPECT_FALSE(loadFrame(gone.entries.at(0).get(), slot, PixelFormat::Gray8));
+  EXPECT_EQ(slot.get(), kept);
+  EXPECT_TRUE(loadFrame(nullptr, slot, PixelFormat::Gray8));
+  EXPECT_EQ(slot, nullptr);
 }
 
 TEST(FileKindTest, ExtensionsNameKindsAndOnlySomeAreWritten) {
-  const struct {
-    const char* path;
-    FileKind named, written;
-  } cases[] = {
+  const struct { const char* path; FileKind named, written; } cases[] = {
       {"/d/a.fit", FileKind::Fits, FileKind::Fits},     {"/d/a.FTS", FileKind::Fits, FileKind::Fits},
       {"x.Fits", FileKind::Fits, FileKind::Fits},       {"x.bmp", FileKind::Bitmap, FileKind::Bitmap},
       {"x.dib", FileKind::Bitmap, FileKind::Unknown},   {"x.AVI", FileKind::Avi, FileKind::Avi},
@@ -101,18 +99,18 @@ TEST(FileKindTest, ExtensionsNameKindsAndOnlySomeAreWritten) {
     EXPECT_EQ(kindFromExtension(c.path), c.named) << c.path;
     EXPECT_EQ(writtenKindOf(c.path), c.written) << c.path;
   }
-  // A file dialog's patterns for one kind (all of them: see the refusal above).
-  EXPECT_EQ(extensionList(FileKind::Fits, "*.", ";"), "*.fit;*.fts;*.fits");
+  EXPECT_EQ(extensionList(FileKind::Fits, "*.", ";"), "*.fit;*.fts;*.fits") << "a file dialog's patterns for one kind";
 }
 
-TEST(FileKindTest, TheFirstFrameFixesTheSizeOfAProject) {
-  FrameSize size;
-  std::string why;
-  EXPECT_TRUE(admitFrameSize(size, 4, 2, &why));
-  EXPECT_TRUE(admitFrameSize(size, 4, 2, &why));
-  EXPECT_FALSE(admitFrameSize(size, 2, 4, &why));
-  EXPECT_EQ(why, "2 x 4, not the 4 x 2 of the first frame");
-  EXPECT_EQ(std::pair(size.width, size.height), std::pair(4, 2));
+// A list shows the file name: what follows the last '/', '\' or ':' before the last three characters.
+TEST(ImageSourceTest, NameOffsetSkipsTheLastThreeCharacters) {
+  for (const auto& [path, offset] : std::initializer_list<std::pair<const char*, int32_t>>{
+           {"C:\\images\\m42.bmp", 10}, {"D:m42.bmp", 2}, {"/home/sky/m42.fits", 10}, {"C:\\dir\\ab\\", 7},
+           {"/x/y.avi", 3}, {"/a/", 0}, {"m42.bmp", 0}, {"", 0}}) {
+    ImageSource source;
+    source.setPath(path, FrameBitmap);
+    EXPECT_EQ(source.nameOffset, offset) << path;
+  }
 }
 
 }  // namespace

@@ -57,38 +57,17 @@ bool readBytes(const Bytes& bytes, PixelFormat format, ImageSlot& slot, std::str
   return readFits(input, format, slot, why, FitsScale::BrightestPixel);
 }
 
-// The cards of a written header up to END, and the data after it.
-std::vector<std::string> headerCards(const Bytes& file, Bytes* data = nullptr) {
-  std::vector<std::string> cards;
-  for (size_t at = 0; at + 80 <= file.size(); at += 80) {
-    const std::string text(file.begin() + static_cast<ptrdiff_t>(at), file.begin() + static_cast<ptrdiff_t>(at + 80));
-    if (text.rfind("END ", 0) == 0) {
-      if (data) data->assign(file.begin() + static_cast<ptrdiff_t>((at / 2880 + 1) * 2880), file.end());
-      return cards;
-    }
-    cards.push_back(text);
-  }
-  return cards;
-}
-
 TEST(FitsReadTest, AcceptanceTestAndRefusals) {
-  // One 2 x 2 plane, then a brighter second plane that must change nothing.
+  // One 2 x 2 plane, then brighter values past it that must change nothing.
   const Bytes data = bigEndian(16, {1, 2, 3, 4, 900, 900, 900, 900});
   const std::vector<std::string> ok = imageCards(16, 2, 2);
   Bytes cutShort = fitsFile(ok, {});  // holds the bottom row only
   cutShort.insert(cutShort.end(), data.begin(), data.begin() + 4);
   Bytes endless = fitsFile(ok, {}, /*end=*/false);  // blank cards past any real header
   endless.resize(10000 * 2880 + 1, ' ');
-  const struct {
-    const char* name;
-    Bytes file;
-    const char* refusal;                  // nullptr: accepted, with these pixels
-    Bytes pixels = {191, 255, 63, 127};  // the first file row is the bottom
-  } cases[] = {
-      {"plain 16-bit", fitsFile(ok, data), nullptr},
+  // A refusal of nullptr: the file is accepted with `pixels` (the first file row is the bottom).
+  const struct { const char* name; Bytes file; const char* refusal; Bytes pixels = {191, 255, 63, 127}; } cases[] = {
       {"BITPIX written as 16.0", fitsFile({valueCard("BITPIX", "16.0"), ok[1], ok[2], ok[3]}, data), nullptr},
-      {"comment after column 30", fitsFile({card("BITPIX  =                   16 / bits per value"), ok[1], ok[2], ok[3]}, data), nullptr},
-      {"NAXIS 3 cube", fitsFile({ok[0], valueCard("NAXIS", "3"), ok[2], ok[3], valueCard("NAXIS3", "2")}, data), nullptr},
       {"later card wins, unparsable value ignored",
        fitsFile({ok[0], ok[1], valueCard("NAXIS1", "7"), ok[2], ok[3], valueCard("BZERO", "'text'")}, data), nullptr},
       {"data cut short read black", cutShort, nullptr, {0, 0, 127, 255}},
@@ -96,7 +75,6 @@ TEST(FitsReadTest, AcceptanceTestAndRefusals) {
        fitsFile(imageCards(16, 2, 2, {valueCard("DATAMIN", "4"), valueCard("BSCALE", "2")}), data), nullptr,
        {191, 255, 63, 0}},
       {"header without END runs to the end: no data", fitsFile(ok, {}, /*end=*/false), nullptr, {0, 0, 0, 0}},
-      {"64-bit integers", fitsFile(imageCards(64, 2, 2), data), "BITPIX 64 is not supported"},
       {"64-bit float data: 1, 2, 3, 0",
        fitsFile(imageCards(-64, 2, 2), bigEndian(64, {0x3FF0LL << 48, 0x4000LL << 48, 0x4008LL << 48, 0})), nullptr,
        {255, 0, 85, 170}},
@@ -106,12 +84,12 @@ TEST(FitsReadTest, AcceptanceTestAndRefusals) {
       {"zero width", fitsFile(imageCards(16, 0, 2), data), "NAXIS1 0"},
       {"fractional width", fitsFile({ok[0], ok[1], valueCard("NAXIS1", "0.5"), ok[3]}, data), "empty"},
       {"equals sign in column 8", fitsFile({card("BITPIX = 16"), ok[1], ok[2], ok[3]}, data), "BITPIX is missing"},
-      {"value beyond column 30", fitsFile({ok[0], ok[1], card("NAXIS1  =                         2"), ok[3]}, data), "NAXIS1 -1"},
+      {"value beyond column 30", fitsFile({ok[0], ok[1], card("NAXIS1  =                         2"), ok[3]}, data),
+       "NAXIS1 -1"},
       {"zero BSCALE", fitsFile(imageCards(16, 2, 2, {valueCard("BSCALE", "0")}), data), "BSCALE 0"},
-      {"no SIMPLE card", Bytes(2880, ' '), "not a FITS file"},
       {"empty file", Bytes{}, "not a FITS file"},
       {"absurd axes", fitsFile({ok[0], ok[1], valueCard("NAXIS1", "1E20"), ok[3]}, data), "too large"},
-      {"data far beyond the file", fitsFile(imageCards(32, 60000, 60000), data), "header declares 14400000000 data bytes"},
+      {"data far beyond the file", fitsFile(imageCards(32, 60000, 60000), data), "declares 14400000000 data bytes"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -137,21 +115,15 @@ TEST(FitsReadTest, EveryFormatAndBothConversionRoutesGiveTheSameValues) {
   large16[0] = 200 - 32768;
   large16[1] = 1000 - 32768;
   const auto cards16 = imageCards(16, 512, 512, {valueCard("BZERO", "32768"), valueCard("BLANK", "1000")});
-  const struct {
-    const char* name;
-    Bytes file;
-    int32_t height;
-  } files[] = {
+  const struct { const char* name; Bytes file; int32_t height; } files[] = {
       {"small", fitsFile(imageCards(8, 2, 2), bigEndian(8, {200, 0, 100, 100})), 2},
       {"large 8-bit", fitsFile(imageCards(8, 32, 32), bigEndian(8, large8)), 32},
       {"large 16-bit, offset and null", fitsFile(cards16, bigEndian(16, large16)), 512},
   };
-  const struct {
-    PixelFormat format;
-    double full, half;
-  } formats[] = {{PixelFormat::Gray8, 255, 127},        {PixelFormat::Gray16, 65535, 32767},
-                 {PixelFormat::Gray32, 4294901760.0, 2147450880.0}, {PixelFormat::GrayFloat, 255, 127.5},
-                 {PixelFormat::Bgr24, 255, 127},        {PixelFormat::BgrFloat, 255, 127.5}};
+  const struct { PixelFormat format; double full, half; } formats[] = {
+      {PixelFormat::Gray8, 255, 127}, {PixelFormat::Gray16, 65535, 32767}, {PixelFormat::GrayFloat, 255, 127.5},
+      {PixelFormat::Gray32, 4294901760.0, 2147450880.0}, {PixelFormat::Bgr24, 255, 127},
+      {PixelFormat::BgrFloat, 255, 127.5}};
   for (const auto& f : files) {
     for (const auto& c : formats) {
       SCOPED_TRACE(testing::Message() << f.name << ", format " << static_cast<int>(c.format));
@@ -170,50 +142,39 @@ TEST(FitsReadTest, EveryFormatAndBothConversionRoutesGiveTheSameValues) {
   }, "pixel format 9 is not supported");
 }
 
-TEST(FitsWriteTest, CameraIntegersUnitFloatsWholeBlocksAndCards) {
+TEST(FitsWriteTest, UnitFloatsWholeBlocksAndCards) {
   test::TempDir dir;
   const std::string path = dir.file("out.fits");
-  auto grey = test::floatImage(2, 2, {1.5f, 255.0f, 0.0f, 2.0f});
   auto outOfRange = test::floatImage(2, 2, {300.0f, std::nanf(""), -1.0f, 127.5f});
   auto blocks = test::floatImage(720, 576, std::vector<float>(720 * 576, 0.0f));
   auto unit = [](double v) { return static_cast<int64_t>(std::bit_cast<uint32_t>(static_cast<float>(v / 255))); };
-  const struct {
-    const char* name;
-    const ImageBuffer& image;
-    FitsDepth depth;
-    std::vector<std::string> structure;  // the cards after SIMPLE
-    Bytes data;                          // without padding
-  } cases[] = {
-      {"16-bit: value x 257 rounded, less BZERO", *grey, FitsDepth::Int16,
-       imageCards(16, 2, 2, {valueCard("BZERO", "32768"), valueCard("BSCALE", "1")}),
-       bigEndian(16, {0 - 32768, 514 - 32768, 386 - 32768, 65535 - 32768})},
+  // The cards after SIMPLE that describe the data, and the data without padding.
+  const struct { const char* name; const ImageBuffer& image; FitsDepth depth; std::vector<std::string> structure;
+                 Bytes data; } cases[] = {
       {"float: value / 255 within 0..1", *outOfRange, FitsDepth::Float32, imageCards(-32, 2, 2),
        bigEndian(32, {0, unit(127.5), unit(255), 0})},
       {"whole blocks of data, no padding block", *blocks, FitsDepth::Int16,
        imageCards(16, 720, 576, {valueCard("BZERO", "32768"), valueCard("BSCALE", "1")}),
        bigEndian(16, std::vector<int64_t>(720 * 576, -32768))},
   };
-  const FitsCards extra = {fitsStringCard("IMAGETYP", "LIGHT"), fitsIntegerCard("NCOMBINE", 12)};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    ASSERT_TRUE(writeFits(path, c.image, c.depth, nullptr, extra));
+    ASSERT_TRUE(writeFits(path, c.image, c.depth, nullptr, {fitsIntegerCard("NCOMBINE", 12)}));
     const Bytes file = test::readFile(path);
-    EXPECT_EQ(file.size() % 2880, 0u);
-    Bytes data;
-    std::vector<std::string> cards = headerCards(file, &data);
-    ASSERT_EQ(cards.size(), c.structure.size() + 5);
-    EXPECT_EQ(std::vector<std::string>(cards.begin() + 1, cards.end() - 4), c.structure);
-    EXPECT_TRUE(cards[cards.size() - 4].rfind("DATE    = '20", 0) == 0) << cards[cards.size() - 4];
-    EXPECT_EQ(cards[cards.size() - 3], fitsStringCard("CREATOR", kCreatorText));
-    EXPECT_EQ(std::vector<std::string>(cards.end() - 2, cards.end()), extra);
-    EXPECT_EQ(data.size(), (c.data.size() + 2879) / 2880 * 2880);
-    data.resize(c.data.size());
-    EXPECT_EQ(data, c.data);
+    // DATE, the time of writing, is the one card that varies.
+    const size_t date = 80 * (c.structure.size() + 1);
+    ASSERT_GT(file.size(), date + 80);
+    std::vector<std::string> cards = c.structure;
+    cards.push_back(std::string(file.begin() + date, file.begin() + date + 80));
+    EXPECT_EQ(cards.back().substr(0, 13), "DATE    = '20");
+    cards.insert(cards.end(), {fitsStringCard("CREATOR", kCreatorText), fitsIntegerCard("NCOMBINE", 12)});
+    EXPECT_EQ(test::firstDifference(file, fitsFile(cards, c.data)), -1);
   }
-
-  test::expectWriteFailures(
-      dir, [&](const std::string& to, std::string* why) { return writeFits(to, *grey, FitsDepth::Int16, why); });
   EXPECT_FALSE(writeFits(dir.file("empty.fits"), ImageBuffer(), FitsDepth::Int16));
+  std::string why;  // through FileOutput, which refuses what is not a regular file
+  std::filesystem::create_directory(dir.file("folder.fits"));
+  EXPECT_FALSE(writeFits(dir.file("folder.fits"), *outOfRange, FitsDepth::Int16, &why));
+  EXPECT_NE(why.find("not a regular file"), std::string::npos) << why;
 }
 
 TEST(FitsCardsTest, ObservationCardsAreCopiedWhenTheStandardAllowsThem) {
@@ -239,9 +200,8 @@ TEST(FitsCardsTest, ObservationCardsAreCopiedWhenTheStandardAllowsThem) {
   header.insert(header.end(), dropped.begin(), dropped.end());
   header.insert(header.end(), kept.begin() + 9, kept.end());
   const Bytes file = fitsFile(header, {7});
-  const std::string path = dir.file("source.fits");
-  test::writeFile(path, file);
-  EXPECT_EQ(readFitsObservationCards(path), kept);
+  MemoryInput input(file.data(), file.size());
+  EXPECT_EQ(readFitsObservationCards(input), kept);
   EXPECT_TRUE(readFitsObservationCards(dir.file("missing.fits")).empty());
 
   // Writers' cards: strings quoted and padded to eight characters, long

@@ -1,7 +1,10 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <algorithm>
+#include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -19,9 +22,8 @@ using Bytes = std::vector<uint8_t>;
 // A fresh directory under the system's temporary folder, removed afterwards.
 class TempDir {
  public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "stelp-test-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
+  TempDir() : path_((std::filesystem::temp_directory_path() / "stelp-test-XXXXXX").string()) {
+    ::mkdtemp(path_.data());
   }
   ~TempDir() { std::filesystem::remove_all(path_); }
   std::string file(const std::string& name) const { return (std::filesystem::path(path_) / name).string(); }
@@ -34,10 +36,38 @@ inline Bytes readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(in), {});
 }
-
 inline void writeFile(const std::string& path, const Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::ssize(bytes));
+}
+inline std::string readText(const std::string& path) {
+  const Bytes bytes = readFile(path);
+  return {bytes.begin(), bytes.end()};
+}
+inline void writeText(const std::string& path, const std::string& text) {
+  writeFile(path, Bytes(text.begin(), text.end()));
+}
+
+// The first offset at which two files differ, -1 when they are the same.
+inline int64_t firstDifference(const Bytes& a, const Bytes& b) {
+  const auto [x, y] = std::mismatch(a.begin(), a.end(), b.begin(), b.end());
+  return x == a.end() && y == b.end() ? -1 : x - a.begin();
+}
+
+// Runs `write` with files limited to `bytes`, so that a write past the limit
+// fails (SIGXFSZ is ignored). Nothing is asserted inside: test output may go
+// to a file.
+template <typename Write>
+auto underFileSizeLimit(rlim_t bytes, Write write) {
+  rlimit saved{};
+  getrlimit(RLIMIT_FSIZE, &saved);
+  const rlimit lowered{bytes, saved.rlim_max};
+  const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+  const bool limited = setrlimit(RLIMIT_FSIZE, &lowered) == 0;
+  const auto result = write();
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, previous);
+  EXPECT_TRUE(limited) << "the file size limit could not be lowered";
+  return result;
 }
 
 inline std::unique_ptr<ImageBuffer> makeImage(PixelFormat format, int32_t width, int32_t height) {
@@ -74,9 +104,6 @@ inline double sampleAt(const ImageBuffer& image, int32_t x, int32_t y, int chann
   }
 }
 
-// A sentinel buffer for checking that a refused read leaves the slot alone.
-inline ImageSlot sentinelSlot() { return makeImage(PixelFormat::Gray8, 1, 1); }
-
 // Every pixel byte of a buffer, top row first.
 inline Bytes pixelBytes(const ImageBuffer& image) {
   return Bytes(image.pixels.get(), image.pixels.get() + image.pixelBytes());
@@ -86,23 +113,12 @@ inline Bytes pixelBytes(const ImageBuffer& image) {
 // and keeps the buffer that was in the slot.
 template <typename Read>
 void expectRefused(Read read, const std::string& reason) {
-  ImageSlot slot = sentinelSlot();
+  ImageSlot slot = makeImage(PixelFormat::Gray8, 1, 1);
   const ImageBuffer* before = slot.get();
   std::string why;
   EXPECT_FALSE(read(slot, &why));
   EXPECT_EQ(slot.get(), before) << "a refused file must leave the slot alone";
   EXPECT_NE(why.find(reason), std::string::npos) << why;
-}
-
-// Checks that `write(path, why)` fails with a reason into a missing folder
-// and refuses a device.
-template <typename Write>
-void expectWriteFailures(const TempDir& dir, Write write) {
-  std::string why;
-  EXPECT_FALSE(write(dir.file("missing/out"), &why));
-  EXPECT_NE(why.find("cannot create"), std::string::npos) << why;
-  EXPECT_FALSE(write("/dev/full", &why));
-  EXPECT_NE(why.find("not a regular file"), std::string::npos) << why;
 }
 
 // Little-endian bytes in order: n() a number of 1 to 8 bytes, s() text such as
@@ -112,14 +128,8 @@ struct Le {
     for (int i = 0; i < bytes; ++i) b.push_back(static_cast<uint8_t>(v >> 8 * i));
     return *this;
   }
-  Le& s(const char* text) {
-    b.insert(b.end(), text, text + std::strlen(text));
-    return *this;
-  }
-  Le& zeros(size_t count) {
-    b.insert(b.end(), count, 0);
-    return *this;
-  }
+  Le& s(const char* text) { return add(Bytes(text, text + std::strlen(text))); }
+  Le& zeros(size_t count) { return add(Bytes(count, 0)); }
   Le& add(const Bytes& more) {
     b.insert(b.end(), more.begin(), more.end());
     return *this;
