@@ -444,7 +444,7 @@ PreparedProject prepareProject(const std::string& path, const ProcessingSettings
   OpenedLists opened;
   for (size_t role = 0; role < kRoleCount; ++role)
     for (const StoredEntry& entry : stored.lists[role]) {
-      if (stopRequested()) return std::move(prepared);
+      if (stopRequested()) return prepared;
       openEntry(opened, opened.lists[role], store, entry, projectFolder, result);
     }
   result.settingChanges = std::move(stored.changes);

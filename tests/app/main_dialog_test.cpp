@@ -60,7 +60,9 @@ TEST_F(MainDialogTest, LayoutFollowsTheWindowSize) {
     EXPECT_LT(window.list(ListRole::Images)->geometry().bottom(), import.top());
     EXPECT_FALSE(view.intersects(window.imagesPage()->geometry()));
     EXPECT_LE(window.statusLine()->geometry().right(), window.client()->width());
-    if (!before.isNull()) EXPECT_EQ(view.size() - before.size(), QSize(1300 - 640, 900 - 480));
+    if (!before.isNull()) {
+      EXPECT_EQ(view.size() - before.size(), QSize(1300 - 640, 900 - 480));
+    }
     before = view;
   }
   window.resize(100, 100);
