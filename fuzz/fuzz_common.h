@@ -48,7 +48,7 @@ inline void checkOutcome(bool accepted, PixelFormat format, const ImageSlot& slo
 
   const ImageBuffer* image = slot.get();
   if (image == nullptr || image == before) fail("an accepted file left the slot unchanged");
-  if (image->pixelFormat() != format) fail("the buffer has another format than requested");
+  if (image->format != format) fail("the buffer has another format than requested");
   if (image->width <= 0 || image->height <= 0) fail("the buffer has no pixels");
   if (image->bytesPerPixel != bytesPerPixelOf(format)) fail("bytesPerPixel does not match the format");
   if (static_cast<int64_t>(image->rowBytes) != int64_t{image->width} * image->bytesPerPixel)

@@ -107,8 +107,8 @@ const float* floatRow(const ImageBuffer& image, int32_t y) { return reinterpret_
 float* floatRow(ImageBuffer& image, int32_t y) { return reinterpret_cast<float*>(image.row(y)); }
 
 bool isFlatFormat(const ImageBuffer& image) {
-  return (image.pixelFormat() == PixelFormat::GrayFloat || image.pixelFormat() == PixelFormat::BgrFloat) &&
-         image.bytesPerPixel == bytesPerPixelOf(image.pixelFormat()) && image.width > 0 && image.height > 0 &&
+  return (image.format == PixelFormat::GrayFloat || image.format == PixelFormat::BgrFloat) &&
+         image.bytesPerPixel == bytesPerPixelOf(image.format) && image.width > 0 && image.height > 0 &&
          image.pixels && image.rowBytes == image.width * image.bytesPerPixel;
 }
 
@@ -337,11 +337,11 @@ void smoothGradient(const ImageBuffer& masterFlat, const ImageBuffer& map, const
                     ImageBuffer& synthetic, std::array<float, 3>& mean, int threads) {
   synthetic = ImageBuffer{};
   mean = {0.0f, 0.0f, 0.0f};
-  if (!isFlatFormat(masterFlat) || map.pixelFormat() != PixelFormat::Gray8 || map.width != masterFlat.width ||
+  if (!isFlatFormat(masterFlat) || map.format != PixelFormat::Gray8 || map.width != masterFlat.width ||
       map.height != masterFlat.height || !map.pixels || map.rowBytes != map.width)
     return;
   ImageBuffer out;
-  out.setFormat(masterFlat.pixelFormat());
+  out.setFormat(masterFlat.format);
   out.width = masterFlat.width;
   out.height = masterFlat.height;
   if (!out.allocate()) return;
@@ -353,7 +353,7 @@ void smoothGradient(const ImageBuffer& masterFlat, const ImageBuffer& map, const
     synthetic = std::move(out);
     return;
   }
-  const bool ok = masterFlat.pixelFormat() == PixelFormat::BgrFloat
+  const bool ok = masterFlat.format == PixelFormat::BgrFloat
                       ? smoothChannels<3>(band, masterFlat, map, out, mean, threads)
                       : smoothChannels<1>(band, masterFlat, map, out, mean, threads);
   if (!ok) {

@@ -164,7 +164,7 @@ struct Wide {
 
 // The levels of rows [first, end) of the flat into `map`.
 inline void writeLevels(const ImageBuffer& flat, ImageBuffer& map, int32_t first, int32_t end) {
-  const bool colour = flat.pixelFormat() == PixelFormat::BgrFloat;
+  const bool colour = flat.format == PixelFormat::BgrFloat;
   const int32_t width = flat.width;
   for (int32_t y = first; y < end; ++y) {
     const float* in = floatRow(flat, y);

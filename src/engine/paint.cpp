@@ -11,7 +11,7 @@ namespace {
 // and 32-bit grey by their top byte), floats truncated toward zero and cut to
 // their low eight bits, unclamped.
 inline void pixelBytes(const ImageBuffer& image, const uint8_t* p, uint8_t* out) {
-  switch (image.pixelFormat()) {
+  switch (image.format) {
     case PixelFormat::Gray8:
       out[0] = out[1] = out[2] = p[0];
       return;

@@ -14,7 +14,7 @@ namespace {
 
 constexpr int64_t kRowGrain = 16;  // rows per thread at the least
 
-int channelsOf(const ImageBuffer& image) { return image.pixelFormat() == PixelFormat::BgrFloat ? 3 : 1; }
+int channelsOf(const ImageBuffer& image) { return image.format == PixelFormat::BgrFloat ? 3 : 1; }
 
 float* floatRow(ImageBuffer& image, int32_t y) { return reinterpret_cast<float*>(image.row(y)); }
 const float* floatRow(const ImageBuffer& image, int32_t y) { return reinterpret_cast<const float*>(image.row(y)); }

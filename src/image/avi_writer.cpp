@@ -271,7 +271,7 @@ bool AviOutput::writeFrame(const ImageBuffer& frame, uint64_t riffLimit, std::st
   storeLe32(piece_.data() + 4, frameBytes);
   size_t used = uint64_t{kRiffChunkHeaderSize};
   for (int32_t y = height - 1; y >= 0; --y) {
-    used += encodeDibRow(frame.row(y), frame.pixelFormat(), width, piece_.data() + used);
+    used += encodeDibRow(frame.row(y), frame.format, width, piece_.data() + used);
     if (y > 0 && used + rowBytes <= piece_.size()) continue;
     if (!write(piece_.data(), used)) return failed(why);
     used = 0;
@@ -361,9 +361,9 @@ AviWriter::~AviWriter() = default;
 
 bool openAviWriter(AviWriter& writer, const std::string& path, const ImageBuffer& first, std::string* why) {
   if (writer.output) return refuse(why, "an AVI file is already open");
-  if (!first.pixels || !isValidFormat(first.pixelFormat()) || first.width <= 0 || first.height <= 0)
+  if (!first.pixels || !isValidFormat(first.format) || first.width <= 0 || first.height <= 0)
     return refuse(why, "no frame to take the video format from");
-  const bool colour = isColourFormat(first.pixelFormat());
+  const bool colour = isColourFormat(first.format);
   const uint64_t rowBytes = dibRowBytes(colour ? 24 : 8, first.width);
   const uint64_t frameBytes = rowBytes * static_cast<uint64_t>(first.height);
   if (frameBytes > kMaxFrameBytes)
@@ -383,12 +383,12 @@ bool openAviWriter(AviWriter& writer, const std::string& path, const ImageBuffer
 bool writeAviFrame(AviWriter& writer, const ImageBuffer& frame, std::string* why) {
   if (!writer.output) return refuse(why, "no AVI file is open");
   AviOutput& output = *writer.output;
-  if (!frame.pixels || !isValidFormat(frame.pixelFormat())) return refuse(why, "no frame to write");
+  if (!frame.pixels || !isValidFormat(frame.format)) return refuse(why, "no frame to write");
   if (frame.width != output.width || frame.height != output.height)
     return refuse(why, "frame of " + std::to_string(frame.width) + "x" + std::to_string(frame.height) +
                            " does not match the video's " + std::to_string(output.width) + "x" +
                            std::to_string(output.height));
-  if (isColourFormat(frame.pixelFormat()) != output.colour)
+  if (isColourFormat(frame.format) != output.colour)
     return refuse(why, output.colour ? "grey frame in a colour video" : "colour frame in a grey video");
   return output.writeFrame(frame, writer.riffLimit, why);
 }

@@ -254,9 +254,9 @@ bool readBitmap(const std::string& path, PixelFormat format, ImageSlot& slot, st
 }
 
 bool writeBitmap(const std::string& path, const ImageBuffer& image, std::string* why) {
-  if (!image.pixels || !isValidFormat(image.pixelFormat()) || image.width <= 0 || image.height <= 0)
+  if (!image.pixels || !isValidFormat(image.format) || image.width <= 0 || image.height <= 0)
     return refuse(why, "no image to write");
-  const bool colour = isColourFormat(image.pixelFormat());
+  const bool colour = isColourFormat(image.format);
   const int bitCount = colour ? 24 : 8;
   const uint64_t rowBytes = dibRowBytes(bitCount, image.width);
   const uint64_t imageBytes = rowBytes * static_cast<uint64_t>(image.height);
@@ -288,7 +288,7 @@ bool writeBitmap(const std::string& path, const ImageBuffer& image, std::string*
   }
   uint8_t* rows = p + offBits;
   for (int32_t y = image.height - 1; y >= 0; --y)
-    rows += encodeDibRow(image.row(y), image.pixelFormat(), image.width, rows);
+    rows += encodeDibRow(image.row(y), image.format, image.width, rows);
 
   FileOutput out;
   if (!out.create(path, why)) return false;

@@ -184,7 +184,7 @@ void fillImage(ImageBuffer& image, int channels, const DataLayout& layout, bool 
 
 template <typename Elements>
 void storeImage(ImageBuffer& image, const DataLayout& layout, bool colourPlanes, Elements& elements) {
-  switch (image.pixelFormat()) {
+  switch (image.format) {
     case PixelFormat::Gray8: fillImage<uint8_t>(image, 1, layout, false, elements); break;
     case PixelFormat::Gray16: fillImage<uint16_t>(image, 1, layout, false, elements); break;
     case PixelFormat::Gray32: fillImage<uint32_t>(image, 1, layout, false, elements); break;
@@ -700,7 +700,7 @@ namespace {
 
 // The grey value a pixel is written with, on the 0..255 scale.
 double greyValue(const ImageBuffer& image, const uint8_t* pixel) {
-  switch (image.pixelFormat()) {
+  switch (image.format) {
     case PixelFormat::Gray8:
       return pixel[0];
     case PixelFormat::Gray16: {
@@ -733,7 +733,7 @@ double greyValue(const ImageBuffer& image, const uint8_t* pixel) {
 
 // Channel `channel` (0 blue, 1 green, 2 red) of a colour pixel on 0..255.
 double channelValue(const ImageBuffer& image, const uint8_t* pixel, int channel) {
-  if (image.pixelFormat() == PixelFormat::Bgr24) return pixel[channel];
+  if (image.format == PixelFormat::Bgr24) return pixel[channel];
   float v;
   std::memcpy(&v, pixel + channel * sizeof(float), sizeof v);
   return v;
@@ -766,10 +766,10 @@ std::string utcNow() {
 
 bool writeFits(const std::string& path, const ImageBuffer& image, FitsDepth depth, std::string* why,
                const FitsCards& cards) {
-  if (!image.pixels || !isValidFormat(image.pixelFormat()) || image.width <= 0 || image.height <= 0)
+  if (!image.pixels || !isValidFormat(image.format) || image.width <= 0 || image.height <= 0)
     return refuse(why, "no image to write");
   const bool floats = depth == FitsDepth::Float32;
-  const int planes = floats && isColourFormat(image.pixelFormat()) ? 3 : 1;
+  const int planes = floats && isColourFormat(image.format) ? 3 : 1;
   FitsHeader header;
   header.bitpix = depth == FitsDepth::Int16 ? 16 : depth == FitsDepth::Int32 ? 32 : -32;
   header.naxis = planes == 3 ? 3 : 2;

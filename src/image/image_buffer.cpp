@@ -18,13 +18,13 @@ int32_t bytesPerPixelOf(PixelFormat format) {
   return 0;
 }
 
-void ImageBuffer::setFormat(int32_t code) {
-  format = code;
-  bytesPerPixel = bytesPerPixelOf(static_cast<PixelFormat>(code));
+void ImageBuffer::setFormat(PixelFormat f) {
+  format = f;
+  bytesPerPixel = bytesPerPixelOf(f);
 }
 
 bool ImageBuffer::allocate() {
-  if (format == 0 || bytesPerPixel == 0 || width <= 0 || height <= 0) return false;
+  if (bytesPerPixel == 0 || width <= 0 || height <= 0) return false;
   const int64_t bytesInRow = int64_t{bytesPerPixel} * width;
   if (bytesInRow > std::numeric_limits<int32_t>::max()) return false;
   const uint64_t total = static_cast<uint64_t>(bytesInRow) * static_cast<uint64_t>(height);

@@ -28,16 +28,14 @@ inline bool isColourFormat(PixelFormat format) {
 // A rectangle of pixels, top row first, rows without padding. Creators call
 // setFormat, set width and height, allocate once, then write every pixel.
 struct ImageBuffer {
-  int32_t format = 0;
+  PixelFormat format = PixelFormat::None;
   int32_t width = 0;
   int32_t height = 0;
   int32_t rowBytes = 0;
   int32_t bytesPerPixel = 0;
   std::unique_ptr<uint8_t[]> pixels;
 
-  void setFormat(int32_t code);
-  void setFormat(PixelFormat f) { setFormat(static_cast<int32_t>(f)); }
-  PixelFormat pixelFormat() const { return static_cast<PixelFormat>(format); }
+  void setFormat(PixelFormat f);
 
   // Allocates rowBytes x height bytes rounded up to a multiple of 4, left
   // uninitialised. False, changing nothing, when the format, width or height is

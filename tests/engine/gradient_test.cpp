@@ -37,7 +37,7 @@ ImageBuffer makeImage(int32_t width, int32_t height, PixelFormat format) {
   std::memset(b.pixels.get(), 0, b.pixelBytes());
   return b;
 }
-int channelsOf(const ImageBuffer& b) { return b.pixelFormat() == PixelFormat::BgrFloat ? 3 : 1; }
+int channelsOf(const ImageBuffer& b) { return b.format == PixelFormat::BgrFloat ? 3 : 1; }
 float* px(ImageBuffer& b, int64_t x, int64_t y) {
   return reinterpret_cast<float*>(b.row(static_cast<int32_t>(y))) + x * channelsOf(b);
 }
@@ -134,7 +134,7 @@ Products reference(const ImageBuffer& flat, const FlatGroup& s) {
   const Geometry g(flat, s);
   const int channels = channelsOf(flat);
   Products r{makeImage(flat.width, flat.height, PixelFormat::Gray8),
-             makeImage(flat.width, flat.height, flat.pixelFormat()), {}};
+             makeImage(flat.width, flat.height, flat.format), {}};
   std::vector<int64_t> levels;
   for (int64_t y = 0; y < g.h; ++y)
     for (int64_t x = 0; x < g.w; ++x) levels.push_back(static_cast<int64_t>(referenceLevel(greyOf(flat, x, y))));
@@ -204,7 +204,7 @@ Products run(const ImageBuffer& flat, const FlatGroup& s, int threads) {
 
 Fn valuesOf(const ImageBuffer& b) {
   return [&b](int32_t x, int32_t y, int c) {
-    return b.pixelFormat() == PixelFormat::Gray8 ? static_cast<float>(b.row(y)[x]) : px(b, x, y)[c];
+    return b.format == PixelFormat::Gray8 ? static_cast<float>(b.row(y)[x]) : px(b, x, y)[c];
   };
 }
 

@@ -71,7 +71,7 @@ Bytes expectedAvi(int32_t w, int32_t h, int bitCount, const std::vector<Bytes>& 
 // more (which wraps) and a fraction (which is truncated).
 void putSample(ImageBuffer& image, size_t i, uint8_t v) {
   const auto put = [&](auto sample) { std::memcpy(image.pixels.get() + i * sizeof sample, &sample, sizeof sample); };
-  switch (image.pixelFormat()) {
+  switch (image.format) {
     case PixelFormat::GrayFloat:
     case PixelFormat::BgrFloat: return put(v + 256.9f);
     case PixelFormat::Gray16: return put(static_cast<uint16_t>((v << 8) | 0xFF));

@@ -13,7 +13,7 @@ TEST(ImageBufferTest, AllocateGivesUnpaddedRowsOrRefusesLeavingNothing) {
   };
   for (const auto& c : cases) {
     ImageBuffer image;
-    image.setFormat(c.code);
+    image.setFormat(static_cast<PixelFormat>(c.code));
     image.width = c.width;
     image.height = c.height;
     EXPECT_EQ(image.allocate(), c.rowBytes != 0) << c.code << " " << c.width << "x" << c.height;

@@ -38,7 +38,7 @@ TEST(MalformedFilesTest, EveryFileIsReadOrRefusedCleanly) {
         };
         const bool read = fromMemory ? readFrom(memory) : readFrom(path);
         EXPECT_EQ(read, slot != nullptr) << path;
-        EXPECT_TRUE(read ? slot && slot->format == code : !why.empty()) << path << ", format " << code;
+        EXPECT_TRUE(read ? slot && slot->format == PixelFormat(code) : !why.empty()) << path << ", format " << code;
       }
     }
   }

@@ -95,7 +95,7 @@ T pixelAt(const ImageBuffer& image, int32_t x, int32_t y, int channel = 0) {
 
 // Channel `channel` of pixel (x, y) in whatever type the format stores.
 inline double sampleAt(const ImageBuffer& image, int32_t x, int32_t y, int channel = 0) {
-  switch (image.pixelFormat()) {
+  switch (image.format) {
     case PixelFormat::Gray16: return pixelAt<uint16_t>(image, x, y);
     case PixelFormat::Gray32: return pixelAt<uint32_t>(image, x, y);
     case PixelFormat::GrayFloat:
