@@ -19,7 +19,7 @@ struct SourceList {
   int32_t focused = -1;  // -1: no entry has the focus
 
   int32_t size() const { return static_cast<int32_t>(entries.size()); }
-  ImageSource* entry(int32_t i) const {
+  const ImageSource* entry(int32_t i) const {
     return i >= 0 && i < size() ? entries[static_cast<size_t>(i)].get() : nullptr;
   }
 };
