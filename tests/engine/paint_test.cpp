@@ -2,62 +2,51 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include "image/test_util.h"
 
 namespace stelp {
 namespace {
 
-// A W x H Gray8 buffer whose pixel (x, y) holds x + y (mod 256).
-std::unique_ptr<ImageBuffer> ramp(int32_t width, int32_t height) {
-  auto image = test::makeImage(PixelFormat::Gray8, width, height);
-  for (int32_t y = 0; y < height; ++y)
-    for (int32_t x = 0; x < width; ++x) image->row(y)[x] = static_cast<uint8_t>(x + y);
-  return image;
-}
-
 int at(const Bitmap24& bitmap, int32_t x, int32_t y, int channel = 0) {
   return bitmap.bytes[bitmap.rowBytes * static_cast<size_t>(y) + 3 * static_cast<size_t>(x) + channel];
 }
 
-// The rows and columns of the bitmap that show the image (not the background).
-std::pair<int, int> drawnRows(const Bitmap24& bitmap, uint8_t background) {
-  int first = -1, last = -1;
-  for (int32_t y = 0; y < bitmap.height; ++y)
-    for (int32_t x = 0; x < bitmap.width; ++x)
-      if (at(bitmap, x, y) != background) {
-        if (first < 0) first = y;
-        last = y;
-      }
-  return {first, last};
-}
-
 TEST(PaintImageTest, ScalesToFitAroundTheCentres) {
-  constexpr uint8_t kBackground = 255;  // the ramps below never reach 255 where drawn
+  constexpr uint8_t kBackground = 255;
   Bitmap24 bitmap;
-  // 640 x 480 into 320 x 240: every second pixel of every second row.
-  PaintImage(*ramp(640, 480), 320, 240, Reduce::Allowed, Enlarge::NotAllowed, kBackground, bitmap);
-  EXPECT_EQ(at(bitmap, 0, 0), 0);
-  EXPECT_EQ(at(bitmap, 1, 0), 2);
-  EXPECT_EQ(at(bitmap, 1, 1), 4);
+  // 640 x 480 holding x + y into 320 x 240: every second pixel of every second row.
+  auto ramp = test::makeImage(PixelFormat::Gray8, 640, 480);
+  for (int32_t y = 0; y < 480; ++y)
+    for (int32_t x = 0; x < 640; ++x) ramp->row(y)[x] = static_cast<uint8_t>(x + y);
+  PaintImage(*ramp, 320, 240, Reduce::Allowed, Enlarge::NotAllowed, kBackground, bitmap);
+  EXPECT_EQ((std::array{at(bitmap, 0, 0), at(bitmap, 1, 0), at(bitmap, 1, 1)}), (std::array{0, 2, 4}));
 
-  // 640 x 480 into 400 x 400: s = 1.6, rows 50..349 show the frame.
-  auto dim = test::makeImage(PixelFormat::Gray8, 640, 480);
-  std::memset(dim->pixels.get(), 7, dim->pixelBytes());
-  PaintImage(*dim, 400, 400, Reduce::Allowed, Enlarge::NotAllowed, kBackground, bitmap);
-  EXPECT_EQ(drawnRows(bitmap, kBackground), (std::pair<int, int>{50, 349}));
-
-  // 320 x 240 into 400 x 400 is not enlarged: columns 40..359, rows 80..319.
-  auto small = test::makeImage(PixelFormat::Gray8, 320, 240);
-  std::memset(small->pixels.get(), 7, small->pixelBytes());
-  PaintImage(*small, 400, 400, Reduce::Allowed, Enlarge::NotAllowed, kBackground, bitmap);
-  EXPECT_EQ(drawnRows(bitmap, kBackground), (std::pair<int, int>{80, 319}));
-  EXPECT_EQ(at(bitmap, 39, 200), kBackground);
-  EXPECT_EQ(at(bitmap, 40, 200), 7);
-  EXPECT_EQ(at(bitmap, 359, 200), 7);
-  EXPECT_EQ(at(bitmap, 360, 200), kBackground);
+  // The first and last column and row that show a uniform frame of 7 in a 400 x 400 bitmap.
+  const struct {
+    int32_t width, height;
+    std::array<int, 4> shown;
+  } cases[] = {
+      {640, 480, {0, 399, 50, 349}},   // reduced by 1.6
+      {320, 240, {40, 359, 80, 319}},  // not enlarged
+  };
+  for (const auto& c : cases) {
+    auto frame = test::makeImage(PixelFormat::Gray8, c.width, c.height);
+    std::memset(frame->pixels.get(), 7, frame->pixelBytes());
+    PaintImage(*frame, 400, 400, Reduce::Allowed, Enlarge::NotAllowed, kBackground, bitmap);
+    std::array<int, 4> shown{400, -1, 400, -1};
+    for (int32_t y = 0; y < 400; ++y)
+      for (int32_t x = 0; x < 400; ++x) {
+        if (at(bitmap, x, y) == kBackground) continue;
+        EXPECT_EQ(at(bitmap, x, y), 7);
+        shown = {std::min(shown[0], x), std::max(shown[1], x), std::min(shown[2], y), std::max(shown[3], y)};
+      }
+    EXPECT_EQ(shown, c.shown) << c.width << " x " << c.height;
+  }
 
   // Nothing to draw into.
-  PaintImage(*small, 0, 10, Reduce::Allowed, Enlarge::NotAllowed, kBackground, bitmap);
+  PaintImage(*ramp, 0, 10, Reduce::Allowed, Enlarge::NotAllowed, kBackground, bitmap);
   EXPECT_TRUE(bitmap.bytes.empty());
 }
 

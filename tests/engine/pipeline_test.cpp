@@ -53,33 +53,16 @@ TEST(AveragingTest, RunningFloatSumTimesTheRoundedReciprocalAndFloatChannelMeans
   EXPECT_EQ(channelMeans(*floatImage(3, 1, {16777216.0f, 1.0f, 1.0f}))[0], 16777216.0f / 3.0f);
 }
 
-// Map bytes of a hot pixel search, top row first.
-std::vector<int> mapOf(const ImageBuffer& dark, DarkGroup settings) {
-  ImageBuffer map;
-  locateHotPixels(dark, settings, map);
-  return std::vector<int>(map.pixels.get(), map.pixels.get() + map.pixelBytes());
-}
-
-// The diamonds drawn one bad pixel at a time: the plain form of the marking,
-// whose time grows with the expansion.
-std::vector<int> diamondsOf(const Values& dark, int32_t W, int32_t H, const DarkGroup& settings) {
-  std::vector<int> map(dark.size());
-  for (size_t i = 0; i < dark.size(); ++i) map[i] = static_cast<int32_t>(dark[i]) >> 2;
-  const int64_t e = settings.expand;
-  for (int32_t y = 0; y < H && e >= 0; ++y)
-    for (int32_t x = 0; x < W; ++x) {
-      const float v = dark[static_cast<size_t>(y) * W + x];
-      if (!(v > static_cast<float>(settings.hot) || v < static_cast<float>(settings.cold))) continue;
-      for (int64_t yy = std::max<int64_t>(y - e, 0); yy <= std::min<int64_t>(y + e, H - 1); ++yy) {
-        const int64_t reach = e - std::abs(yy - y);
-        for (int64_t xx = std::max<int64_t>(x - reach, 0); xx <= std::min<int64_t>(x + reach, W - 1); ++xx)
-          map[static_cast<size_t>(yy * W + xx)] = 255;
-      }
-    }
-  return map;
-}
-
-TEST(HotPixelTest, MarksMatchTheDiamondsOfEveryBadPixel) {
+// Random dark frames of up to 23 x 17: the marks against the diamonds drawn
+// one bad pixel at a time, and the repair against the mean of the good pixels
+// of each bad pixel's square, summed row by row. Both fast forms take a time
+// that does not grow with the expansion.
+TEST(HotPixelTest, MarksAndRepairMatchTheWindowsOfEveryBadPixel) {
+  auto mapOf = [](const ImageBuffer& dark, DarkGroup settings) {  // its bytes, top row first
+    ImageBuffer map;
+    locateHotPixels(dark, settings, map);
+    return std::vector<int>(map.pixels.get(), map.pixels.get() + map.pixelBytes());
+  };
   uint32_t state = 12345;
   auto next = [&] { return state = state * 1664525u + 1013904223u; };
   // Mostly quiet pixels, a few hot and a few cold ones, and some exactly at
@@ -89,14 +72,39 @@ TEST(HotPixelTest, MarksMatchTheDiamondsOfEveryBadPixel) {
   for (const int32_t expand : {-1, 0, 1, 2, 3, 7, 40, 2147483647}) {
     for (int trial = 0; trial < 4; ++trial) {
       const int32_t W = 1 + static_cast<int32_t>(next() % 23), H = 1 + static_cast<int32_t>(next() % 17);
-      Values dark(static_cast<size_t>(W) * H);
-      for (float& v : dark) {
-        const uint32_t r = next() >> 8;
-        v = r % 40 < 6 ? special[r % 40] : 20.0f + static_cast<float>(r % 100);
-      }
       const DarkGroup settings{200, trial % 2 == 0 ? 5u : 0u, expand};
       SCOPED_TRACE(testing::Message() << W << "x" << H << " expand " << expand << " cold " << settings.cold);
-      EXPECT_EQ(mapOf(*floatImage(W, H, dark), settings), diamondsOf(dark, W, H, settings));
+      Values dark(static_cast<size_t>(W) * H), frame(dark.size());
+      auto map = test::makeImage(PixelFormat::Gray8, W, H);
+      for (size_t i = 0; i < dark.size(); ++i) {
+        const uint32_t r = next() >> 8;
+        dark[i] = r % 40 < 6 ? special[r % 40] : 20.0f + static_cast<float>(r % 100);
+        frame[i] = static_cast<float>(next() >> 8) / 1000.0f;  // sums that depend on their order
+        // In the last trial only the top left pixel is good: windows that miss it keep their value.
+        map->pixels[i] = (trial == 3 ? i != 0 : (next() >> 16) % 4 == 0) ? 255 : 0;
+      }
+      std::vector<int> marks(dark.size());
+      for (size_t i = 0; i < dark.size(); ++i) marks[i] = static_cast<int32_t>(dark[i]) >> 2;
+      Values repaired = frame;
+      const int64_t e = expand, r = e + 1;
+      for (int64_t y = 0; y < H; ++y)
+        for (int64_t x = 0; x < W; ++x) {
+          const float v = dark[y * W + x];
+          const bool bad = v > static_cast<float>(settings.hot) || v < static_cast<float>(settings.cold);
+          for (int64_t yy = std::max<int64_t>(y - e, 0); bad && yy <= std::min<int64_t>(y + e, H - 1); ++yy)
+            for (int64_t xx = std::max<int64_t>(x - (e - std::abs(yy - y)), 0);
+                 xx <= std::min<int64_t>(x + (e - std::abs(yy - y)), W - 1); ++xx)
+              marks[yy * W + xx] = 255;
+          if (map->pixels[y * W + x] != 255) continue;
+          float sum = 0;
+          int32_t k = 0;
+          for (int64_t yy = std::max<int64_t>(y - r, 0); yy <= std::min<int64_t>(y + r, H - 1); ++yy)
+            for (int64_t xx = std::max<int64_t>(x - r, 0); xx <= std::min<int64_t>(x + r, W - 1); ++xx)
+              if (map->pixels[yy * W + xx] != 255) sum = sum + frame[yy * W + xx], ++k;
+          if (k) repaired[y * W + x] = sum / static_cast<float>(k);
+        }
+      EXPECT_EQ(mapOf(*floatImage(W, H, dark), settings), marks);
+      EXPECT_EQ(after(W, frame, [&](ImageBuffer& f) { repairHotPixels(f, *map, expand, 2); }), repaired);
     }
   }
   // Colour: blue and red 255, green 0 is level 127.5, not hot.
@@ -122,38 +130,6 @@ TEST(CalibrationTest, DarkSubtractionAndFlatDivision) {
   auto colour = colourImage(1, 1, {10, 20, 30});
   subtractDarkDivideFlat(*colour, nullptr, colourImage(1, 1, {5, 40, 30}).get(), {1, 2, 3}, 1);
   EXPECT_EQ(values(*colour), (Values{2, 1, 3}));
-}
-
-TEST(CalibrationTest, HotPixelRepairMatchesTheWindowSumsOfEveryBadPixel) {
-  uint32_t state = 777;
-  auto next = [&] { return state = state * 1664525u + 1013904223u; };
-  for (const int32_t expand : {0, 2, 6, 9, 2147483647}) {
-    for (int trial = 0; trial < 4; ++trial) {
-      const int32_t W = 1 + static_cast<int32_t>(next() % 23), H = 1 + static_cast<int32_t>(next() % 17);
-      Values frame(static_cast<size_t>(W) * H);
-      auto map = test::makeImage(PixelFormat::Gray8, W, H);
-      for (size_t i = 0; i < frame.size(); ++i) {
-        frame[i] = static_cast<float>(next() >> 8) / 1000.0f;  // sums that depend on their order
-        // In the last trial only the top left pixel is good: windows that miss it keep their value.
-        map->pixels[i] = (trial == 3 ? i != 0 : (next() >> 16) % 4 == 0) ? 255 : 0;
-      }
-      // Each bad pixel: the mean of the good ones in its square, summed row by row.
-      Values expected = frame;
-      const int64_t r = int64_t{expand} + 1;
-      for (int64_t y = 0; y < H; ++y)
-        for (int64_t x = 0; x < W; ++x) {
-          if (map->pixels[y * W + x] != 255) continue;
-          float sum = 0;
-          int32_t k = 0;
-          for (int64_t yy = std::max<int64_t>(y - r, 0); yy <= std::min<int64_t>(y + r, H - 1); ++yy)
-            for (int64_t xx = std::max<int64_t>(x - r, 0); xx <= std::min<int64_t>(x + r, W - 1); ++xx)
-              if (map->pixels[yy * W + xx] != 255) sum = sum + frame[yy * W + xx], ++k;
-          if (k) expected[y * W + x] = sum / static_cast<float>(k);
-        }
-      SCOPED_TRACE(testing::Message() << W << "x" << H << " expand " << expand);
-      EXPECT_EQ(after(W, frame, [&](ImageBuffer& f) { repairHotPixels(f, *map, expand, 2); }), expected);
-    }
-  }
 }
 
 // Frames of 70 rows are split into four bands of 17 or 18 rows: every step
@@ -217,10 +193,8 @@ TEST(DeInterlaceTest, BlurReadsTheOldRowsAndEqualiseMapsTheDarkerField) {
   EXPECT_EQ(after(3, same, EqualiseFields), same);
   // Darker odd rows are corrected; the even rows and level 0 stay.
   const Values dark = after(2, {80, 90, 40, 0, 80, 90, 40, 0}, EqualiseFields);
-  EXPECT_EQ(dark[0], 80);
-  EXPECT_EQ(dark[1], 90);
+  EXPECT_EQ((Values{dark[0], dark[1], dark[3]}), (Values{80, 90, 0}));
   EXPECT_GT(dark[2], 40);
-  EXPECT_EQ(dark[3], 0);
 }
 
 TEST(StretchTest, PercentAndLevelStretch) {
