@@ -1,6 +1,5 @@
 """Helpers shared by the interop tests: running stelp-cli and the peer tools,
-the pixels Stelp must load from a peer's file, and files built by hand in
-layouts the peers never write (bitmap headers, AVI indexes)."""
+the pixels Stelp must load from a peer's file, and bitmaps built by hand."""
 import json
 import os
 import re
@@ -17,11 +16,7 @@ from numpy.testing import assert_array_equal
 CLI = os.environ.get("STELP_CLI", "")
 if not (os.path.isfile(CLI) and os.access(CLI, os.X_OK)):
     raise RuntimeError(f"STELP_CLI must name the built stelp-cli binary (got {CLI!r})")
-
-# Numpy types of the .raw dumps (channels B, G, R). Loads are checked in a
-# grey, a colour and a floating-point format.
-RAW_DTYPE = {"gray8": "u1", "bgr24": "u1", "grayfloat": "<f4", "bgrfloat": "<f4"}
-FORMATS = ("gray8", "bgr24", "bgrfloat")
+FORMATS = ("gray8", "bgr24", "bgrfloat")  # loads are checked in a grey, a colour and a float format
 
 
 def run_cli(*args, timeout=30):
@@ -36,10 +31,10 @@ def cli_ok(*args, timeout=30):
 
 
 def convert_raw(src, out, fmt, *args):
-    """The pixels `src` loads as in `fmt` (flat, top row first), through a
-    .raw dump at `out`; stelp-cli's error text when it fails."""
+    """The values `src` loads as in `fmt` (flat, top row first, channels B, G,
+    R), through a .raw dump at `out`; stelp-cli's error text when it fails."""
     r = run_cli("convert", src, out, "--format", fmt, *args)
-    return r.stderr if r.returncode else np.fromfile(out, RAW_DTYPE[fmt])
+    return r.stderr if r.returncode else np.fromfile(out, "<f4" if fmt.endswith("float") else "u1")
 
 
 def tool(*args, timeout=120, check=True):
@@ -63,8 +58,7 @@ def ffprobe(path, timeout=120):
 
 
 def ffmpeg_frames(path, width, height):
-    """Every video frame as ffmpeg decodes it to bgr24 (none dropped or
-    repeated), shape (frames, height, width, 3)."""
+    """Every video frame as ffmpeg decodes it to bgr24 (none dropped or repeated), (frames, height, width, 3)."""
     data = ffmpeg("-i", path, "-map", "0:v:0", "-fps_mode", "passthrough", "-f", "rawvideo", "-pix_fmt", "bgr24", "-")
     return np.frombuffer(data, np.uint8).reshape(-1, height, width, 3)
 
@@ -98,82 +92,21 @@ def bmp_file(width, height, bpp, rows, *, top_down=False, header_size=40, compre
     return struct.pack("<2sIHHI", b"BM", offset + len(body), 0, 0, offset) + info + extra + pal + b"\xa5" * gap + body
 
 
-def chunks(data):
-    """(fourcc, offset of its header, size) of every RIFF chunk, LISTs entered."""
-    found, pos = [], 0
-    while pos + 8 <= len(data):
-        fourcc, size = struct.unpack_from("<4sI", data, pos)
-        found.append((fourcc, pos, size))
-        pos += 12 if fourcc in (b"RIFF", b"LIST") else 8 + size + (size & 1)
-    return found
-
-
-def retag(data, *fourccs):
-    """AVI bytes with every chunk named in `fourccs` renamed JUNK, so readers skip it."""
-    out = bytearray(data)
-    for old in fourccs:
-        hits = [pos for fourcc, pos, _ in chunks(data) if fourcc == old]
-        assert hits, f"no {old!r} chunk to rename"
-        for pos in hits:
-            out[pos:pos + 4] = b"JUNK"
-    return bytes(out)
-
-
-def _chunk(fourcc, payload):
-    return fourcc + struct.pack("<I", len(payload)) + payload + b"\0" * (len(payload) & 1)
-
-
-def _list(kind, payload):
-    return b"LIST" + struct.pack("<I", len(payload) + 4) + kind + payload
-
-
-def avi_file(width, height, frames, keys, *, codec=b"\0\0\0\0", idx1=True, odml=False):
-    """A 24-bit, 5 frames a second AVI of `frames` (payloads; b"" is a dropped
-    frame) in '00db' chunks with key-frame flags `keys`, indexed by idx1, by an
-    OpenDML super index naming one 'ix00' chunk at the end of movi, by both or
-    by neither."""
-    n, big = len(frames), max(map(len, frames))
-    strl = (_chunk(b"strh", struct.pack("<4s4sIHHIIIIIIiI4h", b"vids", codec.strip(b"\0") or b"DIB ", 0, 0, 0, 0,
-                                        1, 5, 0, n, big, -1, 0, 0, 0, width, height))
-            + _chunk(b"strf", struct.pack("<IiiHH4sIiiII", 40, width, height, 1, 24, codec, width * height * 3,
-                                          0, 0, 0, 0)))
-    avih = _chunk(b"avih", struct.pack("<14I", 200000, big * 5, 0, 0x10 if idx1 else 0, n, 0, 1, big, width,
-                                       height, 0, 0, 0, 0))
-
-    def hdrl(ix_pos):
-        indx = struct.pack("<HBBI4s3IQII", 4, 0, 0, 1, b"00db", 0, 0, 0, ix_pos, 32 + 8 * n, n)
-        return _list(b"hdrl", avih + _list(b"strl", strl + (_chunk(b"indx", indx) if odml else b"")))
-
-    movi, offsets, ix_pos = b"", [], 0
-    for payload in frames:
-        offsets.append(4 + len(movi))  # from the 'movi' fourcc to the chunk header
-        movi += _chunk(b"00db", payload)
-    entries = list(zip(offsets, map(len, frames), keys))
-    if odml:
-        movi_pos = 12 + len(hdrl(0))  # the movi LIST header; entries point at chunk data
-        ix_pos = movi_pos + 12 + len(movi)
-        movi += _chunk(b"ix00", struct.pack("<HBBI4sQI", 2, 0, 1, n, b"00db", movi_pos + 8, 0) + b"".join(
-            struct.pack("<II", off + 8, size | (0 if key else 1 << 31)) for off, size, key in entries))
-    body = b"AVI " + hdrl(ix_pos) + _list(b"movi", movi)
-    if idx1:
-        body += _chunk(b"idx1", b"".join(struct.pack("<4sIII", b"00db", 0x10 if key else 0, off, size)
-                                         for off, size, key in entries))
-    return b"RIFF" + struct.pack("<I", len(body)) + body
-
-
 class InteropCase(unittest.TestCase):
     """A private temporary folder per test (self.tmp) and per class (cls.shared)."""
 
+    @staticmethod
+    def folder(cleanup):
+        tmp = tempfile.TemporaryDirectory()
+        cleanup(tmp.cleanup)
+        return Path(tmp.name)
+
     @classmethod
     def setUpClass(cls):
-        tmp = tempfile.TemporaryDirectory()
-        cls.addClassCleanup(tmp.cleanup)
-        cls.shared = Path(tmp.name)
+        cls.shared = cls.folder(cls.addClassCleanup)
 
     def setUp(self):
-        tmp = tempfile.TemporaryDirectory()
-        self.addCleanup(tmp.cleanup)
-        self.tmp = Path(tmp.name)
+        self.tmp = self.folder(self.addCleanup)
 
     def assertInfo(self, path, line, note=None, *args):
         """`info` prints `line`, then, where `note` is given (a FITS file),
@@ -199,12 +132,12 @@ class InteropCase(unittest.TestCase):
 
     def assertLoads(self, cases, *args):
         """Each (file, frame or None, format, pixels top row first) loads to
-        exactly those pixels, `args` added to each convert; stelp-cli runs four
-        loads at a time."""
+        exactly those pixels, `args` added to each convert; four loads run at
+        a time."""
         def load(case):
             src, frame, fmt, _ = case
-            out = self.tmp / f"{Path(src).name}.{frame}.{fmt}.raw"
-            return convert_raw(src, out, fmt, *args, *(() if frame is None else ("--frame", frame)))
+            return convert_raw(src, self.tmp / f"{Path(src).name}.{frame}.{fmt}.raw", fmt, *args,
+                               *(() if frame is None else ("--frame", frame)))
         with ThreadPoolExecutor(max_workers=4) as pool:
             loaded = list(pool.map(load, cases))
         for (src, frame, fmt, want), got in zip(cases, loaded):

@@ -2,7 +2,6 @@
 layouts of its MPEG-4 packets, load frame by frame to exactly the pixels ffmpeg
 decodes (Stelp converts pictures with ffmpeg's own settings, so there is no
 tolerance); files stelp-cli writes decode in ffmpeg to the pixels that went in."""
-import re
 import struct
 from concurrent.futures import ThreadPoolExecutor
 
@@ -10,8 +9,7 @@ import numpy as np
 from numpy.testing import assert_array_equal
 from PIL import Image
 
-from interop_util import (FORMATS, InteropCase, avi_file, chunks, cli_ok, expected, ffmpeg, ffmpeg_frames, ffprobe,
-                          grey_of, retag)
+from interop_util import FORMATS, InteropCase, cli_ok, expected, ffmpeg, ffmpeg_frames, ffprobe, grey_of
 
 W, H, N = 64, 48, 6  # ffmpeg's moving test pattern: six frames at 5 a second
 RAW = ("-c:v", "rawvideo", "-pix_fmt")
@@ -23,6 +21,69 @@ CLIPS.update(bgr24_bottom_up=RAW + ("bgr24", "-flipped_raw_rgb", "1"),  # plain 
              # lossless capture codecs, whose set-up data follow the first 40 bytes of strf
              huffyuv=("-c:v", "huffyuv"), ffv1=("-c:v", "ffv1", "-level", "3"), utvideo=("-c:v", "utvideo"))
 INDEXES = {"idx1": {}, "opendml": dict(idx1=False, odml=True), "both": dict(odml=True), "none": dict(idx1=False)}
+
+
+def chunks(data):
+    """(fourcc, offset of its header, size) of every RIFF chunk, LISTs entered."""
+    found, pos = [], 0
+    while pos + 8 <= len(data):
+        fourcc, size = struct.unpack_from("<4sI", data, pos)
+        found.append((fourcc, pos, size))
+        pos += 12 if fourcc in (b"RIFF", b"LIST") else 8 + size + (size & 1)
+    return found
+
+
+def retag(data, *fourccs):
+    """AVI bytes with every chunk named in `fourccs` renamed JUNK, so readers skip it."""
+    out = bytearray(data)
+    for old in fourccs:
+        hits = [pos for fourcc, pos, _ in chunks(data) if fourcc == old]
+        assert hits, f"no {old!r} chunk to rename"
+        for pos in hits:
+            out[pos:pos + 4] = b"JUNK"
+    return bytes(out)
+
+
+def _chunk(fourcc, payload):
+    return fourcc + struct.pack("<I", len(payload)) + payload + b"\0" * (len(payload) & 1)
+
+
+def _list(kind, payload):
+    return b"LIST" + struct.pack("<I", len(payload) + 4) + kind + payload
+
+
+def avi_file(width, height, frames, keys, *, codec=b"\0\0\0\0", idx1=True, odml=False):
+    """A 24-bit, 5 frames a second AVI of `frames` (payloads; b"" is a dropped
+    frame) in '00db' chunks with key-frame flags `keys`, indexed by idx1, by an
+    OpenDML super index naming one 'ix00' chunk at the end of movi, by both or
+    by neither."""
+    n, big = len(frames), max(map(len, frames))
+    strl = (_chunk(b"strh", struct.pack("<4s4sIHHIIIIIIiI4h", b"vids", codec.strip(b"\0") or b"DIB ", 0, 0, 0, 0,
+                                        1, 5, 0, n, big, -1, 0, 0, 0, width, height))
+            + _chunk(b"strf", struct.pack("<IiiHH4sIiiII", 40, width, height, 1, 24, codec, width * height * 3,
+                                          0, 0, 0, 0)))
+    avih = _chunk(b"avih", struct.pack("<14I", 200000, big * 5, 0, 0x10 if idx1 else 0, n, 0, 1, big, width,
+                                       height, 0, 0, 0, 0))
+
+    def hdrl(ix_pos):
+        indx = struct.pack("<HBBI4s3IQII", 4, 0, 0, 1, b"00db", 0, 0, 0, ix_pos, 32 + 8 * n, n)
+        return _list(b"hdrl", avih + _list(b"strl", strl + (_chunk(b"indx", indx) if odml else b"")))
+
+    movi, offsets, ix_pos = b"", [], 0
+    for payload in frames:
+        offsets.append(4 + len(movi))  # from the 'movi' fourcc to the chunk header
+        movi += _chunk(b"00db", payload)
+    entries = list(zip(offsets, map(len, frames), keys))
+    if odml:
+        movi_pos = 12 + len(hdrl(0))  # the movi LIST header; entries point at chunk data
+        ix_pos = movi_pos + 12 + len(movi)
+        movi += _chunk(b"ix00", struct.pack("<HBBI4sQI", 2, 0, 1, n, b"00db", movi_pos + 8, 0) + b"".join(
+            struct.pack("<II", off + 8, size | (0 if key else 1 << 31)) for off, size, key in entries))
+    body = b"AVI " + hdrl(ix_pos) + _list(b"movi", movi)
+    if idx1:
+        body += _chunk(b"idx1", b"".join(struct.pack("<4sIII", b"00db", 0x10 if key else 0, off, size)
+                                         for off, size, key in entries))
+    return b"RIFF" + struct.pack("<I", len(body)) + body
 
 
 def make_clip(path, name):
@@ -93,13 +154,6 @@ class AviInterop(InteropCase):
                 cases += [(path, i, "bgr24", f) for i, f in enumerate(frames)]
         self.assertLoads(cases)
 
-    def test_frames_past_either_end_are_refused(self):
-        src = self.shared / "mpeg4.avi"
-        for bad, out in ((b, o) for b in (-1, N) for o in ("out.raw", "out.avi")):
-            with self.subTest(frame=bad, output=out):
-                self.assertFails(("convert", src, self.tmp / out, "--frame", bad),
-                                 re.escape(f"stelp-cli: {src}: frame {bad} does not exist") + ".*")
-
     def test_written_videos_decode_in_ffmpeg_and_read_back(self):
         rgb = np.random.default_rng(7).integers(0, 256, (5, 7, 3), dtype=np.uint8)  # odd width: padded rows
         src = self.tmp / "src.bmp"
@@ -114,10 +168,5 @@ class AviInterop(InteropCase):
                 self.assertEqual(ffprobe(out), ("rawvideo", pix_fmt, "5/1", "1"))
                 assert_array_equal(ffmpeg_frames(out, 7, 5), stored[None], "video in ffmpeg")
                 self.assertInfo(out, "avi 7x5 frames=1")
-            # Stelp reads its file back, also through each index it writes
-            # alone, and with none.
-            paths = [out] + [self.tmp / f"{fmt}_{i}.avi" for i in range(3)]
-            for path, renamed in zip(paths[1:], ((b"idx1",), (b"indx",), (b"idx1", b"indx"))):
-                path.write_bytes(retag(out.read_bytes(), *renamed))
-            cases += [(path, 0, read, expected(stored, read)) for path in paths for read in FORMATS]
+            cases += [(out, 0, read, expected(stored, read)) for read in FORMATS]  # and Stelp reads it back
         self.assertLoads(cases)

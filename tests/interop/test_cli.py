@@ -1,5 +1,5 @@
-"""stelp-cli's command-line contract: `info` lines, one-line file errors with
-exit status 1, and usage errors with exit status 2."""
+"""stelp-cli's command-line contract: `info` lines, file errors in one line
+with exit status 1 and nothing written, and usage errors with exit status 2."""
 import re
 import shutil
 import subprocess
@@ -11,51 +11,49 @@ from PIL import Image
 from interop_util import CLI, InteropCase, bmp_file, cli_ok, ffmpeg, run_cli
 
 
-class Info(InteropCase):
-    def test_info_lines(self):
-        t = self.tmp
-        Image.new("RGB", (7, 3), (1, 2, 3)).save(t / "pic.bmp")
-        fits.PrimaryHDU(np.zeros((3, 5), np.int16)).writeto(t / "pic.fits")
-        fits.PrimaryHDU(np.zeros((4, 2, 9), np.uint8)).writeto(t / "cube.fit")
+class ImageCommands(InteropCase):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        s = cls.shared
+        Image.new("RGB", (7, 3), (1, 2, 3)).save(s / "pic.bmp")
+        fits.PrimaryHDU(np.zeros((3, 5), np.int16)).writeto(s / "pic.fits")
+        fits.PrimaryHDU(np.zeros((4, 2, 9), np.uint8)).writeto(s / "cube.fit")
         ffmpeg("-f", "lavfi", "-i", "testsrc=size=10x6:rate=5:duration=0.6", "-c:v", "rawvideo",
-               "-pix_fmt", "bgr24", t / "clip.avi")
+               "-pix_fmt", "bgr24", s / "clip.avi")
         # The kind comes from the table every command shares (content first, then the name).
-        for src, copy in (("pic.bmp", "bmp.fits"), ("pic.bmp", "pic.DIB")):
-            shutil.copy(t / src, t / copy)
+        for copy in ("bmp.fits", "pic.DIB"):
+            shutil.copy(s / "pic.bmp", s / copy)
+        fits.PrimaryHDU(np.ones((2, 3), np.int64)).writeto(s / "int64.fits")
+        (s / "sixteen.bmp").write_bytes(bmp_file(3, 2, 16, [b"\x1f\x00" * 3] * 2))
+
+    def test_info_lines(self):
         # A FITS file adds a line on how its values are scaled.
         for name, line, note in (("pic.bmp", "bmp 7x3 frames=1", None), ("bmp.fits", "bmp 7x3 frames=1", None),
                                  ("pic.DIB", "bmp 7x3 frames=1", None), ("pic.fits", "fits 5x3 frames=1", "/ 257"),
                                  ("cube.fit", "fits 9x2 frames=1", ""), ("clip.avi", "avi 10x6 frames=3", None)):
             with self.subTest(name=name):
-                self.assertInfo(t / name, line, note)
+                self.assertInfo(self.shared / name, line, note)
 
-
-class Errors(InteropCase):
-    def test_unreadable_inputs_fail_with_one_line(self):
-        fits.PrimaryHDU(np.ones((2, 3), np.int64)).writeto(self.tmp / "int64.fits")
-        (self.tmp / "text.fits").write_bytes(b"hello, this is text and not an image\n" * 3)
-        (self.tmp / "sixteen.bmp").write_bytes(bmp_file(3, 2, 16, [b"\x1f\x00" * 3] * 2))
-        (self.tmp / "rle8.bmp").write_bytes(bmp_file(4, 2, 8, [b"\x04\x01", b"\x00\x00\x04\x02\x00\x01"],
-                                                     compression=1, palette=((0, 0, 0), (255, 255, 255))))
-        for name, reason in (("missing.bmp", "not found"), ("text.fits", "not a FITS file (no SIMPLE card)"),
-                             ("int64.fits", "BITPIX 64 is not supported"),
-                             ("sixteen.bmp", "16-bit bitmaps are not supported"),
-                             ("rle8.bmp", "compressed bitmaps (compression 1) are not supported")):
-            path = self.tmp / name
-            for args in (("info", path), ("convert", path, self.tmp / "out.bmp")):
-                with self.subTest(name=name, command=args[0]):
-                    self.assertFails(args, re.escape(f"stelp-cli: {path}: {reason}"))
-
-    def test_unknown_output_extension(self):
-        Image.new("RGB", (3, 2)).save(self.tmp / "src.bmp")
+    def test_file_errors_exit_1(self):
+        s, t = self.shared, self.tmp
+        cases = [((command, s / name, *((t / "out.bmp",) if command == "convert" else ())),
+                  re.escape(f"stelp-cli: {s / name}: {reason}"))
+                 for name, reason in (("missing.bmp", "not found"), ("int64.fits", "BITPIX 64 is not supported"),
+                                      ("sixteen.bmp", "16-bit bitmaps are not supported"))
+                 for command in ("info", "convert")]
         # .dib is read but, as for every other command, not written.
-        for out in (self.tmp / "out.png", self.tmp / "out", self.tmp / "out.dib"):
-            with self.subTest(output=out.name):
-                self.assertFails(("convert", self.tmp / "src.bmp", out), re.escape(f"stelp-cli: {out}: ") + ".+")
+        cases += [(("convert", s / "pic.bmp", t / out), re.escape(f"stelp-cli: {t / out}: ") + ".+")
+                  for out in ("out.png", "out", "out.dib")]
+        cases += [(("convert", s / "clip.avi", t / out, "--frame", frame),
+                   re.escape(f"stelp-cli: {s / 'clip.avi'}: frame {frame} does not exist") + ".*")
+                  for frame in (-1, 3) for out in ("out.raw", "out.avi")]
+        for args, line in cases:
+            with self.subTest(args=args):
+                self.assertFails(args, line)
 
     def test_usage_errors_exit_2(self):
-        src, out = self.tmp / "src.bmp", self.tmp / "out.raw"
-        Image.new("RGB", (3, 2)).save(src)
+        src, out = self.shared / "pic.bmp", self.tmp / "out.raw"
         for args in ((), ("info",), ("frobnicate", src), ("convert", src),
                      *(("convert", src, out, *extra.split()) for extra in (
                          "--bogus", "--format", "--format rgb48", "--frame", "--frame abc", "--frame 1.5",
@@ -68,8 +66,9 @@ class Errors(InteropCase):
 
 class ProjectCommands(InteropCase):
     """Commands on a demo project that must not report success: an output that
-    names a source, a project path the file system cannot resolve, frames that
-    do not load, a failed write to standard output."""
+    names a source, a project path the file system cannot resolve, a project
+    without enabled images, an output that cannot be written, frames that do
+    not load, a failed write to standard output."""
 
     @classmethod
     def setUpClass(cls):
@@ -79,21 +78,30 @@ class ProjectCommands(InteropCase):
         cls.project = cls.night / "demo.sjx"
 
     def test_refused_commands_write_nothing(self):
+        # How paths are spelt (case, "..", links) is mostly the engine's
+        # affair; here each command meets a conflict.
         t, night, project = self.tmp, self.night, self.project
-        (t / "link.avi").symlink_to(night / "lights.avi")
         (t / "cal_001.bmp").symlink_to(night / "light_2.bmp")  # the second file of a sequence
         (t / "loop.sjx").symlink_to(t / "loop.sjx")
-        long_name = t / ("x" * 300 + ".sjx")
+        long_name, missing, nowhere = t / ("x" * 300 + ".sjx"), t / "missing", t / "nowhere.sjx"
+        disabled = self.shared / "disabled.sjx"
+        disabled.write_text(re.sub(r"^(Enabled.*)=1$", r"\1=0", project.read_text(), flags=re.M))
         source = lambda path: re.escape(f"stelp-cli: {path}: is a source of the project") + ".*"  # noqa: E731
+        cannot = lambda path: re.escape(f"stelp-cli: cannot write {path}: ") + ".+"  # noqa: E731
         for args, line in (
                 (("process", project, night / "lights.avi"), source(night / "lights.avi")),
+                # a spelling of the source's name that no file has: compared as the normalised name
                 (("process", project, night / "." / ".." / "night" / "LIGHTS.AVI"), source(night / "." / ".." / "night" / "LIGHTS.AVI")),
-                (("process", project, t / "link.avi"), source(t / "link.avi")),
                 (("process", project, t / "cal.bmp"), source(t / "cal_001.bmp")),
                 (("master", "flat", project, night / "flat_2.fits"), source(night / "flat_2.fits")),
-                (("master", "dark", project, night / "Dark_1.bmp"), source(night / "Dark_1.bmp")),
                 (("render", project, "images", "raw", night / "light_1.bmp"), source(night / "light_1.bmp")),
                 (("master", "dark", project, t / "dark.dib"), re.escape(f"stelp-cli: {t / 'dark.dib'}: unknown output extension") + ".*"),
+                (("process", project, t / "cal.txt", "--quiet"), re.escape(f"stelp-cli: {t / 'cal.txt'}: ") + ".+"),
+                (("process", project, missing / "cal.bmp", "--quiet"), cannot(missing / "cal_000.bmp")),
+                (("process", project, missing / "cal.avi", "--quiet"), cannot(missing / "cal.avi")),
+                (("master", "flat", project, missing / "flat.fits", "--quiet"), cannot(missing / "flat.fits")),
+                (("process", nowhere, t / "cal.bmp", "--quiet"), re.escape(f"stelp-cli: {nowhere}: no such file")),
+                (("process", disabled, t / "cal.bmp", "--quiet"), re.escape(f"stelp-cli: {disabled}: no enabled images")),
                 (("process", t / "loop.sjx", t / "out.bmp"), re.escape(f"stelp-cli: {t / 'loop.sjx'}: ") + ".*symbolic links"),
                 (("master", "dark", t / "loop.sjx", t / "out.bmp"), ".*: Too many levels of symbolic links"),
                 (("render", long_name, "images", "raw", t / "out.bmp"), ".*: File name too long"),
