@@ -20,7 +20,7 @@ def bit_count(path):
     return struct.unpack_from("<H", path.read_bytes(), 28)[0]
 
 
-class PillowWrittenBitmaps(InteropCase):
+class Bitmaps(InteropCase):
     def test_pillow_bitmaps_load_to_pillow_pixels(self):
         rng, cases = np.random.default_rng(0), []
         for mode, depth in (("P", 8), ("L", 8), ("RGB", 24), ("RGBA", 32)):
@@ -35,8 +35,6 @@ class PillowWrittenBitmaps(InteropCase):
                 cases += [(path, None, fmt, expected(pillow_rgb(path)[..., ::-1], fmt)) for fmt in FORMATS]
         self.assertLoads(cases)
 
-
-class StelpWrittenBitmaps(InteropCase):
     def test_written_bitmaps_read_back_in_pillow(self):
         # Colour formats keep the channels; grey formats store (b + 2g + r) // 4.
         rgb = np.random.default_rng(7).integers(0, 256, (3, 7, 3), dtype=np.uint8)
@@ -49,8 +47,6 @@ class StelpWrittenBitmaps(InteropCase):
                 self.assertEqual(bit_count(out), depth)
                 assert_array_equal(pillow_rgb(out), want)
 
-
-class CraftedBitmaps(InteropCase):
     def test_crafted_bitmaps_load_as_pillow_reads_them(self):
         rng = np.random.default_rng(7)
         rgb = rng.integers(0, 256, (3, 5, 3), dtype=np.uint8)
@@ -59,22 +55,19 @@ class CraftedBitmaps(InteropCase):
         wild = np.where(idx == 3, np.uint8(9), idx)  # 9 and 4 lie past the palette: black
         wild[0, 0] = 4
         wild_rgb = np.where((wild >= 4)[..., None], 0, np.array(palette, np.uint8)[np.minimum(wild, 3)])
+        indexed, bgr = [r.tobytes() for r in idx], [r[:, ::-1].tobytes() for r in rgb]
         bgrx = [np.concatenate([row[:, ::-1], np.full((5, 1), 0x7F, np.uint8)], axis=1).tobytes() for row in rgb]
-        masks = (0x00FF0000, 0x0000FF00, 0x000000FF)
+        masks, from_palette = (0x00FF0000, 0x0000FF00, 0x000000FF), np.array(palette, np.uint8)[idx]
         for name, data, want in (
-                ("v5_header_8_top_down_gap", bmp_file(5, 3, 8, [r.tobytes() for r in idx], header_size=124,
-                                                      palette=palette, top_down=True, gap=3),
-                 np.array(palette, np.uint8)[idx]),
-                ("v4_header_24_gap", bmp_file(5, 3, 24, [r[:, ::-1].tobytes() for r in rgb], header_size=108,
-                                              gap=6), rgb),
+                ("v5_header_8_top_down_gap",
+                 bmp_file(5, 3, 8, indexed, header_size=124, palette=palette, top_down=True, gap=3), from_palette),
+                ("v4_header_24_gap", bmp_file(5, 3, 24, bgr, header_size=108, gap=6), rgb),
                 # bfOffBits skips 36 bytes after the palette of a 40-byte header
-                ("info_header_8_gap", bmp_file(5, 3, 8, [r.tobytes() for r in idx], palette=palette, gap=36),
-                 np.array(palette, np.uint8)[idx]),
-                ("info_header_24_gap", bmp_file(5, 3, 24, [r[:, ::-1].tobytes() for r in rgb], gap=36), rgb),
+                ("info_header_8_gap", bmp_file(5, 3, 8, indexed, palette=palette, gap=36), from_palette),
+                ("info_header_24_gap", bmp_file(5, 3, 24, bgr, gap=36), rgb),
                 ("bitfields_32_top_down", bmp_file(5, 3, 32, bgrx, compression=3, masks=masks, top_down=True), rgb),
                 ("v5_header_bitfields_32", bmp_file(5, 3, 32, bgrx, compression=3, masks=masks, header_size=124), rgb),
-                ("info_header_24_unused_palette", bmp_file(5, 3, 24, [r[:, ::-1].tobytes() for r in rgb],
-                                                           palette=palette[:2]), rgb),
+                ("info_header_24_unused_palette", bmp_file(5, 3, 24, bgr, palette=palette[:2]), rgb),
                 ("indices_past_palette", bmp_file(5, 3, 8, [r.tobytes() for r in wild], palette=palette), wild_rgb)):
             path = self.tmp / f"{name}.bmp"
             path.write_bytes(data)

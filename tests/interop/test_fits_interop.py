@@ -34,11 +34,9 @@ def expected_load(values, fmt, mul, div):
 
 
 def brightest(values):
-    """The divisor of the brightest-pixel scale: the greatest finite value, 1
-    when none lies above 0."""
+    """The divisor of the brightest-pixel scale: the greatest finite value, 1 when none lies above 0."""
     v = np.asarray(values, np.float64)
-    top = v[np.isfinite(v)].max(initial=0)
-    return top if top > 0 else 1
+    return max(v[np.isfinite(v)].max(initial=0), 0) or 1
 
 
 class AstropyWrittenFits(InteropCase):
