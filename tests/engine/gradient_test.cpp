@@ -148,9 +148,8 @@ Products reference(const ImageBuffer& flat, const FlatGroup& s) {
   const Fn level = [&](int32_t x, int32_t y, int) { return referenceLevel(flat, x, y); };
   const ImageBuffer levels = makeImage(flat.width, flat.height, PixelFormat::Gray8, level);
   Products r{makeImage(flat.width, flat.height, PixelFormat::Gray8, level),
-             makeImage(flat.width, flat.height, flat.format, [&](int32_t x, int32_t y, int c) {
-               return px(flat, x, y)[c];
-             }), {}};
+             makeImage(flat.width, flat.height, flat.format), {}};
+  std::memcpy(r.synthetic.pixels.get(), flat.pixels.get(), flat.pixelBytes());
   auto map = [&](int64_t x, int64_t y) -> uint8_t& { return r.map.row(static_cast<int32_t>(y))[x]; };
   for (int64_t y = g.b; y < g.h - g.b && !g.empty; ++y) {
     for (int64_t x = g.b; x < g.w - g.b; ++x) {
