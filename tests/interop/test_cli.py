@@ -26,6 +26,8 @@ class ImageCommands(InteropCase):
             shutil.copy(s / "pic.bmp", s / copy)
         fits.PrimaryHDU(np.ones((2, 3), np.int64)).writeto(s / "int64.fits")
         (s / "sixteen.bmp").write_bytes(bmp_file(3, 2, 16, [b"\x1f\x00" * 3] * 2))
+        (s / "rle8.bmp").write_bytes(bmp_file(4, 2, 8, [b"\x04\x01", b"\x00\x00\x04\x02\x00\x01"],
+                                              compression=1, palette=((0, 0, 0), (255, 255, 255))))
 
     def test_info_lines(self):
         # A FITS file adds a line on how its values are scaled.
@@ -40,7 +42,8 @@ class ImageCommands(InteropCase):
         cases = [((command, s / name, *((t / "out.bmp",) if command == "convert" else ())),
                   re.escape(f"stelp-cli: {s / name}: {reason}"))
                  for name, reason in (("missing.bmp", "not found"), ("int64.fits", "BITPIX 64 is not supported"),
-                                      ("sixteen.bmp", "16-bit bitmaps are not supported"))
+                                      ("sixteen.bmp", "16-bit bitmaps are not supported"),
+                                      ("rle8.bmp", "compressed bitmaps (compression 1) are not supported"))
                  for command in ("info", "convert")]
         # .dib is read but, as for every other command, not written.
         cases += [(("convert", s / "pic.bmp", t / out), re.escape(f"stelp-cli: {t / out}: ") + ".+")
