@@ -361,7 +361,13 @@ bool MainDialog::OnWindowThread() const { return QThread::currentThread() == thr
 // window's thread, in order.
 void MainDialog::ShowStatus(const std::string& text) {
   if (!OnWindowThread()) {
-    Post([this, text] { ShowStatus(text); });
+    bool post = false;
+    {
+      std::lock_guard lock(mailMutex_);
+      reportedStatus_ = text;
+      post = !std::exchange(reportPosted_, true);
+    }
+    if (post) Post([this] { ShowReported(); });
     return;
   }
   if (!statusLine_) return;
@@ -394,17 +400,39 @@ void MainDialog::EndWait() {
 
 void MainDialog::Step(int step, int steps) {
   if (!OnWindowThread()) {
-    Post([this, step, steps] { Step(step, steps); });
+    bool post = false;
+    {
+      std::lock_guard lock(mailMutex_);
+      reportedStep_ = {step, steps};
+      post = !std::exchange(reportPosted_, true);
+    }
+    if (post) Post([this] { ShowReported(); });
     return;
   }
   if (!progressBar_ || steps <= 0) return;
   progressBar_->setRange(0, steps);
   progressBar_->setValue(step);
-  progressBar_->show();
-  progressBar_->raise();
-  if (work_ == WorkKind::None) return;
+  if (!progressBar_->isVisible()) {
+    progressBar_->show();
+    progressBar_->raise();
+  }
+  if (work_ == WorkKind::None || cancelButton_->isVisible()) return;
   cancelButton_->show();
   cancelButton_->raise();
+}
+
+void MainDialog::ShowReported() {
+  std::optional<std::string> status;
+  std::optional<std::pair<int, int>> step;
+  {
+    std::lock_guard lock(mailMutex_);
+    status = std::exchange(reportedStatus_, std::nullopt);
+    step = std::exchange(reportedStep_, std::nullopt);
+    reportPosted_ = false;
+  }
+  // A step shows the bar, and "Ready" hides it: the step goes first.
+  if (step) Step(step->first, step->second);
+  if (status) ShowStatus(*status);
 }
 
 void MainDialog::Invalidate() {

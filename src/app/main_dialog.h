@@ -8,7 +8,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/dialog_host.h"
@@ -292,6 +294,13 @@ class MainDialog : public QMainWindow, private Progress {
   std::deque<std::function<void()>> mail_;  // calls posted for the window's thread
   bool mailScheduled_ = false;              // a delivery is queued in the event loop
   std::shared_ptr<Bitmap24> preview_;        // the newest exported frame not yet shown
+  // The newest status text and step the worker reported and the window has
+  // not shown yet: a window behind a fast worker shows only the newest.
+  std::optional<std::string> reportedStatus_;
+  std::optional<std::pair<int, int>> reportedStep_;
+  bool reportPosted_ = false;
+  // Shows what reportedStatus_ and reportedStep_ hold.
+  void ShowReported();
   // Last: stopped and joined first, before anything its work uses goes.
   Worker worker_;
 };
