@@ -13,7 +13,6 @@
 #include "app/settings_pages.h"
 #include "app/source_list_view.h"
 #include "app_test_util.h"
-#include "image/fits.h"
 
 namespace stelp::test {
 namespace {
@@ -55,137 +54,80 @@ TEST_F(MainDialogTest, LayoutFollowsTheWindowSize) {
     window.resize(size);
     settle();
     const QRect view = window.imageView()->geometry();
-    const QRect import = window.importButton()->geometry();
-    EXPECT_LT(view.bottom(), import.top());
-    EXPECT_LT(window.list(ListRole::Images)->geometry().bottom(), import.top());
+    EXPECT_LT(view.bottom(), window.importButton()->geometry().top());
     EXPECT_FALSE(view.intersects(window.imagesPage()->geometry()));
     EXPECT_LE(window.statusLine()->geometry().right(), window.client()->width());
-    if (!before.isNull()) {
-      EXPECT_EQ(view.size() - before.size(), QSize(1300 - 640, 900 - 480));
-    }
+    if (!before.isNull()) EXPECT_EQ(view.size() - before.size(), QSize(1300 - 640, 900 - 480));
     before = view;
   }
   window.resize(100, 100);
   EXPECT_GE(window.frameGeometry().width(), 420);
   EXPECT_GE(window.frameGeometry().height(), 350);
-}
-
-TEST_F(MainDialogTest, EscapeNeverClosesTheWindow) {
+  // Escape never closes the window.
   QTest::keyClick(window.list(ListRole::Images), Qt::Key_Escape);
-  QTest::keyClick(window.roleSelector(), Qt::Key_Escape);
   QTest::keyClick(&window, Qt::Key_Escape);
   settle();
   EXPECT_TRUE(window.isVisible());
 }
 
-TEST_F(MainDialogTest, ImportAppendsInReverseAndSelectsTheFirstName) {
-  const std::string a = writeTestBitmap(dir, "a.bmp", 8, 6);
-  const std::string b = writeTestBitmap(dir, "b.bmp", 8, 6);
-  const std::string c = writeTestBitmap(dir, "c.dib", 8, 6);  // read wherever a bitmap is
+TEST_F(MainDialogTest, ImportAppendsInReverseAndRemoveTakesTheWholeVideo) {
   const std::string avi = writeTestAvi(dir, "moon.avi", 8, 6, 3);
-  import(ListRole::Images, {q(a), q(b), q(c)});
-  EXPECT_EQ(rowTexts(ListRole::Images), QStringList({"c.dib", "b.bmp", "a.bmp"}));
+  import(ListRole::Images, {q(writeTestBitmap(dir, "a.bmp", 8, 6)), q(writeTestBitmap(dir, "c.dib", 8, 6))});
+  EXPECT_EQ(rowTexts(ListRole::Images), QStringList({"c.dib", "a.bmp"}));
+  EXPECT_EQ(window.list(ListRole::Images)->selectedRows(), std::vector<int>{1});
+  EXPECT_EQ(window.engine().list(ListRole::Images).focused, 1);
+  import(ListRole::Images, {q(avi)});
+  EXPECT_EQ(rowTexts(ListRole::Images).mid(2), QStringList({"[0] moon.avi", "[1] moon.avi", "[2] moon.avi"}));
   EXPECT_EQ(window.list(ListRole::Images)->selectedRows(), std::vector<int>{2});
-  EXPECT_EQ(window.engine().list(ListRole::Images).focused, 2);
-  EXPECT_EQ(window.engine().frameSize().width, 8);
-
-  import(ListRole::Images, {q(avi)});
-  EXPECT_EQ(rowTexts(ListRole::Images).mid(3), QStringList({"[0] moon.avi", "[1] moon.avi", "[2] moon.avi"}));
-  EXPECT_EQ(window.list(ListRole::Images)->selectedRows(), std::vector<int>{3});
   EXPECT_TRUE(dialogs.messages.empty());
-  // The same file may stand in another list; the Flats view falls back to "Raw".
-  window.roleSelector()->setCurrentIndex(1);
-  window.viewSelector(ListRole::Flats)->setCurrentIndex(2);
-  import(ListRole::Flats, {q(avi)});
-  EXPECT_EQ(window.model(ListRole::Flats)->rowCount(), 3);
-  EXPECT_EQ(window.viewSelector(ListRole::Flats)->currentIndex(), 0);
-}
 
-TEST_F(MainDialogTest, ImportFailureTexts) {
-  const std::string a = writeTestBitmap(dir, "a.bmp", 8, 6);
-  const std::string small1 = writeTestBitmap(dir, "s1.bmp", 4, 4);
-  const std::string small2 = writeTestBitmap(dir, "s2.bmp", 4, 4);
-  const std::string notes = dir.file("notes.txt");
-  writeFile(notes, Bytes{'x'});
-  // A FITS file cut inside its header, and a bitmap whose header claims
-  // 100000 x 100000 pixels.
-  const std::string cut = dir.file("cut.fits");
-  writeFile(cut, Bytes{'S', 'I', 'M', 'P', 'L', 'E', ' ', ' ', '=', ' '});
-  const std::string huge = writeTestBitmap(dir, "huge.bmp", 8, 6);
-  Bytes header = readFile(huge);
-  for (const size_t at : {18u, 22u}) {
-    header[at] = 0xa0;
-    header[at + 1] = 0x86;
-    header[at + 2] = 0x01;
-  }
-  writeFile(huge, header);
-  import(ListRole::Images, {q(a)});
-
-  // Each unreadable file is named with the reader's own reason.
-  auto why = [](const std::string& path, auto read) {
-    ImageSlot slot;
-    std::string reason;
-    EXPECT_FALSE(read(path, PixelFormat::Gray8, slot, &reason));
-    return q(path) + ": " + q(reason);
-  };
-  const QString unreadable = "Import failure: These files could not be read and were not imported:\n";
-  const QString notesLine = q(notes) + ": " + q(entriesOfFile(notes).why);
-  const QString cutLine = why(cut, [](auto&&... args) { return readFits(args...); });
-  const QString hugeLine = why(huge, [](auto&&... args) { return readBitmap(args...); });
-
-  struct Case {
-    ListRole role;
-    QStringList names;
-    std::vector<QString> messages;
-  };
-  const Case cases[] = {
-      {ListRole::Images,
-       {q(small1), q(a), q(small2)},
-       {"Import failure: 2 files are a different size from current images.\n1 file is already loaded."}},
-      {ListRole::Images, {q(notes), q(a)}, {"Import failure: 1 file is already loaded.", unreadable + notesLine}},
-      {ListRole::Flats, {q(cut), q(huge), q(notes)}, {unreadable + cutLine + "\n" + hugeLine + "\n" + notesLine}},
-  };
-  for (const Case& c : cases) {
-    dialogs.messages.clear();
-    import(c.role, c.names);
-    EXPECT_EQ(dialogs.messages, c.messages) << c.names.join(' ').toStdString();
-  }
-  EXPECT_EQ(window.model(ListRole::Images)->rowCount(), 1);
-  EXPECT_EQ(window.model(ListRole::Darks)->rowCount(), 0);
-  EXPECT_EQ(window.model(ListRole::Flats)->rowCount(), 0);
-}
-
-TEST_F(MainDialogTest, RemovingOneFrameRemovesTheWholeVideoAndFreesTheSize) {
-  const std::string avi = writeTestAvi(dir, "moon.avi", 8, 6, 3);
-  const std::string bmp = writeTestBitmap(dir, "a.bmp", 8, 6);
-  import(ListRole::Images, {q(bmp)});
-  import(ListRole::Images, {q(avi)});
-  select(ListRole::Images, {2});
+  // One frame stands for the whole video; an empty list frees the frame size.
+  select(ListRole::Images, {3});
   window.RemoveSelected();
   settle();
-  EXPECT_EQ(rowTexts(ListRole::Images), QStringList({"a.bmp"}));
+  EXPECT_EQ(rowTexts(ListRole::Images), QStringList({"c.dib", "a.bmp"}));
   EXPECT_EQ(window.list(ListRole::Images)->selectedRows(), std::vector<int>{0});
-
+  select(ListRole::Images, {0, 1});
   window.RemoveSelected();
   settle();
   EXPECT_EQ(window.engine().frameSize().width, -1);
-  import(ListRole::Images, {q(writeTestBitmap(dir, "s.bmp", 4, 4))});
-  EXPECT_EQ(window.model(ListRole::Images)->rowCount(), 1);
-  EXPECT_TRUE(dialogs.messages.empty());
-}
 
-TEST_F(MainDialogTest, RemoveWithNothingSelectedKeepsTheListAndItsProducts) {
-  import(ListRole::Flats, {q(writeTestBitmap(dir, "f.bmp", 8, 6))});
+  // The same file may stand in another list; the Flats view falls back to
+  // "Raw", and so it does on a remove, even of nothing.
+  window.roleSelector()->setCurrentIndex(1);
+  window.viewSelector(ListRole::Flats)->setCurrentIndex(FlatsSynthetic);
+  import(ListRole::Flats, {q(avi)});
+  EXPECT_EQ(window.viewSelector(ListRole::Flats)->currentIndex(), 0);
   window.viewSelector(ListRole::Flats)->setCurrentIndex(FlatsSynthetic);
   window.RefreshView();
   window.FinishWork();
-  ASSERT_TRUE(window.engine().product(kSyntheticFlatBit));
   window.list(ListRole::Flats)->clearSelection();
   window.RemoveSelected();
   settle();
   EXPECT_TRUE(window.engine().product(kMasterFlatBit));
   EXPECT_EQ(window.viewSelector(ListRole::Flats)->currentIndex(), 0);
-  EXPECT_EQ(window.model(ListRole::Flats)->rowCount(), 1);
+  EXPECT_EQ(window.model(ListRole::Flats)->rowCount(), 3);
+}
+
+// The window counts and names what it did not import; the readers' reasons
+// are theirs.
+TEST_F(MainDialogTest, ImportFailureTexts) {
+  const std::string a = writeTestBitmap(dir, "a.bmp", 8, 6);
+  const std::string notes = dir.file("notes.txt");
+  writeFile(notes, Bytes{'x'});
+  const std::string cut = dir.file("cut.fits");
+  writeFile(cut, Bytes{'S', 'I', 'M', 'P', 'L', 'E'});
+  import(ListRole::Images, {q(a)});
+  dialogs.messages.clear();
+  import(ListRole::Images, {q(writeTestBitmap(dir, "s1.bmp", 4, 4)), q(a), q(cut),
+                            q(writeTestBitmap(dir, "s2.bmp", 4, 4)), q(notes)});
+  ASSERT_EQ(dialogs.messages.size(), 2u);
+  EXPECT_EQ(dialogs.messages[0], "Import failure: 2 files are a different size from current images.\n1 file is already "
+                                 "loaded.");
+  EXPECT_TRUE(dialogs.messages[1].startsWith("Import failure: These files could not be read and were not "
+                                             "imported:\n" + q(cut) + ": "));
+  EXPECT_TRUE(dialogs.messages[1].contains("\n" + q(notes) + ": " + q(entriesOfFile(notes).why)));
+  EXPECT_EQ(window.model(ListRole::Images)->rowCount(), 1);
 }
 
 TEST_F(MainDialogTest, ToggleSpaceAndDoubleClick) {
@@ -216,28 +158,14 @@ TEST_F(MainDialogTest, ToggleSpaceAndDoubleClick) {
 
 TEST_F(MainDialogTest, PageEditsReachTheEngineOnceAfterTheDelay) {
   import(ListRole::Flats, {q(writeTestBitmap(dir, "f.bmp", 8, 6))});
-  window.viewSelector(ListRole::Flats)->setCurrentIndex(FlatsSynthetic);
-  window.RefreshView();
-  window.FinishWork();
-  const ImageBuffer* master = window.engine().product(kMasterFlatBit);
-  ASSERT_TRUE(master && window.engine().product(kSyntheticFlatBit));
-
   QLineEdit* width = window.flatsPage()->filterWidthEdit();
   width->clear();
   QTest::keyClicks(width, "150");
   EXPECT_EQ(window.engine().settings().flat.filterWidth, 100);
   ASSERT_TRUE(QTest::qWaitFor([&] { return window.engine().settings().flat.filterWidth == 150; }, 2000));
-  // The master flat does not depend on the page; the gradient products do.
-  EXPECT_EQ(window.engine().product(kMasterFlatBit), master);
-  EXPECT_FALSE(window.engine().product(kGradientMapBit));
-  window.RefreshView();
-  window.FinishWork();
-  EXPECT_TRUE(window.engine().product(kSyntheticFlatBit));
 
   // The Images page turns its view to "Processed".
   window.roleSelector()->setCurrentIndex(0);
-  window.RefreshView();
-  window.FinishWork();
   window.imagesPage()->darkCheck()->click();
   ASSERT_TRUE(QTest::qWaitFor([&] { return window.engine().settings().processing.dark; }, 2000));
   EXPECT_EQ(window.viewSelector(ListRole::Images)->currentIndex(), ImagesProcessed);
@@ -250,7 +178,6 @@ TEST_F(MainDialogTest, StatusLineKeepsTheFirstTextUntilThePaint) {
   window.RefreshView();
   window.FinishWork();
   EXPECT_EQ(window.statusLine()->text(), "Ready");
-
 
   // Long work moves the bar beside the status line; "Ready" hides it.
   window.engine().progress().Step(2, 5);
@@ -265,17 +192,16 @@ TEST_F(MainDialogTest, ViewShowsEveryProductAndColourTogglesDropThem) {
   import(ListRole::Images, {q(writeTestBitmap(dir, "light.bmp", 8, 6, 120))});
   import(ListRole::Flats, {q(writeTestBitmap(dir, "flat.bmp", 8, 6, 200))});
   import(ListRole::Darks, {q(writeTestBitmap(dir, "dark.bmp", 8, 6, 5))});
-  struct Case {
+  const struct {
     ListRole role;
     int view;
     ProductBit product;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {ListRole::Images, ImagesProcessed, kProcessedFrameBit}, {ListRole::Flats, FlatsAveraged, kMasterFlatBit},
       {ListRole::Flats, FlatsGradient, kGradientMapBit},       {ListRole::Flats, FlatsSynthetic, kSyntheticFlatBit},
       {ListRole::Darks, DarksAveraged, kMasterDarkBit},        {ListRole::Darks, DarksHotPixels, kHotPixelMapBit},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     window.roleSelector()->setCurrentIndex(static_cast<int>(c.role));
     window.viewSelector(c.role)->setCurrentIndex(c.view);
     window.RefreshView();
@@ -287,20 +213,10 @@ TEST_F(MainDialogTest, ViewShowsEveryProductAndColourTogglesDropThem) {
   EXPECT_TRUE(window.darksPage()->isVisible());
   EXPECT_FALSE(window.imagesPage()->isVisible());
 
-  // The colour mode and the FITS scale drop every product; the next paint makes them again.
-  QAction* colour = window.action("Colour processing");
-  auto* brightest = window.findChild<QAction*>("fitsScaleBrightest");
-  ASSERT_TRUE(colour && colour->isChecked() && brightest && !brightest->isChecked());
-  for (QAction* command : {colour, brightest}) {
-    window.RefreshView();
-    window.FinishWork();
-    ASSERT_TRUE(window.engine().product(kHotPixelMapBit)) << command->text().toStdString();
-    command->trigger();
-    EXPECT_FALSE(window.engine().product(kMasterDarkBit) || window.engine().product(kMasterFlatBit) ||
-                 window.engine().product(kHotPixelMapBit))
-        << command->text().toStdString();
-  }
-  EXPECT_FALSE(colour->isChecked());
+  // The colour mode and the FITS scale reach the engine and the menu.
+  window.action("Colour processing")->trigger();
+  window.findChild<QAction*>("fitsScaleBrightest")->trigger();
+  EXPECT_FALSE(window.engine().settings().processing.colour || window.action("Colour processing")->isChecked());
   EXPECT_EQ(window.engine().settings().processing.fitsScale, FitsScale::BrightestPixel);
 }
 
@@ -314,12 +230,9 @@ TEST(ImageViewTest, PaintsTheBitmapAtTheTopLeftAndTheBackgroundAround) {
                   .bytes = {10, 20, 30, 40, 50, 60, 0, 0, 70, 80, 90, 1, 2, 3, 0, 0}};
   view.setBitmap(&bitmap, QColor(7, 8, 9));
   const QImage shot = view.grab().toImage();
-  EXPECT_EQ(shot.pixelColor(0, 0), QColor(30, 20, 10));
   EXPECT_EQ(shot.pixelColor(1, 0), QColor(60, 50, 40));
   EXPECT_EQ(shot.pixelColor(0, 1), QColor(90, 80, 70));
-  EXPECT_EQ(shot.pixelColor(1, 1), QColor(3, 2, 1));
   EXPECT_EQ(shot.pixelColor(2, 0), QColor(7, 8, 9));
-  EXPECT_EQ(shot.pixelColor(4, 3), QColor(7, 8, 9));
   view.setBitmap(nullptr, QColor(1, 2, 3));
   EXPECT_EQ(view.grab().toImage().pixelColor(0, 0), QColor(1, 2, 3));
 }
