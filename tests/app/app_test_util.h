@@ -111,4 +111,13 @@ inline void settle() {
     if (auto* window = qobject_cast<MainDialog*>(widget)) window->FinishWork();
 }
 
+// Imports `paths` into `role`'s list as the import dialog would hand them
+// over, and waits until the window is idle.
+inline void importFiles(MainDialog& window, FakeDialogs& dialogs, ListRole role, const QStringList& paths) {
+  window.roleSelector()->setCurrentIndex(static_cast<int>(role));
+  dialogs.importAnswers.push_back(paths);
+  window.ImportFiles();
+  settle();
+}
+
 }  // namespace stelp::test

@@ -89,11 +89,7 @@ class BackgroundTest : public ::testing::Test {
 
   void SetUp() override {
     window.show();
-    settle();
-    window.roleSelector()->setCurrentIndex(static_cast<int>(ListRole::Darks));
-    dialogs.importAnswers.push_back({q(darkA), q(darkB)});
-    window.ImportFiles();
-    settle();
+    importFiles(window, dialogs, ListRole::Darks, {q(darkA), q(darkB)});
   }
   // Shows the averaged darks with the worker held in the load of `held`.
   void averageHeldAt(Gate& gate) {
@@ -165,10 +161,7 @@ TEST_F(BackgroundTest, AnEditStopsOnlyWorkItMakesStale) {
 // A cancelled export keeps the files it completed, names them, and leaves
 // no file of the frame it was making.
 TEST_F(BackgroundTest, CancelledExportNamesTheFilesItCompleted) {
-  window.roleSelector()->setCurrentIndex(static_cast<int>(ListRole::Images));
-  dialogs.importAnswers.push_back({q(darkA), q(darkB)});  // listed b.bmp, a.bmp
-  window.ImportFiles();
-  settle();
+  importFiles(window, dialogs, ListRole::Images, {q(darkA), q(darkB)});  // listed b.bmp, a.bmp
   Gate gate(darkA);
   window.engine().SetLoader(gate.loader());
   dialogs.fileAnswers.push_back(q(dir.file("out.bmp")));

@@ -34,12 +34,7 @@ class MainCommandsTest : public ::testing::Test {
   }
   void SetUp() override { open(); }
 
-  void import(ListRole role, const QStringList& paths) {
-    window->roleSelector()->setCurrentIndex(static_cast<int>(role));
-    dialogs.importAnswers.push_back(paths);
-    window->ImportFiles();
-    settle();
-  }
+  void import(ListRole role, const QStringList& paths) { importFiles(*window, dialogs, role, paths); }
   void importLights(int count) {
     QStringList names;
     for (int i = 0; i < count; ++i) names << q(writeTestBitmap(dir, "light" + std::to_string(i) + ".bmp", 8, 6));

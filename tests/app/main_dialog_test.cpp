@@ -28,12 +28,7 @@ class MainDialogTest : public ::testing::Test {
     settle();
   }
 
-  void import(ListRole role, const QStringList& paths) {
-    window.roleSelector()->setCurrentIndex(static_cast<int>(role));
-    dialogs.importAnswers.push_back(paths);
-    window.ImportFiles();
-    settle();
-  }
+  void import(ListRole role, const QStringList& paths) { importFiles(window, dialogs, role, paths); }
   QStringList rowTexts(ListRole role) const {
     QStringList texts;
     const SourceListModel* model = window.model(role);
