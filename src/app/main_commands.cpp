@@ -299,6 +299,7 @@ void MainDialog::FinishOpening(const QString& path, PreparedProject& prepared) {
       dialogs_.message(this, QStringLiteral("%1\ncould not be read: %2").arg(path, why), caption,
                        MessageButtons::Ok, MessageIcon::Exclamation);
       return;
+    case OpenStatus::Stopped: return;
   }
   for (SourceListModel* model : models_) model->clear();
   installProject(prepared, engine_);

@@ -54,7 +54,8 @@ Opened openForCommand(const std::string& path, Engine& engine, bool imagesReport
     case OpenStatus::Opened: break;
     case OpenStatus::NotAProject: fileError(path, "not a Stelp project (" + opened.why + ")"); return Opened::Failed;
     case OpenStatus::NotFound:
-    case OpenStatus::Unreadable: fileError(path, opened.why); return Opened::Failed;
+    case OpenStatus::Unreadable:
+    case OpenStatus::Stopped: fileError(path, opened.why); return Opened::Failed;
   }
   // Settings brought into range are worth a word but leave the work whole.
   for (const std::string& change : opened.settingChanges)

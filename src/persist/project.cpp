@@ -444,7 +444,10 @@ PreparedProject prepareProject(const std::string& path, const ProcessingSettings
   OpenedLists opened;
   for (size_t role = 0; role < kRoleCount; ++role)
     for (const StoredEntry& entry : stored.lists[role]) {
-      if (stopRequested()) return prepared;
+      if (stopRequested()) {
+        result.why = "stopped";
+        return fail(OpenStatus::Stopped);
+      }
       openEntry(opened, opened.lists[role], store, entry, projectFolder, result);
     }
   result.settingChanges = std::move(stored.changes);

@@ -53,6 +53,7 @@ enum class OpenStatus {
   NotFound,     // no file at the path
   NotAProject,  // a folder, FIFO or device, or a file without any section a project save writes
   Unreadable,   // the file exists but could not be read, or is larger than kMaxIniFileBytes
+  Stopped,      // a stop request ended the read; nothing of it may be installed
 };
 
 struct OpenProjectResult {
