@@ -1,11 +1,7 @@
 #include "image/fits.h"
 
-#include <gtest/gtest.h>
-
 #include <bit>
 #include <cmath>
-#include <string>
-#include <vector>
 
 #include "test_util.h"
 
@@ -106,9 +102,8 @@ TEST(FitsReadTest, AcceptanceTestAndRefusals) {
 }
 
 TEST(FitsReadTest, EveryFormatAndBothConversionRoutesGiveTheSameValues) {
-  // Small images convert value by value, large 8- and 16-bit ones through a
-  // table of every raw code. In each file the first value (bottom left) is
-  // the brightest, the second 0 or the null value, the top row half as bright.
+  // Small images convert value by value, large 8- and 16-bit ones through a table of every raw code. In each file the
+  // first value (bottom left) is the brightest, the second 0 or the null value, the top row half as bright.
   std::vector<int64_t> large8(32 * 32, 100), large16(512 * 512, 100 - 32768);
   large8[0] = 200;
   large8[1] = 0;
@@ -204,8 +199,7 @@ TEST(FitsCardsTest, ObservationCardsAreCopiedWhenTheStandardAllowsThem) {
   EXPECT_EQ(readFitsObservationCards(input), kept);
   EXPECT_TRUE(readFitsObservationCards(dir.file("missing.fits")).empty());
 
-  // Writers' cards: strings quoted and padded to eight characters, long
-  // history broken at blanks.
+  // Writers' cards: strings quoted and padded to eight characters, long history broken at blanks.
   EXPECT_EQ(fitsStringCard("OBJECT", "M'42"), card("OBJECT  = 'M''42    '"));
   EXPECT_EQ(fitsIntegerCard("NCOMBINE", 12), valueCard("NCOMBINE", "12"));
   const FitsCards history = fitsHistoryCards(std::string(70, 'a') + " bbb ccc");
