@@ -119,7 +119,7 @@ TEST(FitsReadTest, EveryFormatAndBothConversionRoutesGiveTheSameValues) {
       {PixelFormat::Gray8, 255, 127}, {PixelFormat::Gray16, 65535, 32767}, {PixelFormat::GrayFloat, 255, 127.5},
       {PixelFormat::Gray32, 4294901760.0, 2147450880.0}, {PixelFormat::Bgr24, 255, 127},
       {PixelFormat::BgrFloat, 255, 127.5}};
-  for (const auto& f : files) {
+  for (const auto& f : files)
     for (const auto& c : formats) {
       SCOPED_TRACE(testing::Message() << f.name << ", format " << static_cast<int>(c.format));
       ImageSlot slot;
@@ -131,7 +131,6 @@ TEST(FitsReadTest, EveryFormatAndBothConversionRoutesGiveTheSameValues) {
         EXPECT_EQ(test::sampleAt(*slot, 1, 0, channel), c.half);
       }
     }
-  }
   test::expectRefused([&](ImageSlot& slot, std::string* why) {
     return readBytes(files[0].file, static_cast<PixelFormat>(9), slot, why);
   }, "pixel format 9 is not supported");
