@@ -1,13 +1,9 @@
 #include "image/avi.h"
 #include "image/avi_container.h"
 
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <latch>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "image/bitmap.h"
 #include "image/byte_io.h"
@@ -16,10 +12,7 @@
 namespace stelp {
 namespace {
 
-using test::Bytes;
-using test::chunk;
-using test::Le;
-using test::list;
+using test::Bytes, test::chunk, test::Le, test::list;
 
 enum class IndexKind { OldRelative, OldAbsolute, OpenDml, RecordListsWithoutIndex };
 
@@ -54,8 +47,7 @@ Bytes buildAvi(const AviLayout& s) {
   const Bytes videoFormat =
       Le().add(test::dibInfo(s.width, s.height, s.bitCount, s.compression, s.palette.size() / 4)).add(s.palette).b;
 
-  // Frames first, so their offsets are known; the header's size does not
-  // depend on the values in it.
+  // Frames first, so their offsets are known; the header's size does not depend on the values in it.
   Le movi;
   std::vector<uint32_t> at;  // chunk header offsets from the 'movi' type field
   for (const Bytes& f : s.frames) {
@@ -75,8 +67,7 @@ Bytes buildAvi(const AviLayout& s) {
   };
   const size_t moviFourCc = 12 + header(0).size() + 8;
   if (s.index == IndexKind::OpenDml) {
-    // The standard index sits at the end of the movi list; offsets count
-    // from its base to each frame's data.
+    // The standard index sits at the end of the movi list; offsets count from its base to each frame's data.
     Le ix;
     ix.n(2, 2).n(0, 1).n(1, 1).n(count).s(video).n(moviFourCc, 8).n(0);
     for (uint32_t i = 0; i < count; ++i) ix.n(at[i] + 8).n(s.frames[i].size());
@@ -94,15 +85,12 @@ Bytes buildAvi(const AviLayout& s) {
 
 // Three 2 x 2 24-bit frames, bottom row first, each pixel a different value.
 std::vector<Bytes> threeFrames() {
-  std::vector<Bytes> frames;
-  for (uint8_t f = 0; f < 3; ++f) {
-    Bytes rows;
+  std::vector<Bytes> frames(3);
+  for (uint8_t f = 0; f < 3; ++f)
     for (uint8_t i = 0; i < 4; ++i) {
-      rows.insert(rows.end(), {uint8_t(10 * f + i), uint8_t(100 + i), uint8_t(200 + f)});
-      if (i % 2 == 1) rows.insert(rows.end(), {0, 0});
+      frames[f].insert(frames[f].end(), {uint8_t(10 * f + i), uint8_t(100 + i), uint8_t(200 + f)});
+      if (i % 2 == 1) frames[f].insert(frames[f].end(), {0, 0});
     }
-    frames.push_back(rows);
-  }
   return frames;
 }
 
@@ -117,13 +105,12 @@ int topLeftBlue(const ImageBuffer& image) { return image.row(0)[0]; }
 TEST(AviReadTest, EveryIndexKindFindsTheSameFramesAndDroppedOnesRepeatTheOneBefore) {
   // The last two layouts only large files reach: they must be walked in
   // bounded time and stack, and a standard index named twice read once.
+  using enum IndexKind;
   const struct { const char* name; AviLayout layout; } cases[] = {
-      {"idx1 relative to movi", {.index = IndexKind::OldRelative}},
-      {"idx1 from the file start", {.index = IndexKind::OldAbsolute}},
-      {"rec lists", {.index = IndexKind::RecordListsWithoutIndex}},
-      {"OpenDML, audio first", {.index = IndexKind::OpenDml, .audioFirst = true}},
-      {"frames inside 100000 nested rec lists", {.index = IndexKind::RecordListsWithoutIndex, .recordDepth = 100000}},
-      {"a super index naming one standard index three times", {.index = IndexKind::OpenDml, .superEntries = 3}},
+      {"idx1 relative to movi", {.index = OldRelative}}, {"idx1 from the file start", {.index = OldAbsolute}},
+      {"rec lists", {.index = RecordListsWithoutIndex}}, {"OpenDML", {.index = OpenDml, .audioFirst = true}},
+      {"frames inside 100000 nested rec lists", {.index = RecordListsWithoutIndex, .recordDepth = 100000}},
+      {"a super index naming one standard index three times", {.index = OpenDml, .superEntries = 3}},
   };
   for (auto c : cases) {
     SCOPED_TRACE(c.name);
@@ -158,12 +145,10 @@ class AviFileTest : public ::testing::Test {
 };
 
 TEST_F(AviFileTest, FramesOutsideTheVideoAndBrokenFilesAreRefused) {
-  const Bytes good = buildAvi({.frames = threeFrames()});
-  Bytes notRiff = good;
+  Bytes notRiff = buildAvi({.frames = threeFrames()});
   notRiff[0] = 'X';
-  // A 4 x 4 MJPEG stream carrying a larger JPEG: the size checks were made on
-  // 4 x 4. A picture far larger is stopped inside the decoder, before it
-  // allocates for it; one it can hold is refused when it comes out.
+  // A 4 x 4 MJPEG stream carrying a larger JPEG: the size checks were made on 4 x 4. A picture far larger is stopped
+  // inside the decoder, before it allocates for it; one it can hold is refused when it comes out.
   auto mjpeg = [&](const std::string& size) {
     const std::string jpeg = dir.file(size + ".jpg");
     ffmpeg("testsrc=size=" + size + " -frames:v 1", jpeg);
@@ -216,9 +201,8 @@ TEST_F(AviFileTest, CountsAndReadsFilesAndFollowsAChangedFile) {
 }
 
 TEST_F(AviFileTest, InterFrameVideosReadTheSameInAnyOrderAndFromManyThreads) {
-  // Two MPEG-4 videos with a key frame every fourth frame. Reading in a
-  // jumbled order (reusing the kept decoder), from one thread or from four at
-  // once, must give what a fresh decode of each frame gives.
+  // Two MPEG-4 videos with a key frame every fourth frame. Reading in a jumbled order (reusing the kept decoder), from
+  // one thread or from four at once, must give what a fresh decode of each frame gives.
   std::string paths[2];
   std::vector<Bytes> fresh[2];
   auto read = [&](int v, int32_t f) {

@@ -1,10 +1,4 @@
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <filesystem>
 #include <numeric>
-#include <string>
-#include <vector>
 
 #include "image/avi.h"
 #include "test_util.h"
@@ -12,14 +6,10 @@
 namespace stelp {
 namespace {
 
-using test::Bytes;
-using test::chunk;
-using test::Le;
-using test::list;
+using test::Bytes, test::chunk, test::Le, test::list;
 
-// The file the writer must make of `frames` (rows bottom first, padded),
-// perSegment[s] of them in RIFF segment s: headers, then each segment's
-// frames and 'ix00', then after the first segment's 'movi' list its 'idx1'.
+// The file the writer must make of `frames` (rows bottom first, padded), perSegment[s] of them in RIFF segment s:
+// headers, then each segment's frames and 'ix00', then after the first segment's 'movi' list its 'idx1'.
 Bytes expectedAvi(int32_t w, int32_t h, int bitCount, const std::vector<Bytes>& frames,
                   const std::vector<uint32_t>& perSegment) {
   const uint32_t fb = static_cast<uint32_t>(frames[0].size()), total = static_cast<uint32_t>(frames.size());
@@ -66,9 +56,8 @@ Bytes expectedAvi(int32_t w, int32_t h, int bitCount, const std::vector<Bytes>& 
   return file.b;
 }
 
-// Stores sample `i` (in memory order) so that the writer must turn it into
-// the byte `v`, dropping low bits where the format has them; a float is 256
-// more (which wraps) and a fraction (which is truncated).
+// Stores sample `i` (in memory order) so that the writer must turn it into the byte `v`, dropping low bits where the
+// format has them; a float is 256 more (which wraps) and a fraction (which is truncated).
 void putSample(ImageBuffer& image, size_t i, uint8_t v) {
   const auto put = [&](auto sample) { std::memcpy(image.pixels.get() + i * sizeof sample, &sample, sizeof sample); };
   switch (image.format) {
@@ -81,24 +70,17 @@ void putSample(ImageBuffer& image, size_t i, uint8_t v) {
 }
 
 TEST(AviWriterTest, WritesEveryFormatBottomUpAndContinuesInExtensionSegments) {
-  const struct {
-    const char* name;
-    PixelFormat format;
-    int32_t width, height;
-    uint64_t riffLimit;
-    std::vector<uint32_t> perSegment;
-  } cases[] = {
-      {"grey float", PixelFormat::GrayFloat, 2, 2, kAviRiffLimit, {3}},
-      {"16-bit grey", PixelFormat::Gray16, 3, 2, kAviRiffLimit, {1}},
-      {"32-bit grey", PixelFormat::Gray32, 1, 1, kAviRiffLimit, {1}},
-      {"colour float", PixelFormat::BgrFloat, 3, 1, kAviRiffLimit, {1}},
-      {"24-bit colour", PixelFormat::Bgr24, 1, 2, kAviRiffLimit, {2}},
-      {"rows padded by two bytes, frames over 1 MiB", PixelFormat::Gray8, 1030, 1100, kAviRiffLimit, {2}},
+  using enum PixelFormat;
+  const struct { const char* name; PixelFormat format; int32_t width, height; uint64_t riffLimit;
+                 std::vector<uint32_t> perSegment; } cases[] = {
+      {"grey float", GrayFloat, 2, 2, kAviRiffLimit, {3}}, {"16-bit grey", Gray16, 3, 2, kAviRiffLimit, {1}},
+      {"32-bit grey", Gray32, 1, 1, kAviRiffLimit, {1}},   {"colour float", BgrFloat, 3, 1, kAviRiffLimit, {1}},
+      {"24-bit colour", Bgr24, 1, 2, kAviRiffLimit, {2}},
+      {"rows padded by two bytes, frames over 1 MiB", Gray8, 1030, 1100, kAviRiffLimit, {2}},
       // 208-byte frame chunks: the first segment holds 5692 + 232 n bytes, the
       // others 56 + 216 n, as many as stay within 8 KiB.
-      {"extension segments", PixelFormat::Gray8, 20, 10, 8192, {10, 37, 37, 16}},
-      {"one frame a segment, as many as the super index holds", PixelFormat::Gray8, 1, 1, 1,
-       std::vector<uint32_t>(256, 1)},
+      {"extension segments", Gray8, 20, 10, 8192, {10, 37, 37, 16}},
+      {"one frame a segment, as many as the super index holds", Gray8, 1, 1, 1, std::vector<uint32_t>(256, 1)},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -113,10 +95,8 @@ TEST(AviWriterTest, WritesEveryFormatBottomUpAndContinuesInExtensionSegments) {
     for (int k = 0; k < static_cast<int>(chunks.size()); ++k) {
       const auto image = test::makeImage(c.format, c.width, c.height);
       for (int32_t y = c.height - 1; y >= 0; --y) {
-        for (size_t x = 0; x < rowSamples; ++x) {
-          const size_t i = static_cast<size_t>(y) * rowSamples + x;
+        for (size_t i = y * rowSamples; i < (y + 1) * rowSamples; ++i)
           putSample(*image, i, chunks[k].emplace_back(static_cast<uint8_t>(k * 7 + i)));
-        }
         chunks[k].resize((chunks[k].size() + 3) & ~size_t{3}, 0);
       }
       ASSERT_TRUE(k > 0 || openAviWriter(writer, path, *image, &why)) << why;
@@ -157,9 +137,8 @@ TEST(AviWriterTest, RefusedCallsLeaveNoFileAndDisturbNothing) {
 }
 
 TEST(AviWriterTest, OnlyACompleteVideoReplacesThePreviousFile) {
-  // A write past a 16 KiB size limit (the third 4 KiB frame) fails that frame
-  // and the close; a writer dropped unclosed puts nothing in place. Either
-  // leaves the previous file byte for byte and no temporary.
+  // A write past a 16 KiB size limit (the third 4 KiB frame) fails that frame and the close; a writer dropped unclosed
+  // puts nothing in place. Either leaves the previous file byte for byte and no temporary.
   const auto image = test::makeImage(PixelFormat::Gray8, 64, 64);
   for (const bool limited : {true, false}) {
     test::TempDir dir;

@@ -1,10 +1,5 @@
 #include "image/bitmap.h"
 
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
-
 #include "image/numeric.h"
 #include "test_util.h"
 
@@ -16,9 +11,7 @@ using test::Bytes;
 struct BitmapLayout {
   int32_t width = 1, height = 1;
   int bitCount = 24;
-  uint32_t compression = 0;
-  uint32_t infoSize = 40;
-  uint32_t colorsUsed = 0;
+  uint32_t compression = 0, infoSize = 40, colorsUsed = 0;
   Bytes palette = {};  // four bytes an entry
   Bytes masks = {};    // after the 40-byte header
   Bytes rows = {};     // as stored, padded
@@ -40,9 +33,8 @@ bool readBytes(const Bytes& bytes, PixelFormat format, ImageSlot& slot, std::str
 }
 
 TEST(DibRowTest, DecodesEveryDepthIntoEveryFormat) {
-  // Palette entry 7, a 24-bit and a 32-bit pixel (its fourth byte ignored) of
-  // blue 1, green 2, red 6: their grey (1 + 4 + 6) / 4 drops the remainder,
-  // and 16- and 32-bit grey hold it on their own scale.
+  // Palette entry 7, a 24-bit and a 32-bit pixel (its fourth byte ignored) of blue 1, green 2, red 6: their grey
+  // (1 + 4 + 6) / 4 drops the remainder, and 16- and 32-bit grey hold it on their own scale.
   const uint8_t bgr[] = {1, 2, 6};
   uint8_t palette[kBitmapPaletteBytes] = {};
   std::memcpy(palette + 4 * 7, bgr, 3);
@@ -50,7 +42,7 @@ TEST(DibRowTest, DecodesEveryDepthIntoEveryFormat) {
   const std::pair<PixelFormat, double> formats[] = {
       {PixelFormat::Gray8, 2},     {PixelFormat::Gray16, 512}, {PixelFormat::Gray32, 2 << 24},
       {PixelFormat::GrayFloat, 2}, {PixelFormat::Bgr24, 0},    {PixelFormat::BgrFloat, 0}};
-  for (const auto& [bitCount, row] : rows) {
+  for (const auto& [bitCount, row] : rows)
     for (const auto& [format, grey] : formats) {
       auto image = test::makeImage(format, 1, 1);
       decodeDibRow(row.data(), bitCount, palette, 1, format, image->row(0));
@@ -58,12 +50,10 @@ TEST(DibRowTest, DecodesEveryDepthIntoEveryFormat) {
       for (int c = 0; c < (colour ? 3 : 1); ++c)
         EXPECT_EQ(test::sampleAt(*image, 0, 0, c), colour ? bgr[c] : grey) << bitCount << ", " << int(format);
     }
-  }
 }
 
 TEST(BitmapReadTest, IndicesPastThePaletteAndRowsCutShortReadBlack) {
-  // 3 x 2 with two palette entries: the bottom row whole, the top row cut
-  // after its first pixel.
+  // 3 x 2 with two palette entries: the bottom row whole, the top row cut after its first pixel.
   const Bytes file = bitmapFile({.width = 3, .height = 2, .bitCount = 8, .colorsUsed = 2,
                                  .palette = {10, 20, 30, 0, 200, 100, 0, 0}, .rows = {1, 0, 255, 0, 1}});
   ImageSlot slot;
@@ -72,32 +62,28 @@ TEST(BitmapReadTest, IndicesPastThePaletteAndRowsCutShortReadBlack) {
 }
 
 TEST(BitmapReadTest, RefusalsLeaveTheSlotAlone) {
-  const Bytes row = {1, 2, 3, 0};
-  Bytes notBm = bitmapFile({.rows = row});
+  const Bytes row = {1, 2, 3, 0}, good = bitmapFile({.rows = row});
+  Bytes notBm = good, shortHeader(good.begin(), good.begin() + 30);
   notBm[0] = 'X';
-  Bytes shortHeader = bitmapFile({.rows = row});
-  shortHeader.resize(30);
   auto withInfoSize = [&](uint32_t infoSize) {
-    Bytes file = bitmapFile({.rows = row});
+    Bytes file = good;
     storeLe32(file.data() + 14, infoSize);
     return file;
   };
+  auto bmp = [&](BitmapLayout s) { s.rows = row; return bitmapFile(s); };
   const struct { const char* name; Bytes file; const char* reason; } cases[] = {
-      {"no BM", notBm, "not a bitmap file"},
-      {"header cut short", shortHeader, "cut short"},
-      {"bit fields on 24 bits", bitmapFile({.compression = 3, .rows = row}), "compression 3"},
-      {"odd bit field masks", bitmapFile({.bitCount = 32, .compression = 3, .masks = Bytes(12, 0xF0), .rows = row}),
-       "masks"},
-      {"core header", bitmapFile({.infoSize = 12, .rows = row}), "info header of 12 bytes"},
+      {"no BM", notBm, "not a bitmap file"}, {"header cut short", shortHeader, "cut short"},
+      {"negative width", bmp({.width = -4}), "width -4"},
+      {"bit fields on 24 bits", bmp({.compression = 3}), "compression 3"},
+      {"odd bit field masks", bmp({.bitCount = 32, .compression = 3, .masks = Bytes(12, 0xF0)}), "masks"},
+      {"core header", bmp({.infoSize = 12}), "info header of 12 bytes"},
       {"header size 0xFFFFFFFF", withInfoSize(0xFFFFFFFF), "info header size (biSize) 4294967295 is not a bitmap"},
       {"header size 41", withInfoSize(41), "info header size (biSize) 41 is not a bitmap"},
       {"124-byte header past the end", withInfoSize(124), "(biSize) 124 runs past the end of the file"},
-      {"zero width", bitmapFile({.width = 0, .rows = row}), "width 0"},
-      {"negative width", bitmapFile({.width = -4, .rows = row}), "width -4"},
-      {"zero height", bitmapFile({.height = 0, .rows = row}), "height 0"},
-      {"palette over 256", bitmapFile({.bitCount = 8, .colorsUsed = 257, .rows = row}), "palette of 257"},
-      {"negative palette count", bitmapFile({.bitCount = 8, .colorsUsed = 0xFFFFFFFF, .rows = row}), "palette of"},
-      {"rows far beyond the file", bitmapFile({.width = 30000, .height = 30000, .rows = row}), "header declares"},
+      {"zero width", bmp({.width = 0}), "width 0"}, {"zero height", bmp({.height = 0}), "height 0"},
+      {"palette over 256", bmp({.bitCount = 8, .colorsUsed = 257}), "palette of 257"},
+      {"negative palette count", bmp({.bitCount = 8, .colorsUsed = 0xFFFFFFFF}), "palette of"},
+      {"rows far beyond the file", bmp({.width = 30000, .height = 30000}), "header declares"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -118,8 +104,7 @@ TEST(BitmapWriteTest, WritesHeadersPaletteAndRowsBottomUp) {
   EXPECT_EQ(test::readFile(path), bitmapFile({.width = 1, .height = 2, .bitCount = 8, .palette = greyPalette,
                                               .rows = {78, 0, 0, 0, 77, 0, 0, 0}}));
 
-  // Colour is 24-bit without a palette; floats are truncated. The shorter
-  // file replaces the longer one.
+  // Colour is 24-bit without a palette; floats are truncated. The shorter file replaces the longer one.
   auto colour = test::makeImage(PixelFormat::BgrFloat, 3, 2);
   float* f = reinterpret_cast<float*>(colour->pixels.get());
   for (int i = 0; i < 18; ++i) f[i] = static_cast<float>(i) + 0.9f;

@@ -1,11 +1,8 @@
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <functional>
-#include <string>
 
 #include "image/byte_io.h"
 #include "test_util.h"
@@ -30,36 +27,25 @@ TEST(FileOutputTest, ReplacesOnlyWithACompleteFileAndOnlyARegularOne) {
   auto linkTo = [](std::string to) -> Make {
     return [to](const std::string& f) { fs::create_symlink(to, f + "/out"); };
   };
-  // What "out" is before (made in the case's own folder) and how the writer
-  // ends; then why it is refused (empty: written), the text read through
-  // "out" (nullptr: the new text when written, else not read) and where it links to.
-  const struct {
-    const char* name;
-    Make make;
-    End end;
-    const char* reason;
-    const char* after;
-    const char* linkTo;
-  } cases[] = {
-      {"new file", [](const std::string&) {}, End::Close, "", nullptr, nullptr},
-      {"replaced file", old, End::Close, "", nullptr, nullptr},
-      {"write past the size limit", old, End::CloseOverSizeLimit, "write failed", "old", nullptr},
-      {"writer dropped before close", old, End::Drop, "", "old", nullptr},
-      {"link to a file",
-       [](const std::string& f) {
+  // What "out" is before (made in the case's own folder) and how the writer ends; then why it is refused (empty:
+  // written), the text read through "out" (nullptr: the new text when written, else not read) and where it links to.
+  using enum End;
+  const struct { const char* name; Make make; End end; const char* reason; const char* after = nullptr;
+                 const char* linkTo = nullptr; } cases[] = {
+      {"new file", [](const std::string&) {}, Close, ""}, {"replaced file", old, Close, ""},
+      {"write past the size limit", old, CloseOverSizeLimit, "write failed", "old"},
+      {"writer dropped before close", old, Drop, "", "old"},
+      {"link to a file", [](const std::string& f) {
          fs::create_directory(f + "/sub");
          test::writeText(f + "/sub/target", "old");
          fs::create_symlink("sub/target", f + "/out");
-       },
-       End::Close, "", nullptr, "sub/target"},
-      {"link to a file not made yet", linkTo("later"), End::Close, "", nullptr, "later"},
+       }, Close, "", nullptr, "sub/target"},
+      {"link to a file not made yet", linkTo("later"), Close, "", nullptr, "later"},
       {"link to a FIFO",
        [](const std::string& f) { ::mkfifo((f + "/fifo").c_str(), 0666); fs::create_symlink("fifo", f + "/out"); },
-       End::Close, "not a regular file", nullptr, "fifo"},
-      {"FIFO", [](const std::string& f) { ::mkfifo((f + "/out").c_str(), 0666); }, End::Close, "not a regular file",
-       nullptr, nullptr},
-      {"folder", [](const std::string& f) { fs::create_directory(f + "/out"); }, End::Close, "not a regular file",
-       nullptr, nullptr},
+       Close, "not a regular file", nullptr, "fifo"},
+      {"FIFO", [](const std::string& f) { ::mkfifo((f + "/out").c_str(), 0666); }, Close, "not a regular file"},
+      {"folder", [](const std::string& f) { fs::create_directory(f + "/out"); }, Close, "not a regular file"},
   };
   test::TempDir dir;
   for (const auto& c : cases) {
@@ -69,8 +55,7 @@ TEST(FileOutputTest, ReplacesOnlyWithACompleteFileAndOnlyARegularOne) {
     c.make(folder);
     const std::string out = folder + "/out";
     const fs::file_type typeBefore = fs::status(out).type();
-    // A reader holds any FIFO open, so a writer that wrongly opens it fails
-    // this test instead of hanging it.
+    // A reader holds any FIFO open, so a writer that wrongly opens it fails this test instead of hanging it.
     const int reader = ::open(out.c_str(), O_RDONLY | O_NONBLOCK);
     std::string why;
     // A failed write is remembered and reported by close.
@@ -89,9 +74,7 @@ TEST(FileOutputTest, ReplacesOnlyWithACompleteFileAndOnlyARegularOne) {
     } else {
       EXPECT_EQ(fs::status(out).type(), typeBefore) << "left as it was";
     }
-    if (c.linkTo) {
-      EXPECT_EQ(fs::read_symlink(out), c.linkTo) << "the link stays a link";
-    }
+    if (c.linkTo) { EXPECT_EQ(fs::read_symlink(out), c.linkTo) << "the link stays a link"; }
     EXPECT_FALSE(holdsHiddenFile(folder)) << "no temporary file is left";
   }
 

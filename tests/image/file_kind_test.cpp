@@ -1,11 +1,5 @@
 #include "image/file_kind.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <filesystem>
-#include <vector>
-
 #include "image/avi.h"
 #include "image/bitmap.h"
 #include "image/fits.h"
@@ -15,9 +9,8 @@
 namespace stelp {
 namespace {
 
-// The window's import, project opening and every stelp-cli command take a
-// file's kind, reader and frames from entriesOfFile or the table under it;
-// this is the one place that says which files they accept.
+// The window's import, project opening and every stelp-cli command take a file's kind, reader and frames from
+// entriesOfFile or the table under it; this is the one place that says which files they accept.
 TEST(FileKindTest, EntriesOfFileAcceptAndRefuseByTheTable) {
   test::TempDir dir;
   const auto picture = test::floatImage(3, 2, {10, 20, 30, 40, 50, 60});
@@ -60,8 +53,7 @@ TEST(FileKindTest, EntriesOfFileAcceptAndRefuseByTheTable) {
     if (!file) continue;
     EXPECT_EQ(std::vector<int32_t>({file.width, file.height, file.frames}),
               std::vector<int32_t>({3, 2, static_cast<int32_t>(c.codes.size())})) << c.name;
-    // Each entry's code leads loadFrame to the reader that accepted the file,
-    // and to its own frame.
+    // Each entry's code leads loadFrame to the reader that accepted the file, and to its own frame.
     ImageSlot slot;
     ASSERT_TRUE(loadFrame(file.entries.back().get(), slot, PixelFormat::Gray8)) << c.name;
     EXPECT_EQ(slot->row(0)[0], 10 + std::max(c.codes.back(), 0)) << c.name;
@@ -72,8 +64,7 @@ TEST(FileKindTest, EntriesOfFileAcceptAndRefuseByTheTable) {
   // A file that is no video has nothing for the AVI reader.
   EXPECT_FALSE(entriesOfFile(dir.file("text.avi")));
 
-  // No entry empties the slot; one of no frame, or whose file is gone since,
-  // leaves it as it was.
+  // No entry empties the slot; one of no frame, or whose file is gone since, leaves it as it was.
   ImageSlot slot = test::makeImage(PixelFormat::Gray8, 1, 1);
   const ImageBuffer* kept = slot.get();
   ImageSource unset;

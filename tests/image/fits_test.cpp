@@ -1,11 +1,7 @@
 #include "image/fits.h"
 
-#include <gtest/gtest.h>
-
 #include <bit>
 #include <cmath>
-#include <string>
-#include <vector>
 
 #include "test_util.h"
 
@@ -106,9 +102,8 @@ TEST(FitsReadTest, AcceptanceTestAndRefusals) {
 }
 
 TEST(FitsReadTest, EveryFormatAndBothConversionRoutesGiveTheSameValues) {
-  // Small images convert value by value, large 8- and 16-bit ones through a
-  // table of every raw code. In each file the first value (bottom left) is
-  // the brightest, the second 0 or the null value, the top row half as bright.
+  // Small images convert value by value, large 8- and 16-bit ones through a table of every raw code. In each file the
+  // first value (bottom left) is the brightest, the second 0 or the null value, the top row half as bright.
   std::vector<int64_t> large8(32 * 32, 100), large16(512 * 512, 100 - 32768);
   large8[0] = 200;
   large8[1] = 0;
@@ -124,7 +119,7 @@ TEST(FitsReadTest, EveryFormatAndBothConversionRoutesGiveTheSameValues) {
       {PixelFormat::Gray8, 255, 127}, {PixelFormat::Gray16, 65535, 32767}, {PixelFormat::GrayFloat, 255, 127.5},
       {PixelFormat::Gray32, 4294901760.0, 2147450880.0}, {PixelFormat::Bgr24, 255, 127},
       {PixelFormat::BgrFloat, 255, 127.5}};
-  for (const auto& f : files) {
+  for (const auto& f : files)
     for (const auto& c : formats) {
       SCOPED_TRACE(testing::Message() << f.name << ", format " << static_cast<int>(c.format));
       ImageSlot slot;
@@ -136,7 +131,6 @@ TEST(FitsReadTest, EveryFormatAndBothConversionRoutesGiveTheSameValues) {
         EXPECT_EQ(test::sampleAt(*slot, 1, 0, channel), c.half);
       }
     }
-  }
   test::expectRefused([&](ImageSlot& slot, std::string* why) {
     return readBytes(files[0].file, static_cast<PixelFormat>(9), slot, why);
   }, "pixel format 9 is not supported");
@@ -204,8 +198,7 @@ TEST(FitsCardsTest, ObservationCardsAreCopiedWhenTheStandardAllowsThem) {
   EXPECT_EQ(readFitsObservationCards(input), kept);
   EXPECT_TRUE(readFitsObservationCards(dir.file("missing.fits")).empty());
 
-  // Writers' cards: strings quoted and padded to eight characters, long
-  // history broken at blanks.
+  // Writers' cards: strings quoted and padded to eight characters, long history broken at blanks.
   EXPECT_EQ(fitsStringCard("OBJECT", "M'42"), card("OBJECT  = 'M''42    '"));
   EXPECT_EQ(fitsIntegerCard("NCOMBINE", 12), valueCard("NCOMBINE", "12"));
   const FitsCards history = fitsHistoryCards(std::string(70, 'a') + " bbb ccc");

@@ -1,8 +1,5 @@
 // Files that once broke a reader, each named for what it exercises. Every one
 // must be read or refused cleanly (the sanitizers catch any stray access).
-#include <gtest/gtest.h>
-
-#include <filesystem>
 
 #include "image/avi.h"
 #include "image/bitmap.h"

@@ -39,10 +39,7 @@ inline Bytes readFile(const std::string& path) {
 inline void writeFile(const std::string& path, const Bytes& bytes) {
   std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::ssize(bytes));
 }
-inline std::string readText(const std::string& path) {
-  const Bytes bytes = readFile(path);
-  return {bytes.begin(), bytes.end()};
-}
+inline std::string readText(const std::string& path) { const Bytes b = readFile(path); return {b.begin(), b.end()}; }
 inline void writeText(const std::string& path, const std::string& text) {
   writeFile(path, Bytes(text.begin(), text.end()));
 }
@@ -53,11 +50,9 @@ inline int64_t firstDifference(const Bytes& a, const Bytes& b) {
   return x == a.end() && y == b.end() ? -1 : x - a.begin();
 }
 
-// Runs `write` with files limited to `bytes`, so that a write past the limit
-// fails (SIGXFSZ is ignored). Nothing is asserted inside: test output may go
-// to a file.
-template <typename Write>
-auto underFileSizeLimit(rlim_t bytes, Write write) {
+// Runs `write` with files limited to `bytes`, so that a write past the limit fails (SIGXFSZ is ignored). Nothing is
+// asserted inside: test output may go to a file.
+template <typename Write> auto underFileSizeLimit(rlim_t bytes, Write write) {
   rlimit saved{};
   getrlimit(RLIMIT_FSIZE, &saved);
   const rlimit lowered{bytes, saved.rlim_max};
@@ -86,8 +81,7 @@ inline std::unique_ptr<ImageBuffer> floatImage(int32_t width, int32_t height, co
   return image;
 }
 
-template <typename T>
-T pixelAt(const ImageBuffer& image, int32_t x, int32_t y, int channel = 0) {
+template <typename T> T pixelAt(const ImageBuffer& image, int32_t x, int32_t y, int channel = 0) {
   T value;
   std::memcpy(&value, image.row(y) + x * image.bytesPerPixel + channel * sizeof(T), sizeof(T));
   return value;
@@ -109,10 +103,8 @@ inline Bytes pixelBytes(const ImageBuffer& image) {
   return Bytes(image.pixels.get(), image.pixels.get() + image.pixelBytes());
 }
 
-// Checks that `read(slot, why)` refuses with a reason containing `reason`
-// and keeps the buffer that was in the slot.
-template <typename Read>
-void expectRefused(Read read, const std::string& reason) {
+// Checks that `read(slot, why)` refuses with a reason containing `reason` and keeps the buffer that was in the slot.
+template <typename Read> void expectRefused(Read read, const std::string& reason) {
   ImageSlot slot = makeImage(PixelFormat::Gray8, 1, 1);
   const ImageBuffer* before = slot.get();
   std::string why;
@@ -121,8 +113,7 @@ void expectRefused(Read read, const std::string& reason) {
   EXPECT_NE(why.find(reason), std::string::npos) << why;
 }
 
-// Little-endian bytes in order: n() a number of 1 to 8 bytes, s() text such as
-// a fourcc, add() bytes made elsewhere.
+// Little-endian bytes in order: n() a number of 1 to 8 bytes, s() text such as a fourcc, add() bytes made elsewhere.
 struct Le {
   Le& n(uint64_t v, int bytes = 4) {
     for (int i = 0; i < bytes; ++i) b.push_back(static_cast<uint8_t>(v >> 8 * i));
@@ -130,10 +121,7 @@ struct Le {
   }
   Le& s(const char* text) { return add(Bytes(text, text + std::strlen(text))); }
   Le& zeros(size_t count) { return add(Bytes(count, 0)); }
-  Le& add(const Bytes& more) {
-    b.insert(b.end(), more.begin(), more.end());
-    return *this;
-  }
+  Le& add(const Bytes& more) { b.insert(b.end(), more.begin(), more.end()); return *this; }
   Bytes b;
 };
 

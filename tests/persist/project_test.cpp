@@ -1,13 +1,9 @@
 #include "persist/project.h"
 
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <filesystem>
-#include <string>
 #include <tuple>
 #include <utility>
-#include <vector>
 
 #include "image/avi.h"
 #include "image/bitmap.h"
@@ -19,8 +15,7 @@
 namespace stelp {
 namespace {
 
-using test::readText;
-using test::writeText;
+using test::readText, test::writeText;
 
 // A bitmap, FITS or AVI file of `frames` frames, by the name's ending, of
 // w x h with a different level in every pixel so that FITS scaling has a maximum.
@@ -29,14 +24,12 @@ void make(const std::string& path, int32_t frames = 2, int32_t w = 4, int32_t h 
   for (int32_t y = 0; y < h; ++y)
     for (int32_t x = 0; x < w; ++x) image->row(y)[x] = static_cast<uint8_t>(10 + 20 * y + x);
   const std::string end = path.substr(path.size() - 4);
-  if (end != ".avi" && end != ".AvI") {
-    ASSERT_TRUE(end == "fits" ? writeFits(path, *image, FitsDepth::Int16) : writeBitmap(path, *image)) << path;
-    return;
-  }
+  const bool avi = end == ".avi" || end == ".AvI";
   AviWriter writer;
-  ASSERT_TRUE(openAviWriter(writer, path, *image)) << path;
-  for (int32_t i = 0; i < frames; ++i) ASSERT_TRUE(writeAviFrame(writer, *image));
-  ASSERT_TRUE(closeAviWriter(writer));
+  ASSERT_TRUE(avi ? openAviWriter(writer, path, *image)
+                  : end == "fits" ? writeFits(path, *image, FitsDepth::Int16) : writeBitmap(path, *image)) << path;
+  for (int32_t i = 0; avi && i < frames; ++i) ASSERT_TRUE(writeAviFrame(writer, *image));
+  ASSERT_TRUE(!avi || closeAviWriter(writer));
 }
 
 void add(Engine& engine, ListRole role, const std::string& path, int32_t frameCode, bool enabled = true) {
@@ -47,8 +40,7 @@ void add(Engine& engine, ListRole role, const std::string& path, int32_t frameCo
   engine.AppendEntries(role, std::move(entries));
 }
 
-// The lists as "I:path|frame code|enabled", paths relative to `folder`,
-// with "|m" after an entry whose file is missing.
+// The lists as "I:path|frame code|enabled", paths relative to `folder`, with "|m" after an entry whose file is missing.
 std::vector<std::string> describeLists(const Engine& engine, const std::string& folder) {
   std::vector<std::string> lines;
   for (int role = 0; role < kRoleCount; ++role)

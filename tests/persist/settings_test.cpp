@@ -1,14 +1,10 @@
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <array>
 #include <cstdlib>
-#include <filesystem>
 #include <optional>
-#include <string>
 #include <tuple>
 #include <utility>
-#include <vector>
 
 #include "image/test_util.h"
 #include "persist/ini.h"
@@ -19,8 +15,7 @@
 namespace stelp {
 namespace {
 
-using test::readText;
-using test::writeText;
+using test::readText, test::writeText;
 
 // CR LF is proven by the settings file below.
 TEST(ProfileStoreTest, ReadsFollowTheInitialisationFileRules) {
