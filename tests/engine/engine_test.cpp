@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <utility>
 
 #include "image/bitmap.h"
 #include "image/test_util.h"
@@ -13,8 +14,7 @@ namespace stelp {
 namespace {
 
 // Records what the engine reports.
-class RecordingProgress : public Progress {
- public:
+struct RecordingProgress : Progress {
   void ShowStatus(const std::string& text) override { shown.push_back(text); }
   void BeginWait() override { ++waits; }
   std::vector<std::string> shown;
@@ -23,10 +23,7 @@ class RecordingProgress : public Progress {
 
 class EngineTest : public ::testing::Test {
  protected:
-  EngineTest() : engine(&progress) {
-    engine.SetThreads(2);
-    engine.ToggleColour();  // grey frames
-  }
+  EngineTest() : engine(&progress) { engine.SetThreads(2); engine.ToggleColour(); }  // grey frames
 
   // Appends a 4 x 2 grey bitmap of one level to a list; returns its entry.
   const ImageSource* add(ListRole role, uint8_t level, bool enabled = true) {
@@ -44,9 +41,7 @@ class EngineTest : public ::testing::Test {
   }
 
   float firstValue(ProductBit bit) { return test::pixelAt<float>(*engine.product(bit), 0, 0); }
-  RenderResult render(ListRole role, int32_t view) {
-    return engine.RenderView(static_cast<int32_t>(role), view, 8, 4, 9, bitmap);
-  }
+  RenderResult render(ListRole role, int32_t view) { return engine.RenderView(int32_t(role), view, 8, 4, 9, bitmap); }
   // The products present, one character per bit from the raw frame on.
   std::string present() {
     std::string kept;
@@ -63,9 +58,7 @@ class EngineTest : public ::testing::Test {
 };
 
 TEST_F(EngineTest, AveragingPassesOverDisabledAndUnreadableFrames) {
-  add(ListRole::Darks, 30, false);
-  add(ListRole::Darks, 40, false);
-  add(ListRole::Darks, 50);
+  for (const uint8_t level : {30, 40, 50}) add(ListRole::Darks, level, /*enabled=*/level == 50);
   engine.AverageDarks();
   EXPECT_EQ(firstValue(kMasterDarkBit), 50.0f);
 
@@ -73,8 +66,8 @@ TEST_F(EngineTest, AveragingPassesOverDisabledAndUnreadableFrames) {
   add(ListRole::Darks, 51);
   engine.AverageDarks();
   EXPECT_EQ(firstValue(kMasterDarkBit), 50.5f) << "the missing frame must not count";
-  EXPECT_EQ(engine.AveragedCount(ListRole::Darks), 2);
-  EXPECT_EQ(engine.PassedOver(ListRole::Darks).size(), 1u);
+  EXPECT_EQ(std::pair(engine.AveragedCount(ListRole::Darks), engine.PassedOver(ListRole::Darks).size()),
+            std::pair(2, size_t{1}));
 }
 
 TEST_F(EngineTest, StatusTextsAndTheGreyMean) {
@@ -82,8 +75,7 @@ TEST_F(EngineTest, StatusTextsAndTheGreyMean) {
   add(ListRole::Flats, 100, false);
   engine.AverageFlats();
   EXPECT_FALSE(engine.product(kMasterFlatBit));
-  EXPECT_EQ(progress.shown, (std::vector<std::string>{"Averaging flats"}));
-  EXPECT_EQ(progress.waits, 1);
+  EXPECT_EQ(std::pair(progress.shown, progress.waits), std::pair(std::vector<std::string>{"Averaging flats"}, 1));
 
   // An empty list shows nothing at all.
   engine.SetStatus();
@@ -105,21 +97,16 @@ TEST_F(EngineTest, StatusTextsAndTheGreyMean) {
   EXPECT_EQ(engine.masterFlatMean(), (std::array<float, 3>{100, 0, 0}));
 }
 
-// With every product made, each event drops exactly the products that depend
-// on what it changed.
+// With every product made, each event drops exactly the products that depend on what it changed.
 TEST_F(EngineTest, EventsDropOnlyWhatDependsOnThem) {
   add(ListRole::Images, 100);
   add(ListRole::Darks, 20);
   add(ListRole::Flats, 40);
-  ProcessingGroup steps;
-  steps.dark = steps.flat = steps.hot = true;
+  const ProcessingGroup steps{.dark = true, .flat = true, .hot = true};
   engine.ApplyImagesSettings(steps);
   engine.ApplyFlatsSettings(FlatGroup{.filterWidth = 4, .filterHeight = 2});
-  const struct {
-    const char* event;
-    std::function<void()> run;
-    const char* kept;  // raw, processed, dark, flat, hot pixels, gradient, synthetic
-  } cases[] = {
+  // kept: raw, processed, dark, flat, hot pixels, gradient, synthetic.
+  const struct { const char* event; std::function<void()> run; const char* kept; } cases[] = {
       {"Images page", [&] { engine.ApplyImagesSettings(steps); }, "1011111"},
       {"Flats page", [&] { engine.ApplyFlatsSettings(FlatGroup{.filterWidth = 4, .filterHeight = 2}); }, "1011100"},
       {"Darks page", [&] { engine.ApplyDarksSettings({200, 0, 1}); }, "1011011"},
@@ -136,8 +123,7 @@ TEST_F(EngineTest, EventsDropOnlyWhatDependsOnThem) {
     c.run();
     EXPECT_EQ(present(), c.kept) << c.event;
   }
-  EXPECT_EQ(engine.settings().dark.expand, 1);
-  EXPECT_TRUE(engine.settings().processing.colour);
+  EXPECT_EQ(std::pair(engine.settings().dark.expand, engine.settings().processing.colour), std::pair(1, true));
 }
 
 TEST_F(EngineTest, ProcessFrameAppliesTheSwitchedOnStepsAndLeavesTheViewAlone) {
@@ -145,14 +131,11 @@ TEST_F(EngineTest, ProcessFrameAppliesTheSwitchedOnStepsAndLeavesTheViewAlone) {
   add(ListRole::Darks, 20);
   add(ListRole::Flats, 40);
   ImageSlot frame;
-  ProcessingGroup steps;
-  steps.dark = true;
-  engine.ApplyImagesSettings(steps);
+  engine.ApplyImagesSettings({.dark = true});
   ASSERT_TRUE(engine.ProcessFrame(*light, frame));
   EXPECT_EQ(test::pixelAt<float>(*frame, 0, 0), 80.0f);
   EXPECT_FALSE(engine.product(kMasterFlatBit)) << "the flat is averaged only when flat division is on";
-  steps.flat = true;
-  engine.ApplyImagesSettings(steps);
+  engine.ApplyImagesSettings({.dark = true, .flat = true});
   ASSERT_TRUE(engine.ProcessFrame(*light, frame));
   EXPECT_EQ(test::pixelAt<float>(*frame, 0, 0), 80.0f * (40.0f / 40.0f));
   EXPECT_FALSE(engine.product(kProcessedFrameBit));
@@ -161,13 +144,11 @@ TEST_F(EngineTest, ProcessFrameAppliesTheSwitchedOnStepsAndLeavesTheViewAlone) {
   std::filesystem::remove(light->path);
   std::string why;
   EXPECT_FALSE(engine.ProcessFrame(*light, frame, &why));
-  EXPECT_FALSE(frame);
-  EXPECT_FALSE(why.empty());
+  EXPECT_TRUE(!frame && !why.empty()) << why;
 }
 
 TEST_F(EngineTest, RenderViewFollowsTheFocusedEntryByIdAndShowsTheBackgroundWithoutAProduct) {
-  add(ListRole::Images, 77);
-  add(ListRole::Images, 66);
+  for (const uint8_t level : {77, 66}) add(ListRole::Images, level);
   engine.SetFocus(ListRole::Images, 1);
   const RenderResult raw = render(ListRole::Images, ImagesRaw);
   EXPECT_TRUE(raw.viewChanged);
@@ -187,9 +168,8 @@ TEST_F(EngineTest, RenderViewFollowsTheFocusedEntryByIdAndShowsTheBackgroundWith
   render(ListRole::Images, ImagesRaw);
   EXPECT_FALSE(engine.product(kProcessedFrameBit)) << "a change of view drops the processed frame";
 
-  // The shown entry goes, and with the last entry the frame size: nothing
-  // to show, the background fills the view; so it does for "Averaged" of
-  // the empty Darks list.
+  // The shown entry goes, and with the last entry the frame size: nothing to show, the background fills the view; so it
+  // does for "Averaged" of the empty Darks list.
   engine.RemoveEntries(ListRole::Images, 0);
   EXPECT_EQ(engine.frameSize().width, -1);
   EXPECT_TRUE(render(ListRole::Images, ImagesProcessed).viewChanged);

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <tuple>
 
 #include "image/avi.h"
 #include "image/bitmap.h"
@@ -35,23 +37,17 @@ TEST(ExportNamesTest, SequenceNamesFromTheChosenName) {
     for (size_t i = 0; i < c.files.size(); ++i)
       EXPECT_EQ(sequenceFileName(name, c.start + static_cast<uint32_t>(i), c.kind), c.files[i]);
   }
-  EXPECT_EQ(outputKindOf("/out/clip.AvI"), OutputKind::Avi);
-  EXPECT_EQ(outputKindOf("/out/x.txt"), OutputKind::None);
-  EXPECT_EQ(outputKindOf("/out/x.tif"), OutputKind::None);
-  EXPECT_EQ(fitsDepthOfFilter(3, kProcessedFloatFilter), FitsDepth::Int32);
-  EXPECT_EQ(fitsDepthOfFilter(5, kProcessedFloatFilter), FitsDepth::Int16);
-  EXPECT_EQ(fitsDepthOfFilter(6, kProcessedFloatFilter), FitsDepth::Float32);
-  EXPECT_EQ(fitsDepthOfFilter(5, kMasterFloatFilter), FitsDepth::Float32);
+  EXPECT_EQ((std::vector{outputKindOf("/out/clip.AvI"), outputKindOf("/out/x.txt"), outputKindOf("/out/x.tif")}),
+            (std::vector{OutputKind::Avi, OutputKind::None, OutputKind::None}));
+  EXPECT_EQ((std::vector{fitsDepthOfFilter(3, kProcessedFloatFilter), fitsDepthOfFilter(5, kProcessedFloatFilter),
+                         fitsDepthOfFilter(6, kProcessedFloatFilter), fitsDepthOfFilter(5, kMasterFloatFilter)}),
+            (std::vector{FitsDepth::Int32, FitsDepth::Int16, FitsDepth::Float32, FitsDepth::Float32}));
 }
 
 class ExportTest : public ::testing::Test {
  protected:
-  ExportTest() {
-    engine.ToggleColour();  // grey
-    engine.SetFrameSize({3, 2});
-  }
+  ExportTest() { engine.ToggleColour(); engine.SetFrameSize({3, 2}); }  // grey 3 x 2 frames
 
-  // Adds an entry of `path` to a list.
   void addEntry(ListRole role, const std::string& path, int32_t code = FrameBitmap, bool missing = false) {
     std::vector<std::unique_ptr<ImageSource>> entries;
     entries.push_back(std::make_unique<ImageSource>());
@@ -69,10 +65,19 @@ class ExportTest : public ::testing::Test {
     if (!enabled) engine.SetEnabled(role, engine.list(role).size() - 1, false);
   }
 
-  int files() const {
-    int n = 0;
-    for (const auto& e : std::filesystem::directory_iterator(dir.file(""))) n += e.path().filename().string().rfind("out", 0) == 0;
-    return n;
+  // The files the exports wrote.
+  auto files() const {
+    return std::ranges::count_if(std::filesystem::directory_iterator(dir.file("")),
+                                 [](const auto& e) { return e.path().filename().string().starts_with("out"); });
+  }
+  // A request for `name` in the folder: the one AVI file, or else a numbered sequence.
+  ProcessedExport request(OutputKind kind, const std::string& name) const {
+    ProcessedExport r;
+    r.kind = kind;
+    r.sequence = kind != OutputKind::Avi;
+    if (r.sequence) r.name = sequenceNameOf(dir.file(name));
+    else r.path = dir.file(name);
+    return r;
   }
 
   test::TempDir dir;
@@ -80,19 +85,12 @@ class ExportTest : public ::testing::Test {
 };
 
 TEST_F(ExportTest, SequenceSkipsDisabledEntriesAndShowsEveryFrame) {
-  add(10);
-  add(20, false);
-  add(30);
-  ProcessedExport request;
-  request.kind = OutputKind::Bitmap;
-  request.sequence = true;
-  request.name = sequenceNameOf(dir.file("out.bmp"));
+  for (const uint8_t level : {10, 20, 30}) add(level, /*enabled=*/level != 20);
+  ProcessedExport sequence = request(OutputKind::Bitmap, "out.bmp");
   int shown = 0;
-  request.showFrame = [&](const ImageBuffer& frame) { shown += frame.width == 3; };
-  const ExportResult result = saveProcessed(engine, request);
-  EXPECT_TRUE(result.ok);
-  EXPECT_EQ(result.written, 2);
-  EXPECT_EQ(shown, 2);
+  sequence.showFrame = [&](const ImageBuffer& frame) { shown += frame.width == 3; };
+  const ExportResult result = saveProcessed(engine, sequence);
+  EXPECT_EQ(std::tuple(result.ok, result.written, shown), std::tuple(true, 2, 2)) << "ok, written, shown";
   EXPECT_FALSE(engine.product(kRawFrameBit) || engine.product(kProcessedFrameBit)) << "the view's frames stay as they were";
   ImageSlot second;
   ASSERT_TRUE(readBitmap(dir.file("out_001.bmp"), PixelFormat::Gray8, second));
@@ -100,49 +98,30 @@ TEST_F(ExportTest, SequenceSkipsDisabledEntriesAndShowsEveryFrame) {
   EXPECT_EQ(engine.statusText(), "Writing frame 2 of 2");
 
   // An unknown extension processes every frame and writes nothing.
-  request.kind = OutputKind::None;
-  request.name = sequenceNameOf(dir.file("other.txt"));
-  EXPECT_EQ(saveProcessed(engine, request).written, 0);
+  EXPECT_EQ(saveProcessed(engine, request(OutputKind::None, "other.txt")).written, 0);
   EXPECT_EQ(files(), 2);
 }
 
 TEST_F(ExportTest, TheFirstFileThatCannotBeWrittenEndsTheExport) {
-  add(10);
-  add(20);
-  ProcessedExport request;
-  request.kind = OutputKind::Fits;
-  request.sequence = true;
-  request.name = sequenceNameOf(dir.file("missing/out.fits"));
-  ExportResult result = saveProcessed(engine, request);
-  EXPECT_FALSE(result.ok);
-  EXPECT_EQ(result.written, 0);
-  EXPECT_EQ(result.failedPath, dir.file("missing/out_000.fits"));
+  for (const uint8_t level : {10, 20}) add(level);
+  const ExportResult result = saveProcessed(engine, request(OutputKind::Fits, "missing/out.fits"));
+  EXPECT_EQ(std::tuple(result.ok, result.written, result.failedPath),
+            std::tuple(false, 0, dir.file("missing/out_000.fits")));
   EXPECT_NE(result.why.find("cannot create"), std::string::npos);
-
-  request.kind = OutputKind::Avi;
-  request.path = dir.file("missing/out.avi");
-  result = saveProcessed(engine, request);
-  EXPECT_TRUE(result.aviNotOpened);
+  EXPECT_TRUE(saveProcessed(engine, request(OutputKind::Avi, "missing/out.avi")).aviNotOpened);
 }
 
 TEST_F(ExportTest, OutputsThatNameASourceConflict) {
-  add(10);  // in10.bmp and in30.bmp, images
-  add(30);
+  for (const uint8_t level : {10, 30}) add(level);  // in10.bmp and in30.bmp, images
   add(20, true, ListRole::Darks);
   addEntry(ListRole::Flats, dir.file("out_001.bmp"), FrameBitmap, /*missing=*/true);  // not on disk
   std::filesystem::create_directory(dir.file("sub"));
   std::filesystem::create_symlink(dir.file("in10.bmp"), dir.file("link.bmp"));
   std::filesystem::create_hard_link(dir.file("in20.bmp"), dir.file("hard.bmp"));
 
-  const struct {
-    std::vector<std::string> outputs;
-    bool conflicts;
-  } cases[] = {
-      {{dir.file("IN10.Bmp")}, true},
-      {{dir.file("sub/../in10.bmp")}, true},
-      {{dir.file("./sub/./../in20.bmp")}, true},
-      {{dir.file("link.bmp")}, true},
-      {{dir.file("hard.bmp")}, true},
+  const struct { std::vector<std::string> outputs; bool conflicts; } cases[] = {
+      {{dir.file("IN10.Bmp")}, true}, {{dir.file("sub/../in10.bmp")}, true}, {{dir.file("./sub/./../in20.bmp")}, true},
+      {{dir.file("link.bmp")}, true}, {{dir.file("hard.bmp")}, true},
       {{dir.file("out_000.bmp"), dir.file("out_001.bmp")}, true},
       {{dir.file("out.avi"), dir.file("sub/in10.bmp")}, false},
   };
@@ -154,15 +133,10 @@ TEST_F(ExportTest, OutputsThatNameASourceConflict) {
   }
 
   // The export loop refuses the same names before it writes anything.
-  ProcessedExport request;
-  request.kind = OutputKind::Bitmap;
-  request.sequence = true;
-  request.name = sequenceNameOf(dir.file("out.bmp"));
-  EXPECT_EQ(exportFileNames(request, 2), (std::vector<std::string>{dir.file("out_000.bmp"), dir.file("out_001.bmp")}));
-  const ExportResult result = saveProcessed(engine, request);
-  EXPECT_TRUE(result.conflict);
-  EXPECT_EQ(result.failedPath, dir.file("out_001.bmp"));
-  EXPECT_EQ(files(), 0);
+  const ProcessedExport sequence = request(OutputKind::Bitmap, "out.bmp");
+  EXPECT_EQ(exportFileNames(sequence, 2), (std::vector<std::string>{dir.file("out_000.bmp"), dir.file("out_001.bmp")}));
+  const ExportResult result = saveProcessed(engine, sequence);
+  EXPECT_EQ(std::tuple(result.conflict, result.failedPath, files()), std::tuple(true, dir.file("out_001.bmp"), 0));
 }
 
 TEST_F(ExportTest, FramesThatDoNotLoadAreListedAndTheOthersWritten) {
@@ -170,15 +144,8 @@ TEST_F(ExportTest, FramesThatDoNotLoadAreListedAndTheOthersWritten) {
   addEntry(ListRole::Images, dir.file("in20.bmp"));  // not on disk
   add(30);
   addEntry(ListRole::Images, dir.file("clip.avi"), 7);
-  ProcessedExport request;
-  request.kind = OutputKind::Bitmap;
-  request.sequence = true;
-  request.name = sequenceNameOf(dir.file("out.bmp"));
-  const ExportResult result = saveProcessed(engine, request);
-  EXPECT_TRUE(result.ok);
-  EXPECT_FALSE(result.complete());
-  EXPECT_EQ(result.written, 1);
-  EXPECT_EQ(files(), 1);
+  const ExportResult result = saveProcessed(engine, request(OutputKind::Bitmap, "out.bmp"));
+  EXPECT_EQ(std::tuple(result.ok, result.complete(), result.written, files()), std::tuple(true, false, 1, 1));
   ASSERT_EQ(result.failures.size(), 3u);
   EXPECT_EQ(result.failures[2].frameCode, 7);
   const std::string text = describeFailures(result, /*maxLines=*/2);
@@ -195,37 +162,31 @@ TEST_F(ExportTest, DarksTheMasterWasMadeWithoutAreListed) {
   test::writeFile(dir.file("broken.bmp"), {'B', 'M', 1, 2});
   addEntry(ListRole::Darks, dir.file("broken.bmp"));
   addEntry(ListRole::Darks, dir.file("gone.bmp"), FrameBitmap, /*missing=*/true);  // named when the project opened
-  ProcessedExport request;
   for (const bool subtract : {false, true}) {
     SCOPED_TRACE(subtract ? "dark subtraction" : "no dark");
     engine.ApplyImagesSettings(ProcessingGroup{.dark = subtract});
     engine.DropAllProducts();
-    const ExportResult result = saveProcessed(engine, request);
+    const ExportResult result = saveProcessed(engine, {});
     EXPECT_EQ(result.complete(), !subtract);
     if (!subtract) continue;
     ASSERT_EQ(result.masterFailures.size(), 1u);
     EXPECT_EQ(result.masterFailures[0].path, dir.file("broken.bmp"));
-    EXPECT_NE(describeFailures(result).find("The masters were made without these darks and flats:\n  " +
-                                            dir.file("broken.bmp") + ": "),
-              std::string::npos);
+    const std::string listed = "The masters were made without these darks and flats:\n  " + dir.file("broken.bmp") + ": ";
+    EXPECT_NE(describeFailures(result).find(listed), std::string::npos);
   }
 }
 
 TEST_F(ExportTest, AFailedAviExportLeavesThePreviousVideo) {
-  add(10);
-  add(20);
+  for (const uint8_t level : {10, 20}) add(level);
   std::filesystem::create_directory(dir.file("gone"));
   const std::string previous = dir.file("out.avi");
-  ProcessedExport request;
-  request.kind = OutputKind::Avi;
-  request.path = previous;
-  ASSERT_TRUE(saveProcessed(engine, request).ok);
+  ProcessedExport video = request(OutputKind::Avi, "out.avi");
+  ASSERT_TRUE(saveProcessed(engine, video).ok);
   EXPECT_EQ(aviFrameCount(previous), 2);
   const test::Bytes before = test::readFile(previous);
   clearAviReadCache();
 
-  // The second frame cannot be written (another size), or the folder goes
-  // away before the video is finished.
+  // The second frame cannot be written (another size), or the folder goes away before the video is finished.
   for (const bool removeFolder : {false, true}) {
     SCOPED_TRACE(removeFolder ? "folder removed" : "frame refused");
     int loads = 0;
@@ -238,20 +199,20 @@ TEST_F(ExportTest, AFailedAviExportLeavesThePreviousVideo) {
       return loaded;
     });
     engine.DropAllProducts();
-    request.path = removeFolder ? dir.file("gone/out.avi") : previous;
-    const ExportResult result = saveProcessed(engine, request);
-    EXPECT_FALSE(result.ok);
-    EXPECT_EQ(result.failedPath, request.path);
+    video.path = removeFolder ? dir.file("gone/out.avi") : previous;
+    const ExportResult result = saveProcessed(engine, video);
+    EXPECT_EQ(std::tuple(result.ok, result.failedPath), std::tuple(false, video.path));
   }
   EXPECT_EQ(test::readFile(previous), before);
 }
 
 TEST_F(ExportTest, MasterFramesByExtension) {
-  auto image = test::floatImage(1, 1, {7});
   std::string why;
-  EXPECT_TRUE(saveMasterFrame(engine, MasterProduct::Dark, *image, dir.file("master.FIT"), FitsDepth::Int32, &why));
-  EXPECT_TRUE(saveMasterFrame(engine, MasterProduct::Dark, *image, dir.file("master.bmp"), FitsDepth::Int16, &why));
-  EXPECT_FALSE(saveMasterFrame(engine, MasterProduct::Dark, *image, dir.file("master.tif"), FitsDepth::Int16, &why));
+  auto save = [&](const char* name, FitsDepth depth) {
+    return saveMasterFrame(engine, MasterProduct::Dark, *test::floatImage(1, 1, {7}), dir.file(name), depth, &why);
+  };
+  EXPECT_EQ((std::vector{save("master.FIT", FitsDepth::Int32), save("master.bmp", FitsDepth::Int16),
+                        save("master.tif", FitsDepth::Int16)}), (std::vector{true, true, false}));
   EXPECT_EQ(why, "Unknown file format");
 }
 

@@ -1,6 +1,5 @@
-// Gradient detection and the synthetic flat: every kernel checked bit for bit
-// against a plain implementation that scans every window pixel by pixel, on
-// random frames and settings.
+// Gradient detection and the synthetic flat: every kernel checked bit for bit against a plain implementation that scans
+// every window pixel by pixel, on random frames and settings.
 
 #include <gtest/gtest.h>
 
@@ -21,6 +20,7 @@
 #include "engine/gradient_choice.h"
 #include "engine/gradient_exact.h"
 #include "image/image_buffer.h"
+#include "image/test_util.h"
 
 namespace stelp {
 namespace {
@@ -30,22 +30,16 @@ constexpr float kInf = std::numeric_limits<float>::infinity(), kNan = std::numer
 using Fn = std::function<float(int32_t x, int32_t y, int c)>;  // a value per pixel and channel
 
 int channelsOf(const ImageBuffer& b) { return b.format == PixelFormat::BgrFloat ? 3 : 1; }
-float* px(ImageBuffer& b, int64_t x, int64_t y) {
-  return reinterpret_cast<float*>(b.row(static_cast<int32_t>(y))) + x * channelsOf(b);
-}
 const float* px(const ImageBuffer& b, int64_t x, int64_t y) {
-  return reinterpret_cast<const float*>(b.row(static_cast<int32_t>(y))) + x * channelsOf(b);
+  return reinterpret_cast<const float*>(b.row(int32_t(y))) + x * channelsOf(b);
 }
+float* px(ImageBuffer& b, int64_t x, int64_t y) { return const_cast<float*>(px(std::as_const(b), x, y)); }
 float valueAt(const ImageBuffer& b, int64_t x, int64_t y, int c) {
   return b.format == PixelFormat::Gray8 ? b.row(static_cast<int32_t>(y))[x] : px(b, x, y)[c];
 }
 // A frame of `format` holding value(x, y, c); all zero without `value`.
 ImageBuffer makeImage(int32_t width, int32_t height, PixelFormat format, const Fn& value = nullptr) {
-  ImageBuffer b;
-  b.setFormat(format);
-  b.width = width;
-  b.height = height;
-  EXPECT_TRUE(b.allocate());
+  ImageBuffer b = std::move(*test::makeImage(format, width, height));
   std::memset(b.pixels.get(), 0, b.pixelBytes());
   for (int32_t y = 0; y < height && value; ++y)
     for (int32_t x = 0; x < width; ++x)
@@ -56,8 +50,8 @@ ImageBuffer makeImage(int32_t width, int32_t height, PixelFormat format, const F
 }
 bool sameFloat(float a, float b) { return (std::isnan(a) && std::isnan(b)) || std::memcmp(&a, &b, sizeof a) == 0; }
 
-// The first value where `got` differs from `want` in its bits (any NaN
-// matching any NaN), described; empty when there is none.
+// The first value where `got` differs from `want` in its bits (any NaN matching any NaN), described; empty when there
+// is none.
 std::string firstDifference(const ImageBuffer& got, const ImageBuffer& want) {
   if (!got.pixels || got.format != want.format || got.width != want.width || got.height != want.height)
     return "no pixels, or another format or size";
@@ -70,11 +64,9 @@ std::string firstDifference(const ImageBuffer& got, const ImageBuffer& want) {
   return "";
 }
 
-// ---------------------------------------------------------------------------
 // Reference implementation: every rule written out directly.
 
-// The correctly rounded sum of finite doubles: Shewchuk's exact partials with
-// the final round-half-even correction.
+// The correctly rounded sum of finite doubles: Shewchuk's exact partials with the final round-half-even correction.
 double fsum(const std::vector<double>& values) {
   std::vector<double> partials;
   for (double x : values) {
@@ -103,20 +95,15 @@ double fsum(const std::vector<double>& values) {
   return hi;
 }
 
-// Finite values summed exactly, rounded once; infinities and NaNs give what
-// any order of double additions gives.
+// Finite values summed exactly, rounded once; infinities and NaNs give what any order of double additions gives.
 double referenceSum(const std::vector<float>& values) {
   std::vector<double> finite;
   double nonFinite = 0.0;
-  for (float v : values) {
-    if (std::isfinite(v)) finite.push_back(v);
-    else nonFinite += v;
-  }
+  for (float v : values) std::isfinite(v) ? finite.push_back(v) : void(nonFinite += v);
   return std::isfinite(nonFinite) ? fsum(finite) : nonFinite;
 }
 
-// The map level of a pixel: its grey level truncated, modulo 256, 0 (and
-// anything not finite) as 1.
+// The map level of a pixel: its grey level truncated, modulo 256, 0 (and anything not finite) as 1.
 float referenceLevel(const ImageBuffer& flat, int64_t x, int64_t y) {
   const float* p = px(flat, x, y);
   const float grey = channelsOf(flat) == 3 ? (p[0] + 2.0f * p[1] + p[2]) * 0.25f : p[0];
@@ -137,10 +124,7 @@ struct Geometry {
   int64_t hy(int64_t y) const { return std::min({ry, y - b, h - b - 1 - y}); }
 };
 
-struct Products {
-  ImageBuffer map, synthetic;
-  std::array<float, 3> mean{};
-};
+struct Products { ImageBuffer map, synthetic; std::array<float, 3> mean{}; };
 
 Products reference(const ImageBuffer& flat, const FlatGroup& s) {
   const Geometry g(flat, s);
@@ -151,22 +135,20 @@ Products reference(const ImageBuffer& flat, const FlatGroup& s) {
              makeImage(flat.width, flat.height, flat.format), {}};
   std::memcpy(r.synthetic.pixels.get(), flat.pixels.get(), flat.pixelBytes());
   auto map = [&](int64_t x, int64_t y) -> uint8_t& { return r.map.row(static_cast<int32_t>(y))[x]; };
-  for (int64_t y = g.b; y < g.h - g.b && !g.empty; ++y) {
+  for (int64_t y = g.b; y < g.h - g.b && !g.empty; ++y)
     for (int64_t x = g.b; x < g.w - g.b; ++x) {
       int64_t hist[256] = {}, n = 0;
       for (int64_t yy = y - g.hy(y); yy <= y + g.hy(y); ++yy)
         for (int64_t xx = x - g.hx(x); xx <= x + g.hx(x); ++xx, ++n) ++hist[levels.row(static_cast<int32_t>(yy))[xx]];
-      // hi: the first level where the running count passes half the window;
-      // lo: the last level where it does not.
+      // hi: the first level where the running count passes half the window; lo: the last level where it does not.
       int64_t running = 0, lo = -1, hi = 0;
       while ((running += hist[hi]) <= n / 2) lo = hi++;
       const int64_t c = (lo + hi) >> 1, m = levels.row(static_cast<int32_t>(y))[x];
       if (m > c + s.varHi || m < c - s.varLo) map(x, y) = 0;
     }
-  }
   if (g.empty) return r;
   std::vector<float> accepted[3];
-  for (int64_t y = g.b; y < g.h - g.b; ++y) {
+  for (int64_t y = g.b; y < g.h - g.b; ++y)
     for (int64_t x = g.b; x < g.w - g.b; ++x) {
       for (std::vector<float>& a : accepted) a.clear();
       for (int64_t yy = y - g.hy(y); yy <= y + g.hy(y); ++yy)
@@ -180,7 +162,6 @@ Products reference(const ImageBuffer& flat, const FlatGroup& s) {
         px(r.synthetic, x, y)[c] = q == 0.0f ? 255.0f : q;
       }
     }
-  }
   for (int c = 0; c < channels; ++c) {
     float field = 0.0f;
     for (int64_t y = g.b; y < g.h - g.b; ++y) {
@@ -198,12 +179,8 @@ Products reference(const ImageBuffer& flat, const FlatGroup& s) {
   return r;
 }
 
-// ---------------------------------------------------------------------------
-// The kernels against the reference
-
-// The products of every kernel (the default choice, the portable copy, and
-// wider counters and accumulators than the frame needs) with each thread
-// count against the reference; returns the reference map.
+// The products of every kernel (the default choice, the portable copy, and wider counters and accumulators than the
+// frame needs) with each thread count against the reference; returns the reference map.
 ImageBuffer expectAsReference(const ImageBuffer& flat, const FlatGroup& s, std::initializer_list<int> threadCounts) {
   Products want = reference(flat, s);
   for (const gradient_choice::Choice& choice : {gradient_choice::Choice{false, 0, 0}, {true, 0, 0}, {false, 16, 1},
@@ -213,8 +190,7 @@ ImageBuffer expectAsReference(const ImageBuffer& flat, const FlatGroup& s, std::
       SCOPED_TRACE(testing::Message() << (choice.baselineInstructions ? "portable" : "fastest")
                                       << " kernels, counters >= " << choice.minCounterBits << ", sums >= kind "
                                       << choice.minSumKind << ", threads " << threads);
-      Products got;
-      got.mean = {-1.0f, -1.0f, -1.0f};
+      Products got{{}, {}, {-1.0f, -1.0f, -1.0f}};
       detectGradient(flat, s, got.map, threads);
       smoothGradient(flat, got.map, s, got.synthetic, got.mean, threads);
       EXPECT_EQ(firstDifference(got.map, want.map), "");
@@ -228,17 +204,12 @@ ImageBuffer expectAsReference(const ImageBuffer& flat, const FlatGroup& s, std::
   return std::move(want.map);
 }
 
-enum class Values {
-  Smooth,     // gradient with noise and dust: the usual flat
-  Levels,     // any level 0..255 with a fraction, some exact zeros
-  FewLevels,  // only a handful of levels: many ties at the median
-  Signed,     // negative values (cancelling sums), and integers past 2^24 and 2^31
-  Moderate,   // 1e-4 beside 200: sums need more than 53 bits, at most 64
-  Wide,       // tiny and huge magnitudes together: sums need more than 64 bits
-  Extreme,    // the whole float range, subnormals too: sums need more than 128 bits
-  NonFinite,  // infinities and NaNs here and there
-  Count
-};
+// Smooth: gradient with noise and dust, the usual flat. Levels: any level 0..255 with a fraction, some exact zeros.
+// FewLevels: only a handful of levels, many ties at the median. Signed: negative values (cancelling sums), and
+// integers past 2^24 and 2^31. Moderate: 1e-4 beside 200, sums need more than 53 bits, at most 64. Wide: tiny and
+// huge magnitudes together, sums need more than 64 bits. Extreme: the whole float range, subnormals too, sums need
+// more than 128 bits. NonFinite: infinities and NaNs here and there.
+enum class Values { Smooth, Levels, FewLevels, Signed, Moderate, Wide, Extreme, NonFinite, Count };
 
 ImageBuffer randomFlat(std::mt19937& rng, int32_t width, int32_t height, bool colour, Values kind) {
   std::uniform_real_distribution<float> unit(0.0f, 1.0f);
@@ -276,10 +247,8 @@ FlatGroup randomSettings(std::mt19937& rng, int32_t width, int32_t height) {
   return s;
 }
 
-// Fixed frames tall enough that several threads share the rows, with windows
-// that reach across the split points (column windows of more than 255 rows
-// need wider column counters); then random frames and settings, the smallest
-// sizes first.
+// Fixed frames tall enough that several threads share the rows, with windows that reach across the split points (column
+// windows of more than 255 rows need wider column counters); then random frames and settings, the smallest sizes first.
 TEST(GradientAgainstReference, FramesAndSettingsMatchBitForBit) {
   int64_t rejected = 0, kept = 0, frame = 0;  // over all reference maps: both must occur
   auto matches = [&](const ImageBuffer& flat, const FlatGroup& s) {
@@ -291,12 +260,7 @@ TEST(GradientAgainstReference, FramesAndSettingsMatchBitForBit) {
     return !HasFailure();
   };
   std::mt19937 rng(20240611);
-  const struct {
-    int32_t width, height;
-    bool colour;
-    FlatGroup s;
-    Values values;
-  } fixed[] = {
+  const struct { int32_t width, height; bool colour; FlatGroup s; Values values; } fixed[] = {
       {160, 120, false, {30, 20, 5, 5, 0}, Values::Smooth},  {131, 97, true, {24, 16, 2, 3, 3}, Values::Smooth},
       {90, 140, false, {11, 40, 0, 1, 1}, Values::FewLevels}, {120, 90, false, {40, 12, 4, 4, 2}, Values::Wide},
       {9, 300, false, {6, 600, 3, 3, 0}, Values::Smooth},
@@ -304,20 +268,16 @@ TEST(GradientAgainstReference, FramesAndSettingsMatchBitForBit) {
   for (const auto& f : fixed)
     if (!matches(randomFlat(rng, f.width, f.height, f.colour, f.values), f.s)) return;
   const int32_t smallest[4][2] = {{1, 1}, {1, 4}, {4, 1}, {2, 3}};
-  for (int round = 0; round < 40; ++round) {
+  for (int round = 0; round < 40; ++round)
     for (int kind = 0; kind < static_cast<int>(Values::Count); ++kind) {
       const int32_t width = round < 4 ? smallest[round][0] : std::uniform_int_distribution<int32_t>(1, 70)(rng);
       const int32_t height = round < 4 ? smallest[round][1] : std::uniform_int_distribution<int32_t>(1, 50)(rng);
       const ImageBuffer flat = randomFlat(rng, width, height, /*colour=*/round % 2 == 1, static_cast<Values>(kind));
       if (!matches(flat, randomSettings(rng, width, height))) return;
     }
-  }
   EXPECT_GT(rejected, kept / 20);
   EXPECT_GT(kept, rejected);
 }
-
-// ---------------------------------------------------------------------------
-// Edge behaviour and exact sums
 
 TEST(GradientRules, UnusableInputsLeaveTheProductsAbsent) {
   ImageBuffer map;

@@ -24,10 +24,7 @@ TEST(PaintImageTest, ScalesToFitAroundTheCentres) {
   EXPECT_EQ((std::array{at(bitmap, 0, 0), at(bitmap, 1, 0), at(bitmap, 1, 1)}), (std::array{0, 2, 4}));
 
   // The first and last column and row that show a uniform frame of 7 in a 400 x 400 bitmap.
-  const struct {
-    int32_t width, height;
-    std::array<int, 4> shown;
-  } cases[] = {
+  const struct { int32_t width, height; std::array<int, 4> shown; } cases[] = {
       {640, 480, {0, 399, 50, 349}},   // reduced by 1.6
       {320, 240, {40, 359, 80, 319}},  // not enlarged
   };

@@ -53,10 +53,9 @@ TEST(AveragingTest, RunningFloatSumTimesTheRoundedReciprocalAndFloatChannelMeans
   EXPECT_EQ(channelMeans(*floatImage(3, 1, {16777216.0f, 1.0f, 1.0f}))[0], 16777216.0f / 3.0f);
 }
 
-// Random dark frames of up to 23 x 17: the marks against the diamonds drawn
-// one bad pixel at a time, and the repair against the mean of the good pixels
-// of each bad pixel's square, summed row by row. Both fast forms take a time
-// that does not grow with the expansion.
+// Random dark frames of up to 23 x 17: the marks against the diamonds drawn one bad pixel at a time, and the repair
+// against the mean of the good pixels of each bad pixel's square, summed row by row. Both fast forms take a time that
+// does not grow with the expansion.
 TEST(HotPixelTest, MarksAndRepairMatchTheWindowsOfEveryBadPixel) {
   auto mapOf = [](const ImageBuffer& dark, DarkGroup settings) {  // its bytes, top row first
     ImageBuffer map;
@@ -65,11 +64,10 @@ TEST(HotPixelTest, MarksAndRepairMatchTheWindowsOfEveryBadPixel) {
   };
   uint32_t state = 12345;
   auto next = [&] { return state = state * 1664525u + 1013904223u; };
-  // Mostly quiet pixels, a few hot and a few cold ones, and some exactly at
-  // the levels or just past them: the levels are strict, and cold level 0
-  // finds nothing.
+  // Mostly quiet pixels, a few hot and a few cold ones, and some exactly at the levels or just past them: the levels
+  // are strict, and cold level 0 finds nothing.
   const float special[] = {230.0f, 2.0f, 200.0f, 200.01f, 5.0f, 0.0f};
-  for (const int32_t expand : {-1, 0, 1, 2, 3, 7, 40, 2147483647}) {
+  for (const int32_t expand : {-1, 0, 1, 2, 3, 7, 40, 2147483647})
     for (int trial = 0; trial < 4; ++trial) {
       const int32_t W = 1 + static_cast<int32_t>(next() % 23), H = 1 + static_cast<int32_t>(next() % 17);
       const DarkGroup settings{200, trial % 2 == 0 ? 5u : 0u, expand};
@@ -106,7 +104,6 @@ TEST(HotPixelTest, MarksAndRepairMatchTheWindowsOfEveryBadPixel) {
       EXPECT_EQ(mapOf(*floatImage(W, H, dark), settings), marks);
       EXPECT_EQ(after(W, frame, [&](ImageBuffer& f) { repairHotPixels(f, *map, expand, 2); }), repaired);
     }
-  }
   // Colour: blue and red 255, green 0 is level 127.5, not hot.
   EXPECT_EQ(mapOf(*colourImage(1, 1, {255, 0, 255}), {200, 0, 0})[0], 127 >> 2);
 }
@@ -132,8 +129,8 @@ TEST(CalibrationTest, DarkSubtractionAndFlatDivision) {
   EXPECT_EQ(values(*colour), (Values{2, 1, 3}));
 }
 
-// Frames of 70 rows are split into four bands of 17 or 18 rows: every step
-// that splits its rows gives the same bits on four threads as on one.
+// Frames of 70 rows are split into four bands of 17 or 18 rows: every step that splits its rows gives the same bits on
+// four threads as on one.
 TEST(ThreadsTest, RowSplitStepsGiveTheBitsOfOneThread) {
   constexpr int32_t W = 7, H = 70;
   uint32_t state = 4242;
@@ -148,10 +145,7 @@ TEST(ThreadsTest, RowSplitStepsGiveTheBitsOfOneThread) {
     const auto light = randomFrame(), dark = randomFrame(), flat = randomFrame();
     auto map = test::makeImage(PixelFormat::Gray8, W, H);
     for (size_t i = 0; i < map->pixelBytes(); ++i) map->pixels[i] = next() % 4 == 0 ? 255 : 0;
-    const struct {
-      const char* name;
-      std::function<void(ImageBuffer&, int threads)> step;
-    } steps[] = {
+    const struct { const char* name; std::function<void(ImageBuffer&, int threads)> step; } steps[] = {
         {"addFrame", [&](ImageBuffer& f, int t) { addFrame(f, *dark, t); }},
         {"scaleByReciprocal", [&](ImageBuffer& f, int t) { scaleByReciprocal(f, 3, t); }},
         {"subtractDarkDivideFlat",
@@ -161,8 +155,7 @@ TEST(ThreadsTest, RowSplitStepsGiveTheBitsOfOneThread) {
         {"stretchPercent", [&](ImageBuffer& f, int t) { stretchPercent(f, 1.0f, 99.0f, t); }},
         {"stretchLevels", [&](ImageBuffer& f, int t) { stretchLevels(f, 20.0f, 200.0f, t); }},
     };
-    // One thread, four, and one working its rows in bands as it does under a
-    // stop request that never comes.
+    // One thread, four, and one working its rows in bands as it does under a stop request that never comes.
     std::stop_source neverStopped;
     for (const auto& s : steps) {
       test::Bytes result[3];
@@ -202,10 +195,8 @@ TEST(StretchTest, PercentAndLevelStretch) {
   Values levels(640 * 480);
   for (size_t i = 0; i < levels.size(); ++i) levels[i] = static_cast<float>(i / 1200);
   const Values out = after(640, levels, [](ImageBuffer& f) { stretchPercent(f, 1.0f, 99.0f, 2); });
-  EXPECT_EQ(out[2 * 1200], 0.0f);
-  EXPECT_EQ(out[252 * 1200], 255.0f);
-  EXPECT_EQ(out[255 * 1200], 255.0f);
-  EXPECT_EQ(out[127 * 1200], (127.0f - 2.0f) * (255.0f / 250.0f));
+  EXPECT_EQ((Values{out[2 * 1200], out[252 * 1200], out[255 * 1200], out[127 * 1200]}),
+            (Values{0.0f, 255.0f, 255.0f, (127.0f - 2.0f) * (255.0f / 250.0f)}));
   // The neutral bounds leave the frame alone.
   EXPECT_EQ(after(1, {3, 300}, [](ImageBuffer& f) { stretchPercent(f, 0.0f, 100.0f, 1); }), (Values{3, 300}));
   EXPECT_EQ(after(1, {300}, [](ImageBuffer& f) { stretchLevels(f, 0, 255, 1); }), (Values{300}));

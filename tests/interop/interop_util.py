@@ -1,5 +1,5 @@
-"""Helpers shared by the interop tests: running stelp-cli and the peer tools,
-the pixels Stelp must load from a peer's file, and bitmaps built by hand."""
+"""Helpers shared by the interop tests: running stelp-cli and the peer tools, the pixels Stelp must load from a peer's
+file, and bitmaps built by hand."""
 import json
 import os
 import re
@@ -31,8 +31,8 @@ def cli_ok(*args, timeout=30):
 
 
 def convert_raw(src, out, fmt, *args):
-    """The values `src` loads as in `fmt` (flat, top row first, channels B, G,
-    R), through a .raw dump at `out`; stelp-cli's error text when it fails."""
+    """The values `src` loads as in `fmt` (flat, top row first, channels B, G, R), through a .raw dump at `out`;
+    stelp-cli's error text when it fails."""
     r = run_cli("convert", src, out, "--format", fmt, *args)
     return r.stderr if r.returncode else np.fromfile(out, "<f4" if fmt.endswith("float") else "u1")
 
@@ -95,31 +95,23 @@ def bmp_file(width, height, bpp, rows, *, top_down=False, header_size=40, compre
 class InteropCase(unittest.TestCase):
     """A private temporary folder per test (self.tmp) and per class (cls.shared)."""
 
-    @staticmethod
-    def folder(cleanup):
-        tmp = tempfile.TemporaryDirectory()
-        cleanup(tmp.cleanup)
-        return Path(tmp.name)
-
     @classmethod
     def setUpClass(cls):
-        cls.shared = cls.folder(cls.addClassCleanup)
+        cls.shared = Path(cls.enterClassContext(tempfile.TemporaryDirectory()))
 
     def setUp(self):
-        self.tmp = self.folder(self.addCleanup)
+        self.tmp = Path(self.enterContext(tempfile.TemporaryDirectory()))
 
     def assertInfo(self, path, line, note=None, *args):
-        """`info` prints `line`, then, where `note` is given (a FITS file),
-        a second line that holds `note`."""
+        """`info` prints `line`, then, where `note` is given (a FITS file), a second line that holds `note`."""
         r = cli_ok("info", path, *args)
         self.assertEqual((r.stdout.split("\n")[0], r.stderr), (line, ""), path)
         self.assertEqual(r.stdout.count("\n"), 1 if note is None else 2, r.stdout)
         self.assertIn(note or "", r.stdout.split("\n")[1])
 
     def assertFails(self, args, pattern, status=1):
-        """stelp-cli exits `status`, prints nothing on stdout and writes nothing
-        under self.tmp; stderr is one line matching `pattern` (for usage errors,
-        the first line: usage follows)."""
+        """stelp-cli exits `status`, prints nothing on stdout and writes nothing under self.tmp; stderr is one line
+        matching `pattern` (for usage errors, the first line: usage follows)."""
         before = sorted(self.tmp.rglob("*"))
         r = run_cli(*args)
         self.assertEqual((r.returncode, r.stdout), (status, ""), r.stderr)
@@ -131,9 +123,8 @@ class InteropCase(unittest.TestCase):
         self.assertIn("Verification found 0 warning(s) and 0 error(s).", out)
 
     def assertLoads(self, cases, *args):
-        """Each (file, frame or None, format, pixels top row first) loads to
-        exactly those pixels, `args` added to each convert; four loads run at
-        a time."""
+        """Each (file, frame or None, format, pixels top row first) loads to exactly those pixels, `args` added to each
+        convert; four loads run at a time."""
         def load(case):
             src, frame, fmt, _ = case
             return convert_raw(src, self.tmp / f"{Path(src).name}.{frame}.{fmt}.raw", fmt, *args,

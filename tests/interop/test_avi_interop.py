@@ -121,8 +121,7 @@ class AviInterop(InteropCase):
         for name, (counted, frames) in self.ffmpeg_view.items():
             path = self.shared / f"{name}.avi"
             with self.subTest(clip=name):
-                # ffprobe decodes every packet; the pattern moves, so a reader
-                # stuck on one frame cannot pass.
+                # ffprobe decodes every packet; the pattern moves, so a reader stuck on one frame cannot pass.
                 self.assertEqual((counted, len(frames)), (str(N), N))
                 self.assertFalse(np.array_equal(frames[0], frames[1]))
                 self.assertInfo(path, f"avi {W}x{H} frames={N}")
@@ -131,10 +130,8 @@ class AviInterop(InteropCase):
         self.assertLoads(cases)
 
     def test_hand_built_index_layouts_and_dropped_frames(self):
-        # ffmpeg's MPEG-4 packets under layouts ffmpeg does not write. A reader
-        # ignoring the key-frame flags would hand predicted frames to the
-        # decoder without their reference; without an index, frames decode
-        # from the first.
+        # ffmpeg's MPEG-4 packets under layouts ffmpeg does not write. A reader ignoring the key-frame flags would hand
+        # predicted frames to the decoder without their reference; without an index, frames decode from the first.
         packets, keys = movi_packets((self.shared / "mpeg4.avi").read_bytes())
         self.assertEqual(keys, [True, False, False, False, True, False])
         frames, cases = list(self.ffmpeg_view["mpeg4"][1]), []

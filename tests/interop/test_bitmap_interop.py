@@ -1,7 +1,6 @@
-"""Bitmaps exchanged with Pillow: files Pillow writes load to the pixels Pillow
-reads from them, files stelp-cli writes read back in Pillow unchanged, and
-headers Pillow never writes (top-down rows, larger info headers, bit fields,
-gaps before the rows, indices past a short palette) load as Pillow reads them."""
+"""Bitmaps exchanged with Pillow: files Pillow writes load to the pixels Pillow reads from them, files stelp-cli writes
+read back in Pillow unchanged, and headers Pillow never writes (top-down rows, larger info headers, bit fields, gaps
+before the rows, indices past a short palette) load as Pillow reads them."""
 import struct
 
 import numpy as np

@@ -1,5 +1,5 @@
-"""stelp-cli's command-line contract: `info` lines, file errors in one line
-with exit status 1 and nothing written, and usage errors with exit status 2."""
+"""stelp-cli's command-line contract: `info` lines, file errors in one line with exit status 1 and nothing written, and
+usage errors with exit status 2."""
 import re
 import shutil
 import subprocess
@@ -68,10 +68,9 @@ class ImageCommands(InteropCase):
 
 
 class ProjectCommands(InteropCase):
-    """Commands on a demo project that must not report success: an output that
-    names a source, a project path the file system cannot resolve, a project
-    without enabled images, an output that cannot be written, frames that do
-    not load, a failed write to standard output."""
+    """Commands on a demo project that must not report success: an output that names a source, a project path the file
+    system cannot resolve, a project without enabled images, an output that cannot be written, frames that do not load,
+    a failed write to standard output."""
 
     @classmethod
     def setUpClass(cls):
@@ -81,8 +80,7 @@ class ProjectCommands(InteropCase):
         cls.project = cls.night / "demo.sjx"
 
     def test_refused_commands_write_nothing(self):
-        # How paths are spelt (case, "..", links) is mostly the engine's
-        # affair; here each command meets a conflict.
+        # How paths are spelt (case, "..", links) is mostly the engine's affair; here each command meets a conflict.
         t, night, project = self.tmp, self.night, self.project
         (t / "cal_001.bmp").symlink_to(night / "light_2.bmp")  # the second file of a sequence
         (t / "loop.sjx").symlink_to(t / "loop.sjx")

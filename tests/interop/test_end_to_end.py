@@ -1,8 +1,6 @@
-"""The demo night through stelp-cli from end to end: `process` and `master`
-write files that Pillow, astropy, fitsverify and ffmpeg accept, and
-calibration visibly removes the vignetting, the dust shadows and the hot
-pixels. A night of astropy-written FITS frames calibrates on the camera's
-scale and keeps its header cards."""
+"""The demo night through stelp-cli from end to end: `process` and `master` write files that Pillow, astropy, fitsverify
+and ffmpeg accept, and calibration visibly removes the vignetting, the dust shadows and the hot pixels. A night of
+astropy-written FITS frames calibrates on the camera's scale and keeps its header cards."""
 import re
 
 import numpy as np
@@ -21,9 +19,8 @@ FITS_KINDS = (((), 16, 257), (("--fits32",), 32, 16843009))  # flags, BITPIX, st
 
 
 def edit_project(src, dst, section, pattern, repl, count):
-    """Writes `dst`, the project `src` with the lines matching `pattern` in
-    the sections whose header matches `section` rewritten to `repl`, and
-    checks that `count` lines changed."""
+    """Writes `dst`, the project `src` with the lines matching `pattern` in the sections whose header matches `section`
+    rewritten to `repl`, and checks that `count` lines changed."""
     parts = [re.subn(pattern, repl, part, flags=re.M) if re.match(section, part) else (part, 0)
              for part in src.read_text().split("\n\n")]
     assert sum(n for _, n in parts) == count, f"{dst.name}: {sum(n for _, n in parts)} lines edited"
@@ -47,10 +44,9 @@ def grey(rgb):
 
 
 def corner_to_centre(grey, stars=True):
-    """The vignetting left: the mean of the sky medians of the four 40x40
-    corners (a linear sky slope cancels between opposite corners) over that of
-    the central 40x40 box. Sky lies below the 95th percentile, or, without
-    `stars` (a flat), is every pixel."""
+    """The vignetting left: the mean of the sky medians of the four 40x40 corners (a linear sky slope cancels between
+    opposite corners) over that of the central 40x40 box. Sky lies below the 95th percentile, or, without `stars` (a
+    flat), is every pixel."""
     sky = grey < np.percentile(grey, 95) if stars else np.ones(grey.shape, bool)
     med = lambda ys, xs: np.median(grey[ys, xs][sky[ys, xs]])  # noqa: E731
     ends = (slice(0, 40), slice(-40, None))
@@ -103,8 +99,8 @@ class ProcessOutputs(DemoCase):
             with self.subTest(frame=i):
                 mode, rgb = bitmap(self.tmp / f"bmp/{name}.bmp")
                 self.assertEqual((mode, rgb.shape), ("RGB", (H, W, 3)))
-                # The 1..99.5 % stretch clips about 1 % of the values to black
-                # and 0.5 % to white; the calibrated frame itself has neither.
+                # The 1..99.5 % stretch clips about 1 % of the values to black and 0.5 % to white; the calibrated frame
+                # itself has neither.
                 black, white = (rgb == 0).mean(), (rgb == 255).mean()
                 self.assertTrue(0.002 < black < 0.03 and 0.002 < white < 0.02, f"black {black}, white {white}")
                 assert_array_equal(video[i], rgb[..., ::-1], "video frame differs from the bitmap")
@@ -174,8 +170,8 @@ class Masters(DemoCase):
 
 class Calibration(DemoCase):
     def test_vignetting_dust_and_hot_pixels_are_removed(self):
-        # The frames without stretch as float dumps, once with dark, flat and
-        # hot pixel repair and once with none of them.
+        # The frames without stretch as float dumps, once with dark, flat and hot pixel repair and once with none of
+        # them.
         frames = {}
         for name, keys, count in (("calibrated", "Stretch", 1), ("raw", "Stretch|Dark|Flat|Hot", 4)):
             project = edit_project(self.project, self.tmp / f"{name}.sjx", r"\[Processing\]", rf"^({keys})=1$",
@@ -222,15 +218,14 @@ class FitsNight(InteropCase):
         for dark, path in zip(cls.darks, cls.dark_files):
             fits.PrimaryHDU(dark).writeto(path)
         hdu = fits.PrimaryHDU(cls.light)
-        for card in cls.CARDS:
-            hdu.header.append(card)
+        hdu.header.extend(cls.CARDS)
         hdu.writeto(cls.shared / "light.fits")
         cls.project = cls.fits_project(cls.shared / "camera.sjx", 1)
 
     @classmethod
     def fits_project(cls, path, fits_scale):
-        """A grey project without stretch that subtracts the master dark from
-        the light; FitsScale is left out when `fits_scale` is None."""
+        """A grey project without stretch that subtracts the master dark from the light; FitsScale is left out when
+        `fits_scale` is None."""
         text = "[Version]\nMajor=0\nMinor=9\n\n[Processing]\nColour=0\nDark=1\nFlat=0\nHot=0\nStretch=0\n"
         text += "" if fits_scale is None else f"FitsScale={fits_scale}\n"
         for role, files in (("Image", [cls.shared / "light.fits"]), ("Dark", cls.dark_files)):

@@ -41,11 +41,9 @@ def brightest(values):
 
 class AstropyWrittenFits(InteropCase):
     def test_integer_files_on_both_scales(self):
-        """Brightest pixel keeps the old integer rule: the integer part of
-        BZERO / BSCALE (single precision) is added to the raw value, and the
-        null value (BLANK) is compared after that; camera scale uses the
-        physical value raw x BSCALE + BZERO, nulls compared raw. Nulls read as
-        0 on both."""
+        """Brightest pixel keeps the old integer rule: the integer part of BZERO / BSCALE (single precision) is added to
+        the raw value, and the null value (BLANK) is compared after that; camera scale uses the physical value raw x
+        BSCALE + BZERO, nulls compared raw. Nulls read as 0 on both."""
         rng = np.random.default_rng(3)
         uint16 = rng.integers(0, 65536, (3, 5), dtype=np.uint16)
         uint16[0] = (0, 32767, 32768, 40000, 65535)
@@ -88,11 +86,9 @@ class AstropyWrittenFits(InteropCase):
         self.assertLoads(brightest_cases, "--fits-scale", "brightest")
 
     def test_float_files_and_rgb_cubes_on_both_scales(self):
-        """Float data within 0..1 is x 255 on camera scale, other float data
-        / 257; NaN and infinities read as 0. An RGB cube (planes red, green,
-        blue) loads as colour, its brightest pixel that of all planes; grey
-        formats read the red plane as before.
-        `info` says which scale applies."""
+        """Float data within 0..1 is x 255 on camera scale, other float data / 257; NaN and infinities read as 0. An RGB
+        cube (planes red, green, blue) loads as colour, its brightest pixel that of all planes; grey formats read the
+        red plane as before. `info` says which scale applies."""
         rng = np.random.default_rng(8)
         unit = np.minimum(rng.random((4, 6)), 0.75)  # brightest-pixel values differ from camera ones
         unit[0, :3] = (0, np.nan, np.inf)  # infinities do not take data out of 0..1
@@ -143,10 +139,9 @@ class StelpWrittenFits(InteropCase):
         self.assertEqual(header.get("CREATOR"), "Stelp 0.9")
 
     def test_integer_files_hold_the_grey_at_camera_scale(self):
-        """16-bit: round(e x 257) as unsigned (BZERO 32768); 32-bit:
-        round(e x 16843009) (BZERO 2^31); half up, clamped. The grey of a
-        colour buffer is (b + 2g + r) / 4, unrounded. Read back on camera
-        scale, the values come within the rounding."""
+        """16-bit: round(e x 257) as unsigned (BZERO 32768); 32-bit: round(e x 16843009) (BZERO 2^31); half up, clamped.
+        The grey of a colour buffer is (b + 2g + r) / 4, unrounded. Read back on camera scale, the values come within
+        the rounding."""
         rgb = self.rgb
         exact = (rgb.astype(np.int64) @ (1, 2, 1)) / 4
         for flags, bitpix, factor, bzero in (((), 16, 257, 32768), (("--fits32",), 32, 16843009, 2**31)):
@@ -184,8 +179,8 @@ class StelpWrittenFits(InteropCase):
                 assert_allclose(back, np.ravel(want), rtol=0, atol=1e-4)
 
     def test_siril_reads_stelp_exports(self):
-        """Siril (1.0.6) states each layer's mean, minimum and maximum, those
-        of 16-bit and float images alike in ADU of 0..65535."""
+        """Siril (1.0.6) states each layer's mean, minimum and maximum, those of 16-bit and float images alike in ADU of
+        0..65535."""
         if not shutil.which("siril-cli"):
             self.skipTest("siril-cli is not installed")
         grey = np.floor(grey_of(self.rgb) * 257 + 0.5)
