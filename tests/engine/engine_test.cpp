@@ -29,7 +29,7 @@ class EngineTest : public ::testing::Test {
   const ImageSource* add(ListRole role, uint8_t level, bool enabled = true) {
     auto image = test::makeImage(PixelFormat::Gray8, 4, 2);
     std::memset(image->pixels.get(), level, image->pixelBytes());
-    const std::string path = dir.file("f" + std::to_string(files++) + ".bmp");
+    const std::string path = dir.file(std::to_string(files++) + ".bmp");
     EXPECT_TRUE(writeBitmap(path, *image));
     std::vector<std::unique_ptr<ImageSource>> entries;
     entries.push_back(std::make_unique<ImageSource>());

@@ -8,6 +8,7 @@
 #include "image/avi.h"
 #include "image/bitmap.h"
 #include "image/fits.h"
+#include "engine/parallel.h"
 #include "image/test_util.h"
 #include "persist/ini.h"
 #include "persist/settings_file.h"
@@ -209,7 +210,9 @@ TEST(ProjectTest, WhatIsNotAProjectLeavesTheEngineAsItWas) {
   ASSERT_EQ(::mkfifo(dir.file("fifo.sjx").c_str(), 0600), 0);
   writeText(dir.file("huge.sjx"), "[Dark]\n" + std::string(kMaxIniFileBytes, '\n'));
   writeText(dir.file("hand.sjx"), "[Dark]\nHot=90\n");  // written by hand: one section is enough
+  writeText(dir.file("listed.sjx"), "[Image 1]\nFileName=" + dir.file("a.bmp") + "\n");  // read under a stop request
   const std::pair<const char*, OpenStatus> cases[] = {
+      {"listed.sjx", OpenStatus::Stopped},
       {"text.sjx", OpenStatus::NotAProject},  {"none.sjx", OpenStatus::NotFound},
       {"folder.sjx", OpenStatus::NotAProject}, {"fifo.sjx", OpenStatus::NotAProject},
       {"huge.sjx", OpenStatus::Unreadable},   {"hand.sjx", OpenStatus::Opened}};
@@ -217,6 +220,9 @@ TEST(ProjectTest, WhatIsNotAProjectLeavesTheEngineAsItWas) {
     Engine engine;
     engine.Replace(unusualSettings(), {}, FrameSize{4, 2});
     add(engine, ListRole::Darks, dir.file("a.bmp"), FrameBitmap);
+    std::stop_source stop;
+    if (status == OpenStatus::Stopped) stop.request_stop();
+    const StopScope scope(stop.get_token());
     const OpenProjectResult result = openProject(dir.file(name), engine);
     EXPECT_EQ(result.status, status) << name;
     EXPECT_EQ(result.why.empty(), status == OpenStatus::Opened) << name;
