@@ -5,7 +5,8 @@ Each image seed is one selector byte followed by a complete, valid image
 file; the project seeds are whole project and settings files. The
 fuzz targets turn the selector into the requested pixel format
 (selector % 6 + 1), so the seeds spread the six formats over the files. AVI
-seeds carry a second selector byte, the frame to read (selector % 4).
+and SER seeds carry a second selector byte, the frame to read (selector % 4);
+for SER its bit 2 also picks the brightest pixel scale.
 
 Only the standard library is used and the output is the same on every run:
     /usr/bin/python3 fuzz/make_corpus.py
@@ -30,6 +31,7 @@ FITS_DIR = os.path.join(HERE, "corpus", "fits")
 BITMAP_DIR = os.path.join(HERE, "corpus", "bitmap")
 AVI_DIR = os.path.join(HERE, "corpus", "avi")
 PROJECT_DIR = os.path.join(HERE, "corpus", "project")
+SER_DIR = os.path.join(HERE, "corpus", "ser")
 
 FITS_BLOCK = 2880
 
@@ -550,6 +552,45 @@ PROJECT_SEEDS = {
 }
 
 
+# --- SER ------------------------------------------------------------------
+
+
+def ser_file(width, height, depth, colour_id, frames, seed, big_endian=False, declared=None, timestamps=False):
+    """A SER video: the 178-byte header, `frames` frames of Lcg values within
+    `depth` bits (16-bit words in the order LittleEndian = 0 means in real
+    files: little-endian), then optionally one 8-byte time stamp per frame."""
+    planes = 3 if colour_id in (100, 101) else 1
+    head = struct.pack("<14s7i", b"LUCAM-RECORDER", 0, colour_id, 1 if big_endian else 0, width, height, depth,
+                       frames if declared is None else declared)
+    head += b"observer".ljust(40, b"\0") + b"camera".ljust(40, b"\0") + b"scope".ljust(40, b"\0")
+    head += struct.pack("<qq", 0, 0)
+    rng = Lcg(seed)
+    count = width * height * planes * frames
+    values = [rng.next() % (1 << depth) for _ in range(count)]
+    if depth <= 8:
+        data = bytes(values)
+    else:
+        data = struct.pack((">" if big_endian else "<") + "%dH" % count, *values)
+    trailer = struct.pack("<%dq" % frames, *range(frames)) if timestamps else b""
+    return head + data + trailer
+
+
+def write_ser_seed(name, format_selector, frame_selector, payload):
+    assert len(payload) + 2 < 8192, name
+    write_seed(SER_DIR, name, format_selector, bytes([frame_selector]) + payload)
+
+
+def make_sers():
+    write_ser_seed("ser8_mono.ser", GRAY8, 2, ser_file(7, 5, 8, 0, 3, 41))
+    write_ser_seed("ser16_mono_le_brightest.ser", GRAY_FLOAT, 4 + 1, ser_file(6, 4, 16, 0, 2, 42, timestamps=True))
+    write_ser_seed("ser12_mono_be.ser", GRAY16, 1, ser_file(5, 3, 12, 0, 2, 43, big_endian=True))
+    write_ser_seed("ser8_bayer_rggb.ser", GRAY32, 0, ser_file(6, 4, 8, 8, 2, 44))
+    write_ser_seed("ser8_rgb.ser", BGR24, 1, ser_file(5, 4, 8, 100, 2, 45, timestamps=True))
+    write_ser_seed("ser16_bgr_be_brightest.ser", BGR_FLOAT, 4 + 1, ser_file(4, 3, 16, 101, 2, 46, big_endian=True))
+    # FrameCount claims more than the file holds; the last frame is cut short.
+    write_ser_seed("ser10_short_last_frame.ser", GRAY8, 3, ser_file(4, 4, 10, 0, 3, 47, declared=9)[:-5])
+
+
 def make_projects():
     os.makedirs(PROJECT_DIR, exist_ok=True)
     for name, text in PROJECT_SEEDS.items():
@@ -561,6 +602,7 @@ if __name__ == "__main__":
     make_fits()
     make_bitmaps()
     make_avis()
+    make_sers()
     make_projects()
     if "--ffmpeg" in sys.argv[1:]:
         make_ffmpeg_avis()

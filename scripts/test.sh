@@ -32,6 +32,6 @@ fuzz_seconds=${STELP_FUZZ_SECONDS:-$default_seconds}
 if [[ "$fuzz_seconds" -gt 0 ]]; then
   CC=clang CXX=clang++ cmake -S "$root" -B "$root/build/test-fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DSTELP_FUZZ=ON -DSTELP_BUILD_TESTS=OFF -DSTELP_BUILD_BENCH=OFF -DSTELP_FUZZ_SECONDS="$fuzz_seconds"
-  cmake --build "$root/build/test-fuzz" -j "$jobs" --target fits_fuzz bitmap_fuzz avi_fuzz project_fuzz
+  cmake --build "$root/build/test-fuzz" -j "$jobs" --target fits_fuzz bitmap_fuzz avi_fuzz ser_fuzz project_fuzz
   ctest --test-dir "$root/build/test-fuzz" --output-on-failure -L fuzz
 fi

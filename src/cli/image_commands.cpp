@@ -11,22 +11,26 @@
 #include "image/file_kind.h"
 #include "image/fits.h"
 #include "image/image_buffer.h"
+#include "image/ser.h"
 
 namespace stelp::cli {
 namespace {
 
 constexpr char kInfoUsage[] =
     "usage: stelp-cli info FILE [--fits-scale camera|brightest]\n"
-    "  print KIND WIDTHxHEIGHT frames=N for a bitmap, FITS or AVI file, and for a\n"
-    "  FITS file a second line: its data type and how its values are scaled\n";
+    "  print KIND WIDTHxHEIGHT frames=N for a bitmap, FITS, AVI or SER file, and a\n"
+    "  second line for a FITS file (its data type and how its values are scaled)\n"
+    "  and for a SER file (its depth, colour id, and frames its header claims\n"
+    "  beyond those it holds)\n";
 constexpr char kConvertUsage[] =
     "usage: stelp-cli convert INPUT OUTPUT [--format gray8|gray16|gray32|grayfloat|bgr24|bgrfloat]\n"
     "                 [--frame N] [--fits32|--fits-float] [--fits-scale camera|brightest] [--repeat N]\n"
-    "  read INPUT (frame N of an AVI, default 0) in the given pixel format (default\n"
-    "  bgr24) and write OUTPUT by its extension: .bmp, .fit/.fts/.fits (unsigned\n"
-    "  16-bit; 32-bit with --fits32, 32-bit float of 0..1 with --fits-float), .avi\n"
-    "  (a video of the frame, N times with --repeat) or .raw (the pixel bytes).\n"
-    "  FITS input is read on the camera's scale unless --fits-scale brightest\n";
+    "  read INPUT (frame N of an AVI or SER video, default 0) in the given pixel\n"
+    "  format (default bgr24) and write OUTPUT by its extension: .bmp,\n"
+    "  .fit/.fts/.fits (unsigned 16-bit; 32-bit with --fits32, 32-bit float of 0..1\n"
+    "  with --fits-float), .avi (a video of the frame, N times with --repeat) or\n"
+    "  .raw (the pixel bytes). FITS and 16-bit SER input is read on the camera's\n"
+    "  scale unless --fits-scale brightest\n";
 
 struct FormatName {
   const char* name;
@@ -103,6 +107,8 @@ int infoCommand(const std::vector<std::string>& args) {
     const int32_t frames = info.frameCount ? info.frameCount(path, nullptr) : 1;
     std::printf("%s %dx%d frames=%d\n", info.name, image->width, image->height, frames);
     if (kind == FileKind::Fits) std::printf("%s\n", scaleNote.c_str());
+    SerHeader ser;
+    if (kind == FileKind::Ser && readSerHeader(path, ser)) std::printf("%s\n", serDescription(ser).c_str());
     return kExitOk;
   });
 }

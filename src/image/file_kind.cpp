@@ -10,6 +10,7 @@
 #include "byte_io.h"
 #include "fits.h"
 #include "image_source.h"
+#include "ser.h"
 
 namespace stelp {
 namespace {
@@ -17,12 +18,14 @@ namespace {
 constexpr KindExtension kBitmapExtensions[] = {{"bmp", true}, {"dib", false}};
 constexpr KindExtension kFitsExtensions[] = {{"fit", true}, {"fts", true}, {"fits", true}};
 constexpr KindExtension kAviExtensions[] = {{"avi", true}};
+constexpr KindExtension kSerExtensions[] = {{"ser", false}};
 
 constexpr Signature kBitmapSignature[] = {{0, "BM"}};
 constexpr Signature kFitsSignature[] = {{0, "SIMPLE  ="}};
 constexpr Signature kAviSignature[] = {{0, "RIFF"}, {8, "AVI "}};
+constexpr Signature kSerSignature[] = {{0, "LUCAM-RECORDER"}};
 // Enough of a file's start to hold every signature.
-constexpr size_t kSignatureBytes = 12;
+constexpr size_t kSignatureBytes = 14;
 
 bool readBitmapFrame(const std::string& path, int32_t, PixelFormat format, ImageSlot& slot, std::string* why,
                      FitsScale, std::string*) {
@@ -41,6 +44,13 @@ bool readAviFrameOf(const std::string& path, int32_t frame, PixelFormat format, 
 
 int32_t countAviFrames(const std::string& path, std::string* why) { return aviFrameCount(path, why); }
 
+bool readSerFrameOf(const std::string& path, int32_t frame, PixelFormat format, ImageSlot& slot, std::string* why,
+                    FitsScale scale, std::string*) {
+  return readSerFrame(path, frame, format, slot, why, scale);
+}
+
+int32_t countSerFrames(const std::string& path, std::string* why) { return serFrameCount(path, why); }
+
 const FileKindInfo kFileKinds[] = {
     {FileKind::Bitmap, "bmp", "Bitmap files", kBitmapExtensions, kBitmapSignature, false, FrameBitmap,
      readBitmapFrame, nullptr},
@@ -48,6 +58,9 @@ const FileKindInfo kFileKinds[] = {
      nullptr},
     {FileKind::Avi, "avi", "AVI files", kAviExtensions, kAviSignature, true, FrameNone, readAviFrameOf,
      countAviFrames},
+    // After AVI: a video frame code alone names AVI, the first video row.
+    {FileKind::Ser, "ser", "SER files", kSerExtensions, kSerSignature, true, FrameNone, readSerFrameOf,
+     countSerFrames},
 };
 
 bool matches(std::span<const Signature> signature, const char* head, size_t size) {
@@ -57,10 +70,10 @@ bool matches(std::span<const Signature> signature, const char* head, size_t size
   });
 }
 
-// "not a bitmap, FITS or AVI file (.bmp, .dib, ...)": every extension the
-// table reads.
+// "not a bitmap, FITS, AVI or SER file (.bmp, .dib, ...)": every extension
+// the table reads.
 std::string unknownKindReason() {
-  return "not a bitmap, FITS or AVI file (" + extensionList(FileKind::Unknown, ".", ", ") + ")";
+  return "not a bitmap, FITS, AVI or SER file (" + extensionList(FileKind::Unknown, ".", ", ") + ")";
 }
 
 // The row of the kind whose extension `path` has; `writtenOnly` asks for an
@@ -141,6 +154,12 @@ FileKind kindOfFrameCode(int32_t frameCode) {
   for (const FileKindInfo& info : kFileKinds)
     if (info.video ? frameCode >= 0 : frameCode == info.stillCode) return info.kind;
   return FileKind::Unknown;
+}
+
+FileKind kindOfEntry(std::string_view path, int32_t frameCode) {
+  if (frameCode < 0) return kindOfFrameCode(frameCode);
+  const FileKindInfo* named = rowOfExtension(path, /*writtenOnly=*/false);
+  return named && named->video ? named->kind : FileKind::Avi;
 }
 
 const char* kindName(FileKind kind) {

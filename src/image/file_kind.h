@@ -10,7 +10,7 @@
 
 namespace stelp {
 
-enum class FileKind { Unknown, Bitmap, Fits, Avi };
+enum class FileKind { Unknown, Bitmap, Fits, Avi, Ser };
 
 // One extension of a kind: lower case, without its dot, and whether Stelp
 // writes files of the kind under it (".dib" is read but never written).
@@ -37,7 +37,7 @@ using FrameReader = bool (*)(const std::string& path, int32_t frame, PixelFormat
 // one table, so they accept and refuse the same files.
 struct FileKindInfo {
   FileKind kind;
-  const char* name;   // as `stelp-cli info` prints it: "bmp", "fits", "avi"
+  const char* name;   // as `stelp-cli info` prints it: "bmp", "fits", "avi", "ser"
   const char* label;  // for a file dialog: "Bitmap files"
   std::span<const KindExtension> extensions;
   std::span<const Signature> signature;  // every part must match
@@ -51,7 +51,7 @@ struct FileKindInfo {
   int32_t (*frameCount)(const std::string& path, std::string* why);
 };
 
-// The rows of the table: bitmap, FITS, AVI.
+// The rows of the table: bitmap, FITS, AVI, SER.
 std::span<const FileKindInfo> fileKinds();
 
 // The row of `kind`; null for Unknown.
@@ -83,9 +83,16 @@ FileKind writtenKindOf(std::string_view path);
 // when the file cannot be opened or neither names a kind.
 FileKind detectFileKind(const std::string& path, std::string* why = nullptr);
 
-// The kind whose entries carry `frameCode`: the video kind for 0 or more, the
-// still whose code it is otherwise; Unknown for a code no kind uses.
+// The kind whose entries carry `frameCode`: AVI (the first video kind) for 0
+// or more, the still whose code it is otherwise; Unknown for a code no kind
+// uses.
 FileKind kindOfFrameCode(int32_t frameCode);
+
+// The kind of a list entry of the file `path` with `frameCode`. Frames of
+// every video kind carry codes of 0 or more, so a video frame's kind comes
+// from the file's name: the video kind its extension names, AVI for any
+// other name. A still's comes from its code alone.
+FileKind kindOfEntry(std::string_view path, int32_t frameCode);
 
 const char* kindName(FileKind kind);
 

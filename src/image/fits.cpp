@@ -101,25 +101,9 @@ bool acceptHeader(const FitsHeader& h, std::string* why) {
   return true;
 }
 
-// How data values become output pixels: each conversion is computed in
-// double precision, integers truncated. `max` is the value that reads as full
-// white: the brightest value, or the full scale of the camera's data type.
-// Values above it stay above full white in the float formats and are clamped
-// in the integer ones.
-struct Scale {
-  double max;
-  uint8_t toByte(double v) const { return static_cast<uint8_t>(std::min(v * 255.0 / max, 255.0)); }
-  uint16_t toWord(double v) const { return static_cast<uint16_t>(std::min(v * 65535.0 / max, 65535.0)); }
-  uint32_t toLong(double v) const { return static_cast<uint32_t>(std::min(v * 4294901760.0 / max, 4294901760.0)); }
-  float toFloat(double v) const { return static_cast<float>(v * 255.0 / max); }
-  template <typename T>
-  T to(double v) const {
-    if constexpr (std::is_same_v<T, uint8_t>) return toByte(v);
-    if constexpr (std::is_same_v<T, uint16_t>) return toWord(v);
-    if constexpr (std::is_same_v<T, uint32_t>) return toLong(v);
-    if constexpr (std::is_same_v<T, float>) return toFloat(v);
-  }
-};
+// Data values become output pixels on a ValueScale (numeric.h): its `max`
+// is the brightest value, or the full scale of the camera's data type.
+using Scale = ValueScale;
 
 // Where the data values sit: `planes` planes of `planeSize` values each, of
 // which the first `present` (over all planes) are in the file.

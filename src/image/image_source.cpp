@@ -49,6 +49,11 @@ FileEntries entriesOfFile(const std::string& path, int32_t maxFrames) {
     result.why = why.empty() ? "the file cannot be read" : std::move(why);
     return std::move(result);
   };
+  // A video's entries find their reader by the file's name (kindOfEntry): a
+  // video under the name of another video kind could not be read again.
+  if (info->video && kindOfEntry(path, 0) != kind)
+    return refused(std::string("a ") + info->name + " video must be named ." + std::string(info->extensions[0].text) +
+                   " to be read by its frames");
   std::string why;
   const int32_t frames = info->frameCount ? info->frameCount(path, &why) : 1;
   if (frames <= 0) return refused(why.empty() ? "the video has no frames" : why);

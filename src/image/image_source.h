@@ -34,8 +34,8 @@ struct ImageSource {
   bool missing = false;  // the file was not found when the project was opened
 
   void setPath(const std::string& newPath, int32_t code);
-  // The kind of file the frame code names; Unknown for FrameNone.
-  FileKind kind() const { return kindOfFrameCode(frameCode); }
+  // The kind of file the entry reads (see kindOfEntry); Unknown for FrameNone.
+  FileKind kind() const { return kindOfEntry(path, frameCode); }
   std::string fileName() const { return path.substr(static_cast<size_t>(nameOffset)); }
 };
 

@@ -13,7 +13,6 @@
 
 #include "engine/parallel.h"
 #include "engine/setting_ranges.h"
-#include "image/avi.h"
 #include "image/file_kind.h"
 #include "image/image_source.h"
 #include "persist/ini.h"
@@ -172,12 +171,15 @@ void readSettings(ProfileStore& store, ProcessingSettings& settings, std::vector
   orderPair(p.stretchFromAbs, p.stretchToAbs, "StretchFromAbs", "StretchToAbs", changes);
 }
 
-// The "Frames" an AVI section states for the file whose frame 0 is at
+// The "Frames" a video's section states for the file whose frame 0 is at
 // `first`: the file's own count, or for a file that was missing when the
 // project was opened, the frames of it that the list holds.
 int32_t storedFrameCount(const SourceList& list, size_t first) {
   const ImageSource& head = *list.entries[first];
-  if (!head.missing) return aviFrameCount(head.path);
+  if (!head.missing) {
+    const FileKindInfo* info = kindInfo(head.kind());
+    return info && info->frameCount ? info->frameCount(head.path, nullptr) : 0;
+  }
   int32_t frames = 1;
   for (size_t i = first + 1; i < list.entries.size(); ++i) {
     const ImageSource* source = list.entries[i].get();

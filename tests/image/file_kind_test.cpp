@@ -35,7 +35,7 @@ TEST(FileKindTest, EntriesOfFileAcceptAndRefuseByTheTable) {
       // The content decides where it is a known signature, the name otherwise.
       {"bitmap.fit", FileKind::Bitmap, {FrameBitmap}, ""}, {"bitmap.png", FileKind::Bitmap, {FrameBitmap}, ""},
       {"fits.avi", FileKind::Fits, {FrameFits}, ""},       {"video.bmp", FileKind::Avi, {0, 1, 2}, ""},
-      {"notes.txt", FileKind::Unknown, {}, "not a bitmap, FITS or AVI file (.bmp, .dib, .fit, .fts, .fits, .avi)"},
+      {"notes.txt", FileKind::Unknown, {}, "not a bitmap, FITS, AVI or SER file (.bmp, .dib, .fit, .fts, .fits, .avi, .ser)"},
       {"text.fits", FileKind::Unknown, {}, "not a FITS file (no SIMPLE card)"},
       {"missing.bmp", FileKind::Unknown, {}, "not found"}, {"folder.bmp", FileKind::Unknown, {}, "not a regular file"},
   };

@@ -1,0 +1,250 @@
+#include "image/ser.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <initializer_list>
+#include <utility>
+#include <vector>
+
+#include "image/fits.h"
+#include "image/image_source.h"
+#include "test_util.h"
+
+namespace stelp {
+namespace {
+
+using test::Bytes;
+using Values = std::vector<uint32_t>;
+
+// SER files written from the format's public description: a 178-byte header
+// of little-endian fields (id, LuID, ColorID, LittleEndian, width, height,
+// depth, FrameCount, three 40-byte texts, two 8-byte dates), the frames top
+// row first, planes interleaved per pixel, 16-bit words in the byte order
+// `bigEndian` names, then optionally one 8-byte time stamp per frame.
+struct SerSpec {
+  int32_t width = 3, height = 2, depth = 8, colourId = 0;
+  bool bigEndian = false;
+  std::vector<Values> frames;
+  int32_t declaredFrames = -1;  // FrameCount; -1: the number of frames
+  bool timestamps = false;
+};
+
+Bytes serFile(const SerSpec& s) {
+  Bytes out(178, 0);
+  std::memcpy(out.data(), "LUCAM-RECORDER", 14);
+  const int32_t fields[] = {0, s.colourId, s.bigEndian ? 1 : 0, s.width, s.height, s.depth,
+                            s.declaredFrames >= 0 ? s.declaredFrames : static_cast<int32_t>(s.frames.size())};
+  for (size_t i = 0; i < std::size(fields); ++i)
+    for (int b = 0; b < 4; ++b) out[14 + 4 * i + b] = static_cast<uint8_t>(static_cast<uint32_t>(fields[i]) >> (8 * b));
+  for (const Values& frame : s.frames)
+    for (uint32_t v : frame) {
+      if (s.depth <= 8) {
+        out.push_back(static_cast<uint8_t>(v));
+      } else if (s.bigEndian) {
+        out.insert(out.end(), {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)});
+      } else {
+        out.insert(out.end(), {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8)});
+      }
+    }
+  if (s.timestamps) out.resize(out.size() + 8 * s.frames.size(), 0x5A);
+  return out;
+}
+
+template <typename T>
+std::vector<T> elements(const ImageBuffer& image) {
+  std::vector<T> out(image.pixelBytes() / sizeof(T));
+  std::memcpy(out.data(), image.pixels.get(), out.size() * sizeof(T));
+  return out;
+}
+
+bool readFrame(const Bytes& file, int32_t frame, PixelFormat format, ImageSlot& slot, std::string* why = nullptr,
+               FitsScale scale = FitsScale::Camera) {
+  MemoryInput input(file.data(), file.size());
+  return readSerFrame(input, frame, format, slot, why, scale);
+}
+
+// Frame 1 of each file, as bytes (Gray8, Bgr24) or floats (GrayFloat,
+// BgrFloat). Frame 0 is all zeros, so reading the wrong frame shows.
+TEST(SerTest, FramesReadInEveryLayout) {
+  const Values zeros6(6, 0), zeros18(18, 0);
+  const Values rgb = {10, 20, 30, 40, 50, 60, 70, 80, 90, 100, 110, 120, 130, 140, 150, 160, 170, 180};
+  const std::vector<float> rgbAsIs(rgb.begin(), rgb.end());
+  const struct {
+    const char* what;
+    SerSpec spec;
+    PixelFormat format;
+    FitsScale scale;
+    std::vector<float> expected;
+  } cases[] = {
+      {"8-bit mono as it is", {3, 2, 8, 0, false, {zeros6, {0, 1, 127, 128, 254, 255}}}, PixelFormat::Gray8,
+       FitsScale::Camera, {0, 1, 127, 128, 254, 255}},
+      {"8-bit stays as it is on the brightest scale", {3, 2, 8, 0, false, {zeros6, {0, 1, 2, 3, 4, 100}}},
+       PixelFormat::Gray8, FitsScale::BrightestPixel, {0, 1, 2, 3, 4, 100}},
+      {"Bayer GBRG reads as its grey mosaic", {3, 2, 8, 10, false, {zeros6, {9, 8, 7, 6, 5, 4}}},
+       PixelFormat::Gray8, FitsScale::Camera, {9, 8, 7, 6, 5, 4}},
+      {"mono fills every channel", {1, 2, 8, 0, false, {{0, 0}, {7, 200}}}, PixelFormat::Bgr24,
+       FitsScale::Camera, {7, 7, 7, 200, 200, 200}},
+      {"16-bit little-endian (field 0)", {3, 2, 16, 0, false, {zeros6, {0, 257, 65535, 32768, 514, 1000}}},
+       PixelFormat::Gray8, FitsScale::Camera, {0, 1, 255, 127, 2, 3}},
+      {"16-bit big-endian (field not 0)", {3, 2, 16, 0, true, {zeros6, {0, 257, 65535, 32768, 514, 1000}}},
+       PixelFormat::Gray8, FitsScale::Camera, {0, 1, 255, 127, 2, 3}},
+      // 2^12 - 1 is full white; a value past the depth is clamped in bytes.
+      {"12-bit on the camera scale", {3, 2, 12, 0, true, {zeros6, {0, 16, 2048, 4095, 4096, 65535}}},
+       PixelFormat::Gray8, FitsScale::Camera, {0, 0, 127, 255, 255, 255}},
+      {"12-bit kept past full white in floats", {3, 2, 12, 0, false, {zeros6, {0, 819, 4095, 8190, 0, 0}}},
+       PixelFormat::GrayFloat, FitsScale::Camera, {0, 51, 255, 510, 0, 0}},
+      {"16-bit brightest value reads as 255", {3, 2, 12, 0, false, {zeros6, {0, 100, 200, 300, 400, 1000}}},
+       PixelFormat::Gray8, FitsScale::BrightestPixel, {0, 25, 51, 76, 102, 255}},
+      {"RGB into blue, green, red", {3, 2, 8, 100, false, {zeros18, rgb}}, PixelFormat::Bgr24, FitsScale::Camera,
+       {30, 20, 10, 60, 50, 40, 90, 80, 70, 120, 110, 100, 150, 140, 130, 180, 170, 160}},
+      {"BGR into blue, green, red", {3, 2, 8, 101, false, {zeros18, rgb}}, PixelFormat::Bgr24, FitsScale::Camera,
+       rgbAsIs},
+      // (blue + 2 green + red) / 4, truncated as an AVI frame's grey is.
+      {"RGB as luminance in grey", {3, 2, 8, 100, false, {zeros18, {1, 2, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 255}}},
+       PixelFormat::Gray8, FitsScale::Camera, {2, 0, 0, 0, 0, 63}},
+      {"16-bit BGR, big-endian, in floats", {1, 1, 16, 101, true, {{0, 0, 0}, {65535, 257, 0}}},
+       PixelFormat::BgrFloat, FitsScale::Camera, {255, 1, 0}},
+      // The trailer of time stamps is not a frame.
+      {"time stamps after the frames", {3, 2, 8, 0, false, {zeros6, {6, 5, 4, 3, 2, 1}}, -1, true},
+       PixelFormat::Gray8, FitsScale::Camera, {6, 5, 4, 3, 2, 1}},
+  };
+  for (const auto& c : cases) {
+    const Bytes file = serFile(c.spec);
+    ImageSlot slot;
+    std::string why;
+    ASSERT_TRUE(readFrame(file, 1, c.format, slot, &why, c.scale)) << c.what << ": " << why;
+    EXPECT_EQ(std::pair(slot->width, slot->height), std::pair(c.spec.width, c.spec.height)) << c.what;
+    std::vector<float> got;
+    if (c.format == PixelFormat::Gray8 || c.format == PixelFormat::Bgr24)
+      for (uint8_t v : elements<uint8_t>(*slot)) got.push_back(v);
+    else
+      got = elements<float>(*slot);
+    got.resize(c.expected.size());
+    EXPECT_EQ(got, c.expected) << c.what;
+    MemoryInput input(file.data(), file.size());
+    SerHeader header;
+    ASSERT_TRUE(readSerHeader(input, header));
+    EXPECT_EQ(header.frames, 2) << c.what;
+  }
+}
+
+// A 16-bit SER and a 16-bit FITS of the same values read to the same bits,
+// on both scales and in every format.
+TEST(SerTest, SixteenBitValuesReadAsFitsReadsThem) {
+  const int32_t width = 4, height = 3;
+  Values values;
+  for (uint32_t i = 0; i < width * height; ++i) values.push_back((i * 7919u + 13u) % 65536u);
+  values[5] = 65535;
+  const Bytes ser = serFile({width, height, 16, 0, false, {values}});
+  // FITS: unsigned values as signed with BZERO 32768, bottom row first.
+  FitsHeader h;
+  h.bitpix = 16, h.naxis = 2, h.naxis1 = width, h.naxis2 = height, h.bzero = 32768, h.bscale = 1;
+  std::vector<uint8_t> fits;
+  writeFitsHeader(h, {}, fits);
+  for (int32_t y = height - 1; y >= 0; --y)
+    for (int32_t x = 0; x < width; ++x) {
+      const uint32_t stored = values[y * width + x] ^ 0x8000u;
+      fits.insert(fits.end(), {static_cast<uint8_t>(stored >> 8), static_cast<uint8_t>(stored)});
+    }
+  for (FitsScale scale : {FitsScale::Camera, FitsScale::BrightestPixel})
+    for (PixelFormat format : {PixelFormat::Gray8, PixelFormat::Gray16, PixelFormat::Gray32, PixelFormat::GrayFloat,
+                               PixelFormat::Bgr24, PixelFormat::BgrFloat}) {
+      ImageSlot fromSer, fromFits;
+      ASSERT_TRUE(readFrame(ser, 0, format, fromSer, nullptr, scale));
+      MemoryInput input(fits.data(), fits.size());
+      ASSERT_TRUE(readFits(input, format, fromFits, nullptr, scale));
+      EXPECT_EQ(elements<uint8_t>(*fromSer), elements<uint8_t>(*fromFits))
+          << "format " << static_cast<int>(format) << ", scale " << static_cast<int>(scale);
+    }
+}
+
+TEST(SerTest, HeadersThatAreRefusedOrCut) {
+  const SerSpec good{3, 2, 8, 0, false, {Values(6, 1), Values(6, 2)}};
+  // The good file with header fields replaced (the test machine is
+  // little-endian) and `extra` bytes after it.
+  auto withFields = [&](std::initializer_list<std::pair<size_t, int32_t>> fields, size_t extra = 0) {
+    Bytes file = serFile(good);
+    for (auto [offset, value] : fields) std::memcpy(file.data() + offset, &value, 4);
+    file.resize(file.size() + extra);
+    return file;
+  };
+  auto withField = [&](size_t offset, int32_t value) { return withFields({{offset, value}}); };
+  Bytes wrongId = serFile(good);
+  wrongId[0] = 'X';
+  Bytes cutHeader = serFile(good);
+  cutHeader.resize(100);
+  const struct { const char* what; Bytes file; const char* why; } refused[] = {
+      {"wrong id", wrongId, "not a SER file (no LUCAM-RECORDER id)"},
+      {"empty", {}, "not a SER file (no LUCAM-RECORDER id)"},
+      {"header cut short", cutHeader, "SER header is cut short (100 of 178 bytes)"},
+      {"CYYM colour", withField(18, 16), "colour id 16 is not supported"},
+      {"depth 0", withField(34, 0), "pixel depth 0 is not supported (1 to 16 bits)"},
+      {"depth 17", withField(34, 17), "pixel depth 17 is not supported (1 to 16 bits)"},
+      {"no width", withField(26, 0), "image of 0 x 2 pixels is empty"},
+      {"negative height", withField(30, -2), "image of 3 x -2 pixels is empty"},
+      {"no frames", withField(38, 0), "frame count 0: no frames"},
+      {"frame larger than the file", withField(26, 1000), "frame of 1000 x 2 x 1 bytes is more than the file's 12 data bytes"},
+      // 16-bit RGB frames of this size take 2^64 + 32 bytes.
+      {"frame size past 64 bits", withFields({{26, 1684887088}, {30, 1824726041}, {18, 100}, {34, 16}}, 20),
+       "frame of 1684887088 x 1824726041 x 6 bytes is more than the file's 32 data bytes"},
+  };
+  for (const auto& c : refused) {
+    MemoryInput input(c.file.data(), c.file.size());
+    SerHeader header;
+    std::string why;
+    EXPECT_FALSE(readSerHeader(input, header, &why)) << c.what;
+    EXPECT_EQ(why, c.why) << c.what;
+    ImageSlot slot = test::makeImage(PixelFormat::Gray8, 1, 1);
+    const ImageBuffer* kept = slot.get();
+    EXPECT_FALSE(readFrame(c.file, 0, PixelFormat::Gray8, slot));
+    EXPECT_EQ(slot.get(), kept) << c.what;
+  }
+  SerHeader header;
+  // FrameCount may claim more than the file holds: the complete frames are
+  // the video, a frame cut short is not one.
+  const struct { const char* what; int32_t declared; size_t cut; int32_t frames; } shortfalls[] = {
+      {"FrameCount huge", INT32_MAX, 0, 2}, {"last frame cut short", 2, 1, 1}, {"more declared", 5, 0, 2}};
+  for (const auto& c : shortfalls) {
+    SerSpec spec = good;
+    spec.declaredFrames = c.declared;
+    Bytes file = serFile(spec);
+    file.resize(file.size() - c.cut);
+    MemoryInput input(file.data(), file.size());
+    ASSERT_TRUE(readSerHeader(input, header)) << c.what;
+    EXPECT_EQ(std::pair(header.declaredFrames, header.frames), std::pair(c.declared, c.frames)) << c.what;
+    ImageSlot slot;
+    std::string why;
+    EXPECT_TRUE(readFrame(file, c.frames - 1, PixelFormat::Gray8, slot)) << c.what;
+    EXPECT_EQ(slot->row(0)[0], c.frames) << c.what;
+    EXPECT_FALSE(readFrame(file, c.frames, PixelFormat::Gray8, slot, &why)) << c.what;
+    EXPECT_EQ(why, "frame " + std::to_string(c.frames) + " does not exist (the video has " +
+                       std::to_string(c.frames) + " frames)");
+  }
+}
+
+// A SER file gives one entry per frame, each of which loads its own frame
+// through the SER reader; under another video kind's name it is refused.
+TEST(SerTest, EntriesOfASerFile) {
+  test::TempDir dir;
+  const Bytes file = serFile({3, 2, 8, 0, false, {Values(6, 10), Values(6, 11), Values(6, 12)}});
+  test::writeFile(dir.file("clip.SER"), file);
+  test::writeFile(dir.file("clip.avi"), file);
+  const FileEntries entries = entriesOfFile(dir.file("clip.SER"));
+  ASSERT_EQ(entries.kind, FileKind::Ser) << entries.why;
+  EXPECT_EQ(std::vector<int32_t>({entries.width, entries.height, entries.frames}), std::vector<int32_t>({3, 2, 3}));
+  ASSERT_EQ(entries.entries.size(), 3u);
+  for (int32_t k = 0; k < 3; ++k) {
+    EXPECT_EQ(entries.entries[k]->frameCode, k);
+    EXPECT_EQ(entries.entries[k]->kind(), FileKind::Ser);
+    ImageSlot slot;
+    ASSERT_TRUE(loadFrame(entries.entries[k].get(), slot, PixelFormat::Gray8));
+    EXPECT_EQ(slot->row(1)[2], 10 + k);
+  }
+  const FileEntries misnamed = entriesOfFile(dir.file("clip.avi"));
+  EXPECT_FALSE(misnamed);
+  EXPECT_EQ(misnamed.why, "a ser video must be named .ser to be read by its frames");
+}
+
+}  // namespace
+}  // namespace stelp
