@@ -65,11 +65,12 @@ bool readFrame(const Bytes& file, int32_t frame, PixelFormat format, ImageSlot& 
 }
 
 // Frame 1 of each file, as bytes (Gray8, Bgr24) or floats (GrayFloat,
-// BgrFloat). Frame 0 is all zeros, so reading the wrong frame shows.
+// BgrFloat). Frame 0 is all zeros, so reading the wrong frame shows. The
+// layouts and byte orders are compared with ffmpeg's reading in the interop
+// tests; these cases pin the scales and conversions.
 TEST(SerTest, FramesReadInEveryLayout) {
   const Values zeros6(6, 0), zeros18(18, 0);
   const Values rgb = {10, 20, 30, 40, 50, 60, 70, 80, 90, 100, 110, 120, 130, 140, 150, 160, 170, 180};
-  const std::vector<float> rgbAsIs(rgb.begin(), rgb.end());
   const struct {
     const char* what;
     SerSpec spec;
@@ -77,17 +78,11 @@ TEST(SerTest, FramesReadInEveryLayout) {
     FitsScale scale;
     std::vector<float> expected;
   } cases[] = {
-      {"8-bit mono as it is", {3, 2, 8, 0, false, {zeros6, {0, 1, 127, 128, 254, 255}}}, PixelFormat::Gray8,
-       FitsScale::Camera, {0, 1, 127, 128, 254, 255}},
       {"8-bit stays as it is on the brightest scale", {3, 2, 8, 0, false, {zeros6, {0, 1, 2, 3, 4, 100}}},
        PixelFormat::Gray8, FitsScale::BrightestPixel, {0, 1, 2, 3, 4, 100}},
-      {"Bayer GBRG reads as its grey mosaic", {3, 2, 8, 10, false, {zeros6, {9, 8, 7, 6, 5, 4}}},
-       PixelFormat::Gray8, FitsScale::Camera, {9, 8, 7, 6, 5, 4}},
       {"mono fills every channel", {1, 2, 8, 0, false, {{0, 0}, {7, 200}}}, PixelFormat::Bgr24,
        FitsScale::Camera, {7, 7, 7, 200, 200, 200}},
       {"16-bit little-endian (field 0)", {3, 2, 16, 0, false, {zeros6, {0, 257, 65535, 32768, 514, 1000}}},
-       PixelFormat::Gray8, FitsScale::Camera, {0, 1, 255, 127, 2, 3}},
-      {"16-bit big-endian (field not 0)", {3, 2, 16, 0, true, {zeros6, {0, 257, 65535, 32768, 514, 1000}}},
        PixelFormat::Gray8, FitsScale::Camera, {0, 1, 255, 127, 2, 3}},
       // 2^12 - 1 is full white; a value past the depth is clamped in bytes.
       {"12-bit on the camera scale", {3, 2, 12, 0, true, {zeros6, {0, 16, 2048, 4095, 4096, 65535}}},
@@ -98,8 +93,6 @@ TEST(SerTest, FramesReadInEveryLayout) {
        PixelFormat::Gray8, FitsScale::BrightestPixel, {0, 25, 51, 76, 102, 255}},
       {"RGB into blue, green, red", {3, 2, 8, 100, false, {zeros18, rgb}}, PixelFormat::Bgr24, FitsScale::Camera,
        {30, 20, 10, 60, 50, 40, 90, 80, 70, 120, 110, 100, 150, 140, 130, 180, 170, 160}},
-      {"BGR into blue, green, red", {3, 2, 8, 101, false, {zeros18, rgb}}, PixelFormat::Bgr24, FitsScale::Camera,
-       rgbAsIs},
       // (blue + 2 green + red) / 4, truncated as an AVI frame's grey is.
       {"RGB as luminance in grey", {3, 2, 8, 100, false, {zeros18, {1, 2, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 255}}},
        PixelFormat::Gray8, FitsScale::Camera, {2, 0, 0, 0, 0, 63}},
