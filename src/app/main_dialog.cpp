@@ -897,7 +897,7 @@ void MainDialog::ApplyFlatsPage() {
         engine_.ApplyFlatsSettings(values);
         if (fieldsOf(before) != fieldsOf(engine_.settings().flat)) modified_ = true;
       },
-      kGradientMapBit | kSyntheticFlatBit, r, viewSelectors_[static_cast<size_t>(r)]->currentIndex());
+      kGradientMapBit | kSyntheticFlatBit | kProcessedFrameBit, r, viewSelectors_[static_cast<size_t>(r)]->currentIndex());
   Invalidate();
 }
 
@@ -910,7 +910,7 @@ void MainDialog::ApplyDarksPage() {
         engine_.ApplyDarksSettings(values);
         if (fieldsOf(before) != fieldsOf(engine_.settings().dark)) modified_ = true;
       },
-      kHotPixelMapBit, r, viewSelectors_[static_cast<size_t>(r)]->currentIndex());
+      kHotPixelMapBit | kProcessedFrameBit, r, viewSelectors_[static_cast<size_t>(r)]->currentIndex());
   Invalidate();
 }
 

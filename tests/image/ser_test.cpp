@@ -22,7 +22,7 @@ using Values = std::vector<uint32_t>;
 // depth, FrameCount, three 40-byte texts, two 8-byte dates), the frames top
 // row first, planes interleaved per pixel, 16-bit words in the byte order
 // `bigEndian` names, then optionally one 8-byte time stamp per frame.
-struct SerSpec {
+struct SerLayout {
   int32_t width = 3, height = 2, depth = 8, colourId = 0;
   bool bigEndian = false;
   std::vector<Values> frames;
@@ -30,7 +30,7 @@ struct SerSpec {
   bool timestamps = false;
 };
 
-Bytes serFile(const SerSpec& s) {
+Bytes serFile(const SerLayout& s) {
   Bytes out(178, 0);
   std::memcpy(out.data(), "LUCAM-RECORDER", 14);
   const int32_t fields[] = {0, s.colourId, s.bigEndian ? 1 : 0, s.width, s.height, s.depth,
@@ -73,7 +73,7 @@ TEST(SerTest, FramesReadInEveryLayout) {
   const Values rgb = {10, 20, 30, 40, 50, 60, 70, 80, 90, 100, 110, 120, 130, 140, 150, 160, 170, 180};
   const struct {
     const char* what;
-    SerSpec spec;
+    SerLayout layout;
     PixelFormat format;
     FitsScale scale;
     std::vector<float> expected;
@@ -103,11 +103,11 @@ TEST(SerTest, FramesReadInEveryLayout) {
        PixelFormat::Gray8, FitsScale::Camera, {6, 5, 4, 3, 2, 1}},
   };
   for (const auto& c : cases) {
-    const Bytes file = serFile(c.spec);
+    const Bytes file = serFile(c.layout);
     ImageSlot slot;
     std::string why;
     ASSERT_TRUE(readFrame(file, 1, c.format, slot, &why, c.scale)) << c.what << ": " << why;
-    EXPECT_EQ(std::pair(slot->width, slot->height), std::pair(c.spec.width, c.spec.height)) << c.what;
+    EXPECT_EQ(std::pair(slot->width, slot->height), std::pair(c.layout.width, c.layout.height)) << c.what;
     std::vector<float> got;
     if (c.format == PixelFormat::Gray8 || c.format == PixelFormat::Bgr24)
       for (uint8_t v : elements<uint8_t>(*slot)) got.push_back(v);
@@ -153,7 +153,7 @@ TEST(SerTest, SixteenBitValuesReadAsFitsReadsThem) {
 }
 
 TEST(SerTest, HeadersThatAreRefusedOrCut) {
-  const SerSpec good{3, 2, 8, 0, false, {Values(6, 1), Values(6, 2)}};
+  const SerLayout good{3, 2, 8, 0, false, {Values(6, 1), Values(6, 2)}};
   // The good file with header fields replaced (the test machine is
   // little-endian) and `extra` bytes after it.
   auto withFields = [&](std::initializer_list<std::pair<size_t, int32_t>> fields, size_t extra = 0) {
@@ -199,9 +199,9 @@ TEST(SerTest, HeadersThatAreRefusedOrCut) {
   const struct { const char* what; int32_t declared; size_t cut; int32_t frames; } shortfalls[] = {
       {"FrameCount huge", INT32_MAX, 0, 2}, {"last frame cut short", 2, 1, 1}, {"more declared", 5, 0, 2}};
   for (const auto& c : shortfalls) {
-    SerSpec spec = good;
-    spec.declaredFrames = c.declared;
-    Bytes file = serFile(spec);
+    SerLayout layout = good;
+    layout.declaredFrames = c.declared;
+    Bytes file = serFile(layout);
     file.resize(file.size() - c.cut);
     MemoryInput input(file.data(), file.size());
     ASSERT_TRUE(readSerHeader(input, header)) << c.what;
