@@ -52,7 +52,9 @@ TEST_F(MainDialogTest, LayoutFollowsTheWindowSize) {
     EXPECT_LT(view.bottom(), window.importButton()->geometry().top());
     EXPECT_FALSE(view.intersects(window.imagesPage()->geometry()));
     EXPECT_LE(window.statusLine()->geometry().right(), window.client()->width());
-    if (!before.isNull()) EXPECT_EQ(view.size() - before.size(), QSize(1300 - 640, 900 - 480));
+    if (!before.isNull()) {
+      EXPECT_EQ(view.size() - before.size(), QSize(1300 - 640, 900 - 480));
+    }
     before = view;
   }
   window.resize(100, 100);
