@@ -92,9 +92,8 @@ class Engine {
 
   // ---- Products. Absent until made; the operations below make them.
   const ImageBuffer* product(ProductBit bit) const;
-  // Mean of each channel of the master flat and of the synthetic flat.
+  // Mean of each channel of the master flat.
   const std::array<float, 3>& masterFlatMean() const { return masterFlatMean_; }
-  const std::array<float, 3>& syntheticFlatMean() const { return syntheticFlatMean_; }
   // The enabled entries the present masters were averaged without (they did
   // not load or have another size): the darks when dark subtraction or hot
   // pixel removal uses them, the flats when flat division does. Entries
@@ -112,7 +111,6 @@ class Engine {
   using FrameLoader = std::function<bool(const ImageSource*, ImageSlot&, PixelFormat, std::string*)>;
   void SetLoader(FrameLoader loader) { loader_ = std::move(loader); }
   // Threads a product operation may use.
-  int threads() const { return threads_; }
   void SetThreads(int threads) { threads_ = std::max(threads, 1); }
 
   // Background work. An operation run under a stop request (see
