@@ -25,6 +25,7 @@ constexpr const char* kAppCaption = "Stelp";
 // The most frames an export's failure message names one by one.
 constexpr size_t kFailureLines = 20;
 
+// The dialog shows each label with its patterns: "SER video (*.ser)".
 std::vector<FileFilter> processedFilters(bool oneFrame) {
   if (oneFrame)
     return {{"Bitmap file (.bmp)", "*.bmp"},
@@ -32,13 +33,15 @@ std::vector<FileFilter> processedFilters(bool oneFrame) {
             {"32 bit FITs file (.fit)", "*.fit;*.fts;*.fits"},
             {"AVI file (.avi)", "*.avi"},
             {"All Files (*.*)", "*.*"},
-            {"32 bit float FITs file (.fit)", "*.fit;*.fts;*.fits"}};
+            {"32 bit float FITs file (.fit)", "*.fit;*.fts;*.fits"},
+            {"SER video", "*.ser"}};
   return {{"Sequential bitmap files (.bmp)", "*.bmp"},
           {"Sequential 16 bit FITs files (.fit)", "*.fit;*.fts;*.fits"},
           {"Sequential 32 bit FITs files (.fit)", "*.fit;*.fts;*.fits"},
           {"AVI file (.avi)", "*.avi"},
           {"All Files (*.*)", "*.*"},
-          {"Sequential 32 bit float FITs files (.fit)", "*.fit;*.fts;*.fits"}};
+          {"Sequential 32 bit float FITs files (.fit)", "*.fit;*.fts;*.fits"},
+          {"SER video", "*.ser"}};
 }
 
 std::vector<FileFilter> masterFilters() {
@@ -51,13 +54,14 @@ std::vector<FileFilter> masterFilters() {
 
 // The file kind each filter of the export dialogs stands for. "All Files"
 // stands for the kind a name without extension always got; the float FITS
-// filter comes after it, so that the filter numbers users' settings files
-// hold keep their meaning.
+// filter and then SER come after it, so that the filter numbers users'
+// settings files hold keep their meaning.
 constexpr OutputKind kProcessedFilterKinds[] = {OutputKind::Bitmap, OutputKind::Fits, OutputKind::Fits,
-                                                OutputKind::Avi,    OutputKind::Avi,  OutputKind::Fits};
+                                                OutputKind::Avi,    OutputKind::Avi,  OutputKind::Fits,
+                                                OutputKind::Ser};
 constexpr OutputKind kMasterFilterKinds[] = {OutputKind::Bitmap, OutputKind::Fits, OutputKind::Fits,
                                              OutputKind::Bitmap, OutputKind::Fits};
-static_assert(std::size(kProcessedFilterKinds) == kProcessedFloatFilter);
+static_assert(std::size(kProcessedFilterKinds) == kProcessedFloatFilter + 1);
 static_assert(std::size(kMasterFilterKinds) == kMasterFloatFilter);
 
 template <size_t N>
@@ -69,6 +73,7 @@ QString extensionOf(OutputKind kind) {
   switch (kind) {
     case OutputKind::Bitmap: return QStringLiteral(".bmp");
     case OutputKind::Fits: return QStringLiteral(".fits");
+    case OutputKind::Ser: return QStringLiteral(".ser");
     default: return QStringLiteral(".avi");
   }
 }
@@ -405,7 +410,7 @@ void MainDialog::SaveProcessedNow() {
     request.kind = outputKindOf(path);
     request.depth = fitsDepthOfFilter(processedFilterIndex_, kProcessedFloatFilter);
 
-    if (request.kind != OutputKind::Avi && enabled > 1) {
+    if (!isVideoOutput(request.kind) && enabled > 1) {
       request.name = sequenceNameOf(path);
       const std::optional<uint32_t> first = dialogs_.sequenceNumber(this, request.name.initialNumber);
       if (!first) {
