@@ -142,7 +142,13 @@ bool readSerCapture(const std::string& path, SerCapture& capture, std::string* w
 }
 
 SerLayout serLayoutOf(const ImageBuffer& frame, SerDepth depth) {
-  return {frame.width, frame.height, isColourFormat(frame.format) ? kSerRgb : kSerMono, depth};
+  // The Bayer ids follow the order of BayerPattern: RGGB, GRBG, GBRG, BGGR.
+  // SER rows run top first as Stelp holds them, so the pattern at Stelp's
+  // top-left pixel is the file's.
+  int32_t colourId = kSerMono;
+  if (isColourFormat(frame.format)) colourId = kSerRgb;
+  else if (frame.bayer != BayerPattern::None) colourId = kSerFirstBayer + static_cast<int32_t>(frame.bayer) - 1;
+  return {frame.width, frame.height, colourId, depth};
 }
 
 // The open file, the layout and the frames written so far.

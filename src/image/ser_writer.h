@@ -57,7 +57,8 @@ struct SerLayout {
   SerDepth depth = SerDepth::Eight;
 };
 
-// Mono for a grey frame, RGB for a colour one, at `depth`.
+// Mono for a grey frame, the Bayer id of its pattern for a mosaic, RGB for a
+// colour frame, at `depth`.
 SerLayout serLayoutOf(const ImageBuffer& frame, SerDepth depth);
 
 class SerOutput;  // the open file while writing

@@ -79,8 +79,9 @@ class SerInterop(InteropCase):
     def test_exports_read_back_in_ffmpeg(self):
         # (source colour id, source depth, colour mode, time stamps): 8-bit sources give 8-bit videos, deeper ones
         # 16-bit videos of the engine value x 257, rounded; colour mode writes RGB.
+        # A mosaic stays a mosaic in grey mode, under its Bayer id.
         cases = [(MONO, 8, False, True), (MONO, 16, False, False), (MONO, 12, False, True), (BGR, 8, True, False),
-                 (RGB, 16, True, True)]
+                 (RGB, 16, True, True), (BAYER_GRBG, 8, False, False)]
         rng = np.random.default_rng(11)
         for colour_id, depth, colour, stamped in cases:
             with self.subTest(colour_id=colour_id, depth=depth, colour=colour, stamped=stamped):
@@ -100,11 +101,13 @@ class SerInterop(InteropCase):
                 wide = depth > 8
                 data = out.read_bytes()
                 fields = struct.unpack_from("<7i", data, 14)[1:]
-                self.assertEqual(fields, (RGB if colour else MONO, 0, W, H, 16 if wide else 8, N - 1))
+                written_id = RGB if colour else colour_id if colour_id == BAYER_GRBG else MONO
+                self.assertEqual(fields, (written_id, 0, W, H, 16 if wide else 8, N - 1))
                 pix_fmt = pix_fmt_of(out)
                 base = pix_fmt[:-2] if pix_fmt.endswith(("be", "le")) else pix_fmt
                 self.assertEqual(base, {(False, False): "gray", (False, True): "gray16", (True, False): "rgb24",
-                                        (True, True): "rgb48"}[colour, wide])
+                                        (True, True): "rgb48"}[colour, wide] if written_id != BAYER_GRBG
+                                 else "bayer_grbg8")
                 theirs = ffmpeg_values(out, pix_fmt, 16 if wide else 8, big_endian=False, frames=N - 1)
                 assert_array_equal(theirs, kept, pix_fmt)
                 # The source's observer, instrument, telescope and dates, and the stamps of the frames written.
