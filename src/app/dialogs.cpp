@@ -10,6 +10,7 @@
 #include <QFontMetrics>
 #include <QFrame>
 #include <QGridLayout>
+#include <QHeaderView>
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
@@ -20,6 +21,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSpacerItem>
+#include <QTreeView>
 #include <QUrl>
 #include <QValidator>
 #include <algorithm>
@@ -117,11 +119,19 @@ QStringList qtFilterList(const std::vector<FileFilter>& filters) {
   return list;
 }
 
-// The list of file types as wide as its longest entry, so that no type is
-// shown cut short; the dialog widens to hold it.
-void showWholeTypes(QFileDialog& dialog) {
+// Qt's dialog shows no text cut short: the list of file types is as wide
+// as its longest entry (the dialog widens to hold it), and the detail view's
+// size, type and date columns as wide as their texts, the name taking the
+// rest.
+void showWholeTexts(QFileDialog& dialog) {
   if (auto* types = dialog.findChild<QComboBox*>(QStringLiteral("fileTypeCombo")))
     types->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+  auto* details = dialog.findChild<QTreeView*>(QStringLiteral("treeView"));
+  if (!details) return;
+  QHeaderView* header = details->header();
+  header->setSectionResizeMode(0, QHeaderView::Stretch);
+  for (int column = 1; column < header->count(); ++column)
+    header->setSectionResizeMode(column, QHeaderView::ResizeToContents);
 }
 
 // Shows the request's title, types, chosen type, name and default suffix.
@@ -129,7 +139,7 @@ void configureFileDialog(QFileDialog& dialog, const FileRequest& request) {
   dialog.setWindowTitle(request.title);
   const QStringList filters = qtFilterList(request.filters);
   dialog.setNameFilters(filters);
-  showWholeTypes(dialog);
+  showWholeTexts(dialog);
   if (!filters.isEmpty()) {
     const bool inRange = request.filterIndex >= 1 && request.filterIndex <= filters.size();
     dialog.selectNameFilter(filters.at(inRange ? request.filterIndex - 1 : 0));
@@ -318,7 +328,7 @@ QStringList QtDialogHost::openFiles(QWidget* owner, const QString& title, const 
   QFileDialog dialog(owner, title, folder);
   const QStringList list = qtFilterList(filters);
   dialog.setNameFilters(list);
-  showWholeTypes(dialog);
+  showWholeTexts(dialog);
   if (!list.isEmpty()) dialog.selectNameFilter(list.first());
   dialog.setFileMode(QFileDialog::ExistingFiles);
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
