@@ -4,9 +4,34 @@
 #include "engine/gradient.h"
 #include "engine/parallel.h"
 #include "engine/pipeline.h"
+#include "image/fits.h"
+#include "image/ser.h"
 
 namespace stelp {
 namespace {
+
+// The value a FITS or SER source's integers reach at full white on the
+// camera's scale; 0 for any other source or scale, and for float data,
+// whose scale depends on the values.
+double cameraFullScale(const ImageSource& source, FitsScale scale) {
+  if (scale != FitsScale::Camera) return 0;
+  if (source.kind() == FileKind::Fits) {
+    FileInput input;
+    FitsHeader header;
+    uint64_t dataOffset = 0;
+    if (!input.open(source.path, nullptr) || !readFitsHeader(input, header, dataOffset)) return 0;
+    if (header.bitpix == 8) return 255;
+    if (header.bitpix == 16) return 65535;
+    if (header.bitpix == 32) return 4294967295.0;
+    return 0;
+  }
+  if (source.kind() == FileKind::Ser) {
+    SerHeader header;
+    if (!readSerHeader(source.path, header)) return 0;
+    return static_cast<double>((uint32_t{1} << header.depth) - 1);
+  }
+  return 0;
+}
 
 constexpr char kReady[] = "Ready";
 
@@ -357,6 +382,8 @@ void Engine::dropListProducts(ListRole role) {
 
 void Engine::forgetShown() {
   shownColour_.reset();
+  rawValues_.reset();
+  cameraMax_ = 0;
   rawFrame_.reset();
   processedFrame_.reset();
   shownEntry_ = 0;
@@ -453,7 +480,7 @@ void Engine::SetFitsScale(FitsScale scale) {
 }
 
 RenderResult Engine::RenderView(int32_t role, int32_t view, int32_t width, int32_t height, uint8_t background,
-                                Bitmap24& bitmap) {
+                                Bitmap24& bitmap, const ViewOptions& options) {
   RenderResult result;
   if (role < 0 || role >= kRoleCount) {
     FillBackground(width, height, background, bitmap);
@@ -462,6 +489,12 @@ RenderResult Engine::RenderView(int32_t role, int32_t view, int32_t width, int32
   const SourceList& shownList = lists_[static_cast<size_t>(role)];
   const ImageSource* source = shownList.entry(shownList.focused);
   const EntryId entry = source ? source->id : 0;
+  // A blink shows another view of the same entry and keeps its frames, so
+  // that switching back computes nothing again.
+  if (options.blink && entry == shownEntry_ && entry != 0 && role == shownRole_ && view != shownView_) {
+    shownView_ = view;
+    result.viewChanged = true;
+  }
   if (entry != shownEntry_ || role != shownRole_ || view != shownView_) {
     // An entry whose file no longer loads shows the background, not the
     // frame of the entry before it.
@@ -484,6 +517,15 @@ RenderResult Engine::RenderView(int32_t role, int32_t view, int32_t width, int32
     shownEntry_ = entry;
     shownRole_ = role;
     shownView_ = view;
+    cameraMax_ = source ? cameraFullScale(*source, settings_.processing.fitsScale) : 0;
+  }
+  // The exact values behind a raw frame shown in bytes, for reading camera
+  // values under the cursor.
+  if (view == 0 && cameraMax_ > 0 && rawFrame_ && !rawValues_ && !Interrupted() &&
+      (rawFrame_->format == PixelFormat::Gray8 || rawFrame_->format == PixelFormat::Bgr24)) {
+    ComputingScope computing(*this, kRawFrameBit);
+    load(source, rawValues_, rawFrame_->format == PixelFormat::Gray8 ? PixelFormat::GrayFloat : PixelFormat::BgrFloat,
+         nullptr);
   }
   if (view == 0) {
     result.shown = rawFrame_.get();
@@ -512,11 +554,57 @@ RenderResult Engine::RenderView(int32_t role, int32_t view, int32_t width, int32
     result.complete = false;
     return result;
   }
-  if (result.shown)
-    PaintImage(*result.shown, width, height, Reduce::Allowed, Enlarge::NotAllowed, background, bitmap);
-  else
+  if (!result.shown) {
     FillBackground(width, height, background, bitmap);
+    return result;
+  }
+  const DisplayStretch stretch = StretchApplies(role, view) ? options.stretch : DisplayStretch::Off;
+  if (!options.keepPicture && stretch == DisplayStretch::Off) {
+    PaintView(*result.shown, width, height, options.place, background, bitmap);
+    return result;
+  }
+  auto picture = std::make_shared<ImageBuffer>();
+  if (!MakeDisplayPicture(*result.shown, stretch, *picture)) throw std::bad_alloc();
+  PaintView(*picture, width, height, options.place, background, bitmap);
+  if (options.keepPicture) result.picture = std::move(picture);
   return result;
+}
+
+bool Engine::StretchApplies(int32_t role, int32_t view) {
+  return !(role == static_cast<int32_t>(ListRole::Images) && view == ImagesProcessed);
+}
+
+PixelValues Engine::ValueAt(int32_t role, int32_t view, int32_t x, int32_t y) const {
+  PixelValues values;
+  if (role != shownRole_ || view != shownView_) return values;
+  const ImageBuffer* shown = nullptr;
+  bool raw = false;
+  if (shownColour_) {
+    shown = shownColour_.get();
+  } else if (view == 0) {
+    shown = rawValues_ ? rawValues_.get() : rawFrame_.get();
+    raw = true;
+  } else if (role == static_cast<int32_t>(ListRole::Images)) {
+    shown = processedFrame_.get();
+  } else if (role == static_cast<int32_t>(ListRole::Flats)) {
+    shown = view == FlatsAveraged ? masterFlat_.get() : view == FlatsGradient ? gradientMap_.get()
+                                                                              : syntheticFlat_.get();
+  } else if (role == static_cast<int32_t>(ListRole::Darks)) {
+    shown = view == DarksAveraged ? masterDark_.get() : hotPixelMap_.get();
+  }
+  if (!shown || !shown->pixels || x < 0 || y < 0 || x >= shown->width || y >= shown->height) return values;
+  values.channels = isColourFormat(shown->format) ? 3 : 1;
+  values.value = PixelValueAt(*shown, x, y);
+  // Camera values belong to frames and to masters averaged from them, not
+  // to maps.
+  const bool cameraUnits = raw || (view == DarksAveraged && role == static_cast<int32_t>(ListRole::Darks)) ||
+                           (view == FlatsAveraged && role == static_cast<int32_t>(ListRole::Flats));
+  if (cameraMax_ > 0 && cameraUnits) {
+    values.hasCamera = true;
+    for (size_t c = 0; c < 3; ++c)
+      values.camera[c] = std::round(static_cast<double>(values.value[c]) * cameraMax_ / 255.0);
+  }
+  return values;
 }
 
 }  // namespace stelp

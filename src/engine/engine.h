@@ -13,6 +13,7 @@
 #include "engine/processing_settings.h"
 #include "engine/progress.h"
 #include "engine/source_list.h"
+#include "engine/view_render.h"
 #include "image/image_buffer.h"
 
 namespace stelp {
@@ -48,6 +49,32 @@ struct RenderResult {
   const ImageBuffer* shown = nullptr;  // the buffer painted; none: background only
   bool viewChanged = false;            // role, view or entry changed: show the role's page
   bool complete = true;                // false: stopped before painting; nothing was painted
+  // The painted picture as bytes (see MakeDisplayPicture), when asked for:
+  // the window paints other places and scales from it without the engine.
+  std::shared_ptr<const ImageBuffer> picture;
+};
+
+// How RenderView paints: the place and scale, the display stretch (applied
+// only to the views that are not processed light frames), whether the
+// result keeps the painted picture, and a blink.
+struct ViewOptions {
+  ViewPlace place;
+  DisplayStretch stretch = DisplayStretch::Off;
+  bool keepPicture = false;
+  // Switching between the views of the same entry for a moment (blink):
+  // the frames are kept instead of dropped with the view.
+  bool blink = false;
+};
+
+// The values of one frame pixel of the shown buffer: blue, green, red on
+// the engine's 0..255 scale (grey: one channel), and for FITS and SER
+// sources of integer data read on the camera's scale, the values the file
+// holds (ADU).
+struct PixelValues {
+  int32_t channels = 0;  // 0: no value there
+  std::array<float, 3> value{};
+  bool hasCamera = false;
+  std::array<double, 3> camera{};
 };
 
 // The calibration engine: the three source lists, the settings and every
@@ -156,7 +183,13 @@ class Engine {
   // the focused entry's raw frame, or a product, reloading the frame and
   // computing the product as needed.
   RenderResult RenderView(int32_t role, int32_t view, int32_t width, int32_t height, uint8_t background,
-                          Bitmap24& bitmap);
+                          Bitmap24& bitmap, const ViewOptions& options = ViewOptions());
+  // Whether the display stretch applies to `view` of `role`: every view but
+  // the processed light frame, which shows exactly what an export writes.
+  static bool StretchApplies(int32_t role, int32_t view);
+  // The values at frame pixel (x, y) of what the last RenderView of `role`
+  // and `view` showed, read from the product buffers; nothing is computed.
+  PixelValues ValueAt(int32_t role, int32_t view, int32_t x, int32_t y) const;
 
  private:
   static size_t index(ListRole role) { return static_cast<size_t>(role); }
@@ -188,6 +221,10 @@ class Engine {
   ImageSlot processedFrame_;
   // The colours of the mosaic product the view shows in colour mode.
   ImageSlot shownColour_;
+  // The raw frame's values in float, for reading exact camera values, and
+  // the camera's full scale of the shown entry (0: not a camera scale).
+  ImageSlot rawValues_;
+  double cameraMax_ = 0;
 
   ImageSlot masterDark_;
   ImageSlot masterFlat_;

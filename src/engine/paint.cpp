@@ -5,51 +5,6 @@
 #include "image/numeric.h"
 
 namespace stelp {
-namespace {
-
-// Blue, green and red bytes of one buffer pixel: integers as they are (16-
-// and 32-bit grey by their top byte), floats truncated toward zero and cut to
-// their low eight bits, unclamped.
-inline void pixelBytes(const ImageBuffer& image, const uint8_t* p, uint8_t* out) {
-  switch (image.format) {
-    case PixelFormat::Gray8:
-      out[0] = out[1] = out[2] = p[0];
-      return;
-    case PixelFormat::Gray16: {
-      uint16_t v;
-      std::memcpy(&v, p, sizeof v);
-      out[0] = out[1] = out[2] = static_cast<uint8_t>(v >> 8);
-      return;
-    }
-    case PixelFormat::Gray32: {
-      uint32_t v;
-      std::memcpy(&v, p, sizeof v);
-      out[0] = out[1] = out[2] = static_cast<uint8_t>(v >> 24);
-      return;
-    }
-    case PixelFormat::GrayFloat: {
-      float v;
-      std::memcpy(&v, p, sizeof v);
-      out[0] = out[1] = out[2] = static_cast<uint8_t>(truncSaturate<int32_t>(v));
-      return;
-    }
-    case PixelFormat::Bgr24:
-      out[0] = p[0];
-      out[1] = p[1];
-      out[2] = p[2];
-      return;
-    case PixelFormat::BgrFloat: {
-      float bgr[3];
-      std::memcpy(bgr, p, sizeof bgr);
-      for (int c = 0; c < 3; ++c) out[c] = static_cast<uint8_t>(truncSaturate<int32_t>(bgr[c]));
-      return;
-    }
-    case PixelFormat::None:
-      break;
-  }
-}
-
-}  // namespace
 
 void FillBackground(int32_t width, int32_t height, uint8_t background, Bitmap24& bitmap) {
   bitmap = Bitmap24();
@@ -83,7 +38,7 @@ void PaintImage(const ImageBuffer& image, int32_t width, int32_t height, Reduce 
     for (int32_t x = 0; x < width; ++x) {
       const int32_t sx = columns[x];
       if (sx < 0 || sx >= W) continue;
-      pixelBytes(image, source + static_cast<size_t>(sx) * image.bytesPerPixel, out + 3 * static_cast<size_t>(x));
+      DisplayBytes(image, source + static_cast<size_t>(sx) * image.bytesPerPixel, out + 3 * static_cast<size_t>(x));
     }
   }
 }
