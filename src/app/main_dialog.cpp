@@ -26,6 +26,7 @@
 #include <tuple>
 
 #include "app/dialogs.h"
+#include "app/histogram_widget.h"
 #include "app/settings_pages.h"
 #include "app/source_list_view.h"
 #include "engine/parallel.h"
@@ -114,27 +115,6 @@ uint8_t greyOf(const QColor& colour) {
 }
 
 }  // namespace
-
-ImageView::ImageView(QWidget* parent) : QWidget(parent) { setAttribute(Qt::WA_OpaquePaintEvent); }
-
-void ImageView::setBitmap(const Bitmap24* bitmap, const QColor& background) {
-  bitmap_ = bitmap;
-  background_ = background;
-}
-
-void ImageView::paintEvent(QPaintEvent*) {
-  QPainter painter(this);
-  if (!bitmap_ || bitmap_->width <= 0 || bitmap_->height <= 0) {
-    painter.fillRect(rect(), background_);
-    return;
-  }
-  const QImage image(bitmap_->bytes.data(), bitmap_->width, bitmap_->height,
-                     static_cast<qsizetype>(bitmap_->rowBytes), QImage::Format_BGR888);
-  // The bitmap already holds the background; only a view that grew since it
-  // was made needs filling around it.
-  if (image.width() < width() || image.height() < height()) painter.fillRect(rect(), background_);
-  painter.drawImage(QPoint(0, 0), image);
-}
 
 MainDialog::MainDialog(DialogHost& dialogs, const std::string& settingsPath, QWidget* parent)
     : QMainWindow(parent), dialogs_(dialogs), engine_(this), units_(font()), settingsPath_(settingsPath) {
@@ -239,6 +219,24 @@ void MainDialog::buildMenus() {
   colourAction_ = add(images, "Colour processing", &MainDialog::ToggleColourProcessing);
   colourAction_->setCheckable(true);
 
+  // The view's commands; the keys after a tab work while the view has the
+  // keyboard focus (a click on it), so they never take a digit from an edit.
+  QMenu* viewMenu = menuBar()->addMenu(QStringLiteral("View"));
+  connect(viewMenu->addAction(QStringLiteral("Zoom in\t+")), &QAction::triggered, this, [this] { imageView_->ZoomIn(); });
+  connect(viewMenu->addAction(QStringLiteral("Zoom out\t-")), &QAction::triggered, this,
+          [this] { imageView_->ZoomOut(); });
+  connect(viewMenu->addAction(QStringLiteral("Fit\t0")), &QAction::triggered, this, [this] { imageView_->ZoomFit(); });
+  connect(viewMenu->addAction(QStringLiteral("Actual pixels\t1")), &QAction::triggered, this,
+          [this] { imageView_->ZoomActual(); });
+  viewMenu->addSeparator();
+  stretchAction_ = viewMenu->addAction(QStringLiteral("Display stretch"));
+  stretchAction_->setCheckable(true);
+  connect(stretchAction_, &QAction::toggled, this, &MainDialog::SetDisplayStretch);
+  histogramAction_ = viewMenu->addAction(QStringLiteral("Histogram"));
+  histogramAction_->setCheckable(true);
+  histogramAction_->setChecked(true);
+  connect(histogramAction_, &QAction::toggled, this, [this](bool on) { imageView_->histogram()->setVisible(on); });
+
   QMenu* help = menuBar()->addMenu(QStringLiteral("Help"));
   QAction* about = help->addAction(QStringLiteral("About Stelp..."));
   connect(about, &QAction::triggered, this, [this] { dialogs_.about(this); });
@@ -325,6 +323,8 @@ void MainDialog::buildControls() {
   imageView_ = new ImageView(client_);
   imageView_->setObjectName(QStringLiteral("imageView"));
   imageView_->setGeometry(viewFrame_.adjusted(2, 6, -1, -1));
+  connect(imageView_, &ImageView::Hovered, this, &MainDialog::ShowValuesAt);
+  connect(imageView_, &ImageView::Blink, this, &MainDialog::SetBlink);
 }
 
 bool MainDialog::eventFilter(QObject* watched, QEvent* event) {
@@ -418,7 +418,8 @@ void MainDialog::ShowStatus(const std::string& text) {
   }
   if (!statusLine_) return;
   const bool ready = text == "Ready";
-  statusLine_->setText(QString::fromStdString(ready && !writtenReport_.empty() ? writtenReport_ : text));
+  const std::string& idle = !writtenReport_.empty() ? writtenReport_ : !readout_.empty() ? readout_ : text;
+  statusLine_->setText(QString::fromStdString(ready ? idle : text));
   if (ready) progressBar_->hide();
   statusLine_->update();
 }
@@ -625,6 +626,7 @@ namespace {
 // What the view work hands back.
 struct ViewOutcome {
   RenderResult result;
+  std::array<uint32_t, 256> histogram{};
   bool noMemory = false;
 };
 
@@ -642,20 +644,30 @@ void MainDialog::RefreshView() {
   const QRect viewRect = imageView_->geometry();
   const QColor background = palette().color(QPalette::Dark);
   const int32_t r = role();
-  const int32_t view = viewSelectors_[static_cast<size_t>(r)]->currentIndex();
+  const bool blinking = blink_ && r == static_cast<int32_t>(ListRole::Images);
+  const int32_t view = blinking ? ImagesRaw : viewSelectors_[static_cast<size_t>(r)]->currentIndex();
   const uint8_t grey = greyOf(background);
+  ViewOptions options;
+  options.place = imageView_->place();
+  options.stretch = displayStretch_ ? DisplayStretch::On : DisplayStretch::Off;
+  options.keepPicture = true;
+  // A blink and its return keep the entry's frames, so both show at once.
+  options.blink = blinking || blinkShown_;
+  blinkShown_ = blinking;
   auto outcome = std::make_shared<ViewOutcome>();
   engine_.ClearYield();
   StartWork(
       WorkKind::View,
-      [this, outcome, r, view, viewRect, grey] {
+      [this, outcome, r, view, viewRect, grey, options] {
         try {
-          outcome->result = engine_.RenderView(r, view, viewRect.width(), viewRect.height(), grey, workBitmap_);
+          outcome->result =
+              engine_.RenderView(r, view, viewRect.width(), viewRect.height(), grey, workBitmap_, options);
+          if (outcome->result.picture) outcome->histogram = HistogramOf(*outcome->result.picture);
         } catch (const std::bad_alloc&) {
           outcome->noMemory = true;
         }
       },
-      [this, outcome, r, background](bool) {
+      [this, outcome, r, view, background, options](bool) {
         if (outcome->noMemory) {
           // Nothing is shown rather than a half-made bitmap; the focused
           // entry is named, since its frame or the products made for it did
@@ -677,8 +689,50 @@ void MainDialog::RefreshView() {
         std::swap(bitmap_, workBitmap_);
         if (outcome->result.viewChanged) ShowPageOf(r);
         imageView_->setBitmap(outcome->result.shown ? &bitmap_ : nullptr, background);
+        imageView_->setPicture(outcome->result.picture, options.place);
+        shownView_ = view;
+        UpdateHistogram(outcome->histogram, r, view);
         imageView_->update();
       });
+}
+
+void MainDialog::SetDisplayStretch(bool on) {
+  if (displayStretch_ == on) return;
+  displayStretch_ = on;
+  if (stretchAction_ && stretchAction_->isChecked() != on) stretchAction_->setChecked(on);
+  RefreshView();
+}
+
+void MainDialog::SetBlink(bool held) {
+  if (blink_ == held) return;
+  blink_ = held;
+  if (role() == static_cast<int32_t>(ListRole::Images)) RefreshView();
+}
+
+void MainDialog::ShowValuesAt(bool inside, int x, int y) {
+  readout_.clear();
+  // The engine is the worker's while work runs; the status line is too.
+  if (work_ != WorkKind::None) return;
+  if (inside) {
+    const PixelValues values = engine_.ValueAt(role(), shownView_, x, y);
+    if (values.channels > 0) readout_ = ValuesText(x, y, values).toStdString();
+  }
+  if (engine_.statusText() == "Ready") ShowStatus("Ready");
+}
+
+void MainDialog::UpdateHistogram(const std::array<uint32_t, 256>& counts, int32_t r, int32_t view) {
+  HistogramWidget* histogram = imageView_->histogram();
+  histogram->setCounts(counts);
+  const ProcessingGroup& p = engine_.settings().processing;
+  std::optional<std::pair<float, float>> bounds;
+  if (r == static_cast<int32_t>(ListRole::Images) && view == ImagesProcessed) {
+    if (p.stretch == StretchMode::Levels) bounds = std::pair(p.stretchFromAbs, p.stretchToAbs);
+    // Percent bounds are shares of the full 0..255 scale.
+    if (p.stretch == StretchMode::Percent) bounds = std::pair(p.stretchFromRel * 2.55f, p.stretchToRel * 2.55f);
+  }
+  histogram->setBounds(bounds);
+  const bool shown = std::any_of(counts.begin(), counts.end(), [](uint32_t n) { return n > 0; });
+  histogram->setVisible(shown && histogramAction_ && histogramAction_->isChecked());
 }
 
 std::array<SettingsPage*, kRoleCount> MainDialog::pages() const { return {imagesPage_, flatsPage_, darksPage_}; }

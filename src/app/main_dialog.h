@@ -15,6 +15,7 @@
 
 #include "app/dialog_host.h"
 #include "app/dialog_units.h"
+#include "app/image_view.h"
 #include "engine/engine.h"
 #include "engine/export.h"
 #include "engine/paint.h"
@@ -37,23 +38,6 @@ class ImagesPage;
 class SettingsPage;
 class SourceListView;
 class SourceListModel;
-
-// Paints the bitmap that the engine prepared for the view; it never computes
-// anything itself, so a paint event cannot start a long operation.
-class ImageView : public QWidget {
-  Q_OBJECT
- public:
-  explicit ImageView(QWidget* parent);
-  // The bitmap to show (kept by the caller), or none: the background colour.
-  void setBitmap(const Bitmap24* bitmap, const QColor& background);
-
- protected:
-  void paintEvent(QPaintEvent* event) override;
-
- private:
-  const Bitmap24* bitmap_ = nullptr;
-  QColor background_;
-};
 
 // The one window of the program: the role and view selectors, the settings
 // page of the role, the list of the role with its three buttons, the image
@@ -102,7 +86,14 @@ class MainDialog : public QMainWindow, private Progress {
   int32_t processedFilterIndex() const { return processedFilterIndex_; }
   int32_t masterFilterIndex() const { return masterFilterIndex_; }
   int32_t launchCounter() const { return launchCounter_; }
-  const Bitmap24& viewBitmap() const { return bitmap_; }
+  // The bitmap the view shows, at its place and scale.
+  const Bitmap24& viewBitmap() const { return imageView_->shownBitmap(); }
+  // The display stretch of the views that are not processed light frames.
+  bool displayStretch() const { return displayStretch_; }
+  void SetDisplayStretch(bool on);
+  // Holding B in the Images role shows the raw frame in place of the
+  // processed one.
+  void SetBlink(bool held);
   // The project has changes that no save holds: imports, removals, toggles,
   // the colour mode, the FITS scale, and page edits (those still waiting for
   // their delay too). New, Open and a successful save clear it.
@@ -293,6 +284,19 @@ class MainDialog : public QMainWindow, private Progress {
 
   Bitmap24 bitmap_;
   bool viewPending_ = false;
+  bool displayStretch_ = false;
+  bool blink_ = false;          // B is held
+  bool blinkShown_ = false;     // the view shows (or just showed) a blink
+  int32_t shownView_ = -1;      // the view index the last render showed
+  std::string readout_;         // the values under the cursor, or empty
+  QAction* stretchAction_ = nullptr;
+  QAction* histogramAction_ = nullptr;
+  // The pointer is over frame pixel (x, y) (or not): the values there show
+  // in the status line while it would read "Ready".
+  void ShowValuesAt(bool inside, int x, int y);
+  // The histogram of the shown picture, with the Images page's stretch
+  // bounds in the processed view.
+  void UpdateHistogram(const std::array<uint32_t, 256>& counts, int32_t role, int32_t view);
 
   // Background work.
   WorkKind work_ = WorkKind::None;
