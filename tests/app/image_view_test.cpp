@@ -1,0 +1,123 @@
+#include "app/image_view.h"
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QTest>
+#include <QWheelEvent>
+
+#include "app/histogram_widget.h"
+#include "app/main_dialog.h"
+#include "app_test_util.h"
+
+namespace stelp::test {
+namespace {
+
+// The bytes of view pixel (x, y).
+std::array<uint8_t, 3> pixelOf(const Bitmap24& bitmap, int x, int y) {
+  const uint8_t* p = bitmap.bytes.data() + bitmap.rowBytes * static_cast<size_t>(y) + 3 * static_cast<size_t>(x);
+  return {p[0], p[1], p[2]};
+}
+
+class ViewerTest : public ::testing::Test {
+ protected:
+  TempDir dir;
+  FakeDialogs dialogs;
+  MainDialog window{dialogs, /*settingsPath=*/""};
+
+  void SetUp() override {
+    window.resize(900, 700);
+    window.show();
+    settle();
+  }
+  ImageView* view() { return window.imageView(); }
+  // Where frame pixel (x, y) shows in the view, found by the view's own rule.
+  QPoint whereIs(int32_t x, int32_t y) {
+    const ImageBuffer size{.width = 40, .height = 30};
+    for (int vy = 0; vy < view()->height(); ++vy)
+      for (int vx = 0; vx < view()->width(); ++vx) {
+        int32_t fx, fy;
+        if (FramePixelAt(size.width, size.height, view()->width(), view()->height(), view()->place(), vx, vy, fx, fy) &&
+            fx == x && fy == y)
+          return {vx, vy};
+      }
+    return {-1, -1};
+  }
+  void wheel(QPoint at, int notches) {
+    QWheelEvent event(QPointF(at), view()->mapToGlobal(QPointF(at)), QPoint(), QPoint(0, 120 * notches),
+                      Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(view(), &event);
+    settle();
+  }
+};
+
+TEST_F(ViewerTest, ZoomValuesBlinkAndThePlaceAcrossEntries) {
+  // A 40 x 30 frame with a hot pixel at (12, 7), and a darker frame of the same size.
+  const std::string hot = dir.file("hot.bmp");
+  ImageSlot frame = greyFrame(40, 30, 60);
+  frame->row(7)[12] = 250;
+  ASSERT_TRUE(writeBitmap(hot, *frame));
+  importFiles(window, dialogs, ListRole::Images, {q(hot), q(writeTestBitmap(dir, "other.bmp", 40, 30, 20))});
+  // The processed view differs from the raw frame: a levels stretch.
+  ProcessingGroup levels = window.engine().settings().processing;
+  levels.stretch = StretchMode::Levels;
+  levels.stretchFromAbs = 50;
+  levels.stretchToAbs = 150;
+  window.engine().ApplyImagesSettings(levels);
+  window.viewSelector(ListRole::Images)->setCurrentIndex(ImagesProcessed);
+  window.RefreshView();
+  settle();
+  const Bitmap24 fit = window.viewBitmap();
+  EXPECT_EQ(view()->histogram()->bounds(), std::optional(std::pair(50.0f, 150.0f)));
+
+  // The wheel zooms about the pointer: the hot pixel stays under it, now as a 4 x 4 square.
+  const QPoint at = whereIs(12, 7);
+  wheel(at, 1);  // from Fit, which shows this small frame at 1:1, to 2:1
+  wheel(at, 1);
+  EXPECT_EQ(std::pair(view()->place().fit, view()->place().level), std::pair(false, 2));
+  EXPECT_EQ(whereIs(12, 7).x() / 4, at.x() / 4);
+  const QPoint square = whereIs(12, 7);
+  for (const QPoint d : {QPoint(0, 0), QPoint(3, 3)})
+    EXPECT_EQ(pixelOf(window.viewBitmap(), square.x() + d.x(), square.y() + d.y()), (std::array<uint8_t, 3>{255, 255, 255}));
+  EXPECT_NE(pixelOf(window.viewBitmap(), square.x() + 4, square.y()), (std::array<uint8_t, 3>{255, 255, 255}));
+
+  // The values under the cursor: the processed value, then the raw one while B is held.
+  QTest::mouseMove(view(), square + QPoint(1, 1));
+  EXPECT_TRUE(window.statusLine()->text().startsWith("x 12, y 7 ")) << window.statusLine()->text().toStdString();
+  EXPECT_TRUE(window.statusLine()->text().endsWith(": R 255.00 G 255.00 B 255.00")) << window.statusLine()->text().toStdString();
+  const Bitmap24 processed = window.viewBitmap();
+  const ViewPlace place = view()->place();
+  QTest::keyPress(view(), Qt::Key_B);
+  settle();
+  EXPECT_EQ(pixelOf(window.viewBitmap(), square.x(), square.y()), (std::array<uint8_t, 3>{250, 250, 250}));
+  QTest::mouseMove(view(), square + QPoint(2, 1));
+  EXPECT_TRUE(window.statusLine()->text().endsWith(": R 250.00 G 250.00 B 250.00")) << window.statusLine()->text().toStdString();
+  QTest::keyRelease(view(), Qt::Key_B);
+  settle();
+  EXPECT_EQ(window.viewBitmap().bytes, processed.bytes) << "the blink ends where it started";
+  EXPECT_EQ(view()->place(), place);
+  EXPECT_EQ(window.currentViewSelector()->currentIndex(), ImagesProcessed);
+
+  // Another entry of the same size keeps the place; 0 brings Fit back as it was.
+  window.engine().SetFocus(ListRole::Images, 1);
+  window.RefreshView();
+  settle();
+  EXPECT_EQ(view()->place(), place);
+  window.engine().SetFocus(ListRole::Images, 0);
+  window.RefreshView();
+  settle();
+  QTest::keyClick(view(), Qt::Key_0);
+  settle();
+  EXPECT_EQ(window.viewBitmap().bytes, fit.bytes);
+
+  // A frame of another size starts at Fit.
+  QTest::keyClick(view(), Qt::Key_1);
+  EXPECT_EQ(view()->place(), CentredAt(0, 40, 30));
+  view()->setPicture(std::shared_ptr<const ImageBuffer>(greyFrame(20, 10, 0)), view()->place());
+  EXPECT_TRUE(view()->place().fit);
+}
+
+}  // namespace
+}  // namespace stelp::test
