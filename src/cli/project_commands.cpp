@@ -2,6 +2,8 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <optional>
+#include <utility>
 
 #include "cli_common.h"
 #include "demo.h"
@@ -27,10 +29,13 @@ constexpr char kMasterUsage[] =
     "  compute one product of PROJECT and write it by OUTPUT's extension: .bmp,\n"
     "  .fit/.fts/.fits (as for process) or .raw (the pixel bytes)\n";
 constexpr char kRenderUsage[] =
-    "usage: stelp-cli render PROJECT ROLE VIEW OUTPUT.bmp [--size WxH] [--quiet]\n"
+    "usage: stelp-cli render PROJECT ROLE VIEW OUTPUT.bmp [--size WxH] [--scale S] [--center X,Y]\n"
+    "                 [--display-stretch] [--quiet]\n"
     "  paint what the image view shows for the first entry of ROLE (images, flats,\n"
     "  darks) with VIEW (raw, processed, averaged, grad, synthetic, hot) into a\n"
-    "  bitmap of WxH pixels (default 640x480)\n";
+    "  bitmap of WxH pixels (default 640x480), at scale S (fit, the default, or\n"
+    "  1/8, 1/4, 1/2, 1, 2, 4, 8) with frame pixel X,Y (top left 0,0; default the\n"
+    "  frame's centre) in the middle; --display-stretch as the view's toggle\n";
 constexpr char kDemoUsage[] =
     "usage: stelp-cli demo DIR\n"
     "  write a small synthetic night (darks, flats, light frames) and DIR/demo.sjx\n";
@@ -193,7 +198,8 @@ int renderCommand(const std::vector<std::string>& args) {
   if (wantsHelp(args, kRenderUsage)) return kExitOk;
   Arguments a;
   std::string error;
-  if (!parseArguments(args, {"--quiet"}, {"--size"}, a, error)) return usageError(error, kRenderUsage);
+  if (!parseArguments(args, {"--quiet", "--display-stretch"}, {"--size", "--scale", "--center"}, a, error))
+    return usageError(error, kRenderUsage);
   if (a.words.size() != 4) return usageError("render takes PROJECT, ROLE, VIEW and OUTPUT", kRenderUsage);
   int64_t width = 640, height = 480;
   if (const std::string* size = a.value("--size")) {
@@ -201,6 +207,26 @@ int renderCommand(const std::vector<std::string>& args) {
     if (x == std::string::npos || !parseNumber(size->substr(0, x), 1, 16384, width) ||
         !parseNumber(size->substr(x + 1), 1, 16384, height))
       return usageError("--size needs WIDTHxHEIGHT, not '" + *size + "'", kRenderUsage);
+  }
+  ViewOptions options;
+  options.stretch = a.has("--display-stretch") ? DisplayStretch::On : DisplayStretch::Off;
+  if (const std::string* scale = a.value("--scale"); scale && *scale != "fit") {
+    static const char* const kScales[] = {"1/8", "1/4", "1/2", "1", "2", "4", "8"};
+    const auto found = std::find(std::begin(kScales), std::end(kScales), *scale) - std::begin(kScales);
+    if (found == std::ssize(kScales))
+      return usageError("--scale takes fit, 1/8, 1/4, 1/2, 1, 2, 4 or 8, not '" + *scale + "'", kRenderUsage);
+    options.place.fit = false;
+    options.place.level = static_cast<int32_t>(found) + kMinZoomLevel;
+  }
+  std::optional<std::pair<int64_t, int64_t>> centre;
+  if (const std::string* text = a.value("--center")) {
+    const size_t comma = text->find(',');
+    int64_t x = 0, y = 0;
+    if (comma == std::string::npos || !parseNumber(text->substr(0, comma), 0, INT32_MAX, x) ||
+        !parseNumber(text->substr(comma + 1), 0, INT32_MAX, y))
+      return usageError("--center needs X,Y, not '" + *text + "'", kRenderUsage);
+    if (options.place.fit) return usageError("--center needs a --scale other than fit", kRenderUsage);
+    centre = std::pair(x, y);
   }
   static const char* const kRoles[] = {"images", "flats", "darks"};
   static const std::vector<std::vector<std::string>> kViews = {
@@ -220,9 +246,17 @@ int renderCommand(const std::vector<std::string>& args) {
     const Opened opened = openForCommand(a.words[0], engine, /*imagesReportedLater=*/false);
     if (opened == Opened::Failed) return kExitFailure;
     if (refuseConflict({a.words[3]}, engine)) return kExitFailure;
+    // The middle of the chosen pixel, or where the window's 1:1 puts the
+    // frame's centre.
+    if (!options.place.fit) {
+      const FrameSize frame = engine.frameSize();
+      const ViewPlace centred = CentredAt(options.place.level, frame.width, frame.height);
+      options.place.centreX = centre ? centre->first * kSubPixels + kSubPixels / 2 : centred.centreX;
+      options.place.centreY = centre ? centre->second * kSubPixels + kSubPixels / 2 : centred.centreY;
+    }
     Bitmap24 bitmap;
     engine.RenderView(static_cast<int32_t>(role), static_cast<int32_t>(view), static_cast<int32_t>(width),
-                      static_cast<int32_t>(height), kViewBackground, bitmap);
+                      static_cast<int32_t>(height), kViewBackground, bitmap, options);
 
     subject = a.words[3];
     ImageBuffer image;

@@ -128,6 +128,33 @@ class ProjectCommands(InteropCase):
                 self.assertRegex(r.stderr, missing)
                 self.assertEqual(len(list(out.iterdir())), 5)  # the frames that load are still written
 
+    def test_render_at_a_scale_about_a_pixel(self):
+        t, night, project = self.tmp, self.night, self.project
+        frame = np.array(Image.open(night / "dark_1.bmp").convert("RGB"))
+        height, width = frame.shape[:2]
+        for scale, step, centre in (("4", 2, (10, 20)), ("1/2", 16, (width - 3, 1)), ("8", 1, (0, height - 1))):
+            with self.subTest(scale=scale):
+                cli_ok("render", project, "darks", "raw", t / "view.bmp", "--size", "201x151", "--scale", scale,
+                       "--center", f"{centre[0]},{centre[1]}", "--quiet")
+                shown = np.array(Image.open(t / "view.bmp").convert("RGB"))
+                # View pixel (x, y) shows the frame pixel under the middle of the chosen one plus (x - 100, y - 75)
+                # view pixels, counted in eighths of a frame pixel.
+                fx = (centre[0] * 8 + 4 + (np.arange(201) - 100) * step) >> 3
+                fy = (centre[1] * 8 + 4 + (np.arange(151) - 75) * step) >> 3
+                inside = ((fy >= 0) & (fy < height))[:, None] & ((fx >= 0) & (fx < width))[None, :]
+                reference = np.full_like(shown, 160)
+                reference[inside] = frame[np.clip(fy, 0, height - 1)[:, None], np.clip(fx, 0, width - 1)[None, :]][inside]
+                np.testing.assert_array_equal(shown, reference)
+        # The display stretch shows a dark brighter and the processed frame as it is exported.
+        for view, same in (("processed", True), ("averaged", False)):
+            role = "images" if view == "processed" else "darks"
+            outputs = []
+            for extra in ((), ("--display-stretch",)):
+                cli_ok("render", project, role, view, t / "s.bmp", "--quiet", *extra)
+                outputs.append((t / "s.bmp").read_bytes())
+            self.assertEqual(outputs[0] == outputs[1], same, view)
+        self.assertEqual(run_cli("render", project, "darks", "raw", t / "c.bmp", "--center", "1,1").returncode, 2)
+
     def test_a_failed_write_to_standard_output_fails(self):
         with open("/dev/full", "w") as full:
             r = subprocess.run([CLI, "info", self.night / "light_1.bmp"], stdout=full, stderr=subprocess.PIPE, text=True)
