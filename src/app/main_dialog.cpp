@@ -222,7 +222,8 @@ void MainDialog::buildMenus() {
   // The view's commands; the keys after a tab work while the view has the
   // keyboard focus (a click on it), so they never take a digit from an edit.
   QMenu* viewMenu = menuBar()->addMenu(QStringLiteral("View"));
-  connect(viewMenu->addAction(QStringLiteral("Zoom in\t+")), &QAction::triggered, this, [this] { imageView_->ZoomIn(); });
+  connect(viewMenu->addAction(QStringLiteral("Zoom in\t+")), &QAction::triggered, this,
+          [this] { imageView_->ZoomIn(); });
   connect(viewMenu->addAction(QStringLiteral("Zoom out\t-")), &QAction::triggered, this,
           [this] { imageView_->ZoomOut(); });
   connect(viewMenu->addAction(QStringLiteral("Fit\t0")), &QAction::triggered, this, [this] { imageView_->ZoomFit(); });

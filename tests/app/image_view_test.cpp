@@ -33,13 +33,12 @@ class ViewerTest : public ::testing::Test {
     settle();
   }
   ImageView* view() { return window.imageView(); }
-  // Where frame pixel (x, y) shows in the view, found by the view's own rule.
+  // Where frame pixel (x, y) of the 40 x 30 frame shows in the view, by the view's own rule.
   QPoint whereIs(int32_t x, int32_t y) {
-    const ImageBuffer size{.width = 40, .height = 30};
     for (int vy = 0; vy < view()->height(); ++vy)
       for (int vx = 0; vx < view()->width(); ++vx) {
         int32_t fx, fy;
-        if (FramePixelAt(size.width, size.height, view()->width(), view()->height(), view()->place(), vx, vy, fx, fy) &&
+        if (FramePixelAt(40, 30, view()->width(), view()->height(), view()->place(), vx, vy, fx, fy) &&
             fx == x && fy == y)
           return {vx, vy};
       }
@@ -79,21 +78,24 @@ TEST_F(ViewerTest, ZoomValuesBlinkAndThePlaceAcrossEntries) {
   EXPECT_EQ(std::pair(view()->place().fit, view()->place().level), std::pair(false, 2));
   EXPECT_EQ(whereIs(12, 7).x() / 4, at.x() / 4);
   const QPoint square = whereIs(12, 7);
+  const std::array<uint8_t, 3> white{255, 255, 255};
   for (const QPoint d : {QPoint(0, 0), QPoint(3, 3)})
-    EXPECT_EQ(pixelOf(window.viewBitmap(), square.x() + d.x(), square.y() + d.y()), (std::array<uint8_t, 3>{255, 255, 255}));
-  EXPECT_NE(pixelOf(window.viewBitmap(), square.x() + 4, square.y()), (std::array<uint8_t, 3>{255, 255, 255}));
+    EXPECT_EQ(pixelOf(window.viewBitmap(), square.x() + d.x(), square.y() + d.y()), white);
+  EXPECT_NE(pixelOf(window.viewBitmap(), square.x() + 4, square.y()), white);
 
   // The values under the cursor: the processed value, then the raw one while B is held.
   QTest::mouseMove(view(), square + QPoint(1, 1));
   EXPECT_TRUE(window.statusLine()->text().startsWith("x 12, y 7 ")) << window.statusLine()->text().toStdString();
-  EXPECT_TRUE(window.statusLine()->text().endsWith(": R 255.00 G 255.00 B 255.00")) << window.statusLine()->text().toStdString();
+  EXPECT_TRUE(window.statusLine()->text().endsWith(": R 255.00 G 255.00 B 255.00"))
+      << window.statusLine()->text().toStdString();
   const Bitmap24 processed = window.viewBitmap();
   const ViewPlace place = view()->place();
   QTest::keyPress(view(), Qt::Key_B);
   settle();
   EXPECT_EQ(pixelOf(window.viewBitmap(), square.x(), square.y()), (std::array<uint8_t, 3>{250, 250, 250}));
   QTest::mouseMove(view(), square + QPoint(2, 1));
-  EXPECT_TRUE(window.statusLine()->text().endsWith(": R 250.00 G 250.00 B 250.00")) << window.statusLine()->text().toStdString();
+  EXPECT_TRUE(window.statusLine()->text().endsWith(": R 250.00 G 250.00 B 250.00"))
+      << window.statusLine()->text().toStdString();
   QTest::keyRelease(view(), Qt::Key_B);
   settle();
   EXPECT_EQ(window.viewBitmap().bytes, processed.bytes) << "the blink ends where it started";
