@@ -3,7 +3,11 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QScrollBar>
+#include <QStyle>
 #include <QWheelEvent>
+#include <algorithm>
+#include <tuple>
 
 #include "app/histogram_widget.h"
 
@@ -39,7 +43,14 @@ ImageView::ImageView(QWidget* parent) : QWidget(parent) {
   histogram_ = new HistogramWidget(this);
   histogram_->setObjectName(QStringLiteral("histogram"));
   histogram_->hide();
-  PlaceHistogram();
+  horizontal_ = new QScrollBar(Qt::Horizontal, this);
+  vertical_ = new QScrollBar(Qt::Vertical, this);
+  for (QScrollBar* bar : {horizontal_, vertical_}) {
+    bar->hide();
+    bar->setFocusPolicy(Qt::NoFocus);
+    connect(bar, &QScrollBar::valueChanged, this, &ImageView::Scrolled);
+  }
+  PlaceChildren();
 }
 
 void ImageView::setBitmap(const Bitmap24* bitmap, const QColor& background) {
@@ -63,7 +74,10 @@ void ImageView::setPicture(std::shared_ptr<const ImageBuffer> picture, const Vie
   painted_ = painted;
   ownCurrent_ = false;
   useOwn_ = picture_ && (place_ != painted_ || !bitmap_ || bitmap_->width != width() || bitmap_->height != height());
+  UpdateScrollBars();
   update();
+  // What is under a pointer that stayed put may have changed.
+  if (underMouse()) ReportPointer(mapFromGlobal(QCursor::pos()));
 }
 
 void ImageView::setPlace(const ViewPlace& place) {
@@ -71,8 +85,44 @@ void ImageView::setPlace(const ViewPlace& place) {
   place_ = place;
   ownCurrent_ = false;
   useOwn_ = picture_ != nullptr;
+  UpdateScrollBars();
   update();
   ReportPointer(mapFromGlobal(QCursor::pos()));
+}
+
+void ImageView::UpdateScrollBars() {
+  const bool fixed = picture_ && !place_.fit;
+  const int64_t step = SubStepOf(place_.level);
+  // Positions in view pixels: the frame's extent at the scale, and the
+  // frame point at the view's centre.
+  const int64_t extentX = fixed ? static_cast<int64_t>(frameWidth()) * kSubPixels / step : 0;
+  const int64_t extentY = fixed ? static_cast<int64_t>(frameHeight()) * kSubPixels / step : 0;
+  settingBars_ = true;
+  for (const auto& [bar, extent, centre, page] : {std::tuple(horizontal_, extentX, place_.centreX, width()),
+                                                  std::tuple(vertical_, extentY, place_.centreY, height())}) {
+    const bool needed = extent > page;
+    bar->setVisible(needed);
+    if (!needed) continue;
+    bar->setRange(0, static_cast<int>(std::min<int64_t>(extent, INT32_MAX)));
+    bar->setPageStep(page);
+    bar->setSingleStep(kArrowStep);
+    bar->setValue(static_cast<int>(std::min<int64_t>(centre / step, INT32_MAX)));
+  }
+  settingBars_ = false;
+  PlaceChildren();
+}
+
+void ImageView::Scrolled() {
+  if (settingBars_ || !picture_ || place_.fit) return;
+  const int64_t step = SubStepOf(place_.level);
+  ViewPlace moved = place_;
+  // A bar the user moved takes the centre to its value; a bar at rest
+  // keeps the sub-pixel part of the centre.
+  if (!horizontal_->isHidden() && horizontal_->value() != place_.centreX / step)
+    moved.centreX = static_cast<int64_t>(horizontal_->value()) * step;
+  if (!vertical_->isHidden() && vertical_->value() != place_.centreY / step)
+    moved.centreY = static_cast<int64_t>(vertical_->value()) * step;
+  setPlace(moved);
 }
 
 void ImageView::ZoomBy(int steps, QPoint about) {
@@ -132,12 +182,18 @@ void ImageView::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
   ownCurrent_ = false;
   useOwn_ = picture_ != nullptr;
-  PlaceHistogram();
+  UpdateScrollBars();
 }
 
-void ImageView::PlaceHistogram() {
+void ImageView::PlaceChildren() {
+  const int thick = style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+  const int right = !vertical_->isHidden() ? thick : 0;
+  const int bottom = !horizontal_->isHidden() ? thick : 0;
+  horizontal_->setGeometry(0, height() - thick, width() - right, thick);
+  vertical_->setGeometry(width() - thick, 0, thick, height() - bottom);
   const QSize size(std::min(kHistogramSize.width(), width() / 2), std::min(kHistogramSize.height(), height() / 2));
-  histogram_->setGeometry(width() - size.width() - 4, height() - size.height() - 4, size.width(), size.height());
+  histogram_->setGeometry(width() - right - size.width() - 4, height() - bottom - size.height() - 4, size.width(),
+                          size.height());
 }
 
 void ImageView::wheelEvent(QWheelEvent* event) {

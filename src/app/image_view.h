@@ -6,6 +6,8 @@
 #include <QWidget>
 #include <memory>
 
+class QScrollBar;
+
 #include "engine/engine.h"
 #include "engine/paint.h"
 #include "engine/view_render.h"
@@ -24,7 +26,7 @@ QString ValuesText(int32_t x, int32_t y, const PixelValues& values);
 // zooming and panning repaint here without the engine; it never computes a
 // product, so no event can start a long operation.
 //
-// Mouse wheel: zoom about the pointer; left drag: pan; with the keyboard
+// Mouse wheel: zoom about the pointer; left drag or the scroll bars: pan; with the keyboard
 // focus, + and - zoom, 0 fits, 1 shows 1:1, the arrow keys pan, and holding
 // B asks for a blink.
 class ImageView : public QWidget {
@@ -70,7 +72,11 @@ class ImageView : public QWidget {
   int32_t frameWidth() const { return picture_ ? picture_->width : 0; }
   int32_t frameHeight() const { return picture_ ? picture_->height : 0; }
   void ReportPointer(QPoint at);
-  void PlaceHistogram();
+  // The histogram in the lower-right corner, the scroll bars along the
+  // right and bottom edges while the picture is larger than the view.
+  void PlaceChildren();
+  void UpdateScrollBars();
+  void Scrolled();
 
   const Bitmap24* bitmap_ = nullptr;
   QColor background_;
@@ -86,6 +92,9 @@ class ImageView : public QWidget {
   bool dragging_ = false;
   int wheelAngle_ = 0;  // eighths of a degree not yet turned into steps
   HistogramWidget* histogram_ = nullptr;
+  QScrollBar* horizontal_ = nullptr;
+  QScrollBar* vertical_ = nullptr;
+  bool settingBars_ = false;  // the bars follow the place, not the user
 };
 
 }  // namespace stelp

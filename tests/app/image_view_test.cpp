@@ -5,6 +5,7 @@
 #include <QAction>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QScrollBar>
 #include <QTest>
 #include <QWheelEvent>
 
@@ -119,6 +120,24 @@ TEST_F(ViewerTest, ZoomValuesBlinkAndThePlaceAcrossEntries) {
   EXPECT_EQ(view()->place(), CentredAt(0, 40, 30));
   view()->setPicture(std::shared_ptr<const ImageBuffer>(greyFrame(20, 10, 0)), view()->place());
   EXPECT_TRUE(view()->place().fit);
+}
+
+// At 2:1 a 40 x 30 frame overflows a 50 x 40 view: the scroll bars appear and move the place.
+TEST(ImageViewTest, ScrollBarsPanALargerPicture) {
+  ImageView view(nullptr);
+  view.resize(50, 40);
+  view.setPicture(std::shared_ptr<const ImageBuffer>(greyFrame(40, 30, 0)), ViewPlace());
+  view.setPlace(CentredAt(1, 40, 30));
+  auto* bar = view.findChildren<QScrollBar*>().front();
+  ASSERT_EQ(bar->orientation(), Qt::Horizontal);
+  EXPECT_FALSE(bar->isHidden());
+  EXPECT_EQ(std::pair(bar->maximum(), bar->value()), std::pair(80, 40));
+  bar->setValue(6);
+  int32_t x = -1, y = -1;
+  ASSERT_TRUE(FramePixelAt(40, 30, 50, 40, view.place(), 25, 20, x, y));
+  EXPECT_EQ(std::pair(x, y), std::pair(3, 15));
+  view.ZoomFit();
+  EXPECT_TRUE(bar->isHidden());
 }
 
 }  // namespace
