@@ -57,14 +57,14 @@ struct FlatGroup {
   int32_t varHi = 5;          // levels a flat pixel may lie above the window's centre
   int32_t varLo = 5;          // ... and below it
   int32_t border = 0;         // frame edge left out of gradient work
-  CombineGroup combine;       // how the master flat is made
+  CombineGroup combine{};     // how the master flat is made
 };
 
 struct DarkGroup {
   uint32_t hot = 200;   // a dark level above this marks a bad pixel
   uint32_t cold = 0;    // ... and below this
   int32_t expand = 0;   // city-block distance that bad pixels spread
-  CombineGroup combine; // how the master dark is made
+  CombineGroup combine{}; // how the master dark is made
 };
 
 struct ProcessingSettings {
