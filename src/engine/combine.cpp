@@ -1,6 +1,7 @@
 #include "engine/combine.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -28,6 +30,84 @@ constexpr int64_t kBlock = 64;
 // Positions per thread at the least when a band is combined.
 constexpr int64_t kCombineGrain = 4096;
 constexpr int64_t kMaxMemoryMiB = int64_t{1} << 40;
+// Up to this many frames, the values of kLanes neighbouring positions are
+// sorted together by one sorting network, each step a min and a max over
+// the lanes, which the compiler turns into vector instructions; more frames
+// are sorted position by position.
+constexpr int32_t kNetworkFrames = 64;
+constexpr int64_t kLanes = 16;
+// The frames' values of a band are held in huge pages where the system
+// gives them, so that filling them takes few page faults.
+constexpr size_t kHugePage = size_t{2} << 20;
+
+// The compare-exchange steps of Batcher's odd-even merge sort of `count`
+// values: the network of the next power of two, without the steps that
+// touch a position past `count` (those positions would hold values above
+// every other, which never move down, so those steps change nothing).
+std::vector<std::pair<int16_t, int16_t>> sortingNetwork(int32_t count) {
+  std::vector<std::pair<int16_t, int16_t>> steps;
+  int32_t size = 1;
+  while (size < count) size *= 2;
+  for (int32_t p = 1; p < size; p *= 2)
+    for (int32_t k = p; k >= 1; k /= 2)
+      for (int32_t j = k % p; j + k < size; j += 2 * k)
+        for (int32_t i = 0; i < k && i + j + k < size; ++i) {
+          const int32_t a = i + j, b = i + j + k;
+          if (a / (2 * p) == b / (2 * p) && b < count) steps.emplace_back(static_cast<int16_t>(a), static_cast<int16_t>(b));
+        }
+  return steps;
+}
+
+// Only the steps of `network` that lead to the positions `wanted` (each
+// marked true): enough to place the values that end there.
+std::vector<std::pair<int16_t, int16_t>> stepsTowards(const std::vector<std::pair<int16_t, int16_t>>& network,
+                                                      std::vector<bool> wanted) {
+  std::vector<std::pair<int16_t, int16_t>> steps;
+  for (auto step = network.rbegin(); step != network.rend(); ++step) {
+    if (!wanted[static_cast<size_t>(step->first)] && !wanted[static_cast<size_t>(step->second)]) continue;
+    wanted[static_cast<size_t>(step->first)] = wanted[static_cast<size_t>(step->second)] = true;
+    steps.push_back(*step);
+  }
+  std::reverse(steps.begin(), steps.end());
+  return steps;
+}
+
+// Four lanes in one vector register (GCC and Clang vector extensions).
+using Lanes4 = float __attribute__((vector_size(16)));
+
+// Sorts each lane of `values` (value j of lane l at values[j * kLanes + l]).
+void sortLanes(float* values, const std::vector<std::pair<int16_t, int16_t>>& network) {
+  static_assert(kLanes % 4 == 0);
+  for (const auto& [a, b] : network) {
+    float* x = values + a * kLanes;
+    float* y = values + b * kLanes;
+    for (int64_t l = 0; l < kLanes; l += 4) {
+      Lanes4 u, v;
+      std::memcpy(&u, x + l, sizeof u);
+      std::memcpy(&v, y + l, sizeof v);
+      const Lanes4 low = v < u ? v : u;  // as std::min and std::max
+      const Lanes4 high = u < v ? v : u;
+      std::memcpy(x + l, &low, sizeof low);
+      std::memcpy(y + l, &high, sizeof high);
+    }
+  }
+}
+
+// Sigma clipping over `sorted`, the `values` (in list order) sorted.
+float clipSorted(const float* values, const float* sorted, int32_t count, double kappaLow, double kappaHigh);
+
+// The frames' values of a band: huge pages where the system gives them.
+struct FreeStack {
+  void operator()(float* values) const { std::free(values); }
+};
+using Stack = std::unique_ptr<float[], FreeStack>;
+
+Stack allocateStack(size_t values) {
+  const size_t bytes = (values * sizeof(float) + kHugePage - 1) / kHugePage * kHugePage;
+  auto* memory = static_cast<float*>(std::aligned_alloc(kHugePage, std::max(bytes, kHugePage)));
+  if (memory) ::madvise(memory, bytes, MADV_HUGEPAGE);
+  return Stack(memory);
+}
 
 constexpr char kOtherSize[] = "the frame is not of the size of the other frames";
 
@@ -193,7 +273,7 @@ class BandCombiner {
   int64_t rowValues_ = 0;
   int32_t bandRows_ = 0;
   size_t slotValues_ = 0;
-  std::unique_ptr<float[]> stack_;
+  Stack stack_;
   ImageSlot master_;
   SpillFile spill_;
   std::atomic<int64_t> done_{0};
@@ -242,7 +322,7 @@ bool BandCombiner::plan(const ImageBuffer& first) {
   if (!master_->allocate()) return false;
   for (;;) {
     slotValues_ = static_cast<size_t>(rows * rowValues_);
-    stack_.reset(new (std::nothrow) float[slotValues_ * static_cast<size_t>(frames)]);
+    stack_ = allocateStack(slotValues_ * static_cast<size_t>(frames));
     if (stack_) break;
     if (rows == 1) return false;
     rows = (rows + 1) / 2;
@@ -405,19 +485,52 @@ void BandCombiner::combineBand(int32_t y0, int32_t rows) {
   const bool median = job_.combine.method == CombineMethod::Median;
   const double kappaLow = job_.combine.kappaLow, kappaHigh = job_.combine.kappaHigh;
   float* out = reinterpret_cast<float*>(master_->row(y0));
+  std::vector<const float*> frames;
+  for (const int32_t c : used_) frames.push_back(slot(c));
+  // A NaN, which no reader gives, counts as 0 so that ordering stays defined.
+  auto valueOf = [](float v) { return v == v ? v : 0.0f; };
+  if (n <= kNetworkFrames) {
+    // A median needs the middle positions only; sigma clipping every one.
+    std::vector<bool> wanted(static_cast<size_t>(n), !median);
+    wanted[static_cast<size_t>(n / 2)] = wanted[static_cast<size_t>((n - 1) / 2)] = true;
+    const auto network = stepsTowards(sortingNetwork(n), wanted);
+    parallelRanges(positions, job_.threads, kCombineGrain, [&](int64_t first, int64_t end) {
+      std::vector<float> lanes(static_cast<size_t>(kLanes * n)), values(static_cast<size_t>(n)), sorted(values.size());
+      for (int64_t p = first; p < end; p += kLanes) {
+        const int64_t m = std::min(kLanes, end - p);
+        for (int32_t j = 0; j < n; ++j) {
+          float* to = lanes.data() + j * kLanes;
+          for (int64_t l = 0; l < m; ++l) to[l] = valueOf(frames[static_cast<size_t>(j)][p + l]);
+          std::fill(to + m, to + kLanes, 0.0f);
+        }
+        sortLanes(lanes.data(), network);
+        for (int64_t l = 0; l < m; ++l) {
+          if (median) {
+            const float upper = lanes[static_cast<size_t>((n / 2) * kLanes + l)];
+            out[p + l] = n % 2 == 1 ? upper
+                                    : static_cast<float>((static_cast<double>(lanes[static_cast<size_t>((n / 2 - 1) * kLanes + l)]) +
+                                                          static_cast<double>(upper)) * 0.5);
+            continue;
+          }
+          for (int32_t j = 0; j < n; ++j) {
+            sorted[static_cast<size_t>(j)] = lanes[static_cast<size_t>(j * kLanes + l)];
+            values[static_cast<size_t>(j)] = valueOf(frames[static_cast<size_t>(j)][p + l]);
+          }
+          out[p + l] = clipSorted(values.data(), sorted.data(), n, kappaLow, kappaHigh);
+        }
+      }
+    });
+    return;
+  }
   parallelRanges(positions, job_.threads, kCombineGrain, [&](int64_t first, int64_t end) {
     std::vector<float> gathered(static_cast<size_t>(kBlock * n)), scratch(static_cast<size_t>(n));
     for (int64_t p = first; p < end; p += kBlock) {
       const int64_t m = std::min(kBlock, end - p);
-      // Position q's values in list order at gathered[q * n]; a NaN, which
-      // no reader gives, counts as 0 so that ordering stays defined.
+      // Position q's values in list order at gathered[q * n].
       for (int32_t j = 0; j < n; ++j) {
-        const float* in = slot(used_[static_cast<size_t>(j)]) + p;
+        const float* in = frames[static_cast<size_t>(j)] + p;
         float* to = gathered.data() + j;
-        for (int64_t q = 0; q < m; ++q) {
-          const float v = in[q];
-          to[q * n] = v == v ? v : 0.0f;
-        }
+        for (int64_t q = 0; q < m; ++q) to[q * n] = valueOf(in[q]);
       }
       for (int64_t q = 0; q < m; ++q) {
         float* values = gathered.data() + q * n;
@@ -469,41 +582,49 @@ float medianOf(float* values, int32_t count) {
   return static_cast<float>((static_cast<double>(lower) + static_cast<double>(upper)) * 0.5);
 }
 
-float sigmaClippedMeanOf(const float* values, float* scratch, int32_t count, double kappaLow, double kappaHigh) {
-  assert(count > 0 && "a mean needs a value");
+namespace {
+
+float clipSorted(const float* values, const float* sorted, int32_t count, double kappaLow, double kappaHigh) {
   // The kept values are always a run [first, end) of the sorted values: a
   // pass drops from either end only.
-  std::copy(values, values + count, scratch);
-  std::sort(scratch, scratch + count);
   int32_t first = 0, end = count;
   for (;;) {
     const int32_t n = end - first;
     const int32_t half = first + n / 2;
     const double median =
-        n % 2 == 1 ? scratch[half] : (static_cast<double>(scratch[half - 1]) + static_cast<double>(scratch[half])) * 0.5;
+        n % 2 == 1 ? sorted[half] : (static_cast<double>(sorted[half - 1]) + static_cast<double>(sorted[half])) * 0.5;
     double sum = 0.0;
-    for (int32_t i = first; i < end; ++i) sum += scratch[i];
+    for (int32_t i = first; i < end; ++i) sum += sorted[i];
     const double mean = sum / n;
     double squares = 0.0;
     for (int32_t i = first; i < end; ++i) {
-      const double d = scratch[i] - mean;
+      const double d = sorted[i] - mean;
       squares += d * d;
     }
     const double sigma = std::sqrt(squares / n);
     const double low = median - kappaLow * sigma;
     const double high = median + kappaHigh * sigma;
     int32_t keptFirst = first, keptEnd = end;
-    while (keptFirst < keptEnd && scratch[keptFirst] < low) ++keptFirst;
-    while (keptEnd > keptFirst && scratch[keptEnd - 1] > high) --keptEnd;
+    while (keptFirst < keptEnd && sorted[keptFirst] < low) ++keptFirst;
+    while (keptEnd > keptFirst && sorted[keptEnd - 1] > high) --keptEnd;
     if (keptFirst == keptEnd || (keptFirst == first && keptEnd == end)) break;
     first = keptFirst;
     end = keptEnd;
   }
-  const float lowest = scratch[first], highest = scratch[end - 1];
+  const float lowest = sorted[first], highest = sorted[end - 1];
   double sum = 0.0;
   for (int32_t i = 0; i < count; ++i)
     if (values[i] >= lowest && values[i] <= highest) sum += values[i];
   return static_cast<float>(sum / (end - first));
+}
+
+}  // namespace
+
+float sigmaClippedMeanOf(const float* values, float* scratch, int32_t count, double kappaLow, double kappaHigh) {
+  assert(count > 0 && "a mean needs a value");
+  std::copy(values, values + count, scratch);
+  std::sort(scratch, scratch + count);
+  return clipSorted(values, scratch, count, kappaLow, kappaHigh);
 }
 
 std::string describeCombine(const CombineGroup& combine) {

@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <random>
 #include <stop_token>
 #include <string>
 #include <vector>
@@ -115,6 +117,46 @@ TEST(CombineTest, BandsGiveWhatOneBandGives) {
   const CombineOutcome without = night.run(int64_t{1} << 30, SpillFrames::None, 1);
   EXPECT_EQ(bytesOf(banded.master), bytesOf(without.master));
   EXPECT_EQ(std::tuple(banded.combined, framesOf(banded.passedOver)), std::tuple(6, std::vector<int32_t>{4, 5, 6}));
+}
+
+// Masters of every count of frames (sorted several positions at once, or one
+// by one past 64 frames) equal the rules applied value by value; random
+// values with ties, in a frame whose width is no multiple of the positions
+// sorted at once.
+TEST(CombineTest, EveryCountOfFramesFollowsTheRules) {
+  std::mt19937 random(5);
+  constexpr int32_t kFrameWidth = 37;
+  for (int32_t n = 1; n <= 70; ++n) {
+    std::vector<std::unique_ptr<ImageSource>> sources;
+    std::vector<std::vector<float>> frames;
+    CombineJob job;
+    for (int32_t i = 0; i < n; ++i) {
+      sources.push_back(std::make_unique<ImageSource>());
+      job.frames.push_back(sources.back().get());
+      std::vector<float> values(kFrameWidth);
+      for (float& v : values) v = static_cast<float>(random() % 40) * 0.37f;
+      frames.push_back(values);
+    }
+    job.load = [&](const ImageSource* source, ImageSlot& slot, std::string*) {
+      const size_t i = static_cast<size_t>(std::find(job.frames.begin(), job.frames.end(), source) - job.frames.begin());
+      slot = test::makeImage(PixelFormat::GrayFloat, kFrameWidth, 1);
+      std::memcpy(slot->pixels.get(), frames[i].data(), kFrameWidth * sizeof(float));
+      return true;
+    };
+    for (const CombineMethod method : {CombineMethod::Median, CombineMethod::SigmaClip}) {
+      job.combine = CombineGroup{method, 1.5f, 2.0f};
+      const CombineOutcome outcome = combineFrames(job);
+      ASSERT_TRUE(outcome.master) << n;
+      for (int32_t x = 0; x < kFrameWidth; ++x) {
+        std::vector<float> values, scratch(static_cast<size_t>(n));
+        for (const auto& frame : frames) values.push_back(frame[static_cast<size_t>(x)]);
+        const float expected = method == CombineMethod::Median
+                                   ? medianOf(values.data(), n)
+                                   : sigmaClippedMeanOf(values.data(), scratch.data(), n, 1.5, 2.0);
+        ASSERT_EQ(test::pixelAt<float>(*outcome.master, x, 0), expected) << n << " frames, x " << x;
+      }
+    }
+  }
 }
 
 // A stop in the middle of a band hands back nothing and leaves neither a
