@@ -31,7 +31,7 @@ struct FileRequest {
   QString title;
   std::vector<FileFilter> filters;
   int32_t filterIndex = 1;   // 1-based filter shown first; the chosen one on return (0 or less: the first)
-  QString initialPath;       // the file-name field's text at the start
+  QString initialPath;       // the file-name field's text at the start; a folder: where the dialog starts
   QString defaultSuffix;     // added to a name typed without an extension, without its dot ("sjx")
   bool confirmOverwrite = false;  // a save dialog asks before an existing file is replaced
 };
@@ -47,9 +47,10 @@ class DialogHost {
  public:
   virtual ~DialogHost() = default;
 
-  // "Input file...": the chosen existing files in the dialog's order; empty
-  // when cancelled.
-  virtual QStringList openFiles(QWidget* owner, const QString& title, const std::vector<FileFilter>& filters) = 0;
+  // "Input file...", started in `folder` (when not empty): the chosen
+  // existing files, in no particular order; empty when cancelled.
+  virtual QStringList openFiles(QWidget* owner, const QString& title, const std::vector<FileFilter>& filters,
+                                const QString& folder) = 0;
   // One existing file to open, or nothing when cancelled.
   virtual std::optional<QString> openFile(QWidget* owner, FileRequest& request) = 0;
   // A file name to save under (its folder exists), or nothing when cancelled.

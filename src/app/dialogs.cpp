@@ -2,11 +2,15 @@
 
 #include <QButtonGroup>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFontMetrics>
 #include <QFrame>
+#include <QGridLayout>
+#include <QHeaderView>
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
@@ -16,6 +20,8 @@
 #include <QPolygonF>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSpacerItem>
+#include <QTreeView>
 #include <QUrl>
 #include <QValidator>
 #include <algorithm>
@@ -113,11 +119,27 @@ QStringList qtFilterList(const std::vector<FileFilter>& filters) {
   return list;
 }
 
+// Qt's dialog shows no text cut short: the list of file types is as wide
+// as its longest entry (the dialog widens to hold it), and the detail view's
+// size, type and date columns as wide as their texts, the name taking the
+// rest.
+void showWholeTexts(QFileDialog& dialog) {
+  if (auto* types = dialog.findChild<QComboBox*>(QStringLiteral("fileTypeCombo")))
+    types->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+  auto* details = dialog.findChild<QTreeView*>(QStringLiteral("treeView"));
+  if (!details) return;
+  QHeaderView* header = details->header();
+  header->setSectionResizeMode(0, QHeaderView::Stretch);
+  for (int column = 1; column < header->count(); ++column)
+    header->setSectionResizeMode(column, QHeaderView::ResizeToContents);
+}
+
 // Shows the request's title, types, chosen type, name and default suffix.
 void configureFileDialog(QFileDialog& dialog, const FileRequest& request) {
   dialog.setWindowTitle(request.title);
   const QStringList filters = qtFilterList(request.filters);
   dialog.setNameFilters(filters);
+  showWholeTexts(dialog);
   if (!filters.isEmpty()) {
     const bool inRange = request.filterIndex >= 1 && request.filterIndex <= filters.size();
     dialog.selectNameFilter(filters.at(inRange ? request.filterIndex - 1 : 0));
@@ -301,10 +323,12 @@ uint32_t SequenceDialog::initialNumber() const {
   return static_cast<uint32_t>(value);
 }
 
-QStringList QtDialogHost::openFiles(QWidget* owner, const QString& title, const std::vector<FileFilter>& filters) {
-  QFileDialog dialog(owner, title);
+QStringList QtDialogHost::openFiles(QWidget* owner, const QString& title, const std::vector<FileFilter>& filters,
+                                   const QString& folder) {
+  QFileDialog dialog(owner, title, folder);
   const QStringList list = qtFilterList(filters);
   dialog.setNameFilters(list);
+  showWholeTexts(dialog);
   if (!list.isEmpty()) dialog.selectNameFilter(list.first());
   dialog.setFileMode(QFileDialog::ExistingFiles);
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
@@ -337,6 +361,16 @@ MessageAnswer QtDialogHost::message(QWidget* owner, const QString& text, const Q
   if (buttons == MessageButtons::SaveDiscardCancel)
     boxButtons = QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel;
   QMessageBox box(boxIcon, caption, text, boxButtons, owner);
+  // A box sized for a short text would leave the window manager's title bar
+  // too narrow for the caption beside its icon and buttons: the box is made
+  // wide enough for the caption in bold with room for those.
+  QFont bold = box.font();
+  bold.setBold(true);
+  const QFontMetrics captionMetrics(bold);
+  const int titleBarExtra = 8 * captionMetrics.height();
+  if (auto* grid = qobject_cast<QGridLayout*>(box.layout()))
+    grid->addItem(new QSpacerItem(captionMetrics.horizontalAdvance(caption) + titleBarExtra, 0),
+                  grid->rowCount(), 0, 1, grid->columnCount());
   if (buttons == MessageButtons::SaveDiscardCancel) {
     box.setDefaultButton(QMessageBox::Save);
     box.setEscapeButton(QMessageBox::Cancel);
@@ -378,9 +412,14 @@ ReminderChoice QtDialogHost::reminder(QWidget* owner, int32_t launchCounter) {
 void QtDialogHost::openUrl(const QString& url) { QDesktopServices::openUrl(QUrl(url)); }
 
 QString qtFilterText(const FileFilter& filter) {
+  // A label's own list of extensions in parentheses gives way to the
+  // patterns: Qt shows those, and both would say the same twice.
+  QString label = filter.label;
+  const qsizetype open = label.lastIndexOf(QLatin1Char('('));
+  if (label.endsWith(QLatin1Char(')')) && open > 0) label = label.left(open).trimmed();
   QString patterns = filter.patterns;
   patterns.replace(QLatin1Char(';'), QLatin1Char(' '));
-  return filter.label + QStringLiteral(" (") + patterns + QLatin1Char(')');
+  return label + QStringLiteral(" (") + patterns + QLatin1Char(')');
 }
 
 }  // namespace stelp

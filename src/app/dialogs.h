@@ -73,7 +73,8 @@ class SequenceDialog : public QDialog {
 // and the desktop's URL handler.
 class QtDialogHost : public DialogHost {
  public:
-  QStringList openFiles(QWidget* owner, const QString& title, const std::vector<FileFilter>& filters) override;
+  QStringList openFiles(QWidget* owner, const QString& title, const std::vector<FileFilter>& filters,
+                        const QString& folder) override;
   std::optional<QString> openFile(QWidget* owner, FileRequest& request) override;
   std::optional<QString> saveFile(QWidget* owner, FileRequest& request) override;
   MessageAnswer message(QWidget* owner, const QString& text, const QString& caption, MessageButtons buttons,
@@ -85,8 +86,8 @@ class QtDialogHost : public DialogHost {
   void openUrl(const QString& url) override;
 };
 
-// "AVI files (.avi)" with "*.avi" becomes "AVI files (.avi) (*.avi)" for Qt's
-// dialogs, which read the patterns from the last parentheses.
+// "AVI files (.avi)" with "*.avi" becomes "AVI files (*.avi)" for Qt's
+// dialogs, which read the patterns from the last parentheses and show them.
 QString qtFilterText(const FileFilter& filter);
 
 }  // namespace stelp

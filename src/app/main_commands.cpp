@@ -25,6 +25,7 @@ constexpr const char* kAppCaption = "Stelp";
 // The most frames an export's failure message names one by one.
 constexpr size_t kFailureLines = 20;
 
+// The dialog shows each label with its patterns: "SER video (*.ser)".
 std::vector<FileFilter> processedFilters(bool oneFrame) {
   if (oneFrame)
     return {{"Bitmap file (.bmp)", "*.bmp"},
@@ -32,13 +33,15 @@ std::vector<FileFilter> processedFilters(bool oneFrame) {
             {"32 bit FITs file (.fit)", "*.fit;*.fts;*.fits"},
             {"AVI file (.avi)", "*.avi"},
             {"All Files (*.*)", "*.*"},
-            {"32 bit float FITs file (.fit)", "*.fit;*.fts;*.fits"}};
+            {"32 bit float FITs file (.fit)", "*.fit;*.fts;*.fits"},
+            {"SER video", "*.ser"}};
   return {{"Sequential bitmap files (.bmp)", "*.bmp"},
           {"Sequential 16 bit FITs files (.fit)", "*.fit;*.fts;*.fits"},
           {"Sequential 32 bit FITs files (.fit)", "*.fit;*.fts;*.fits"},
           {"AVI file (.avi)", "*.avi"},
           {"All Files (*.*)", "*.*"},
-          {"Sequential 32 bit float FITs files (.fit)", "*.fit;*.fts;*.fits"}};
+          {"Sequential 32 bit float FITs files (.fit)", "*.fit;*.fts;*.fits"},
+          {"SER video", "*.ser"}};
 }
 
 std::vector<FileFilter> masterFilters() {
@@ -51,13 +54,14 @@ std::vector<FileFilter> masterFilters() {
 
 // The file kind each filter of the export dialogs stands for. "All Files"
 // stands for the kind a name without extension always got; the float FITS
-// filter comes after it, so that the filter numbers users' settings files
-// hold keep their meaning.
+// filter and then SER come after it, so that the filter numbers users'
+// settings files hold keep their meaning.
 constexpr OutputKind kProcessedFilterKinds[] = {OutputKind::Bitmap, OutputKind::Fits, OutputKind::Fits,
-                                                OutputKind::Avi,    OutputKind::Avi,  OutputKind::Fits};
+                                                OutputKind::Avi,    OutputKind::Avi,  OutputKind::Fits,
+                                                OutputKind::Ser};
 constexpr OutputKind kMasterFilterKinds[] = {OutputKind::Bitmap, OutputKind::Fits, OutputKind::Fits,
                                              OutputKind::Bitmap, OutputKind::Fits};
-static_assert(std::size(kProcessedFilterKinds) == kProcessedFloatFilter);
+static_assert(std::size(kProcessedFilterKinds) == kProcessedFloatFilter + 1);
 static_assert(std::size(kMasterFilterKinds) == kMasterFloatFilter);
 
 template <size_t N>
@@ -69,6 +73,7 @@ QString extensionOf(OutputKind kind) {
   switch (kind) {
     case OutputKind::Bitmap: return QStringLiteral(".bmp");
     case OutputKind::Fits: return QStringLiteral(".fits");
+    case OutputKind::Ser: return QStringLiteral(".ser");
     default: return QStringLiteral(".avi");
   }
 }
@@ -97,12 +102,12 @@ std::optional<QString> askOutputName(DialogHost& dialogs, QWidget* owner, FileRe
   return withKindOfFilter(*chosen, kindOfFilter(kinds, filterIndex));
 }
 
-FileRequest projectRequest(const char* title, const std::string& projectPath) {
+FileRequest projectRequest(const char* title, const QString& initialPath) {
   FileRequest request;
   request.title = QLatin1String(title);
   request.filters = {{kProjectFilterName, kProjectFilterPattern}, {kAllFilesFilterName, kAllFilesFilterPattern}};
   request.filterIndex = 1;
-  request.initialPath = displayPath(projectPath);
+  request.initialPath = initialPath;
   request.defaultSuffix = QString::fromLatin1(kProjectExtension).mid(1);
   return request;
 }
@@ -131,6 +136,7 @@ void MainDialog::LoadSettingsFile() {
   if (window != present && window.isValid()) setGeometry(onSomeScreen(window));
   processedFilterIndex_ = stored.processedFilterIndex;
   masterFilterIndex_ = stored.masterFilterIndex;
+  lastFolders_ = stored.folders;
 
   // Without a settings file there is no count to keep.
   if (settingsPath_.empty()) return;
@@ -150,9 +156,41 @@ void MainDialog::SaveSettingsFile() {
   values.masterFilterIndex = masterFilterIndex_;
   values.launchCounter = launchCounter_;
   values.today = localToday();
+  values.folders = lastFolders_;
   // A settings file that cannot be written only costs the next run its
   // window position; nobody is left to tell at this point.
   saveSettings(settingsPath_, values);
+}
+
+QString MainDialog::StartFolder(FolderKind kind) const {
+  // A folder that was removed since is passed over.
+  const QString last = displayPath(lastFolders_[static_cast<size_t>(kind)]);
+  if (!last.isEmpty() && QFileInfo(last).isDir()) return last;
+  if (!projectPath_.empty()) return QFileInfo(displayPath(projectPath_)).absolutePath();
+  return QDir::homePath();
+}
+
+void MainDialog::RememberFolder(FolderKind kind, const QString& path) {
+  lastFolders_[static_cast<size_t>(kind)] = localPath(QFileInfo(path).absolutePath());
+}
+
+void MainDialog::ReportWritten(const std::vector<std::string>& files) {
+  if (files.empty()) return;
+  const QFileInfo first(displayPath(files.front()));
+  const QString text =
+      files.size() == 1
+          ? QStringLiteral("Wrote %1").arg(first.absoluteFilePath())
+          : QStringLiteral("Wrote %1 files to %2: %3 to %4")
+                .arg(files.size())
+                .arg(first.absolutePath(), first.fileName(), QFileInfo(displayPath(files.back())).fileName());
+  writtenReport_ = text.toStdString();
+  SetStatus();
+}
+
+void MainDialog::EndWrittenReport() {
+  if (writtenReport_.empty()) return;
+  writtenReport_.clear();
+  SetStatus();
 }
 
 void MainDialog::ShowPayment() {
@@ -243,9 +281,10 @@ void MainDialog::StartEmptyProject() {
 void MainDialog::OpenProject() {
   WhenIdle([this] {
     if (!MayDiscardProject()) return;
-    FileRequest request = projectRequest(kOpenProjectTitle, projectPath_);
+    FileRequest request = projectRequest(kOpenProjectTitle, StartFolder(FolderKind::Project));
     const std::optional<QString> chosen = dialogs_.openFile(this, request);
     if (!chosen) return;
+    RememberFolder(FolderKind::Project, *chosen);
     OpenProjectFile(*chosen);
   });
 }
@@ -358,10 +397,15 @@ bool MainDialog::SaveProjectNow() {
 }
 
 bool MainDialog::SaveProjectUnderNewName() {
-  FileRequest request = projectRequest(kSaveProjectTitle, projectPath_);
+  // The project's own name, in the folder last used for projects.
+  const QString folder = StartFolder(FolderKind::Project);
+  FileRequest request = projectRequest(
+      kSaveProjectTitle,
+      projectPath_.empty() ? folder : QDir(folder).filePath(QFileInfo(displayPath(projectPath_)).fileName()));
   request.confirmOverwrite = true;
   const std::optional<QString> chosen = dialogs_.saveFile(this, request);
   if (!chosen) return false;
+  RememberFolder(FolderKind::Project, *chosen);
   projectPath_ = localPath(*chosen);
   UpdateTitle();
   return SaveProjectNow();
@@ -390,22 +434,24 @@ void MainDialog::SaveProcessedNow() {
   FileRequest dialog;
   dialog.title = QLatin1String(kSaveProcessedTitle);
   dialog.filters = processedFilters(enabled == 1);
-  // The name field starts empty and keeps the last choice when the dialog
-  // comes back. There is no default suffix: a name typed without a known
-  // extension takes the chosen filter's.
+  // The dialog starts in the folder of the last export with an empty name,
+  // and keeps the last choice when it comes back. There is no default
+  // suffix: a name typed without a known extension takes the chosen
+  // filter's.
+  dialog.initialPath = StartFolder(FolderKind::Processed);
   for (;;) {
     const std::optional<QString> answer =
         askOutputName(dialogs_, this, dialog, processedFilterIndex_, kProcessedFilterKinds);
     if (!answer) return;
     const QString& named = *answer;
-    lastSaveFolder_ = QFileInfo(named).absolutePath();
+    RememberFolder(FolderKind::Processed, named);
     const std::string path = localPath(named);
     request = ProcessedExport();
     request.path = path;
     request.kind = outputKindOf(path);
     request.depth = fitsDepthOfFilter(processedFilterIndex_, kProcessedFloatFilter);
 
-    if (request.kind != OutputKind::Avi && enabled > 1) {
+    if (!isVideoOutput(request.kind) && enabled > 1) {
       request.name = sequenceNameOf(path);
       const std::optional<uint32_t> first = dialogs_.sequenceNumber(this, request.name.initialNumber);
       if (!first) {
@@ -465,10 +511,12 @@ void MainDialog::SaveProcessedNow() {
         }
       },
       [this, request, result, noMemory](bool) {
-        if (*noMemory)
+        if (*noMemory) {
           ReportNoMemory(displayPath(request.path));
-        else
+        } else {
           ReportExport(*result);
+          ReportWritten(result->files);
+        }
         Invalidate();
       });
 }
@@ -518,16 +566,14 @@ void MainDialog::SaveMasterFrame(MasterProduct product, const ImageBuffer* frame
     return;
   }
   // The proposed name is the project's with the product's suffix, of the
-  // kind of the filter last chosen, in the folder last saved to.
+  // kind of the filter last chosen, in the folder last saved a master to.
   const QFileInfo project(displayPath(projectPath_));
-  QString folder = lastSaveFolder_;
-  if (folder.isEmpty() && !projectPath_.empty()) folder = project.absolutePath();
   QString name = projectPath_.empty() ? QString::fromLatin1(suffix + 1) : project.completeBaseName() + suffix;
   name += extensionOf(kindOfFilter(kMasterFilterKinds, masterFilterIndex_));
   FileRequest dialog;
   dialog.title = title;
   dialog.filters = masterFilters();
-  dialog.initialPath = folder.isEmpty() ? name : QDir(folder).filePath(name);
+  dialog.initialPath = QDir(StartFolder(FolderKind::Master)).filePath(name);
   for (;;) {
     const std::optional<QString> answer = askOutputName(dialogs_, this, dialog, masterFilterIndex_, kMasterFilterKinds);
     if (!answer) return;
@@ -546,11 +592,13 @@ void MainDialog::SaveMasterFrame(MasterProduct product, const ImageBuffer* frame
       return;
     }
     if (QFileInfo::exists(named) && !AskReplace(named, title)) continue;
-    lastSaveFolder_ = QFileInfo(named).absolutePath();
+    RememberFolder(FolderKind::Master, named);
     std::string why;
     if (saveMasterFrame(engine_, product, *frame, path, fitsDepthOfFilter(masterFilterIndex_, kMasterFloatFilter),
-                        &why))
+                        &why)) {
+      ReportWritten({path});
       return;
+    }
     dialogs_.message(this, QStringLiteral("%1\ncould not be written: %2").arg(named, QString::fromStdString(why)),
                      title, MessageButtons::Ok, MessageIcon::Warning);
     return;

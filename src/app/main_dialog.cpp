@@ -3,9 +3,12 @@
 #include <QAction>
 #include <QActionGroup>
 #include <QApplication>
+#include <QCollator>
 #include <QComboBox>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEvent>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLineEdit>
@@ -13,9 +16,11 @@
 #include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QSignalBlocker>
 #include <QThread>
 #include <QTimer>
+#include <algorithm>
 #include <memory>
 #include <new>
 #include <tuple>
@@ -47,6 +52,10 @@ constexpr QRect kViewFrameRect(114, 1, 245, 225);
 // The smallest outer size the window may be dragged to, in pixels.
 constexpr int kMinimumWidth = 420;
 constexpr int kMinimumHeight = 350;
+// Below the bottom row, and between it and the list and view above, in
+// pixels.
+constexpr int kBottomMargin = 4;
+constexpr int kRowGap = 8;
 
 constexpr const char* kImportFailureCaption = "Import failure";
 
@@ -61,6 +70,28 @@ std::vector<FileFilter> importFilters() {
   for (const FileKindInfo& info : fileKinds()) filters.push_back(filter(info.label, info.kind));
   filters.push_back({QStringLiteral("All files (*.*)"), QStringLiteral("*.*")});
   return filters;
+}
+
+// The files in the order Qt's file dialog lists them: by name with the
+// collation it uses (without regard to case, and numbers by their value,
+// "m9" before "m10", where the locale's collation allows). Dialogs hand the
+// chosen files over in the order they were clicked, or reversed.
+void sortAsListed(QStringList& names) {
+  QCollator collator;
+  collator.setNumericMode(true);
+  collator.setCaseSensitivity(Qt::CaseInsensitive);
+  std::stable_sort(names.begin(), names.end(), [&](const QString& a, const QString& b) {
+    return collator.compare(QFileInfo(a).fileName(), QFileInfo(b).fileName()) < 0;
+  });
+}
+
+// The size the window starts at when no place was stored: the design's size
+// was chosen for small screens, so where the screen has room the window
+// grows towards three quarters of its free area, to twice the design at most.
+QSize startSize(const QSize& design, const QScreen* screen) {
+  if (!screen) return design;
+  const QSize room = screen->availableGeometry().size() * 3 / 4;
+  return design.expandedTo(room.boundedTo(design * 2));
 }
 
 // "%d file%s ..." with " is" for one file and "s are" for more.
@@ -114,7 +145,9 @@ MainDialog::MainDialog(DialogHost& dialogs, const std::string& settingsPath, QWi
   setWindowIcon(appIcon());
   buildMenus();
   buildControls();
-  resize(units_.x(kClientWidth), units_.y(kClientHeight) + menuBar()->sizeHint().height());
+  const QSize design(units_.x(kClientWidth), units_.y(kClientHeight) + menuBar()->sizeHint().height());
+  resize(startSize(design, screen()));
+  if (const QScreen* shown = screen()) move(shown->availableGeometry().center() - rect().center());
 
   // The settings file first: it may move and size the window and show the
   // welcome or the reminder.
@@ -167,16 +200,22 @@ void MainDialog::buildMenus() {
   };
   QMenu* file = menuBar()->addMenu(QStringLiteral("File"));
   add(file, "Import...", &MainDialog::ImportFiles);
-  add(file, "Delete", &MainDialog::RemoveSelected);
+  // The Delete key removes a list's selection only while a list has the
+  // focus (the lists take the command in buildControls): in an edit it
+  // deletes a character.
+  QAction* remove = add(file, "Delete", &MainDialog::RemoveSelected);
+  remove->setShortcut(QKeySequence(Qt::Key_Delete));
+  remove->setShortcutContext(Qt::WidgetShortcut);
   file->addSeparator();
   QAction* exit = file->addAction(QStringLiteral("E&xit"));
+  exit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
   connect(exit, &QAction::triggered, this, &QWidget::close);
 
   QMenu* project = menuBar()->addMenu(QStringLiteral("Project"));
-  add(project, "New", &MainDialog::NewProject);
-  add(project, "Open...", &MainDialog::OpenProject);
+  add(project, "New", &MainDialog::NewProject)->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_N));
+  add(project, "Open...", &MainDialog::OpenProject)->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
   project->addSeparator();
-  add(project, "Save", &MainDialog::SaveProject);
+  add(project, "Save", &MainDialog::SaveProject)->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
   add(project, "Save as...", &MainDialog::SaveProjectAs);
   project->addSeparator();
   // How FITS files become grey levels: a project setting, one of two.
@@ -251,6 +290,7 @@ void MainDialog::buildControls() {
             [this, role](const QModelIndex& current) { ListCurrentChanged(role, current.row()); });
     connect(view, &QAbstractItemView::doubleClicked, this, &MainDialog::FlipAtSelectionMark);
     connect(view, &SourceListView::spaceTyped, this, [this, role] { ToggleSelected(role); });
+    view->addAction(action(QStringLiteral("Delete")));
     models_[static_cast<size_t>(r)] = model;
     lists_[static_cast<size_t>(r)] = view;
   }
@@ -270,7 +310,10 @@ void MainDialog::buildControls() {
   statusLine_->setObjectName(QStringLiteral("statusLine"));
   statusLine_->setReadOnly(true);
   statusLine_->setEnabled(false);
-  statusLine_->setGeometry(units_.rect(kStatusRect));
+  // As tall as its text needs, where the font needs more than the design.
+  QRect statusRect = units_.rect(kStatusRect);
+  statusRect.setHeight(std::max(statusRect.height(), statusLine_->sizeHint().height()));
+  statusLine_->setGeometry(statusRect);
   progressBar_ = new QProgressBar(client_);
   progressBar_->setTextVisible(false);
   progressBar_->hide();
@@ -307,25 +350,28 @@ void MainDialog::LayOut() {
   if (!client_ || !importButton_) return;
   const int width = client_->width();
   const int height = client_->height();
-  const int rowHeight = importButton_->height() + 4;
+  // The bottom row holds the buttons and the status line, each centred in
+  // it, and ends inside the window whichever of them is taller.
+  const int rowHeight = std::max(importButton_->height(), statusLine_->height());
+  const int top = height - kBottomMargin - rowHeight;
   const int pitch = importButton_->width() + 4;
 
   viewFrame_.setRight(width - 8 - 1);
-  viewFrame_.setBottom(height - rowHeight - 8 - 1);
+  viewFrame_.setBottom(top - kRowGap - 1);
   for (SettingsPage* page : pages())
     if (page) page->setGeometry(setupFrame_);
   QRect listRect = lists_[0]->geometry();
-  listRect.setBottom(height - rowHeight - 8 - 1);
+  listRect.setBottom(top - kRowGap - 1);
   for (SourceListView* view : lists_) view->setGeometry(listRect);
 
-  const int top = height - rowHeight;
+  const int buttonTop = top + (rowHeight - importButton_->height()) / 2;
   const int left = importButton_->x();
-  importButton_->move(left, top);
-  removeButton_->move(left + pitch, top);
-  toggleButton_->move(left + 2 * pitch, top);
+  importButton_->move(left, buttonTop);
+  removeButton_->move(left + pitch, buttonTop);
+  toggleButton_->move(left + 2 * pitch, buttonTop);
 
   QRect status = statusLine_->geometry();
-  status.moveTop(top + 4);
+  status.moveTop(top + (rowHeight - status.height()) / 2);
   status.setRight(width - 8 - 1);
   statusLine_->setGeometry(status);
   const int barWidth = std::min(120, status.width() / 3);
@@ -374,8 +420,9 @@ void MainDialog::ShowStatus(const std::string& text) {
     return;
   }
   if (!statusLine_) return;
-  statusLine_->setText(QString::fromStdString(text));
-  if (text == "Ready") progressBar_->hide();
+  const bool ready = text == "Ready";
+  statusLine_->setText(QString::fromStdString(ready && !writtenReport_.empty() ? writtenReport_ : text));
+  if (ready) progressBar_->hide();
   statusLine_->update();
 }
 
@@ -504,6 +551,8 @@ void MainDialog::WorkFinished(uint64_t id, bool stopped) {
   progressBar_->hide();
   cancelButton_->hide();
   if (finish) finish(stopped);
+  // Commands and edits given while the work ran come after what it wrote.
+  if (!waiting_.empty()) writtenReport_.clear();
   SetStatus();
   // What waited runs in order; a command that starts new work leaves the
   // rest waiting for that.
@@ -531,6 +580,7 @@ void MainDialog::FinishWork() {
 }
 
 void MainDialog::ChangeEngine(std::function<void()> change, ProductSet drops, int32_t r, int32_t view) {
+  EndWrittenReport();
   if (work_ == WorkKind::None) {
     change();
     return;
@@ -553,6 +603,7 @@ void MainDialog::ViewChanged() {
 }
 
 void MainDialog::WhenIdle(std::function<void()> command) {
+  EndWrittenReport();
   if (work_ == WorkKind::None) {
     command();
     return;
@@ -698,8 +749,14 @@ void MainDialog::ListCurrentChanged(ListRole listRole, int row) {
 
 void MainDialog::ImportFiles() {
   WhenIdle([this] {
-    const QStringList names = dialogs_.openFiles(this, QStringLiteral("Input file..."), importFilters());
-    if (!names.isEmpty()) StartImport(names);
+    QStringList names =
+        dialogs_.openFiles(this, QStringLiteral("Input file..."), importFilters(), StartFolder(FolderKind::Import));
+    if (names.isEmpty()) return;
+    RememberFolder(FolderKind::Import, names.first());
+    // A numbered sequence is listed, and so exported, in the order of its
+    // numbers.
+    sortAsListed(names);
+    StartImport(names);
   });
 }
 
@@ -737,11 +794,10 @@ void MainDialog::FinishImport(const QStringList& names, std::vector<FileEntries>
   int seen = 0;
   int alreadyLoaded = 0;
   int otherSize = 0;
+  int firstAdded = -1;     // the row of the first entry added
   QStringList unreadable;  // "file: reason" of each file no reader can use, in the dialog's order
 
-  // The names are taken from the last to the first, so the one the dialog
-  // returned first ends selected.
-  for (int i = static_cast<int>(names.size()) - 1; i >= 0; --i) {
+  for (qsizetype i = 0; i < names.size(); ++i) {
     ++seen;
     const QString& name = names[i];
     const std::string path = localPath(name);
@@ -755,7 +811,7 @@ void MainDialog::FinishImport(const QStringList& names, std::vector<FileEntries>
     FileEntries& probe = probes[static_cast<size_t>(i)];
     if (!probe) {
       // A file left unread by an allocation failure was reported already.
-      if (!probe.why.empty()) unreadable.prepend(QStringLiteral("%1: %2").arg(name, QString::fromStdString(probe.why)));
+      if (!probe.why.empty()) unreadable.append(QStringLiteral("%1: %2").arg(name, QString::fromStdString(probe.why)));
       continue;
     }
     FrameSize size = engine_.frameSize();
@@ -765,12 +821,11 @@ void MainDialog::FinishImport(const QStringList& names, std::vector<FileEntries>
     }
     engine_.SetFrameSize(size);
     modified_ = true;
-
-    view->clearSelection();
-    const int first = model->rowCount();
+    if (firstAdded < 0) firstAdded = model->rowCount();
     model->append(std::move(probe.entries));
-    view->selectOnly(first);
   }
+  // The first file added ends selected and shown.
+  if (firstAdded >= 0) view->selectOnly(firstAdded);
 
   if (alreadyLoaded > 0 || otherSize > 0) {
     QString text;

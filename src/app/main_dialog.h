@@ -20,6 +20,7 @@
 #include "engine/paint.h"
 #include "engine/progress.h"
 #include "engine/worker.h"
+#include "persist/settings_file.h"
 
 class QAction;
 class QComboBox;
@@ -108,7 +109,8 @@ class MainDialog : public QMainWindow, private Progress {
   bool modified() const;
 
   // The status line: no text shows "Ready"; a text shows only while the
-  // line reads "Ready". Redrawn at once.
+  // line reads "Ready". Redrawn at once. After an export the line says what
+  // was written in place of "Ready", until the next command or edit.
   void SetStatus(const std::string& text = std::string());
   // Asks for the view to be drawn again once the current event is handled.
   void Invalidate();
@@ -198,6 +200,16 @@ class MainDialog : public QMainWindow, private Progress {
   // The messages after an export: cancelled with the files completed, or
   // what failed and the frames passed over.
   void ReportExport(const ExportResult& result);
+  // What an export wrote shows in the status line until the next command
+  // or edit (EndWrittenReport).
+  void ReportWritten(const std::vector<std::string>& files);
+  void EndWrittenReport();
+  // Where the dialogs for `kind` start: the folder last chosen for it, else
+  // the project's folder, else the home folder.
+  QString StartFolder(FolderKind kind) const;
+  // `path` was chosen in a dialog for `kind`: its folder is where the next
+  // one starts.
+  void RememberFolder(FolderKind kind, const QString& path);
   void StartSaveMaster(MasterProduct product);
   bool OnWindowThread() const;
   // Makes `call` on the window's thread, in the order posted, from any thread.
@@ -255,7 +267,8 @@ class MainDialog : public QMainWindow, private Progress {
   int32_t masterFilterIndex_ = 0;
   int32_t launchCounter_ = 0;
   bool modified_ = false;
-  QString lastSaveFolder_;  // the folder of the last export or master frame
+  LastFolders lastFolders_;
+  std::string writtenReport_;  // shown in place of "Ready" after an export
 
   QWidget* client_ = nullptr;
   QComboBox* roleSelector_ = nullptr;

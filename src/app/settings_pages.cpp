@@ -88,13 +88,18 @@ QLineEdit* addEdit(QWidget* page, const char* name, QRect rect, Entry entry) {
 }
 
 // The layout gives a drop-down list the height of its opened list; the
-// closed box keeps the height the style asks for.
-QComboBox* addList(QWidget* page, const DialogUnits& units, const char* name, const QStringList& items,
-                   int x, int y, int width) {
+// closed box keeps the height the style asks for. A font wider than the one
+// the layout was made for widens the box to its longest item, as far as the
+// page's inner edge, so that no item is shown cut short.
+QComboBox* addList(QFrame* page, const DialogUnits& units, const char* name, const QStringList& items, int x,
+                   int y, int width) {
   auto* list = new QComboBox(page);
   list->setObjectName(QLatin1String(name));
   list->addItems(items);
-  list->setGeometry(units.x(x), units.y(y), units.x(width), list->sizeHint().height());
+  const int left = units.x(x);
+  const int room = page->width() - page->frameWidth() - 1 - left;
+  const int wanted = std::max(units.x(width), list->sizeHint().width());
+  list->setGeometry(left, units.y(y), std::max(units.x(width), std::min(wanted, room)), list->sizeHint().height());
   return list;
 }
 

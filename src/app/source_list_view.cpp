@@ -33,6 +33,8 @@ struct Edges {
 QString rowText(const ImageSource& source) {
   if (source.path.empty()) return QStringLiteral("<untitled>");
   QString name = QString::fromStdString(source.fileName());
+  if (source.bayer != BayerPattern::None)
+    name += QStringLiteral(" (Bayer %1)").arg(QLatin1String(bayerName(source.bayer)));
   if (source.missing) name += QStringLiteral(" (missing)");
   if (source.frameCode < 0) return name;
   return QStringLiteral("[%1] %2").arg(QString::number(source.frameCode), name);

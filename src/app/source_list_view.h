@@ -12,7 +12,8 @@ namespace stelp {
 
 // A row's text: "[%d] %s" with the frame index and file name for an AVI
 // frame, the file name for a bitmap or FITS entry, "<untitled>" without a
-// path; " (missing)" follows the name of a file that was not found.
+// path; " (Bayer RGGB)" follows the name of a colour sensor's mosaic, with
+// its pattern, and " (missing)" that of a file that was not found.
 QString rowText(const ImageSource& source);
 
 // The rows of one of the engine's source lists. Every change of the list's

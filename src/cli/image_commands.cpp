@@ -21,7 +21,8 @@ constexpr char kInfoUsage[] =
     "  print KIND WIDTHxHEIGHT frames=N for a bitmap, FITS, AVI or SER file, and a\n"
     "  second line for a FITS file (its data type and how its values are scaled)\n"
     "  and for a SER file (its depth, colour id, and frames its header claims\n"
-    "  beyond those it holds)\n";
+    "  beyond those it holds), then for the mosaic of a colour sensor its Bayer\n"
+    "  pattern from the top-left pixel as Stelp shows the frame\n";
 constexpr char kConvertUsage[] =
     "usage: stelp-cli convert INPUT OUTPUT [--format gray8|gray16|gray32|grayfloat|bgr24|bgrfloat]\n"
     "                 [--frame N] [--fits32|--fits-float] [--fits-scale camera|brightest] [--repeat N]\n"
@@ -109,6 +110,7 @@ int infoCommand(const std::vector<std::string>& args) {
     if (kind == FileKind::Fits) std::printf("%s\n", scaleNote.c_str());
     SerHeader ser;
     if (kind == FileKind::Ser && readSerHeader(path, ser)) std::printf("%s\n", serDescription(ser).c_str());
+    if (image->bayer != BayerPattern::None) std::printf("bayer %s from the top-left pixel\n", bayerName(image->bayer));
     return kExitOk;
   });
 }

@@ -21,8 +21,9 @@ constexpr char kProcessUsage[] =
     "usage: stelp-cli process PROJECT OUTPUT [--fits32|--fits-float] [--start N] [--memory MIB] [--quiet]\n"
     "  calibrate every enabled image of PROJECT and write it by OUTPUT's extension:\n"
     "  .bmp, .fit/.fts/.fits (unsigned 16-bit; 32-bit with --fits32, 32-bit float of\n"
-    "  0..1 with --fits-float), .avi (one video) or .raw (the float pixels); several\n"
-    "  images make a numbered sequence starting at N\n"
+    "  0..1 with --fits-float), .avi or .ser (one video; the SER is 16-bit when an\n"
+    "  image comes from a deeper file) or .raw (the float pixels); several images\n"
+    "  make a numbered sequence starting at N\n"
     "  --memory: MiB a median or sigma-clipped master may hold at once (default 1024,\n"
     "  or STELP_COMBINE_MEMORY)\n";
 constexpr char kMasterUsage[] =
@@ -161,7 +162,7 @@ int processCommand(const std::vector<std::string>& args) {
   const bool raw = lowerExtension(output) == "raw";
   const OutputKind kind = raw ? OutputKind::Raw : outputKindOf(output);
   if (kind == OutputKind::None)
-    return fileError(output, "unknown output extension (use .bmp, .fit, .fts, .fits, .avi or .raw)");
+    return fileError(output, "unknown output extension (use .bmp, .fit, .fts, .fits, .avi, .ser or .raw)");
 
   CliProgress progress(a.has("--quiet"));
   Engine engine(&progress);
@@ -178,7 +179,7 @@ int processCommand(const std::vector<std::string>& args) {
     request.kind = kind;
     request.path = output;
     request.depth = depth;
-    request.sequence = frames > 1 && kind != OutputKind::Avi;
+    request.sequence = frames > 1 && !isVideoOutput(kind);
     request.name = sequenceNameOf(output);
     request.firstNumber = start >= 0 ? static_cast<uint32_t>(start) : request.name.initialNumber;
     if (refuseConflict(exportFileNames(request, frames), engine)) return kExitFailure;

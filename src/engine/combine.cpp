@@ -110,6 +110,7 @@ Stack allocateStack(size_t values) {
 }
 
 constexpr char kOtherSize[] = "the frame is not of the size of the other frames";
+constexpr char kOtherKind[] = "the frame is not of the kind of the other frames";
 
 int channelsOf(PixelFormat format) { return format == PixelFormat::BgrFloat ? 3 : 1; }
 
@@ -245,8 +246,11 @@ class BandCombiner {
   void readFirstBand(const ImageBuffer& first, int32_t rows);
   bool readBand(int32_t y0, int32_t rows);
   void combineBand(int32_t y0, int32_t rows);
-  bool wrongShape(const ImageBuffer& frame) const {
-    return frame.format != job_.format || frame.width != width_ || frame.height != height_;
+  // Why `frame` cannot join the first frame used; empty when it can.
+  std::string unlike(const ImageBuffer& frame) const {
+    if (frame.width != width_ || frame.height != height_) return kOtherSize;
+    if (frame.format == format_ && frame.bayer == bayer_) return {};
+    return job_.mismatch ? job_.mismatch(frame.bayer, bayer_) : std::string(kOtherKind);
   }
   float* slot(int32_t candidate) { return stack_.get() + static_cast<size_t>(candidate) * slotValues_; }
   void copyRows(const ImageBuffer& frame, int32_t candidate, int32_t y0, int32_t rows) {
@@ -270,6 +274,8 @@ class BandCombiner {
   std::vector<int32_t> candidates_;  // frames from the first one used on, by their index into job.frames
   std::vector<int32_t> used_;        // the candidates (by position in candidates_) that went into the master
   int32_t width_ = 0, height_ = 0;
+  PixelFormat format_ = PixelFormat::GrayFloat;  // the first frame's
+  BayerPattern bayer_ = BayerPattern::None;
   int64_t rowValues_ = 0;
   int32_t bandRows_ = 0;
   size_t slotValues_ = 0;
@@ -293,11 +299,14 @@ bool BandCombiner::findFirstFrame(ImageSlot& first) {
       continue;
     }
     const bool sized = size.width < 0 || (first->width == size.width && first->height == size.height);
-    if (first->format != job_.format || !sized) {
+    const bool floats = first->format == PixelFormat::GrayFloat || first->format == PixelFormat::BgrFloat;
+    if (!floats || !sized) {
       state.status = FrameState::Status::PassedOver;
-      state.why = kOtherSize;
+      state.why = floats ? kOtherSize : kOtherKind;
       continue;
     }
+    format_ = first->format;
+    bayer_ = first->bayer;
     for (size_t k = i; k < job_.frames.size(); ++k)
       if (!excluded_[k]) candidates_.push_back(static_cast<int32_t>(k));
     return true;
@@ -311,12 +320,13 @@ bool BandCombiner::findFirstFrame(ImageSlot& first) {
 bool BandCombiner::plan(const ImageBuffer& first) {
   width_ = first.width;
   height_ = first.height;
-  rowValues_ = static_cast<int64_t>(width_) * channelsOf(job_.format);
+  rowValues_ = static_cast<int64_t>(width_) * channelsOf(format_);
   const int64_t frames = static_cast<int64_t>(candidates_.size());
   const int64_t perRow = frames * rowValues_ * static_cast<int64_t>(sizeof(float));
   int64_t rows = std::clamp<int64_t>(job_.memory / std::max<int64_t>(perRow, 1), 1, height_);
   master_ = std::make_unique<ImageBuffer>();
-  master_->setFormat(job_.format);
+  master_->setFormat(format_);
+  master_->bayer = bayer_;
   master_->width = width_;
   master_->height = height_;
   if (!master_->allocate()) return false;
@@ -409,9 +419,9 @@ void BandCombiner::readFirstBand(const ImageBuffer& first, int32_t rows) {
           frame.reset();
           if (!job_.load(job_.frames[index], frame, &state.why) || !frame) {
             state.status = FrameState::Status::PassedOver;
-          } else if (wrongShape(*frame)) {
+          } else if (std::string why = unlike(*frame); !why.empty()) {
             state.status = FrameState::Status::PassedOver;
-            state.why = kOtherSize;
+            state.why = std::move(why);
           } else {
             copyRows(*frame, c, 0, rows);
             state.status = FrameState::Status::Used;
@@ -465,8 +475,8 @@ bool BandCombiner::readBand(int32_t y0, int32_t rows) {
             lose(index);
             return;
           }
-          if (wrongShape(*frame)) {
-            state.why = kOtherSize;
+          if (std::string why = unlike(*frame); !why.empty()) {
+            state.why = std::move(why);
             lose(index);
             return;
           }

@@ -58,17 +58,20 @@ enum class SpillFrames {
 // What combineFrames is to combine.
 struct CombineJob {
   std::vector<const ImageSource*> frames;  // the enabled entries, in list order
-  PixelFormat format = PixelFormat::GrayFloat;  // GrayFloat or BgrFloat
   FrameSize frameSize;                     // the first frame used must have it (unless -1 x -1)
   CombineGroup combine;                    // Median or SigmaClip
   int64_t memory = kDefaultCombineMemory;  // for the frames' values of one band
   std::string spillFolder;                 // where the temporary file goes; empty: the system's
   SpillFrames spill = SpillFrames::Videos;
   int threads = 1;
-  // Reads a frame in `format`; false, with the reason, when it cannot. Called
-  // from several threads at once, each video's frames in list order by one
-  // thread at a time.
+  // Reads a frame as GrayFloat or BgrFloat; false, with the reason, when it
+  // cannot. Called from several threads at once, each video's frames in list
+  // order by one thread at a time. The first frame used fixes the format and
+  // the Bayer pattern of the others.
   std::function<bool(const ImageSource*, ImageSlot&, std::string*)> load;
+  // Why a frame of Bayer pattern `frame` (or of another format) does not join
+  // frames of pattern `first`.
+  std::function<std::string(BayerPattern frame, BayerPattern first)> mismatch;
   Progress* progress = nullptr;  // steps: one per frame read and band
 };
 

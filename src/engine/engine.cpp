@@ -1,5 +1,6 @@
 #include "engine/engine.h"
 
+#include "engine/bayer.h"
 #include "engine/gradient.h"
 #include "engine/parallel.h"
 #include "engine/pipeline.h"
@@ -17,6 +18,14 @@ std::string combiningText(const CombineGroup& combine, const char* what) {
     case CombineMethod::SigmaClip: return std::string("Sigma clipping ") + what;
   }
   return std::string("Averaging ") + what;
+}
+
+// Why a frame does not join an average begun with a frame of another kind.
+std::string mosaicMismatch(BayerPattern frame, BayerPattern first) {
+  const std::string name = bayerName(frame), firstName = bayerName(first);
+  if (first == BayerPattern::None) return "a Bayer mosaic (" + name + "), unlike the other frames";
+  if (frame == BayerPattern::None) return "not a Bayer mosaic like the other frames (" + firstName + ")";
+  return "Bayer pattern " + name + ", not the " + firstName + " of the other frames";
 }
 
 // Shows the wait cursor for as long as it lives.
@@ -52,6 +61,10 @@ Engine::Engine(Progress* progress)
 
 PixelFormat Engine::floatFormat() const {
   return settings_.processing.colour ? PixelFormat::BgrFloat : PixelFormat::GrayFloat;
+}
+
+PixelFormat Engine::calibrationFormat(const ImageSource* source) const {
+  return source && source->bayer != BayerPattern::None ? PixelFormat::GrayFloat : floatFormat();
 }
 
 // Whether a loaded frame or a product has the common frame size (files can
@@ -134,7 +147,6 @@ void Engine::averageList(ListRole role, ImageSlot& target, ProductBit bit, const
     combineList(role, target, combine);
     return;
   }
-  const PixelFormat format = floatFormat();
   int32_t n = 0;
   ImageSlot scratch;
   for (int32_t i = 0; i < count; ++i) {
@@ -149,7 +161,7 @@ void Engine::averageList(ListRole role, ImageSlot& target, ProductBit bit, const
     };
     std::string why;
     if (!target) {
-      load(source, target, format, &why);
+      load(source, target, calibrationFormat(source), &why);
       if (!target) {
         passOver(why);
         continue;
@@ -161,13 +173,17 @@ void Engine::averageList(ListRole role, ImageSlot& target, ProductBit bit, const
       }
     } else {
       scratch.reset();
-      load(source, scratch, format, &why);
+      load(source, scratch, calibrationFormat(source), &why);
       if (!scratch) {
         passOver(why);
         continue;
       }
       if (scratch->width != target->width || scratch->height != target->height) {
         passOver("the frame is not of the size of the other frames");
+        continue;
+      }
+      if (scratch->format != target->format || scratch->bayer != target->bayer) {
+        passOver(mosaicMismatch(scratch->bayer, target->bayer));
         continue;
       }
       addFrame(*target, *scratch, threads_);
@@ -187,16 +203,16 @@ void Engine::combineList(ListRole role, ImageSlot& target, const CombineGroup& c
   CombineJob job;
   for (const auto& entry : lists_[index(role)].entries)
     if (entry && entry->enabled) job.frames.push_back(entry.get());
-  job.format = floatFormat();
   job.frameSize = frameSize_;
   job.combine = combine;
   job.memory = combineMemory_;
   job.spillFolder = spillFolder_;
   job.threads = threads_;
   job.progress = progress_;
-  job.load = [this, format = job.format](const ImageSource* source, ImageSlot& slot, std::string* why) {
-    return load(source, slot, format, why);
+  job.load = [this](const ImageSource* source, ImageSlot& slot, std::string* why) {
+    return load(source, slot, calibrationFormat(source), why);
   };
+  job.mismatch = mosaicMismatch;
   CombineOutcome outcome = combineFrames(job);
   if (stopRequested()) return;
   std::vector<FrameFailure>& passedOver = passedOver_[index(role)];
@@ -252,7 +268,10 @@ void Engine::DetectGradient() {
   SetStatus("Gradient detection");
   WaitCursor wait(*progress_);
   auto map = std::make_unique<ImageBuffer>();
-  detectGradient(*masterFlat_, settings_.flat, *map, threads_);
+  if (masterFlat_->bayer != BayerPattern::None)
+    detectMosaicGradient(*masterFlat_, settings_.flat, *map, threads_);
+  else
+    detectGradient(*masterFlat_, settings_.flat, *map, threads_);
   gradientMap_ = map->pixels && !stopRequested() ? std::move(map) : nullptr;
 }
 
@@ -265,7 +284,10 @@ void Engine::SmoothGradient() {
   WaitCursor wait(*progress_);
   auto synthetic = std::make_unique<ImageBuffer>();
   std::array<float, 3> mean{0.0f, 0.0f, 0.0f};
-  smoothGradient(*masterFlat_, *gradientMap_, settings_.flat, *synthetic, mean, threads_);
+  if (masterFlat_->bayer != BayerPattern::None)
+    smoothMosaicGradient(*masterFlat_, *gradientMap_, settings_.flat, *synthetic, mean, threads_);
+  else
+    smoothGradient(*masterFlat_, *gradientMap_, settings_.flat, *synthetic, mean, threads_);
   if (!synthetic->pixels || stopRequested()) return;
   syntheticFlat_ = std::move(synthetic);
   syntheticFlatMean_ = mean;
@@ -302,7 +324,7 @@ bool Engine::ProcessFrame(const ImageSource& source, ImageSlot& out, std::string
   }
   ComputingScope computing(*this, kProcessedFrameBit);
   std::string reason;
-  load(&source, out, floatFormat(), &reason);
+  load(&source, out, calibrationFormat(&source), &reason);
   if (!out) {
     if (why) *why = reason.empty() ? "the frame could not be loaded" : reason;
     return false;
@@ -310,31 +332,48 @@ bool Engine::ProcessFrame(const ImageSource& source, ImageSlot& out, std::string
   ImageBuffer& frame = *out;
   SetStatus("Processing image");
   WaitCursor wait(*progress_);
-  // A product made for other frames (of another size) is not applied.
+  // A product made for other frames is not applied: of another size, or a
+  // mosaic master in a night that mixes mosaics with colour frames.
   auto usable = [&](const ImageBuffer* product) {
     return product && product->width == frame.width && product->height == frame.height ? product : nullptr;
   };
-  const ImageBuffer* dark = p.dark ? usable(masterDark_.get()) : nullptr;
-  const ImageBuffer* divisor = p.flat ? usable(flat) : nullptr;
+  auto sameFormat = [&](const ImageBuffer* product) {
+    return product && product->format == frame.format ? usable(product) : nullptr;
+  };
+  const ImageBuffer* dark = p.dark ? sameFormat(masterDark_.get()) : nullptr;
+  const ImageBuffer* divisor = p.flat ? sameFormat(flat) : nullptr;
   const ImageBuffer* map = p.hot ? usable(hotPixelMap_.get()) : nullptr;
+  const bool mosaic = frame.bayer != BayerPattern::None;
+  auto noMemory = [&] {
+    out.reset();
+    if (why) *why = "not enough memory to process the frame";
+    return false;
+  };
 
   constexpr int kSteps = 4;
   progress_->Step(1, kSteps);
   subtractDarkDivideFlat(frame, dark, divisor, means, threads_);
   progress_->Step(2, kSteps);
-  if (map) repairHotPixels(frame, *map, settings_.dark.expand, threads_);
+  if (map && !mosaic) repairHotPixels(frame, *map, settings_.dark.expand, threads_);
+  if (map && mosaic && !repairMosaicHotPixels(frame, *map, settings_.dark.expand, threads_)) return noMemory();
+  // A mosaic is calibrated as it is; the steps after work on its colours.
+  if (mosaic && p.colour) {
+    ImageSlot colour = std::make_unique<ImageBuffer>();
+    if (!demosaicBilinear(frame, *colour, threads_)) return noMemory();
+    out = std::move(colour);
+  }
   progress_->Step(3, kSteps);
   switch (p.deInterlace) {
     case DeInterlace::None: break;
-    case DeInterlace::LightBlur: blurRows(frame, /*strong=*/false); break;
-    case DeInterlace::StrongBlur: blurRows(frame, /*strong=*/true); break;
-    case DeInterlace::EqualiseFields: EqualiseFields(frame); break;
+    case DeInterlace::LightBlur: blurRows(*out, /*strong=*/false); break;
+    case DeInterlace::StrongBlur: blurRows(*out, /*strong=*/true); break;
+    case DeInterlace::EqualiseFields: EqualiseFields(*out); break;
   }
   progress_->Step(4, kSteps);
   switch (p.stretch) {
     case StretchMode::None: break;
-    case StretchMode::Percent: stretchPercent(frame, p.stretchFromRel, p.stretchToRel, threads_); break;
-    case StretchMode::Levels: stretchLevels(frame, p.stretchFromAbs, p.stretchToAbs, threads_); break;
+    case StretchMode::Percent: stretchPercent(*out, p.stretchFromRel, p.stretchToRel, threads_); break;
+    case StretchMode::Levels: stretchLevels(*out, p.stretchFromAbs, p.stretchToAbs, threads_); break;
   }
   if (stopRequested()) {
     out.reset();
@@ -358,6 +397,7 @@ void Engine::dropListProducts(ListRole role) {
 }
 
 void Engine::forgetShown() {
+  shownColour_.reset();
   rawFrame_.reset();
   processedFrame_.reset();
   shownEntry_ = 0;
@@ -471,7 +511,11 @@ RenderResult Engine::RenderView(int32_t role, int32_t view, int32_t width, int32
     forgetShown();
     if (!Interrupted()) {
       ComputingScope computing(*this, kRawFrameBit);
-      load(source, rawFrame_, settings_.processing.colour ? PixelFormat::Bgr24 : PixelFormat::Gray8, nullptr);
+      // A mosaic is read as it is, to be shown in its colours below.
+      PixelFormat format = settings_.processing.colour ? PixelFormat::Bgr24 : PixelFormat::Gray8;
+      if (format == PixelFormat::Bgr24 && source && source->bayer != BayerPattern::None)
+        format = PixelFormat::GrayFloat;
+      load(source, rawFrame_, format, nullptr);
     }
     result.viewChanged = true;
     // A frame not read to its end is read again next time.
@@ -496,6 +540,15 @@ RenderResult Engine::RenderView(int32_t role, int32_t view, int32_t width, int32
   } else if (role == static_cast<int32_t>(ListRole::Darks)) {
     if (view == DarksAveraged) result.shown = Make(kMasterDarkBit);
     if (view == DarksHotPixels) result.shown = Make(kHotPixelMapBit);
+  }
+  // In colour mode a mosaic (a raw frame or a master, which stays a mosaic
+  // for the frames it calibrates) is shown in its colours.
+  shownColour_.reset();
+  if (result.shown && result.shown->bayer != BayerPattern::None && settings_.processing.colour) {
+    auto colour = std::make_unique<ImageBuffer>();
+    // Colours cut short by a stop are not painted.
+    if (demosaicBilinear(*result.shown, *colour, threads_) && !stopRequested()) shownColour_ = std::move(colour);
+    result.shown = shownColour_.get();
   }
   // Stopped before the view's product was made: nothing is painted.
   if (!result.shown && Interrupted()) {

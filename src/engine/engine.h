@@ -168,6 +168,9 @@ class Engine {
  private:
   static size_t index(ListRole role) { return static_cast<size_t>(role); }
   PixelFormat floatFormat() const;
+  // The format `source`'s frames are calibrated in: the float format of the
+  // mode, or GrayFloat for a Bayer mosaic, which is made colour afterwards.
+  PixelFormat calibrationFormat(const ImageSource* source) const;
   // A stop or yield was asked for: no further product is started.
   bool Interrupted() const;
   bool load(const ImageSource* source, ImageSlot& slot, PixelFormat format, std::string* why);
@@ -193,6 +196,8 @@ class Engine {
   int32_t shownView_ = -1;
   ImageSlot rawFrame_;
   ImageSlot processedFrame_;
+  // The colours of the mosaic product the view shows in colour mode.
+  ImageSlot shownColour_;
 
   ImageSlot masterDark_;
   ImageSlot masterFlat_;

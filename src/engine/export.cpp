@@ -14,6 +14,7 @@
 #include "image/byte_io.h"
 #include "image/file_kind.h"
 #include "image/fits.h"
+#include "image/ser.h"
 
 namespace stelp {
 namespace {
@@ -158,6 +159,35 @@ FitsCards masterCards(const Engine& engine, MasterProduct product) {
   return cards;
 }
 
+// Whether the file of `entry` stores more than 8 bits a value: a SER video
+// of 9 to 16 bits or a FITS file of any BITPIX but 8. Bitmaps and AVI
+// videos hold bytes; a file that cannot be read counts as 8-bit.
+bool deeperThanEightBits(const ImageSource& entry) {
+  switch (entry.kind()) {
+    case FileKind::Ser: {
+      SerHeader header;
+      return readSerHeader(entry.path, header) && header.bytesPerValue() == 2;
+    }
+    case FileKind::Fits: {
+      FileInput input;
+      FitsHeader header;
+      uint64_t dataOffset = 0;
+      return input.open(entry.path, nullptr) && readFitsHeader(input, header, dataOffset) && header.bitpix != 8;
+    }
+    default: return false;
+  }
+}
+
+// 16-bit when any enabled image comes from a deeper file, 8-bit otherwise.
+// Each file is looked at once, however many frames of it the list holds.
+SerDepth serDepthOf(const SourceList& images) {
+  std::unordered_set<std::string> seen;
+  for (const auto& entry : images.entries)
+    if (entry && entry->enabled && !entry->missing && seen.insert(entry->path).second && deeperThanEightBits(*entry))
+      return SerDepth::Sixteen;
+  return SerDepth::Eight;
+}
+
 }  // namespace
 
 bool writeRawPixels(const std::string& path, const ImageBuffer& image, std::string* why) {
@@ -190,7 +220,7 @@ bool checkFileConflict(const std::vector<std::string>& outputs, const std::array
 
 std::vector<std::string> exportFileNames(const ProcessedExport& request, int32_t frames) {
   if (request.kind == OutputKind::None) return {};
-  if (!request.sequence || request.kind == OutputKind::Avi) return {request.path};
+  if (!request.sequence || isVideoOutput(request.kind)) return {request.path};
   std::vector<std::string> names;
   uint32_t number = request.firstNumber;
   for (int32_t i = 0; i < frames; ++i) names.push_back(sequenceFileName(request.name, number++, request.kind));
@@ -215,9 +245,32 @@ void ProcessedExporter::fail(const std::string& path, const std::string& why) {
   result_.why = why;
 }
 
+const SerCapture* ProcessedExporter::serCaptureOf(const ImageSource& entry) {
+  if (entry.kind() != FileKind::Ser) return nullptr;
+  auto [at, added] = serCaptures_.try_emplace(entry.path);
+  if (added) {
+    SerCapture capture;
+    if (readSerCapture(entry.path, capture)) at->second = std::move(capture);
+  }
+  return at->second ? &*at->second : nullptr;
+}
+
+std::optional<uint64_t> ProcessedExporter::timeStampOf(const ImageSource& entry) {
+  const SerCapture* capture = serCaptureOf(entry);
+  if (!capture || entry.frameCode < 0 || static_cast<size_t>(entry.frameCode) >= capture->timeStamps.size())
+    return std::nullopt;
+  return capture->timeStamps[static_cast<size_t>(entry.frameCode)];
+}
+
+bool ProcessedExporter::openSer(const ImageSource& entry, const ImageBuffer& frame, std::string* why) {
+  const SerCapture* capture = serCaptureOf(entry);
+  return openSerWriter(ser_, request_.path, serLayoutOf(frame, serDepth_), capture ? capture->details : SerDetails{},
+                       why);
+}
+
 bool ProcessedExporter::write(const ImageSource& entry, const ImageBuffer& frame) {
   std::string path = request_.path;
-  if (request_.sequence && request_.kind != OutputKind::Avi)
+  if (request_.sequence && !isVideoOutput(request_.kind))
     path = sequenceFileName(request_.name, number_, request_.kind);
   std::string why;
   bool written = true;
@@ -233,6 +286,22 @@ bool ProcessedExporter::write(const ImageSource& entry, const ImageBuffer& frame
       }
       written = writeAviFrame(avi_, frame, &why);
       break;
+    case OutputKind::Ser:
+      if (!ser_.output && !openSer(entry, frame, &why)) {
+        fail(request_.path, why);
+        return false;
+      }
+      written = writeSerFrame(ser_, frame, &why);
+      if (!written || !serTimesComplete_) break;
+      // One frame without a stamp and the video has none: a trailer holds
+      // a stamp for every frame or is left out.
+      if (const std::optional<uint64_t> stamp = timeStampOf(entry)) {
+        serTimeStamps_.push_back(*stamp);
+      } else {
+        serTimesComplete_ = false;
+        serTimeStamps_.clear();
+      }
+      break;
     case OutputKind::Bitmap: written = writeBitmap(path, frame, &why); break;
     case OutputKind::Fits:
       written = writeFits(path, frame, request_.depth, &why, processedCards(engine_, entry, frame));
@@ -245,7 +314,7 @@ bool ProcessedExporter::write(const ImageSource& entry, const ImageBuffer& frame
     return false;
   }
   if (request_.kind != OutputKind::None) ++result_.written;
-  if (request_.kind != OutputKind::None && request_.kind != OutputKind::Avi) result_.files.push_back(path);
+  if (request_.kind != OutputKind::None && !isVideoOutput(request_.kind)) result_.files.push_back(path);
   if (request_.sequence) ++number_;
   return true;
 }
@@ -264,6 +333,7 @@ ExportResult ProcessedExporter::Run() {
     progress.EndWait();
     return result_;
   }
+  if (request_.kind == OutputKind::Ser) serDepth_ = serDepthOf(images);
 
   int32_t counter = 1;
   ImageSlot frame;
@@ -289,6 +359,13 @@ ExportResult ProcessedExporter::Run() {
   if (aviOpen_ && result_.ok && !result_.stopped) {
     std::string why;
     if (closeAviWriter(avi_, &why))
+      result_.files.push_back(request_.path);
+    else
+      fail(request_.path, why);
+  }
+  if (ser_.output && result_.ok && !result_.stopped) {
+    std::string why;
+    if (closeSerWriter(ser_, serTimeStamps_, &why))
       result_.files.push_back(request_.path);
     else
       fail(request_.path, why);

@@ -4,12 +4,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/engine.h"
 #include "image/avi.h"
 #include "image/export_names.h"
+#include "image/ser_writer.h"
 
 namespace stelp {
 
@@ -32,7 +35,7 @@ int32_t enabledCount(const SourceList& list);
 // What the export loop is to write.
 struct ProcessedExport {
   OutputKind kind = OutputKind::None;  // None: process and show every frame, write nothing
-  std::string path;                    // the one file (single frame, AVI)
+  std::string path;                    // the one file (single frame, AVI, SER)
   bool sequence = false;               // several frames: numbered files from `name`
   SequenceName name;
   uint32_t firstNumber = 0;
@@ -55,7 +58,7 @@ struct ExportResult {
   bool aviNotOpened = false;  // the AVI file could not be created
   bool conflict = false;      // failedPath is a source of the project: nothing was written
   bool stopped = false;       // stopped on request: `files` lists what was completed
-  std::vector<std::string> files;  // the files written, in order (an AVI once it is complete)
+  std::vector<std::string> files;  // the files written, in order (a video once it is complete)
   // Enabled entries whose frame could not be loaded and so was not written,
   // in list order.
   std::vector<FrameFailure> failures;
@@ -74,6 +77,15 @@ struct ExportResult {
 // overwrite a source, and stops at the first file that cannot be written and
 // says which. Under a stop request (see parallel.h) it stops before the next
 // frame; a video is then dropped, so the file that was there before stays.
+//
+// A SER video is mono in grey mode and RGB in colour mode. It is 16-bit
+// (engine value x 257, rounded) when any enabled image comes from a file of
+// more than 8 bits a value (a SER file of 9 to 16 bits, a FITS file of any
+// BITPIX but 8), so that a deep camera's frames keep their precision, and
+// 8-bit (engine value rounded) otherwise. The frames of SER sources keep
+// their time stamps when every frame written has one, and the video takes
+// the observer, instrument, telescope and dates of the first frame's SER
+// source.
 class ProcessedExporter {
  public:
   ProcessedExporter(Engine& engine, ProcessedExport request);
@@ -92,8 +104,22 @@ class ProcessedExporter {
   Engine& engine_;
   const ProcessedExport request_;
   ExportResult result_;
+  // Opens the SER video on its first frame.
+  bool openSer(const ImageSource& entry, const ImageBuffer& frame, std::string* why);
+  // The time stamp of `entry`'s frame, when its file is a SER video with
+  // time stamps.
+  std::optional<uint64_t> timeStampOf(const ImageSource& entry);
+  // The details and time stamps of the SER video `entry` reads; none for
+  // another kind of file or one that cannot be read. Each file is read once.
+  const SerCapture* serCaptureOf(const ImageSource& entry);
+
   AviWriter avi_;
   bool aviOpen_ = false;
+  SerWriter ser_;
+  std::vector<uint64_t> serTimeStamps_;  // one per SER frame written while every one had a stamp
+  bool serTimesComplete_ = true;
+  SerDepth serDepth_ = SerDepth::Eight;
+  std::unordered_map<std::string, std::optional<SerCapture>> serCaptures_;  // by path
   uint32_t number_;  // of the next file of a sequence
 };
 

@@ -15,7 +15,7 @@ OutputKind outputKindOf(const std::string& path) {
       return lowerExtension(path) == "bmp" ? OutputKind::Bitmap : OutputKind::None;
     case FileKind::Fits: return OutputKind::Fits;
     case FileKind::Avi: return OutputKind::Avi;
-    case FileKind::Ser: break;  // read, never written
+    case FileKind::Ser: return OutputKind::Ser;
     case FileKind::Unknown: break;
   }
   return OutputKind::None;

@@ -8,10 +8,14 @@
 namespace stelp {
 
 // What an export writes, from the chosen file name's extension (any case):
-// "bmp"; "fit", "fts", "fits"; "avi". Raw float dumps are asked for by the
-// command line only.
-enum class OutputKind { None, Bitmap, Fits, Avi, Raw };
+// "bmp"; "fit", "fts", "fits"; "avi"; "ser". Raw float dumps are asked for by
+// the command line only.
+enum class OutputKind { None, Bitmap, Fits, Avi, Raw, Ser };
 OutputKind outputKindOf(const std::string& path);
+
+// A video takes every frame of an export into one file; the other kinds
+// write a file per frame.
+inline bool isVideoOutput(OutputKind kind) { return kind == OutputKind::Avi || kind == OutputKind::Ser; }
 
 // The export dialogs' filter index decides only the FITS depth: the third
 // filter is 32-bit FITS, the float filter (added after "All Files", so the

@@ -15,6 +15,7 @@
 #include <type_traits>
 #include <unordered_set>
 
+#include "file_kind.h"
 #include "numeric.h"
 
 namespace stelp {
@@ -37,7 +38,7 @@ struct Keyword {
   double FitsHeader::*field;
 };
 
-constexpr std::array<Keyword, 9> kKeywords = {{
+constexpr std::array<Keyword, 11> kKeywords = {{
     {"BITPIX  =", &FitsHeader::bitpix},
     {"NAXIS   =", &FitsHeader::naxis},
     {"NAXIS1  =", &FitsHeader::naxis1},
@@ -47,6 +48,18 @@ constexpr std::array<Keyword, 9> kKeywords = {{
     {"BSCALE  =", &FitsHeader::bscale},
     {"BLANK   =", &FitsHeader::blank},
     {"DATAMIN =", &FitsHeader::dataMin},
+    {"XBAYROFF=", &FitsHeader::xBayerOffset},
+    {"YBAYROFF=", &FitsHeader::yBayerOffset},
+}};
+
+struct TextKeyword {
+  const char* text;
+  std::string FitsHeader::*field;
+};
+
+constexpr std::array<TextKeyword, 2> kTextKeywords = {{
+    {"BAYERPAT=", &FitsHeader::bayerPattern},
+    {"ROWORDER=", &FitsHeader::rowOrder},
 }};
 
 std::string numberText(double value) {
@@ -69,11 +82,39 @@ bool parseValueField(const char* field, size_t length, double& value) {
   return true;
 }
 
+// Parses a string value from column 11 on: a quoted text, '' standing for
+// one quote, trailing blanks not part of it. False for any other value.
+bool parseStringField(const char* card, std::string& value) {
+  size_t i = kValueFirstColumn;
+  while (i < kFitsCardSize && card[i] == ' ') ++i;
+  if (i == kFitsCardSize || card[i] != '\'') return false;
+  std::string text;
+  for (++i; i < kFitsCardSize; ++i) {
+    if (card[i] != '\'') {
+      text += card[i];
+      continue;
+    }
+    if (i + 1 < kFitsCardSize && card[i + 1] == '\'') {
+      text += card[++i];
+      continue;
+    }
+    text.erase(text.find_last_not_of(' ') + 1);
+    value = std::move(text);
+    return true;
+  }
+  return false;  // no closing quote
+}
+
 void parseCard(const char* card, FitsHeader& header) {
   for (const Keyword& keyword : kKeywords) {
     if (std::memcmp(card, keyword.text, kKeywordLength) != 0) continue;
     parseValueField(card + kValueFirstColumn - 1, kValueLastColumn - kValueFirstColumn + 1,
                     header.*keyword.field);
+    return;
+  }
+  for (const TextKeyword& keyword : kTextKeywords) {
+    if (std::memcmp(card, keyword.text, kKeywordLength) != 0) continue;
+    parseStringField(card, header.*keyword.field);
     return;
   }
 }
@@ -365,6 +406,18 @@ std::string convertData(ImageBuffer& image, const uint8_t* bytes, const DataLayo
 
 }  // namespace
 
+BayerPattern fitsBayerPattern(const FitsHeader& header) {
+  const BayerPattern named = bayerFromName(header.bayerPattern);
+  if (named == BayerPattern::None || !(header.naxis2 >= 1)) return BayerPattern::None;
+  // Only the parity of an offset matters; one too large for an integer is
+  // taken as even.
+  auto parity = [](double offset) { return std::isfinite(offset) ? static_cast<int64_t>(std::fmod(offset, 2.0)) : 0; };
+  const BayerPattern first = shiftedPattern(named, parity(header.xBayerOffset), parity(header.yBayerOffset));
+  if (equalsIgnoringCase(header.rowOrder, "BOTTOM-UP")) return first;
+  // Given from the first row stored, which Stelp holds as its bottom row.
+  return shiftedPattern(first, 0, static_cast<int64_t>(header.naxis2) - 1);
+}
+
 bool readFitsHeader(ByteInput& input, FitsHeader& header, uint64_t& dataOffset, std::string* why) {
   const uint64_t size = input.size();
   uint64_t offset = 0;
@@ -492,6 +545,7 @@ bool readFits(ByteInput& input, PixelFormat format, ImageSlot& slot, std::string
   }
   if (scaleNote)
     *scaleNote = "BITPIX " + std::to_string(bitpix) + (rgbCube ? ", 3 planes (red, green, blue)" : "") + "; " + note;
+  if (!isColourFormat(format) && !rgbCube) image->bayer = fitsBayerPattern(header);
   slot = std::move(image);
   return true;
 }
@@ -736,6 +790,30 @@ float unitFloat(double value) {
   return static_cast<float>(unit > 0 ? std::min(unit, 1.0) : 0.0);
 }
 
+// Appends `cards` to `all`, the mosaic cards as the image calls for: a grey
+// image of a colour sensor names the pattern of its bottom row, the first
+// one written, with no offsets; no other image names a pattern.
+void addCards(FitsCards& all, const FitsCards& cards, const ImageBuffer& image) {
+  const bool mosaic = image.bayer != BayerPattern::None && !isColourFormat(image.format);
+  const std::string bayerCard =
+      fitsStringCard("BAYERPAT", bayerName(shiftedPattern(image.bayer, 0, int64_t{image.height} - 1)));
+  const size_t firstCard = all.size();
+  bool placed = false;
+  for (const std::string& card : cards) {
+    const std::string_view keyword = std::string_view(card).substr(0, 8);
+    if (keyword == "BAYERPAT") {
+      if (mosaic && !placed) all.push_back(bayerCard);
+      placed = true;
+      continue;
+    }
+    // The rows are written bottom-up whatever the source said; without a
+    // pattern the row order is only a note and stays as it was.
+    if (keyword == "XBAYROFF" || keyword == "YBAYROFF" || (mosaic && keyword == "ROWORDER")) continue;
+    all.push_back(card);
+  }
+  if (mosaic && !placed) all.insert(all.begin() + static_cast<ptrdiff_t>(firstCard), bayerCard);
+}
+
 // When the file is written, in UTC, as the FITS standard dates it.
 std::string utcNow() {
   const std::time_t now = std::time(nullptr);
@@ -766,7 +844,7 @@ bool writeFits(const std::string& path, const ImageBuffer& image, FitsDepth dept
   header.bscale = 1;
 
   FitsCards all = {fitsStringCard("DATE", utcNow()), fitsStringCard("CREATOR", kCreatorText)};
-  all.insert(all.end(), cards.begin(), cards.end());
+  addCards(all, cards, image);
   std::vector<uint8_t> bytes;
   writeFitsHeader(header, all, bytes);
 

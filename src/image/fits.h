@@ -28,7 +28,21 @@ struct FitsHeader {
   double bscale = 1;
   double blank = 1e36;
   double dataMin = -1e36;
+  // A colour sensor's mosaic: the pattern (BAYERPAT) at the pixel XBAYROFF
+  // columns and YBAYROFF rows before the first, counted from the row
+  // ROWORDER names; the strings without quotes and trailing blanks.
+  std::string bayerPattern;
+  double xBayerOffset = 0;
+  double yBayerOffset = 0;
+  std::string rowOrder;
 };
+
+// The Bayer pattern of the image `header` describes, at its top-left pixel as
+// Stelp holds it (the last row stored is the top row); None without a
+// BAYERPAT card of a four-letter pattern. ROWORDER 'BOTTOM-UP' says that the
+// pattern is given from the image's top row, the last one stored; without
+// it (or with 'TOP-DOWN') the pattern is given from the first row stored.
+BayerPattern fitsBayerPattern(const FitsHeader& header);
 
 // Reads header blocks from the start of `input` into `header` (which holds
 // the defaults) and checks that they describe an image we can read: at least
@@ -50,7 +64,8 @@ void writeFitsHeader(const FitsHeader& header, const FitsCards& cards, std::vect
 // brought to 0..255 on `scale`. Integer (BITPIX 8, 16, 32) and float
 // (BITPIX -32, -64) data are read; NaN and infinities read as 0. A cube of
 // three planes (red, green, blue) reads as colour in the colour formats; any
-// other image gives its first plane, in grey formats always. False, with
+// other image gives its first plane, in grey formats always. A grey format
+// carries the pattern of a mosaic (see fitsBayerPattern). False, with
 // `slot` untouched, when the file is refused; `why` then says why. `scaleNote`
 // receives how the values were scaled.
 bool readFits(ByteInput& input, PixelFormat format, ImageSlot& slot, std::string* why = nullptr,
@@ -77,7 +92,11 @@ FitsCards fitsHistoryCards(const std::string& text);
 // integers, rounded and clamped, of the grey value (the luminance of a colour
 // image); or 32-bit floats of value / 255 clamped to 0..1, a colour image as a
 // cube of red, green and blue planes. The header carries DATE and CREATOR,
-// then `cards`. False when the file cannot be written whole.
+// then `cards`. The mosaic cards are the writer's: a grey image of a colour
+// sensor gets BAYERPAT naming the pattern of the first row written (in the
+// place of the BAYERPAT of `cards`, if any, else after CREATOR), without
+// offsets or ROWORDER; any other image gets no BAYERPAT, XBAYROFF or
+// YBAYROFF. False when the file cannot be written whole.
 bool writeFits(const std::string& path, const ImageBuffer& image, FitsDepth depth, std::string* why = nullptr,
                const FitsCards& cards = {});
 

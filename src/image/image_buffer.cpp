@@ -1,9 +1,28 @@
 #include "image_buffer.h"
 
+#include <array>
 #include <limits>
 #include <new>
 
+#include "file_kind.h"
+
 namespace stelp {
+namespace {
+
+constexpr std::array<const char*, 4> kBayerNames = {"RGGB", "GRBG", "GBRG", "BGGR"};
+
+}  // namespace
+
+const char* bayerName(BayerPattern pattern) {
+  if (pattern == BayerPattern::None) return "none";
+  return kBayerNames[static_cast<size_t>(static_cast<int32_t>(pattern) - 1) & 3];
+}
+
+BayerPattern bayerFromName(std::string_view name) {
+  for (size_t i = 0; i < kBayerNames.size(); ++i)
+    if (equalsIgnoringCase(name, kBayerNames[i])) return static_cast<BayerPattern>(i + 1);
+  return BayerPattern::None;
+}
 
 int32_t bytesPerPixelOf(PixelFormat format) {
   switch (format) {

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string_view>
 
 namespace stelp {
 
@@ -25,6 +26,35 @@ inline bool isColourFormat(PixelFormat format) {
   return format == PixelFormat::Bgr24 || format == PixelFormat::BgrFloat;
 }
 
+// The colour filters of a one-shot-colour sensor, named by the 2 x 2 cell at
+// the top-left pixel as Stelp holds the frame (top row first): RGGB has red
+// at (0, 0), green at (1, 0) and (0, 1), blue at (1, 1). The values after
+// None follow the SER colour ids 8 to 11, and bit 0 / bit 1 of (value - 1)
+// tell a shift of one column / one row from RGGB.
+enum class BayerPattern : int32_t { None = 0, Rggb = 1, Grbg = 2, Gbrg = 3, Bggr = 4 };
+
+// The pattern as seen from the pixel `dx` columns right and `dy` rows down of
+// the top-left one (negative shifts count from the other side).
+constexpr BayerPattern shiftedPattern(BayerPattern pattern, int64_t dx, int64_t dy) {
+  if (pattern == BayerPattern::None) return pattern;
+  const int32_t shift = static_cast<int32_t>((dx & 1) | ((dy & 1) << 1));
+  return static_cast<BayerPattern>(((static_cast<int32_t>(pattern) - 1) ^ shift) + 1);
+}
+
+// The channel of the filter over pixel (x, y) of a frame of `pattern`: 0
+// blue, 1 green, 2 red (the order of the colour formats).
+constexpr int bayerChannelAt(BayerPattern pattern, int64_t x, int64_t y) {
+  const int32_t cell = (static_cast<int32_t>(shiftedPattern(pattern, x, y)) - 1) & 3;
+  // At the top-left of RGGB, GRBG, GBRG and BGGR: red, green, green, blue.
+  return cell == 0 ? 2 : cell == 3 ? 0 : 1;
+}
+
+// "RGGB", "GRBG", "GBRG", "BGGR"; "none" for None.
+const char* bayerName(BayerPattern pattern);
+// The pattern a four-letter name gives, compared without regard to case;
+// None for any other text.
+BayerPattern bayerFromName(std::string_view name);
+
 // A rectangle of pixels, top row first, rows without padding. Creators call
 // setFormat, set width and height, allocate once, then write every pixel.
 struct ImageBuffer {
@@ -34,6 +64,9 @@ struct ImageBuffer {
   int32_t rowBytes = 0;
   int32_t bytesPerPixel = 0;
   std::unique_ptr<uint8_t[]> pixels;
+  // A grey frame of a colour sensor: the filter over each pixel. None for
+  // every other frame, and always for the colour formats.
+  BayerPattern bayer = BayerPattern::None;
 
   void setFormat(PixelFormat f);
 

@@ -69,6 +69,7 @@ FileEntries entriesOfFile(const std::string& path, int32_t maxFrames) {
   for (int32_t frame = 0; frame < count; ++frame) {
     auto entry = std::make_unique<ImageSource>();
     entry->setPath(path, info->video ? frame : info->stillCode);
+    entry->bayer = first->bayer;
     result.entries.push_back(std::move(entry));
   }
   return result;

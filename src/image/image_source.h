@@ -32,6 +32,9 @@ struct ImageSource {
   int32_t frameCode = FrameNone;
   bool enabled = true;
   bool missing = false;  // the file was not found when the project was opened
+  // The mosaic pattern of the frame, read when the entry was made from its
+  // file: the engine calibrates such a frame as the grey mosaic it is.
+  BayerPattern bayer = BayerPattern::None;
 
   void setPath(const std::string& newPath, int32_t code);
   // The kind of file the entry reads (see kindOfEntry); Unknown for FrameNone.
@@ -63,7 +66,7 @@ struct FileEntries {
 
 // Probes `path` with the table of file kinds: its kind (see detectFileKind),
 // its frame count, and its first frame, read as Gray8 to prove that it
-// decodes and to learn its size. A refused file (unreadable, of no kind, a
+// decodes and to learn its size and Bayer pattern, which every entry takes. A refused file (unreadable, of no kind, a
 // video without frames, a first frame that does not decode) gives no entries
 // and the reader's reason. Touches nothing but the file and keeps no state
 // of its own, so it may run on any thread; the AVI reader's shared cache is

@@ -31,10 +31,10 @@ constexpr int32_t kMostBits = 16;
 const char* colourName(int32_t id) {
   switch (id) {
     case kMono: return "mono";
-    case 8: return "Bayer RGGB, read as grey";
-    case 9: return "Bayer GRBG, read as grey";
-    case 10: return "Bayer GBRG, read as grey";
-    case 11: return "Bayer BGGR, read as grey";
+    case 8: return "Bayer RGGB";
+    case 9: return "Bayer GRBG";
+    case 10: return "Bayer GBRG";
+    case 11: return "Bayer BGGR";
     case kRgb: return "RGB";
     case kBgr: return "BGR";
     default: return "";
@@ -180,6 +180,9 @@ bool readSerFrame(ByteInput& input, int32_t frame, PixelFormat format, ImageSlot
     return refuse(why, "frame " + std::to_string(frame) + " is cut short");
 
   const Samples samples{data.get(), header.bytesPerValue() == 2, header.bigEndianData()};
+  // Frames are stored top row first, so the id names the pattern at the
+  // top-left pixel as Stelp holds it.
+  if (!isColourFormat(format)) image->bayer = serBayerPattern(header);
   if (header.planes == 1) {
     convert(*image, header, scale, [&](uint64_t p, int) { return static_cast<double>(samples.at(p)); });
   } else {
@@ -204,6 +207,11 @@ bool readSerFrame(const std::string& path, int32_t frame, PixelFormat format, Im
                   FitsScale scale) {
   FileInput input;
   return input.open(path, why) && readSerFrame(input, frame, format, slot, why, scale);
+}
+
+BayerPattern serBayerPattern(const SerHeader& header) {
+  if (header.colourId < kFirstBayer || header.colourId > kLastBayer) return BayerPattern::None;
+  return static_cast<BayerPattern>(header.colourId - kFirstBayer + static_cast<int32_t>(BayerPattern::Rggb));
 }
 
 std::string serDescription(const SerHeader& header) {

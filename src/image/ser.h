@@ -18,7 +18,7 @@ constexpr size_t kSerHeaderSize = 178;
 // a depth of 1 to 16 bits, a frame that fits in the file and at least one
 // frame.
 struct SerHeader {
-  int32_t colourId = 0;       // 0 mono, 8-11 Bayer (read as grey), 100 RGB, 101 BGR
+  int32_t colourId = 0;       // 0 mono, 8-11 Bayer RGGB, GRBG, GBRG, BGGR, 100 RGB, 101 BGR
   int32_t littleEndian = 0;   // the field as stored; see bigEndianData
   int32_t width = 0;
   int32_t height = 0;
@@ -52,11 +52,15 @@ int32_t serFrameCount(const std::string& path, std::string* why = nullptr);
 // `scale`: on the camera's scale 2^depth - 1 reads as 255, on the brightest
 // pixel scale the frame's greatest value does. A colour frame reads as its
 // luminance in the grey formats; a mono or Bayer frame fills every channel
-// of the colour formats. False, with `slot` untouched, when it cannot.
+// of the colour formats. A Bayer frame read in a grey format is the mosaic,
+// its pattern in the buffer. False, with `slot` untouched, when it cannot.
 bool readSerFrame(ByteInput& input, int32_t frame, PixelFormat format, ImageSlot& slot, std::string* why = nullptr,
                   FitsScale scale = FitsScale::Camera);
 bool readSerFrame(const std::string& path, int32_t frame, PixelFormat format, ImageSlot& slot,
                   std::string* why = nullptr, FitsScale scale = FitsScale::Camera);
+
+// The Bayer pattern of the file's frames: None for mono, RGB and BGR.
+BayerPattern serBayerPattern(const SerHeader& header);
 
 // The second line `stelp-cli info` prints for a SER file: depth, colour id,
 // byte order of 16-bit data, and the frames the header claims beyond those

@@ -15,6 +15,10 @@ namespace {
 
 constexpr const char* kSettingsFileName = "Stelp.ini";
 
+// The keys of section "Folders", in the order of FolderKind.
+constexpr const char* kFoldersSection = "Folders";
+constexpr std::array<const char*, kFolderKindCount> kFolderKeys = {"Import", "Project", "Processed", "Master"};
+
 std::string homeDirectory() {
   const char* home = std::getenv("HOME");
   if (home && home[0] == '/') return home;
@@ -58,6 +62,9 @@ StoredSettings loadSettings(const std::string& path, const WindowRect& present, 
   stored.processedFilterIndex = filter % 10;
   stored.masterFilterIndex = filter / 10;
   store.ReadInt("Flags", stored.flags, kNoFlags);
+
+  store.SetSection(kFoldersSection);
+  for (size_t kind = 0; kind < kFolderKindCount; ++kind) stored.folders[kind] = store.ReadString(kFolderKeys[kind]);
   return stored;
 }
 
@@ -87,6 +94,9 @@ bool saveSettings(const std::string& path, const SettingsToSave& values, std::st
   store.SetSection("Settings");
   store.WriteInt("Filter", static_cast<int32_t>(values.processedFilterIndex + int64_t{10} * values.masterFilterIndex));
   store.WriteInt("Flags", packFlags(values.launchCounter, values.today));
+  store.SetSection(kFoldersSection);
+  for (size_t kind = 0; kind < kFolderKindCount; ++kind)
+    if (!values.folders[kind].empty()) store.WriteString(kFolderKeys[kind], values.folders[kind]);
   return writeFileAtomically(path, file.serialise(), why);
 }
 

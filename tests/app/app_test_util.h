@@ -30,12 +30,14 @@ class FakeDialogs : public DialogHost {
 
   std::vector<QString> messages;  // "caption: text"
   std::vector<FileRequest> fileRequests;
+  QStringList importFolders;  // where each import dialog started
   std::vector<uint32_t> proposedNumbers;
   std::vector<int32_t> reminders;  // the counter each reminder showed
   int welcomes = 0;
   QStringList urls;
 
-  QStringList openFiles(QWidget*, const QString&, const std::vector<FileFilter>&) override {
+  QStringList openFiles(QWidget*, const QString&, const std::vector<FileFilter>&, const QString& folder) override {
+    importFolders << folder;
     return takeOr(importAnswers, QStringList());
   }
   std::optional<QString> openFile(QWidget*, FileRequest& request) override { return fileAnswer(request); }

@@ -147,10 +147,10 @@ TEST_F(BackgroundTest, AnEditStopsOnlyWorkItMakesStale) {
   window.model(ListRole::Darks)->setEnabled(0, true);
   window.RefreshView();
   second.waitHeld();
-  window.list(ListRole::Darks)->selectOnly(0);  // the first dark, b.bmp
+  window.list(ListRole::Darks)->selectOnly(0);  // the first dark, a.bmp
   window.ToggleSelected(ListRole::Darks);
   second.waitStopped(1);
-  second.open();  // the new focus, b.bmp, is loaded for the raw frame
+  second.open();  // b.bmp, the dark that is left, is loaded for the new average
   window.FinishWork();
   ASSERT_TRUE(window.engine().product(kMasterDarkBit));
   ImageSlot expected;
@@ -161,8 +161,8 @@ TEST_F(BackgroundTest, AnEditStopsOnlyWorkItMakesStale) {
 // A cancelled export keeps the files it completed, names them, and leaves
 // no file of the frame it was making.
 TEST_F(BackgroundTest, CancelledExportNamesTheFilesItCompleted) {
-  importFiles(window, dialogs, ListRole::Images, {q(darkA), q(darkB)});  // listed b.bmp, a.bmp
-  Gate gate(darkA);
+  importFiles(window, dialogs, ListRole::Images, {q(darkA), q(darkB)});
+  Gate gate(darkB);
   window.engine().SetLoader(gate.loader());
   dialogs.fileAnswers.push_back(q(dir.file("out.bmp")));
   window.SaveProcessed();

@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QComboBox>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QScreen>
 #include <QTest>
@@ -102,6 +103,7 @@ TEST_F(MainCommandsTest, SequenceNumbersAndTheChosenFilter) {
       {1, "a/moon", {0}, {"a/moon_000.bmp"}},
       {4, "c/moon.v2", {}, {"c/moon.v2.avi"}},
       {6, "e/m42", {42}, {"e/m042.fits", "e/m043.fits", "e/m044.fits"}},
+      {7, "f/moon", {}, {"f/moon.ser"}},
   };
   for (const auto& c : cases) {
     fs::create_directories(fs::path(dir.file(c.typed)).parent_path());
@@ -114,6 +116,12 @@ TEST_F(MainCommandsTest, SequenceNumbersAndTheChosenFilter) {
     for (const std::string& name : c.written) EXPECT_TRUE(fs::exists(dir.file(name))) << name;
   }
   EXPECT_TRUE(dialogs.fileRequests.back().defaultSuffix.isEmpty());
+  // The status line says what the export wrote until the next command.
+  const QString wrote = window->statusLine()->text();
+  EXPECT_TRUE(wrote.contains("3 files") && wrote.contains(q(dir.file("e")))) << wrote.toStdString();
+  window->roleSelector()->setCurrentIndex(1);
+  settle();
+  EXPECT_EQ(window->statusLine()->text(), "Ready");
 
   // Cancelling the sequence dialog reopens the save dialog on the cut name.
   dialogs.fileRequests.clear();
@@ -283,6 +291,46 @@ TEST_F(MainCommandsTest, ProjectsAndUnsavedChanges) {
   EXPECT_EQ(window->darksPage()->hotEdit()->text(), "20");
   EXPECT_EQ(window->roleSelector()->currentIndex(), 0);
   EXPECT_TRUE(window->list(ListRole::Images)->isVisible());
+}
+
+// Each kind of file dialog starts in the folder last chosen for that kind,
+// across a restart, rather than in the project's folder.
+TEST_F(MainCommandsTest, DialogsStartInTheFolderLastUsedForTheirKind) {
+  const std::string settings = dir.file("config/Stelp.ini");
+  window.reset();
+  open(settings);
+  for (const char* folder : {"night", "projects", "out", "masters"}) fs::create_directories(dir.file(folder));
+  import(ListRole::Images, {q(writeTestBitmap(dir, "night/light.bmp", 8, 6))});
+  import(ListRole::Darks, {q(writeTestBitmap(dir, "night/dark.bmp", 8, 6, 3))});
+  dialogs.fileAnswers = {q(dir.file("projects/p.sjx")), q(dir.file("out/f.bmp")), q(dir.file("masters/d.bmp"))};
+  window->SaveProjectAs();
+  window->SaveProcessed();
+  window->SaveDarkAverage();
+  settle();
+  window.reset();
+  open(settings);
+  dialogs.fileRequests.clear();
+  // Without a project the fallback would be the home folder; with it, the
+  // project's folder.
+  const std::pair<std::function<void()>, const char*> cases[] = {
+      {[&] { window->ImportFiles(); }, "night"},
+      {[&] { window->action("Open...")->trigger(); }, "projects"},
+      {[&] {
+         window->OpenProjectFile(q(dir.file("projects/p.sjx")));
+         settle();
+         window->SaveProcessed();
+       },
+       "out"},
+      {[&] { window->SaveDarkAverage(); }, "masters"},
+  };
+  for (const auto& [show, folder] : cases) {
+    show();
+    settle();
+    const QString start = dialogs.fileRequests.empty() ? dialogs.importFolders.back()
+                                                        : dialogs.fileRequests.back().initialPath;
+    EXPECT_TRUE(start == q(dir.file(folder)) || QFileInfo(start).absolutePath() == q(dir.file(folder)))
+        << folder << ": " << start.toStdString();
+  }
 }
 
 // The settings file keeps the export filters, the window's place and the

@@ -67,24 +67,33 @@ TEST_F(MainDialogTest, LayoutFollowsTheWindowSize) {
   EXPECT_TRUE(window.isVisible());
 }
 
-TEST_F(MainDialogTest, ImportAppendsInReverseAndRemoveTakesTheWholeVideo) {
+// Files chosen together are listed as a file dialog lists them, whatever
+// order it hands them over in: by name, case aside.
+TEST_F(MainDialogTest, ImportAppendsInNameOrderAndRemoveTakesTheWholeVideo) {
   const std::string avi = writeTestAvi(dir, "moon.avi", 8, 6, 3);
-  import(ListRole::Images, {q(writeTestBitmap(dir, "a.bmp", 8, 6)), q(writeTestBitmap(dir, "c.dib", 8, 6))});
-  EXPECT_EQ(rowTexts(ListRole::Images), QStringList({"c.dib", "a.bmp"}));
-  EXPECT_EQ(window.list(ListRole::Images)->selectedRows(), std::vector<int>{1});
-  EXPECT_EQ(window.engine().list(ListRole::Images).focused, 1);
+  import(ListRole::Images, {q(writeTestBitmap(dir, "m03.dib", 8, 6)), q(writeTestBitmap(dir, "M02.bmp", 8, 6)),
+                            q(writeTestBitmap(dir, "m01.bmp", 8, 6))});
+  EXPECT_EQ(rowTexts(ListRole::Images), QStringList({"m01.bmp", "M02.bmp", "m03.dib"}));
+  EXPECT_EQ(window.list(ListRole::Images)->selectedRows(), std::vector<int>{0});
+  EXPECT_EQ(window.engine().list(ListRole::Images).focused, 0);
   import(ListRole::Images, {q(avi)});
-  EXPECT_EQ(rowTexts(ListRole::Images).mid(2), QStringList({"[0] moon.avi", "[1] moon.avi", "[2] moon.avi"}));
-  EXPECT_EQ(window.list(ListRole::Images)->selectedRows(), std::vector<int>{2});
+  EXPECT_EQ(rowTexts(ListRole::Images).mid(3), QStringList({"[0] moon.avi", "[1] moon.avi", "[2] moon.avi"}));
+  EXPECT_EQ(window.list(ListRole::Images)->selectedRows(), std::vector<int>{3});
   EXPECT_TRUE(dialogs.messages.empty());
 
-  // One frame stands for the whole video; an empty list frees the frame size.
-  select(ListRole::Images, {3});
-  window.RemoveSelected();
+  // One frame stands for the whole video; an empty list frees the frame
+  // size. The Delete key removes a list's selection, and only there.
+  select(ListRole::Images, {4});
+  window.list(ListRole::Images)->setFocus();
+  QTest::keyClick(window.list(ListRole::Images), Qt::Key_Delete);
   settle();
-  EXPECT_EQ(rowTexts(ListRole::Images), QStringList({"c.dib", "a.bmp"}));
+  EXPECT_EQ(rowTexts(ListRole::Images), QStringList({"m01.bmp", "M02.bmp", "m03.dib"}));
   EXPECT_EQ(window.list(ListRole::Images)->selectedRows(), std::vector<int>{0});
-  select(ListRole::Images, {0, 1});
+  select(ListRole::Images, {0, 1, 2});
+  window.roleSelector()->setFocus();
+  QTest::keyClick(window.roleSelector(), Qt::Key_Delete);
+  settle();
+  EXPECT_EQ(window.model(ListRole::Images)->rowCount(), 3);
   window.RemoveSelected();
   settle();
   EXPECT_EQ(window.engine().frameSize().width, -1);

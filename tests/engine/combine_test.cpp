@@ -37,7 +37,6 @@ struct Night {
       job.frames.push_back(source.get());
       sources.push_back(std::move(source));
     }
-    job.format = PixelFormat::BgrFloat;
     job.combine.method = CombineMethod::SigmaClip;
     job.combine.kappaLow = 1.5f;
     job.load = [this](const ImageSource* source, ImageSlot& slot, std::string* why) {

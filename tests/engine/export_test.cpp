@@ -4,10 +4,13 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <stop_token>
 #include <tuple>
 
+#include "engine/parallel.h"
 #include "image/avi.h"
 #include "image/bitmap.h"
+#include "image/ser.h"
 #include "image/test_util.h"
 
 namespace stelp {
@@ -70,11 +73,11 @@ class ExportTest : public ::testing::Test {
     return std::ranges::count_if(std::filesystem::directory_iterator(dir.file("")),
                                  [](const auto& e) { return e.path().filename().string().starts_with("out"); });
   }
-  // A request for `name` in the folder: the one AVI file, or else a numbered sequence.
+  // A request for `name` in the folder: the one video file, or else a numbered sequence.
   ProcessedExport request(OutputKind kind, const std::string& name) const {
     ProcessedExport r;
     r.kind = kind;
-    r.sequence = kind != OutputKind::Avi;
+    r.sequence = !isVideoOutput(kind);
     if (r.sequence) r.name = sequenceNameOf(dir.file(name));
     else r.path = dir.file(name);
     return r;
@@ -176,34 +179,50 @@ TEST_F(ExportTest, DarksTheMasterWasMadeWithoutAreListed) {
   }
 }
 
-TEST_F(ExportTest, AFailedAviExportLeavesThePreviousVideo) {
+// A video whose export fails or is stopped is dropped with its temporary;
+// the file of that name stays as it was.
+TEST_F(ExportTest, AFailedOrStoppedVideoExportLeavesThePreviousVideo) {
   for (const uint8_t level : {10, 20}) add(level);
-  std::filesystem::create_directory(dir.file("gone"));
-  const std::string previous = dir.file("out.avi");
-  ProcessedExport video = request(OutputKind::Avi, "out.avi");
-  ASSERT_TRUE(saveProcessed(engine, video).ok);
-  EXPECT_EQ(aviFrameCount(previous), 2);
-  const test::Bytes before = test::readFile(previous);
-  clearAviReadCache();
-
-  // The second frame cannot be written (another size), or the folder goes away before the video is finished.
-  for (const bool removeFolder : {false, true}) {
-    SCOPED_TRACE(removeFolder ? "folder removed" : "frame refused");
-    int loads = 0;
-    engine.SetLoader([&](const ImageSource* source, ImageSlot& slot, PixelFormat format, std::string* why) {
-      const bool loaded = loadFrame(source, slot, format, why);
-      if (++loads == 2) {
-        if (removeFolder) std::filesystem::remove_all(dir.file("gone"));
-        else slot = test::floatImage(1, 1, {5});
-      }
-      return loaded;
-    });
+  enum class Ending { FrameRefused, FolderRemoved, Stopped };
+  for (const std::string name : {"out.avi", "out.ser"}) {
+    SCOPED_TRACE(name);
+    engine.SetLoader({});
     engine.DropAllProducts();
-    video.path = removeFolder ? dir.file("gone/out.avi") : previous;
-    const ExportResult result = saveProcessed(engine, video);
-    EXPECT_EQ(std::tuple(result.ok, result.failedPath), std::tuple(false, video.path));
+    const std::string previous = dir.file(name);
+    ProcessedExport video = request(outputKindOf(name), name);
+    ASSERT_TRUE(saveProcessed(engine, video).ok);
+    EXPECT_EQ(name == "out.avi" ? aviFrameCount(previous) : serFrameCount(previous), 2);
+    const test::Bytes before = test::readFile(previous);
+    clearAviReadCache();
+
+    // The second frame cannot be written (another size), the folder goes away before the video is finished, or a
+    // stop is requested while the second frame is made.
+    for (const Ending ending : {Ending::FrameRefused, Ending::FolderRemoved, Ending::Stopped}) {
+      SCOPED_TRACE(static_cast<int>(ending));
+      std::filesystem::create_directory(dir.file("gone"));
+      std::stop_source stop;
+      const StopScope scope(stop.get_token());
+      int loads = 0;
+      engine.SetLoader([&](const ImageSource* source, ImageSlot& slot, PixelFormat format, std::string* why) {
+        const bool loaded = loadFrame(source, slot, format, why);
+        if (++loads != 2) return loaded;
+        if (ending == Ending::FolderRemoved) std::filesystem::remove_all(dir.file("gone"));
+        if (ending == Ending::FrameRefused) slot = test::floatImage(1, 1, {5});
+        if (ending == Ending::Stopped) stop.request_stop();
+        return loaded;
+      });
+      engine.DropAllProducts();
+      video.path = ending == Ending::FolderRemoved ? dir.file("gone/" + name) : previous;
+      const ExportResult result = saveProcessed(engine, video);
+      const bool stopped = ending == Ending::Stopped;
+      EXPECT_EQ(std::tuple(result.ok, result.stopped, result.failedPath, result.files.size()),
+                std::tuple(stopped, stopped, stopped ? "" : video.path, size_t{0}));
+    }
+    EXPECT_EQ(test::readFile(previous), before);
   }
-  EXPECT_EQ(test::readFile(previous), before);
+  EXPECT_TRUE(std::ranges::none_of(std::filesystem::directory_iterator(dir.file("")), [](const auto& e) {
+    return e.path().filename().string().starts_with(".");
+  })) << "a temporary was left behind";
 }
 
 TEST_F(ExportTest, MasterFramesByExtension) {

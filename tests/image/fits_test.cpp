@@ -171,6 +171,56 @@ TEST(FitsWriteTest, UnitFloatsWholeBlocksAndCards) {
   EXPECT_NE(why.find("not a regular file"), std::string::npos) << why;
 }
 
+// BAYERPAT names the pattern from the first row stored, Stelp's bottom row, unless ROWORDER 'BOTTOM-UP' gives it from
+// the top; XBAYROFF and YBAYROFF shift it. A grey read carries the pattern at Stelp's top-left pixel. Written back, the
+// mosaic's BAYERPAT (in the source card's place) names its first row written, without offsets or row order, and
+// reads as the same pattern; a colour picture is written without the mosaic cards.
+TEST(FitsBayerTest, PatternsFromTheCardsAndBackAgain) {
+  const struct { std::vector<std::string> cards; int height; BayerPattern expected; } cases[] = {
+      {{card("BAYERPAT= 'RGGB'")}, 2, BayerPattern::Gbrg},
+      {{card("BAYERPAT= 'RGGB'")}, 3, BayerPattern::Rggb},
+      {{card("BAYERPAT= 'rggb    '"), card("ROWORDER= 'TOP-DOWN'")}, 2, BayerPattern::Gbrg},
+      {{card("BAYERPAT= 'RGGB'"), card("ROWORDER= 'BOTTOM-UP'")}, 2, BayerPattern::Rggb},
+      {{card("BAYERPAT= 'GRBG'"), valueCard("XBAYROFF", "1"), card("ROWORDER= 'BOTTOM-UP'")}, 2, BayerPattern::Rggb},
+      {{card("BAYERPAT= 'GRBG'"), valueCard("YBAYROFF", "1")}, 3, BayerPattern::Bggr},
+      {{card("BAYERPAT= 'CMYG'")}, 2, BayerPattern::None},
+  };
+  test::TempDir dir;
+  const std::string path = dir.file("out.fits");
+  // The keywords of the written file's mosaic cards, in order.
+  auto mosaicKeywords = [](const Bytes& file) {
+    std::vector<std::string> keywords;
+    for (size_t at = 0; at + 80 <= file.size() && std::string(file.begin() + at, file.begin() + at + 3) != "END";
+         at += 80) {
+      const std::string keyword(file.begin() + at, file.begin() + at + 8);
+      if (keyword == "BAYERPAT" || keyword == "XBAYROFF" || keyword == "YBAYROFF" || keyword == "ROWORDER")
+        keywords.push_back(keyword);
+    }
+    return keywords;
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.cards[0] + " height " + std::to_string(c.height));
+    const Bytes file = fitsFile(imageCards(8, 2, c.height, c.cards), Bytes(2 * c.height, 9));
+    ImageSlot grey, colour;
+    ASSERT_TRUE(readBytes(file, PixelFormat::GrayFloat, grey));
+    ASSERT_TRUE(readBytes(file, PixelFormat::BgrFloat, colour));
+    EXPECT_EQ(std::pair(grey->bayer, colour->bayer), std::pair(c.expected, BayerPattern::None));
+    if (c.expected == BayerPattern::None) continue;
+
+    MemoryInput input(file.data(), file.size());
+    const FitsCards cards = readFitsObservationCards(input);
+    ASSERT_TRUE(writeFits(path, *grey, FitsDepth::Int16, nullptr, cards));
+    ImageSlot again;
+    ASSERT_TRUE(readFits(path, PixelFormat::Gray8, again));
+    EXPECT_EQ(again->bayer, c.expected);
+    EXPECT_EQ(mosaicKeywords(test::readFile(path)), std::vector<std::string>{"BAYERPAT"});
+    ASSERT_TRUE(writeFits(path, *colour, FitsDepth::Float32, nullptr, cards));
+    const bool rowOrder = c.cards.back().starts_with("ROWORDER");
+    EXPECT_EQ(mosaicKeywords(test::readFile(path)), rowOrder ? std::vector<std::string>{"ROWORDER"}
+                                                             : std::vector<std::string>{});
+  }
+}
+
 TEST(FitsCardsTest, ObservationCardsAreCopiedWhenTheStandardAllowsThem) {
   test::TempDir dir;
   const std::vector<std::string> kept = {

@@ -217,10 +217,11 @@ TEST(SerTest, HeadersThatAreRefusedOrCut) {
 }
 
 // A SER file gives one entry per frame, each of which loads its own frame
-// through the SER reader; under another video kind's name it is refused.
+// through the SER reader; under another video kind's name it is refused. The
+// entries and their grey frames carry the Bayer pattern of the colour id.
 TEST(SerTest, EntriesOfASerFile) {
   test::TempDir dir;
-  const Bytes file = serFile({3, 2, 8, 0, false, {Values(6, 10), Values(6, 11), Values(6, 12)}});
+  const Bytes file = serFile({3, 2, 8, /*GBRG*/ 10, false, {Values(6, 10), Values(6, 11), Values(6, 12)}});
   test::writeFile(dir.file("clip.SER"), file);
   test::writeFile(dir.file("clip.avi"), file);
   const FileEntries entries = entriesOfFile(dir.file("clip.SER"));
@@ -230,9 +231,12 @@ TEST(SerTest, EntriesOfASerFile) {
   for (int32_t k = 0; k < 3; ++k) {
     EXPECT_EQ(entries.entries[k]->frameCode, k);
     EXPECT_EQ(entries.entries[k]->kind(), FileKind::Ser);
-    ImageSlot slot;
+    EXPECT_EQ(entries.entries[k]->bayer, BayerPattern::Gbrg);
+    ImageSlot slot, colour;
     ASSERT_TRUE(loadFrame(entries.entries[k].get(), slot, PixelFormat::Gray8));
+    ASSERT_TRUE(loadFrame(entries.entries[k].get(), colour, PixelFormat::Bgr24));
     EXPECT_EQ(slot->row(1)[2], 10 + k);
+    EXPECT_EQ(std::pair(slot->bayer, colour->bayer), std::pair(BayerPattern::Gbrg, BayerPattern::None));
   }
   const FileEntries misnamed = entriesOfFile(dir.file("clip.avi"));
   EXPECT_FALSE(misnamed);

@@ -1,11 +1,15 @@
 """SER videos read by stelp-cli frame by frame give the values ffmpeg's SER
 demuxer gives: the same layout, frame order and channel order, in every
-colour id Stelp reads and in both byte orders of 16-bit data."""
+colour id Stelp reads and in both byte orders of 16-bit data. The SER videos
+`stelp-cli process` writes read back in ffmpeg with their size, frame count
+and pixels, and keep their sources' time stamps."""
+import struct
+
 import numpy as np
 from numpy.testing import assert_array_equal
 
 from interop_util import InteropCase, cli_ok, convert_raw, ffmpeg, tool
-from ser_file import BAYER_GRBG, BAYER_RGGB, BGR, MONO, RGB, planes, ser_file
+from ser_file import BAYER_GRBG, BAYER_RGGB, BGR, HEADER_SIZE, MONO, RGB, planes, ser_file
 
 W, H, N = 7, 5, 3  # an odd width, so that a row stride mistake shows
 # (colour id, depth, big-endian 16-bit data)
@@ -18,7 +22,7 @@ def pix_fmt_of(path):
                 path).decode().strip()
 
 
-def ffmpeg_values(path, pix_fmt, depth, big_endian):
+def ffmpeg_values(path, pix_fmt, depth, big_endian, frames=N):
     """Every frame as ffmpeg's SER demuxer hands it over, (frames, H, W, planes).
 
     ffmpeg 5.1 reads the LittleEndian field the other way round from the
@@ -34,7 +38,16 @@ def ffmpeg_values(path, pix_fmt, depth, big_endian):
         values = np.frombuffer(data, ">u2" if named_big else "<u2")
         if named_big != big_endian:
             values = values.byteswap()
-    return values.reshape(-1, H, W, values.size // (N * H * W))
+    return values.reshape(-1, H, W, values.size // (frames * H * W))
+
+
+def project(path, colour, source, frames):
+    """A project without calibration steps, on the camera's scale, whose images are the frames of `source`, every one
+    but frame 1."""
+    flags = "".join(f"Enabled {k}={int(k != 1)}\n" for k in range(frames))
+    path.write_text(f"[Version]\nMajor=0\nMinor=9\n\n[Processing]\nColour={int(colour)}\nDark=0\nFlat=0\nHot=0\n"
+                    f"Stretch=0\nFitsScale=1\n\n[Image 1]\nFileName={source}\nFrames={frames}\n{flags}")
+    return path
 
 
 class SerInterop(InteropCase):
@@ -62,3 +75,43 @@ class SerInterop(InteropCase):
                     if colour and pix_fmt.startswith("rgb"):
                         expected = expected[..., ::-1]  # Stelp's channels are blue, green, red
                     assert_array_equal(ours, expected.astype(np.float32).ravel(), f"frame {k}, {pix_fmt}")
+
+    def test_exports_read_back_in_ffmpeg(self):
+        # (source colour id, source depth, colour mode, time stamps): 8-bit sources give 8-bit videos, deeper ones
+        # 16-bit videos of the engine value x 257, rounded; colour mode writes RGB.
+        # A mosaic stays a mosaic in grey mode, under its Bayer id.
+        cases = [(MONO, 8, False, True), (MONO, 16, False, False), (MONO, 12, False, True), (BGR, 8, True, False),
+                 (RGB, 16, True, True), (BAYER_GRBG, 8, False, False)]
+        rng = np.random.default_rng(11)
+        for colour_id, depth, colour, stamped in cases:
+            with self.subTest(colour_id=colour_id, depth=depth, colour=colour, stamped=stamped):
+                n = W * H * planes(colour_id)
+                frames = [rng.integers(0, 1 << depth, n).tolist() for _ in range(N)]
+                src = self.tmp / f"src_{colour_id}_{depth}.ser"
+                src.write_bytes(ser_file(W, H, depth, frames, colour_id, timestamps=stamped))
+                out = self.tmp / f"out_{colour_id}_{depth}.ser"
+                cli_ok("process", project(self.tmp / "p.sjx", colour, src, N), out, "--quiet")
+
+                kept = np.array([frames[k] for k in range(N) if k != 1], np.float64).reshape(-1, H, W, planes(colour_id))
+                if colour_id == BGR:
+                    kept = kept[..., ::-1]  # written as red, green, blue
+                if depth > 8:  # the engine's float of 0..255, x 257 rounded half up
+                    engine = (kept * 255.0 / ((1 << depth) - 1)).astype(np.float32)
+                    kept = np.floor(engine.astype(np.float64) * 257 + 0.5)
+                wide = depth > 8
+                data = out.read_bytes()
+                fields = struct.unpack_from("<7i", data, 14)[1:]
+                written_id = RGB if colour else colour_id if colour_id == BAYER_GRBG else MONO
+                self.assertEqual(fields, (written_id, 0, W, H, 16 if wide else 8, N - 1))
+                pix_fmt = pix_fmt_of(out)
+                base = pix_fmt[:-2] if pix_fmt.endswith(("be", "le")) else pix_fmt
+                self.assertEqual(base, {(False, False): "gray", (False, True): "gray16", (True, False): "rgb24",
+                                        (True, True): "rgb48"}[colour, wide] if written_id != BAYER_GRBG
+                                 else "bayer_grbg8")
+                theirs = ffmpeg_values(out, pix_fmt, 16 if wide else 8, big_endian=False, frames=N - 1)
+                assert_array_equal(theirs, kept, pix_fmt)
+                # The source's observer, instrument, telescope and dates, and the stamps of the frames written.
+                self.assertEqual(data[42:HEADER_SIZE], src.read_bytes()[42:HEADER_SIZE])
+                trailer = data[HEADER_SIZE + theirs.nbytes:]
+                stamps = [638000000000000000 + k for k in range(N) if k != 1] if stamped else []
+                self.assertEqual(trailer, struct.pack(f"<{len(stamps)}q", *stamps))

@@ -8,6 +8,7 @@
 #include "image/avi.h"
 #include "image/bitmap.h"
 #include "image/fits.h"
+#include "image/ser_writer.h"
 #include "engine/parallel.h"
 #include "image/test_util.h"
 #include "persist/ini.h"
@@ -18,13 +19,20 @@ namespace {
 
 using test::readText, test::writeText;
 
-// A bitmap, FITS or AVI file of `frames` frames, by the name's ending, of
+// A bitmap, FITS, AVI or SER file of `frames` frames, by the name's ending, of
 // w x h with a different level in every pixel so that FITS scaling has a maximum.
 void make(const std::string& path, int32_t frames = 2, int32_t w = 4, int32_t h = 2) {
   const auto image = test::makeImage(PixelFormat::Gray8, w, h);
   for (int32_t y = 0; y < h; ++y)
     for (int32_t x = 0; x < w; ++x) image->row(y)[x] = static_cast<uint8_t>(10 + 20 * y + x);
   const std::string end = path.substr(path.size() - 4);
+  if (end == ".ser") {
+    SerWriter writer;
+    ASSERT_TRUE(openSerWriter(writer, path, serLayoutOf(*image, SerDepth::Eight)));
+    for (int32_t i = 0; i < frames; ++i) ASSERT_TRUE(writeSerFrame(writer, *image));
+    ASSERT_TRUE(closeSerWriter(writer));
+    return;
+  }
   const bool avi = end == ".avi" || end == ".AvI";
   AviWriter writer;
   ASSERT_TRUE(avi ? openAviWriter(writer, path, *image)
@@ -84,19 +92,22 @@ TEST(ProjectTest, SavesTheExactTextOpensItBackKeepsItOnFailureAndStartsNew) {
   const std::string deep = odd + std::string(100, 'd') + "/" + std::string(100, 'e') + "/";
   std::filesystem::create_directories(deep);
   const std::string bmp = odd + "w=1;#[2].bmp", avi = odd + "é ä.avi", broken = odd + "two\nlines.bmp",
-                    fits = deep + std::string(60, 'f') + ".fits", dark = dir.file("dark.bmp");
+                    fits = deep + std::string(60, 'f') + ".fits", dark = dir.file("dark.bmp"), ser = odd + "moon.ser";
   for (const std::string& name : {bmp, broken, dark, fits}) make(name);
   make(avi, 4);
+  make(ser, 3);
   Engine saved;
   saved.Replace(unusualSettings(), {}, FrameSize());
   add(saved, ListRole::Images, bmp, FrameBitmap);
   add(saved, ListRole::Images, broken, FrameBitmap);  // no line can hold its name: left out
   for (int32_t k = 0; k < 4; ++k) add(saved, ListRole::Images, avi, k, k == 1 || k == 2);
   add(saved, ListRole::Images, fits, FrameFits, false);
+  for (int32_t k = 0; k < 3; ++k) add(saved, ListRole::Images, ser, k, k != 1);
   add(saved, ListRole::Darks, dark, FrameBitmap);
   const std::string expected = kUnusualSettingsText + "\n[Image 1]\nFileName=" + bmp + "\nEnabled=1\n\n[Image 2]\n" +
                                "FileName=" + avi + "\nFrames=4\nEnabled 0=0\nEnabled 1=1\nEnabled 2=1\nEnabled 3=0\n" +
-                               "\n[Image 3]\nFileName=" + fits + "\nEnabled=0\n\n[Dark 1]\nFileName=" + dark +
+                               "\n[Image 3]\nFileName=" + fits + "\nEnabled=0\n\n[Image 4]\nFileName=" + ser +
+                               "\nFrames=3\nEnabled 0=1\nEnabled 1=0\nEnabled 2=1\n\n[Dark 1]\nFileName=" + dark +
                                "\nEnabled=1\n";
   const std::string path = odd + "p [1].sjx";
   std::string why;

@@ -108,7 +108,7 @@ TEST(SettingsFileTest, SaveSetsItsKeysKeepingTheRestAndMissingValuesLoadAsDefaul
       {nullptr, nullptr, {10, 20, 800, 600, 0, 0, -1}},
       {"[Window]\nX=\nY=5\nH=9\n[Settings]\nFilter=junk\nFlags=2\n", nullptr, {10, 5, 800, 9, 0, 0, 2}},
   };
-  const SettingsToSave values{WindowRect{-4, 7, 1024, 768}, 2, 3, 21, kMarch5};
+  const SettingsToSave values{WindowRect{-4, 7, 1024, 768}, 2, 3, 21, kMarch5, {}};
   std::string why;
   for (const auto& c : cases) {
     const std::string path = dir.file(std::to_string(&c - cases) + (c.before ? ".ini" : "/Stelp.ini"));
