@@ -54,7 +54,9 @@ class ImageCommands(InteropCase):
                          "--bogus", "--format", "--format rgb48", "--frame", "--frame abc", "--frame 1.5",
                          "--frame 2147483648", "--frame 7frames", "--repeat", "--repeat 0", "--repeat two",
                          "--repeat 2",  # repeating needs an .avi output
-                         "--fits-scale", "--fits-scale linear", "--fits32 --fits-float"))):
+                         "--fits-scale", "--fits-scale linear", "--fits32 --fits-float")),
+                     *(("master", "dark", self.tmp / "p.sjx", out, *extra.split()) for extra in (
+                         "--combine mean", "--kappa-low 0.5", "--kappa-high 3x", "--memory 0", "--memory 1G"))):
             with self.subTest(args=args):
                 self.assertFails(args, "stelp-cli: .+", status=2)
 
