@@ -51,16 +51,25 @@ bool readSerFrameOf(const std::string& path, int32_t frame, PixelFormat format, 
 
 int32_t countSerFrames(const std::string& path, std::string* why) { return serFrameCount(path, why); }
 
+// The header check puts at least one whole frame inside the file.
+bool serFrameSize(const std::string& path, int32_t& width, int32_t& height, std::string* why) {
+  SerHeader header;
+  if (!readSerHeader(path, header, why)) return false;
+  width = header.width;
+  height = header.height;
+  return true;
+}
+
 const FileKindInfo kFileKinds[] = {
     {FileKind::Bitmap, "bmp", "Bitmap files", kBitmapExtensions, kBitmapSignature, false, FrameBitmap,
-     readBitmapFrame, nullptr},
+     readBitmapFrame, nullptr, bitmapFrameSize},
     {FileKind::Fits, "fits", "FITs files", kFitsExtensions, kFitsSignature, false, FrameFits, readFitsFrame,
-     nullptr},
+     nullptr, fitsFrameSize},
     {FileKind::Avi, "avi", "AVI files", kAviExtensions, kAviSignature, true, FrameNone, readAviFrameOf,
-     countAviFrames},
+     countAviFrames, aviFrameSize},
     // After AVI: a video frame code alone names AVI, the first video row.
     {FileKind::Ser, "ser", "SER files", kSerExtensions, kSerSignature, true, FrameNone, readSerFrameOf,
-     countSerFrames},
+     countSerFrames, serFrameSize},
 };
 
 bool matches(std::span<const Signature> signature, const char* head, size_t size) {
