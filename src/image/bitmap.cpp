@@ -100,6 +100,18 @@ void lookUpRow(const uint8_t* source, const uint8_t* table, int32_t width, uint8
     std::memcpy(destination + kEntryBytes * static_cast<size_t>(x), table + kEntryBytes * source[x], kEntryBytes);
 }
 
+// The same for a palette that is the grey ramp (entry i is grey i): each
+// index is the grey level itself, so the values are computed from it, a loop
+// the compiler vectorises, rather than looked up.
+template <typename T, int Values>
+void rampRow(const uint8_t* source, int32_t width, uint8_t* destination) {
+  T* out = reinterpret_cast<T*>(destination);
+  for (int32_t x = 0; x < width; ++x) {
+    const T value = greyValue<T>(source[x]);
+    for (int c = 0; c < Values; ++c) out[static_cast<size_t>(x) * Values + c] = value;
+  }
+}
+
 // The low 8 bits of a float truncated toward zero.
 inline uint8_t floatByte(const uint8_t* p) {
   float v;
@@ -124,8 +136,11 @@ uint64_t dibRowBytes(int bitCount, int64_t width) {
 DibRowDecoder::DibRowDecoder(int bitCount, const uint8_t* palette, PixelFormat format)
     : bitCount_(bitCount), format_(format) {
   if (bitCount != 8) return;
+  greyRamp_ = true;
   for (size_t i = 0; i < kBitmapPaletteEntries; ++i) {
     const uint8_t* entry = palette + 4 * i;
+    const uint8_t level = static_cast<uint8_t>(i);
+    greyRamp_ = greyRamp_ && entry[0] == level && entry[1] == level && entry[2] == level;
     const Bgr p{entry[0], entry[1], entry[2]};
     switch (format) {
       case PixelFormat::Gray8: put(table_, i, greyValue<uint8_t>(greyOf(p))); break;
@@ -147,6 +162,18 @@ DibRowDecoder::DibRowDecoder(int bitCount, const uint8_t* palette, PixelFormat f
 void DibRowDecoder::decode(const uint8_t* source, int32_t width, uint8_t* destination) const {
   switch (bitCount_) {
     case 8:
+      if (greyRamp_) {
+        switch (format_) {
+          case PixelFormat::Gray8: std::memcpy(destination, source, static_cast<size_t>(width)); break;
+          case PixelFormat::Gray16: rampRow<uint16_t, 1>(source, width, destination); break;
+          case PixelFormat::Gray32: rampRow<uint32_t, 1>(source, width, destination); break;
+          case PixelFormat::GrayFloat: rampRow<float, 1>(source, width, destination); break;
+          case PixelFormat::Bgr24: rampRow<uint8_t, 3>(source, width, destination); break;
+          case PixelFormat::BgrFloat: rampRow<float, 3>(source, width, destination); break;
+          case PixelFormat::None: break;
+        }
+        break;
+      }
       switch (format_) {
         case PixelFormat::Gray8: lookUpRow<uint8_t, 1>(source, table_, width, destination); break;
         case PixelFormat::Gray16: lookUpRow<uint16_t, 1>(source, table_, width, destination); break;

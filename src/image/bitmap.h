@@ -36,6 +36,7 @@ class DibRowDecoder {
  private:
   int bitCount_;
   PixelFormat format_;
+  bool greyRamp_ = false;  // 8-bit rows whose palette is the grey ramp: the index is the grey level
   alignas(16) uint8_t table_[kBitmapPaletteEntries * 3 * sizeof(float)];  // 8-bit rows: each index's pixel bytes
 };
 

@@ -51,12 +51,15 @@ TEST(DibRowTest, DecodesEveryDepthIntoEveryFormat) {
         EXPECT_EQ(test::sampleAt(*image, 0, 0, c), colour ? bgr[c] : grey) << bitCount << ", " << int(format);
     }
 
-  // A palette of random colours: every index, in a row of random length, decodes through the palette's table to what
-  // the 24-bit pixel it names decodes to, in every format.
+  // The grey ramp, then palettes of random colours: every index, in a row of random length, decodes to what the
+  // 24-bit pixel it names decodes to, in every format.
   uint32_t state = 99;
   auto next = [&] { return static_cast<uint8_t>((state = state * 1664525u + 1013904223u) >> 24); };
-  for (uint8_t& b : palette) b = next();
+  const Bytes ramp = greyPalette();
+  std::memcpy(palette, ramp.data(), ramp.size());
   for (int trial = 0; trial < 4; ++trial) {
+    if (trial > 0)
+      for (uint8_t& b : palette) b = next();
     const int32_t width = 256 + next() % 61;
     Bytes indices(static_cast<size_t>(width)), pixels;
     for (int32_t x = 0; x < width; ++x) {
