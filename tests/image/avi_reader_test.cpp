@@ -244,7 +244,9 @@ TEST_F(AviFileTest, RawGreyFramesReadAsLibavcodecReadsThem) {
       ImageSlot slot;
       const Bytes expected = libavcodecGrey(file, f);
       ASSERT_EQ(readAviFrame(input, f, PixelFormat::Gray8, slot), !expected.empty()) << name << ", frame " << f;
-      if (slot) EXPECT_EQ(test::pixelBytes(*slot), expected) << name << ", frame " << f;
+      if (slot) {
+        EXPECT_EQ(test::pixelBytes(*slot), expected) << name << ", frame " << f;
+      }
     }
   }
 }

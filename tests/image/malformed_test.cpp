@@ -46,8 +46,12 @@ TEST(MalformedFilesTest, EveryFileIsReadOrRefusedCleanly) {
     std::string why;
     const bool loads = kindInfo(kind)->read(path, 0, PixelFormat::Gray8, first, &why, FitsScale::Camera, nullptr);
     EXPECT_EQ(static_cast<bool>(entries), loads) << path << ": " << entries.why;
-    if (entries && first) EXPECT_EQ(std::pair(entries.width, entries.height), std::pair(first->width, first->height));
-    if (!entries && !loads) EXPECT_EQ(entries.why, why) << path;
+    if (entries && first) {
+      EXPECT_EQ(std::pair(entries.width, entries.height), std::pair(first->width, first->height)) << path;
+    }
+    if (!entries && !loads) {
+      EXPECT_EQ(entries.why, why) << path;
+    }
   }
   EXPECT_GT(files, 0) << "the malformed-file folder is empty";
 }
