@@ -326,7 +326,6 @@ bool readBitmap(ByteInput& input, PixelFormat format, ImageSlot& slot, std::stri
   if (!readBitmapLayout(input, layout, why)) return false;
   const auto [width, height, topDown, bitCount, paletteOffset, paletteCount, rowsOffset, rowBytes] = layout;
 
-
   // Entries past the ones the file gives stay black.
   uint8_t palette[kBitmapPaletteBytes] = {};
   if (bitCount == 8) input.readAt(paletteOffset, palette, static_cast<size_t>(4 * paletteCount));

@@ -66,9 +66,9 @@ struct FileEntries {
 // every check a read of that frame makes before it reads pixels (a
 // compressed video's first frame is decoded). A refused file (unreadable, of
 // no kind, a video without frames, a first frame that would be refused)
-// gives no entries and the reader's reason. Touches nothing but the file and keeps no state
-// of its own, so it may run on any thread; the AVI reader's shared cache is
-// locked.
+// gives no entries and the reader's reason. Touches nothing but the file
+// and keeps no state of its own, so it may run on any thread; the AVI
+// reader's shared cache is locked.
 FileEntries entriesOfFile(const std::string& path, int32_t maxFrames = INT32_MAX);
 
 // The frame size that every entry of a project shares; -1 until the first
