@@ -26,7 +26,9 @@ class Answers : public DialogHost {
  public:
   QStringList files;
   QString saveAs;
-  QStringList openFiles(QWidget*, const QString&, const std::vector<FileFilter>&) override { return files; }
+  QStringList openFiles(QWidget*, const QString&, const std::vector<FileFilter>&, const QString&) override {
+    return files;
+  }
   std::optional<QString> openFile(QWidget*, FileRequest&) override { return std::nullopt; }
   std::optional<QString> saveFile(QWidget*, FileRequest&) override { return saveAs; }
   MessageAnswer message(QWidget*, const QString&, const QString&, MessageButtons, MessageIcon) override {

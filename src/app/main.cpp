@@ -2,6 +2,7 @@
 #include <QCommandLineParser>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <cstdlib>
 #include <new>
 
 #include "app/dialogs.h"
@@ -45,6 +46,11 @@ int main(int argc, char** argv) {
 
   stelp::QtDialogHost dialogs;
   stelp::MainDialog window(dialogs, stelp::settingsFilePath());
+  // The budget of median and sigma-clipped masters, in MiB, as for the
+  // commands; a value that is no such number leaves the default.
+  int64_t combineMemory = 0;
+  if (const char* text = std::getenv(stelp::kCombineMemoryVariable); text && stelp::parseMemoryMiB(text, combineMemory))
+    window.engine().SetCombineMemory(combineMemory);
   // The project's folder is where moved source files are looked for, so the
   // path is made absolute.
   if (!parser.positionalArguments().isEmpty())

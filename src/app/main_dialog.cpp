@@ -106,8 +106,11 @@ auto fieldsOf(const ProcessingGroup& g) {
   return std::tie(g.dark, g.flat, g.synFlat, g.hot, g.stretch, g.stretchFromRel, g.stretchToRel, g.stretchFromAbs,
                   g.stretchToAbs, g.deInterlace);
 }
-auto fieldsOf(const FlatGroup& g) { return std::tie(g.filterWidth, g.filterHeight, g.varHi, g.varLo, g.border); }
-auto fieldsOf(const DarkGroup& g) { return std::tie(g.hot, g.cold, g.expand); }
+auto fieldsOf(const CombineGroup& g) { return std::tie(g.method, g.kappaLow, g.kappaHigh); }
+auto fieldsOf(const FlatGroup& g) {
+  return std::tuple_cat(std::tie(g.filterWidth, g.filterHeight, g.varHi, g.varLo, g.border), fieldsOf(g.combine));
+}
+auto fieldsOf(const DarkGroup& g) { return std::tuple_cat(std::tie(g.hot, g.cold, g.expand), fieldsOf(g.combine)); }
 
 // The grey byte the bitmap is filled with for a background colour.
 uint8_t greyOf(const QColor& colour) {
@@ -1007,7 +1010,9 @@ void MainDialog::ApplyFlatsPage() {
         engine_.ApplyFlatsSettings(values);
         if (fieldsOf(before) != fieldsOf(engine_.settings().flat)) modified_ = true;
       },
-      kGradientMapBit | kSyntheticFlatBit | kProcessedFrameBit, r, viewSelectors_[static_cast<size_t>(r)]->currentIndex());
+      kGradientMapBit | kSyntheticFlatBit | kProcessedFrameBit |
+          (values.combine.sameMaster(engine_.settings().flat.combine) ? ProductSet{0} : ProductSet{kMasterFlatBit}),
+      r, viewSelectors_[static_cast<size_t>(r)]->currentIndex());
   Invalidate();
 }
 
@@ -1020,7 +1025,9 @@ void MainDialog::ApplyDarksPage() {
         engine_.ApplyDarksSettings(values);
         if (fieldsOf(before) != fieldsOf(engine_.settings().dark)) modified_ = true;
       },
-      kHotPixelMapBit | kProcessedFrameBit, r, viewSelectors_[static_cast<size_t>(r)]->currentIndex());
+      kHotPixelMapBit | kProcessedFrameBit |
+          (values.combine.sameMaster(engine_.settings().dark.combine) ? ProductSet{0} : ProductSet{kMasterDarkBit}),
+      r, viewSelectors_[static_cast<size_t>(r)]->currentIndex());
   Invalidate();
 }
 

@@ -30,7 +30,15 @@ constexpr int kLabelWidth = 46;
 constexpr int kLabelHeight = 8;
 constexpr int kEditX = 55;
 constexpr int kEditWidth = 40;
-constexpr int kEditHeight = 14;
+constexpr int kEditHeight = 12;
+// The Combine row at the foot of both pages: the list, then the kappas low
+// and high around a '-', as the stretch bounds of the Images page.
+constexpr int kCombineY = 75;
+constexpr int kCombineListWidth = 48;
+constexpr int kKappaLabelX = 57;
+constexpr int kKappaLowX = 63;
+constexpr int kKappaHighX = 84;
+constexpr int kKappaWidth = 17;
 
 enum class Entry { AnyText, DigitsOnly };
 
@@ -338,11 +346,11 @@ void ImagesPage::storeControls() {
 namespace {
 
 constexpr std::array<EditRow, 5> kFlatsRows = {{
-    {"Filter width", 10, 7, "filterWidth", Entry::DigitsOnly},
-    {"Filter height", 26, 23, "filterHeight", Entry::AnyText},
-    {"Variation +", 42, 39, "varHi", Entry::DigitsOnly},
-    {"Variation -", 58, 55, "varLo", Entry::DigitsOnly},
-    {"Image border", 74, 71, "border", Entry::AnyText},
+    {"Filter width", 6, 4, "filterWidth", Entry::DigitsOnly},
+    {"Filter height", 20, 18, "filterHeight", Entry::AnyText},
+    {"Variation +", 34, 32, "varHi", Entry::DigitsOnly},
+    {"Variation -", 48, 46, "varLo", Entry::DigitsOnly},
+    {"Image border", 62, 60, "border", Entry::AnyText},
 }};
 
 // The values of the rows above, and their ranges.
@@ -367,6 +375,48 @@ void showKeptValueWhenFinished(SettingsPage* page, QLineEdit* edit) {
   QObject::connect(edit, &QLineEdit::editingFinished, page, [page] { page->Load(); });
 }
 
+// Builds the Combine row of a page about `what` ("flats", "darks"). `edited`
+// is the page's edit; a new choice also greys or ungreys the kappas.
+template <typename Edited>
+CombineControls addCombineRow(SettingsPage* page, const DialogUnits& units, const QString& what, Edited edited) {
+  CombineControls c;
+  // The list's order is CombineMethod's.
+  c.list = addList(page, units, "combine",
+                   {QStringLiteral("Average"), QStringLiteral("Median"), QStringLiteral("Sigma clip")}, kLabelX,
+                   kCombineY, kCombineListWidth);
+  c.list->setToolTip(QStringLiteral("Combine: how the master is made of the ") + what);
+  addLabel(page, QStringLiteral(u"\u03ba"), units.rect(kKappaLabelX, kCombineY + 2, 6, kLabelHeight));
+  c.kappaLow = addEdit(page, "kappaLow", units.rect(kKappaLowX, kCombineY, kKappaWidth, kEditHeight), Entry::AnyText);
+  addLabel(page, QStringLiteral("-"), units.rect(kKappaLowX + kKappaWidth + 1, kCombineY + 2, 3, kLabelHeight));
+  c.kappaHigh = addEdit(page, "kappaHigh", units.rect(kKappaHighX, kCombineY, kKappaWidth, kEditHeight), Entry::AnyText);
+  c.kappaLow->setToolTip(QStringLiteral(u"\u03ba low: sigma clipping drops values below median - \u03ba low \u00d7 sigma"));
+  c.kappaHigh->setToolTip(QStringLiteral(u"\u03ba high: sigma clipping drops values above median + \u03ba high \u00d7 sigma"));
+  QObject::connect(c.list, &QComboBox::currentIndexChanged, page, [c, edited](int index) {
+    c.kappaLow->setEnabled(index == static_cast<int>(CombineMethod::SigmaClip));
+    c.kappaHigh->setEnabled(index == static_cast<int>(CombineMethod::SigmaClip));
+    edited();
+  });
+  for (QLineEdit* edit : {c.kappaLow, c.kappaHigh}) {
+    QObject::connect(edit, &QLineEdit::textChanged, page, edited);
+    showKeptValueWhenFinished(page, edit);
+  }
+  return c;
+}
+
+void loadCombine(const CombineControls& c, const CombineGroup& values) {
+  c.list->setCurrentIndex(static_cast<int>(values.method));
+  c.kappaLow->setText(formatFloatField(values.kappaLow));
+  c.kappaHigh->setText(formatFloatField(values.kappaHigh));
+  c.kappaLow->setEnabled(values.method == CombineMethod::SigmaClip);
+  c.kappaHigh->setEnabled(values.method == CombineMethod::SigmaClip);
+}
+
+void storeCombine(const CombineControls& c, CombineGroup& values) {
+  values.method = static_cast<CombineMethod>(kCombineMethodRange.clamp(c.list->currentIndex()));
+  values.kappaLow = kKappaRange.clamp(parseFloatField(c.kappaLow->text()));
+  values.kappaHigh = kKappaRange.clamp(parseFloatField(c.kappaHigh->text()));
+}
+
 }  // namespace
 
 FlatsPage::FlatsPage(const DialogUnits& units, QWidget* parent) : SettingsPage(parent) {
@@ -377,15 +427,18 @@ FlatsPage::FlatsPage(const DialogUnits& units, QWidget* parent) : SettingsPage(p
     connect(edit, &QLineEdit::textChanged, this, &FlatsPage::edited);
     showKeptValueWhenFinished(this, edit);
   }
+  combine_ = addCombineRow(this, units, QStringLiteral("flats"), [this] { edited(); });
 }
 
 void FlatsPage::loadControls() {
   for (size_t i = 0; i < kFlatsFields.size(); ++i) edits_[i]->setText(QString::number(values_.*kFlatsFields[i]));
+  loadCombine(combine_, values_.combine);
 }
 
 void FlatsPage::storeControls() {
   for (size_t i = 0; i < kFlatsFields.size(); ++i)
     values_.*kFlatsFields[i] = kFlatsRanges[i].clamp(parseIntField(edits_[i]->text()));
+  storeCombine(combine_, values_.combine);
 }
 
 // ---------------------------------------------------------------------------
@@ -399,18 +452,21 @@ DarksPage::DarksPage(const DialogUnits& units, QWidget* parent) : SettingsPage(p
     connect(edit, &QLineEdit::textChanged, this, &DarksPage::edited);
     showKeptValueWhenFinished(this, edit);
   }
+  combine_ = addCombineRow(this, units, QStringLiteral("darks"), [this] { edited(); });
 }
 
 void DarksPage::loadControls() {
   edits_[0]->setText(QString::number(values_.hot));
   edits_[1]->setText(QString::number(values_.cold));
   edits_[2]->setText(QString::number(values_.expand));
+  loadCombine(combine_, values_.combine);
 }
 
 void DarksPage::storeControls() {
   values_.hot = static_cast<uint32_t>(kDarkLevelFieldRange.clamp(parseIntField(edits_[0]->text())));
   values_.cold = static_cast<uint32_t>(kDarkLevelFieldRange.clamp(parseIntField(edits_[1]->text())));
   values_.expand = kExpandRange.clamp(parseIntField(edits_[2]->text()));
+  storeCombine(combine_, values_.combine);
 }
 
 }  // namespace stelp

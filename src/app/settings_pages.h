@@ -109,8 +109,17 @@ class ImagesPage : public SettingsPage {
   float stretchTo_ = 0.0f;
 };
 
+// The "Combine" choice of the Flats and Darks pages, how the page's master is
+// made, and the two kappas of sigma clipping, which are greyed for the
+// other choices.
+struct CombineControls {
+  QComboBox* list = nullptr;
+  QLineEdit* kappaLow = nullptr;
+  QLineEdit* kappaHigh = nullptr;
+};
+
 // The Flats page: the gradient detection's filter size, variations and
-// border.
+// border, and how the master flat is combined.
 class FlatsPage : public SettingsPage {
   Q_OBJECT
  public:
@@ -124,6 +133,7 @@ class FlatsPage : public SettingsPage {
   QLineEdit* varHiEdit() const { return edits_[2]; }
   QLineEdit* varLoEdit() const { return edits_[3]; }
   QLineEdit* borderEdit() const { return edits_[4]; }
+  const CombineControls& combine() const { return combine_; }
 
  protected:
   void loadControls() override;
@@ -131,10 +141,12 @@ class FlatsPage : public SettingsPage {
 
  private:
   QLineEdit* edits_[5];
+  CombineControls combine_;
   FlatGroup values_;
 };
 
-// The Darks page: the hot and cold pixel levels and the expansion.
+// The Darks page: the hot and cold pixel levels, the expansion, and how the
+// master dark is combined.
 class DarksPage : public SettingsPage {
   Q_OBJECT
  public:
@@ -146,6 +158,7 @@ class DarksPage : public SettingsPage {
   QLineEdit* hotEdit() const { return edits_[0]; }
   QLineEdit* coldEdit() const { return edits_[1]; }
   QLineEdit* expandEdit() const { return edits_[2]; }
+  const CombineControls& combine() const { return combine_; }
 
  protected:
   void loadControls() override;
@@ -153,6 +166,7 @@ class DarksPage : public SettingsPage {
 
  private:
   QLineEdit* edits_[3];
+  CombineControls combine_;
   DarkGroup values_;
 };
 

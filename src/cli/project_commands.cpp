@@ -1,5 +1,7 @@
 // stelp-cli process, master, render and demo: the engine on a project.
 #include <algorithm>
+#include <charconv>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <optional>
@@ -9,6 +11,7 @@
 #include "demo.h"
 #include "engine/engine.h"
 #include "engine/export.h"
+#include "engine/setting_ranges.h"
 #include "image/bitmap.h"
 #include "image/file_kind.h"
 #include "persist/project.h"
@@ -17,17 +20,22 @@ namespace stelp::cli {
 namespace {
 
 constexpr char kProcessUsage[] =
-    "usage: stelp-cli process PROJECT OUTPUT [--fits32|--fits-float] [--start N] [--quiet]\n"
+    "usage: stelp-cli process PROJECT OUTPUT [--fits32|--fits-float] [--start N] [--memory MIB] [--quiet]\n"
     "  calibrate every enabled image of PROJECT and write it by OUTPUT's extension:\n"
     "  .bmp, .fit/.fts/.fits (unsigned 16-bit; 32-bit with --fits32, 32-bit float of\n"
     "  0..1 with --fits-float), .avi or .ser (one video; the SER is 16-bit when an\n"
     "  image comes from a deeper file) or .raw (the float pixels); several images\n"
-    "  make a numbered sequence starting at N\n";
+    "  make a numbered sequence starting at N\n"
+    "  --memory: MiB a median or sigma-clipped master may hold at once (default 1024,\n"
+    "  or STELP_COMBINE_MEMORY)\n";
 constexpr char kMasterUsage[] =
     "usage: stelp-cli master dark|flat|synthetic|hotpixels|gradient PROJECT OUTPUT [--fits32|--fits-float]\n"
+    "                 [--combine average|median|sigma] [--kappa-low K] [--kappa-high K] [--memory MIB]\n"
     "                 [--quiet]\n"
     "  compute one product of PROJECT and write it by OUTPUT's extension: .bmp,\n"
-    "  .fit/.fts/.fits (as for process) or .raw (the pixel bytes)\n";
+    "  .fit/.fts/.fits (as for process) or .raw (the pixel bytes); --combine and the\n"
+    "  kappas (1 to 100) replace how the project combines the darks or flats it is\n"
+    "  made from; --memory as for process\n";
 constexpr char kRenderUsage[] =
     "usage: stelp-cli render PROJECT ROLE VIEW OUTPUT.bmp [--size WxH] [--scale S] [--center X,Y]\n"
     "                 [--display-stretch] [--quiet]\n"
@@ -90,14 +98,66 @@ bool refuseConflict(const std::vector<std::string>& outputs, const Engine& engin
   return true;
 }
 
+// The memory budget of median and sigma-clipped masters: the last --memory,
+// else the environment's, else the default.
+bool combineMemoryOf(const Arguments& a, int64_t& bytes, std::string& error) {
+  bytes = kDefaultCombineMemory;
+  const char* variable = std::getenv(kCombineMemoryVariable);
+  if (variable && *variable && !parseMemoryMiB(variable, bytes)) {
+    error = std::string(kCombineMemoryVariable) + " needs a whole number of MiB, not '" + variable + "'";
+    return false;
+  }
+  return eachValue(a, "--memory", [&](const std::string& text) {
+    if (parseMemoryMiB(text, bytes)) return true;
+    error = "--memory needs a whole number of MiB, not '" + text + "'";
+    return false;
+  });
+}
+
+// `combine` with what --combine, --kappa-low and --kappa-high replace.
+bool combineOf(const Arguments& a, CombineGroup& combine, std::string& error) {
+  bool ok = eachValue(a, "--combine", [&](const std::string& text) {
+    static constexpr std::pair<const char*, CombineMethod> kMethods[] = {
+        {"average", CombineMethod::Average}, {"median", CombineMethod::Median}, {"sigma", CombineMethod::SigmaClip}};
+    for (const auto& [name, method] : kMethods) {
+      if (text != name) continue;
+      combine.method = method;
+      return true;
+    }
+    error = "--combine needs average, median or sigma, not '" + text + "'";
+    return false;
+  });
+  for (const auto& [option, kappa] : {std::pair{"--kappa-low", &combine.kappaLow}, {"--kappa-high", &combine.kappaHigh}}) {
+    ok = ok && eachValue(a, option, [&](const std::string& text) {
+      float value = 0.0f;
+      const auto [end, failure] = std::from_chars(text.data(), text.data() + text.size(), value);
+      if (failure == std::errc() && end == text.data() + text.size() && kKappaRange.clamp(value) == value) {
+        *kappa = value;
+        return true;
+      }
+      error = std::string(option) + " needs a number from 1 to 100, not '" + text + "'";
+      return false;
+    });
+  }
+  return ok;
+}
+
+// The folder of an output file, where a master's temporary file goes.
+std::string folderOf(const std::string& output) {
+  const std::string folder = std::filesystem::path(output).parent_path().string();
+  return folder.empty() ? "." : folder;
+}
+
 }  // namespace
 
 int processCommand(const std::vector<std::string>& args) {
   if (wantsHelp(args, kProcessUsage)) return kExitOk;
   Arguments a;
   std::string error;
-  if (!parseArguments(args, {"--fits32", "--fits-float", "--quiet"}, {"--start"}, a, error))
+  if (!parseArguments(args, {"--fits32", "--fits-float", "--quiet"}, {"--start", "--memory"}, a, error))
     return usageError(error, kProcessUsage);
+  int64_t memory = 0;
+  if (!combineMemoryOf(a, memory, error)) return usageError(error, kProcessUsage);
   FitsDepth depth = FitsDepth::Int16;
   if (!fitsDepthOf(a, depth, error)) return usageError(error, kProcessUsage);
   if (a.words.size() != 2) return usageError("process takes PROJECT and OUTPUT", kProcessUsage);
@@ -111,6 +171,8 @@ int processCommand(const std::vector<std::string>& args) {
 
   CliProgress progress(a.has("--quiet"));
   Engine engine(&progress);
+  engine.SetCombineMemory(memory);
+  engine.SetSpillFolder(folderOf(output));
   std::string subject = a.words[0];
   return guardMemory(subject, [&] {
     const Opened opened = openForCommand(a.words[0], engine, /*imagesReportedLater=*/true);
@@ -141,8 +203,13 @@ int masterCommand(const std::vector<std::string>& args) {
   if (wantsHelp(args, kMasterUsage)) return kExitOk;
   Arguments a;
   std::string error;
-  if (!parseArguments(args, {"--fits32", "--fits-float", "--quiet"}, {}, a, error))
+  if (!parseArguments(args, {"--fits32", "--fits-float", "--quiet"},
+                      {"--combine", "--kappa-low", "--kappa-high", "--memory"}, a, error))
     return usageError(error, kMasterUsage);
+  int64_t memory = 0;
+  if (!combineMemoryOf(a, memory, error)) return usageError(error, kMasterUsage);
+  CombineGroup check;
+  if (!combineOf(a, check, error)) return usageError(error, kMasterUsage);
   FitsDepth depth = FitsDepth::Int16;
   if (!fitsDepthOf(a, depth, error)) return usageError(error, kMasterUsage);
   if (a.words.size() != 3) return usageError("master takes PRODUCT, PROJECT and OUTPUT", kMasterUsage);
@@ -154,6 +221,8 @@ int masterCommand(const std::vector<std::string>& args) {
 
   CliProgress progress(a.has("--quiet"));
   Engine engine(&progress);
+  engine.SetCombineMemory(memory);
+  engine.SetSpillFolder(folderOf(output));
   struct ProductName {
     const char* name;
     ProductBit bit;
@@ -174,6 +243,17 @@ int masterCommand(const std::vector<std::string>& args) {
   return guardMemory(subject, [&] {
     const Opened opened = openForCommand(a.words[1], engine, /*imagesReportedLater=*/false);
     if (opened == Opened::Failed) return kExitFailure;
+    // The options replace the project's combination of the list the product
+    // is made from (checked above, so they parse).
+    if (chosen->from == ListRole::Darks) {
+      DarkGroup dark = engine.settings().dark;
+      combineOf(a, dark.combine, error);
+      engine.ApplyDarksSettings(dark);
+    } else {
+      FlatGroup flat = engine.settings().flat;
+      combineOf(a, flat.combine, error);
+      engine.ApplyFlatsSettings(flat);
+    }
     if (refuseConflict({output}, engine)) return kExitFailure;
     const ImageBuffer* made = engine.Make(chosen->bit);
     // The frames the product had to do without are named, even with --quiet.
@@ -239,8 +319,13 @@ int renderCommand(const std::vector<std::string>& args) {
     return usageError("view '" + a.words[2] + "' does not belong to role '" + a.words[1] + "'", kRenderUsage);
   if (outputKindOf(a.words[3]) != OutputKind::Bitmap) return fileError(a.words[3], "the output must be a .bmp file");
 
+  int64_t memory = 0;
+  if (!combineMemoryOf(a, memory, error)) return usageError(error, kRenderUsage);
+
   CliProgress progress(a.has("--quiet"));
   Engine engine(&progress);
+  engine.SetCombineMemory(memory);
+  engine.SetSpillFolder(folderOf(a.words[3]));
   std::string subject = a.words[0];
   return guardMemory(subject, [&] {
     const Opened opened = openForCommand(a.words[0], engine, /*imagesReportedLater=*/false);

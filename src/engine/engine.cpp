@@ -35,6 +35,16 @@ double cameraFullScale(const ImageSource& source, FitsScale scale) {
 
 constexpr char kReady[] = "Ready";
 
+// The status text while a master is made of `what` ("darks", "flats").
+std::string combiningText(const CombineGroup& combine, const char* what) {
+  switch (combine.method) {
+    case CombineMethod::Average: break;
+    case CombineMethod::Median: return std::string("Median of ") + what;
+    case CombineMethod::SigmaClip: return std::string("Sigma clipping ") + what;
+  }
+  return std::string("Averaging ") + what;
+}
+
 // Why a frame does not join an average begun with a frame of another kind.
 std::string mosaicMismatch(BayerPattern frame, BayerPattern first) {
   const std::string name = bayerName(frame), firstName = bayerName(first);
@@ -157,6 +167,11 @@ void Engine::averageList(ListRole role, ImageSlot& target, ProductBit bit, const
   if (count == 0) return;
   SetStatus(statusText);
   WaitCursor wait(*progress_);
+  const CombineGroup& combine = role == ListRole::Darks ? settings_.dark.combine : settings_.flat.combine;
+  if (combine.method != CombineMethod::Average) {
+    combineList(role, target, combine);
+    return;
+  }
   int32_t n = 0;
   ImageSlot scratch;
   for (int32_t i = 0; i < count; ++i) {
@@ -209,6 +224,32 @@ void Engine::averageList(ListRole role, ImageSlot& target, ProductBit bit, const
   averaged_[index(role)] = n;
 }
 
+void Engine::combineList(ListRole role, ImageSlot& target, const CombineGroup& combine) {
+  CombineJob job;
+  for (const auto& entry : lists_[index(role)].entries)
+    if (entry && entry->enabled) job.frames.push_back(entry.get());
+  job.frameSize = frameSize_;
+  job.combine = combine;
+  job.memory = combineMemory_;
+  job.spillFolder = spillFolder_;
+  job.threads = threads_;
+  job.progress = progress_;
+  job.load = [this](const ImageSource* source, ImageSlot& slot, std::string* why) {
+    return load(source, slot, calibrationFormat(source), why);
+  };
+  job.mismatch = mosaicMismatch;
+  CombineOutcome outcome = combineFrames(job);
+  if (stopRequested()) return;
+  std::vector<FrameFailure>& passedOver = passedOver_[index(role)];
+  for (const CombineFailure& failure : outcome.passedOver) {
+    const ImageSource* source = job.frames[static_cast<size_t>(failure.frame)];
+    if (!source->missing)
+      passedOver.push_back({source->path, source->frameCode, failure.why.empty() ? "cannot be read" : failure.why});
+  }
+  target = std::move(outcome.master);
+  averaged_[index(role)] = target ? outcome.combined : 0;
+}
+
 std::vector<FrameFailure> Engine::MasterFailures() const {
   const ProcessingGroup& p = settings_.processing;
   std::vector<FrameFailure> failures;
@@ -223,12 +264,12 @@ std::vector<FrameFailure> Engine::MasterFailures() const {
 
 void Engine::AverageDarks() {
   processedFrame_.reset();
-  averageList(ListRole::Darks, masterDark_, kMasterDarkBit, "Averaging darks");
+  averageList(ListRole::Darks, masterDark_, kMasterDarkBit, combiningText(settings_.dark.combine, "darks"));
 }
 
 void Engine::AverageFlats() {
   processedFrame_.reset();
-  averageList(ListRole::Flats, masterFlat_, kMasterFlatBit, "Averaging flats");
+  averageList(ListRole::Flats, masterFlat_, kMasterFlatBit, combiningText(settings_.flat.combine, "flats"));
   if (masterFlat_) masterFlatMean_ = channelMeans(*masterFlat_);
 }
 
@@ -447,6 +488,7 @@ void Engine::ApplyImagesSettings(const ProcessingGroup& values) {
 }
 
 void Engine::ApplyFlatsSettings(const FlatGroup& values) {
+  if (!values.combine.sameMaster(settings_.flat.combine)) dropListProducts(ListRole::Flats);
   settings_.flat = values;
   gradientMap_.reset();
   syntheticFlat_.reset();
@@ -454,6 +496,7 @@ void Engine::ApplyFlatsSettings(const FlatGroup& values) {
 }
 
 void Engine::ApplyDarksSettings(const DarkGroup& values) {
+  if (!values.combine.sameMaster(settings_.dark.combine)) dropListProducts(ListRole::Darks);
   settings_.dark = values;
   hotPixelMap_.reset();
   processedFrame_.reset();

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/combine.h"
 #include "engine/paint.h"
 #include "engine/processing_settings.h"
 #include "engine/progress.h"
@@ -139,6 +140,12 @@ class Engine {
   void SetLoader(FrameLoader loader) { loader_ = std::move(loader); }
   // Threads a product operation may use.
   void SetThreads(int threads) { threads_ = std::max(threads, 1); }
+  // A median or sigma-clipped master works in bands of rows whose frames'
+  // values take at most `bytes` (see combineFrames); frames kept between
+  // bands go to a nameless temporary file in `folder` (empty: the system's
+  // temporary folder).
+  void SetCombineMemory(int64_t bytes) { combineMemory_ = std::max<int64_t>(bytes, 1); }
+  void SetSpillFolder(std::string folder) { spillFolder_ = std::move(folder); }
 
   // Background work. An operation run under a stop request (see
   // parallel.h) looks at it between frames and bands of rows; a stopped
@@ -201,7 +208,10 @@ class Engine {
   bool Interrupted() const;
   bool load(const ImageSource* source, ImageSlot& slot, PixelFormat format, std::string* why);
   bool fitsFrame(const ImageBuffer* image) const;
+  // Makes the master of `role`'s list by the list's combine setting.
   void averageList(ListRole role, ImageSlot& target, ProductBit bit, const std::string& statusText);
+  // The median or sigma-clipped part of averageList.
+  void combineList(ListRole role, ImageSlot& target, const CombineGroup& combine);
   // Drops the products averaged from `role`'s list and what is made from
   // them.
   void dropListProducts(ListRole role);
@@ -240,6 +250,8 @@ class Engine {
 
   FrameLoader loader_;
   int threads_;
+  int64_t combineMemory_ = kDefaultCombineMemory;
+  std::string spillFolder_;
   std::atomic<ProductSet> computing_{0};
   std::atomic<bool> yield_{false};
   friend class ComputingScope;

@@ -135,10 +135,12 @@ FitsCards masterCards(const Engine& engine, MasterProduct product) {
     case MasterProduct::Dark:
       cards = {fitsStringCard("IMAGETYP", "MASTER DARK"),
                fitsIntegerCard("NCOMBINE", engine.AveragedCount(ListRole::Darks))};
+      addHistory(cards, "Combined: " + describeCombine(engine.settings().dark.combine));
       break;
     case MasterProduct::Flat:
       cards = {fitsStringCard("IMAGETYP", "MASTER FLAT"),
                fitsIntegerCard("NCOMBINE", engine.AveragedCount(ListRole::Flats))};
+      addHistory(cards, "Combined: " + describeCombine(engine.settings().flat.combine));
       break;
     case MasterProduct::SyntheticFlat:
       cards = {fitsStringCard("IMAGETYP", "SYNTHETIC FLAT")};

@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <stop_token>
 #include <thread>
-#include <vector>
 
 namespace stelp {
 
@@ -30,6 +29,29 @@ class StopScope {
   std::stop_token previous_;
 };
 
+namespace detail {
+
+// One call of parallelRanges as the pool sees it: `parts` pieces, each run
+// once by runPart(context, part), on whichever thread claims it first.
+struct PartsJob {
+  void (*runPart)(void* context, int part);
+  void* context;
+  int parts;
+  std::stop_token stop;  // the caller's, made current on the helper running a part
+  int claimed = 0;       // parts handed out; guarded by the pool's lock
+  int finished = 0;      // parts done; guarded by the pool's lock
+};
+
+// Runs every part of `job` on the calling thread and the process's helper
+// threads, and returns when all are done. The helpers are started the first
+// time they are needed and then wait for the next call: no thread is started
+// per call. The caller works too, taking the parts no helper has claimed yet,
+// so a call never waits for a helper that is still asleep on a busy core, and
+// a part may itself call parallelRanges.
+void runParts(PartsJob& job);
+
+}  // namespace detail
+
 // Runs work(first, end) over `count` items split into contiguous ranges, one
 // per thread (at most `threads`, and none smaller than `grain` items). The
 // calling thread takes the first range. Every item is handled exactly once,
@@ -42,7 +64,7 @@ void parallelRanges(int64_t count, int threads, int64_t grain, Work work) {
   const int64_t byGrain = std::max<int64_t>(1, count / std::max<int64_t>(grain, 1));
   const int parts = static_cast<int>(std::clamp<int64_t>(threads, 1, byGrain));
   const std::stop_token stop = currentStop;
-  auto run = [&work, stop, grain](int64_t first, int64_t end) {
+  auto runRange = [&work, &stop, grain](int64_t first, int64_t end) {
     if (!stop.stop_possible()) {
       work(first, end);
       return;
@@ -52,14 +74,20 @@ void parallelRanges(int64_t count, int threads, int64_t grain, Work work) {
     for (int64_t at = first; at < end && !stop.stop_requested(); at += band) work(at, std::min(end, at + band));
   };
   if (parts == 1) {
-    run(int64_t{0}, count);
+    runRange(int64_t{0}, count);
     return;
   }
-  std::vector<std::thread> helpers;
-  helpers.reserve(static_cast<size_t>(parts - 1));
-  for (int p = 1; p < parts; ++p) helpers.emplace_back(run, count * p / parts, count * (p + 1) / parts);
-  run(int64_t{0}, count / parts);
-  for (std::thread& t : helpers) t.join();
+  struct Context {
+    decltype(runRange)& run;
+    int64_t count;
+    int parts;
+  } context{runRange, count, parts};
+  detail::PartsJob job{[](void* c, int part) {
+                         const Context& self = *static_cast<const Context*>(c);
+                         self.run(self.count * part / self.parts, self.count * (part + 1) / self.parts);
+                       },
+                       &context, parts, stop};
+  detail::runParts(job);
 }
 
 }  // namespace stelp

@@ -141,31 +141,53 @@ void locateHotPixels(const ImageBuffer& masterDark, const DarkGroup& dark, Image
   }
 }
 
+namespace {
+
+// p - d, then p x (m / f) clamped at 255, then negatives (and NaN) to 0, for
+// `values` values of one row. One form per combination of products, so that
+// each loop is plain arithmetic the compiler vectorises; `mean` holds the
+// mean of every value's channel (a single one when OneMean).
+template <bool Dark, bool Flat, bool OneMean>
+void calibrateRow(float* row, const float* d, const float* f, const float* mean, size_t values) {
+  const float single = mean[0];
+  for (size_t i = 0; i < values; ++i) {
+    float p = row[i];
+    if constexpr (Dark) p = p - d[i];
+    if constexpr (Flat) {
+      p = p * ((OneMean ? single : mean[i]) / f[i]);
+      p = p > 255.0f ? 255.0f : p;
+    }
+    // Also catches 0 x infinity from a zero flat value: that pixel is black.
+    row[i] = p >= 0.0f ? p : 0.0f;
+  }
+}
+
+template <bool Dark, bool Flat, bool OneMean>
+void calibrateRows(ImageBuffer& frame, const ImageBuffer* dark, const ImageBuffer* flat, const float* mean,
+                   int threads) {
+  const size_t values = static_cast<size_t>(frame.width) * channelsOf(frame);
+  forEachRow(frame.height, threads, [&](int32_t y) {
+    calibrateRow<Dark, Flat, OneMean>(floatRow(frame, y), Dark ? floatRow(*dark, y) : nullptr,
+                                      Flat ? floatRow(*flat, y) : nullptr, mean, values);
+  });
+}
+
+}  // namespace
+
 void subtractDarkDivideFlat(ImageBuffer& frame, const ImageBuffer* dark, const ImageBuffer* flat,
                             const std::array<float, 3>& means, int threads) {
   if (!dark && !flat) return;
-  const int channels = channelsOf(frame);
-  const int32_t W = frame.width;
-  auto calibrate = [](float p, const float* d, const float* f, float mean) {
-    if (d) p = p - *d;
-    if (f) {
-      p = p * (mean / *f);
-      if (p > 255) p = 255;
-    }
-    // Also catches 0 x infinity from a zero flat value: that pixel is black.
-    return p >= 0 ? p : 0.0f;
-  };
-  forEachRow(frame.height, threads, [&](int32_t y) {
-    float* row = floatRow(frame, y);
-    const float* d = dark ? floatRow(*dark, y) : nullptr;
-    const float* f = flat ? floatRow(*flat, y) : nullptr;
-    for (int32_t x = 0; x < W; ++x) {
-      for (int c = 0; c < channels; ++c) {
-        const size_t i = static_cast<size_t>(x) * channels + c;
-        row[i] = calibrate(row[i], d ? d + i : nullptr, f ? f + i : nullptr, means[c]);
-      }
-    }
-  });
+  if (!flat) return calibrateRows<true, false, true>(frame, dark, flat, means.data(), threads);
+  if (channelsOf(frame) == 1) {
+    if (dark) return calibrateRows<true, true, true>(frame, dark, flat, means.data(), threads);
+    return calibrateRows<false, true, true>(frame, dark, flat, means.data(), threads);
+  }
+  // Colour values take their channel's mean from a row of them, blue, green,
+  // red repeated, so that every value's arithmetic is the same.
+  std::vector<float> meanRow(static_cast<size_t>(frame.width) * 3);
+  for (size_t i = 0; i < meanRow.size(); ++i) meanRow[i] = means[i % 3];
+  if (dark) return calibrateRows<true, true, false>(frame, dark, flat, meanRow.data(), threads);
+  return calibrateRows<false, true, false>(frame, dark, flat, meanRow.data(), threads);
 }
 
 namespace {

@@ -44,6 +44,12 @@ inline constexpr SettingRange<int32_t> kFilterSizeRange{0, 100000};
 inline constexpr SettingRange<int32_t> kBorderRange{0, 100000};
 inline constexpr SettingRange<int32_t> kVariationRange{0, 255};
 
+// Flat and Dark: how the master is made (CombineMethod's values), and the
+// two kappas of sigma clipping. Below 1 a kappa could drop every value of a
+// pixel; far above 10 nothing is ever dropped.
+inline constexpr SettingRange<int32_t> kCombineMethodRange{0, 2};
+inline constexpr SettingRange<float> kKappaRange{1.0f, 100.0f};
+
 // Dark: the hot and cold pixel levels, in grey levels, and the distance bad
 // pixels spread, in pixels. A negative spread marks no pixel at all (stored
 // projects use it to switch marking off), so -1 stands for every negative

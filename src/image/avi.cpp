@@ -89,6 +89,7 @@ struct ParsedVideo {
   AviStreamIndex index;
   VideoFormat format;
   bool uncompressed = false;
+  bool rawGrey = false;  // read by Stelp's own code too (see isRawGrey)
 };
 
 // The decoder of a compressed stream, kept between reads with the position
@@ -129,6 +130,7 @@ constexpr uint64_t kMaxPixelsPerFileByte = 4096;
 bool parseVideo(ByteInput& input, ParsedVideo& video, std::string* why) {
   if (!parseAvi(input, video.index, why) || !parseVideoFormat(video.index.format, video.format, why)) return false;
   video.uncompressed = isUncompressedDib(video.format);
+  video.rawGrey = isRawGrey(video.format);
   const VideoFormat& f = video.format;
   const uint64_t pixels = static_cast<uint64_t>(f.width) * static_cast<uint64_t>(f.height < 0 ? -int64_t{f.height} : f.height);
   if (!video.uncompressed && pixels / kMaxPixelsPerFileByte > input.size())
@@ -165,11 +167,15 @@ std::shared_ptr<CachedVideo> lookUp(const std::string& path, VideoFile& file, st
   return entry;
 }
 
-// A frame's bytes; an index entry that runs past the end of the file gets
-// what the file holds.
-std::vector<uint8_t> readFrameBytes(ByteInput& input, const AviFrameEntry& frame) {
+// The bytes of a frame the file holds: an index entry that runs past the end
+// of the file gets what is there.
+uint64_t storedBytes(const ByteInput& input, const AviFrameEntry& frame) {
   const uint64_t size = input.size();
-  std::vector<uint8_t> bytes(frame.offset < size ? std::min<uint64_t>(frame.size, size - frame.offset) : 0);
+  return frame.offset < size ? std::min<uint64_t>(frame.size, size - frame.offset) : 0;
+}
+
+std::vector<uint8_t> readFrameBytes(ByteInput& input, const AviFrameEntry& frame) {
+  std::vector<uint8_t> bytes(storedBytes(input, frame));
   bytes.resize(input.readAt(frame.offset, bytes.data(), bytes.size()));
   return bytes;
 }
@@ -233,41 +239,58 @@ bool storeFrame(const DibFrame& frame, PixelFormat format, ImageSlot& slot, std:
   const size_t filePixelBytes = static_cast<size_t>(frame.bitCount / 8);
   static const uint8_t kNoPalette[kBitmapPaletteBytes] = {};
   const uint8_t* palette = frame.palette.size() >= kBitmapPaletteBytes ? frame.palette.data() : kNoPalette;
+  const DibRowDecoder decoder(frame.bitCount, palette, format);
   for (int32_t r = 0; r < frame.height; ++r) {
     uint8_t* out = image->row(frame.topDown ? r : frame.height - 1 - r);
     const size_t start = frame.rowBytes * static_cast<size_t>(r);
     const size_t inRow = available > start ? std::min(available - start, frame.rowBytes) : 0;
     const int32_t complete = static_cast<int32_t>(std::min<size_t>(frame.width, inRow / filePixelBytes));
     if (complete < frame.width) std::memset(out, 0, static_cast<size_t>(image->rowBytes));
-    if (complete > 0) decodeDibRow(frame.rows() + start, frame.bitCount, palette, complete, format, out);
+    if (complete > 0) decoder.decode(frame.rows() + start, complete, out);
   }
   slot = std::move(image);
+  return true;
+}
+
+// The frame whose picture frame `frameIndex` shows: a dropped frame (no
+// data) shows the frame before it. -1, with the reason, when there is none.
+int32_t pictureFrame(const ParsedVideo& video, int32_t frameIndex, std::string* why) {
+  const std::vector<AviFrameEntry>& frames = video.index.frames;
+  if (static_cast<size_t>(frameIndex) >= frames.size()) {
+    refuse(why, "frame " + std::to_string(frameIndex) + " does not exist (the video has " +
+                    std::to_string(frames.size()) + " frames)");
+    return -1;
+  }
+  int32_t source = frameIndex;
+  while (source >= 0 && frames[source].size == 0) --source;
+  if (source < 0) refuse(why, "frame " + std::to_string(frameIndex) + " has no picture");
+  return source;
+}
+
+// Whether an uncompressed frame's size is one its bytes could justify; a
+// short frame still reads, with its missing rows black.
+bool plausibleDibFrame(const VideoFormat& f, const AviFrameEntry& frame, std::string* why) {
+  const uint64_t declared = dibRowBytes(f.bitCount, f.width) * static_cast<uint64_t>(f.height < 0 ? -int64_t{f.height} : f.height);
+  if (!declaredSizeIsPlausible(declared, frame.size))
+    return refuse(why, "frame of " + std::to_string(declared) + " bytes is stored in " + std::to_string(frame.size));
   return true;
 }
 
 // Reads frame `frameIndex` of `video`, decoding compressed frames with `kept`.
 bool readFrame(const ParsedVideo& video, KeptDecoder& kept, ByteInput& input, int32_t frameIndex, PixelFormat format,
                ImageSlot& slot, std::string* why) {
-  const std::vector<AviFrameEntry>& frames = video.index.frames;
-  if (static_cast<size_t>(frameIndex) >= frames.size())
-    return refuse(why, "frame " + std::to_string(frameIndex) + " does not exist (the video has " +
-                           std::to_string(frames.size()) + " frames)");
-  // A dropped frame (no data) shows the frame before it.
-  int32_t source = frameIndex;
-  while (source >= 0 && frames[source].size == 0) --source;
-  if (source < 0) return refuse(why, "frame " + std::to_string(frameIndex) + " has no picture");
-
+  const int32_t source = pictureFrame(video, frameIndex, why);
+  if (source < 0) return false;
+  const AviFrameEntry& stored = video.index.frames[source];
   if (video.uncompressed) {
-    // The frame's size must be one its bytes could justify; a short frame
-    // still reads, with its missing rows black.
-    const VideoFormat& f = video.format;
-    const uint64_t declared = dibRowBytes(f.bitCount, f.width) * static_cast<uint64_t>(f.height < 0 ? -int64_t{f.height} : f.height);
-    if (!declaredSizeIsPlausible(declared, frames[source].size))
-      return refuse(why, "frame of " + std::to_string(declared) + " bytes is stored in " +
-                             std::to_string(frames[source].size));
+    if (!plausibleDibFrame(video.format, stored, why)) return false;
     DibFrame frame;
-    uncompressedFrame(video.format, readFrameBytes(input, frames[source]), frame);
+    uncompressedFrame(video.format, readFrameBytes(input, stored), frame);
     return storeFrame(frame, format, slot, why);
+  }
+  if (video.rawGrey) {
+    DibFrame frame;
+    return greyFrame(video.format, readFrameBytes(input, stored), frame, why) && storeFrame(frame, format, slot, why);
   }
   std::lock_guard<std::mutex> lock(kept.mutex);
   if (!decodeFrame(video, kept, input, source, why)) {
@@ -293,6 +316,31 @@ int32_t aviFrameCount(const std::string& path, std::string* why) {
   const std::shared_ptr<CachedVideo> video = lookUp(path, file, why);
   if (!video) return 0;
   return static_cast<int32_t>(std::min<size_t>(video->parsed.index.frames.size(), INT32_MAX));
+}
+
+bool aviFrameSize(const std::string& path, int32_t& width, int32_t& height, std::string* why) {
+  VideoFile file;
+  if (!file.open(path, why)) return false;
+  const std::shared_ptr<CachedVideo> video = lookUp(path, file, why);
+  if (!video) return false;
+  const ParsedVideo& parsed = video->parsed;
+  const int32_t source = pictureFrame(parsed, 0, why);
+  if (source < 0) return false;
+  const AviFrameEntry& stored = parsed.index.frames[source];
+  const VideoFormat& f = parsed.format;
+  if (parsed.uncompressed || parsed.rawGrey) {
+    if (parsed.uncompressed ? !plausibleDibFrame(f, stored, why) : !greyFrameFits(f, storedBytes(file, stored), why))
+      return false;
+    width = f.width;
+    height = f.height < 0 ? -f.height : f.height;
+    return true;
+  }
+  // A codec may refuse the stream or give another size: only decoding says.
+  ImageSlot first;
+  if (!readFrame(parsed, video->decoding, file, source, PixelFormat::Gray8, first, why)) return false;
+  width = first->width;
+  height = first->height;
+  return true;
 }
 
 bool readAviFrame(const std::string& path, int32_t frameIndex, PixelFormat format, ImageSlot& slot, std::string* why) {

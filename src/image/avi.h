@@ -18,6 +18,12 @@ constexpr uint64_t kAviRiffLimit = uint64_t{1} << 30;
 // when the file cannot be read as a video.
 int32_t aviFrameCount(const std::string& path, std::string* why = nullptr);
 
+// The frame size of the first video stream of the AVI file at `path`, from
+// its headers with the checks a read of frame 0 makes before it reads pixels;
+// a compressed frame 0 is decoded, as only the codec can say that it decodes
+// and to what size. False, with the reason, when frame 0 would be refused.
+bool aviFrameSize(const std::string& path, int32_t& width, int32_t& height, std::string* why = nullptr);
+
 // Reads frame `frameIndex` of the first video stream into a new buffer of
 // `format`. False, with `slot` untouched, for a negative index, an index at or
 // past the end, or a file or frame that cannot be read or decoded.

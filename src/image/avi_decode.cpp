@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 
 extern "C" {
@@ -12,6 +13,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "avi_container.h"
 #include "bitmap.h"
 #include "numeric.h"
 
@@ -92,6 +94,51 @@ void uncompressedFrame(const VideoFormat& video, std::vector<uint8_t> bytes, Dib
   frame.palette = video.palette;
 }
 
+namespace {
+
+// The codes under which libavcodec reads raw frames as 8-bit grey.
+constexpr uint32_t kGreyCodes[] = {fourCc("Y800"), fourCc("Y8  "), fourCc("GREY")};
+// Codec data ending in this marker (with its terminating zero) turn raw rows
+// bottom-up, as the AVI demuxer tells the raw decoder.
+constexpr char kBottomUp[] = "BottomUp";
+// Raw grey rows are padded to this when the frame holds padded rows.
+constexpr uint64_t kGreyRowAlignment = 4;
+
+uint64_t greyRows(const VideoFormat& video) { return video.height < 0 ? -int64_t{video.height} : video.height; }
+
+bool bottomUpMarked(const std::vector<uint8_t>& extra) {
+  return extra.size() >= sizeof kBottomUp &&
+         std::equal(kBottomUp, kBottomUp + sizeof kBottomUp, extra.end() - sizeof kBottomUp);
+}
+
+}  // namespace
+
+bool isRawGrey(const VideoFormat& video) {
+  return std::find(std::begin(kGreyCodes), std::end(kGreyCodes), video.compression) != std::end(kGreyCodes);
+}
+
+bool greyFrameFits(const VideoFormat& video, uint64_t size, std::string* why) {
+  const uint64_t needed = static_cast<uint64_t>(video.width) * greyRows(video);
+  if (size < needed)
+    return refuse(why, "grey frame of " + std::to_string(needed) + " bytes is stored in " + std::to_string(size));
+  return true;
+}
+
+bool greyFrame(const VideoFormat& video, std::vector<uint8_t> bytes, DibFrame& frame, std::string* why) {
+  if (!greyFrameFits(video, bytes.size(), why)) return false;
+  const uint64_t rows = greyRows(video);
+  const uint64_t padded = (static_cast<uint64_t>(video.width) + kGreyRowAlignment - 1) & ~(kGreyRowAlignment - 1);
+  frame.width = video.width;
+  frame.height = static_cast<int32_t>(rows);
+  frame.bitCount = 8;
+  frame.topDown = !bottomUpMarked(video.extra);
+  frame.rowBytes = static_cast<size_t>(padded * rows <= bytes.size() ? padded : static_cast<uint64_t>(video.width));
+  frame.storage = std::move(bytes);
+  frame.rowsOffset = 0;
+  frame.palette = greyPalette();
+  return true;
+}
+
 struct VideoDecoder::State {
   AVCodecContext* context = nullptr;
   AVPacket* packet = nullptr;
@@ -154,7 +201,6 @@ std::unique_ptr<VideoDecoder> VideoDecoder::create(const VideoFormat& video, uin
   // Raw RGB with a positive height is stored bottom-up; the raw decoder
   // learns that from this marker, as the AVI demuxer tells it.
   if (video.compression == kCompressionRgb && video.height > 0) {
-    static const char kBottomUp[] = "BottomUp";
     extra.insert(extra.end(), kBottomUp, kBottomUp + sizeof kBottomUp);
   }
   if (!extra.empty()) {

@@ -41,6 +41,19 @@ bool isUncompressedDib(const VideoFormat& video);
 // Wraps the bytes of an uncompressed frame as a DibFrame.
 void uncompressedFrame(const VideoFormat& video, std::vector<uint8_t> bytes, DibFrame& frame);
 
+// Whether frames are plain 8-bit grey rows under a grey code ('Y800', 'Y8  ',
+// 'GREY'), as ffmpeg writes raw grey video. Such frames are read without a
+// codec, laid out as libavcodec's raw decoder lays them out (see greyFrame).
+bool isRawGrey(const VideoFormat& video);
+
+// Wraps a raw grey frame of `bytes` as an 8-bit DibFrame with a grey palette:
+// rows top-down (bottom-up when the codec data end in "BottomUp"), each
+// `width` bytes long, or padded to a multiple of 4 when the frame holds that
+// much. False, with the reason, for a frame shorter than width x height.
+bool greyFrame(const VideoFormat& video, std::vector<uint8_t> bytes, DibFrame& frame, std::string* why);
+// The same check on a frame of `size` bytes, without the bytes.
+bool greyFrameFits(const VideoFormat& video, uint64_t size, std::string* why);
+
 // A decoder for one compressed stream, through libavcodec. Output is 24-bit,
 // or 8-bit with a grey palette when the codec delivers grey only.
 class VideoDecoder {

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <iterator>
 #include <limits>
+#include <type_traits>
 #include <vector>
 
 #include "numeric.h"
@@ -31,45 +32,47 @@ struct Bgr {
 };
 
 template <int BitCount>
-inline Bgr sourcePixel(const uint8_t* source, const uint8_t* palette, int32_t x) {
-  if constexpr (BitCount == 8) {
-    const uint8_t* entry = palette + 4 * source[x];
-    return {entry[0], entry[1], entry[2]};
-  } else {
-    const uint8_t* p = source + (BitCount / 8) * x;
-    return {p[0], p[1], p[2]};
-  }
+inline Bgr sourcePixel(const uint8_t* source, int32_t x) {
+  const uint8_t* p = source + (BitCount / 8) * x;
+  return {p[0], p[1], p[2]};
 }
+
+inline int greyOf(Bgr p) { return (p.blue + 2 * p.green + p.red) / 4; }
 
 template <typename T>
 inline void put(uint8_t* destination, size_t index, T value) {
   std::memcpy(destination + index * sizeof(T), &value, sizeof(T));
 }
 
+// The value a grey format stores for grey level `grey`.
+template <typename T>
+inline T greyValue(int grey) {
+  if constexpr (std::is_same_v<T, uint16_t>) return static_cast<uint16_t>(grey * 256);
+  if constexpr (std::is_same_v<T, uint32_t>) return static_cast<uint32_t>(grey) * 16777216u;
+  return static_cast<T>(grey);
+}
+
 template <int BitCount>
-void decodeRow(const uint8_t* source, const uint8_t* palette, int32_t width, PixelFormat format,
-               uint8_t* destination) {
-  auto grey = [](Bgr p) { return (p.blue + 2 * p.green + p.red) / 4; };
+void decodeRow(const uint8_t* source, int32_t width, PixelFormat format, uint8_t* destination) {
+  auto grey = [](Bgr p) { return greyOf(p); };
   switch (format) {
     case PixelFormat::Gray8:
-      for (int32_t x = 0; x < width; ++x)
-        destination[x] = static_cast<uint8_t>(grey(sourcePixel<BitCount>(source, palette, x)));
+      for (int32_t x = 0; x < width; ++x) destination[x] = greyValue<uint8_t>(grey(sourcePixel<BitCount>(source, x)));
       break;
     case PixelFormat::Gray16:
       for (int32_t x = 0; x < width; ++x)
-        put(destination, x, static_cast<uint16_t>(grey(sourcePixel<BitCount>(source, palette, x)) * 256));
+        put(destination, x, greyValue<uint16_t>(grey(sourcePixel<BitCount>(source, x))));
       break;
     case PixelFormat::Gray32:
       for (int32_t x = 0; x < width; ++x)
-        put(destination, x, static_cast<uint32_t>(grey(sourcePixel<BitCount>(source, palette, x))) * 16777216u);
+        put(destination, x, greyValue<uint32_t>(grey(sourcePixel<BitCount>(source, x))));
       break;
     case PixelFormat::GrayFloat:
-      for (int32_t x = 0; x < width; ++x)
-        put(destination, x, static_cast<float>(grey(sourcePixel<BitCount>(source, palette, x))));
+      for (int32_t x = 0; x < width; ++x) put(destination, x, greyValue<float>(grey(sourcePixel<BitCount>(source, x))));
       break;
     case PixelFormat::Bgr24:
       for (int32_t x = 0; x < width; ++x) {
-        const Bgr p = sourcePixel<BitCount>(source, palette, x);
+        const Bgr p = sourcePixel<BitCount>(source, x);
         destination[3 * x] = p.blue;
         destination[3 * x + 1] = p.green;
         destination[3 * x + 2] = p.red;
@@ -77,7 +80,7 @@ void decodeRow(const uint8_t* source, const uint8_t* palette, int32_t width, Pix
       break;
     case PixelFormat::BgrFloat:
       for (int32_t x = 0; x < width; ++x) {
-        const Bgr p = sourcePixel<BitCount>(source, palette, x);
+        const Bgr p = sourcePixel<BitCount>(source, x);
         put(destination, 3 * size_t(x), static_cast<float>(p.blue));
         put(destination, 3 * size_t(x) + 1, static_cast<float>(p.green));
         put(destination, 3 * size_t(x) + 2, static_cast<float>(p.red));
@@ -85,6 +88,27 @@ void decodeRow(const uint8_t* source, const uint8_t* palette, int32_t width, Pix
       break;
     case PixelFormat::None:
       break;
+  }
+}
+
+// Each index of an 8-bit row becomes the table entry of `T` values it
+// indexes: one look-up and one copy per pixel.
+template <typename T, int Values>
+void lookUpRow(const uint8_t* source, const uint8_t* table, int32_t width, uint8_t* destination) {
+  constexpr size_t kEntryBytes = sizeof(T) * Values;
+  for (int32_t x = 0; x < width; ++x)
+    std::memcpy(destination + kEntryBytes * static_cast<size_t>(x), table + kEntryBytes * source[x], kEntryBytes);
+}
+
+// The same for a palette that is the grey ramp (entry i is grey i): each
+// index is the grey level itself, so the values are computed from it, a loop
+// the compiler vectorises, rather than looked up.
+template <typename T, int Values>
+void rampRow(const uint8_t* source, int32_t width, uint8_t* destination) {
+  T* out = reinterpret_cast<T*>(destination);
+  for (int32_t x = 0; x < width; ++x) {
+    const T value = greyValue<T>(source[x]);
+    for (int c = 0; c < Values; ++c) out[static_cast<size_t>(x) * Values + c] = value;
   }
 }
 
@@ -109,14 +133,66 @@ uint64_t dibRowBytes(int bitCount, int64_t width) {
   return ((w * static_cast<uint64_t>(bitCount / 8)) + 3) & ~uint64_t{3};
 }
 
-void decodeDibRow(const uint8_t* source, int bitCount, const uint8_t* palette, int32_t width,
-                  PixelFormat format, uint8_t* destination) {
-  switch (bitCount) {
-    case 8: decodeRow<8>(source, palette, width, format, destination); break;
-    case 24: decodeRow<24>(source, palette, width, format, destination); break;
-    case 32: decodeRow<32>(source, palette, width, format, destination); break;
+DibRowDecoder::DibRowDecoder(int bitCount, const uint8_t* palette, PixelFormat format)
+    : bitCount_(bitCount), format_(format) {
+  if (bitCount != 8) return;
+  greyRamp_ = true;
+  for (size_t i = 0; i < kBitmapPaletteEntries; ++i) {
+    const uint8_t* entry = palette + 4 * i;
+    const uint8_t level = static_cast<uint8_t>(i);
+    greyRamp_ = greyRamp_ && entry[0] == level && entry[1] == level && entry[2] == level;
+    const Bgr p{entry[0], entry[1], entry[2]};
+    switch (format) {
+      case PixelFormat::Gray8: put(table_, i, greyValue<uint8_t>(greyOf(p))); break;
+      case PixelFormat::Gray16: put(table_, i, greyValue<uint16_t>(greyOf(p))); break;
+      case PixelFormat::Gray32: put(table_, i, greyValue<uint32_t>(greyOf(p))); break;
+      case PixelFormat::GrayFloat: put(table_, i, greyValue<float>(greyOf(p))); break;
+      case PixelFormat::Bgr24:
+        for (size_t c = 0; c < 3; ++c) table_[3 * i + c] = entry[c];
+        break;
+      case PixelFormat::BgrFloat:
+        for (size_t c = 0; c < 3; ++c) put(table_, 3 * i + c, static_cast<float>(entry[c]));
+        break;
+      case PixelFormat::None:
+        break;
+    }
+  }
+}
+
+void DibRowDecoder::decode(const uint8_t* source, int32_t width, uint8_t* destination) const {
+  switch (bitCount_) {
+    case 8:
+      if (greyRamp_) {
+        switch (format_) {
+          case PixelFormat::Gray8: std::memcpy(destination, source, static_cast<size_t>(width)); break;
+          case PixelFormat::Gray16: rampRow<uint16_t, 1>(source, width, destination); break;
+          case PixelFormat::Gray32: rampRow<uint32_t, 1>(source, width, destination); break;
+          case PixelFormat::GrayFloat: rampRow<float, 1>(source, width, destination); break;
+          case PixelFormat::Bgr24: rampRow<uint8_t, 3>(source, width, destination); break;
+          case PixelFormat::BgrFloat: rampRow<float, 3>(source, width, destination); break;
+          case PixelFormat::None: break;
+        }
+        break;
+      }
+      switch (format_) {
+        case PixelFormat::Gray8: lookUpRow<uint8_t, 1>(source, table_, width, destination); break;
+        case PixelFormat::Gray16: lookUpRow<uint16_t, 1>(source, table_, width, destination); break;
+        case PixelFormat::Gray32: lookUpRow<uint32_t, 1>(source, table_, width, destination); break;
+        case PixelFormat::GrayFloat: lookUpRow<float, 1>(source, table_, width, destination); break;
+        case PixelFormat::Bgr24: lookUpRow<uint8_t, 3>(source, table_, width, destination); break;
+        case PixelFormat::BgrFloat: lookUpRow<float, 3>(source, table_, width, destination); break;
+        case PixelFormat::None: break;
+      }
+      break;
+    case 24: decodeRow<24>(source, width, format_, destination); break;
+    case 32: decodeRow<32>(source, width, format_, destination); break;
     default: break;
   }
+}
+
+void decodeDibRow(const uint8_t* source, int bitCount, const uint8_t* palette, int32_t width,
+                  PixelFormat format, uint8_t* destination) {
+  DibRowDecoder(bitCount, palette, format).decode(source, width, destination);
 }
 
 size_t encodeDibRow(const uint8_t* source, PixelFormat format, int32_t width, uint8_t* destination) {
@@ -154,9 +230,23 @@ size_t encodeDibRow(const uint8_t* source, PixelFormat format, int32_t width, ui
   return rowBytes;
 }
 
-bool readBitmap(ByteInput& input, PixelFormat format, ImageSlot& slot, std::string* why) {
-  if (!isValidFormat(format))
-    return refuse(why, "pixel format " + std::to_string(static_cast<int>(format)) + " is not supported");
+namespace {
+
+// Where a bitmap's pixels lie, from its checked headers.
+struct BitmapLayout {
+  int32_t width = 0;
+  int32_t height = 0;
+  bool topDown = false;
+  int bitCount = 0;
+  uint64_t paletteOffset = 0;
+  uint64_t paletteCount = 0;
+  uint64_t rowsOffset = 0;
+  uint64_t rowBytes = 0;
+};
+
+// Reads and checks the headers: everything a read refuses before it reads
+// pixels.
+bool readBitmapLayout(ByteInput& input, BitmapLayout& layout, std::string* why) {
   uint8_t header[kBitmapFileHeaderSize + kBitmapInfoHeaderSize];
   const size_t got = input.readAt(0, header, sizeof header);
   if (got < 2 || header[0] != 'B' || header[1] != 'M') return refuse(why, "not a bitmap file (no BM signature)");
@@ -214,6 +304,27 @@ bool readBitmap(ByteInput& input, PixelFormat format, ImageSlot& slot, std::stri
   if (!declaredSizeIsPlausible(declared, available))
     return refuse(why, "header declares " + std::to_string(declared) + " pixel bytes but the file holds " +
                            std::to_string(available));
+  layout = {width, height, topDown, bitCount, paletteOffset, paletteCount, rowsOffset, rowBytes};
+  return true;
+}
+
+}  // namespace
+
+bool bitmapFrameSize(const std::string& path, int32_t& width, int32_t& height, std::string* why) {
+  FileInput input;
+  BitmapLayout layout;
+  if (!input.open(path, why) || !readBitmapLayout(input, layout, why)) return false;
+  width = layout.width;
+  height = layout.height;
+  return true;
+}
+
+bool readBitmap(ByteInput& input, PixelFormat format, ImageSlot& slot, std::string* why) {
+  if (!isValidFormat(format))
+    return refuse(why, "pixel format " + std::to_string(static_cast<int>(format)) + " is not supported");
+  BitmapLayout layout;
+  if (!readBitmapLayout(input, layout, why)) return false;
+  const auto [width, height, topDown, bitCount, paletteOffset, paletteCount, rowsOffset, rowBytes] = layout;
 
   // Entries past the ones the file gives stay black.
   uint8_t palette[kBitmapPaletteBytes] = {};
@@ -226,6 +337,7 @@ bool readBitmap(ByteInput& input, PixelFormat format, ImageSlot& slot, std::stri
   if (!image->allocate()) return refuse(why, "not enough memory for the image");
 
   const size_t filePixelBytes = static_cast<size_t>(bitCount / 8);
+  const DibRowDecoder decoder(bitCount, palette, format);
   const int32_t rowsPerChunk = static_cast<int32_t>(std::clamp<uint64_t>(kChunkBytes / rowBytes, 1, height));
   std::vector<uint8_t> chunk(static_cast<size_t>(rowBytes) * static_cast<size_t>(rowsPerChunk));
   for (int32_t first = 0; first < height; first += rowsPerChunk) {
@@ -240,7 +352,7 @@ bool readBitmap(ByteInput& input, PixelFormat format, ImageSlot& slot, std::stri
       const int32_t complete = static_cast<int32_t>(std::min<size_t>(width, inRow / filePixelBytes));
       // Pixels the file does not hold read as black.
       if (complete < width) std::memset(out, 0, static_cast<size_t>(image->rowBytes));
-      decodeDibRow(chunk.data() + start, bitCount, palette, complete, format, out);
+      decoder.decode(chunk.data() + start, complete, out);
     }
   }
   slot = std::move(image);

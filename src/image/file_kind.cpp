@@ -51,16 +51,39 @@ bool readSerFrameOf(const std::string& path, int32_t frame, PixelFormat format, 
 
 int32_t countSerFrames(const std::string& path, std::string* why) { return serFrameCount(path, why); }
 
+// The header check puts at least one whole frame inside the file.
+bool serFrameSize(const std::string& path, int32_t& width, int32_t& height, BayerPattern& bayer, std::string* why) {
+  SerHeader header;
+  if (!readSerHeader(path, header, why)) return false;
+  width = header.width;
+  height = header.height;
+  bayer = serBayerPattern(header);
+  return true;
+}
+
+// Bitmaps and AVI videos hold no mosaics.
+template <bool (*size)(const std::string&, int32_t&, int32_t&, std::string*)>
+bool frameSizeWithoutPattern(const std::string& path, int32_t& width, int32_t& height, BayerPattern& bayer,
+                             std::string* why) {
+  bayer = BayerPattern::None;
+  return size(path, width, height, why);
+}
+
+bool fitsFrameShape(const std::string& path, int32_t& width, int32_t& height, BayerPattern& bayer,
+                    std::string* why) {
+  return fitsFrameSize(path, width, height, why, &bayer);
+}
+
 const FileKindInfo kFileKinds[] = {
     {FileKind::Bitmap, "bmp", "Bitmap files", kBitmapExtensions, kBitmapSignature, false, FrameBitmap,
-     readBitmapFrame, nullptr},
+     readBitmapFrame, nullptr, frameSizeWithoutPattern<bitmapFrameSize>},
     {FileKind::Fits, "fits", "FITs files", kFitsExtensions, kFitsSignature, false, FrameFits, readFitsFrame,
-     nullptr},
+     nullptr, fitsFrameShape},
     {FileKind::Avi, "avi", "AVI files", kAviExtensions, kAviSignature, true, FrameNone, readAviFrameOf,
-     countAviFrames},
+     countAviFrames, frameSizeWithoutPattern<aviFrameSize>},
     // After AVI: a video frame code alone names AVI, the first video row.
     {FileKind::Ser, "ser", "SER files", kSerExtensions, kSerSignature, true, FrameNone, readSerFrameOf,
-     countSerFrames},
+     countSerFrames, serFrameSize},
 };
 
 bool matches(std::span<const Signature> signature, const char* head, size_t size) {

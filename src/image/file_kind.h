@@ -49,6 +49,10 @@ struct FileKindInfo {
   // The frames of the file; 0, with the reason, when it is not a readable
   // video. Null for a still, which has one.
   int32_t (*frameCount)(const std::string& path, std::string* why);
+  // The size of the first frame, from the headers with every check `read`
+  // makes before it reads pixels, and the Bayer pattern a grey read gives
+  // it; false, with the reason, where `read` would refuse frame 0.
+  bool (*frameSize)(const std::string& path, int32_t& width, int32_t& height, BayerPattern& bayer, std::string* why);
 };
 
 // The rows of the table: bitmap, FITS, AVI, SER.

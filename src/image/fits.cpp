@@ -483,27 +483,55 @@ void writeFitsHeader(const FitsHeader& header, const FitsCards& cards, std::vect
   out.resize(start + (out.size() - start + kFitsBlockSize - 1) / kFitsBlockSize * kFitsBlockSize, ' ');
 }
 
+namespace {
+
+// A cube of three planes is a colour picture: red, green, blue.
+bool isRgbCube(const FitsHeader& header) { return header.naxis >= 3 && header.naxis3 == 3; }
+
+// Reads and checks the header and the data size it declares against the
+// bytes the file holds: everything a read refuses before it reads data.
+bool readFitsLayout(ByteInput& input, FitsHeader& header, uint64_t& dataOffset, uint64_t& declared,
+                    uint64_t& available, std::string* why) {
+  if (!readFitsHeader(input, header, dataOffset, why)) return false;
+  const uint64_t values = static_cast<uint64_t>(static_cast<int32_t>(header.naxis1)) *
+                          static_cast<uint64_t>(static_cast<int32_t>(header.naxis2)) * (isRgbCube(header) ? 3u : 1u);
+  declared = values * static_cast<uint64_t>(std::abs(static_cast<int>(header.bitpix)) / 8);
+  available = input.size() > dataOffset ? input.size() - dataOffset : 0;
+  if (!declaredSizeIsPlausible(declared, available))
+    return refuse(why, "header declares " + std::to_string(declared) + " data bytes but the file holds " +
+                           std::to_string(available));
+  return true;
+}
+
+}  // namespace
+
+bool fitsFrameSize(const std::string& path, int32_t& width, int32_t& height, std::string* why,
+                   BayerPattern* bayer) {
+  FileInput input;
+  FitsHeader header;
+  uint64_t dataOffset = 0, declared = 0, available = 0;
+  if (!input.open(path, why) || !readFitsLayout(input, header, dataOffset, declared, available, why)) return false;
+  width = static_cast<int32_t>(header.naxis1);
+  height = static_cast<int32_t>(header.naxis2);
+  if (bayer) *bayer = isRgbCube(header) ? BayerPattern::None : fitsBayerPattern(header);
+  return true;
+}
+
 bool readFits(ByteInput& input, PixelFormat format, ImageSlot& slot, std::string* why, FitsScale scale,
               std::string* scaleNote) {
   if (!isValidFormat(format))
     return refuse(why, "pixel format " + std::to_string(static_cast<int>(format)) + " is not supported");
   FitsHeader header;
-  uint64_t dataOffset = 0;
-  if (!readFitsHeader(input, header, dataOffset, why)) return false;
+  uint64_t dataOffset = 0, declared = 0, available = 0;
+  if (!readFitsLayout(input, header, dataOffset, declared, available, why)) return false;
 
   const int32_t width = static_cast<int32_t>(header.naxis1);
   const int32_t height = static_cast<int32_t>(header.naxis2);
   const int bitpix = static_cast<int>(header.bitpix);
   const int bytesPerValue = std::abs(bitpix) / 8;
-  // A cube of three planes is a colour picture: red, green, blue.
-  const bool rgbCube = header.naxis >= 3 && header.naxis3 == 3;
+  const bool rgbCube = isRgbCube(header);
   const bool colourPlanes = rgbCube && isColourFormat(format);
   const DataLayout shape{static_cast<uint64_t>(width) * static_cast<uint64_t>(height), rgbCube ? 3 : 1, 0};
-  const uint64_t declared = shape.planeSize * static_cast<uint64_t>(shape.planes) * static_cast<uint64_t>(bytesPerValue);
-  const uint64_t available = input.size() > dataOffset ? input.size() - dataOffset : 0;
-  if (!declaredSizeIsPlausible(declared, available))
-    return refuse(why, "header declares " + std::to_string(declared) + " data bytes but the file holds " +
-                           std::to_string(available));
 
   auto image = std::make_unique<ImageBuffer>();
   image->setFormat(format);

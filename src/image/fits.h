@@ -60,6 +60,14 @@ using FitsCards = std::vector<std::string>;
 // `out`, filled with blanks to a whole number of 2880-byte blocks.
 void writeFitsHeader(const FitsHeader& header, const FitsCards& cards, std::vector<uint8_t>& out);
 
+// The width and height of the FITS image at `path`, from its header with
+// every check a read makes before it reads data (the data size the header
+// declares against the bytes the file holds), and in `bayer` (when given)
+// the pattern a grey read gives the image (see fitsBayerPattern; None for an
+// RGB cube). False, with the reason, when a read would refuse the file.
+bool fitsFrameSize(const std::string& path, int32_t& width, int32_t& height, std::string* why = nullptr,
+                   BayerPattern* bayer = nullptr);
+
 // Reads the image of a FITS file into a new buffer of `format`, its values
 // brought to 0..255 on `scale`. Integer (BITPIX 8, 16, 32) and float
 // (BITPIX -32, -64) data are read; NaN and infinities read as 0. A cube of

@@ -57,19 +57,20 @@ FileEntries entriesOfFile(const std::string& path, int32_t maxFrames) {
   std::string why;
   const int32_t frames = info->frameCount ? info->frameCount(path, &why) : 1;
   if (frames <= 0) return refused(why.empty() ? "the video has no frames" : why);
-  ImageSlot first;
-  if (!info->read(path, 0, PixelFormat::Gray8, first, &why, FitsScale::Camera, nullptr) || !first)
-    return refused(why);
+  // The headers give the frame size; the pixels are read when needed.
+  int32_t width = 0, height = 0;
+  BayerPattern bayer = BayerPattern::None;
+  if (!info->frameSize(path, width, height, bayer, &why)) return refused(why);
   result.kind = kind;
-  result.width = first->width;
-  result.height = first->height;
+  result.width = width;
+  result.height = height;
   result.frames = frames;
   const int32_t count = std::clamp(maxFrames, 0, frames);
   result.entries.reserve(static_cast<size_t>(count));
   for (int32_t frame = 0; frame < count; ++frame) {
     auto entry = std::make_unique<ImageSource>();
     entry->setPath(path, info->video ? frame : info->stillCode);
-    entry->bayer = first->bayer;
+    entry->bayer = bayer;
     result.entries.push_back(std::move(entry));
   }
   return result;

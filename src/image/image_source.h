@@ -65,12 +65,13 @@ struct FileEntries {
 };
 
 // Probes `path` with the table of file kinds: its kind (see detectFileKind),
-// its frame count, and its first frame, read as Gray8 to prove that it
-// decodes and to learn its size and Bayer pattern, which every entry takes. A refused file (unreadable, of no kind, a
-// video without frames, a first frame that does not decode) gives no entries
-// and the reader's reason. Touches nothing but the file and keeps no state
-// of its own, so it may run on any thread; the AVI reader's shared cache is
-// locked.
+// its frame count, and the size of its first frame from the headers, with
+// every check a read of that frame makes before it reads pixels (a
+// compressed video's first frame is decoded), and the Bayer pattern every
+// entry takes. A refused file (unreadable, of no kind, a video without
+// frames, a first frame that would be refused) gives no entries and the
+// reader's reason. Touches nothing but the file and keeps no state of its
+// own, so it may run on any thread; the AVI reader's shared cache is locked.
 FileEntries entriesOfFile(const std::string& path, int32_t maxFrames = INT32_MAX);
 
 // The frame size that every entry of a project shares; -1 until the first

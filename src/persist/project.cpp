@@ -58,10 +58,16 @@ void visitSettings(Settings& settings, Visit&& visit) {
   visit("VarHi", settings.flat.varHi, kVariationRange);
   visit("VarLo", settings.flat.varLo, kVariationRange);
   visit("Border", settings.flat.border, kBorderRange);
+  visit("Combine", settings.flat.combine.method, kCombineMethodRange);
+  visit("KappaLow", settings.flat.combine.kappaLow, kKappaRange);
+  visit("KappaHigh", settings.flat.combine.kappaHigh, kKappaRange);
   visit.section("Dark");
   visit("Hot", settings.dark.hot, kDarkLevelRange);
   visit("Cold", settings.dark.cold, kDarkLevelRange);
   visit("Expand", settings.dark.expand, kExpandRange);
+  visit("Combine", settings.dark.combine.method, kCombineMethodRange);
+  visit("KappaLow", settings.dark.combine.kappaLow, kKappaRange);
+  visit("KappaHigh", settings.dark.combine.kappaHigh, kKappaRange);
 }
 
 // Each value with the store's operation for its type.
@@ -146,6 +152,14 @@ struct SettingReader {
     int32_t number = static_cast<int32_t>(FitsScale::BrightestPixel);
     (*this)(key, number, range);
     value = static_cast<FitsScale>(number);
+  }
+
+  // So is the way masters are combined: projects saved before the choice
+  // existed averaged their darks and flats, and go on doing so.
+  void operator()(const char* key, CombineMethod& value, SettingRange<int32_t> range) {
+    int32_t number = static_cast<int32_t>(CombineMethod::Average);
+    (*this)(key, number, range);
+    value = static_cast<CombineMethod>(number);
   }
 };
 

@@ -1,7 +1,6 @@
-// The window's background work: events are handled while it runs, Cancel
-// stops it and leaves nothing half made, and an edit stops only the work it
-// makes stale. Deterministic: the worker is held inside a frame load until
-// the test lets it go or the work is stopped.
+// The window's background work: events are handled while it runs, Cancel stops it and leaves nothing half made, and
+// an edit stops only the work it makes stale. The worker is held inside a frame load until the test lets it go or the
+// work is stopped.
 #include <gtest/gtest.h>
 
 #include <QComboBox>
@@ -22,8 +21,7 @@
 namespace stelp::test {
 namespace {
 
-// A frame loader that holds the worker in every load of a chosen file until
-// the test opens the gate, or until the work is stopped.
+// A frame loader that holds the worker in every load of a chosen file until the test opens the gate or the work stops.
 class Gate {
  public:
   explicit Gate(std::string heldPath) : heldPath_(std::move(heldPath)) {}
@@ -45,37 +43,27 @@ class Gate {
       return loadFrame(source, slot, format, why);
     };
   }
-  // Waits until the worker is held in a load (true) or `stopped` loads were
-  // ended by a stop.
-  void waitHeld() {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return held_ > 0; });
-  }
-  void waitStopped(int stopped) {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return stopped_ >= stopped; });
-  }
+  void waitHeld() { waitFor([this] { return held_ > 0; }); }
+  void waitStopped(int stopped) { waitFor([&] { return stopped_ >= stopped; }); }
   void open() {
     std::lock_guard lock(mutex_);
     open_ = true;
     changed_.notify_all();
   }
-  int loads(const std::string& path) {
-    std::lock_guard lock(mutex_);
-    return loads_[path];
-  }
-  int stopped() {
-    std::lock_guard lock(mutex_);
-    return stopped_;
-  }
+  int loads(const std::string& path) { std::lock_guard lock(mutex_); return loads_[path]; }
+  int stopped() { std::lock_guard lock(mutex_); return stopped_; }
 
  private:
+  template <typename Ready> void waitFor(Ready ready) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, ready);
+  }
+
   std::string heldPath_;
   std::mutex mutex_;
   std::condition_variable_any changed_;
   std::map<std::string, int> loads_;
-  int held_ = 0;
-  int stopped_ = 0;
+  int held_ = 0, stopped_ = 0;
   bool open_ = false;
 };
 
@@ -126,8 +114,7 @@ TEST_F(BackgroundTest, WindowAnswersDuringWorkAndCancelLeavesNothingHalfMade) {
 TEST_F(BackgroundTest, AnEditStopsOnlyWorkItMakesStale) {
   Gate gate(darkB);
   averageHeldAt(gate);
-  // The hot pixel level does not touch the dark average: it goes on, and the
-  // level reaches the engine once it is done.
+  // The hot pixel level does not touch the dark average: it goes on, and the level reaches the engine once it is done.
   window.darksPage()->hotEdit()->setText(QStringLiteral("150"));
   window.darksPage()->Store();
   window.ApplyDarksPage();
@@ -139,8 +126,7 @@ TEST_F(BackgroundTest, AnEditStopsOnlyWorkItMakesStale) {
   ASSERT_TRUE(window.engine().product(kMasterDarkBit));
   EXPECT_EQ(gate.loads(darkB), 1);  // the held load was not made again
 
-  // Switching a dark off makes the average stale: it stops, and the one made
-  // afterwards holds the dark that is left, never the stale one.
+  // Switching a dark off makes the average stale: it stops, and the one made afterwards holds the dark that is left.
   Gate second(darkB);
   window.engine().SetLoader(second.loader());
   window.model(ListRole::Darks)->setEnabled(0, false);  // off and on: the average goes
@@ -158,8 +144,7 @@ TEST_F(BackgroundTest, AnEditStopsOnlyWorkItMakesStale) {
   EXPECT_EQ(pixelBytes(*window.engine().product(kMasterDarkBit)), pixelBytes(*expected));
 }
 
-// A cancelled export keeps the files it completed, names them, and leaves
-// no file of the frame it was making.
+// A cancelled export keeps the files it completed, names them, and leaves no file of the frame it was making.
 TEST_F(BackgroundTest, CancelledExportNamesTheFilesItCompleted) {
   importFiles(window, dialogs, ListRole::Images, {q(darkA), q(darkB)});
   Gate gate(darkB);

@@ -23,11 +23,19 @@ QString labelTexts(const QWidget& widget) {
   return texts.join('\n');
 }
 
-TEST(ReminderDialogTest, OkWaitsForAChoiceAndEachButtonGivesItsOwn) {
+// Escape and the window's close leave the reminder open; OK waits for a choice and gives it. The version is the one
+// the build declares; the reminder counts days of use.
+TEST(FixedDialogsTest, ReminderClosesOnlyOnAChoiceAndDialogsShowVersionAndCount) {
   for (const ReminderChoice choice : {ReminderChoice::VisitWebsite, ReminderChoice::RemindLater,
                                       ReminderChoice::AlreadyDonated, ReminderChoice::NoDonation}) {
     SCOPED_TRACE(static_cast<int>(choice));
     ReminderDialog dialog(20);
+    dialog.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+    QTest::keyClick(&dialog, Qt::Key_Escape);
+    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_FALSE(dialog.close());
+    EXPECT_FALSE(dialog.windowFlags().testFlag(Qt::WindowCloseButtonHint));
     EXPECT_FALSE(dialog.okButton()->isEnabled());
     auto* radio = dialog.findChild<QRadioButton*>(QString::number(static_cast<int>(choice)));
     ASSERT_NE(radio, nullptr);
@@ -37,21 +45,6 @@ TEST(ReminderDialogTest, OkWaitsForAChoiceAndEachButtonGivesItsOwn) {
     EXPECT_EQ(dialog.result(), QDialog::Accepted);
     EXPECT_EQ(dialog.choice(), choice);
   }
-}
-
-TEST(ReminderDialogTest, EscapeAndCloseLeaveItOpen) {
-  ReminderDialog dialog(20);
-  dialog.show();
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
-  QTest::keyClick(&dialog, Qt::Key_Escape);
-  EXPECT_TRUE(dialog.isVisible());
-  EXPECT_FALSE(dialog.close());
-  EXPECT_TRUE(dialog.isVisible());
-  EXPECT_FALSE(dialog.windowFlags().testFlag(Qt::WindowCloseButtonHint));
-}
-
-// The version is the one the build declares; the reminder counts days of use.
-TEST(FixedDialogsTest, VersionAndCountShown) {
   EXPECT_TRUE(labelTexts(AboutDialog()).contains(QStringLiteral(STELP_VERSION_TEXT)));
   const ReminderDialog reminder(20);
   EXPECT_TRUE(labelTexts(reminder).contains("on 10 different occasions")) << labelTexts(reminder).toStdString();
@@ -81,16 +74,14 @@ TEST(SequenceDialogTest, AcceptsOnlyNumbersThatFitIn32Bits) {
   EXPECT_EQ(edit->text(), "429496729");
 }
 
-// Qt shows the patterns in the last parentheses: a label's own list of
-// extensions gives way to them instead of being shown twice.
+// Qt shows the patterns in the last parentheses: a label's own list of extensions gives way to them.
 TEST(QtFilterTextTest, PatternsGoInTheLastParenthesesOnce) {
   EXPECT_EQ(qtFilterText({"All image files (.avi;.bmp;.fits)", "*.avi;*.bmp;*.fits"}),
             "All image files (*.avi *.bmp *.fits)");
   EXPECT_EQ(qtFilterText({"Bitmap files", "*.bmp"}), "Bitmap files (*.bmp)");
 }
 
-// The host turns the request's 1-based filter index into Qt's chosen filter
-// and back, and adds the default suffix.
+// The host turns the request's 1-based filter index into Qt's chosen filter and back, and adds the default suffix.
 TEST(QtDialogHostTest, SaveFileReturnsThePathAndTheChosenFilter) {
   QTemporaryDir dir;
   ASSERT_TRUE(dir.isValid());
@@ -117,28 +108,21 @@ TEST(QtDialogHostTest, SaveFileReturnsThePathAndTheChosenFilter) {
   EXPECT_EQ(request.filterIndex, 3);
 }
 
-// The question before changes are lost answers with the button pressed;
-// Escape cancels.
+// The question before changes are lost answers with the button pressed; Escape cancels.
 TEST(QtDialogHostTest, SaveDiscardCancelAnswers) {
-  const struct {
-    QMessageBox::StandardButton pressed;  // NoButton: Escape
-    MessageAnswer answer;
-  } cases[] = {{QMessageBox::Save, MessageAnswer::Save},
-               {QMessageBox::Discard, MessageAnswer::Discard},
-               {QMessageBox::NoButton, MessageAnswer::Cancel}};
-  for (const auto& c : cases) {
+  const std::pair<QMessageBox::StandardButton, MessageAnswer> cases[] = {  // NoButton: Escape
+      {QMessageBox::Save, MessageAnswer::Save}, {QMessageBox::Discard, MessageAnswer::Discard},
+      {QMessageBox::NoButton, MessageAnswer::Cancel}};
+  for (const auto& [pressed, answer] : cases) {
     QTimer::singleShot(0, [&] {
       auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
       if (box == nullptr) return;
-      if (c.pressed == QMessageBox::NoButton) {
-        QTest::keyClick(box, Qt::Key_Escape);
-        return;
-      }
-      box->button(c.pressed)->click();
+      if (pressed == QMessageBox::NoButton) return QTest::keyClick(box, Qt::Key_Escape);
+      box->button(pressed)->click();
     });
     EXPECT_EQ(QtDialogHost().message(nullptr, "Save changes to p.sjx?", "Stelp", MessageButtons::SaveDiscardCancel,
                                      MessageIcon::Warning),
-              c.answer);
+              answer);
   }
 }
 

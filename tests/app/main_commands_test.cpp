@@ -102,8 +102,8 @@ TEST_F(MainCommandsTest, SequenceNumbersAndTheChosenFilter) {
   } cases[] = {
       {1, "a/moon", {0}, {"a/moon_000.bmp"}},
       {4, "c/moon.v2", {}, {"c/moon.v2.avi"}},
-      {6, "e/m42", {42}, {"e/m042.fits", "e/m043.fits", "e/m044.fits"}},
       {7, "f/moon", {}, {"f/moon.ser"}},
+      {6, "e/m42", {42}, {"e/m042.fits", "e/m043.fits", "e/m044.fits"}},
   };
   for (const auto& c : cases) {
     fs::create_directories(fs::path(dir.file(c.typed)).parent_path());

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <tuple>
 
 namespace stelp {
 namespace {
@@ -120,6 +121,40 @@ TEST(SettingsPageEntry, DigitsOnlyAndAnyTextEdits) {
     EXPECT_EQ(c.edit->text(), QString::fromLatin1(c.finished)) << c.typed;
   }
   EXPECT_EQ(darks.values().cold, 7u);
+}
+
+// The Combine row of the Flats and Darks pages: shown as loaded, each choice
+// and kappa stored as an edit, kappas kept in range and greyed unless sigma
+// clipping is chosen.
+template <typename Page, typename Group>
+void checkCombineRow(Group group) {
+  Page page(testUnits(), nullptr);
+  const CombineControls& c = page.combine();
+  group.combine = CombineGroup{CombineMethod::SigmaClip, 2.5f, 4.0f};
+  load(page, group);
+  EXPECT_EQ(std::tuple(c.list->currentIndex(), c.kappaLow->text(), c.kappaHigh->text(), c.kappaLow->isEnabled()),
+            std::tuple(2, QStringLiteral("2.5"), QStringLiteral("4"), true));
+  EXPECT_FALSE(page.refreshPending());
+
+  c.list->setCurrentIndex(1);
+  EXPECT_TRUE(page.values().combine.method == CombineMethod::Median && page.refreshPending());
+  EXPECT_FALSE(c.kappaLow->isEnabled() || c.kappaHigh->isEnabled());
+  c.list->setCurrentIndex(2);
+  c.kappaHigh->clear();
+  QTest::keyClicks(c.kappaHigh, "0.5");
+  QTest::keyClick(c.kappaHigh, Qt::Key_Return);
+  EXPECT_EQ(std::tuple(page.values().combine.method, page.values().combine.kappaLow, page.values().combine.kappaHigh),
+            std::tuple(CombineMethod::SigmaClip, 2.5f, 1.0f));
+  EXPECT_EQ(c.kappaHigh->text(), QStringLiteral("1"));
+
+  page.TakeRefresh();
+  load(page, Group{});
+  EXPECT_EQ(std::tuple(c.list->currentIndex(), c.kappaLow->isEnabled(), page.refreshPending()), std::tuple(0, false, false));
+}
+
+TEST(SettingsPageEntry, CombineRowOfFlatsAndDarks) {
+  checkCombineRow<FlatsPage>(FlatGroup{.varHi = 9});
+  checkCombineRow<DarksPage>(DarkGroup{.cold = 7});
 }
 
 TEST(ImagesPageTest, DeInterlaceChoiceAndCoupledFlatChecksAreEdits) {

@@ -70,8 +70,7 @@ TEST(SourceListModel, MutationsKeepTheModelConsistent) {
 const QColor kBase(255, 255, 0), kText(0, 0, 0), kHighlight(255, 0, 0), kHighlightedText(255, 255, 255);
 const QColor kGrey(0, 160, 0), kMenu(0, 0, 255), kUntouched(255, 0, 255), kFrame(128, 128, 128);
 
-// A shown list that has the focus, over an enabled, a disabled and a missing
-// entry.
+// A shown list that has the focus, over an enabled, a disabled and a missing entry.
 class SourceListViewTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -106,8 +105,7 @@ class SourceListViewTest : public ::testing::Test {
   SourceListView view_;
 };
 
-// A row is drawn over its text and 4 pixels either side of it; the focus
-// frame runs round that same box.
+// A row is drawn over its text and 4 pixels either side of it; the focus frame runs round that same box.
 TEST_F(SourceListViewTest, RowIsHighlightedAndFramedOnlyAroundItsText) {
   QFont font;
   font.setPixelSize(14);
@@ -132,14 +130,8 @@ TEST_F(SourceListViewTest, RowIsHighlightedAndFramedOnlyAroundItsText) {
   EXPECT_EQ(texts(model_)[2], "gone.bmp (missing)");
   const SourceListView unfocused;
   const QStyle::State selected = QStyle::State_Selected;
-  struct Case {
-    const char* name;
-    int row;
-    QStyle::State state;
-    const QWidget* widget;
-    QColor inside, edge, beyond, text;
-  };
-  const Case cases[] = {
+  const struct { const char* name; int row; QStyle::State state; const QWidget* widget; QColor inside, edge, beyond, text;
+  } cases[] = {
       {"plain", 0, {}, &view_, kBase, kBase, kBase, kText},
       {"selected in focused list", 0, selected, &view_, kHighlight, kHighlight, kUntouched, kHighlightedText},
       {"selected in unfocused list", 0, selected, &unfocused, kMenu, kMenu, kUntouched, kText},
@@ -148,7 +140,7 @@ TEST_F(SourceListViewTest, RowIsHighlightedAndFramedOnlyAroundItsText) {
       {"missing", 2, {}, &view_, kBase, kBase, kBase, kGrey},
       {"focused row", 0, selected | QStyle::State_HasFocus, &unfocused, kMenu, kFrame, kUntouched, kText},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const QImage image = render(c.row, c.state, c.widget);
     const int middle = image.height() / 2;
@@ -163,8 +155,7 @@ TEST_F(SourceListViewTest, RowIsHighlightedAndFramedOnlyAroundItsText) {
   }
 }
 
-// The view itself adds nothing across the row: no full-width highlight and
-// no focus frame of the style's own.
+// The view itself adds nothing across the row: no full-width highlight and no focus frame of the style's own.
 TEST_F(SourceListViewTest, ViewLeavesTheRowToTheDelegate) {
   view_.selectOnly(0);
   const QImage image = view_.viewport()->grab().toImage();

@@ -14,8 +14,7 @@ namespace {
 constexpr BayerPattern kPatterns[] = {BayerPattern::Rggb, BayerPattern::Grbg, BayerPattern::Gbrg,
                                       BayerPattern::Bggr};
 
-// A mosaic of `pattern` whose pixel (x, y) holds value(x, y, c), c being the
-// channel of its filter (0 blue, 1 green, 2 red).
+// A mosaic of `pattern` whose pixel (x, y) holds value(x, y, c), c being its filter's channel (0 blue, 1 green, 2 red).
 template <typename Value>
 std::unique_ptr<ImageBuffer> mosaicOf(BayerPattern pattern, int32_t width, int32_t height, Value value) {
   auto image = test::makeImage(PixelFormat::GrayFloat, width, height);
@@ -30,9 +29,8 @@ float at(const ImageBuffer& image, int32_t x, int32_t y, int channel = 0) {
   return test::pixelAt<float>(image, x, y, channel);
 }
 
-// A field of one colour comes back as that colour at every pixel, edges
-// included; a ramp x + 3y, the same in every channel, comes back whole at
-// every inner pixel, where each mean is of pixels placed evenly around it.
+// A field of one colour comes back as that colour at every pixel, edges included; a ramp x + 3y, the same in every
+// channel, comes back whole at every inner pixel, where each mean is of pixels placed evenly around it.
 TEST(DemosaicTest, FlatColourExactlyEverywhereAndARampInside) {
   const float colour[3] = {0.3f, 171.7f, 1e-40f};  // blue, green, red; red a denormal
   for (const BayerPattern pattern : kPatterns)
@@ -64,10 +62,8 @@ TEST(DemosaicTest, FlatColourExactlyEverywhereAndARampInside) {
             std::vector<float>({6, 6, 6}));
 }
 
-// One bad pixel on each of the four places of the cell, each place holding a
-// level of its own (the two greens differ too): each is repaired to the
-// level of its own place, also when the map spreads the marks onto the
-// pixels around them.
+// One bad pixel on each place of the cell, each place at a level of its own (the two greens differ too): each is
+// repaired to its own place's level, also when the map spreads the marks onto the pixels around them.
 TEST(MosaicHotPixelTest, EachPlaceIsRepairedFromItsOwnPlace) {
   const float level[2][2] = {{40, 70}, {75, 20}};  // [y & 1][x & 1]
   const std::pair<int, int> bad[] = {{2, 2}, {7, 2}, {2, 7}, {7, 7}};
@@ -88,14 +84,10 @@ TEST(MosaicHotPixelTest, EachPlaceIsRepairedFromItsOwnPlace) {
     }
 }
 
-// A night of a colour camera, supplied from memory. The scene is one colour,
-// `truth` (blue, green, red) at every pixel; the flat's filters pass 128, 64
-// and 32 levels of blue, green and red (mean 72, so that every ratio of the
-// mean to a filter's level is exact); the darks hold 10 levels of dark current
-// and a hot pixel on each of the four places of the cell, which reads
-// differently in the light. The light is the scene through the filters, plus
-// the dark current: calibrated on the mosaic it gives `truth` exactly, as a
-// mosaic in grey mode and, demosaiced, at every pixel in colour mode.
+// A colour camera's night from memory. The scene is `truth` (blue, green, red) at every pixel; the flat's filters pass
+// 128, 64 and 32 levels (mean 72: every ratio of the mean to a level is exact); the darks hold 10 levels of dark current
+// and a hot pixel on each place of the cell, which reads differently in the light. The light, the scene through the
+// filters plus the dark current, calibrates on the mosaic to `truth` exactly: a mosaic in grey, demosaiced in colour.
 class MosaicNightTest : public ::testing::Test {
  protected:
   static constexpr int32_t kWidth = 8, kHeight = 6;

@@ -17,13 +17,9 @@ namespace stelp {
 namespace {
 
 TEST(ExportNamesTest, SequenceNamesFromTheChosenName) {
-  const struct {
-    const char* chosen;
-    OutputKind kind;
-    uint32_t start;  // the number the user confirms
-    const char* expectedInitial;
-    std::vector<std::string> files;
-  } cases[] = {
+  // The name chosen, its kind, the number the user confirms, the number proposed and the files written.
+  const struct { const char* chosen; OutputKind kind; uint32_t start; const char* expectedInitial;
+                 std::vector<std::string> files; } cases[] = {
       {"/out/moon.bmp", OutputKind::Bitmap, 0, "0", {"/out/moon_000.bmp", "/out/moon_001.bmp", "/out/moon_002.bmp"}},
       {"/out/m42.bmp", OutputKind::Bitmap, 42, "42", {"/out/m042.bmp", "/out/m043.bmp"}},
       {"/out/m42-17.fit", OutputKind::Fits, 17, "17", {"/out/m42-017.fit", "/out/m42-018.fit"}},
@@ -123,7 +119,7 @@ TEST_F(ExportTest, OutputsThatNameASourceConflict) {
   std::filesystem::create_hard_link(dir.file("in20.bmp"), dir.file("hard.bmp"));
 
   const struct { std::vector<std::string> outputs; bool conflicts; } cases[] = {
-      {{dir.file("IN10.Bmp")}, true}, {{dir.file("sub/../in10.bmp")}, true}, {{dir.file("./sub/./../in20.bmp")}, true},
+      {{dir.file("sub/../IN10.Bmp")}, true}, {{dir.file("./sub/./../in20.bmp")}, true},
       {{dir.file("link.bmp")}, true}, {{dir.file("hard.bmp")}, true},
       {{dir.file("out_000.bmp"), dir.file("out_001.bmp")}, true},
       {{dir.file("out.avi"), dir.file("sub/in10.bmp")}, false},
@@ -179,8 +175,7 @@ TEST_F(ExportTest, DarksTheMasterWasMadeWithoutAreListed) {
   }
 }
 
-// A video whose export fails or is stopped is dropped with its temporary;
-// the file of that name stays as it was.
+// A video whose export fails or is stopped is dropped with its temporary; the file of that name stays as it was.
 TEST_F(ExportTest, AFailedOrStoppedVideoExportLeavesThePreviousVideo) {
   for (const uint8_t level : {10, 20}) add(level);
   enum class Ending { FrameRefused, FolderRemoved, Stopped };

@@ -129,6 +129,50 @@ TEST(CalibrationTest, DarkSubtractionAndFlatDivision) {
   EXPECT_EQ(values(*colour), (Values{2, 1, 3}));
 }
 
+// The calibration has a loop for each combination of channels and products; each must give the bits of the one
+// straightforward loop below, on random frames of odd widths with zero, negative, infinite and NaN values.
+TEST(CalibrationTest, EveryFormGivesTheBitsOfTheStraightforwardLoop) {
+  uint32_t state = 2024;
+  auto next = [&] { return state = state * 1664525u + 1013904223u; };
+  auto value = [&] {
+    const uint32_t r = next() >> 8;
+    const float special[] = {0.0f, -0.0f, -7.5f, 1e30f, INFINITY, NAN};
+    return r % 8 == 0 ? special[r / 8 % 6] : static_cast<float>(r % 100000) / 331.0f;
+  };
+  for (const PixelFormat format : {PixelFormat::GrayFloat, PixelFormat::BgrFloat})
+    for (const int products : {1, 2, 3})  // dark, flat, both
+      for (int trial = 0; trial < 6; ++trial) {
+        const int32_t W = 1 + static_cast<int32_t>(next() % 37), H = 1 + static_cast<int32_t>(next() % 5);
+        auto randomFrame = [&] {
+          auto f = test::makeImage(format, W, H);
+          float* v = reinterpret_cast<float*>(f->pixels.get());
+          for (size_t i = 0; i < f->pixelBytes() / sizeof(float); ++i) v[i] = value();
+          return f;
+        };
+        const auto light = randomFrame(), darkFrame = randomFrame(), flatFrame = randomFrame();
+        const ImageBuffer* dark = products & 1 ? darkFrame.get() : nullptr;
+        const ImageBuffer* flat = products & 2 ? flatFrame.get() : nullptr;
+        const std::array<float, 3> means{value(), value(), value()};
+        auto expected = test::makeImage(format, W, H), actual = test::makeImage(format, W, H);
+        std::memcpy(actual->pixels.get(), light->pixels.get(), light->pixelBytes());
+        subtractDarkDivideFlat(*actual, dark, flat, means, 1 + trial % 3);
+        const int channels = format == PixelFormat::BgrFloat ? 3 : 1;
+        const float* p = reinterpret_cast<const float*>(light->pixels.get());
+        float* out = reinterpret_cast<float*>(expected->pixels.get());
+        for (size_t i = 0; i < expected->pixelBytes() / sizeof(float); ++i) {
+          float v = p[i];
+          if (dark) v = v - reinterpret_cast<const float*>(dark->pixels.get())[i];
+          if (flat) {
+            v = v * (means[i % channels] / reinterpret_cast<const float*>(flat->pixels.get())[i]);
+            if (v > 255) v = 255;
+          }
+          out[i] = v >= 0 ? v : 0.0f;
+        }
+        EXPECT_EQ(test::pixelBytes(*actual), test::pixelBytes(*expected))
+            << W << " x " << H << ", format " << static_cast<int>(format) << ", products " << products;
+      }
+}
+
 // Frames of 70 rows are split into four bands of 17 or 18 rows: every step that splits its rows gives the same bits on
 // four threads as on one.
 TEST(ThreadsTest, RowSplitStepsGiveTheBitsOfOneThread) {

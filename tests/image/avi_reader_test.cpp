@@ -1,5 +1,6 @@
 #include "image/avi.h"
 #include "image/avi_container.h"
+#include "image/avi_decode.h"
 
 #include <cstdlib>
 #include <latch>
@@ -179,6 +180,75 @@ TEST(AviReadTest, PaletteFramesAndFramesCutShort) {
   ImageSlot slot;
   ASSERT_TRUE(readBytes(file, 0, slot));
   EXPECT_EQ(test::pixelBytes(*slot), (Bytes{10, 20, 30, 200, 100, 0, 0, 0, 0, 200, 100, 0, 10, 20, 30, 0, 0, 0}));
+}
+
+// Frame `frame` of an AVI as libavcodec's raw decoder gives it, as grey bytes top row first; empty when it refuses it.
+Bytes libavcodecGrey(const Bytes& file, int32_t frame) {
+  MemoryInput input(file.data(), file.size());
+  AviStreamIndex index;
+  VideoFormat format;
+  if (!parseAvi(input, index) || !parseVideoFormat(index.format, format, nullptr)) return {};
+  const std::unique_ptr<VideoDecoder> decoder = VideoDecoder::create(format, index.handler, nullptr);
+  const AviFrameEntry& entry = index.frames.at(static_cast<size_t>(frame));
+  Bytes packet(entry.size);
+  packet.resize(input.readAt(entry.offset, packet.data(), packet.size()));
+  DibFrame picture;
+  bool got = false;
+  if (!decoder || !decoder->decode(packet.data(), packet.size(), got, picture, nullptr) || !got) return {};
+  EXPECT_EQ(picture.bitCount, 8);
+  Bytes grey;
+  for (int32_t y = 0; y < picture.height; ++y) {
+    const uint8_t* row = picture.rows() + picture.rowBytes * size_t(picture.topDown ? y : picture.height - 1 - y);
+    grey.insert(grey.end(), row, row + picture.width);
+  }
+  return grey;
+}
+
+// Grey frames under the codes ffmpeg writes raw grey video with are read by Stelp's own code: every frame must give
+// the bytes libavcodec gives, or be refused where it refuses, whatever the padding, length and row order.
+TEST_F(AviFileTest, RawGreyFramesReadAsLibavcodecReadsThem) {
+  uint32_t state = 5;
+  auto next = [&] { return static_cast<uint8_t>((state = state * 1664525u + 1013904223u) >> 24); };
+  const char codes[][5] = {"Y800", "GREY", "Y8  "};
+  std::vector<std::pair<std::string, Bytes>> files;
+  for (const auto& code : codes)
+    for (const int32_t width : {1, 3, 8, 13})
+      for (const int32_t height : {1, 7, -2}) {
+        // Frames of exactly width x height bytes, of rows padded to 4 bytes, of a few bytes more or fewer.
+        const size_t rows = static_cast<size_t>(std::abs(height)), plain = size_t(width) * rows;
+        const size_t padded = ((size_t(width) + 3) & ~size_t{3}) * rows;
+        std::vector<Bytes> frames;
+        for (const size_t size : {plain, padded, padded + 3, plain + 1, plain - 1, rows - 1}) {
+          frames.emplace_back(size);
+          for (uint8_t& b : frames.back()) b = next();
+        }
+        const Bytes codecData = height == 7 ? Bytes{'B', 'o', 't', 't', 'o', 'm', 'U', 'p', 0} : Bytes{};
+        files.emplace_back(std::string(code) + " " + std::to_string(width) + "x" + std::to_string(height),
+                           buildAvi({.width = width, .height = height, .bitCount = 8,
+                                     .compression = fourCc(code),
+                                     .palette = codecData, .frames = frames}));
+      }
+  for (const auto& code : codes)
+    for (const char* size : {"13x7", "64x48"}) {
+      const std::string path = dir.file(std::string(size) + code + ".avi");
+      ffmpeg(std::string("testsrc=size=") + size + ":rate=5 -frames:v 3 -c:v rawvideo -pix_fmt gray -vtag '" + code +
+                 "'", path);
+      files.emplace_back(std::string("ffmpeg ") + code + " " + size, test::readFile(path));
+    }
+  for (const auto& [name, file] : files) {
+    MemoryInput input(file.data(), file.size());
+    AviStreamIndex index;
+    ASSERT_TRUE(parseAvi(input, index)) << name;
+    for (int32_t f = 0; f < static_cast<int32_t>(index.frames.size()); ++f) {
+      if (index.frames[f].size == 0) continue;  // a dropped frame, which shows the one before
+      ImageSlot slot;
+      const Bytes expected = libavcodecGrey(file, f);
+      ASSERT_EQ(readAviFrame(input, f, PixelFormat::Gray8, slot), !expected.empty()) << name << ", frame " << f;
+      if (slot) {
+        EXPECT_EQ(test::pixelBytes(*slot), expected) << name << ", frame " << f;
+      }
+    }
+  }
 }
 
 TEST_F(AviFileTest, CountsAndReadsFilesAndFollowsAChangedFile) {

@@ -50,6 +50,30 @@ TEST(DibRowTest, DecodesEveryDepthIntoEveryFormat) {
       for (int c = 0; c < (colour ? 3 : 1); ++c)
         EXPECT_EQ(test::sampleAt(*image, 0, 0, c), colour ? bgr[c] : grey) << bitCount << ", " << int(format);
     }
+
+  // The grey ramp, then palettes of random colours: every index, in a row of random length, decodes to what the
+  // 24-bit pixel it names decodes to, in every format.
+  uint32_t state = 99;
+  auto next = [&] { return static_cast<uint8_t>((state = state * 1664525u + 1013904223u) >> 24); };
+  const Bytes ramp = greyPalette();
+  std::memcpy(palette, ramp.data(), ramp.size());
+  for (int trial = 0; trial < 4; ++trial) {
+    if (trial > 0)
+      for (uint8_t& b : palette) b = next();
+    const int32_t width = 256 + next() % 61;
+    Bytes indices(static_cast<size_t>(width)), pixels;
+    for (int32_t x = 0; x < width; ++x) {
+      indices[x] = static_cast<uint8_t>(x < 256 ? x : next());
+      pixels.insert(pixels.end(), palette + 4 * indices[x], palette + 4 * indices[x] + 3);
+    }
+    for (const auto& [format, grey] : formats) {
+      auto fromPalette = test::makeImage(format, width, 1), fromPixels = test::makeImage(format, width, 1);
+      const DibRowDecoder decoder(8, palette, format);
+      decoder.decode(indices.data(), width, fromPalette->row(0));
+      decodeDibRow(pixels.data(), 24, nullptr, width, format, fromPixels->row(0));
+      EXPECT_EQ(test::pixelBytes(*fromPalette), test::pixelBytes(*fromPixels)) << "format " << int(format);
+    }
+  }
 }
 
 TEST(BitmapReadTest, IndicesPastThePaletteAndRowsCutShortReadBlack) {

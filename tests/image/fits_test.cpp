@@ -19,8 +19,7 @@ std::string valueCard(const std::string& keyword, const std::string& value) {
   return card(head + std::string(30 - head.size() - value.size(), ' ') + value);
 }
 
-// A FITS file: the given cards after SIMPLE, then END (unless `end` is
-// false), padded to whole blocks, then `data` padded to a whole block.
+// A FITS file: the given cards after SIMPLE, then END (unless `end` is false), padded to whole blocks, then `data`.
 Bytes fitsFile(const std::vector<std::string>& cards, const Bytes& data, bool end = true) {
   std::string header = valueCard("SIMPLE", "T");
   for (const std::string& c : cards) header += c;
@@ -187,16 +186,13 @@ TEST(FitsBayerTest, PatternsFromTheCardsAndBackAgain) {
   };
   test::TempDir dir;
   const std::string path = dir.file("out.fits");
-  // The keywords of the written file's mosaic cards, in order.
-  auto mosaicKeywords = [](const Bytes& file) {
-    std::vector<std::string> keywords;
-    for (size_t at = 0; at + 80 <= file.size() && std::string(file.begin() + at, file.begin() + at + 3) != "END";
-         at += 80) {
-      const std::string keyword(file.begin() + at, file.begin() + at + 8);
-      if (keyword == "BAYERPAT" || keyword == "XBAYROFF" || keyword == "YBAYROFF" || keyword == "ROWORDER")
-        keywords.push_back(keyword);
-    }
-    return keywords;
+  // The mosaic cards of the written file (its data of small integers holds no such text).
+  auto mosaicKeywords = [&] {
+    const std::string file = test::readText(path);
+    std::string found;
+    for (const char* keyword : {"BAYERPAT", "XBAYROFF", "YBAYROFF", "ROWORDER"})
+      if (file.find(keyword) != std::string::npos) found += keyword;
+    return found;
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.cards[0] + " height " + std::to_string(c.height));
@@ -213,11 +209,9 @@ TEST(FitsBayerTest, PatternsFromTheCardsAndBackAgain) {
     ImageSlot again;
     ASSERT_TRUE(readFits(path, PixelFormat::Gray8, again));
     EXPECT_EQ(again->bayer, c.expected);
-    EXPECT_EQ(mosaicKeywords(test::readFile(path)), std::vector<std::string>{"BAYERPAT"});
+    EXPECT_EQ(mosaicKeywords(), "BAYERPAT");
     ASSERT_TRUE(writeFits(path, *colour, FitsDepth::Float32, nullptr, cards));
-    const bool rowOrder = c.cards.back().starts_with("ROWORDER");
-    EXPECT_EQ(mosaicKeywords(test::readFile(path)), rowOrder ? std::vector<std::string>{"ROWORDER"}
-                                                             : std::vector<std::string>{});
+    EXPECT_EQ(mosaicKeywords(), c.cards.back().starts_with("ROWORDER") ? "ROWORDER" : "");
   }
 }
 

@@ -5,6 +5,7 @@
 #include "image/bitmap.h"
 #include "image/file_kind.h"
 #include "image/fits.h"
+#include "image/image_source.h"
 #include "test_util.h"
 
 namespace stelp {
@@ -37,6 +38,19 @@ TEST(MalformedFilesTest, EveryFileIsReadOrRefusedCleanly) {
         EXPECT_EQ(read, slot != nullptr) << path;
         EXPECT_TRUE(read ? slot && slot->format == PixelFormat(code) : !why.empty()) << path << ", format " << code;
       }
+    }
+    // Importing and opening learn the frame size from the headers alone: they must take exactly the files whose first
+    // frame reads, at its size, and refuse the others for the reader's reason.
+    const FileEntries entries = entriesOfFile(path);
+    ImageSlot first;
+    std::string why;
+    const bool loads = kindInfo(kind)->read(path, 0, PixelFormat::Gray8, first, &why, FitsScale::Camera, nullptr);
+    EXPECT_EQ(static_cast<bool>(entries), loads) << path << ": " << entries.why;
+    if (entries && first) {
+      EXPECT_EQ(std::pair(entries.width, entries.height), std::pair(first->width, first->height)) << path;
+    }
+    if (!entries && !loads) {
+      EXPECT_EQ(entries.why, why) << path;
     }
   }
   EXPECT_GT(files, 0) << "the malformed-file folder is empty";

@@ -77,9 +77,8 @@ def expected(bgr, fmt):
 
 def bmp_file(width, height, bpp, rows, *, top_down=False, header_size=40, compression=0,
              palette=(), masks=None, gap=0):
-    """A bitmap from packed pixel rows (top row first), padded to 4 bytes;
-    `masks` (R, G, B) follow a 40-byte header or sit inside a larger one;
-    `gap` junk bytes lie between the palette and the pixels."""
+    """A bitmap from packed pixel rows (top row first), padded to 4 bytes; `masks` (R, G, B) follow a 40-byte header or
+    sit inside a larger one; `gap` junk bytes lie between the palette and the pixels."""
     stride = (width * bpp + 31) // 32 * 4
     body = b"".join(r.ljust(stride, b"\0") for r in (rows if top_down else rows[::-1]))
     info = struct.pack("<IiiHHIIiiII", header_size, width, -height if top_down else height,

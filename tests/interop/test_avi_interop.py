@@ -1,7 +1,6 @@
-"""AVI files exchanged with ffmpeg: what ffmpeg writes, and hand-built index
-layouts of its MPEG-4 packets, load frame by frame to exactly the pixels ffmpeg
-decodes (Stelp converts pictures with ffmpeg's own settings, so there is no
-tolerance); files stelp-cli writes decode in ffmpeg to the pixels that went in."""
+"""AVI files exchanged with ffmpeg: what ffmpeg writes, and hand-built index layouts of its MPEG-4 packets, load frame
+by frame to exactly the pixels ffmpeg decodes (Stelp converts pictures with ffmpeg's own settings: no tolerance); files
+stelp-cli writes decode in ffmpeg to the pixels that went in."""
 import struct
 from concurrent.futures import ThreadPoolExecutor
 
@@ -53,10 +52,9 @@ def _list(kind, payload):
 
 
 def avi_file(width, height, frames, keys, *, codec=b"\0\0\0\0", idx1=True, odml=False):
-    """A 24-bit, 5 frames a second AVI of `frames` (payloads; b"" is a dropped
-    frame) in '00db' chunks with key-frame flags `keys`, indexed by idx1, by an
-    OpenDML super index naming one 'ix00' chunk at the end of movi, by both or
-    by neither."""
+    """A 24-bit, 5 frames a second AVI of `frames` (payloads; b"" is a dropped frame) in '00db' chunks with key-frame
+    flags `keys`, indexed by idx1, by an OpenDML super index naming one 'ix00' chunk at the end of movi, by both or by
+    neither."""
     n, big = len(frames), max(map(len, frames))
     strl = (_chunk(b"strh", struct.pack("<4s4sIHHIIIIIIiI4h", b"vids", codec.strip(b"\0") or b"DIB ", 0, 0, 0, 0,
                                         1, 5, 0, n, big, -1, 0, 0, 0, width, height))

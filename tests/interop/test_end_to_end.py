@@ -54,8 +54,7 @@ def corner_to_centre(grey, stars=True):
 
 
 def dust_depths(grey):
-    """Per dust mote, the median within radius 3 of its centre over that of
-    the ring 11..16 around it (1 where no shadow is left)."""
+    """Per dust mote, the median within radius 3 of its centre over that of the ring 11..16 around it (1: no shadow)."""
     yy, xx = np.mgrid[0:H, 0:W]
     radii = [np.hypot(xx - x, yy - y) for x, y in DUST]
     return [np.median(grey[r < 3]) / np.median(grey[(r > 11) & (r < 16)]) for r in radii]
@@ -71,9 +70,8 @@ class DemoCase(InteropCase):
         cls.project = cls.shared / "night" / "demo.sjx"
 
     def assertFitsGrey(self, path, bitpix, factor, grey, **cards):
-        """`path` passes fitsverify, holds `cards` and, as unsigned integers
-        of BITPIX `bitpix` (BSCALE 1, BZERO half the range), `grey` (top row
-        first) x `factor` within 1.5 grey levels."""
+        """`path` passes fitsverify, holds `cards` and, as unsigned integers of BITPIX `bitpix` (BSCALE 1, BZERO half
+        the range), `grey` (top row first) x `factor` within 1.5 grey levels."""
         with fits.open(path) as f:
             header, data = f[0].header, np.flipud(f[0].data)
             self.assertEqual((header["BITPIX"], header["BSCALE"], header["BZERO"], data.shape),
@@ -170,8 +168,7 @@ class Masters(DemoCase):
 
 class Calibration(DemoCase):
     def test_vignetting_dust_and_hot_pixels_are_removed(self):
-        # The frames without stretch as float dumps, once with dark, flat and hot pixel repair and once with none of
-        # them.
+        # The frames without stretch as float dumps, with dark, flat and hot pixel repair and with none of them.
         frames = {}
         for name, keys, count in (("calibrated", "Stretch", 1), ("raw", "Stretch|Dark|Flat|Hot", 4)):
             project = edit_project(self.project, self.tmp / f"{name}.sjx", r"\[Processing\]", rf"^({keys})=1$",
@@ -199,9 +196,8 @@ class Calibration(DemoCase):
 
 
 class FitsNight(InteropCase):
-    """Three 16-bit darks and a light as a camera saves them through astropy:
-    about 800 counts of dark current with a hot pixel at 4000; the light adds
-    2000 counts of sky, a star of 30000, and observation cards."""
+    """Three 16-bit darks and a light as a camera saves them through astropy: about 800 counts of dark current with a
+    hot pixel at 4000; the light adds 2000 counts of sky, a star of 30000, and observation cards."""
     CARDS = (("DATE-OBS", "2024-03-09T21:14:05"), ("EXPTIME", 30.0), ("FILTER", "L"), ("OBJECT", "M 42"),
              ("GAIN", 120), ("CCD-TEMP", -10.5), ("BAYERPAT", "RGGB"), ("RA", 83.8221), ("DEC", -5.3911),
              ("COMMENT", "guided"), ("HISTORY", "binned 1x1 by the camera"))
@@ -224,26 +220,24 @@ class FitsNight(InteropCase):
 
     @classmethod
     def fits_project(cls, path, fits_scale):
-        """A grey project without stretch that subtracts the master dark from the light; FitsScale is left out when
-        `fits_scale` is None."""
-        text = "[Version]\nMajor=0\nMinor=9\n\n[Processing]\nColour=0\nDark=1\nFlat=0\nHot=0\nStretch=0\n"
-        text += "" if fits_scale is None else f"FitsScale={fits_scale}\n"
+        """A grey project without stretch that subtracts the master dark from the light."""
+        text = f"[Version]\nMajor=0\nMinor=9\n\n[Processing]\nColour=0\nDark=1\nFlat=0\nHot=0\nStretch=0\n" \
+               f"FitsScale={fits_scale}\n"
         for role, files in (("Image", [cls.shared / "light.fits"]), ("Dark", cls.dark_files)):
             text += "".join(f"\n[{role} {i}]\nFileName={f}\nEnabled=1\n" for i, f in enumerate(files, 1))
         path.write_text(text)
         return path
 
     def test_dark_subtraction_on_each_scale(self):
-        """On camera scale each frame reads as counts / 257, so the sky stays
-        at about 7.78. On the brightest-pixel scale (and in a project saved
-        before the choice) the hot pixel makes each dark's full white, so the
-        darks read too bright and take the whole background down to 0."""
+        """On camera scale each frame reads as counts / 257, so the sky stays at about 7.78. On the brightest-pixel scale
+        the hot pixel makes each dark's full white, so the darks read too bright and take the whole background down
+        to 0. (A project without the choice reads as brightest pixel: the project tests hold that.)"""
         light, darks = self.light.astype(np.float64), np.array(self.darks, np.float64)
         camera = (light - darks.mean(axis=0)) / 257
         self.assertAlmostEqual(np.median(camera), 7.78, delta=0.05)
         old = np.maximum(light * 255 / light.max() - np.mean([d * 255 / d.max() for d in darks], axis=0), 0)
         self.assertEqual(np.count_nonzero(old), 1)  # the star alone
-        for name, scale, want in (("camera", 1, camera), ("brightest", 0, old), ("unset", None, old)):
+        for name, scale, want in (("camera", 1, camera), ("brightest", 0, old)):
             with self.subTest(project=name):
                 cli_ok("process", self.fits_project(self.tmp / f"{name}.sjx", scale), self.tmp / f"{name}.raw", "--quiet")
                 got = np.fromfile(self.tmp / f"{name}.raw", "<f4")

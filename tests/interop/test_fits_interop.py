@@ -1,8 +1,6 @@
-"""FITS files exchanged with astropy, fitsverify and (when installed) Siril:
-astropy-written integer, float and RGB images load on the camera's scale and
-to their brightest pixel, and the 16-bit, 32-bit and float files stelp-cli
-writes hold the engine's values at the scale their cards state, pass
-fitsverify and read back."""
+"""FITS files exchanged with astropy, fitsverify and (when installed) Siril: astropy-written integer, float and RGB
+images load on the camera's scale and to their brightest pixel, and the 16-bit, 32-bit and float files stelp-cli writes
+hold the engine's values at the scale their cards state, pass fitsverify and read back."""
 import re
 import shutil
 import subprocess
@@ -20,11 +18,10 @@ CAMERA_DIVISOR = {8: 1, 16: 257, 32: 16843009}
 
 
 def expected_load(values, fmt, mul, div):
-    """The pixels (top row first) that `values` (bottom row first; a (3, h, w)
-    cube is red, green, blue) load as in `fmt`, scaled as value x mul / div in
-    double precision: non-finite and negative values read as 0; integer
-    formats clamp to 255 and truncate, float formats keep values above full
-    scale; grey formats take the red plane, colour ones repeat a grey image."""
+    """The pixels (top row first) that `values` (bottom row first; a (3, h, w) cube is red, green, blue) load as in
+    `fmt`, scaled as value x mul / div in double precision: non-finite and negative values read as 0; integer formats
+    clamp to 255 and truncate, float formats keep values above full scale; grey formats take the red plane, colour ones
+    repeat a grey image."""
     v = np.flip(np.asarray(values, np.float64), axis=-2)
     v = np.maximum(np.where(np.isfinite(v), v, 0), 0) * mul / div
     v = v.astype(np.float32) if fmt.endswith("float") else np.trunc(np.minimum(v, 255))

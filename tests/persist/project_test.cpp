@@ -63,8 +63,8 @@ ProcessingSettings unusualSettings() {
   ProcessingSettings s;
   s.processing = ProcessingGroup{false, true, true, false, true, StretchMode::Levels, 1.5f, 99.25f, 10.0f, 200.5f,
                                  DeInterlace::EqualiseFields, FitsScale::Camera};
-  s.flat = FlatGroup{64, 32, 7, 6, 2};
-  s.dark = DarkGroup{180, 20, 3};
+  s.flat = FlatGroup{64, 32, 7, 6, 2, CombineGroup{CombineMethod::SigmaClip, 2.5f, 4.0f}};
+  s.dark = DarkGroup{180, 20, 3, CombineGroup{CombineMethod::Median}};
   return s;
 }
 
@@ -72,8 +72,9 @@ const std::string kUnusualSettingsText =
     "[Version]\nMajor=0\nMinor=9\n\n"
     "[Processing]\nColour=0\nDark=1\nFlat=1\nSynFlat=0\nHot=1\nStretch=2\nStretchFromRel=1.500000\n"
     "StretchToRel=99.250000\nStretchFromAbs=10.000000\nStretchToAbs=200.500000\nDeInterlace=3\nFitsScale=1\n\n"
-    "[Flat]\nFilterWidth=64\nFilterHeight=32\nVarHi=7\nVarLo=6\nBorder=2\n\n"
-    "[Dark]\nHot=180\nCold=20\nExpand=3\n";
+    "[Flat]\nFilterWidth=64\nFilterHeight=32\nVarHi=7\nVarLo=6\nBorder=2\nCombine=2\nKappaLow=2.500000\n"
+    "KappaHigh=4.000000\n\n"
+    "[Dark]\nHot=180\nCold=20\nExpand=3\nCombine=1\nKappaLow=3.000000\nKappaHigh=3.000000\n";
 
 // The settings as a project holds them; the golden test below pins that text.
 std::string settingsText(const ProcessingSettings& settings) {
@@ -189,7 +190,8 @@ TEST(ProjectTest, OpenKeepsMissingFilesAndPassesOverWhatItCannotUse) {
     writeText(dir.file("case.sjx"), replaceAll(c.text, "$", folder));
     Engine engine;
     // No case holds a setting: each keeps its value, but for the FITS scale,
-    // which a project without it reads as brightest pixel.
+    // which a project without it reads as brightest pixel, and the masters'
+    // combination, which it reads as Average.
     engine.Replace(unusualSettings(), {}, FrameSize{99, 99});
     add(engine, ListRole::Darks, dir.file("a.bmp"), FrameBitmap);  // replaced by the project's lists
     const OpenProjectResult result = openProject(dir.file("case.sjx"), engine);
@@ -200,7 +202,9 @@ TEST(ProjectTest, OpenKeepsMissingFilesAndPassesOverWhatItCannotUse) {
     EXPECT_EQ(std::tuple(describeLists(engine, folder), problems, missing, engine.frameSize().width),
               std::tuple(c.lists, c.problems, c.missing, 4)) << c.what;
     EXPECT_EQ(result.status, OpenStatus::Opened) << c.what;
-    EXPECT_EQ(settingsText(engine.settings()), replaceAll(kUnusualSettingsText, "FitsScale=1", "FitsScale=0")) << c.what;
+    std::string settings = replaceAll(kUnusualSettingsText, "FitsScale=1", "FitsScale=0");
+    for (const char* combine : {"Combine=1", "Combine=2"}) settings = replaceAll(settings, combine, "Combine=0");
+    EXPECT_EQ(settingsText(engine.settings()), settings) << c.what;
   }
 
   // A save writes the missing entries back as they were stored.
@@ -258,6 +262,7 @@ TEST(ProjectTest, OpenBringsSettingsIntoTheirRangesAndSaysWhatItChanged) {
       {"[Flat]\nVarHi=300\nBorder=-2147483649", {"Flat.VarHi: 300 → 255", "Flat.Border: -2147483649 → 0"},
        "Border=0\n"},
       {"[Dark]\nCold= -5 \nExpand=-7", {"Dark.Cold: -5 → 0", "Dark.Expand: -7 → -1"}, "Cold=0\n"},
+      {"[Flat]\nCombine=3\nKappaLow=0.5", {"Flat.Combine: 3 → 2", "Flat.KappaLow: 0.5 → 1"}, "KappaLow=1.000000\n"},
       {"[Processing]\nStretch=7\nDeInterlace=-1\nFitsScale=7",
        {"Processing.Stretch: 7 → 2", "Processing.DeInterlace: -1 → 0", "Processing.FitsScale: 7 → 1"},
        "DeInterlace=0\nFitsScale=1\n"},
