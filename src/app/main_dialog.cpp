@@ -726,15 +726,13 @@ void MainDialog::ShowValuesAt(bool inside, int x, int y) {
 
 void MainDialog::UpdateHistogram(const std::array<uint32_t, 256>& counts, int32_t r, int32_t view) {
   HistogramWidget* histogram = imageView_->histogram();
-  histogram->setCounts(counts);
-  const ProcessingGroup& p = engine_.settings().processing;
-  std::optional<std::pair<float, float>> bounds;
-  if (r == static_cast<int32_t>(ListRole::Images) && view == ImagesProcessed) {
-    if (p.stretch == StretchMode::Levels) bounds = std::pair(p.stretchFromAbs, p.stretchToAbs);
-    // Percent bounds are shares of the full 0..255 scale.
-    if (p.stretch == StretchMode::Percent) bounds = std::pair(p.stretchFromRel * 2.55f, p.stretchToRel * 2.55f);
-  }
-  histogram->setBounds(bounds);
+  // The processed view's histogram shows the levels before the stretch,
+  // with the levels the stretch takes to black and white marked; every
+  // other view's shows the picture as painted.
+  const bool processed = r == static_cast<int32_t>(ListRole::Images) && view == ImagesProcessed &&
+                         engine_.product(kProcessedFrameBit);
+  histogram->setCounts(processed ? engine_.ProcessedLevels() : counts);
+  histogram->setBounds(processed ? engine_.ProcessedStretchBounds() : std::nullopt);
   const bool shown = std::any_of(counts.begin(), counts.end(), [](uint32_t n) { return n > 0; });
   histogram->setVisible(shown && histogramAction_ && histogramAction_->isChecked());
 }

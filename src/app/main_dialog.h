@@ -294,8 +294,8 @@ class MainDialog : public QMainWindow, private Progress {
   // The pointer is over frame pixel (x, y) (or not): the values there show
   // in the status line while it would read "Ready".
   void ShowValuesAt(bool inside, int x, int y);
-  // The histogram of the shown picture, with the Images page's stretch
-  // bounds in the processed view.
+  // The histogram of the shown picture; in the processed view, of its
+  // levels before the stretch, with the stretch's bounds.
   void UpdateHistogram(const std::array<uint32_t, 256>& counts, int32_t role, int32_t view);
 
   // Background work.

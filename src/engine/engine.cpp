@@ -1,5 +1,8 @@
 #include "engine/engine.h"
 
+#include <optional>
+#include <utility>
+
 #include "engine/bayer.h"
 #include "engine/gradient.h"
 #include "engine/parallel.h"
@@ -395,6 +398,19 @@ bool Engine::ProcessFrame(const ImageSource& source, ImageSlot& out, std::string
     case DeInterlace::EqualiseFields: EqualiseFields(*out); break;
   }
   progress_->Step(4, kSteps);
+  // The view's processed frame keeps its levels before the stretch, for the
+  // histogram that shows where the stretch cuts.
+  if (&out == &processedFrame_) {
+    processedLevels_ = {};
+    const int channels = isColourFormat(out->format) ? 3 : 1;
+    for (int32_t y = 0; y < out->height; ++y) {
+      const float* row = reinterpret_cast<const float*>(out->row(y));
+      for (int32_t x = 0; x < out->width; ++x, row += channels) {
+        const float level = channels == 1 ? row[0] : luminance(row[0], row[1], row[2]);
+        ++processedLevels_[static_cast<size_t>(std::clamp(truncSaturate<int32_t>(level), 0, 255))];
+      }
+    }
+  }
   switch (p.stretch) {
     case StretchMode::None: break;
     case StretchMode::Percent: stretchPercent(*out, p.stretchFromRel, p.stretchToRel, threads_); break;
@@ -611,6 +627,27 @@ RenderResult Engine::RenderView(int32_t role, int32_t view, int32_t width, int32
   PaintView(*picture, width, height, options.place, background, bitmap);
   if (options.keepPicture) result.picture = std::move(picture);
   return result;
+}
+
+std::optional<std::pair<float, float>> Engine::ProcessedStretchBounds() const {
+  const ProcessingGroup& p = settings_.processing;
+  if (!processedFrame_ || p.stretch == StretchMode::None) return std::nullopt;
+  if (p.stretch == StretchMode::Levels) return std::pair(p.stretchFromAbs, p.stretchToAbs);
+  // The levels below which the Images page's percentages of the pixels lie,
+  // counted as the percent stretch counts them.
+  double pixels = 0;
+  for (const uint32_t n : processedLevels_) pixels += n;
+  const double percent = static_cast<double>(0.01f);
+  const int64_t lowCount = truncSaturate<int64_t>(pixels * p.stretchFromRel * percent);
+  const int64_t highCount = truncSaturate<int64_t>(pixels * p.stretchToRel * percent);
+  int lo = 0, hi = 255;
+  int64_t running = 0;
+  for (int b = 0; b < 256; ++b) {
+    if (running < lowCount) lo = b;
+    running += processedLevels_[static_cast<size_t>(b)];
+    if (running < highCount) hi = b;
+  }
+  return std::pair(static_cast<float>(lo), static_cast<float>(hi));
 }
 
 bool Engine::StretchApplies(int32_t role, int32_t view) {

@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/combine.h"
@@ -191,6 +193,11 @@ class Engine {
   // computing the product as needed.
   RenderResult RenderView(int32_t role, int32_t view, int32_t width, int32_t height, uint8_t background,
                           Bitmap24& bitmap, const ViewOptions& options = ViewOptions());
+  // The view's processed frame: the pixel counts of its grey levels before
+  // the stretch (0..255), and the levels the stretch takes to black and
+  // white (none without a stretch or a processed frame).
+  const std::array<uint32_t, 256>& ProcessedLevels() const { return processedLevels_; }
+  std::optional<std::pair<float, float>> ProcessedStretchBounds() const;
   // Whether the display stretch applies to `view` of `role`: every view but
   // the processed light frame, which shows exactly what an export writes.
   static bool StretchApplies(int32_t role, int32_t view);
@@ -235,6 +242,7 @@ class Engine {
   // the camera's full scale of the shown entry (0: not a camera scale).
   ImageSlot rawValues_;
   double cameraMax_ = 0;
+  std::array<uint32_t, 256> processedLevels_{};
 
   ImageSlot masterDark_;
   ImageSlot masterFlat_;

@@ -204,6 +204,9 @@ TEST_F(ViewValuesTest, TheDisplayStretchShowsDarksBrighterAndNeverChangesAProduc
   ProcessingGroup settings = engine.settings().processing;
   settings.dark = true;
   settings.hot = true;
+  settings.stretch = StretchMode::Levels;
+  settings.stretchFromAbs = 50;
+  settings.stretchToAbs = 150;
   engine.ApplyImagesSettings(settings);
 
   auto exported = [&](const std::string& name) {
@@ -216,6 +219,10 @@ TEST_F(ViewValuesTest, TheDisplayStretchShowsDarksBrighterAndNeverChangesAProduc
   };
   const test::Bytes plain = exported("plain.fits");
   const RenderResult processed = render(ListRole::Images, ImagesProcessed);
+  // The histogram's levels are those before the stretch (about 76.2 after the dark, 66 after it; 0 where the
+  // dark is brighter than the frame), and the bounds are the Images page's levels.
+  EXPECT_EQ(std::pair(engine.ProcessedLevels()[76], engine.ProcessedLevels()[0]), std::pair(14u, 1u));
+  EXPECT_EQ(engine.ProcessedStretchBounds(), std::optional(std::pair(50.0f, 150.0f)));
   const RenderResult processedStretched = render(ListRole::Images, ImagesProcessed, DisplayStretch::On);
   EXPECT_EQ(processed.picture->pixelBytes(), processedStretched.picture->pixelBytes());
   EXPECT_EQ(std::memcmp(processed.picture->pixels.get(), processedStretched.picture->pixels.get(),
