@@ -7,6 +7,7 @@
 #include "engine/gradient.h"
 #include "engine/parallel.h"
 #include "engine/pipeline.h"
+#include "engine/read_ahead.h"
 #include "image/fits.h"
 #include "image/ser.h"
 
@@ -37,6 +38,9 @@ double cameraFullScale(const ImageSource& source, FitsScale scale) {
 }
 
 constexpr char kReady[] = "Ready";
+
+// Frames loaded ahead of the one being added into a master.
+constexpr size_t kFramesAhead = 2;
 
 // The status text while a master is made of `what` ("darks", "flats").
 std::string combiningText(const CombineGroup& combine, const char* what) {
@@ -175,49 +179,60 @@ void Engine::averageList(ListRole role, ImageSlot& target, ProductBit bit, const
     combineList(role, target, combine);
     return;
   }
+  // The enabled frames are loaded in list order, a few ahead on a thread of
+  // their own when more than one thread may work, while the caller adds up
+  // the frames already loaded; the sum keeps the list order.
+  std::vector<int32_t> enabled;
+  for (int32_t i = 0; i < count; ++i)
+    if (const ImageSource* source = list.entry(i); source && source->enabled) enabled.push_back(i);
+  auto loadEntry = [&](int32_t i, ImageSlot& slot, std::string& why) {
+    const ImageSource* source = list.entry(i);
+    load(source, slot, calibrationFormat(source), &why);
+  };
+  std::optional<FrameReadAhead> ahead;
+  if (threads_ > 1 && enabled.size() > 1) ahead.emplace(enabled, kFramesAhead, loadEntry);
   int32_t n = 0;
-  ImageSlot scratch;
   for (int32_t i = 0; i < count; ++i) {
     if (stopRequested()) break;
     progress_->Step(i + 1, count);
     const ImageSource* source = list.entry(i);
     if (!source || !source->enabled) continue;
+    FrameReadAhead::Loaded loaded;
+    if (ahead) {
+      if (!ahead->next(loaded)) break;  // stopped
+    } else {
+      loadEntry(i, loaded.frame, loaded.why);
+    }
     // A frame that does not load (or no longer has the frame size) is passed
     // over, does not count, and is listed.
     auto passOver = [&](const std::string& why) {
       if (!source->missing) passedOver.push_back({source->path, source->frameCode, why.empty() ? "cannot be read" : why});
     };
-    std::string why;
+    ImageSlot& frame = loaded.frame;
+    if (!frame) {
+      passOver(loaded.why);
+      continue;
+    }
     if (!target) {
-      load(source, target, calibrationFormat(source), &why);
-      if (!target) {
-        passOver(why);
-        continue;
-      }
-      if (!fitsFrame(target.get())) {
+      if (!fitsFrame(frame.get())) {
         passOver("the frame is not of the size of the other frames");
-        target.reset();
         continue;
       }
+      target = std::move(frame);
     } else {
-      scratch.reset();
-      load(source, scratch, calibrationFormat(source), &why);
-      if (!scratch) {
-        passOver(why);
-        continue;
-      }
-      if (scratch->width != target->width || scratch->height != target->height) {
+      if (frame->width != target->width || frame->height != target->height) {
         passOver("the frame is not of the size of the other frames");
         continue;
       }
-      if (scratch->format != target->format || scratch->bayer != target->bayer) {
-        passOver(mosaicMismatch(scratch->bayer, target->bayer));
+      if (frame->format != target->format || frame->bayer != target->bayer) {
+        passOver(mosaicMismatch(frame->bayer, target->bayer));
         continue;
       }
-      addFrame(*target, *scratch, threads_);
+      addFrame(*target, *frame, threads_);
     }
     ++n;
   }
+  ahead.reset();
   if (n >= 2) scaleByReciprocal(*target, n, threads_);
   if (stopRequested()) {
     target.reset();
