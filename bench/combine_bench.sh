@@ -19,7 +19,8 @@
 # frames as much again while a master is made). VIDEO_FRAMES=0 skips the video.
 set -euo pipefail
 
-CLI=$(realpath "${1:-/work/main/build/release/src/cli/stelp-cli}")
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+CLI=$(realpath "${1:-$root/build/release/src/cli/stelp-cli}")
 DARKS=${DARKS:-50}
 VIDEO_FRAMES=${VIDEO_FRAMES:-1000}
 BUDGET=${BUDGET:-256}

@@ -11,7 +11,8 @@
 # outputs as much again.
 set -euo pipefail
 
-CLI=${1:-/work/main/build/release/src/cli/stelp-cli}
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+CLI=${1:-$root/build/release/src/cli/stelp-cli}
 FRAMES=${FRAMES:-2000}
 WIDTH=${WIDTH:-640}
 HEIGHT=${HEIGHT:-480}
