@@ -189,6 +189,8 @@ void Engine::averageList(ListRole role, ImageSlot& target, ProductBit bit, const
     const ImageSource* source = list.entry(i);
     load(source, slot, calibrationFormat(source), &why);
   };
+  // Frames of one size follow each other: their arrays are reused.
+  const ArrayReuse reuse;
   std::optional<FrameReadAhead> ahead;
   if (threads_ > 1 && enabled.size() > 1) ahead.emplace(enabled, kFramesAhead, loadEntry);
   int32_t n = 0;
@@ -243,6 +245,7 @@ void Engine::averageList(ListRole role, ImageSlot& target, ProductBit bit, const
 }
 
 void Engine::combineList(ListRole role, ImageSlot& target, const CombineGroup& combine) {
+  const ArrayReuse reuse;
   CombineJob job;
   for (const auto& entry : lists_[index(role)].entries)
     if (entry && entry->enabled) job.frames.push_back(entry.get());

@@ -320,6 +320,7 @@ bool ProcessedExporter::write(const ImageSource& entry, const ImageBuffer& frame
 }
 
 ExportResult ProcessedExporter::Run() {
+  const ArrayReuse reuse;  // every frame is read and processed at one size
   Progress& progress = engine_.progress();
   progress.BeginWait();
   const SourceList& images = engine_.list(ListRole::Images);

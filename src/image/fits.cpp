@@ -541,7 +541,8 @@ bool readFits(ByteInput& input, PixelFormat format, ImageSlot& slot, std::string
 
   // Read without clearing first: every byte used is one the file gave.
   const size_t wanted = static_cast<size_t>(std::min(declared, available));
-  std::unique_ptr<uint8_t[]> data(new (std::nothrow) uint8_t[std::max<size_t>(wanted, 1)]);
+  const size_t dataBytes = std::max<size_t>(wanted, 1);
+  std::unique_ptr<uint8_t[]> data = takeArray(dataBytes);
   if (!data) return refuse(why, "not enough memory for the data");
   const size_t got = input.readAt(dataOffset, data.get(), wanted);
   DataLayout layout = shape;
@@ -574,6 +575,7 @@ bool readFits(ByteInput& input, PixelFormat format, ImageSlot& slot, std::string
   if (scaleNote)
     *scaleNote = "BITPIX " + std::to_string(bitpix) + (rgbCube ? ", 3 planes (red, green, blue)" : "") + "; " + note;
   if (!isColourFormat(format) && !rgbCube) image->bayer = fitsBayerPattern(header);
+  giveBackArray(std::move(data), dataBytes);
   slot = std::move(image);
   return true;
 }

@@ -2,7 +2,10 @@
 
 #include <array>
 #include <limits>
+#include <mutex>
 #include <new>
+#include <utility>
+#include <vector>
 
 #include "file_kind.h"
 
@@ -49,11 +52,77 @@ bool ImageBuffer::allocate() {
   const uint64_t total = static_cast<uint64_t>(bytesInRow) * static_cast<uint64_t>(height);
   if (total > std::numeric_limits<size_t>::max() - 3) return false;
   const size_t rounded = (static_cast<size_t>(total) + 3) & ~size_t{3};
-  std::unique_ptr<uint8_t[]> array(new (std::nothrow) uint8_t[rounded]);
+  std::unique_ptr<uint8_t[]> array = takeArray(rounded);
   if (!array) return false;
   rowBytes = static_cast<int32_t>(bytesInRow);
+  giveBackArray(std::move(pixels), allocated);
   pixels = std::move(array);
+  allocated = rounded;
   return true;
+}
+
+ImageBuffer::~ImageBuffer() { giveBackArray(std::move(pixels), allocated); }
+
+namespace {
+
+// Smaller arrays are cheap to make anew.
+constexpr size_t kSmallestKept = size_t{4} << 20;
+// At most this much is kept: a few frames of the largest sizes Stelp reads.
+constexpr size_t kMostKept = size_t{512} << 20;
+
+struct KeptArrays {
+  std::mutex mutex;
+  int users = 0;  // ArrayReuse objects alive
+  size_t bytes = 0;
+  std::vector<std::pair<size_t, std::unique_ptr<uint8_t[]>>> arrays;
+};
+
+KeptArrays& kept() {
+  static KeptArrays instance;
+  return instance;
+}
+
+}  // namespace
+
+ArrayReuse::ArrayReuse() {
+  KeptArrays& k = kept();
+  std::lock_guard<std::mutex> lock(k.mutex);
+  ++k.users;
+}
+
+ArrayReuse::~ArrayReuse() {
+  KeptArrays& k = kept();
+  std::vector<std::pair<size_t, std::unique_ptr<uint8_t[]>>> freed;
+  {
+    std::lock_guard<std::mutex> lock(k.mutex);
+    if (--k.users > 0) return;
+    freed.swap(k.arrays);
+    k.bytes = 0;
+  }
+}
+
+std::unique_ptr<uint8_t[]> takeArray(size_t bytes) {
+  if (bytes >= kSmallestKept) {
+    KeptArrays& k = kept();
+    std::lock_guard<std::mutex> lock(k.mutex);
+    for (auto it = k.arrays.begin(); it != k.arrays.end(); ++it)
+      if (it->first == bytes) {
+        std::unique_ptr<uint8_t[]> array = std::move(it->second);
+        k.arrays.erase(it);
+        k.bytes -= bytes;
+        return array;
+      }
+  }
+  return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[bytes]);
+}
+
+void giveBackArray(std::unique_ptr<uint8_t[]> array, size_t bytes) {
+  if (!array || bytes < kSmallestKept) return;
+  KeptArrays& k = kept();
+  std::lock_guard<std::mutex> lock(k.mutex);
+  if (k.users == 0 || k.bytes + bytes > kMostKept) return;  // `array` is freed
+  k.bytes += bytes;
+  k.arrays.emplace_back(bytes, std::move(array));
 }
 
 }  // namespace stelp

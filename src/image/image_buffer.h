@@ -58,12 +58,19 @@ BayerPattern bayerFromName(std::string_view name);
 // A rectangle of pixels, top row first, rows without padding. Creators call
 // setFormat, set width and height, allocate once, then write every pixel.
 struct ImageBuffer {
+  ImageBuffer() = default;
+  // Gives a large pixel array back for reuse (see ArrayReuse).
+  ~ImageBuffer();
+  ImageBuffer(ImageBuffer&&) noexcept = default;
+  ImageBuffer& operator=(ImageBuffer&&) noexcept = default;
+
   PixelFormat format = PixelFormat::None;
   int32_t width = 0;
   int32_t height = 0;
   int32_t rowBytes = 0;
   int32_t bytesPerPixel = 0;
   std::unique_ptr<uint8_t[]> pixels;
+  size_t allocated = 0;  // bytes of `pixels`, as allocate made it
   // A grey frame of a colour sensor: the filter over each pixel. None for
   // every other frame, and always for the colour formats.
   BayerPattern bayer = BayerPattern::None;
@@ -81,6 +88,26 @@ struct ImageBuffer {
   }
   size_t pixelBytes() const { return static_cast<size_t>(rowBytes) * static_cast<size_t>(height); }
 };
+
+// Arrays of at least a few MiB that are freed while an ArrayReuse lives are
+// kept (up to a bound) and handed out again for the next array of the same
+// size: work that reads frame after frame then fills memory it already has,
+// instead of new pages the system must clear first. Any thread may take and
+// give back; the last ArrayReuse to end frees what is kept.
+class ArrayReuse {
+ public:
+  ArrayReuse();
+  ~ArrayReuse();
+  ArrayReuse(const ArrayReuse&) = delete;
+  ArrayReuse& operator=(const ArrayReuse&) = delete;
+};
+
+// An array of `bytes`, uninitialised: a kept one of that size, or a new one;
+// null when memory runs out.
+std::unique_ptr<uint8_t[]> takeArray(size_t bytes);
+// Keeps `array`, of `bytes`, for takeArray while an ArrayReuse lives and
+// there is room, or frees it.
+void giveBackArray(std::unique_ptr<uint8_t[]> array, size_t bytes);
 
 // The slot a reader fills: the caller owns the pointer, the reader replaces
 // the buffer only when it accepts the file.

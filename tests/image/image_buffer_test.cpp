@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 namespace stelp {
 namespace {
 
@@ -20,6 +22,27 @@ TEST(ImageBufferTest, AllocateGivesUnpaddedRowsOrRefusesLeavingNothing) {
     EXPECT_EQ(image.rowBytes, c.rowBytes);
     EXPECT_EQ(image.pixels != nullptr, c.rowBytes != 0);
   }
+}
+
+// While work runs, the array of a large frame that is freed serves the next
+// frame of its size; other sizes get arrays of their own.
+TEST(ImageBufferTest, LargeArraysAreReusedWhileWorkRuns) {
+  auto make = [](int32_t width) {
+    auto image = std::make_unique<ImageBuffer>();
+    image->setFormat(PixelFormat::GrayFloat);
+    image->width = width;
+    image->height = 1024;
+    EXPECT_TRUE(image->allocate());
+    return image;
+  };
+  const ArrayReuse reuse;
+  ImageSlot first = make(2048);
+  const uint8_t* array = first->pixels.get();
+  first.reset();
+  EXPECT_NE(make(1536)->pixels.get(), array);
+  ImageSlot second = make(2048);
+  EXPECT_EQ(second->pixels.get(), array);
+  EXPECT_EQ(second->allocated, size_t{2048} * 1024 * 4);
 }
 
 }  // namespace
