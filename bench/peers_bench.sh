@@ -139,13 +139,20 @@ timed() {          # timed NAME COMMAND...: runs COMMAND, adds its wall time to 
 }
 
 # Each Stelp run writes where the same run of another build or on one core
-# writes too, so that the outputs can be compared byte for byte.
+# writes too, so that the outputs can be compared byte for byte. The runs
+# take turns at going first, as the first one after a large write meets the
+# system still flushing it.
 stelp_runs() { # stelp_runs NAME ARGS...: the build's run, one core, and the baseline
   local name=$1
   shift
-  timed "$name" "$CLI" "$@" "$WORK/out/$name.${OUT_EXT}"
-  timed "$name.1core" taskset -c 0 "$CLI" "$@" "$WORK/out/$name.1core.${OUT_EXT}"
-  [[ -z $BASELINE ]] || timed "$name.before" "$BASELINE" "$@" "$WORK/out/$name.before.${OUT_EXT}"
+  local runs=(both 1core ${BASELINE:+before}) k
+  for ((k = 0; k < ${#runs[@]}; ++k)); do
+    case ${runs[(k + round) % ${#runs[@]}]} in
+      both) timed "$name" "$CLI" "$@" "$WORK/out/$name.${OUT_EXT}" ;;
+      1core) timed "$name.1core" taskset -c 0 "$CLI" "$@" "$WORK/out/$name.1core.${OUT_EXT}" ;;
+      before) timed "$name.before" "$BASELINE" "$@" "$WORK/out/$name.before.${OUT_EXT}" ;;
+    esac
+  done
 }
 
 mkdir -p "$WORK/out"
