@@ -39,9 +39,6 @@ double cameraFullScale(const ImageSource& source, FitsScale scale) {
 
 constexpr char kReady[] = "Ready";
 
-// Frames loaded ahead of the one being added into a master.
-constexpr size_t kFramesAhead = 2;
-
 // The status text while a master is made of `what` ("darks", "flats").
 std::string combiningText(const CombineGroup& combine, const char* what) {
   switch (combine.method) {
@@ -354,27 +351,43 @@ const ImageBuffer* Engine::Make(ProductBit bit) {
   return product(bit);
 }
 
-bool Engine::ProcessFrame(const ImageSource& source, ImageSlot& out, std::string* why) {
+void Engine::PrepareProcessing() {
   const ProcessingGroup& p = settings_.processing;
   if (!masterDark_ && p.dark) AverageDarks();
   if (!hotPixelMap_ && p.hot) LocateHotPixels();
   if (!masterFlat_ && p.flat && !p.synFlat) AverageFlats();
   if (!syntheticFlat_ && p.flat && p.synFlat) SmoothGradient();
-  const ImageBuffer* flat = p.synFlat ? syntheticFlat_.get() : masterFlat_.get();
-  const std::array<float, 3>& means = p.synFlat ? syntheticFlatMean_ : masterFlatMean_;
+}
 
+bool Engine::LoadForProcessing(const ImageSource& source, ImageSlot& frame, std::string* why) {
+  std::string reason;
+  load(&source, frame, calibrationFormat(&source), &reason);
+  if (frame) return true;
+  if (why) *why = reason.empty() ? "the frame could not be loaded" : reason;
+  return false;
+}
+
+bool Engine::ProcessFrame(const ImageSource& source, ImageSlot& out, std::string* why) {
+  PrepareProcessing();
   out.reset();
   if (Interrupted()) {
     if (why) *why = "stopped";
     return false;
   }
   ComputingScope computing(*this, kProcessedFrameBit);
-  std::string reason;
-  load(&source, out, calibrationFormat(&source), &reason);
-  if (!out) {
-    if (why) *why = reason.empty() ? "the frame could not be loaded" : reason;
+  return LoadForProcessing(source, out, why) && ProcessLoadedFrame(out, why);
+}
+
+bool Engine::ProcessLoadedFrame(ImageSlot& out, std::string* why) {
+  const ProcessingGroup& p = settings_.processing;
+  const ImageBuffer* flat = p.synFlat ? syntheticFlat_.get() : masterFlat_.get();
+  const std::array<float, 3>& means = p.synFlat ? syntheticFlatMean_ : masterFlatMean_;
+  if (!out || Interrupted()) {
+    out.reset();
+    if (why) *why = "stopped";
     return false;
   }
+  ComputingScope computing(*this, kProcessedFrameBit);
   ImageBuffer& frame = *out;
   SetStatus("Processing image");
   WaitCursor wait(*progress_);

@@ -177,6 +177,16 @@ class Engine {
   // `why`, when the frame did not load or the work was stopped. The view's
   // frames are left alone.
   bool ProcessFrame(const ImageSource& source, ImageSlot& frame, std::string* why = nullptr);
+  // ProcessFrame in parts, for callers that load frames ahead on another
+  // thread: PrepareProcessing makes the masters; LoadForProcessing loads a
+  // frame in the format processing takes (it only reads the engine, so it
+  // may run beside the other calls); ProcessLoadedFrame calibrates such a
+  // frame in place, false when it is empty or the work was stopped.
+  void PrepareProcessing();
+  bool LoadForProcessing(const ImageSource& source, ImageSlot& frame, std::string* why = nullptr);
+  bool ProcessLoadedFrame(ImageSlot& frame, std::string* why = nullptr);
+  // Threads each step of the work may use.
+  int threads() const { return threads_; }
 
   // Drops the raw frame and every product: memory is given back and every
   // product is made again when next needed.

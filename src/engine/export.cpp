@@ -6,9 +6,11 @@
 #include <charconv>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <unordered_set>
 
 #include "engine/parallel.h"
+#include "engine/read_ahead.h"
 #include "image/avi.h"
 #include "image/bitmap.h"
 #include "image/byte_io.h"
@@ -337,16 +339,40 @@ ExportResult ProcessedExporter::Run() {
   if (request_.kind == OutputKind::Ser) serDepth_ = serDepthOf(images);
 
   int32_t counter = 1;
+  // The masters first; then the frames are loaded a few ahead on a thread of
+  // their own while the current one is calibrated and written.
+  engine_.PrepareProcessing();
+  std::vector<int32_t> present;
+  for (int32_t i = 0; i < images.size(); ++i)
+    if (const ImageSource* entry = images.entry(i); entry && entry->enabled && !entry->missing) present.push_back(i);
+  std::optional<FrameReadAhead> ahead;
+  if (engine_.threads() > 1 && present.size() > 1)
+    ahead.emplace(present, kFramesAhead, [this, &images](int32_t i, ImageSlot& slot, std::string& why) {
+      engine_.LoadForProcessing(*images.entry(i), slot, &why);
+    });
   ImageSlot frame;
-  for (const auto& entry : images.entries) {
+  for (int32_t i = 0; i < images.size(); ++i) {
     if (stopRequested()) break;
+    const ImageSource* entry = images.entry(i);
     if (!entry || !entry->enabled) continue;
     engine_.SetStatus();
     engine_.SetStatus("Writing frame " + std::to_string(counter) + " of " + std::to_string(frames));
     progress.Step(counter, frames);
     ++counter;
     std::string loadWhy = "the file was not found when the project was opened";
-    if (entry->missing || !engine_.ProcessFrame(*entry, frame, &loadWhy)) {
+    bool processed = false;
+    if (!entry->missing) {
+      FrameReadAhead::Loaded loaded;
+      if (ahead) {
+        if (!ahead->next(loaded)) break;  // stopped
+        frame = std::move(loaded.frame);
+        if (!frame) loadWhy = loaded.why;
+      } else {
+        engine_.LoadForProcessing(*entry, frame, &loadWhy);
+      }
+      processed = frame && engine_.ProcessLoadedFrame(frame, &loadWhy);
+    }
+    if (!processed) {
       if (stopRequested()) break;
       result_.failures.push_back({entry->path, entry->frameCode, loadWhy});
       continue;

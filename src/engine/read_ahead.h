@@ -15,6 +15,9 @@
 
 namespace stelp {
 
+// Frames a loop over many frames loads ahead of the one it works on.
+inline constexpr size_t kFramesAhead = 2;
+
 // Loads a sequence of frames on a thread of its own, up to `depth` ahead of
 // the caller, and hands them over in the order asked for, so that reading
 // and decoding the next frame overlaps the work on the current one. The

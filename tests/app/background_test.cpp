@@ -7,10 +7,13 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
+#include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <stop_token>
+#include <thread>
 
 #include "app/main_dialog.h"
 #include "app/settings_pages.h"
@@ -152,6 +155,11 @@ TEST_F(BackgroundTest, CancelledExportNamesTheFilesItCompleted) {
   dialogs.fileAnswers.push_back(q(dir.file("out.bmp")));
   window.SaveProcessed();
   gate.waitHeld();
+  // The second frame is loaded ahead while the first is written: cancel
+  // once the first file is complete.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!std::filesystem::exists(dir.file("out_000.bmp")) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::yield();
   EXPECT_FALSE(window.importButton()->isEnabled());
   window.cancelButton()->click();
   gate.waitStopped(1);
