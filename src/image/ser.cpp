@@ -10,16 +10,6 @@
 namespace stelp {
 namespace {
 
-constexpr char kFileId[] = "LUCAM-RECORDER";
-constexpr size_t kFileIdSize = sizeof kFileId - 1;
-// Offsets of the header fields the reader uses; Observer, Instrument,
-// Telescope and the two dates follow FrameCount and are not needed.
-constexpr size_t kColourIdAt = 18;
-constexpr size_t kLittleEndianAt = 22;
-constexpr size_t kWidthAt = 26;
-constexpr size_t kHeightAt = 30;
-constexpr size_t kDepthAt = 34;
-constexpr size_t kFrameCountAt = 38;
 
 constexpr int32_t kMono = 0;
 constexpr int32_t kFirstBayer = 8;  // RGGB, GRBG, GBRG, BGGR
@@ -107,18 +97,18 @@ void convert(ImageBuffer& image, const SerHeader& header, FitsScale scale, Value
 bool readSerHeader(ByteInput& input, SerHeader& header, std::string* why) {
   uint8_t bytes[kSerHeaderSize];
   const size_t got = input.readAt(0, bytes, sizeof bytes);
-  if (got < kFileIdSize || std::memcmp(bytes, kFileId, kFileIdSize) != 0)
+  if (got < kSerFileIdSize || std::memcmp(bytes, kSerFileId, kSerFileIdSize) != 0)
     return refuse(why, "not a SER file (no LUCAM-RECORDER id)");
   if (got < kSerHeaderSize)
     return refuse(why, "SER header is cut short (" + std::to_string(got) + " of " +
                            std::to_string(kSerHeaderSize) + " bytes)");
   SerHeader h;
-  h.colourId = fieldAt(bytes, kColourIdAt);
-  h.littleEndian = fieldAt(bytes, kLittleEndianAt);
-  h.width = fieldAt(bytes, kWidthAt);
-  h.height = fieldAt(bytes, kHeightAt);
-  h.depth = fieldAt(bytes, kDepthAt);
-  h.declaredFrames = fieldAt(bytes, kFrameCountAt);
+  h.colourId = fieldAt(bytes, kSerColourIdAt);
+  h.littleEndian = fieldAt(bytes, kSerLittleEndianAt);
+  h.width = fieldAt(bytes, kSerWidthAt);
+  h.height = fieldAt(bytes, kSerHeightAt);
+  h.depth = fieldAt(bytes, kSerDepthAt);
+  h.declaredFrames = fieldAt(bytes, kSerFrameCountAt);
 
   const bool bayer = h.colourId >= kFirstBayer && h.colourId <= kLastBayer;
   if (h.colourId != kMono && !bayer && h.colourId != kRgb && h.colourId != kBgr)

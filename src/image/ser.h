@@ -13,6 +13,16 @@ namespace stelp {
 // after another, top row first, then an optional trailer of one 8-byte time
 // stamp per frame, which the reader does not need.
 constexpr size_t kSerHeaderSize = 178;
+// The header's file id and where its fields lie (LuID, at 14, is unused;
+// Observer, Instrument and Telescope are 40 bytes each, the two dates 8).
+constexpr char kSerFileId[] = "LUCAM-RECORDER";
+constexpr size_t kSerFileIdSize = sizeof kSerFileId - 1;
+constexpr size_t kSerColourIdAt = 18;
+constexpr size_t kSerLittleEndianAt = 22;
+constexpr size_t kSerWidthAt = 26;
+constexpr size_t kSerHeightAt = 30;
+constexpr size_t kSerDepthAt = 34;
+constexpr size_t kSerFrameCountAt = 38;
 
 // What the reader takes from a SER header, checked: a colour id it reads,
 // a depth of 1 to 16 bits, a frame that fits in the file and at least one

@@ -18,15 +18,6 @@
 namespace stelp {
 namespace {
 
-constexpr char kFileId[] = "LUCAM-RECORDER";
-constexpr size_t kFileIdSize = sizeof kFileId - 1;
-// Where the header's fields lie. LuID (at 14) stays 0.
-constexpr size_t kColourIdAt = 18;
-constexpr size_t kLittleEndianAt = 22;
-constexpr size_t kWidthAt = 26;
-constexpr size_t kHeightAt = 30;
-constexpr size_t kDepthAt = 34;
-constexpr size_t kFrameCountAt = 38;
 constexpr size_t kObserverAt = 42;
 constexpr size_t kInstrumentAt = 82;
 constexpr size_t kTelescopeAt = 122;
@@ -185,13 +176,13 @@ class SerOutput {
 
 bool SerOutput::create(const std::string& path, const SerDetails& details, std::string* why) {
   uint8_t header[kSerHeaderSize] = {};
-  std::memcpy(header, kFileId, kFileIdSize);
-  storeLe32(header + kColourIdAt, static_cast<uint32_t>(layout_.colourId));
-  storeLe32(header + kLittleEndianAt, static_cast<uint32_t>(kLittleEndianField));
-  storeLe32(header + kWidthAt, static_cast<uint32_t>(layout_.width));
-  storeLe32(header + kHeightAt, static_cast<uint32_t>(layout_.height));
-  storeLe32(header + kDepthAt, layout_.depth == SerDepth::Sixteen ? 16 : 8);
-  storeLe32(header + kFrameCountAt, 0);  // until finish() knows it
+  std::memcpy(header, kSerFileId, kSerFileIdSize);
+  storeLe32(header + kSerColourIdAt, static_cast<uint32_t>(layout_.colourId));
+  storeLe32(header + kSerLittleEndianAt, static_cast<uint32_t>(kLittleEndianField));
+  storeLe32(header + kSerWidthAt, static_cast<uint32_t>(layout_.width));
+  storeLe32(header + kSerHeightAt, static_cast<uint32_t>(layout_.height));
+  storeLe32(header + kSerDepthAt, layout_.depth == SerDepth::Sixteen ? 16 : 8);
+  storeLe32(header + kSerFrameCountAt, 0);  // until finish() knows it
   std::memcpy(header + kObserverAt, details.observer.data(), kTextFieldSize);
   std::memcpy(header + kInstrumentAt, details.instrument.data(), kTextFieldSize);
   std::memcpy(header + kTelescopeAt, details.telescope.data(), kTextFieldSize);
@@ -228,7 +219,7 @@ bool SerOutput::finish(const std::vector<uint64_t>& timeStamps, std::string* why
   for (size_t k = 0; k < timeStamps.size(); ++k) storeLe64(trailer.data() + k * kTimeStampSize, timeStamps[k]);
   uint8_t count[4];
   storeLe32(count, static_cast<uint32_t>(frames_));
-  if (!file_.write(trailer.data(), trailer.size()) || !file_.writeAt(kFrameCountAt, count, sizeof count))
+  if (!file_.write(trailer.data(), trailer.size()) || !file_.writeAt(kSerFrameCountAt, count, sizeof count))
     return failed(why);
   return file_.close(why);
 }
