@@ -159,22 +159,20 @@ class SpillFile {
   int64_t reserve(int64_t bytes) { return end_.fetch_add(bytes); }
 
   bool writeAt(int64_t offset, const void* data, size_t count) {
-    const auto* bytes = static_cast<const uint8_t*>(data);
-    while (count > 0) {
-      const ssize_t n = ::pwrite(fd_, bytes, count, offset);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      bytes += n;
-      count -= static_cast<size_t>(n);
-      offset += n;
-    }
-    return true;
+    return whole(::pwrite, static_cast<const uint8_t*>(data), count, offset);
   }
 
   bool readAt(int64_t offset, void* data, size_t count) const {
-    auto* bytes = static_cast<uint8_t*>(data);
+    return whole(::pread, static_cast<uint8_t*>(data), count, offset);
+  }
+
+ private:
+  // Runs `io` (pread or pwrite) until all `count` bytes are moved; false on
+  // an error or at the end of the file.
+  template <typename Io, typename Byte>
+  bool whole(Io io, Byte* bytes, size_t count, int64_t offset) const {
     while (count > 0) {
-      const ssize_t n = ::pread(fd_, bytes, count, offset);
+      const ssize_t n = io(fd_, bytes, count, offset);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) return false;
       bytes += n;
@@ -184,7 +182,6 @@ class SpillFile {
     return true;
   }
 
- private:
   int fd_ = -1;
   std::atomic<int64_t> end_{0};
 };
