@@ -26,8 +26,8 @@
 
 namespace stelp::test {
 
-// Answers the window's dialogs from queues and records what was asked. An
-// empty queue answers "cancel" (or OK), so no test can hang on a dialog.
+// Answers the window's dialogs from queues and records what was asked. An empty queue answers "cancel" (or OK), so no
+// test can hang on a dialog.
 class FakeDialogs : public DialogHost {
  public:
   std::deque<QStringList> importAnswers;
@@ -54,10 +54,9 @@ class FakeDialogs : public DialogHost {
   MessageAnswer message(QWidget*, const QString& text, const QString& caption, MessageButtons buttons,
                         MessageIcon) override {
     messages.push_back(caption + ": " + text);
-    MessageAnswer otherwise = MessageAnswer::Ok;
-    if (buttons == MessageButtons::YesNo) otherwise = MessageAnswer::No;
-    if (buttons == MessageButtons::SaveDiscardCancel) otherwise = MessageAnswer::Cancel;
-    return takeOr(messageAnswers, otherwise);
+    return takeOr(messageAnswers, buttons == MessageButtons::YesNo               ? MessageAnswer::No
+                                  : buttons == MessageButtons::SaveDiscardCancel ? MessageAnswer::Cancel
+                                                                                 : MessageAnswer::Ok);
   }
   std::optional<uint32_t> sequenceNumber(QWidget*, uint32_t initialNumber) override {
     proposedNumbers.push_back(initialNumber);
@@ -113,8 +112,7 @@ inline std::string writeTestAvi(const TempDir& dir, const std::string& name, int
 
 inline QString q(const std::string& path) { return QString::fromStdString(path); }
 
-// Lets queued work run: the deferred view refresh, and every window's
-// background work to its end.
+// Lets queued work run: the deferred view refresh, and every window's background work to its end.
 inline void settle() {
   QCoreApplication::processEvents();
   for (QWidget* widget : QApplication::topLevelWidgets())
@@ -136,8 +134,7 @@ class WindowTest : public ::testing::Test {
     window->show();
     settle();
   }
-  // Imports `paths` into `role`'s list as the import dialog would hand them
-  // over, and waits until the window is idle.
+  // Imports `paths` into `role`'s list as the import dialog would hand them over, and waits until the window is idle.
   void import(ListRole role, const QStringList& paths) {
     window->roleSelector()->setCurrentIndex(static_cast<int>(role));
     dialogs.importAnswers.push_back(paths);

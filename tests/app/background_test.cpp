@@ -1,6 +1,6 @@
-// The window's background work: events are handled while it runs, Cancel stops it and leaves nothing half made, and
-// an edit stops only the work it makes stale. The worker is held inside a frame load until the test lets it go or the
-// work is stopped.
+// The window's background work: events are handled while it runs, Cancel stops it and leaves nothing half made, and an
+// edit stops only the work it makes stale. The worker is held inside a frame load until the test lets it go or the work
+// is stopped.
 #include <QTimer>
 #include <chrono>
 #include <condition_variable>
@@ -138,8 +138,7 @@ TEST_F(BackgroundTest, CancelledExportNamesTheFilesItCompleted) {
   dialogs.fileAnswers.push_back(q(dir.file("out.bmp")));
   window->SaveProcessed();
   gate.waitHeld();
-  // The second frame is loaded ahead while the first is written: cancel
-  // once the first file is complete.
+  // The second frame is loaded ahead while the first is written: cancel once the first file is complete.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while (!std::filesystem::exists(dir.file("out_000.bmp")) && std::chrono::steady_clock::now() < deadline)
     std::this_thread::yield();

@@ -28,8 +28,8 @@ class MainCommandsTest : public WindowTest {
   }
 };
 
-// A save that cannot write says so and asks for another name. A file that is not a project leaves the present
-// project as it was and says why; one whose numbers were brought into range says what changed.
+// A save that cannot write says so and asks for another name. A file that is not a project leaves the present project
+// as it was and says why; one whose numbers were brought into range says what changed.
 TEST_F(MainCommandsTest, SaveAndOpenFailures) {
   importLights(1);
   fs::create_directory(dir.file("gone"));
@@ -46,11 +46,10 @@ TEST_F(MainCommandsTest, SaveAndOpenFailures) {
   EXPECT_EQ(window->windowTitle(), "Stelp - p.sjx");
   EXPECT_TRUE(window->modified());
 
-  const std::string odd = "[Dark]\nHot=99999999999\n";
-  writeFile(dir.file("odd.sjx"), Bytes(odd.begin(), odd.end()));
+  writeText(dir.file("odd.sjx"), "[Dark]\nHot=99999999999\n");
   EXPECT_TRUE(openProject("odd.sjx").startsWith("Load Project: The project was opened with these changes:\nDark.Hot"));
-  // Without a FITS scale, as every project saved before the choice, it reads to the brightest pixel; "New" starts
-  // on the camera's scale.
+  // Without a FITS scale, as every project saved before the choice, it reads to the brightest pixel; "New" starts on
+  // the camera's scale.
   auto* brightest = window->findChild<QAction*>("fitsScaleBrightest");
   auto* camera = window->findChild<QAction*>("fitsScaleCamera");
   EXPECT_TRUE(brightest->isChecked() && !camera->isChecked());
@@ -58,15 +57,11 @@ TEST_F(MainCommandsTest, SaveAndOpenFailures) {
   EXPECT_TRUE(camera->isChecked() && !brightest->isChecked());
 }
 
-// The window proposes the name's number and writes from the one confirmed; a name typed without an extension of a
-// kind Stelp writes takes the kind of the chosen filter. The naming rules themselves are the export's.
+// The window proposes the name's number and writes from the one confirmed; a name typed without an extension of a kind
+// Stelp writes takes the kind of the chosen filter. The naming rules themselves are the export's.
 TEST_F(MainCommandsTest, SequenceNumbersAndTheChosenFilter) {
   importLights(3);
-  const struct {
-    int32_t filter;
-    std::string typed;
-    std::vector<uint32_t> proposed;
-    std::vector<std::string> written;
+  const struct { int32_t filter; std::string typed; std::vector<uint32_t> proposed; std::vector<std::string> written;
   } cases[] = {
       {1, "a/moon", {0}, {"a/moon_000.bmp"}},
       {4, "c/moon.v2", {}, {"c/moon.v2.avi"}},
@@ -123,8 +118,8 @@ TEST_F(MainCommandsTest, MasterFrames) {
   EXPECT_EQ(onlyMessage([&] { trigger("Save dark average"); }), "Save Darkframe: Nothing to save!");
   EXPECT_TRUE(dialogs.fileRequests.empty());
 
-  // The proposed name is the project's with the product's suffix; then in the folder last saved to, of the kind
-  // last chosen.
+  // The proposed name is the project's with the product's suffix; then in the folder last saved to, of the kind last
+  // chosen.
   import(ListRole::Darks, {q(writeTestBitmap(dir, "dark.bmp", 8, 6, 3))});
   fs::create_directories(dir.file("night"));
   fs::create_directories(dir.file("masters"));
@@ -147,8 +142,8 @@ TEST_F(MainCommandsTest, MasterFrames) {
   EXPECT_TRUE(fs::exists(dir.file("syn.fits")));
 }
 
-// New, Open and closing ask before unsaved changes are lost; every kind of change counts, and a save clears it.
-// A project opens with its lists, pages and missing files.
+// New, Open and closing ask before unsaved changes are lost; every kind of change counts, and a save clears it. A
+// project opens with its lists, pages and missing files.
 TEST_F(MainCommandsTest, ProjectsAndUnsavedChanges) {
   EXPECT_EQ(onlyMessage([&] { trigger("New"); }), "0 messages");
   fs::create_directory(dir.file("night"));
@@ -194,8 +189,8 @@ TEST_F(MainCommandsTest, ProjectsAndUnsavedChanges) {
   EXPECT_EQ(window->windowTitle(), "Stelp");
   EXPECT_EQ(window->model(ListRole::Darks)->rowCount(), 0);
   EXPECT_EQ(window->darksPage()->hotEdit()->text(), "200");
-  // Moved with its files, the project still finds them; files found nowhere are named in one message, and their
-  // entries stay.
+  // Moved with its files, the project still finds them; files found nowhere are named in one message, and their entries
+  // stay.
   fs::rename(dir.file("night"), dir.file("moved"));
   fs::remove(dir.file("moved/light.bmp"));
   window->roleSelector()->setCurrentIndex(2);
@@ -208,9 +203,9 @@ TEST_F(MainCommandsTest, ProjectsAndUnsavedChanges) {
   EXPECT_TRUE(window->list(ListRole::Images)->isVisible());
 }
 
-// The settings file keeps the folder last chosen for each kind of file dialog (where the next one starts, rather
-// than in the project's folder), the export filters, the window's place and the launch counter; the tenth counted
-// day brings the reminder.
+// The settings file keeps the folder last chosen for each kind of file dialog (where the next one starts, rather than
+// in the project's folder), the export filters, the window's place and the launch counter; the tenth counted day brings
+// the reminder.
 TEST_F(MainCommandsTest, SettingsFileKeepsFoldersFiltersWindowAndCounter) {
   const std::string settings = dir.file("config/Stelp.ini");
   open(settings);
@@ -224,11 +219,8 @@ TEST_F(MainCommandsTest, SettingsFileKeepsFoldersFiltersWindowAndCounter) {
   window->SaveProcessed();
   window->SaveDarkAverage();
   settle();
-  for (const char* name : {"out/f.fit", "masters/d.fit"}) {
-    const Bytes header = readFile(dir.file(name));
-    EXPECT_NE(std::string(header.begin(), header.end()).find("BITPIX  =                  -32"), std::string::npos)
-        << name;
-  }
+  for (const char* name : {"out/f.fit", "masters/d.fit"})
+    EXPECT_NE(readText(dir.file(name)).find("BITPIX  =                  -32"), std::string::npos) << name;
   window->setGeometry(40, 30, 500, 400);
   window->showMaximized();
   settle();

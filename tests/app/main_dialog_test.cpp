@@ -44,8 +44,8 @@ TEST_F(MainDialogTest, LayoutFollowsTheWindowSize) {
   EXPECT_TRUE(window->isVisible());
 }
 
-// Files chosen together are listed as a file dialog lists them, whatever
-// order it hands them over in: by name, case aside.
+// Files chosen together are listed as a file dialog lists them, whatever order it hands them over in: by name, case
+// aside.
 TEST_F(MainDialogTest, ImportAppendsInNameOrderAndRemoveTakesTheWholeVideo) {
   const std::string avi = writeTestAvi(dir, "moon.avi", 8, 6, 3);
   import(ListRole::Images, {q(writeTestBitmap(dir, "m03.dib", 8, 6)), q(writeTestBitmap(dir, "M02.bmp", 8, 6)),
@@ -58,8 +58,8 @@ TEST_F(MainDialogTest, ImportAppendsInNameOrderAndRemoveTakesTheWholeVideo) {
   EXPECT_EQ(window->list(ListRole::Images)->selectedRows(), std::vector<int>{3});
   EXPECT_TRUE(dialogs.messages.empty());
 
-  // One frame stands for the whole video; an empty list frees the frame
-  // size. The Delete key removes a list's selection, and only there.
+  // One frame stands for the whole video; an empty list frees the frame size. The Delete key removes a list's
+  // selection, and only there.
   select(ListRole::Images, {4});
   window->list(ListRole::Images)->setFocus();
   QTest::keyClick(window->list(ListRole::Images), Qt::Key_Delete);
@@ -75,8 +75,8 @@ TEST_F(MainDialogTest, ImportAppendsInNameOrderAndRemoveTakesTheWholeVideo) {
   settle();
   EXPECT_EQ(window->engine().frameSize().width, -1);
 
-  // The same file may stand in another list; the Flats view falls back to
-  // "Raw", and so it does on a remove, even of nothing.
+  // The same file may stand in another list; the Flats view falls back to "Raw", and so it does on a remove, even of
+  // nothing.
   window->roleSelector()->setCurrentIndex(1);
   QComboBox* flatsView = window->viewSelector(ListRole::Flats);
   flatsView->setCurrentIndex(FlatsSynthetic);
@@ -90,8 +90,7 @@ TEST_F(MainDialogTest, ImportAppendsInNameOrderAndRemoveTakesTheWholeVideo) {
   EXPECT_EQ(std::pair(flatsView->currentIndex(), window->model(ListRole::Flats)->rowCount()), std::pair(0, 3));
 }
 
-// The window counts and names what it did not import; the readers' reasons
-// are theirs.
+// The window counts and names what it did not import; the readers' reasons are theirs.
 TEST_F(MainDialogTest, ImportFailureTexts) {
   const std::string a = writeTestBitmap(dir, "a.bmp", 8, 6), notes = dir.file("notes.txt"), cut = dir.file("cut.fits");
   writeFile(notes, Bytes{'x'});
@@ -168,11 +167,7 @@ TEST_F(MainDialogTest, ViewShowsEveryProductAndColourTogglesDropThem) {
   import(ListRole::Images, {q(writeTestBitmap(dir, "light.bmp", 8, 6, 120))});
   import(ListRole::Flats, {q(writeTestBitmap(dir, "flat.bmp", 8, 6, 200))});
   import(ListRole::Darks, {q(writeTestBitmap(dir, "dark.bmp", 8, 6, 5))});
-  const struct {
-    ListRole role;
-    int view;
-    ProductBit product;
-  } cases[] = {
+  const struct { ListRole role; int view; ProductBit product; } cases[] = {
       {ListRole::Images, ImagesProcessed, kProcessedFrameBit}, {ListRole::Flats, FlatsAveraged, kMasterFlatBit},
       {ListRole::Flats, FlatsGradient, kGradientMapBit},       {ListRole::Flats, FlatsSynthetic, kSyntheticFlatBit},
       {ListRole::Darks, DarksAveraged, kMasterDarkBit},        {ListRole::Darks, DarksHotPixels, kHotPixelMapBit},
@@ -192,9 +187,8 @@ TEST_F(MainDialogTest, ViewShowsEveryProductAndColourTogglesDropThem) {
   EXPECT_EQ(window->engine().settings().processing.fitsScale, FitsScale::BrightestPixel);
 }
 
-// The bitmap goes to the top left as blue, green, red bytes in rows of
-// rowBytes; the rest of the view, or all of it without a bitmap, is the
-// background.
+// The bitmap goes to the top left as blue, green, red bytes in rows of rowBytes; the rest of the view, or all of it
+// without a bitmap, is the background.
 TEST(ImageViewTest, PaintsTheBitmapAtTheTopLeftAndTheBackgroundAround) {
   ImageView view(nullptr);
   view.resize(5, 4);

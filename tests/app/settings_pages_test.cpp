@@ -34,13 +34,10 @@ std::unique_ptr<Page> loaded(const Group& settings) {
 TEST(SettingsPageFields, ParseAndFormat) {
   // Blanks, a sign and digits; the float goes on past a point or an exponent. Too big saturates.
   using Limits = std::numeric_limits<int32_t>;
-  const struct {
-    const char* text;
-    int32_t asInt;
-    float asFloat;
-  } cases[] = {{" 42x", 42, 42.0f}, {"\t-7", -7, -7.0f}, {"+3", 3, 3.0f},   {"", 0, 0.0f},     {"x1", 0, 0.0f},
-               {"- 1", 0, 0.0f},    {"+-1", 0, 0.0f},    {" 1.5", 1, 1.5f}, {"+2e1", 2, 20.0f}, {".5x", 0, 0.5f},
-               {"99999999999999999999", Limits::max(), 1e20f}, {"-99999999999", Limits::min(), -99999999999.0f}};
+  const struct { const char* text; int32_t asInt; float asFloat; } cases[] = {
+      {" 42x", 42, 42.0f}, {"\t-7", -7, -7.0f}, {"+3", 3, 3.0f}, {"", 0, 0.0f}, {"x1", 0, 0.0f}, {"- 1", 0, 0.0f},
+      {"+-1", 0, 0.0f}, {" 1.5", 1, 1.5f}, {"+2e1", 2, 20.0f}, {".5x", 0, 0.5f},
+      {"99999999999999999999", Limits::max(), 1e20f}, {"-99999999999", Limits::min(), -99999999999.0f}};
   for (const auto& c : cases) {
     EXPECT_EQ(parseIntField(QString::fromLatin1(c.text)), c.asInt) << c.text;
     EXPECT_EQ(parseFloatField(QString::fromLatin1(c.text)), c.asFloat) << c.text;
@@ -53,8 +50,8 @@ TEST(SettingsPageFields, ParseAndFormat) {
 }
 
 TEST(SettingsPageRefresh, LoadingIsNoEdit) {
-  const auto images = loaded<ImagesPage>(
-      ProcessingGroup{.stretch = StretchMode::Levels, .stretchToAbs = 240.0f, .deInterlace = DeInterlace::EqualiseFields});
+  const auto images = loaded<ImagesPage>(ProcessingGroup{
+      .stretch = StretchMode::Levels, .stretchToAbs = 240.0f, .deInterlace = DeInterlace::EqualiseFields});
   EXPECT_EQ(images->toEdit()->text(), "240");
   // Back to the defaults: no stretch, its full range greyed.
   load(*images, ProcessingGroup{});
@@ -83,42 +80,34 @@ TEST(SettingsPageRefresh, OneCommandPerBurstOfEdits) {
 TEST(SettingsPageEntry, DigitsOnlyAndAnyTextEdits) {
   const auto flats = loaded<FlatsPage>(FlatGroup{});
   const auto darks = loaded<DarksPage>(DarkGroup{.cold = 7});
-  // Digits only in the filter width and the variations; any text elsewhere. A number out of its range is kept as
-  // the nearer end, shown once the edit is finished.
-  const struct {
-    QLineEdit* edit;
-    const char* typed;
-    const char* shown;
-    std::function<int64_t()> field;
-    int64_t stored;
-    const char* finished;
+  // Digits only in the filter width and the variations; any text elsewhere. A number out of its range is kept as the
+  // nearer end, shown once the edit is finished.
+  const struct { QLineEdit* edit; const char* typed; const char* shown; std::function<int64_t()> field; int64_t kept;
   } cases[] = {
-      {flats->filterWidthEdit(), "a1b2", "12", [&] { return int64_t{flats->values().filterWidth}; }, 12, "12"},
-      {flats->varHiEdit(), "x9", "9", [&] { return int64_t{flats->values().varHi}; }, 9, "9"},
-      {flats->varLoEdit(), "-3", "3", [&] { return int64_t{flats->values().varLo}; }, 3, "3"},
-      {flats->filterHeightEdit(), " 12abc", " 12abc", [&] { return int64_t{flats->values().filterHeight}; }, 12, "12"},
-      {flats->borderEdit(), "abc", "abc", [&] { return int64_t{flats->values().border}; }, 0, "0"},
-      {darks->hotEdit(), "", "", [&] { return int64_t{darks->values().hot}; }, 0, "0"},
-      {darks->expandEdit(), "-2x", "-2x", [&] { return int64_t{darks->values().expand}; }, -1, "-1"},
-      {flats->filterHeightEdit(), "-5", "-5", [&] { return int64_t{flats->values().filterHeight}; }, 0, "0"},
-      {flats->filterWidthEdit(), "99999999999", "99999999999", [&] { return int64_t{flats->values().filterWidth}; }, 100000, "100000"},
-      {flats->varLoEdit(), "300", "300", [&] { return int64_t{flats->values().varLo}; }, 255, "255"},
-      {darks->hotEdit(), "2005", "2005", [&] { return int64_t{darks->values().hot}; }, 255, "255"},
-      {darks->expandEdit(), "99999999999", "99999999999", [&] { return int64_t{darks->values().expand}; }, 2147483647, "2147483647"},
+      {flats->filterWidthEdit(), "a1b2", "12", [&] { return int64_t{flats->values().filterWidth}; }, 12},
+      {flats->varHiEdit(), "x9", "9", [&] { return int64_t{flats->values().varHi}; }, 9},
+      {flats->varLoEdit(), "-3", "3", [&] { return int64_t{flats->values().varLo}; }, 3},
+      {flats->filterHeightEdit(), " 12abc", " 12abc", [&] { return int64_t{flats->values().filterHeight}; }, 12},
+      {flats->borderEdit(), "abc", "abc", [&] { return int64_t{flats->values().border}; }, 0},
+      {darks->expandEdit(), "-2x", "-2x", [&] { return int64_t{darks->values().expand}; }, -1},
+      {flats->filterHeightEdit(), "-5", "-5", [&] { return int64_t{flats->values().filterHeight}; }, 0},
+      {flats->filterWidthEdit(), "99999999999", "99999999999", [&] { return int64_t{flats->values().filterWidth}; }, 100000},
+      {darks->hotEdit(), "2005", "2005", [&] { return int64_t{darks->values().hot}; }, 255},
+      {darks->expandEdit(), "99999999999", "99999999999", [&] { return int64_t{darks->values().expand}; }, 2147483647},
   };
   for (const auto& c : cases) {
     c.edit->clear();
     QTest::keyClicks(c.edit, QString::fromLatin1(c.typed));
     EXPECT_EQ(c.edit->text(), QString::fromLatin1(c.shown)) << c.typed;
-    EXPECT_EQ(c.field(), c.stored) << c.typed;
+    EXPECT_EQ(c.field(), c.kept) << c.typed;
     QTest::keyClick(c.edit, Qt::Key_Return);
-    EXPECT_EQ(c.edit->text(), QString::fromLatin1(c.finished)) << c.typed;
+    EXPECT_EQ(c.edit->text(), QString::number(c.kept)) << c.typed;
   }
   EXPECT_EQ(darks->values().cold, 7u);
 }
 
-// The Combine row of the Flats and Darks pages: shown as loaded, each choice and kappa stored as an edit, kappas
-// kept in range and greyed unless sigma clipping is chosen.
+// The Combine row of the Flats and Darks pages: shown as loaded, each choice and kappa stored as an edit, kappas kept
+// in range and greyed unless sigma clipping is chosen.
 template <typename Page, typename Group>
 void checkCombineRow(Group group) {
   group.combine = CombineGroup{CombineMethod::SigmaClip, 2.5f, 4.0f};
@@ -171,11 +160,8 @@ TEST(ImagesPageTest, EachStretchModeKeepsItsBounds) {
       ProcessingGroup{.stretch = StretchMode::Percent, .stretchFromAbs = 10.0f, .stretchToAbs = 240.0f});
 
   // Each mode brings back its own pair; "No stretch" shows the full range, greyed.
-  const struct {
-    int mode;
-    const char* bounds;
-    bool enabled;
-  } steps[] = {{2, "10-240", true}, {0, "0-255", false}, {1, "0-100", true}, {2, "10-240", true}};
+  const struct { int mode; const char* bounds; bool enabled; } steps[] = {
+      {2, "10-240", true}, {0, "0-255", false}, {1, "0-100", true}, {2, "10-240", true}};
   for (const auto& s : steps) {
     page->stretchList()->setCurrentIndex(s.mode);
     EXPECT_EQ(page->fromEdit()->text() + '-' + page->toEdit()->text(), QString::fromLatin1(s.bounds));
@@ -190,13 +176,8 @@ TEST(ImagesPageTest, EachStretchModeKeepsItsBounds) {
 
   // Bounds stay in the mode's range and reach the engine in order; a finished bound shows the pair as kept.
   page->stretchList()->setCurrentIndex(1);
-  const struct {
-    const char* from;
-    const char* to;
-    float rel[2];
-    const char* shown;
-  } pairs[] = {{"95", "5", {5.0f, 95.0f}, "5-95"}, {"-1e308", "150", {0.0f, 100.0f}, "0-100"},
-               {"20", "nan", {0.0f, 20.0f}, "0-20"}};
+  const struct { const char* from; const char* to; float rel[2]; const char* shown; } pairs[] = {
+      {"95", "5", {5.0f, 95.0f}, "5-95"}, {"-1e308", "150", {0.0f, 100.0f}, "0-100"}, {"20", "nan", {0.0f, 20.0f}, "0-20"}};
   for (const auto& p : pairs) {
     page->fromEdit()->setText(QString::fromLatin1(p.from));
     page->toEdit()->setText(QString::fromLatin1(p.to));
