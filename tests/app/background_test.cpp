@@ -45,10 +45,7 @@ class Gate {
   int stopped() { std::lock_guard lock(mutex_); return stopped_; }
 
  private:
-  template <typename Ready> void waitFor(Ready ready) {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, ready);
-  }
+  template <typename Ready> void waitFor(Ready ready) { std::unique_lock lock(mutex_); changed_.wait(lock, ready); }
 
   std::string heldPath_;
   std::mutex mutex_;
@@ -60,8 +57,7 @@ class Gate {
 
 class BackgroundTest : public WindowTest {
  protected:
-  std::string darkA = writeTestBitmap(dir, "a.bmp", 8, 6, 10);
-  std::string darkB = writeTestBitmap(dir, "b.bmp", 8, 6, 30);
+  std::string darkA = writeTestBitmap(dir, "a.bmp", 8, 6, 10), darkB = writeTestBitmap(dir, "b.bmp", 8, 6, 30);
 
   void SetUp() override {
     WindowTest::SetUp();

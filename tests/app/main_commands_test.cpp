@@ -63,9 +63,7 @@ TEST_F(MainCommandsTest, SequenceNumbersAndTheChosenFilter) {
   importLights(3);
   const struct { int32_t filter; std::string typed; std::vector<uint32_t> proposed; std::vector<std::string> written;
   } cases[] = {
-      {1, "a/moon", {0}, {"a/moon_000.bmp"}},
-      {4, "c/moon.v2", {}, {"c/moon.v2.avi"}},
-      {7, "f/moon", {}, {"f/moon.ser"}},
+      {1, "a/moon", {0}, {"a/moon_000.bmp"}}, {4, "c/moon.v2", {}, {"c/moon.v2.avi"}}, {7, "f/moon", {}, {"f/moon.ser"}},
       {6, "e/m42", {42}, {"e/m042.fits", "e/m043.fits", "e/m044.fits"}},
   };
   for (const auto& c : cases) {
@@ -81,7 +79,6 @@ TEST_F(MainCommandsTest, SequenceNumbersAndTheChosenFilter) {
   const QString wrote = window->statusLine()->text();
   EXPECT_TRUE(wrote.contains("3 files") && wrote.contains(q(dir.file("e")))) << wrote.toStdString();
   window->roleSelector()->setCurrentIndex(1);
-  settle();
   EXPECT_EQ(window->statusLine()->text(), "Ready");
 
   // Cancelling the sequence dialog reopens the save dialog on the cut name.
@@ -121,8 +118,7 @@ TEST_F(MainCommandsTest, MasterFrames) {
   // The proposed name is the project's with the product's suffix; then in the folder last saved to, of the kind last
   // chosen.
   import(ListRole::Darks, {q(writeTestBitmap(dir, "dark.bmp", 8, 6, 3))});
-  fs::create_directories(dir.file("night"));
-  fs::create_directories(dir.file("masters"));
+  for (const char* folder : {"night", "masters"}) fs::create_directories(dir.file(folder));
   dialogs.fileAnswers = {q(dir.file("night/m42.sjx")), std::nullopt, q(dir.file("masters/m"))};
   dialogs.filterChoices = {1, 1, 2};
   window->SaveProjectAs();

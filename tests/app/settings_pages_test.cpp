@@ -92,6 +92,7 @@ TEST(SettingsPageEntry, DigitsOnlyAndAnyTextEdits) {
       {darks->expandEdit(), "-2x", "-2x", [&] { return int64_t{darks->values().expand}; }, -1},
       {flats->filterHeightEdit(), "-5", "-5", [&] { return int64_t{flats->values().filterHeight}; }, 0},
       {flats->filterWidthEdit(), "99999999999", "99999999999", [&] { return int64_t{flats->values().filterWidth}; }, 100000},
+      {flats->varLoEdit(), "300", "300", [&] { return int64_t{flats->values().varLo}; }, 255},
       {darks->hotEdit(), "2005", "2005", [&] { return int64_t{darks->values().hot}; }, 255},
       {darks->expandEdit(), "99999999999", "99999999999", [&] { return int64_t{darks->values().expand}; }, 2147483647},
   };
