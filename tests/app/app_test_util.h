@@ -24,6 +24,9 @@
 #include "image/bitmap.h"
 #include "image/test_util.h"
 
+// Failed comparisons of window texts show the text.
+inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
+
 namespace stelp::test {
 
 // Answers the window's dialogs from queues and records what was asked. An empty queue answers "cancel" (or OK), so no

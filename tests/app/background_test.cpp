@@ -58,13 +58,14 @@ class Gate {
 class BackgroundTest : public WindowTest {
  protected:
   std::string darkA = writeTestBitmap(dir, "a.bmp", 8, 6, 10), darkB = writeTestBitmap(dir, "b.bmp", 8, 6, 30);
+  Gate gate{darkB};
 
   void SetUp() override {
     WindowTest::SetUp();
     import(ListRole::Darks, {q(darkA), q(darkB)});
   }
-  // Shows the averaged darks with the worker held in the load of `held`.
-  void averageHeldAt(Gate& gate) {
+  // Shows the averaged darks with the worker held in the load of b.bmp.
+  void averageHeld() {
     window->engine().SetLoader(gate.loader());
     window->viewSelector(ListRole::Darks)->setCurrentIndex(DarksAveraged);
     window->RefreshView();
@@ -73,8 +74,7 @@ class BackgroundTest : public WindowTest {
 };
 
 TEST_F(BackgroundTest, WindowAnswersDuringWorkAndCancelLeavesNothingHalfMade) {
-  Gate gate(darkB);
-  averageHeldAt(gate);
+  averageHeld();
   bool timerRan = false;
   QTimer::singleShot(0, window.get(), [&] { timerRan = true; });
   QCoreApplication::processEvents();
@@ -94,8 +94,7 @@ TEST_F(BackgroundTest, WindowAnswersDuringWorkAndCancelLeavesNothingHalfMade) {
 }
 
 TEST_F(BackgroundTest, AnEditStopsOnlyWorkItMakesStale) {
-  Gate gate(darkB);
-  averageHeldAt(gate);
+  averageHeld();
   // The hot pixel level does not touch the dark average: it goes on, and the level reaches the engine once it is done.
   window->darksPage()->hotEdit()->setText(QStringLiteral("150"));
   window->darksPage()->Store();
@@ -103,8 +102,7 @@ TEST_F(BackgroundTest, AnEditStopsOnlyWorkItMakesStale) {
   EXPECT_EQ(window->engine().settings().dark.hot, 200u);
   gate.open();
   window->FinishWork();
-  EXPECT_EQ(gate.stopped(), 0);
-  EXPECT_EQ(window->engine().settings().dark.hot, 150u);
+  EXPECT_EQ(std::pair(gate.stopped(), window->engine().settings().dark.hot), std::pair(0, 150u));
   ASSERT_TRUE(window->engine().product(kMasterDarkBit));
   EXPECT_EQ(gate.loads(darkB), 1);  // the held load was not made again
 
@@ -129,7 +127,6 @@ TEST_F(BackgroundTest, AnEditStopsOnlyWorkItMakesStale) {
 // A cancelled export keeps the files it completed, names them, and leaves no file of the frame it was making.
 TEST_F(BackgroundTest, CancelledExportNamesTheFilesItCompleted) {
   import(ListRole::Images, {q(darkA), q(darkB)});
-  Gate gate(darkB);
   window->engine().SetLoader(gate.loader());
   dialogs.fileAnswers.push_back(q(dir.file("out.bmp")));
   window->SaveProcessed();

@@ -96,7 +96,6 @@ TEST_F(MainDialogTest, ImportFailureTexts) {
   writeFile(notes, Bytes{'x'});
   writeFile(cut, Bytes{'S', 'I', 'M', 'P', 'L', 'E'});
   import(ListRole::Images, {q(a)});
-  dialogs.messages.clear();
   import(ListRole::Images, {q(writeTestBitmap(dir, "s1.bmp", 4, 4)), q(a), q(cut),
                             q(writeTestBitmap(dir, "s2.bmp", 4, 4)), q(notes)});
   ASSERT_EQ(dialogs.messages.size(), 2u);
