@@ -144,7 +144,6 @@ class WindowTest : public ::testing::Test {
     window->ImportFiles();
     settle();
   }
-  // Runs the menu command with this text to its end.
   void trigger(const QString& text) {
     window->action(text)->trigger();
     settle();

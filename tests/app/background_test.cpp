@@ -1,6 +1,5 @@
 // The window's background work: events are handled while it runs, Cancel stops it and leaves nothing half made, and an
-// edit stops only the work it makes stale. The worker is held inside a frame load until the test lets it go or the work
-// is stopped.
+// edit stops only the work it makes stale. The worker is held in a frame load until the test lets it go or it stops.
 #include <QTimer>
 #include <chrono>
 #include <condition_variable>

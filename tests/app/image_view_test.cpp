@@ -9,7 +9,6 @@
 namespace stelp::test {
 namespace {
 
-// The bytes of view pixel (x, y).
 std::array<uint8_t, 3> pixelOf(const Bitmap24& bitmap, int x, int y) {
   const uint8_t* p = bitmap.bytes.data() + bitmap.rowBytes * static_cast<size_t>(y) + 3 * static_cast<size_t>(x);
   return {p[0], p[1], p[2]};

@@ -48,8 +48,7 @@ TEST_F(MainCommandsTest, SaveAndOpenFailures) {
 
   writeText(dir.file("odd.sjx"), "[Dark]\nHot=99999999999\n");
   EXPECT_TRUE(openProject("odd.sjx").startsWith("Load Project: The project was opened with these changes:\nDark.Hot"));
-  // Without a FITS scale, as every project saved before the choice, it reads to the brightest pixel; "New" starts on
-  // the camera's scale.
+  // Without a FITS scale, as in projects saved before the choice, it reads to the brightest pixel; "New" to the camera.
   auto* brightest = window->findChild<QAction*>("fitsScaleBrightest");
   auto* camera = window->findChild<QAction*>("fitsScaleCamera");
   EXPECT_TRUE(brightest->isChecked() && !camera->isChecked());
@@ -115,8 +114,7 @@ TEST_F(MainCommandsTest, MasterFrames) {
   EXPECT_EQ(onlyMessage([&] { trigger("Save dark average"); }), "Save Darkframe: Nothing to save!");
   EXPECT_TRUE(dialogs.fileRequests.empty());
 
-  // The proposed name is the project's with the product's suffix; then in the folder last saved to, of the kind last
-  // chosen.
+  // The proposed name is the project's with the product's suffix; then in the last folder, of the last kind chosen.
   import(ListRole::Darks, {q(writeTestBitmap(dir, "dark.bmp", 8, 6, 3))});
   for (const char* folder : {"night", "masters"}) fs::create_directories(dir.file(folder));
   dialogs.fileAnswers = {q(dir.file("night/m42.sjx")), std::nullopt, q(dir.file("masters/m"))};
@@ -138,8 +136,8 @@ TEST_F(MainCommandsTest, MasterFrames) {
   EXPECT_TRUE(fs::exists(dir.file("syn.fits")));
 }
 
-// New, Open and closing ask before unsaved changes are lost; every kind of change counts, and a save clears it. A
-// project opens with its lists, pages and missing files.
+// New, Open and closing ask before unsaved changes are lost; every kind of change counts, and a save clears it.
+// A project opens with its lists, pages and missing files.
 TEST_F(MainCommandsTest, ProjectsAndUnsavedChanges) {
   EXPECT_EQ(onlyMessage([&] { trigger("New"); }), "0 messages");
   fs::create_directory(dir.file("night"));
@@ -185,8 +183,7 @@ TEST_F(MainCommandsTest, ProjectsAndUnsavedChanges) {
   EXPECT_EQ(window->windowTitle(), "Stelp");
   EXPECT_EQ(window->model(ListRole::Darks)->rowCount(), 0);
   EXPECT_EQ(window->darksPage()->hotEdit()->text(), "200");
-  // Moved with its files, the project still finds them; files found nowhere are named in one message, and their entries
-  // stay.
+  // Moved with its files, the project still finds them; files found nowhere are named in one message; entries stay.
   fs::rename(dir.file("night"), dir.file("moved"));
   fs::remove(dir.file("moved/light.bmp"));
   window->roleSelector()->setCurrentIndex(2);
@@ -199,9 +196,8 @@ TEST_F(MainCommandsTest, ProjectsAndUnsavedChanges) {
   EXPECT_TRUE(window->list(ListRole::Images)->isVisible());
 }
 
-// The settings file keeps the folder last chosen for each kind of file dialog (where the next one starts, rather than
-// in the project's folder), the export filters, the window's place and the launch counter; the tenth counted day brings
-// the reminder.
+// The settings file keeps the folder last chosen for each kind of file dialog (the next one starts there, not in the
+// project's), the export filters, the window's place and the launch counter; the tenth counted day brings the reminder.
 TEST_F(MainCommandsTest, SettingsFileKeepsFoldersFiltersWindowAndCounter) {
   const std::string settings = dir.file("config/Stelp.ini");
   open(settings);

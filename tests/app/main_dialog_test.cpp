@@ -44,8 +44,7 @@ TEST_F(MainDialogTest, LayoutFollowsTheWindowSize) {
   EXPECT_TRUE(window->isVisible());
 }
 
-// Files chosen together are listed as a file dialog lists them, whatever order it hands them over in: by name, case
-// aside.
+// Files chosen together are listed as a file dialog lists them, in whatever order they come: by name, case aside.
 TEST_F(MainDialogTest, ImportAppendsInNameOrderAndRemoveTakesTheWholeVideo) {
   const std::string avi = writeTestAvi(dir, "moon.avi", 8, 6, 3);
   import(ListRole::Images, {q(writeTestBitmap(dir, "m03.dib", 8, 6)), q(writeTestBitmap(dir, "M02.bmp", 8, 6)),
@@ -58,8 +57,7 @@ TEST_F(MainDialogTest, ImportAppendsInNameOrderAndRemoveTakesTheWholeVideo) {
   EXPECT_EQ(window->list(ListRole::Images)->selectedRows(), std::vector<int>{3});
   EXPECT_TRUE(dialogs.messages.empty());
 
-  // One frame stands for the whole video; an empty list frees the frame size. The Delete key removes a list's
-  // selection, and only there.
+  // One frame stands for the whole video; an empty list frees the frame size. Delete removes a list's selection only.
   select(ListRole::Images, {4});
   window->list(ListRole::Images)->setFocus();
   QTest::keyClick(window->list(ListRole::Images), Qt::Key_Delete);
@@ -75,8 +73,7 @@ TEST_F(MainDialogTest, ImportAppendsInNameOrderAndRemoveTakesTheWholeVideo) {
   settle();
   EXPECT_EQ(window->engine().frameSize().width, -1);
 
-  // The same file may stand in another list; the Flats view falls back to "Raw", and so it does on a remove, even of
-  // nothing.
+  // The same file may stand in another list; the Flats view falls back to "Raw", also on a remove, even of nothing.
   window->roleSelector()->setCurrentIndex(1);
   QComboBox* flatsView = window->viewSelector(ListRole::Flats);
   flatsView->setCurrentIndex(FlatsSynthetic);
@@ -176,7 +173,6 @@ TEST_F(MainDialogTest, ViewShowsEveryProductAndColourTogglesDropThem) {
     EXPECT_TRUE(window->engine().product(c.product)) << static_cast<int>(c.role) << " " << c.view;
     EXPECT_EQ(window->viewBitmap().width, window->imageView()->width());
   }
-  // The page of the role is the one shown.
   EXPECT_TRUE(window->darksPage()->isVisible() && !window->imagesPage()->isVisible());
 
   // The colour mode and the FITS scale reach the engine and the menu.
@@ -186,8 +182,7 @@ TEST_F(MainDialogTest, ViewShowsEveryProductAndColourTogglesDropThem) {
   EXPECT_EQ(window->engine().settings().processing.fitsScale, FitsScale::BrightestPixel);
 }
 
-// The bitmap goes to the top left as blue, green, red bytes in rows of rowBytes; the rest of the view, or all of it
-// without a bitmap, is the background.
+// The bitmap goes to the top left as blue, green, red bytes in rows of rowBytes; the rest of the view is background.
 TEST(ImageViewTest, PaintsTheBitmapAtTheTopLeftAndTheBackgroundAround) {
   ImageView view(nullptr);
   view.resize(5, 4);

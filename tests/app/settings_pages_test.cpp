@@ -107,8 +107,8 @@ TEST(SettingsPageEntry, DigitsOnlyAndAnyTextEdits) {
   EXPECT_EQ(darks->values().cold, 7u);
 }
 
-// The Combine row of the Flats and Darks pages: shown as loaded, each choice and kappa stored as an edit, kappas kept
-// in range and greyed unless sigma clipping is chosen.
+// The Combine row of the Flats and Darks pages: shown as loaded, each choice and kappa stored as an edit, kappas in
+// range and greyed unless sigma clipping is chosen.
 template <typename Page, typename Group>
 void checkCombineRow(Group group) {
   group.combine = CombineGroup{CombineMethod::SigmaClip, 2.5f, 4.0f};
