@@ -7,11 +7,11 @@
 #include <stop_token>
 #include <tuple>
 
+#include "engine/engine_util.h"
 #include "engine/parallel.h"
 #include "image/avi.h"
 #include "image/bitmap.h"
 #include "image/ser.h"
-#include "image/test_util.h"
 
 namespace stelp {
 namespace {
@@ -48,20 +48,12 @@ class ExportTest : public ::testing::Test {
   ExportTest() { engine.ToggleColour(); engine.SetFrameSize({3, 2}); }  // grey 3 x 2 frames
 
   void addEntry(ListRole role, const std::string& path, int32_t code = FrameBitmap, bool missing = false) {
-    std::vector<std::unique_ptr<ImageSource>> entries;
-    entries.push_back(std::make_unique<ImageSource>());
-    entries.back()->setPath(path, code);
-    entries.back()->missing = missing;
-    engine.AppendEntries(role, std::move(entries));
+    test::appendEntry(engine, role, path, code)->missing = missing;
   }
   // Adds an entry of a new 3 x 2 bitmap of one level.
   void add(uint8_t level, bool enabled = true, ListRole role = ListRole::Images) {
-    auto image = test::makeImage(PixelFormat::Gray8, 3, 2);
-    std::memset(image->pixels.get(), level, image->pixelBytes());
-    const std::string path = dir.file("in" + std::to_string(level) + ".bmp");
-    ASSERT_TRUE(writeBitmap(path, *image));
-    addEntry(role, path);
-    if (!enabled) engine.SetEnabled(role, engine.list(role).size() - 1, false);
+    test::appendLevelBitmap(engine, role, dir.file("in" + std::to_string(level) + ".bmp"), 3, 2, level)->enabled =
+        enabled;
   }
 
   // The files the exports wrote.
