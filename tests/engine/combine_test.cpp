@@ -4,14 +4,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <filesystem>
 #include <map>
-#include <memory>
 #include <random>
 #include <stop_token>
-#include <string>
-#include <vector>
 
 #include "engine/engine_util.h"
 #include "engine/parallel.h"

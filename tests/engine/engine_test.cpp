@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <functional>
 #include <random>
-#include <string>
 #include <utility>
 
 #include "engine/engine_util.h"

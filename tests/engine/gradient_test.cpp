@@ -6,20 +6,15 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <cstdint>
-#include <cstring>
 #include <functional>
 #include <limits>
 #include <random>
 #include <sstream>
-#include <string>
 #include <utility>
-#include <vector>
 
 #include "engine/gradient.h"
 #include "engine/gradient_choice.h"
 #include "engine/gradient_exact.h"
-#include "image/image_buffer.h"
 #include "image/test_util.h"
 
 namespace stelp {

@@ -8,7 +8,6 @@
 #include <optional>
 #include <span>
 #include <stop_token>
-#include <vector>
 
 #include "engine/engine_util.h"
 #include "engine/parallel.h"

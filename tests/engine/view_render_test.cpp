@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <tuple>
 
 #include "engine/engine_util.h"
@@ -176,13 +175,8 @@ TEST_F(ViewValuesTest, ValuesUnderTheCursorComeFromTheShownProduct) {
 TEST_F(ViewValuesTest, TheDisplayStretchShowsDarksBrighterAndNeverChangesAProductOrAnExport) {
   add(ListRole::Images, 20000, 20000);
   for (const double base : {300.0, 500.0}) add(ListRole::Darks, base, 40000);
-  ProcessingGroup settings = engine.settings().processing;
-  settings.dark = true;
-  settings.hot = true;
-  settings.stretch = StretchMode::Levels;
-  settings.stretchFromAbs = 50;
-  settings.stretchToAbs = 150;
-  engine.ApplyImagesSettings(settings);
+  engine.ApplyImagesSettings(
+      {.dark = true, .hot = true, .stretch = StretchMode::Levels, .stretchFromAbs = 50, .stretchToAbs = 150});
 
   auto exported = [&](const std::string& name) {
     ProcessedExport request;
