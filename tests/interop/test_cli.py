@@ -115,21 +115,18 @@ class ProjectCommands(InteropCase):
     def test_render_at_a_scale_about_a_pixel(self):
         t, night, project = self.tmp, self.night, self.project
         frame = np.array(Image.open(night / "dark_1.bmp").convert("RGB"))
-        height, width = frame.shape[:2]
-        for scale, step, (x, y) in (("4", 2, (10, 20)), ("1/2", 16, (width - 3, 1)), ("8", 1, (0, height - 1))):
+        h, w = frame.shape[:2]  # 320 x 240, so that 1:2 about the middle shows every second pixel
+        corner = np.full_like(frame, 160)  # 1:1 about the top-left pixel: the frame from the middle, background before
+        corner[h // 2:, w // 2:] = frame[:h - h // 2, :w - w // 2]
+        cases = (("1", (w, h), (0, 0), corner), ("1/2", (w // 2, h // 2), (w // 2, h // 2), frame[::2, ::2]),
+                 ("8", (8, 8), (17, 33), np.tile(frame[33, 17], (8, 8, 1))))  # (17, 33): a hot pixel, alone at 8:1
+        for scale, size, (x, y), want in cases:
             with self.subTest(scale=scale):
-                cli_ok("render", project, "darks", "raw", t / "view.bmp", "--size", "201x151", "--scale", scale,
-                       "--center", f"{x},{y}", "--quiet")
-                # View pixel (x, y) shows the frame pixel under the middle of the chosen one plus (x - 100, y - 75)
-                # view pixels, counted in eighths of a frame pixel; the background (160) beyond the frame.
-                fx, fy = ((c * 8 + 4 + (np.arange(n) - n // 2) * step) >> 3 for c, n in ((x, 201), (y, 151)))
-                inside = ((fy >= 0) & (fy < height))[:, None] & ((fx >= 0) & (fx < width))[None, :]
-                shown = frame[np.clip(fy, 0, height - 1)[:, None], np.clip(fx, 0, width - 1)[None, :]]
-                assert_array_equal(np.array(Image.open(t / "view.bmp").convert("RGB")),
-                                   np.where(inside[..., None], shown, 160))
+                cli_ok("render", project, "darks", "raw", t / "view.bmp", "--size", f"{size[0]}x{size[1]}",
+                       "--scale", scale, "--center", f"{x},{y}", "--quiet")
+                assert_array_equal(np.array(Image.open(t / "view.bmp").convert("RGB")), want)
         # The display stretch shows a dark brighter and the processed frame as it is exported.
-        for view, same in (("processed", True), ("averaged", False)):
-            role = "images" if view == "processed" else "darks"
+        for role, view, same in (("images", "processed", True), ("darks", "averaged", False)):
             for extra in ((), ("--display-stretch",)):
                 cli_ok("render", project, role, view, t / f"{view}{len(extra)}.bmp", "--quiet", *extra)
             self.assertEqual((t / f"{view}0.bmp").read_bytes() == (t / f"{view}1.bmp").read_bytes(), same, view)
