@@ -65,8 +65,10 @@ ImageBuffer::~ImageBuffer() { giveBackArray(std::move(pixels), allocated); }
 
 namespace {
 
-// Smaller arrays are cheap to make anew.
-constexpr size_t kSmallestKept = size_t{4} << 20;
+// Smaller arrays are cheap to make anew. Frames of a few hundred KiB are not:
+// loaded on one thread and freed on another, their pages go back to the
+// system, and the next frame pays a fault for each page again.
+constexpr size_t kSmallestKept = size_t{256} << 10;
 // At most this much is kept: a few frames of the largest sizes Stelp reads.
 constexpr size_t kMostKept = size_t{512} << 20;
 

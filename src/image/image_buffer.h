@@ -89,7 +89,7 @@ struct ImageBuffer {
   size_t pixelBytes() const { return static_cast<size_t>(rowBytes) * static_cast<size_t>(height); }
 };
 
-// Arrays of at least a few MiB that are freed while an ArrayReuse lives are
+// Arrays of at least 256 KiB that are freed while an ArrayReuse lives are
 // kept (up to a bound) and handed out again for the next array of the same
 // size: work that reads frame after frame then fills memory it already has,
 // instead of new pages the system must clear first. Any thread may take and
