@@ -4,6 +4,8 @@
 #include "image/bitmap.h"
 #include "image/fits.h"
 #include "image/image_source.h"
+#include <tuple>
+
 #include "test_util.h"
 
 namespace stelp {
@@ -40,23 +42,21 @@ TEST(FileKindTest, EntriesOfFileAcceptAndRefuseByTheTable) {
       {"missing.bmp", FileKind::Unknown, {}, "not found"}, {"folder.bmp", FileKind::Unknown, {}, "not a regular file"},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     const std::string path = dir.file(c.name);
     const FileEntries file = entriesOfFile(path);
     std::vector<int32_t> codes;
     for (const auto& entry : file.entries) {
-      EXPECT_TRUE(entry->path == path && entry->enabled && !entry->missing) << c.name;
+      EXPECT_TRUE(entry->path == path && entry->enabled && !entry->missing);
       codes.push_back(entry->frameCode);
     }
-    EXPECT_EQ(file.kind, c.kind) << c.name;
-    EXPECT_EQ(codes, c.codes) << c.name;
-    EXPECT_EQ(file.why, c.why) << c.name;
+    EXPECT_EQ(std::tuple(file.kind, codes, file.why), std::tuple(c.kind, c.codes, std::string(c.why)));
     if (!file) continue;
-    EXPECT_EQ(std::vector<int32_t>({file.width, file.height, file.frames}),
-              std::vector<int32_t>({3, 2, static_cast<int32_t>(c.codes.size())})) << c.name;
+    EXPECT_EQ(std::tuple(file.width, file.height, file.frames), std::tuple(3, 2, static_cast<int32_t>(c.codes.size())));
     // Each entry's code leads loadFrame to the reader that accepted the file, and to its own frame.
     ImageSlot slot;
-    ASSERT_TRUE(loadFrame(file.entries.back().get(), slot, PixelFormat::Gray8)) << c.name;
-    EXPECT_EQ(slot->row(0)[0], 10 + std::max(c.codes.back(), 0)) << c.name;
+    ASSERT_TRUE(loadFrame(file.entries.back().get(), slot, PixelFormat::Gray8));
+    EXPECT_EQ(slot->row(0)[0], 10 + std::max(c.codes.back(), 0));
   }
   // A video's entries stop at the number asked for; its own count stays.
   const FileEntries cut = entriesOfFile(dir.file("clip.AvI"), 2);
@@ -86,10 +86,8 @@ TEST(FileKindTest, ExtensionsNameKindsAndOnlySomeAreWritten) {
       {"C:\\d.bmp\\a", FileKind::Unknown, FileKind::Unknown}, {"D:x.bmp", FileKind::Bitmap, FileKind::Bitmap},
       {"x.raw", FileKind::Unknown, FileKind::Unknown},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(kindFromExtension(c.path), c.named) << c.path;
-    EXPECT_EQ(writtenKindOf(c.path), c.written) << c.path;
-  }
+  for (const auto& c : cases)
+    EXPECT_EQ(std::pair(kindFromExtension(c.path), writtenKindOf(c.path)), std::pair(c.named, c.written)) << c.path;
   EXPECT_EQ(extensionList(FileKind::Fits, "*.", ";"), "*.fit;*.fts;*.fits") << "a file dialog's patterns for one kind";
 }
 

@@ -25,7 +25,7 @@ TEST(MalformedFilesTest, EveryFileIsReadOrRefusedCleanly) {
     // different corners (a file read never hands out a null buffer).
     const test::Bytes bytes = test::readFile(path);
     MemoryInput memory(bytes.data(), bytes.size());
-    for (int code = 1; code <= 6; ++code) {
+    for (int code = 1; code <= 6; ++code)
       for (const bool fromMemory : {false, true}) {
         ImageSlot slot;
         std::string why;
@@ -38,7 +38,6 @@ TEST(MalformedFilesTest, EveryFileIsReadOrRefusedCleanly) {
         EXPECT_EQ(read, slot != nullptr) << path;
         EXPECT_TRUE(read ? slot && slot->format == PixelFormat(code) : !why.empty()) << path << ", format " << code;
       }
-    }
     // Importing and opening learn the frame size from the headers alone: they must take exactly the files whose first
     // frame reads, at its size, and refuse the others for the reader's reason.
     const FileEntries entries = entriesOfFile(path);
@@ -48,8 +47,7 @@ TEST(MalformedFilesTest, EveryFileIsReadOrRefusedCleanly) {
     EXPECT_EQ(static_cast<bool>(entries), loads) << path << ": " << entries.why;
     if (entries && first) {
       EXPECT_EQ(std::pair(entries.width, entries.height), std::pair(first->width, first->height)) << path;
-    }
-    if (!entries && !loads) {
+    } else if (!entries && !loads) {
       EXPECT_EQ(entries.why, why) << path;
     }
   }
