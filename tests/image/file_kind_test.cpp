@@ -4,6 +4,7 @@
 #include "image/bitmap.h"
 #include "image/fits.h"
 #include "image/image_source.h"
+#include "image/ser_writer.h"
 #include <tuple>
 
 #include "test_util.h"
@@ -18,15 +19,21 @@ TEST(FileKindTest, EntriesOfFileAcceptAndRefuseByTheTable) {
   const auto picture = test::floatImage(3, 2, {10, 20, 30, 40, 50, 60});
   // Frame k of a video starts with 10 + k.
   auto video = [&](const char* name) {
-    AviWriter writer;
-    ASSERT_TRUE(openAviWriter(writer, dir.file(name), *picture));
-    for (float k = 0; k < 3; ++k)
-      ASSERT_TRUE(writeAviFrame(writer, *test::floatImage(3, 2, {10 + k, 20, 30, 40, 50, 60})));
-    ASSERT_TRUE(closeAviWriter(writer));
+    const bool ser = std::string(name).ends_with("SER");
+    AviWriter avi;
+    SerWriter serWriter;
+    ASSERT_TRUE(ser ? openSerWriter(serWriter, dir.file(name), serLayoutOf(*picture, SerDepth::Eight))
+                    : openAviWriter(avi, dir.file(name), *picture));
+    for (float k = 0; k < 3; ++k) {
+      const auto frame = test::floatImage(3, 2, {10 + k, 20, 30, 40, 50, 60});
+      ASSERT_TRUE(ser ? writeSerFrame(serWriter, *frame) : writeAviFrame(avi, *frame));
+    }
+    ASSERT_TRUE(ser ? closeSerWriter(serWriter) : closeAviWriter(avi));
   };
   for (const char* name : {"a.bmp", "UPPER.DIB", "bitmap.fit", "bitmap.png"}) writeBitmap(dir.file(name), *picture);
   for (const char* name : {"b.FTS", "fits.avi"}) writeFits(dir.file(name), *picture, FitsDepth::Int16);
-  for (const char* name : {"clip.AvI", "video.bmp"}) video(name);
+  for (const char* name : {"clip.AvI", "video.bmp", "clip.SER", "ser.avi.SER"}) video(name);
+  std::filesystem::rename(dir.file("ser.avi.SER"), dir.file("ser.avi"));
   for (const char* name : {"notes.txt", "text.fits", "text.avi"}) test::writeText(dir.file(name), "notes");
   std::filesystem::create_directory(dir.file("folder.bmp"));
 
@@ -34,6 +41,8 @@ TEST(FileKindTest, EntriesOfFileAcceptAndRefuseByTheTable) {
   const struct { const char* name; FileKind kind; std::vector<int32_t> codes; const char* why; } cases[] = {
       {"a.bmp", FileKind::Bitmap, {FrameBitmap}, ""}, {"UPPER.DIB", FileKind::Bitmap, {FrameBitmap}, ""},
       {"b.FTS", FileKind::Fits, {FrameFits}, ""},     {"clip.AvI", FileKind::Avi, {0, 1, 2}, ""},
+      {"clip.SER", FileKind::Ser, {0, 1, 2}, ""},
+      {"ser.avi", FileKind::Unknown, {}, "a ser video must be named .ser to be read by its frames"},
       // The content decides where it is a known signature, the name otherwise.
       {"bitmap.fit", FileKind::Bitmap, {FrameBitmap}, ""}, {"bitmap.png", FileKind::Bitmap, {FrameBitmap}, ""},
       {"fits.avi", FileKind::Fits, {FrameFits}, ""},       {"video.bmp", FileKind::Avi, {0, 1, 2}, ""},
