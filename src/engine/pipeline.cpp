@@ -236,8 +236,10 @@ void repairHotPixels(ImageBuffer& frame, const ImageBuffer& map, int32_t expand,
     const uint8_t* marks = map.row(y);
     float* row = floatRow(frame, y);
     const int64_t y0 = std::max<int64_t>(y - r, 0), y1 = std::min<int64_t>(y + r, H - 1);
-    for (int32_t x = 0; x < W; ++x) {
-      if (marks[x] != 255) continue;
+    // Bad pixels are few: the row's marks are searched for them a block at a time.
+    for (const uint8_t* bad = marks; (bad = static_cast<const uint8_t*>(std::memchr(bad, 255, marks + W - bad)));
+         ++bad) {
+      const int32_t x = static_cast<int32_t>(bad - marks);
       const int64_t x0 = std::max<int64_t>(x - r, 0), x1 = std::min<int64_t>(x + r, W - 1);
       float sum[3] = {0, 0, 0};
       int32_t k = 0;

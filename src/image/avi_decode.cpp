@@ -1,5 +1,7 @@
 #include "avi_decode.h"
 
+#include <dlfcn.h>
+
 #include <algorithm>
 #include <cstring>
 #include <iterator>
@@ -42,9 +44,86 @@ std::string fourCcText(uint32_t code) {
   return text;
 }
 
-std::string averror(int code) {
+// FFmpeg's libraries are opened on the first compressed stream rather than
+// linked: they bring in over a hundred shared libraries, whose loading would
+// cost every run tens of milliseconds even when no video is decoded.
+#define STELP_FFMPEG_FUNCTIONS(F) \
+  F(util, av_log_set_level) \
+  F(util, av_strerror) \
+  F(util, av_mallocz) \
+  F(util, av_frame_alloc) \
+  F(util, av_frame_unref) \
+  F(util, av_frame_free) \
+  F(util, av_pix_fmt_desc_get) \
+  F(format, avformat_get_riff_video_tags) \
+  F(format, av_codec_get_id) \
+  F(codec, avcodec_find_decoder) \
+  F(codec, avcodec_alloc_context3) \
+  F(codec, avcodec_open2) \
+  F(codec, avcodec_descriptor_get) \
+  F(codec, avcodec_flush_buffers) \
+  F(codec, avcodec_send_packet) \
+  F(codec, avcodec_receive_frame) \
+  F(codec, avcodec_free_context) \
+  F(codec, av_packet_alloc) \
+  F(codec, av_new_packet) \
+  F(codec, av_packet_unref) \
+  F(codec, av_packet_free) \
+  F(scale, sws_getCachedContext) \
+  F(scale, sws_scale) \
+  F(scale, sws_freeContext)
+
+struct Ffmpeg {
+#define STELP_FFMPEG_POINTER(library, name) decltype(&::name) name = nullptr;
+  STELP_FFMPEG_FUNCTIONS(STELP_FFMPEG_POINTER)
+#undef STELP_FFMPEG_POINTER
+};
+
+std::string soname(const char* library, int major) { return std::string("lib") + library + ".so." + std::to_string(major); }
+
+// The libraries of the major versions the headers describe, opened once for
+// the whole process and never closed; null, with the reason, when they are
+// missing.
+const Ffmpeg* ffmpeg(std::string* why) {
+  static std::string failure;
+  static const Ffmpeg* const loaded = []() -> const Ffmpeg* {
+    void* util = nullptr;
+    void* format = nullptr;
+    void* codec = nullptr;
+    void* scale = nullptr;
+    const std::pair<void**, std::string> libraries[] = {
+        {&util, soname("avutil", LIBAVUTIL_VERSION_MAJOR)},
+        {&codec, soname("avcodec", LIBAVCODEC_VERSION_MAJOR)},
+        {&format, soname("avformat", LIBAVFORMAT_VERSION_MAJOR)},
+        {&scale, soname("swscale", LIBSWSCALE_VERSION_MAJOR)}};
+    for (const auto& [handle, name] : libraries) {
+      *handle = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
+      if (!*handle) {
+        const char* error = dlerror();
+        failure = "compressed video needs FFmpeg's " + name + (error ? std::string(": ") + error : std::string());
+        return nullptr;
+      }
+    }
+    static Ffmpeg api;
+#define STELP_FFMPEG_LOAD(library, name) \
+  api.name = reinterpret_cast<decltype(&::name)>(dlsym(library, #name)); \
+  if (!api.name) { \
+    failure = "FFmpeg's libraries lack " #name; \
+    return nullptr; \
+  }
+    STELP_FFMPEG_FUNCTIONS(STELP_FFMPEG_LOAD)
+#undef STELP_FFMPEG_LOAD
+    // The readers report through their results, never on the terminal.
+    api.av_log_set_level(AV_LOG_QUIET);
+    return &api;
+  }();
+  if (!loaded) refuse(why, failure);
+  return loaded;
+}
+
+std::string averror(const Ffmpeg& av, int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(code, text, sizeof text);
+  av.av_strerror(code, text, sizeof text);
   return text;
 }
 
@@ -140,6 +219,7 @@ bool greyFrame(const VideoFormat& video, std::vector<uint8_t> bytes, DibFrame& f
 }
 
 struct VideoDecoder::State {
+  const Ffmpeg* av = nullptr;
   AVCodecContext* context = nullptr;
   AVPacket* packet = nullptr;
   AVFrame* picture = nullptr;
@@ -147,11 +227,12 @@ struct VideoDecoder::State {
   bool intraOnly = false;
   int width = 0, height = 0;  // the declared size; the decoder's own fields follow the packets
 
+  explicit State(const Ffmpeg* api) : av(api) {}
   ~State() {
-    sws_freeContext(scaler);
-    av_frame_free(&picture);
-    av_packet_free(&packet);
-    avcodec_free_context(&context);
+    av->sws_freeContext(scaler);
+    av->av_frame_free(&picture);
+    av->av_packet_free(&packet);
+    av->avcodec_free_context(&context);
   }
 };
 
@@ -159,28 +240,28 @@ VideoDecoder::VideoDecoder(std::unique_ptr<State> state) : state_(std::move(stat
 VideoDecoder::~VideoDecoder() = default;
 
 std::unique_ptr<VideoDecoder> VideoDecoder::create(const VideoFormat& video, uint32_t handler, std::string* why) {
-  // The readers report through their results, never on the terminal.
-  static std::once_flag quiet;
-  std::call_once(quiet, [] { av_log_set_level(AV_LOG_QUIET); });
+  const Ffmpeg* const api = ffmpeg(why);
+  if (!api) return nullptr;
+  const Ffmpeg& av = *api;
   // Plain RGB of other depths is raw video; otherwise the compression code
   // (or, failing that, the stream's handler) names the codec.
-  const AVCodecTag* const tags[] = {avformat_get_riff_video_tags(), nullptr};
+  const AVCodecTag* const tags[] = {av.avformat_get_riff_video_tags(), nullptr};
   AVCodecID id = AV_CODEC_ID_NONE;
   if (video.compression == kCompressionRgb || video.compression == kCompressionBitFields)
     id = AV_CODEC_ID_RAWVIDEO;
   else
-    id = av_codec_get_id(tags, video.compression);
-  if (id == AV_CODEC_ID_NONE) id = av_codec_get_id(tags, handler);
-  const AVCodec* codec = id == AV_CODEC_ID_NONE ? nullptr : avcodec_find_decoder(id);
+    id = av.av_codec_get_id(tags, video.compression);
+  if (id == AV_CODEC_ID_NONE) id = av.av_codec_get_id(tags, handler);
+  const AVCodec* codec = id == AV_CODEC_ID_NONE ? nullptr : av.avcodec_find_decoder(id);
   if (!codec) {
     refuse(why, "video codec '" + fourCcText(video.compression) + "' is not supported");
     return nullptr;
   }
 
-  auto state = std::make_unique<State>();
-  state->context = avcodec_alloc_context3(codec);
-  state->packet = av_packet_alloc();
-  state->picture = av_frame_alloc();
+  auto state = std::make_unique<State>(api);
+  state->context = av.avcodec_alloc_context3(codec);
+  state->packet = av.av_packet_alloc();
+  state->picture = av.av_frame_alloc();
   if (!state->context || !state->packet || !state->picture) {
     refuse(why, "not enough memory for the video decoder");
     return nullptr;
@@ -204,7 +285,7 @@ std::unique_ptr<VideoDecoder> VideoDecoder::create(const VideoFormat& video, uin
     extra.insert(extra.end(), kBottomUp, kBottomUp + sizeof kBottomUp);
   }
   if (!extra.empty()) {
-    c->extradata = static_cast<uint8_t*>(av_mallocz(extra.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    c->extradata = static_cast<uint8_t*>(av.av_mallocz(extra.size() + AV_INPUT_BUFFER_PADDING_SIZE));
     if (!c->extradata) {
       refuse(why, "not enough memory for the video decoder");
       return nullptr;
@@ -212,64 +293,67 @@ std::unique_ptr<VideoDecoder> VideoDecoder::create(const VideoFormat& video, uin
     std::memcpy(c->extradata, extra.data(), extra.size());
     c->extradata_size = static_cast<int>(extra.size());
   }
-  if (const int result = avcodec_open2(c, codec, nullptr); result < 0) {
-    refuse(why, "cannot open the " + std::string(codec->name) + " decoder: " + averror(result));
+  if (const int result = av.avcodec_open2(c, codec, nullptr); result < 0) {
+    refuse(why, "cannot open the " + std::string(codec->name) + " decoder: " + averror(av, result));
     return nullptr;
   }
-  const AVCodecDescriptor* descriptor = avcodec_descriptor_get(id);
+  const AVCodecDescriptor* descriptor = av.avcodec_descriptor_get(id);
   state->intraOnly = descriptor && (descriptor->props & AV_CODEC_PROP_INTRA_ONLY);
   return std::unique_ptr<VideoDecoder>(new VideoDecoder(std::move(state)));
 }
 
 bool VideoDecoder::intraOnly() const { return state_->intraOnly; }
 
-void VideoDecoder::reset() { avcodec_flush_buffers(state_->context); }
+void VideoDecoder::reset() { state_->av->avcodec_flush_buffers(state_->context); }
 
 bool VideoDecoder::decode(const uint8_t* data, size_t size, bool& gotPicture, DibFrame& frame, std::string* why) {
+  const Ffmpeg& av = *state_->av;
   gotPicture = false;
   if (size == 0) return refuse(why, "video frame has no data");
   if (size > static_cast<size_t>(INT32_MAX - AV_INPUT_BUFFER_PADDING_SIZE)) return refuse(why, "video frame is too large");
   AVPacket* packet = state_->packet;
-  if (av_new_packet(packet, static_cast<int>(size)) < 0) return refuse(why, "not enough memory for a video packet");
+  if (av.av_new_packet(packet, static_cast<int>(size)) < 0) return refuse(why, "not enough memory for a video packet");
   std::memcpy(packet->data, data, size);
   packet->flags |= AV_PKT_FLAG_KEY;
-  const int sent = avcodec_send_packet(state_->context, packet);
-  av_packet_unref(packet);
-  if (sent < 0 && sent != AVERROR(EAGAIN)) return refuse(why, "video frame does not decode: " + averror(sent));
+  const int sent = av.avcodec_send_packet(state_->context, packet);
+  av.av_packet_unref(packet);
+  if (sent < 0 && sent != AVERROR(EAGAIN)) return refuse(why, "video frame does not decode: " + averror(av, sent));
   return receive(gotPicture, frame, why);
 }
 
 bool VideoDecoder::drain(bool& gotPicture, DibFrame& frame, std::string* why) {
+  const Ffmpeg& av = *state_->av;
   gotPicture = false;
-  avcodec_send_packet(state_->context, nullptr);
+  av.avcodec_send_packet(state_->context, nullptr);
   return receive(gotPicture, frame, why);
 }
 
 bool VideoDecoder::receive(bool& gotPicture, DibFrame& frame, std::string* why) {
+  const Ffmpeg& av = *state_->av;
   AVFrame* picture = state_->picture;
   // Take every picture the decoder has ready; the last one is the newest.
   for (;;) {
-    const int result = avcodec_receive_frame(state_->context, picture);
+    const int result = av.avcodec_receive_frame(state_->context, picture);
     if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) return true;
-    if (result < 0) return refuse(why, "video frame does not decode: " + averror(result));
+    if (result < 0) return refuse(why, "video frame does not decode: " + averror(av, result));
 
     // A picture must have the size the stream declares: the size checks were
     // made on that, and a stream changing size mid-way is not a video we read.
     if (picture->width != state_->width || picture->height != state_->height) {
       const std::string size = std::to_string(picture->width) + " x " + std::to_string(picture->height);
-      av_frame_unref(picture);
+      av.av_frame_unref(picture);
       return refuse(why, "decoded picture of " + size + " differs from the declared " +
                            std::to_string(state_->width) + " x " + std::to_string(state_->height));
     }
     const AVPixelFormat source = static_cast<AVPixelFormat>(picture->format);
-    const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(source);
+    const AVPixFmtDescriptor* descriptor = av.av_pix_fmt_desc_get(source);
     // Grey-only pictures stay 8-bit grey; everything else becomes 24-bit.
     const bool grey = descriptor && descriptor->nb_components == 1 && !(descriptor->flags & AV_PIX_FMT_FLAG_PAL);
     const AVPixelFormat target = grey ? AV_PIX_FMT_GRAY8 : AV_PIX_FMT_BGR24;
-    state_->scaler = sws_getCachedContext(state_->scaler, picture->width, picture->height, source, picture->width,
+    state_->scaler = av.sws_getCachedContext(state_->scaler, picture->width, picture->height, source, picture->width,
                                           picture->height, target, SWS_BICUBIC, nullptr, nullptr, nullptr);
     if (!state_->scaler) {
-      av_frame_unref(picture);
+      av.av_frame_unref(picture);
       return refuse(why, "video pixel format cannot be converted");
     }
     frame.width = picture->width;
@@ -282,9 +366,9 @@ bool VideoDecoder::receive(bool& gotPicture, DibFrame& frame, std::string* why) 
     frame.rowsOffset = (kRowAlignment - address % kRowAlignment) % kRowAlignment;
     uint8_t* planes[4] = {frame.storage.data() + frame.rowsOffset, nullptr, nullptr, nullptr};
     int strides[4] = {static_cast<int>(frame.rowBytes), 0, 0, 0};
-    sws_scale(state_->scaler, picture->data, picture->linesize, 0, picture->height, planes, strides);
+    av.sws_scale(state_->scaler, picture->data, picture->linesize, 0, picture->height, planes, strides);
     frame.palette = grey ? greyPalette() : std::vector<uint8_t>();
-    av_frame_unref(picture);
+    av.av_frame_unref(picture);
     gotPicture = true;
   }
 }

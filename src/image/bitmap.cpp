@@ -112,11 +112,16 @@ void rampRow(const uint8_t* source, int32_t width, uint8_t* destination) {
   }
 }
 
-// The low 8 bits of a float truncated toward zero.
+// The low 8 bits of a float truncated toward zero, held within the range of
+// a 32-bit integer (NaN as 0): truncSaturate<int32_t>'s result, written with
+// selects so that the loop over a row vectorises.
 inline uint8_t floatByte(const uint8_t* p) {
   float v;
   std::memcpy(&v, p, sizeof v);
-  return static_cast<uint8_t>(truncSaturate<int32_t>(v));
+  constexpr float kLowest = -2147483648.0f, kPast = 2147483648.0f;
+  const float held = v >= kPast ? 0.0f : (v > kLowest ? v : kLowest);  // NaN: kLowest, whose low bits are 0
+  const uint8_t low = static_cast<uint8_t>(static_cast<int32_t>(held));
+  return v >= kPast ? uint8_t{255} : low;
 }
 
 }  // namespace

@@ -74,6 +74,16 @@ TEST(DibRowTest, DecodesEveryDepthIntoEveryFormat) {
   }
 }
 
+TEST(DibRowTest, FloatsEncodeAsTheLowByteOfTheirTruncationHeldToInt32) {
+  const float inf = std::numeric_limits<float>::infinity();
+  const std::vector<float> values = {127.9f, -1.5f, 256.7f, std::nanf(""), 3e9f, -3e9f, inf, -inf, 2147483520.0f};
+  const Bytes expected = {127, 255, 0, 0, 255, 0, 255, 0, 128, 0, 0, 0};  // then padding to whole words
+  auto image = test::floatImage(static_cast<int32_t>(values.size()), 1, values);
+  Bytes row(expected.size(), 99);
+  EXPECT_EQ(encodeDibRow(image->row(0), PixelFormat::GrayFloat, image->width, row.data()), expected.size());
+  EXPECT_EQ(row, expected);
+}
+
 TEST(BitmapReadTest, IndicesPastThePaletteAndRowsCutShortReadBlack) {
   // 3 x 2 with two palette entries: the bottom row whole, the top row cut after its first pixel.
   const Bytes file = bitmapFile({.width = 3, .height = 2, .bitCount = 8, .colorsUsed = 2,
