@@ -18,8 +18,8 @@ using test::Bytes, test::chunk, test::Le, test::list;
 
 enum class IndexKind { OldRelative, OldAbsolute, OpenDml, RecordListsWithoutIndex };
 
-// A small AVI 1.0 file: an optional audio stream first, then one video
-// stream of `frames` (an empty frame is a dropped one), indexed as asked.
+// A small AVI 1.0 file: an optional audio stream first, then one video stream of `frames` (an empty frame is a dropped
+// one), indexed as asked.
 struct AviLayout {
   int32_t width = 2, height = 2;
   int bitCount = 24;
@@ -102,8 +102,7 @@ bool readBytes(const Bytes& file, int32_t frame, ImageSlot& slot, std::string* w
 }
 
 TEST(AviReadTest, EveryIndexKindFindsTheSameFramesAndDroppedOnesRepeatTheOneBefore) {
-  // The last two layouts only large files reach: they must be walked in
-  // bounded time and stack, and a standard index named twice read once.
+  // The last two layouts only large files reach: walked in bounded time and stack, an index named twice read once.
   using enum IndexKind;
   const struct { const char* name; AviLayout layout; } cases[] = {
       {"idx1 relative to movi", {.index = OldRelative}}, {"idx1 from the file start", {.index = OldAbsolute}},

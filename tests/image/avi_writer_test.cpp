@@ -16,8 +16,8 @@ Bytes expectedAvi(int32_t w, int32_t h, int bitCount, const std::vector<Bytes>& 
   const bool grey = bitCount == 8;
   Le strf = Le().add(test::dibInfo(w, h, bitCount, 0, grey ? 256 : 0, fb));
   for (uint32_t i = 0; grey && i < 256; ++i) strf.n(i * 0x010101);
-  // Five frames a second, 0x10: the file has an index; the counts cover the
-  // first segment in 'avih', the whole file in 'strh' and 'dmlh'.
+  // Five frames a second, 0x10: the file has an index; the counts cover the first segment in 'avih', the whole file in
+  // 'strh' and 'dmlh'.
   auto hdrl = [&](const Bytes& superEntries) {
     const Bytes avih = Le().n(200000).n(fb * 5).n(0).n(0x10).n(perSegment[0]).n(0).n(1).n(fb).n(w).n(h).zeros(16).b;
     const Bytes strh =
@@ -29,8 +29,7 @@ Bytes expectedAvi(int32_t w, int32_t h, int bitCount, const std::vector<Bytes>& 
     return list("LIST", "hdrl",
                 Le().add(chunk("avih", avih)).add(list("LIST", "strl", strl)).add(list("LIST", "odml", odml)).b);
   };
-  // Offsets in 'idx1' count from the 'movi' fourcc to a frame's chunk, in
-  // 'ix00' from a base (that fourcc) to the frame's data.
+  // Offsets in 'idx1' count from the 'movi' fourcc to a frame's chunk, in 'ix00' from a base (that fourcc) to its data.
   std::vector<Bytes> segments;
   Le super;
   uint64_t riffAt = 0;
@@ -77,8 +76,7 @@ TEST(AviWriterTest, WritesEveryFormatBottomUpAndContinuesInExtensionSegments) {
       {"32-bit grey", Gray32, 1, 1, kAviRiffLimit, {1}},   {"colour float", BgrFloat, 3, 1, kAviRiffLimit, {1}},
       {"24-bit colour", Bgr24, 1, 2, kAviRiffLimit, {2}},
       {"rows padded by two bytes, frames over 1 MiB", Gray8, 1030, 1100, kAviRiffLimit, {2}},
-      // 208-byte frame chunks: the first segment holds 5692 + 232 n bytes, the
-      // others 56 + 216 n, as many as stay within 8 KiB.
+      // 208-byte frame chunks: the first segment holds 5692 + 232 n bytes, the others 56 + 216 n, within 8 KiB.
       {"extension segments", Gray8, 20, 10, 8192, {10, 37, 37, 16}},
       {"one frame a segment, as many as the super index holds", Gray8, 1, 1, 1, std::vector<uint32_t>(256, 1)},
   };

@@ -24,8 +24,7 @@ TEST(ImageBufferTest, AllocateGivesUnpaddedRowsOrRefusesLeavingNothing) {
   }
 }
 
-// While work runs, the array of a large frame that is freed serves the next
-// frame of its size; other sizes get arrays of their own.
+// While work runs, the freed array of a large frame serves the next frame of its size; other sizes get their own.
 TEST(ImageBufferTest, LargeArraysAreReusedWhileWorkRuns) {
   const ArrayReuse reuse;
   ImageSlot first = test::makeImage(PixelFormat::GrayFloat, 2048, 1024);

@@ -1,5 +1,5 @@
-// Files that once broke a reader, each named for what it exercises. Every one
-// must be read or refused cleanly (the sanitizers catch any stray access).
+// Files that once broke a reader, each named for what it exercises, read or refused cleanly (the sanitizers catch any
+// stray access).
 
 #include "image/avi.h"
 #include "image/bitmap.h"
@@ -21,8 +21,7 @@ TEST(MalformedFilesTest, EveryFileIsReadOrRefusedCleanly) {
     const std::string path = entry.path().string();
     const FileKind kind = kindFromExtension(path);
     ASSERT_NE(kind, FileKind::Unknown) << path << " needs a .bmp, .fits or .avi name";
-    // Once through the file and once from memory: the two inputs reach
-    // different corners (a file read never hands out a null buffer).
+    // Through the file and from memory: the two reach different corners (a file read never hands out a null buffer).
     const test::Bytes bytes = test::readFile(path);
     MemoryInput memory(bytes.data(), bytes.size());
     for (int code = 1; code <= 6; ++code)

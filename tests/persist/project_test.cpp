@@ -19,8 +19,8 @@ namespace {
 
 using test::readText, test::writeText;
 
-// A bitmap, FITS, AVI or SER file of `frames` frames, by the name's ending, of
-// w x h with a different level in every pixel so that FITS scaling has a maximum.
+// A bitmap, FITS, AVI or SER file of `frames` frames, by the name's ending, of w x h with a different level in every
+// pixel so that FITS scaling has a maximum.
 void make(const std::string& path, int32_t frames = 2, int32_t w = 4, int32_t h = 2) {
   const auto image = test::makeImage(PixelFormat::Gray8, w, h);
   for (int32_t y = 0; y < h; ++y)
@@ -134,8 +134,7 @@ TEST(ProjectTest, SavesTheExactTextOpensItBackKeepsItOnFailureAndStartsNew) {
   EXPECT_FALSE(test::underFileSizeLimit(1000, [&] { return saveProject(path, opened); }));
   EXPECT_EQ(readText(path), expected);
 
-  // "New" keeps the colour mode (off here) and restores every other default;
-  // that it empties the lists is proven through the window.
+  // "New" keeps the colour mode (off here) and restores every other default; the window tests check the empty lists.
   ASSERT_TRUE(opened.Make(kMasterDarkBit));
   newProject(opened);
   ProcessingSettings defaults;
@@ -190,9 +189,8 @@ TEST(ProjectTest, OpenKeepsMissingFilesAndPassesOverWhatItCannotUse) {
     SCOPED_TRACE(c.what);
     writeText(dir.file("case.sjx"), replaceAll(c.text, "$", folder));
     Engine engine;
-    // No case holds a setting: each keeps its value, but for the FITS scale,
-    // which a project without it reads as brightest pixel, and the masters'
-    // combination, which it reads as Average.
+    // No case holds a setting: each keeps its value, but for the FITS scale, which a project without it reads as
+    // brightest pixel, and the masters' combination, which it reads as Average.
     engine.Replace(unusualSettings(), {}, FrameSize{99, 99});
     add(engine, ListRole::Darks, dir.file("a.bmp"), FrameBitmap);  // replaced by the project's lists
     const OpenProjectResult result = openProject(dir.file("case.sjx"), engine);
@@ -276,8 +274,8 @@ TEST(ProjectTest, OpenBringsSettingsIntoTheirRangesAndSaysWhatItChanged) {
   }
 }
 
-// Runs of blank lines are held as one record each: they come back as they were, and keys still go
-// after the last line of their section that is not blank.
+// Runs of blank lines are held as one record each: they come back as they were, and keys still go after the last line
+// of their section that is not blank.
 TEST(IniFileTest, BlankLinesComeBackAsTheyWereAroundNewKeys) {
   for (const auto& [text, after] : {
            std::pair<std::string, std::string>{"\n \n\t\n[A]\n\n\nK=1\n  \n\n",
