@@ -1,12 +1,12 @@
 #include "image/file_kind.h"
 
+#include <tuple>
+
 #include "image/avi.h"
 #include "image/bitmap.h"
 #include "image/fits.h"
 #include "image/image_source.h"
 #include "image/ser_writer.h"
-#include <tuple>
-
 #include "test_util.h"
 
 namespace stelp {
