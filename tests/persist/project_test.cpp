@@ -113,8 +113,7 @@ TEST(ProjectTest, SavesTheExactTextOpensItBackKeepsItOnFailureAndStartsNew) {
   std::string why;
   std::vector<std::string> leftOut;
   ASSERT_TRUE(saveProject(path, saved, &why, &leftOut)) << why;
-  EXPECT_EQ(readText(path), expected);
-  EXPECT_EQ(leftOut, std::vector<std::string>{broken});
+  EXPECT_EQ(std::pair(readText(path), leftOut), std::pair(expected, std::vector<std::string>{broken}));
   // What a user adds by hand is gone after the next save.
   writeText(path, readText(path) + "[Image 1]\nNote=mine\n[Mine]\nA=1\n");
   ASSERT_TRUE(saveProject(path, saved, &why)) << why;
