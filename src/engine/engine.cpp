@@ -379,18 +379,33 @@ bool Engine::ProcessFrame(const ImageSource& source, ImageSlot& out, std::string
 }
 
 bool Engine::ProcessLoadedFrame(ImageSlot& out, std::string* why) {
-  const ProcessingGroup& p = settings_.processing;
-  const ImageBuffer* flat = p.synFlat ? syntheticFlat_.get() : masterFlat_.get();
-  const std::array<float, 3>& means = p.synFlat ? syntheticFlatMean_ : masterFlatMean_;
   if (!out || Interrupted()) {
     out.reset();
     if (why) *why = "stopped";
     return false;
   }
   ComputingScope computing(*this, kProcessedFrameBit);
-  ImageBuffer& frame = *out;
   SetStatus("Processing image");
   WaitCursor wait(*progress_);
+  // The view's processed frame keeps its levels before the stretch, for the
+  // histogram that shows where the stretch cuts.
+  return calibrate(out, why, progress_, &out == &processedFrame_ ? &processedLevels_ : nullptr);
+}
+
+bool Engine::CalibrateLoadedFrame(ImageSlot& out, std::string* why) const {
+  if (!out || Interrupted()) {
+    out.reset();
+    if (why) *why = "stopped";
+    return false;
+  }
+  return calibrate(out, why, nullptr, nullptr);
+}
+
+bool Engine::calibrate(ImageSlot& out, std::string* why, Progress* progress, std::array<uint32_t, 256>* levels) const {
+  const ProcessingGroup& p = settings_.processing;
+  const ImageBuffer* flat = p.synFlat ? syntheticFlat_.get() : masterFlat_.get();
+  const std::array<float, 3>& means = p.synFlat ? syntheticFlatMean_ : masterFlatMean_;
+  ImageBuffer& frame = *out;
   // A product made for other frames is not applied: of another size, or a
   // mosaic master in a night that mixes mosaics with colour frames.
   auto usable = [&](const ImageBuffer* product) {
@@ -410,9 +425,12 @@ bool Engine::ProcessLoadedFrame(ImageSlot& out, std::string* why) {
   };
 
   constexpr int kSteps = 4;
-  progress_->Step(1, kSteps);
+  auto step = [progress](int done) {
+    if (progress) progress->Step(done, kSteps);
+  };
+  step(1);
   subtractDarkDivideFlat(frame, dark, divisor, means, threads_);
-  progress_->Step(2, kSteps);
+  step(2);
   if (map && !mosaic) repairHotPixels(frame, *map, settings_.dark.expand, threads_);
   if (map && mosaic && !repairMosaicHotPixels(frame, *map, settings_.dark.expand, threads_)) return noMemory();
   // A mosaic is calibrated as it is; the steps after work on its colours.
@@ -421,24 +439,22 @@ bool Engine::ProcessLoadedFrame(ImageSlot& out, std::string* why) {
     if (!demosaicBilinear(frame, *colour, threads_)) return noMemory();
     out = std::move(colour);
   }
-  progress_->Step(3, kSteps);
+  step(3);
   switch (p.deInterlace) {
     case DeInterlace::None: break;
     case DeInterlace::LightBlur: blurRows(*out, /*strong=*/false); break;
     case DeInterlace::StrongBlur: blurRows(*out, /*strong=*/true); break;
     case DeInterlace::EqualiseFields: EqualiseFields(*out); break;
   }
-  progress_->Step(4, kSteps);
-  // The view's processed frame keeps its levels before the stretch, for the
-  // histogram that shows where the stretch cuts.
-  if (&out == &processedFrame_) {
-    processedLevels_ = {};
+  step(4);
+  if (levels) {
+    *levels = {};
     const int channels = isColourFormat(out->format) ? 3 : 1;
     for (int32_t y = 0; y < out->height; ++y) {
       const float* row = reinterpret_cast<const float*>(out->row(y));
       for (int32_t x = 0; x < out->width; ++x, row += channels) {
         const float level = channels == 1 ? row[0] : luminance(row[0], row[1], row[2]);
-        ++processedLevels_[static_cast<size_t>(std::clamp(truncSaturate<int32_t>(level), 0, 255))];
+        ++(*levels)[static_cast<size_t>(std::clamp(truncSaturate<int32_t>(level), 0, 255))];
       }
     }
   }

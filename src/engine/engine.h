@@ -185,6 +185,10 @@ class Engine {
   void PrepareProcessing();
   bool LoadForProcessing(const ImageSource& source, ImageSlot& frame, std::string* why = nullptr);
   bool ProcessLoadedFrame(ImageSlot& frame, std::string* why = nullptr);
+  // ProcessLoadedFrame without the status, the progress and the view's
+  // levels: it only reads the engine, so once PrepareProcessing has made the
+  // masters it may run on the loading thread beside the caller's work.
+  bool CalibrateLoadedFrame(ImageSlot& frame, std::string* why = nullptr) const;
   // Threads each step of the work may use.
   int threads() const { return threads_; }
 
@@ -223,6 +227,9 @@ class Engine {
   PixelFormat calibrationFormat(const ImageSource* source) const;
   // A stop or yield was asked for: no further product is started.
   bool Interrupted() const;
+  // The calibration steps on `frame`, reporting each step to `progress` and
+  // counting the levels before the stretch into `levels` when they are given.
+  bool calibrate(ImageSlot& frame, std::string* why, Progress* progress, std::array<uint32_t, 256>* levels) const;
   bool load(const ImageSource* source, ImageSlot& slot, PixelFormat format, std::string* why);
   bool fitsFrame(const ImageBuffer* image) const;
   // Makes the master of `role`'s list by the list's combine setting.

@@ -339,8 +339,8 @@ ExportResult ProcessedExporter::Run() {
   if (request_.kind == OutputKind::Ser) serDepth_ = serDepthOf(images);
 
   int32_t counter = 1;
-  // The masters first; then the frames are loaded a few ahead on a thread of
-  // their own while the current one is calibrated and written.
+  // The masters first; then the frames are loaded and calibrated a few ahead
+  // on a thread of their own while the current one is written.
   engine_.PrepareProcessing();
   std::vector<int32_t> present;
   for (int32_t i = 0; i < images.size(); ++i)
@@ -348,7 +348,7 @@ ExportResult ProcessedExporter::Run() {
   std::optional<FrameReadAhead> ahead;
   if (engine_.threads() > 1 && present.size() > 1)
     ahead.emplace(present, kFramesAhead, [this, &images](int32_t i, ImageSlot& slot, std::string& why) {
-      engine_.LoadForProcessing(*images.entry(i), slot, &why);
+      if (engine_.LoadForProcessing(*images.entry(i), slot, &why)) engine_.CalibrateLoadedFrame(slot, &why);
     });
   ImageSlot frame;
   for (int32_t i = 0; i < images.size(); ++i) {
@@ -367,10 +367,10 @@ ExportResult ProcessedExporter::Run() {
         if (!ahead->next(loaded)) break;  // stopped
         frame = std::move(loaded.frame);
         if (!frame) loadWhy = loaded.why;
+        processed = frame != nullptr;
       } else {
-        engine_.LoadForProcessing(*entry, frame, &loadWhy);
+        processed = engine_.LoadForProcessing(*entry, frame, &loadWhy) && engine_.ProcessLoadedFrame(frame, &loadWhy);
       }
-      processed = frame && engine_.ProcessLoadedFrame(frame, &loadWhy);
     }
     if (!processed) {
       if (stopRequested()) break;

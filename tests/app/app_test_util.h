@@ -2,23 +2,35 @@
 
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QApplication>
-#include <QCoreApplication>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
 #include <deque>
+#include <filesystem>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "app/dialog_host.h"
 #include "app/main_dialog.h"
+#include "app/settings_pages.h"
+#include "app/source_list_view.h"
 #include "image/avi.h"
 #include "image/bitmap.h"
 #include "image/test_util.h"
 
+// Failed comparisons of window texts show the text.
+inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
+
 namespace stelp::test {
 
-// Answers the window's dialogs from queues and records what was asked. An
-// empty queue answers "cancel" (or OK), so no test can hang on a dialog.
+// Answers the window's dialogs from queues and records what was asked. An empty queue answers "cancel" (or OK), so no
+// test can hang on a dialog.
 class FakeDialogs : public DialogHost {
  public:
   std::deque<QStringList> importAnswers;
@@ -45,10 +57,9 @@ class FakeDialogs : public DialogHost {
   MessageAnswer message(QWidget*, const QString& text, const QString& caption, MessageButtons buttons,
                         MessageIcon) override {
     messages.push_back(caption + ": " + text);
-    MessageAnswer otherwise = MessageAnswer::Ok;
-    if (buttons == MessageButtons::YesNo) otherwise = MessageAnswer::No;
-    if (buttons == MessageButtons::SaveDiscardCancel) otherwise = MessageAnswer::Cancel;
-    return takeOr(messageAnswers, otherwise);
+    return takeOr(messageAnswers, buttons == MessageButtons::YesNo               ? MessageAnswer::No
+                                  : buttons == MessageButtons::SaveDiscardCancel ? MessageAnswer::Cancel
+                                                                                 : MessageAnswer::Ok);
   }
   std::optional<uint32_t> sequenceNumber(QWidget*, uint32_t initialNumber) override {
     proposedNumbers.push_back(initialNumber);
@@ -96,8 +107,7 @@ inline std::string writeTestAvi(const TempDir& dir, const std::string& name, int
                                 int frames) {
   const std::string path = dir.file(name);
   AviWriter writer;
-  ImageSlot frame = greyFrame(width, height, 50);
-  EXPECT_TRUE(openAviWriter(writer, path, *frame));
+  EXPECT_TRUE(openAviWriter(writer, path, *greyFrame(width, height, 50)));
   for (int i = 0; i < frames; ++i) EXPECT_TRUE(writeAviFrame(writer, *greyFrame(width, height, 50 + 10 * i)));
   EXPECT_TRUE(closeAviWriter(writer));
   return path;
@@ -105,21 +115,54 @@ inline std::string writeTestAvi(const TempDir& dir, const std::string& name, int
 
 inline QString q(const std::string& path) { return QString::fromStdString(path); }
 
-// Lets queued work run: the deferred view refresh, and every window's
-// background work to its end.
+// Lets queued work run: the deferred view refresh, and every window's background work to its end.
 inline void settle() {
   QCoreApplication::processEvents();
   for (QWidget* widget : QApplication::topLevelWidgets())
     if (auto* window = qobject_cast<MainDialog*>(widget)) window->FinishWork();
 }
 
-// Imports `paths` into `role`'s list as the import dialog would hand them
-// over, and waits until the window is idle.
-inline void importFiles(MainDialog& window, FakeDialogs& dialogs, ListRole role, const QStringList& paths) {
-  window.roleSelector()->setCurrentIndex(static_cast<int>(role));
-  dialogs.importAnswers.push_back(paths);
-  window.ImportFiles();
-  settle();
-}
+// A shown window over fake dialogs, with a fresh folder for its files.
+class WindowTest : public ::testing::Test {
+ protected:
+  TempDir dir;
+  FakeDialogs dialogs;
+  std::unique_ptr<MainDialog> window;
+
+  void SetUp() override { open(); }
+  // The window closed (saving its settings) and opened again on `settingsPath`.
+  void open(const std::string& settingsPath = "") {
+    window.reset();
+    window = std::make_unique<MainDialog>(dialogs, settingsPath);
+    window->show();
+    settle();
+  }
+  // Imports `paths` into `role`'s list as the import dialog would hand them over, and waits until the window is idle.
+  void import(ListRole role, const QStringList& paths) {
+    window->roleSelector()->setCurrentIndex(static_cast<int>(role));
+    dialogs.importAnswers.push_back(paths);
+    window->ImportFiles();
+    settle();
+  }
+  void trigger(const QString& text) {
+    window->action(text)->trigger();
+    settle();
+  }
+  // Shows `view` of `role` and makes what it needs.
+  void showView(ListRole role, int view) {
+    window->roleSelector()->setCurrentIndex(static_cast<int>(role));
+    window->viewSelector(role)->setCurrentIndex(view);
+    window->RefreshView();
+    settle();
+  }
+  // Runs `command` to its end: the one message it showed, or how many there were.
+  QString onlyMessage(const std::function<void()>& command) {
+    dialogs.messages.clear();
+    command();
+    settle();
+    if (dialogs.messages.size() == 1) return dialogs.messages[0];
+    return QString("%1 messages").arg(dialogs.messages.size());
+  }
+};
 
 }  // namespace stelp::test

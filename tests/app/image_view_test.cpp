@@ -1,39 +1,27 @@
 #include "app/image_view.h"
 
-#include <gtest/gtest.h>
-
-#include <QAction>
-#include <QComboBox>
-#include <QLineEdit>
 #include <QScrollBar>
-#include <QTest>
 #include <QWheelEvent>
 
 #include "app/histogram_widget.h"
-#include "app/main_dialog.h"
 #include "app_test_util.h"
 
 namespace stelp::test {
 namespace {
 
-// The bytes of view pixel (x, y).
 std::array<uint8_t, 3> pixelOf(const Bitmap24& bitmap, int x, int y) {
   const uint8_t* p = bitmap.bytes.data() + bitmap.rowBytes * static_cast<size_t>(y) + 3 * static_cast<size_t>(x);
   return {p[0], p[1], p[2]};
 }
 
-class ViewerTest : public ::testing::Test {
+class ViewerTest : public WindowTest {
  protected:
-  TempDir dir;
-  FakeDialogs dialogs;
-  MainDialog window{dialogs, /*settingsPath=*/""};
-
   void SetUp() override {
-    window.resize(900, 700);
-    window.show();
+    WindowTest::SetUp();
+    window->resize(900, 700);
     settle();
   }
-  ImageView* view() { return window.imageView(); }
+  ImageView* view() { return window->imageView(); }
   // Where frame pixel (x, y) of the 40 x 30 frame shows in the view, by the view's own rule.
   QPoint whereIs(int32_t x, int32_t y) {
     for (int vy = 0; vy < view()->height(); ++vy)
@@ -59,17 +47,13 @@ TEST_F(ViewerTest, ZoomValuesBlinkAndThePlaceAcrossEntries) {
   ImageSlot frame = greyFrame(40, 30, 60);
   frame->row(7)[12] = 250;
   ASSERT_TRUE(writeBitmap(hot, *frame));
-  importFiles(window, dialogs, ListRole::Images, {q(hot), q(writeTestBitmap(dir, "other.bmp", 40, 30, 20))});
+  import(ListRole::Images, {q(hot), q(writeTestBitmap(dir, "other.bmp", 40, 30, 20))});
   // The processed view differs from the raw frame: a levels stretch.
-  ProcessingGroup levels = window.engine().settings().processing;
-  levels.stretch = StretchMode::Levels;
-  levels.stretchFromAbs = 50;
-  levels.stretchToAbs = 150;
-  window.engine().ApplyImagesSettings(levels);
-  window.viewSelector(ListRole::Images)->setCurrentIndex(ImagesProcessed);
-  window.RefreshView();
+  window->engine().ApplyImagesSettings({.stretch = StretchMode::Levels, .stretchFromAbs = 50, .stretchToAbs = 150});
+  window->viewSelector(ListRole::Images)->setCurrentIndex(ImagesProcessed);
+  window->RefreshView();
   settle();
-  const Bitmap24 fit = window.viewBitmap();
+  const Bitmap24 fit = window->viewBitmap();
   EXPECT_EQ(view()->histogram()->bounds(), std::optional(std::pair(50.0f, 150.0f)));
 
   // The wheel zooms about the pointer: the hot pixel stays under it, now as a 4 x 4 square.
@@ -81,39 +65,38 @@ TEST_F(ViewerTest, ZoomValuesBlinkAndThePlaceAcrossEntries) {
   const QPoint square = whereIs(12, 7);
   const std::array<uint8_t, 3> white{255, 255, 255};
   for (const QPoint d : {QPoint(0, 0), QPoint(3, 3)})
-    EXPECT_EQ(pixelOf(window.viewBitmap(), square.x() + d.x(), square.y() + d.y()), white);
-  EXPECT_NE(pixelOf(window.viewBitmap(), square.x() + 4, square.y()), white);
+    EXPECT_EQ(pixelOf(window->viewBitmap(), square.x() + d.x(), square.y() + d.y()), white);
+  EXPECT_NE(pixelOf(window->viewBitmap(), square.x() + 4, square.y()), white);
 
   // The values under the cursor: the processed value, then the raw one while B is held.
+  const auto status = [&] { return window->statusLine()->text().toStdString(); };
   QTest::mouseMove(view(), square + QPoint(1, 1));
-  EXPECT_TRUE(window.statusLine()->text().startsWith("x 12, y 7 ")) << window.statusLine()->text().toStdString();
-  EXPECT_TRUE(window.statusLine()->text().endsWith(": R 255.00 G 255.00 B 255.00"))
-      << window.statusLine()->text().toStdString();
-  const Bitmap24 processed = window.viewBitmap();
+  EXPECT_TRUE(status().starts_with("x 12, y 7 ") && status().ends_with(": R 255.00 G 255.00 B 255.00")) << status();
+  const Bitmap24 processed = window->viewBitmap();
   const ViewPlace place = view()->place();
   QTest::keyPress(view(), Qt::Key_B);
   settle();
-  EXPECT_EQ(pixelOf(window.viewBitmap(), square.x(), square.y()), (std::array<uint8_t, 3>{250, 250, 250}));
+  EXPECT_EQ(pixelOf(window->viewBitmap(), square.x(), square.y()), (std::array<uint8_t, 3>{250, 250, 250}));
   QTest::mouseMove(view(), square + QPoint(2, 1));
-  EXPECT_TRUE(window.statusLine()->text().endsWith(": R 250.00 G 250.00 B 250.00"))
-      << window.statusLine()->text().toStdString();
+  EXPECT_TRUE(status().ends_with(": R 250.00 G 250.00 B 250.00")) << status();
   QTest::keyRelease(view(), Qt::Key_B);
   settle();
-  EXPECT_EQ(window.viewBitmap().bytes, processed.bytes) << "the blink ends where it started";
+  EXPECT_EQ(window->viewBitmap().bytes, processed.bytes) << "the blink ends where it started";
   EXPECT_EQ(view()->place(), place);
-  EXPECT_EQ(window.currentViewSelector()->currentIndex(), ImagesProcessed);
+  EXPECT_EQ(window->currentViewSelector()->currentIndex(), ImagesProcessed);
 
   // Another entry of the same size keeps the place; 0 brings Fit back as it was.
-  window.engine().SetFocus(ListRole::Images, 1);
-  window.RefreshView();
-  settle();
+  const auto focus = [&](int32_t row) {
+    window->engine().SetFocus(ListRole::Images, row);
+    window->RefreshView();
+    settle();
+  };
+  focus(1);
   EXPECT_EQ(view()->place(), place);
-  window.engine().SetFocus(ListRole::Images, 0);
-  window.RefreshView();
-  settle();
+  focus(0);
   QTest::keyClick(view(), Qt::Key_0);
   settle();
-  EXPECT_EQ(window.viewBitmap().bytes, fit.bytes);
+  EXPECT_EQ(window->viewBitmap().bytes, fit.bytes);
 
   // A frame of another size starts at Fit.
   QTest::keyClick(view(), Qt::Key_1);

@@ -4,9 +4,8 @@
 
 #include <map>
 
-#include "engine/engine.h"
+#include "engine/engine_util.h"
 #include "engine/pipeline.h"
-#include "image/test_util.h"
 
 namespace stelp {
 namespace {
@@ -101,9 +100,7 @@ class MosaicNightTest : public ::testing::Test {
     engine.SetLoader([this](const ImageSource* source, ImageSlot& slot, PixelFormat format, std::string*) {
       const ImageBuffer& frame = *frames.at(source->id);
       EXPECT_FALSE(isColourFormat(format)) << "a mosaic is read as it is";
-      slot = test::makeImage(frame.format, frame.width, frame.height);
-      slot->bayer = frame.bayer;
-      std::memcpy(slot->pixels.get(), frame.pixels.get(), frame.pixelBytes());
+      slot = test::copyOf(frame);
       return true;
     });
     engine.SetFrameSize({kWidth, kHeight});
@@ -125,15 +122,10 @@ class MosaicNightTest : public ::testing::Test {
 
   template <typename Value>
   const ImageSource* add(ListRole role, Value value) {
-    auto entry = std::make_unique<ImageSource>();
-    entry->setPath("frame.ser", 0);
+    ImageSource* entry = test::appendEntry(engine, role, "frame.ser", 0);
     entry->bayer = kPattern;
     frames[entry->id] = mosaicOf(kPattern, kWidth, kHeight, value);
-    const ImageSource* added = entry.get();
-    std::vector<std::unique_ptr<ImageSource>> entries;
-    entries.push_back(std::move(entry));
-    engine.AppendEntries(role, std::move(entries));
-    return added;
+    return entry;
   }
 
   Engine engine;

@@ -4,26 +4,21 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <filesystem>
 #include <map>
-#include <memory>
 #include <random>
 #include <stop_token>
-#include <string>
-#include <vector>
 
+#include "engine/engine_util.h"
 #include "engine/parallel.h"
-#include "image/test_util.h"
 
 namespace stelp {
 namespace {
 
 constexpr int32_t kWidth = 5, kHeight = 9;
 
-// Frames made in memory: three of a video and four stills, values that an
-// 8-bit source gives (whole) and others, an unreadable frame and one of
-// another size. `failFrom` makes a frame fail from its n-th load on.
+// Frames made in memory: three of a video and four stills, values that an 8-bit source gives (whole) and others, an
+// unreadable frame and one of another size. `failFrom` makes a frame fail from its n-th load on.
 struct Night {
   Night() {
     for (int32_t i = 0; i < 9; ++i) {
@@ -47,12 +42,7 @@ struct Night {
         *why = "unreadable";
         return false;
       }
-      slot = std::make_unique<ImageBuffer>();
-      slot->setFormat(frame->format);
-      slot->width = frame->width;
-      slot->height = frame->height;
-      EXPECT_TRUE(slot->allocate());
-      std::memcpy(slot->pixels.get(), frame->pixels.get(), frame->pixelBytes());
+      slot = test::copyOf(*frame);
       return true;
     };
   }
@@ -106,8 +96,7 @@ TEST(CombineTest, BandsGiveWhatOneBandGives) {
     }
   }
 
-  // A still that stops loading after the first band is left out of all of
-  // them: the work starts again without it.
+  // A still that stops loading after the first band is left out of all of them: the work starts again without it.
   Night night;
   night.failFrom[night.job.frames[6]] = 2;
   const CombineOutcome banded = night.run(kRow, SpillFrames::Videos, 2);
@@ -118,10 +107,9 @@ TEST(CombineTest, BandsGiveWhatOneBandGives) {
   EXPECT_EQ(std::tuple(banded.combined, framesOf(banded.passedOver)), std::tuple(6, std::vector<int32_t>{4, 5, 6}));
 }
 
-// Masters of every count of frames (sorted several positions at once, or one
-// by one past 64 frames) equal the rules applied value by value; random
-// values with ties, in a frame whose width is no multiple of the positions
-// sorted at once.
+// Masters of every count of frames (sorted several positions at once, or one by one past 64 frames) equal the rules
+// applied value by value; random values with ties, in a frame whose width is no multiple of the positions sorted at
+// once.
 TEST(CombineTest, EveryCountOfFramesFollowsTheRules) {
   std::mt19937 random(5);
   constexpr int32_t kFrameWidth = 37;
@@ -158,8 +146,7 @@ TEST(CombineTest, EveryCountOfFramesFollowsTheRules) {
   }
 }
 
-// A stop in the middle of a band hands back nothing and leaves neither a
-// file in the folder nor an open descriptor.
+// A stop in the middle of a band hands back nothing and leaves neither a file in the folder nor an open descriptor.
 TEST(CombineTest, StopMidBandLeavesNoTemporaryFile) {
   test::TempDir dir;
   auto openFiles = [] {

@@ -5,12 +5,10 @@
 #include <filesystem>
 #include <functional>
 #include <random>
-#include <string>
 #include <utility>
 
-#include "image/bitmap.h"
+#include "engine/engine_util.h"
 #include "image/byte_io.h"
-#include "image/test_util.h"
 
 namespace stelp {
 namespace {
@@ -29,17 +27,10 @@ class EngineTest : public ::testing::Test {
 
   // Appends a 4 x 2 grey bitmap of one level to a list; returns its entry.
   const ImageSource* add(ListRole role, uint8_t level, bool enabled = true) {
-    auto image = test::makeImage(PixelFormat::Gray8, 4, 2);
-    std::memset(image->pixels.get(), level, image->pixelBytes());
-    const std::string path = dir.file(std::to_string(files++) + ".bmp");
-    EXPECT_TRUE(writeBitmap(path, *image));
-    std::vector<std::unique_ptr<ImageSource>> entries;
-    entries.push_back(std::make_unique<ImageSource>());
-    entries.back()->setPath(path, FrameBitmap);
-    entries.back()->enabled = enabled;
-    engine.AppendEntries(role, std::move(entries));
+    ImageSource* entry = test::appendLevelBitmap(engine, role, dir.file(std::to_string(files++) + ".bmp"), 4, 2, level);
+    entry->enabled = enabled;
     engine.SetFrameSize({4, 2});
-    return engine.list(role).entries.back().get();
+    return entry;
   }
 
   float firstValue(ProductBit bit) { return test::pixelAt<float>(*engine.product(bit), 0, 0); }
@@ -72,9 +63,8 @@ TEST_F(EngineTest, AveragingPassesOverDisabledAndUnreadableFrames) {
             std::pair(2, size_t{1}));
 }
 
-// Masters on several threads load frames ahead of the sum; the sum keeps the
-// list order, so the master equals the one-thread master to the bit. Random
-// fractions make the order show in the last bits.
+// Masters on several threads load frames ahead of the sum; the sum keeps the list order, so the master equals the
+// one-thread master to the bit. Random fractions make the order show in the last bits.
 TEST_F(EngineTest, MastersLoadedAheadEqualTheOneThreadMaster) {
   for (int k = 0; k < 9; ++k) add(ListRole::Darks, 0);
   std::filesystem::remove(engine.list(ListRole::Darks).entries[4]->path);
@@ -91,12 +81,10 @@ TEST_F(EngineTest, MastersLoadedAheadEqualTheOneThreadMaster) {
     engine.SetThreads(threads);
     engine.DropAllProducts();
     engine.AverageDarks();
-    const ImageBuffer& master = *engine.product(kMasterDarkBit);
-    masters.emplace_back(master.pixels.get(), master.pixels.get() + master.pixelBytes());
+    masters.push_back(test::pixelBytes(*engine.product(kMasterDarkBit)));
     EXPECT_EQ(engine.AveragedCount(ListRole::Darks), 8);
   }
-  EXPECT_EQ(masters[1], masters[0]);
-  EXPECT_EQ(masters[2], masters[0]);
+  EXPECT_EQ(masters, std::vector(3, masters[0]));
 }
 
 TEST_F(EngineTest, StatusTextsAndTheGreyMean) {

@@ -6,20 +6,15 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <cstdint>
-#include <cstring>
 #include <functional>
 #include <limits>
 #include <random>
 #include <sstream>
-#include <string>
 #include <utility>
-#include <vector>
 
 #include "engine/gradient.h"
 #include "engine/gradient_choice.h"
 #include "engine/gradient_exact.h"
-#include "image/image_buffer.h"
 #include "image/test_util.h"
 
 namespace stelp {
@@ -107,35 +102,28 @@ double referenceSum(const std::vector<float>& values) {
 float referenceLevel(const ImageBuffer& flat, int64_t x, int64_t y) {
   const float* p = px(flat, x, y);
   const float grey = channelsOf(flat) == 3 ? (p[0] + 2.0f * p[1] + p[2]) * 0.25f : p[0];
-  if (!std::isfinite(grey)) return 1.0f;
-  const double low = std::fmod(std::trunc(static_cast<double>(grey)), 256.0);  // -255..255
-  const double m = low < 0 ? low + 256.0 : low;
+  const double m = std::isfinite(grey) ? std::fmod(std::fmod(std::trunc(double(grey)), 256.0) + 256.0, 256.0) : 0.0;
   return m == 0 ? 1.0f : static_cast<float>(m);
 }
-
-struct Geometry {
-  int64_t b, rx, ry, w, h;
-  bool empty;
-  Geometry(const ImageBuffer& flat, const FlatGroup& s)
-      : b(std::max(0, s.border)), rx(std::max(0, s.filterWidth) / 2), ry(std::max(0, s.filterHeight) / 2),
-        w(flat.width), h(flat.height), empty(2 * b >= w || 2 * b >= h) {}
-  bool inBand(int64_t x, int64_t y) const { return !empty && x >= b && x < w - b && y >= b && y < h - b; }
-  int64_t hx(int64_t x) const { return std::min({rx, x - b, w - b - 1 - x}); }
-  int64_t hy(int64_t y) const { return std::min({ry, y - b, h - b - 1 - y}); }
-};
 
 struct Products { ImageBuffer map, synthetic; std::array<float, 3> mean{}; };
 
 Products reference(const ImageBuffer& flat, const FlatGroup& s) {
-  const Geometry g(flat, s);
+  // The band inside the border, and the window about (x, y) cut to it.
+  const struct {
+    int64_t b, rx, ry, w, h;
+    bool empty() const { return 2 * b >= std::min(w, h); }
+    int64_t hx(int64_t x) const { return std::min({rx, x - b, w - b - 1 - x}); }
+    int64_t hy(int64_t y) const { return std::min({ry, y - b, h - b - 1 - y}); }
+  } g{std::max(0, s.border), std::max(0, s.filterWidth) / 2, std::max(0, s.filterHeight) / 2, flat.width, flat.height};
   const int channels = channelsOf(flat);
   const Fn level = [&](int32_t x, int32_t y, int) { return referenceLevel(flat, x, y); };
+  const Fn same = [&](int32_t x, int32_t y, int c) { return px(flat, x, y)[c]; };
   const ImageBuffer levels = makeImage(flat.width, flat.height, PixelFormat::Gray8, level);
   Products r{makeImage(flat.width, flat.height, PixelFormat::Gray8, level),
-             makeImage(flat.width, flat.height, flat.format), {}};
-  std::memcpy(r.synthetic.pixels.get(), flat.pixels.get(), flat.pixelBytes());
+             makeImage(flat.width, flat.height, flat.format, same), {}};
   auto map = [&](int64_t x, int64_t y) -> uint8_t& { return r.map.row(static_cast<int32_t>(y))[x]; };
-  for (int64_t y = g.b; y < g.h - g.b && !g.empty; ++y)
+  for (int64_t y = g.b; y < g.h - g.b && !g.empty(); ++y)
     for (int64_t x = g.b; x < g.w - g.b; ++x) {
       int64_t hist[256] = {}, n = 0;
       for (int64_t yy = y - g.hy(y); yy <= y + g.hy(y); ++yy)
@@ -146,7 +134,7 @@ Products reference(const ImageBuffer& flat, const FlatGroup& s) {
       const int64_t c = (lo + hi) >> 1, m = levels.row(static_cast<int32_t>(y))[x];
       if (m > c + s.varHi || m < c - s.varLo) map(x, y) = 0;
     }
-  if (g.empty) return r;
+  if (g.empty()) return r;
   std::vector<float> accepted[3];
   for (int64_t y = g.b; y < g.h - g.b; ++y)
     for (int64_t x = g.b; x < g.w - g.b; ++x) {
@@ -173,7 +161,7 @@ Products reference(const ImageBuffer& flat, const FlatGroup& s) {
   }
   for (int64_t y = 0; y < g.h; ++y)
     for (int64_t x = 0; x < g.w; ++x)
-      for (int c = 0; c < channels && !g.inBand(x, y); ++c)
+      for (int c = 0; c < channels && !(x >= g.b && x < g.w - g.b && y >= g.b && y < g.h - g.b); ++c)
         px(r.synthetic, x, y)[c] = px(r.synthetic, std::clamp(x, g.b, g.w - g.b - 1),
                                         std::clamp(y, g.b, g.h - g.b - 1))[c];
   return r;

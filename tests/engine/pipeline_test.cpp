@@ -6,12 +6,11 @@
 #include <cmath>
 #include <functional>
 #include <optional>
+#include <span>
 #include <stop_token>
-#include <vector>
 
+#include "engine/engine_util.h"
 #include "engine/parallel.h"
-
-#include "image/test_util.h"
 
 namespace stelp {
 namespace {
@@ -28,6 +27,14 @@ std::unique_ptr<ImageBuffer> colourImage(int32_t width, int32_t height, const Va
 Values values(const ImageBuffer& image) {
   const float* p = reinterpret_cast<const float*>(image.pixels.get());
   return Values(p, p + image.pixelBytes() / sizeof(float));
+}
+
+// A frame of `format` whose values are drawn one by one from `draw`.
+template <typename Draw> std::unique_ptr<ImageBuffer> randomFrame(PixelFormat format, int32_t w, int32_t h, Draw draw) {
+  auto frame = test::makeImage(format, w, h);
+  for (float& v : std::span(reinterpret_cast<float*>(frame->pixels.get()), frame->pixelBytes() / sizeof(float)))
+    v = draw();
+  return frame;
 }
 
 // The values of a grey frame `width` wide, listed top row first, after `step`.
@@ -108,29 +115,9 @@ TEST(HotPixelTest, MarksAndRepairMatchTheWindowsOfEveryBadPixel) {
   EXPECT_EQ(mapOf(*colourImage(1, 1, {255, 0, 255}), {200, 0, 0})[0], 127 >> 2);
 }
 
-TEST(CalibrationTest, DarkSubtractionAndFlatDivision) {
-  // A grey row with a dark and a flat row, each absent when empty.
-  auto calibrated = [](const Values& frame, const Values& dark, const Values& flat,
-                       const std::array<float, 3>& means = {100.0f, 0.0f, 0.0f}) {
-    const int32_t width = static_cast<int32_t>(frame.size());
-    auto d = dark.empty() ? nullptr : floatImage(width, 1, dark);
-    auto f = flat.empty() ? nullptr : floatImage(width, 1, flat);
-    return after(width, frame, [&](ImageBuffer& p) { subtractDarkDivideFlat(p, d.get(), f.get(), means, 1); });
-  };
-  EXPECT_EQ(calibrated({10, 250}, {12, 2}, {}), (Values{0, 248}));  // negatives to 0
-  // p x (m / f) clamped at 255; 0 x infinity to 0.
-  EXPECT_EQ(calibrated({100, 200, 0, 5}, {}, {50, 50, 0, 0}), (Values{200, 255, 0, 255}));
-  EXPECT_EQ(calibrated({400}, {10}, {}), (Values{390}));  // without a flat, values above 255 stay
-  // m / f is formed first: 7 x (1 / 3) is not 7 / 3.
-  EXPECT_EQ(calibrated({7}, {}, {3}, {1.0f, 0.0f, 0.0f}), (Values{7.0f * (1.0f / 3.0f)}));
-  // Colour: each channel by its own flat channel and mean.
-  auto colour = colourImage(1, 1, {10, 20, 30});
-  subtractDarkDivideFlat(*colour, nullptr, colourImage(1, 1, {5, 40, 30}).get(), {1, 2, 3}, 1);
-  EXPECT_EQ(values(*colour), (Values{2, 1, 3}));
-}
-
 // The calibration has a loop for each combination of channels and products; each must give the bits of the one
-// straightforward loop below, on random frames of odd widths with zero, negative, infinite and NaN values.
+// straightforward loop below (p - d, then p x (m / f) clamped at 255, then negatives and NaN to 0), on random frames
+// of odd widths with zero, negative, infinite and NaN values.
 TEST(CalibrationTest, EveryFormGivesTheBitsOfTheStraightforwardLoop) {
   uint32_t state = 2024;
   auto next = [&] { return state = state * 1664525u + 1013904223u; };
@@ -143,18 +130,12 @@ TEST(CalibrationTest, EveryFormGivesTheBitsOfTheStraightforwardLoop) {
     for (const int products : {1, 2, 3})  // dark, flat, both
       for (int trial = 0; trial < 6; ++trial) {
         const int32_t W = 1 + static_cast<int32_t>(next() % 37), H = 1 + static_cast<int32_t>(next() % 5);
-        auto randomFrame = [&] {
-          auto f = test::makeImage(format, W, H);
-          float* v = reinterpret_cast<float*>(f->pixels.get());
-          for (size_t i = 0; i < f->pixelBytes() / sizeof(float); ++i) v[i] = value();
-          return f;
-        };
-        const auto light = randomFrame(), darkFrame = randomFrame(), flatFrame = randomFrame();
+        const auto light = randomFrame(format, W, H, value), darkFrame = randomFrame(format, W, H, value),
+                   flatFrame = randomFrame(format, W, H, value);
         const ImageBuffer* dark = products & 1 ? darkFrame.get() : nullptr;
         const ImageBuffer* flat = products & 2 ? flatFrame.get() : nullptr;
         const std::array<float, 3> means{value(), value(), value()};
-        auto expected = test::makeImage(format, W, H), actual = test::makeImage(format, W, H);
-        std::memcpy(actual->pixels.get(), light->pixels.get(), light->pixelBytes());
+        auto expected = test::makeImage(format, W, H), actual = test::copyOf(*light);
         subtractDarkDivideFlat(*actual, dark, flat, means, 1 + trial % 3);
         const int channels = format == PixelFormat::BgrFloat ? 3 : 1;
         const float* p = reinterpret_cast<const float*>(light->pixels.get());
@@ -180,13 +161,9 @@ TEST(ThreadsTest, RowSplitStepsGiveTheBitsOfOneThread) {
   uint32_t state = 4242;
   auto next = [&] { return state = state * 1664525u + 1013904223u; };
   for (const PixelFormat format : {PixelFormat::GrayFloat, PixelFormat::BgrFloat}) {
-    auto randomFrame = [&] {
-      auto f = test::makeImage(format, W, H);
-      float* v = reinterpret_cast<float*>(f->pixels.get());
-      for (size_t i = 0; i < f->pixelBytes() / sizeof(float); ++i) v[i] = static_cast<float>(next() >> 8) / 50000.0f;
-      return f;
-    };
-    const auto light = randomFrame(), dark = randomFrame(), flat = randomFrame();
+    auto value = [&] { return static_cast<float>(next() >> 8) / 50000.0f; };
+    const auto light = randomFrame(format, W, H, value), dark = randomFrame(format, W, H, value),
+               flat = randomFrame(format, W, H, value);
     auto map = test::makeImage(PixelFormat::Gray8, W, H);
     for (size_t i = 0; i < map->pixelBytes(); ++i) map->pixels[i] = next() % 4 == 0 ? 255 : 0;
     const struct { const char* name; std::function<void(ImageBuffer&, int threads)> step; } steps[] = {
@@ -204,8 +181,7 @@ TEST(ThreadsTest, RowSplitStepsGiveTheBitsOfOneThread) {
     for (const auto& s : steps) {
       test::Bytes result[3];
       for (const int run : {0, 1, 2}) {
-        auto f = test::makeImage(format, W, H);
-        std::memcpy(f->pixels.get(), light->pixels.get(), light->pixelBytes());
+        auto f = test::copyOf(*light);
         std::optional<StopScope> banded;
         if (run == 2) banded.emplace(neverStopped.get_token());
         s.step(*f, run == 1 ? 4 : 1);
@@ -218,11 +194,10 @@ TEST(ThreadsTest, RowSplitStepsGiveTheBitsOfOneThread) {
 }
 
 TEST(DeInterlaceTest, BlurReadsTheOldRowsAndEqualiseMapsTheDarkerField) {
-  auto blur = [](int32_t mode) { return [mode](ImageBuffer& f) { blurRows(f, /*strong=*/mode != 1); }; };
-  EXPECT_EQ(after(1, {0, 10, 20, 30}, blur(1)), (Values{0, 10, 20, 30}));
-  EXPECT_EQ(after(1, {0, 0, 30, 0}, blur(1)), (Values{0, 5, 20, 0}));
-  EXPECT_EQ(after(1, {0, 30, 60}, blur(7)), (Values{0, 30, 60}));  // any other mode is the strong blur
-  EXPECT_EQ(after(1, {0, 30}, blur(2)), (Values{0, 30}));
+  auto blur = [](bool strong) { return [strong](ImageBuffer& f) { blurRows(f, strong); }; };
+  EXPECT_EQ(after(1, {0, 0, 30, 0}, blur(false)), (Values{0, 5, 20, 0}));
+  EXPECT_EQ(after(1, {0, 0, 30, 0}, blur(true)), (Values{0, 7.5f, 15, 0}));
+  EXPECT_EQ(after(1, {0, 30}, blur(true)), (Values{0, 30}));  // too short to blur
 
   EXPECT_EQ(after(2, {100, 100, 50, 50}, EqualiseFields), (Values{100, 100, 100, 100}));
   // Identical fields with integer levels stay as they are.

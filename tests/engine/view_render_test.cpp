@@ -3,22 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
-#include <filesystem>
 #include <tuple>
 
-#include "engine/engine.h"
+#include "engine/engine_util.h"
 #include "engine/export.h"
 #include "image/export_names.h"
 #include "image/fits.h"
-#include "image/test_util.h"
 
 namespace stelp {
 namespace {
 
-// The view painted pixel by pixel from its definition: view pixel (x, y)
-// shows the frame pixel that holds the point centre + (x - width / 2,
-// y - height / 2) / scale, in exact binary fractions.
+// The view painted pixel by pixel from its definition: view pixel (x, y) shows the frame pixel that holds the point
+// centre + (x - width / 2, y - height / 2) / scale, in exact binary fractions.
 Bitmap24 referenceView(const ImageBuffer& image, int32_t width, int32_t height, const ViewPlace& place,
                        uint8_t background) {
   Bitmap24 bitmap;
@@ -36,14 +32,7 @@ Bitmap24 referenceView(const ImageBuffer& image, int32_t width, int32_t height, 
   return bitmap;
 }
 
-ViewPlace fixedPlace(int32_t level, int64_t centreX, int64_t centreY) {
-  ViewPlace place;
-  place.fit = false;
-  place.level = level;
-  place.centreX = centreX;
-  place.centreY = centreY;
-  return place;
-}
+ViewPlace fixedPlace(int32_t level, int64_t centreX, int64_t centreY) { return {false, level, centreX, centreY}; }
 
 TEST(ViewRenderTest, EveryScaleAndPlacePaintsWhatTheReferenceDoes) {
   // Odd sizes, grey bytes and colour floats (cut to bytes as painted).
@@ -90,11 +79,7 @@ TEST(ViewRenderTest, EveryScaleAndPlacePaintsWhatTheReferenceDoes) {
 TEST(ViewRenderTest, ZoomKeepsThePointUnderTheCursorAndDragsMoveThePicture) {
   // 400 x 300 in 160 x 100: Fit reduces by 3 (24 eighths per view pixel).
   constexpr int32_t W = 400, H = 300, w = 160, h = 100;
-  const struct {
-    ViewPlace from;
-    int32_t steps, x, y;
-    int32_t level;
-  } cases[] = {
+  const struct { ViewPlace from; int32_t steps, x, y, level; } cases[] = {
       {ViewPlace(), 1, 40, 70, -1},               // from Fit to the next larger scale, 1:2
       {ViewPlace(), -1, 100, 20, -2},             // ... and the next smaller one, 1:4
       {ViewPlace(), 3, 80, 50, 1},
@@ -103,20 +88,18 @@ TEST(ViewRenderTest, ZoomKeepsThePointUnderTheCursorAndDragsMoveThePicture) {
       {fixedPlace(-3, 1600, 1200), -1, 80, 50, -3},  // stops at 1:8
       {fixedPlace(3, 1600, 1200), 5, 10, 10, 3},     // stops at 8:1
   };
+  auto under = [&](const ViewPlace& place, int32_t x, int32_t y) {  // the frame pixel under view pixel (x, y)
+    int32_t fx = -1, fy = -1;
+    EXPECT_TRUE(FramePixelAt(W, H, w, h, place, x, y, fx, fy));
+    return std::pair(fx, fy);
+  };
   for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.steps << " from " << c.from.level << " at " << c.x << "," << c.y);
     const ViewPlace zoomed = ZoomAbout(c.from, c.steps, W, H, w, h, c.x, c.y);
-    EXPECT_EQ(std::pair(zoomed.fit, zoomed.level), std::pair(false, c.level)) << c.steps << " from " << c.from.level;
-    int32_t before[2], after[2];
-    ASSERT_TRUE(FramePixelAt(W, H, w, h, c.from, c.x, c.y, before[0], before[1]));
-    ASSERT_TRUE(FramePixelAt(W, H, w, h, zoomed, c.x, c.y, after[0], after[1]));
-    EXPECT_EQ(std::pair(after[0], after[1]), std::pair(before[0], before[1])) << c.steps << " at " << c.x;
-
+    EXPECT_EQ(std::pair(zoomed.fit, zoomed.level), std::pair(false, c.level));
+    EXPECT_EQ(under(zoomed, c.x, c.y), under(c.from, c.x, c.y));
     // A drag carries the pixel under the pointer with it.
-    const ViewPlace dragged = PanBy(zoomed, 7, -5, W, H);
-    ASSERT_TRUE(FramePixelAt(W, H, w, h, dragged, c.x + 7, c.y - 5, after[0], after[1]));
-    int32_t held[2];
-    FramePixelAt(W, H, w, h, zoomed, c.x, c.y, held[0], held[1]);
-    EXPECT_EQ(std::pair(after[0], after[1]), std::pair(held[0], held[1]));
+    EXPECT_EQ(under(PanBy(zoomed, 7, -5, W, H), c.x + 7, c.y - 5), under(c.from, c.x, c.y));
   }
   // The centre never leaves the frame, so the picture cannot be lost.
   const ViewPlace far = PanBy(fixedPlace(0, 8, 8), 5000, -5000, W, H);
@@ -138,10 +121,7 @@ class ViewValuesTest : public ::testing::Test {
       }
     const std::string path = dir.file(std::to_string(files++) + ".fits");
     ASSERT_TRUE(writeFits(path, *image, FitsDepth::Int16));
-    std::vector<std::unique_ptr<ImageSource>> entries;
-    entries.push_back(std::make_unique<ImageSource>());
-    entries.back()->setPath(path, FrameFits);
-    engine.AppendEntries(role, std::move(entries));
+    test::appendEntry(engine, role, path, FrameFits);
     engine.SetFocus(role, 0);
     engine.SetFrameSize({5, 3});
   }
@@ -163,13 +143,7 @@ TEST_F(ViewValuesTest, ValuesUnderTheCursorComeFromTheShownProduct) {
   for (const double base : {300.0, 500.0}) add(ListRole::Darks, base, 40000);
   render(ListRole::Images, ImagesRaw);
   render(ListRole::Darks, DarksAveraged);
-  const struct {
-    ListRole role;
-    int32_t view, x, y;
-    int32_t channels;
-    bool hasCamera;
-    double camera;
-  } cases[] = {
+  const struct { ListRole role; int32_t view, x, y, channels; bool hasCamera; double camera; } cases[] = {
       {ListRole::Darks, DarksAveraged, 3, 1, 1, true, 40000},  // the master of two frames
       {ListRole::Darks, DarksAveraged, 4, 2, 1, true, 424},    // (304 + 20 + 504 + 20) / 2
       {ListRole::Darks, DarksAveraged, 5, 0, 0, false, 0},     // off the frame
@@ -201,13 +175,8 @@ TEST_F(ViewValuesTest, ValuesUnderTheCursorComeFromTheShownProduct) {
 TEST_F(ViewValuesTest, TheDisplayStretchShowsDarksBrighterAndNeverChangesAProductOrAnExport) {
   add(ListRole::Images, 20000, 20000);
   for (const double base : {300.0, 500.0}) add(ListRole::Darks, base, 40000);
-  ProcessingGroup settings = engine.settings().processing;
-  settings.dark = true;
-  settings.hot = true;
-  settings.stretch = StretchMode::Levels;
-  settings.stretchFromAbs = 50;
-  settings.stretchToAbs = 150;
-  engine.ApplyImagesSettings(settings);
+  engine.ApplyImagesSettings(
+      {.dark = true, .hot = true, .stretch = StretchMode::Levels, .stretchFromAbs = 50, .stretchToAbs = 150});
 
   auto exported = [&](const std::string& name) {
     ProcessedExport request;
@@ -219,26 +188,22 @@ TEST_F(ViewValuesTest, TheDisplayStretchShowsDarksBrighterAndNeverChangesAProduc
   };
   const test::Bytes plain = exported("plain.fits");
   const RenderResult processed = render(ListRole::Images, ImagesProcessed);
-  // The histogram's levels are those before the stretch (about 76.2 after the dark, 66 after it; 0 where the
-  // dark is brighter than the frame), and the bounds are the Images page's levels.
+  // The histogram's levels are those before the stretch (about 76.2 after the dark, 66 after it; 0 where the dark is
+  // brighter than the frame), and the bounds are the Images page's levels.
   EXPECT_EQ(std::pair(engine.ProcessedLevels()[76], engine.ProcessedLevels()[0]), std::pair(14u, 1u));
   EXPECT_EQ(engine.ProcessedStretchBounds(), std::optional(std::pair(50.0f, 150.0f)));
   const RenderResult processedStretched = render(ListRole::Images, ImagesProcessed, DisplayStretch::On);
-  EXPECT_EQ(processed.picture->pixelBytes(), processedStretched.picture->pixelBytes());
-  EXPECT_EQ(std::memcmp(processed.picture->pixels.get(), processedStretched.picture->pixels.get(),
-                        processed.picture->pixelBytes()),
-            0)
+  EXPECT_EQ(test::pixelBytes(*processed.picture), test::pixelBytes(*processedStretched.picture))
       << "the processed view shows what an export writes";
 
   const RenderResult dark = render(ListRole::Darks, DarksAveraged);
-  const std::vector<uint8_t> darkBefore(engine.product(kMasterDarkBit)->pixels.get(),
-                                        engine.product(kMasterDarkBit)->pixels.get() + dark.shown->pixelBytes());
+  const test::Bytes darkBefore = test::pixelBytes(*engine.product(kMasterDarkBit));
   const RenderResult stretched = render(ListRole::Darks, DarksAveraged, DisplayStretch::On);
-  // Values of about 1.6 show near black; stretched, the median shows at a
-  // quarter of white and the brighter corner above it.
+  // Values of about 1.6 show near black; stretched, the median shows at a quarter of white and the brighter corner
+  // above it.
   EXPECT_LT(dark.picture->row(0)[0], 3);
   EXPECT_GT(stretched.picture->row(2)[4], 64);
-  EXPECT_TRUE(std::equal(darkBefore.begin(), darkBefore.end(), engine.product(kMasterDarkBit)->pixels.get()));
+  EXPECT_EQ(test::pixelBytes(*engine.product(kMasterDarkBit)), darkBefore);
   render(ListRole::Images, ImagesRaw, DisplayStretch::On);
   EXPECT_EQ(exported("stretched.fits"), plain);
 }

@@ -75,8 +75,7 @@ def expected(bgr, fmt):
     return grey_of(bgr) if fmt == "gray8" else bgr.astype(np.float32 if fmt == "bgrfloat" else np.uint8)
 
 
-def bmp_file(width, height, bpp, rows, *, top_down=False, header_size=40, compression=0,
-             palette=(), masks=None, gap=0):
+def bmp_file(width, height, bpp, rows, *, top_down=False, header_size=40, compression=0, palette=(), masks=None, gap=0):
     """A bitmap from packed pixel rows (top row first), padded to 4 bytes; `masks` (R, G, B) follow a 40-byte header or
     sit inside a larger one; `gap` junk bytes lie between the palette and the pixels."""
     stride = (width * bpp + 31) // 32 * 4

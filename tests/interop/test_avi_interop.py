@@ -32,17 +32,6 @@ def chunks(data):
     return found
 
 
-def retag(data, *fourccs):
-    """AVI bytes with every chunk named in `fourccs` renamed JUNK, so readers skip it."""
-    out = bytearray(data)
-    for old in fourccs:
-        hits = [pos for fourcc, pos, _ in chunks(data) if fourcc == old]
-        assert hits, f"no {old!r} chunk to rename"
-        for pos in hits:
-            out[pos:pos + 4] = b"JUNK"
-    return bytes(out)
-
-
 def _chunk(fourcc, payload):
     return fourcc + struct.pack("<I", len(payload)) + payload + b"\0" * (len(payload) & 1)
 
@@ -88,8 +77,10 @@ def make_clip(path, name):
     audio = ("-f", "lavfi", "-i", "sine=frequency=440:sample_rate=8000:duration=1.2", "-map", "1:a",
              "-map", "0:v", "-c:a", "pcm_s16le") if name.startswith("audio") else ()
     ffmpeg("-f", "lavfi", "-i", f"testsrc=size={W}x{H}:rate=5:duration=1.2", *audio, *CLIPS[name], path)
-    if name.endswith("no_index"):  # ffmpeg writes no OpenDML index this small: now there is none
-        path.write_bytes(retag(path.read_bytes(), b"idx1"))
+    if name.endswith("no_index"):  # ffmpeg writes no OpenDML index this small; idx1 renamed JUNK, there is none
+        data = path.read_bytes()
+        (pos,) = [pos for fourcc, pos, _ in chunks(data) if fourcc == b"idx1"]
+        path.write_bytes(data[:pos] + b"JUNK" + data[pos + 4:])
 
 
 def movi_packets(data):

@@ -1,8 +1,6 @@
-"""A video past 1 GiB: stelp-cli's AVI writer must continue in further RIFF
-segments with an OpenDML index so that ffmpeg still finds every frame, and
-Stelp must read frames beyond the first segment back unchanged. Slow (it
-writes and decodes about 1.1 GiB), so CTest runs it only under the 'slow'
-label."""
+"""A video past 1 GiB: stelp-cli's AVI writer continues in further RIFF segments with an OpenDML index, so that ffmpeg
+finds every frame and Stelp reads frames beyond the first segment back unchanged. Slow (it writes and decodes about
+1.1 GiB): CTest runs it only under the 'slow' label."""
 import hashlib
 import shutil
 import struct

@@ -44,6 +44,7 @@ class Bitmaps(InteropCase):
                 out = self.tmp / f"{fmt}.bmp"
                 cli_ok("convert", self.tmp / "src.bmp", out, "--format", fmt)
                 self.assertEqual(bit_count(out), depth)
+                self.assertInfo(out, "bmp 7x3 frames=1")
                 assert_array_equal(pillow_rgb(out), want)
 
     def test_crafted_bitmaps_load_as_pillow_reads_them(self):

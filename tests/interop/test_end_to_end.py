@@ -12,8 +12,7 @@ from interop_util import InteropCase, cli_ok, ffmpeg_frames, ffprobe
 
 W, H, IMAGES = 320, 240, 6  # two bitmaps and the four frames of lights.avi
 # Where the demo's sensor has hot pixels, as (x, y) with y counted from the top.
-HOT_PIXELS = ((17, 33), (250, 12), (101, 200), (300, 150), (64, 120),
-              (180, 77), (222, 230), (5, 5), (160, 121), (290, 60))
+HOT_PIXELS = ((17, 33), (250, 12), (101, 200), (300, 150), (64, 120), (180, 77), (222, 230), (5, 5), (160, 121), (290, 60))
 DUST = ((90, 70), (240, 170))  # centres of the dust shadows, radius 9
 FITS_KINDS = (((), 16, 257), (("--fits32",), 32, 16843009))  # flags, BITPIX, stored value of grey level 1
 
@@ -26,10 +25,6 @@ def edit_project(src, dst, section, pattern, repl, count):
     assert sum(n for _, n in parts) == count, f"{dst.name}: {sum(n for _, n in parts)} lines edited"
     dst.write_text("\n\n".join(part for part, _ in parts))
     return dst
-
-
-def files(folder):
-    return sorted(p.name for p in folder.iterdir())
 
 
 def bitmap(path):
@@ -89,7 +84,7 @@ class ProcessOutputs(DemoCase):
             (self.tmp / kind).mkdir()
             cli_ok("process", self.project, self.tmp / kind / f"cal{ext}", "--quiet", *flags)
         names = [f"cal_{i:03d}" for i in range(IMAGES)]
-        self.assertEqual([files(self.tmp / kind) for kind in kinds],
+        self.assertEqual([sorted(p.name for p in (self.tmp / kind).iterdir()) for kind in kinds],
                          [[n + ".bmp" for n in names]] + [[n + ".fits" for n in names]] * 3 + [["cal.avi"]])
         self.assertEqual(ffprobe(self.tmp / "avi/cal.avi"), ("rawvideo", "bgr24", "5/1", str(IMAGES)))
         video = ffmpeg_frames(self.tmp / "avi/cal.avi", W, H)
@@ -107,10 +102,8 @@ class ProcessOutputs(DemoCase):
                     self.assertFitsGrey(path, bitpix, factor, grey(rgb), IMAGETYP="LIGHT")
                     history = " ".join(fits.getheader(path)["HISTORY"]).lower()
                     self.assertTrue("dark" in history and "flat" in history, history)
-                # Float files hold the colour frame as red, green and blue planes of 0..1.
-                with fits.open(self.tmp / f"fitsf/{name}.fits") as f:
-                    rgb_planes = np.moveaxis(np.flip(f[0].data, axis=1), 0, -1) * 255
-                    self.assertLessEqual(np.abs(rgb_planes - rgb).max(), 1, "float file differs from the bitmap")
+                with fits.open(self.tmp / f"fitsf/{name}.fits") as f:  # red, green and blue planes of 0..1
+                    self.assertLessEqual(np.abs(np.moveaxis(np.flip(f[0].data, axis=1), 0, -1) * 255 - rgb).max(), 1)
                 self.assertFitsverifyClean(self.tmp / f"fitsf/{name}.fits")
 
     def test_numbering(self):
@@ -122,7 +115,7 @@ class ProcessOutputs(DemoCase):
             with self.subTest(project=project.name, name=name, flags=flags):
                 (self.tmp / str(n)).mkdir()
                 cli_ok("process", project, self.tmp / str(n) / name, "--quiet", *flags)
-                self.assertEqual(files(self.tmp / str(n)), sorted(expected))
+                self.assertEqual(sorted(p.name for p in (self.tmp / str(n)).iterdir()), sorted(expected))
 
 
 class Masters(DemoCase):

@@ -135,45 +135,32 @@ class StelpWrittenFits(InteropCase):
         self.assertRegex(header.get("DATE", ""), self.DATE)
         self.assertEqual(header.get("CREATOR"), "Stelp 0.9")
 
-    def test_integer_files_hold_the_grey_at_camera_scale(self):
-        """16-bit: round(e x 257) as unsigned (BZERO 32768); 32-bit: round(e x 16843009) (BZERO 2^31); half up, clamped.
-        The grey of a colour buffer is (b + 2g + r) / 4, unrounded. Read back on camera scale, the values come within
-        the rounding."""
-        rgb = self.rgb
-        exact = (rgb.astype(np.int64) @ (1, 2, 1)) / 4
-        for flags, bitpix, factor, bzero in (((), 16, 257, 32768), (("--fits32",), 32, 16843009, 2**31)):
-            for src, fmt, grey in (("src.bmp", "gray8", grey_of(rgb)), ("src.bmp", "bgr24", exact),
-                                   ("src.bmp", "bgrfloat", exact), ("counts.fits", "grayfloat", self.counts)):
+    def test_written_files_hold_the_engine_values_at_their_cards_scale(self):
+        """16-bit: round(e x 257) as unsigned (BZERO 32768); 32-bit: round(e x 16843009) (BZERO 2^31); half up, clamped;
+        the grey of a colour buffer is (b + 2g + r) / 4, unrounded. Float: e / 255 up to 1, a colour buffer as red,
+        green and blue planes. Read back on camera scale, the values come within the rounding."""
+        planes = np.moveaxis(self.rgb, -1, 0).astype(np.float64)  # red, green, blue
+        exact = (self.rgb.astype(np.int64) @ (1, 2, 1)) / 4
+        for flags, bitpix, factor in (((), 16, 257), (("--fits32",), 32, 16843009), (("--fits-float",), -32, None)):
+            for src, fmt in (("src.bmp", "gray8"), ("src.bmp", "bgr24"), ("src.bmp", "bgrfloat"),
+                             ("counts.fits", "grayfloat")):
+                engine = {"gray8": grey_of(self.rgb), "grayfloat": self.counts}.get(fmt, exact if factor else planes)
+                stored = (np.minimum(np.floor(engine * factor + 0.5), 2**bitpix - 1) if factor
+                          else np.minimum(np.float32(engine / 255), 1))
                 with self.subTest(bitpix=bitpix, src=src, fmt=fmt):
                     out = self.tmp / f"{bitpix}_{fmt}.fits"
                     cli_ok("convert", self.shared / src, out, "--format", fmt, *flags)
                     with fits.open(out) as f:
                         self.assertEqual(len(f), 1)
-                        self.assertStelpHeader(f[0].header, SIMPLE=True, BITPIX=bitpix, NAXIS=2,
-                                               NAXIS1=grey.shape[1], NAXIS2=grey.shape[0], BSCALE=1, BZERO=bzero)
-                        assert_array_equal(f[0].data, np.flipud(np.minimum(np.floor(grey * factor + 0.5),
-                                                                           2**bitpix - 1)))
+                        self.assertStelpHeader(f[0].header, SIMPLE=True, BITPIX=bitpix, NAXIS=engine.ndim,
+                                               NAXIS1=engine.shape[-1], NAXIS2=engine.shape[-2],
+                                               NAXIS3=3 if engine.ndim == 3 else None, BSCALE=1 if factor else None,
+                                               BZERO=2 ** (bitpix - 1) if factor else None)
+                        assert_array_equal(f[0].data, np.flip(stored, axis=-2))
                     self.assertFitsverifyClean(out)
-                    back = convert_raw(out, self.tmp / "back.raw", "grayfloat")
-                    assert_allclose(back, np.ravel(np.minimum(grey, 255)), rtol=0, atol=0.5 / factor + 2e-5)
-
-    def test_float_files_hold_value_over_255_colour_as_rgb_planes(self):
-        planes = np.moveaxis(self.rgb, -1, 0).astype(np.float64)  # red, green, blue
-        for src, fmt, back_fmt, engine in (("src.bmp", "gray8", "grayfloat", grey_of(self.rgb)),
-                                           ("counts.fits", "grayfloat", "grayfloat", self.counts),
-                                           ("src.bmp", "bgr24", "bgrfloat", planes),
-                                           ("src.bmp", "bgrfloat", "bgrfloat", planes)):
-            with self.subTest(src=src, fmt=fmt):
-                out = self.tmp / f"{fmt}.fits"
-                cli_ok("convert", self.shared / src, out, "--format", fmt, "--fits-float")
-                with fits.open(out) as f:
-                    self.assertStelpHeader(f[0].header, BITPIX=-32, NAXIS=engine.ndim, NAXIS1=engine.shape[-1],
-                                           NAXIS2=engine.shape[-2], NAXIS3=3 if engine.ndim == 3 else None)
-                    assert_array_equal(f[0].data, np.flip(np.minimum(np.float32(engine / 255), 1), axis=-2))
-                self.assertFitsverifyClean(out)
-                back = convert_raw(out, self.tmp / "back.raw", back_fmt)
-                want = np.minimum(engine, 255) if engine.ndim == 2 else np.moveaxis(engine[::-1], 0, -1)
-                assert_allclose(back, np.ravel(want), rtol=0, atol=1e-4)
+                    back = convert_raw(out, self.tmp / "back.raw", "bgrfloat" if engine.ndim == 3 else "grayfloat")
+                    want = np.minimum(engine, 255) if engine.ndim == 2 else np.moveaxis(engine[::-1], 0, -1)
+                    assert_allclose(back, np.ravel(want), rtol=0, atol=0.5 / factor + 2e-5 if factor else 1e-4)
 
     def test_siril_reads_stelp_exports(self):
         """Siril (1.0.6) states each layer's mean, minimum and maximum, those of 16-bit and float images alike in ADU of
