@@ -117,9 +117,7 @@ TEST(SettingsFileTest, SaveSetsItsKeysKeepingTheRestAndMissingValuesLoadAsDefaul
     }
     const StoredSettings s = loadSettings(path, WindowRect{10, 20, 800, 600});
     EXPECT_EQ(std::vector<int32_t>({s.window.x, s.window.y, s.window.width, s.window.height, s.processedFilterIndex,
-                                    s.masterFilterIndex, s.flags}),
-              c.loaded)
-        << (c.before ? c.before : "no file");
+                                    s.masterFilterIndex, s.flags}), c.loaded) << (c.before ? c.before : "no file");
   }
 }
 
