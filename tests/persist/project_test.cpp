@@ -9,6 +9,7 @@
 #include "image/bitmap.h"
 #include "image/fits.h"
 #include "image/ser_writer.h"
+#include "engine/engine_util.h"
 #include "engine/parallel.h"
 #include "image/test_util.h"
 #include "persist/ini.h"
@@ -17,7 +18,7 @@
 namespace stelp {
 namespace {
 
-using test::readText, test::writeText;
+using test::appendEntry, test::readText, test::writeText;
 
 // A bitmap, FITS, AVI or SER file of `frames` frames, by the name's ending, of w x h with a different level in every
 // pixel so that FITS scaling has a maximum.
@@ -39,14 +40,6 @@ void make(const std::string& path, int32_t frames = 2, int32_t w = 4, int32_t h 
                   : end == "fits" ? writeFits(path, *image, FitsDepth::Int16) : writeBitmap(path, *image)) << path;
   for (int32_t i = 0; avi && i < frames; ++i) ASSERT_TRUE(writeAviFrame(writer, *image));
   ASSERT_TRUE(!avi || closeAviWriter(writer));
-}
-
-void add(Engine& engine, ListRole role, const std::string& path, int32_t frameCode, bool enabled = true) {
-  std::vector<std::unique_ptr<ImageSource>> entries;
-  entries.push_back(std::make_unique<ImageSource>());
-  entries.back()->setPath(path, frameCode);
-  entries.back()->enabled = enabled;
-  engine.AppendEntries(role, std::move(entries));
 }
 
 // The lists as "I:path|frame code|enabled", paths relative to `folder`, with "|m" after an entry whose file is missing.
@@ -98,12 +91,12 @@ TEST(ProjectTest, SavesTheExactTextOpensItBackKeepsItOnFailureAndStartsNew) {
   make(ser, 3);
   Engine saved;
   saved.Replace(unusualSettings(), {}, FrameSize());
-  add(saved, ListRole::Images, bmp, FrameBitmap);
-  add(saved, ListRole::Images, broken, FrameBitmap);  // no line can hold its name: left out
-  for (int32_t k = 0; k < 4; ++k) add(saved, ListRole::Images, avi, k, k == 1 || k == 2);
-  add(saved, ListRole::Images, fits, FrameFits, false);
-  for (int32_t k = 0; k < 3; ++k) add(saved, ListRole::Images, ser, k, k != 1);
-  add(saved, ListRole::Darks, dark, FrameBitmap);
+  appendEntry(saved, ListRole::Images, bmp);
+  appendEntry(saved, ListRole::Images, broken);  // no line can hold its name: left out
+  for (int32_t k = 0; k < 4; ++k) appendEntry(saved, ListRole::Images, avi, k)->enabled = k == 1 || k == 2;
+  appendEntry(saved, ListRole::Images, fits, FrameFits)->enabled = false;
+  for (int32_t k = 0; k < 3; ++k) appendEntry(saved, ListRole::Images, ser, k)->enabled = k != 1;
+  appendEntry(saved, ListRole::Darks, dark);
   const std::string expected = kUnusualSettingsText + "\n[Image 1]\nFileName=" + bmp + "\nEnabled=1\n\n[Image 2]\n" +
                                "FileName=" + avi + "\nFrames=4\nEnabled 0=0\nEnabled 1=1\nEnabled 2=1\nEnabled 3=0\n" +
                                "\n[Image 3]\nFileName=" + fits + "\nEnabled=0\n\n[Image 4]\nFileName=" + ser +
@@ -129,7 +122,7 @@ TEST(ProjectTest, SavesTheExactTextOpensItBackKeepsItOnFailureAndStartsNew) {
             std::vector<int32_t>({4, 2, 0}));
 
   // A save that fails, here at a file size limit, leaves the project byte for byte.
-  add(opened, ListRole::Images, "/" + std::string(2000, 'n') + ".bmp", FrameBitmap);
+  appendEntry(opened, ListRole::Images, "/" + std::string(2000, 'n') + ".bmp");
   EXPECT_FALSE(test::underFileSizeLimit(1000, [&] { return saveProject(path, opened); }));
   EXPECT_EQ(readText(path), expected);
 
@@ -191,7 +184,7 @@ TEST(ProjectTest, OpenKeepsMissingFilesAndPassesOverWhatItCannotUse) {
     // No case holds a setting: each keeps its value, but for the FITS scale, which a project without it reads as
     // brightest pixel, and the masters' combination, which it reads as Average.
     engine.Replace(unusualSettings(), {}, FrameSize{99, 99});
-    add(engine, ListRole::Darks, dir.file("a.bmp"), FrameBitmap);  // replaced by the project's lists
+    appendEntry(engine, ListRole::Darks, dir.file("a.bmp"));  // replaced by the project's lists
     const OpenProjectResult result = openProject(dir.file("case.sjx"), engine);
     std::vector<std::string> problems, missing;
     for (const std::string& line : result.problems)
@@ -229,7 +222,7 @@ TEST(ProjectTest, WhatIsNotAProjectLeavesTheEngineAsItWas) {
   for (const auto& [name, status] : cases) {
     Engine engine;
     engine.Replace(unusualSettings(), {}, FrameSize{4, 2});
-    add(engine, ListRole::Darks, dir.file("a.bmp"), FrameBitmap);
+    appendEntry(engine, ListRole::Darks, dir.file("a.bmp"));
     std::stop_source stop;
     if (status == OpenStatus::Stopped) stop.request_stop();
     const StopScope scope(stop.get_token());
