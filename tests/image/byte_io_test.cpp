@@ -12,13 +12,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Whether `folder` holds a hidden file: what a temporary left behind would be.
-bool holdsHiddenFile(const std::string& folder) {
-  for (const auto& entry : fs::directory_iterator(folder))
-    if (entry.path().filename().string().front() == '.') return true;
-  return false;
-}
-
 TEST(FileOutputTest, ReplacesOnlyWithACompleteFileAndOnlyARegularOne) {
   const std::string kNew(5000, 'n');
   enum class End { Close, CloseOverSizeLimit, Drop };
@@ -75,7 +68,9 @@ TEST(FileOutputTest, ReplacesOnlyWithACompleteFileAndOnlyARegularOne) {
       EXPECT_EQ(fs::status(out).type(), typeBefore) << "left as it was";
     }
     if (c.linkTo) { EXPECT_EQ(fs::read_symlink(out), c.linkTo) << "the link stays a link"; }
-    EXPECT_FALSE(holdsHiddenFile(folder)) << "no temporary file is left";
+    EXPECT_FALSE(std::ranges::any_of(fs::directory_iterator(folder), [](const fs::directory_entry& e) {
+      return e.path().filename().string().front() == '.';  // a temporary left behind
+    }));
   }
 
   // A new file gets the permissions any new file would; a replaced one keeps its own.

@@ -1,9 +1,12 @@
 #include "image/file_kind.h"
 
+#include <tuple>
+
 #include "image/avi.h"
 #include "image/bitmap.h"
 #include "image/fits.h"
 #include "image/image_source.h"
+#include "image/ser_writer.h"
 #include "test_util.h"
 
 namespace stelp {
@@ -16,15 +19,21 @@ TEST(FileKindTest, EntriesOfFileAcceptAndRefuseByTheTable) {
   const auto picture = test::floatImage(3, 2, {10, 20, 30, 40, 50, 60});
   // Frame k of a video starts with 10 + k.
   auto video = [&](const char* name) {
-    AviWriter writer;
-    ASSERT_TRUE(openAviWriter(writer, dir.file(name), *picture));
-    for (float k = 0; k < 3; ++k)
-      ASSERT_TRUE(writeAviFrame(writer, *test::floatImage(3, 2, {10 + k, 20, 30, 40, 50, 60})));
-    ASSERT_TRUE(closeAviWriter(writer));
+    const bool ser = std::string(name).ends_with("SER");
+    AviWriter avi;
+    SerWriter serWriter;
+    ASSERT_TRUE(ser ? openSerWriter(serWriter, dir.file(name), serLayoutOf(*picture, SerDepth::Eight))
+                    : openAviWriter(avi, dir.file(name), *picture));
+    for (float k = 0; k < 3; ++k) {
+      const auto frame = test::floatImage(3, 2, {10 + k, 20, 30, 40, 50, 60});
+      ASSERT_TRUE(ser ? writeSerFrame(serWriter, *frame) : writeAviFrame(avi, *frame));
+    }
+    ASSERT_TRUE(ser ? closeSerWriter(serWriter) : closeAviWriter(avi));
   };
   for (const char* name : {"a.bmp", "UPPER.DIB", "bitmap.fit", "bitmap.png"}) writeBitmap(dir.file(name), *picture);
   for (const char* name : {"b.FTS", "fits.avi"}) writeFits(dir.file(name), *picture, FitsDepth::Int16);
-  for (const char* name : {"clip.AvI", "video.bmp"}) video(name);
+  for (const char* name : {"clip.AvI", "video.bmp", "clip.SER", "ser.avi.SER"}) video(name);
+  std::filesystem::rename(dir.file("ser.avi.SER"), dir.file("ser.avi"));
   for (const char* name : {"notes.txt", "text.fits", "text.avi"}) test::writeText(dir.file(name), "notes");
   std::filesystem::create_directory(dir.file("folder.bmp"));
 
@@ -32,6 +41,8 @@ TEST(FileKindTest, EntriesOfFileAcceptAndRefuseByTheTable) {
   const struct { const char* name; FileKind kind; std::vector<int32_t> codes; const char* why; } cases[] = {
       {"a.bmp", FileKind::Bitmap, {FrameBitmap}, ""}, {"UPPER.DIB", FileKind::Bitmap, {FrameBitmap}, ""},
       {"b.FTS", FileKind::Fits, {FrameFits}, ""},     {"clip.AvI", FileKind::Avi, {0, 1, 2}, ""},
+      {"clip.SER", FileKind::Ser, {0, 1, 2}, ""},
+      {"ser.avi", FileKind::Unknown, {}, "a ser video must be named .ser to be read by its frames"},
       // The content decides where it is a known signature, the name otherwise.
       {"bitmap.fit", FileKind::Bitmap, {FrameBitmap}, ""}, {"bitmap.png", FileKind::Bitmap, {FrameBitmap}, ""},
       {"fits.avi", FileKind::Fits, {FrameFits}, ""},       {"video.bmp", FileKind::Avi, {0, 1, 2}, ""},
@@ -40,23 +51,21 @@ TEST(FileKindTest, EntriesOfFileAcceptAndRefuseByTheTable) {
       {"missing.bmp", FileKind::Unknown, {}, "not found"}, {"folder.bmp", FileKind::Unknown, {}, "not a regular file"},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     const std::string path = dir.file(c.name);
     const FileEntries file = entriesOfFile(path);
     std::vector<int32_t> codes;
     for (const auto& entry : file.entries) {
-      EXPECT_TRUE(entry->path == path && entry->enabled && !entry->missing) << c.name;
+      EXPECT_TRUE(entry->path == path && entry->enabled && !entry->missing);
       codes.push_back(entry->frameCode);
     }
-    EXPECT_EQ(file.kind, c.kind) << c.name;
-    EXPECT_EQ(codes, c.codes) << c.name;
-    EXPECT_EQ(file.why, c.why) << c.name;
+    EXPECT_EQ(std::tuple(file.kind, codes, file.why), std::tuple(c.kind, c.codes, std::string(c.why)));
     if (!file) continue;
-    EXPECT_EQ(std::vector<int32_t>({file.width, file.height, file.frames}),
-              std::vector<int32_t>({3, 2, static_cast<int32_t>(c.codes.size())})) << c.name;
+    EXPECT_EQ(std::tuple(file.width, file.height, file.frames), std::tuple(3, 2, static_cast<int32_t>(c.codes.size())));
     // Each entry's code leads loadFrame to the reader that accepted the file, and to its own frame.
     ImageSlot slot;
-    ASSERT_TRUE(loadFrame(file.entries.back().get(), slot, PixelFormat::Gray8)) << c.name;
-    EXPECT_EQ(slot->row(0)[0], 10 + std::max(c.codes.back(), 0)) << c.name;
+    ASSERT_TRUE(loadFrame(file.entries.back().get(), slot, PixelFormat::Gray8));
+    EXPECT_EQ(slot->row(0)[0], 10 + std::max(c.codes.back(), 0));
   }
   // A video's entries stop at the number asked for; its own count stays.
   const FileEntries cut = entriesOfFile(dir.file("clip.AvI"), 2);
@@ -86,10 +95,8 @@ TEST(FileKindTest, ExtensionsNameKindsAndOnlySomeAreWritten) {
       {"C:\\d.bmp\\a", FileKind::Unknown, FileKind::Unknown}, {"D:x.bmp", FileKind::Bitmap, FileKind::Bitmap},
       {"x.raw", FileKind::Unknown, FileKind::Unknown},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(kindFromExtension(c.path), c.named) << c.path;
-    EXPECT_EQ(writtenKindOf(c.path), c.written) << c.path;
-  }
+  for (const auto& c : cases)
+    EXPECT_EQ(std::pair(kindFromExtension(c.path), writtenKindOf(c.path)), std::pair(c.named, c.written)) << c.path;
   EXPECT_EQ(extensionList(FileKind::Fits, "*.", ";"), "*.fit;*.fts;*.fits") << "a file dialog's patterns for one kind";
 }
 

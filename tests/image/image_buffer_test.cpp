@@ -1,8 +1,8 @@
 #include "image/image_buffer.h"
 
-#include <gtest/gtest.h>
+#include <tuple>
 
-#include <memory>
+#include "test_util.h"
 
 namespace stelp {
 namespace {
@@ -10,39 +10,28 @@ namespace {
 TEST(ImageBufferTest, AllocateGivesUnpaddedRowsOrRefusesLeavingNothing) {
   const struct { int32_t code, width, height, rowBytes; } cases[] = {  // rowBytes 0: refused
       {5, 3, 1, 9}, {6, 2, 2, 24}, {1, 0, 5, 0}, {1, 5, 0, 0}, {0, 5, 5, 0}, {7, 5, 5, 0}, {-1, 5, 5, 0},
-      {1, -3, 5, 0},
-      {6, 0x7fffffff, 1, 0},  // row bytes would overflow 32 bits
+      {1, -3, 5, 0}, {6, 0x7fffffff, 1, 0},  // the last one's row bytes would overflow 32 bits
   };
   for (const auto& c : cases) {
     ImageBuffer image;
     image.setFormat(static_cast<PixelFormat>(c.code));
     image.width = c.width;
     image.height = c.height;
-    EXPECT_EQ(image.allocate(), c.rowBytes != 0) << c.code << " " << c.width << "x" << c.height;
-    EXPECT_EQ(image.rowBytes, c.rowBytes);
-    EXPECT_EQ(image.pixels != nullptr, c.rowBytes != 0);
+    const bool allocated = image.allocate();
+    EXPECT_EQ(std::tuple(allocated, image.rowBytes, image.pixels != nullptr),
+              std::tuple(c.rowBytes != 0, c.rowBytes, c.rowBytes != 0)) << c.code << " " << c.width << "x" << c.height;
   }
 }
 
-// While work runs, the array of a large frame that is freed serves the next
-// frame of its size; other sizes get arrays of their own.
+// While work runs, the freed array of a large frame serves the next frame of its size; other sizes get their own.
 TEST(ImageBufferTest, LargeArraysAreReusedWhileWorkRuns) {
-  auto make = [](int32_t width) {
-    auto image = std::make_unique<ImageBuffer>();
-    image->setFormat(PixelFormat::GrayFloat);
-    image->width = width;
-    image->height = 1024;
-    EXPECT_TRUE(image->allocate());
-    return image;
-  };
   const ArrayReuse reuse;
-  ImageSlot first = make(2048);
-  const uint8_t* array = first->pixels.get();
+  ImageSlot first = test::makeImage(PixelFormat::GrayFloat, 2048, 1024);
+  uint8_t* const array = first->pixels.get();
   first.reset();
-  EXPECT_NE(make(1536)->pixels.get(), array);
-  ImageSlot second = make(2048);
-  EXPECT_EQ(second->pixels.get(), array);
-  EXPECT_EQ(second->allocated, size_t{2048} * 1024 * 4);
+  EXPECT_NE(test::makeImage(PixelFormat::GrayFloat, 1536, 1024)->pixels.get(), array);
+  ImageSlot second = test::makeImage(PixelFormat::GrayFloat, 2048, 1024);
+  EXPECT_EQ(std::pair(second->pixels.get(), second->allocated), std::pair(array, size_t{2048} * 1024 * 4));
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// Files that once broke a reader, each named for what it exercises. Every one
-// must be read or refused cleanly (the sanitizers catch any stray access).
+// Files that once broke a reader, each named for what it exercises, read or refused cleanly (the sanitizers catch any
+// stray access).
 
 #include "image/avi.h"
 #include "image/bitmap.h"
@@ -21,11 +21,10 @@ TEST(MalformedFilesTest, EveryFileIsReadOrRefusedCleanly) {
     const std::string path = entry.path().string();
     const FileKind kind = kindFromExtension(path);
     ASSERT_NE(kind, FileKind::Unknown) << path << " needs a .bmp, .fits or .avi name";
-    // Once through the file and once from memory: the two inputs reach
-    // different corners (a file read never hands out a null buffer).
+    // Through the file and from memory: the two reach different corners (a file read never hands out a null buffer).
     const test::Bytes bytes = test::readFile(path);
     MemoryInput memory(bytes.data(), bytes.size());
-    for (int code = 1; code <= 6; ++code) {
+    for (int code = 1; code <= 6; ++code)
       for (const bool fromMemory : {false, true}) {
         ImageSlot slot;
         std::string why;
@@ -38,7 +37,6 @@ TEST(MalformedFilesTest, EveryFileIsReadOrRefusedCleanly) {
         EXPECT_EQ(read, slot != nullptr) << path;
         EXPECT_TRUE(read ? slot && slot->format == PixelFormat(code) : !why.empty()) << path << ", format " << code;
       }
-    }
     // Importing and opening learn the frame size from the headers alone: they must take exactly the files whose first
     // frame reads, at its size, and refuse the others for the reader's reason.
     const FileEntries entries = entriesOfFile(path);
@@ -48,8 +46,7 @@ TEST(MalformedFilesTest, EveryFileIsReadOrRefusedCleanly) {
     EXPECT_EQ(static_cast<bool>(entries), loads) << path << ": " << entries.why;
     if (entries && first) {
       EXPECT_EQ(std::pair(entries.width, entries.height), std::pair(first->width, first->height)) << path;
-    }
-    if (!entries && !loads) {
+    } else if (!entries && !loads) {
       EXPECT_EQ(entries.why, why) << path;
     }
   }

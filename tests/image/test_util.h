@@ -22,9 +22,7 @@ using Bytes = std::vector<uint8_t>;
 // A fresh directory under the system's temporary folder, removed afterwards.
 class TempDir {
  public:
-  TempDir() : path_((std::filesystem::temp_directory_path() / "stelp-test-XXXXXX").string()) {
-    ::mkdtemp(path_.data());
-  }
+  TempDir() : path_((std::filesystem::temp_directory_path() / "stelp-XXXXXX").string()) { ::mkdtemp(path_.data()); }
   ~TempDir() { std::filesystem::remove_all(path_); }
   std::string file(const std::string& name) const { return (std::filesystem::path(path_) / name).string(); }
 
@@ -68,8 +66,7 @@ template <typename Write> auto underFileSizeLimit(rlim_t bytes, Write write) {
 inline std::unique_ptr<ImageBuffer> makeImage(PixelFormat format, int32_t width, int32_t height) {
   auto image = std::make_unique<ImageBuffer>();
   image->setFormat(format);
-  image->width = width;
-  image->height = height;
+  image->width = width, image->height = height;
   EXPECT_TRUE(image->allocate());
   return image;
 }

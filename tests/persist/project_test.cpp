@@ -9,6 +9,7 @@
 #include "image/bitmap.h"
 #include "image/fits.h"
 #include "image/ser_writer.h"
+#include "engine/engine_util.h"
 #include "engine/parallel.h"
 #include "image/test_util.h"
 #include "persist/ini.h"
@@ -17,10 +18,10 @@
 namespace stelp {
 namespace {
 
-using test::readText, test::writeText;
+using test::appendEntry, test::readText, test::writeText;
 
-// A bitmap, FITS, AVI or SER file of `frames` frames, by the name's ending, of
-// w x h with a different level in every pixel so that FITS scaling has a maximum.
+// A bitmap, FITS, AVI or SER file of `frames` frames, by the name's ending, of w x h with a different level in every
+// pixel so that FITS scaling has a maximum.
 void make(const std::string& path, int32_t frames = 2, int32_t w = 4, int32_t h = 2) {
   const auto image = test::makeImage(PixelFormat::Gray8, w, h);
   for (int32_t y = 0; y < h; ++y)
@@ -39,14 +40,6 @@ void make(const std::string& path, int32_t frames = 2, int32_t w = 4, int32_t h 
                   : end == "fits" ? writeFits(path, *image, FitsDepth::Int16) : writeBitmap(path, *image)) << path;
   for (int32_t i = 0; avi && i < frames; ++i) ASSERT_TRUE(writeAviFrame(writer, *image));
   ASSERT_TRUE(!avi || closeAviWriter(writer));
-}
-
-void add(Engine& engine, ListRole role, const std::string& path, int32_t frameCode, bool enabled = true) {
-  std::vector<std::unique_ptr<ImageSource>> entries;
-  entries.push_back(std::make_unique<ImageSource>());
-  entries.back()->setPath(path, frameCode);
-  entries.back()->enabled = enabled;
-  engine.AppendEntries(role, std::move(entries));
 }
 
 // The lists as "I:path|frame code|enabled", paths relative to `folder`, with "|m" after an entry whose file is missing.
@@ -98,12 +91,12 @@ TEST(ProjectTest, SavesTheExactTextOpensItBackKeepsItOnFailureAndStartsNew) {
   make(ser, 3);
   Engine saved;
   saved.Replace(unusualSettings(), {}, FrameSize());
-  add(saved, ListRole::Images, bmp, FrameBitmap);
-  add(saved, ListRole::Images, broken, FrameBitmap);  // no line can hold its name: left out
-  for (int32_t k = 0; k < 4; ++k) add(saved, ListRole::Images, avi, k, k == 1 || k == 2);
-  add(saved, ListRole::Images, fits, FrameFits, false);
-  for (int32_t k = 0; k < 3; ++k) add(saved, ListRole::Images, ser, k, k != 1);
-  add(saved, ListRole::Darks, dark, FrameBitmap);
+  appendEntry(saved, ListRole::Images, bmp);
+  appendEntry(saved, ListRole::Images, broken);  // no line can hold its name: left out
+  for (int32_t k = 0; k < 4; ++k) appendEntry(saved, ListRole::Images, avi, k)->enabled = k == 1 || k == 2;
+  appendEntry(saved, ListRole::Images, fits, FrameFits)->enabled = false;
+  for (int32_t k = 0; k < 3; ++k) appendEntry(saved, ListRole::Images, ser, k)->enabled = k != 1;
+  appendEntry(saved, ListRole::Darks, dark);
   const std::string expected = kUnusualSettingsText + "\n[Image 1]\nFileName=" + bmp + "\nEnabled=1\n\n[Image 2]\n" +
                                "FileName=" + avi + "\nFrames=4\nEnabled 0=0\nEnabled 1=1\nEnabled 2=1\nEnabled 3=0\n" +
                                "\n[Image 3]\nFileName=" + fits + "\nEnabled=0\n\n[Image 4]\nFileName=" + ser +
@@ -113,8 +106,7 @@ TEST(ProjectTest, SavesTheExactTextOpensItBackKeepsItOnFailureAndStartsNew) {
   std::string why;
   std::vector<std::string> leftOut;
   ASSERT_TRUE(saveProject(path, saved, &why, &leftOut)) << why;
-  EXPECT_EQ(readText(path), expected);
-  EXPECT_EQ(leftOut, std::vector<std::string>{broken});
+  EXPECT_EQ(std::pair(readText(path), leftOut), std::pair(expected, std::vector<std::string>{broken}));
   // What a user adds by hand is gone after the next save.
   writeText(path, readText(path) + "[Image 1]\nNote=mine\n[Mine]\nA=1\n");
   ASSERT_TRUE(saveProject(path, saved, &why)) << why;
@@ -123,7 +115,6 @@ TEST(ProjectTest, SavesTheExactTextOpensItBackKeepsItOnFailureAndStartsNew) {
   Engine opened;
   const OpenProjectResult result = openProject(path, opened);
   EXPECT_TRUE(result.status == OpenStatus::Opened && result.missingFiles.empty() && result.problems.empty());
-  EXPECT_EQ(result.problems, std::vector<std::string>{});
   saved.RemoveEntries(ListRole::Images, 1);
   EXPECT_EQ(describeLists(opened, ""), describeLists(saved, ""));
   EXPECT_EQ(settingsText(opened.settings()), kUnusualSettingsText);
@@ -131,19 +122,17 @@ TEST(ProjectTest, SavesTheExactTextOpensItBackKeepsItOnFailureAndStartsNew) {
             std::vector<int32_t>({4, 2, 0}));
 
   // A save that fails, here at a file size limit, leaves the project byte for byte.
-  add(opened, ListRole::Images, "/" + std::string(2000, 'n') + ".bmp", FrameBitmap);
+  appendEntry(opened, ListRole::Images, "/" + std::string(2000, 'n') + ".bmp");
   EXPECT_FALSE(test::underFileSizeLimit(1000, [&] { return saveProject(path, opened); }));
   EXPECT_EQ(readText(path), expected);
 
-  // "New" keeps the colour mode (off here) and restores every other default;
-  // that it empties the lists is proven through the window.
+  // "New" keeps the colour mode (off here) and restores every other default; the window tests check the empty lists.
   ASSERT_TRUE(opened.Make(kMasterDarkBit));
   newProject(opened);
   ProcessingSettings defaults;
   defaults.processing.colour = false;
   EXPECT_EQ(settingsText(opened.settings()), settingsText(defaults));
-  EXPECT_EQ(opened.frameSize().width, -1);
-  EXPECT_FALSE(opened.product(kMasterDarkBit));
+  EXPECT_EQ(std::pair(opened.frameSize().width, opened.product(kMasterDarkBit) != nullptr), std::pair(-1, false));
 }
 
 std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
@@ -186,25 +175,24 @@ TEST(ProjectTest, OpenKeepsMissingFilesAndPassesOverWhatItCannotUse) {
         "I:/gone/v.avi|2|1|m", "I:a.bmp|-2|1"},
        {"$fifo.bmp"}, {"/gone/x.bmp", "$fifo.bmp", "/gone/v.avi"}},
   };
+  std::string settings = replaceAll(kUnusualSettingsText, "FitsScale=1", "FitsScale=0");
+  for (const char* combine : {"Combine=1", "Combine=2"}) settings = replaceAll(settings, combine, "Combine=0");
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
     writeText(dir.file("case.sjx"), replaceAll(c.text, "$", folder));
     Engine engine;
-    // No case holds a setting: each keeps its value, but for the FITS scale,
-    // which a project without it reads as brightest pixel, and the masters'
-    // combination, which it reads as Average.
+    // No case holds a setting: each keeps its value, but for the FITS scale, which a project without it reads as
+    // brightest pixel, and the masters' combination, which it reads as Average.
     engine.Replace(unusualSettings(), {}, FrameSize{99, 99});
-    add(engine, ListRole::Darks, dir.file("a.bmp"), FrameBitmap);  // replaced by the project's lists
+    appendEntry(engine, ListRole::Darks, dir.file("a.bmp"));  // replaced by the project's lists
     const OpenProjectResult result = openProject(dir.file("case.sjx"), engine);
     std::vector<std::string> problems, missing;
     for (const std::string& line : result.problems)
       problems.push_back(replaceAll(line.substr(0, line.find(": ")), folder, "$"));
     for (const std::string& path : result.missingFiles) missing.push_back(replaceAll(path, folder, "$"));
-    EXPECT_EQ(std::tuple(describeLists(engine, folder), problems, missing, engine.frameSize().width),
-              std::tuple(c.lists, c.problems, c.missing, 4)) << c.what;
-    EXPECT_EQ(result.status, OpenStatus::Opened) << c.what;
-    std::string settings = replaceAll(kUnusualSettingsText, "FitsScale=1", "FitsScale=0");
-    for (const char* combine : {"Combine=1", "Combine=2"}) settings = replaceAll(settings, combine, "Combine=0");
-    EXPECT_EQ(settingsText(engine.settings()), settings) << c.what;
+    EXPECT_EQ(std::tuple(result.status, describeLists(engine, folder), problems, missing, engine.frameSize().width),
+              std::tuple(OpenStatus::Opened, c.lists, c.problems, c.missing, 4));
+    EXPECT_EQ(settingsText(engine.settings()), settings);
   }
 
   // A save writes the missing entries back as they were stored.
@@ -234,17 +222,15 @@ TEST(ProjectTest, WhatIsNotAProjectLeavesTheEngineAsItWas) {
   for (const auto& [name, status] : cases) {
     Engine engine;
     engine.Replace(unusualSettings(), {}, FrameSize{4, 2});
-    add(engine, ListRole::Darks, dir.file("a.bmp"), FrameBitmap);
+    appendEntry(engine, ListRole::Darks, dir.file("a.bmp"));
     std::stop_source stop;
     if (status == OpenStatus::Stopped) stop.request_stop();
     const StopScope scope(stop.get_token());
     const OpenProjectResult result = openProject(dir.file(name), engine);
-    EXPECT_EQ(result.status, status) << name;
-    EXPECT_EQ(result.why.empty(), status == OpenStatus::Opened) << name;
-    const bool kept = status != OpenStatus::Opened;
-    using Shape = std::pair<size_t, int32_t>;  // entries and frame width
-    EXPECT_EQ(Shape(describeLists(engine, "").size(), engine.frameSize().width), (kept ? Shape(1, 4) : Shape(0, -1))) << name;
-    EXPECT_EQ(settingsText(engine.settings()) == kUnusualSettingsText, kept) << name;
+    const bool kept = status != OpenStatus::Opened;  // the why, the entries, the frame width and the settings
+    EXPECT_EQ(std::tuple(result.status, result.why.empty(), describeLists(engine, "").size(), engine.frameSize().width,
+                         settingsText(engine.settings()) == kUnusualSettingsText),
+              std::tuple(status, !kept, size_t{kept}, kept ? 4 : -1, kept)) << name;
   }
   // The settings file is read the same way: a FIFO or a huge file gives the defaults at once, and says why.
   for (const char* name : {"fifo.sjx", "huge.sjx"}) {
@@ -280,8 +266,8 @@ TEST(ProjectTest, OpenBringsSettingsIntoTheirRangesAndSaysWhatItChanged) {
   }
 }
 
-// Runs of blank lines are held as one record each: they come back as they were, and keys still go
-// after the last line of their section that is not blank.
+// Runs of blank lines are held as one record each: they come back as they were, and keys still go after the last line
+// of their section that is not blank.
 TEST(IniFileTest, BlankLinesComeBackAsTheyWereAroundNewKeys) {
   for (const auto& [text, after] : {
            std::pair<std::string, std::string>{"\n \n\t\n[A]\n\n\nK=1\n  \n\n",
