@@ -103,7 +103,6 @@ TEST_F(MainCommandsTest, ProcessedExportQuestionsAndMessages) {
   dialogs.messageAnswers = {MessageAnswer::No, MessageAnswer::Yes};
   EXPECT_EQ(save("out.bmp"), "2 messages");
   EXPECT_EQ(dialogs.messages[0], "Save images: " + q(out) + " already exists.\nDo you want to replace it?");
-  EXPECT_EQ(dialogs.fileRequests.back().filters[0].label, "Bitmap file (.bmp)");
   EXPECT_NE(fs::file_size(out), smallSize);
   // A file that cannot be written, or that is a source, ends the export with its name.
   EXPECT_TRUE(save("missing/x.fits").contains(q(dir.file("missing/x.fits"))));

@@ -57,7 +57,7 @@ TEST_F(MainDialogTest, ImportAppendsInNameOrderAndRemoveTakesTheWholeVideo) {
   EXPECT_EQ(window->list(ListRole::Images)->selectedRows(), std::vector<int>{3});
   EXPECT_TRUE(dialogs.messages.empty());
 
-  // One frame stands for the whole video; an empty list frees the frame size. Delete removes a list's selection only.
+  // One frame stands for the whole video. Delete removes a list's selection only.
   select(ListRole::Images, {4});
   window->list(ListRole::Images)->setFocus();
   QTest::keyClick(window->list(ListRole::Images), Qt::Key_Delete);
@@ -69,9 +69,6 @@ TEST_F(MainDialogTest, ImportAppendsInNameOrderAndRemoveTakesTheWholeVideo) {
   QTest::keyClick(window->roleSelector(), Qt::Key_Delete);
   settle();
   EXPECT_EQ(window->model(ListRole::Images)->rowCount(), 3);
-  window->RemoveSelected();
-  settle();
-  EXPECT_EQ(window->engine().frameSize().width, -1);
 
   // The same file may stand in another list; the Flats view falls back to "Raw", also on a remove, even of nothing.
   window->roleSelector()->setCurrentIndex(1);

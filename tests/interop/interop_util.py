@@ -12,6 +12,7 @@ from pathlib import Path
 
 import numpy as np
 from numpy.testing import assert_array_equal
+from PIL import Image
 
 CLI = os.environ.get("STELP_CLI", "")
 if not (os.path.isfile(CLI) and os.access(CLI, os.X_OK)):
@@ -61,6 +62,12 @@ def ffmpeg_frames(path, width, height):
     """Every video frame as ffmpeg decodes it to bgr24 (none dropped or repeated), (frames, height, width, 3)."""
     data = ffmpeg("-i", path, "-map", "0:v:0", "-fps_mode", "passthrough", "-f", "rawvideo", "-pix_fmt", "bgr24", "-")
     return np.frombuffer(data, np.uint8).reshape(-1, height, width, 3)
+
+
+def pillow_read(path):
+    """Pillow's mode and RGB pixels for an image file."""
+    with Image.open(path) as im:
+        return im.mode, np.asarray(im.convert("RGB"))
 
 
 def grey_of(bgr):

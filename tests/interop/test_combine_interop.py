@@ -24,7 +24,6 @@ def night(count, width, height, seed):
 
 class CombineAgainstAstropy(InteropCase):
     def test_masters_equal_astropy(self):
-        # (frames, size, Combine, KappaLow, KappaHigh in the project, command-line options)
         # (frames, size, Combine, KappaLow, KappaHigh in the project, command-line options); the last in bands of 145
         # rows, three in a budget of 1 MiB.
         for n, (width, height), method, low, high, options in (
