@@ -90,6 +90,15 @@ TEST_F(ExportTest, SequenceSkipsDisabledEntriesAndShowsEveryFrame) {
   EXPECT_EQ(files(), 2);
 }
 
+TEST_F(ExportTest, TheFirstFileThatCannotBeWrittenEndsTheExport) {
+  for (const uint8_t level : {10, 20}) add(level);
+  const ExportResult result = saveProcessed(engine, request(OutputKind::Fits, "missing/out.fits"));
+  EXPECT_EQ(std::tuple(result.ok, result.written, result.failedPath),
+            std::tuple(false, 0, dir.file("missing/out_000.fits")));
+  EXPECT_NE(result.why.find("cannot create"), std::string::npos);
+  EXPECT_TRUE(saveProcessed(engine, request(OutputKind::Avi, "missing/out.avi")).aviNotOpened);
+}
+
 TEST_F(ExportTest, OutputsThatNameASourceConflict) {
   for (const uint8_t level : {10, 30}) add(level);  // in10.bmp and in30.bmp, images
   add(20, true, ListRole::Darks);

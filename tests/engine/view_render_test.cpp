@@ -186,13 +186,10 @@ TEST_F(ViewValuesTest, TheDisplayStretchShowsDarksBrighterAndNeverChangesAProduc
     return test::readFile(dir.file(name.substr(0, name.find('.')) + "_000.fits"));
   };
   const test::Bytes plain = exported("plain.fits");
-  const RenderResult processed = render(ListRole::Images, ImagesProcessed);
+  render(ListRole::Images, ImagesProcessed);
   // The histogram's levels are those before the stretch (about 76.2 after the dark, 66 after it; 0 where the dark is
-  // brighter than the frame), and the bounds are the Images page's levels.
+  // brighter than the frame).
   EXPECT_EQ(std::pair(engine.ProcessedLevels()[76], engine.ProcessedLevels()[0]), std::pair(14u, 1u));
-  const RenderResult processedStretched = render(ListRole::Images, ImagesProcessed, DisplayStretch::On);
-  EXPECT_EQ(test::pixelBytes(*processed.picture), test::pixelBytes(*processedStretched.picture))
-      << "the processed view shows what an export writes";
 
   const RenderResult dark = render(ListRole::Darks, DarksAveraged);
   const test::Bytes darkBefore = test::pixelBytes(*engine.product(kMasterDarkBit));

@@ -142,8 +142,10 @@ TEST(SerTest, HeadersThatAreRefusedOrCut) {
         [&](ImageSlot& slot, std::string* why) { return readFrame(c.file, 0, PixelFormat::Gray8, slot, why); }, c.why);
   }
   // FrameCount may claim more than the file holds: the complete frames are the video, a frame cut short is not one.
+  // What follows the frames it declares (a trailer of time stamps) is no frame.
   const struct { const char* what; int32_t declared; size_t cut; int32_t frames; } shortfalls[] = {
-      {"FrameCount huge", INT32_MAX, 0, 2}, {"last frame cut short", 2, 1, 1}, {"more declared", 5, 0, 2}};
+      {"FrameCount huge", INT32_MAX, 0, 2}, {"last frame cut short", 2, 1, 1}, {"more declared", 5, 0, 2},
+      {"data past the declared frames", 1, 0, 1}};
   for (const auto& c : shortfalls) {
     SCOPED_TRACE(c.what);
     SerLayout layout = good;
