@@ -126,8 +126,7 @@ TEST(CombineTest, EveryCountOfFramesFollowsTheRules) {
     }
     job.load = [&](const ImageSource* source, ImageSlot& slot, std::string*) {
       const size_t i = static_cast<size_t>(std::find(job.frames.begin(), job.frames.end(), source) - job.frames.begin());
-      slot = test::makeImage(PixelFormat::GrayFloat, kFrameWidth, 1);
-      std::memcpy(slot->pixels.get(), frames[i].data(), kFrameWidth * sizeof(float));
+      slot = test::floatImage(kFrameWidth, 1, frames[i]);
       return true;
     };
     for (const CombineMethod method : {CombineMethod::Median, CombineMethod::SigmaClip}) {

@@ -51,9 +51,7 @@ TEST(PaintImageTest, FloatsAreTruncatedAndCutToEightBitsInPaddedRows) {
   Bitmap24 bitmap;
   PaintImage(*test::floatImage(3, 1, {300.0f, 256.0f, 12.9f}), 3, 1, Reduce::Allowed, Enlarge::NotAllowed, 0, bitmap);
   EXPECT_EQ(bitmap.bytes, (std::vector<uint8_t>{44, 44, 44, 0, 0, 0, 12, 12, 12, 0, 0, 0}));
-  auto colour = test::makeImage(PixelFormat::BgrFloat, 1, 1);
-  const float bgr[3] = {1.5f, 2.5f, 258.0f};
-  std::memcpy(colour->pixels.get(), bgr, sizeof bgr);
+  const auto colour = test::floatImage(1, 1, {1.5f, 2.5f, 258.0f}, PixelFormat::BgrFloat);
   PaintImage(*colour, 1, 1, Reduce::Allowed, Enlarge::NotAllowed, 0, bitmap);
   EXPECT_EQ(bitmap.bytes, (std::vector<uint8_t>{1, 2, 2, 0}));
 }

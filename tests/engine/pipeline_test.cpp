@@ -18,12 +18,6 @@ namespace {
 using test::floatImage;
 using Values = std::vector<float>;
 
-std::unique_ptr<ImageBuffer> colourImage(int32_t width, int32_t height, const Values& bgr) {
-  auto image = test::makeImage(PixelFormat::BgrFloat, width, height);
-  std::memcpy(image->pixels.get(), bgr.data(), bgr.size() * sizeof(float));
-  return image;
-}
-
 Values values(const ImageBuffer& image) {
   const float* p = reinterpret_cast<const float*>(image.pixels.get());
   return Values(p, p + image.pixelBytes() / sizeof(float));
@@ -55,7 +49,7 @@ TEST(AveragingTest, RunningFloatSumTimesTheRoundedReciprocalAndFloatChannelMeans
   EXPECT_EQ(after(1, {5}, [](ImageBuffer& sum) { scaleByReciprocal(sum, 3, 1); }), (Values{5.0f * (1.0f / 3.0f)}));
 
   EXPECT_EQ(channelMeans(*floatImage(2, 2, {1, 2, 3, 4})), (std::array<float, 3>{2.5f, 0.0f, 0.0f}));
-  EXPECT_EQ(channelMeans(*colourImage(2, 1, {1, 10, 100, 3, 30, 300})), (std::array<float, 3>{2.0f, 20.0f, 200.0f}));
+  EXPECT_EQ(channelMeans(*floatImage(2, 1, {1, 10, 100, 3, 30, 300}, PixelFormat::BgrFloat)), (std::array<float, 3>{2.0f, 20.0f, 200.0f}));
   // 2^24 + 1 + 1 in float stays 2^24: the sum is rounded at every step.
   EXPECT_EQ(channelMeans(*floatImage(3, 1, {16777216.0f, 1.0f, 1.0f}))[0], 16777216.0f / 3.0f);
 }
@@ -112,7 +106,7 @@ TEST(HotPixelTest, MarksAndRepairMatchTheWindowsOfEveryBadPixel) {
       EXPECT_EQ(after(W, frame, [&](ImageBuffer& f) { repairHotPixels(f, *map, expand, 2); }), repaired);
     }
   // Colour: blue and red 255, green 0 is level 127.5, not hot.
-  EXPECT_EQ(mapOf(*colourImage(1, 1, {255, 0, 255}), {200, 0, 0})[0], 127 >> 2);
+  EXPECT_EQ(mapOf(*floatImage(1, 1, {255, 0, 255}, PixelFormat::BgrFloat), {200, 0, 0})[0], 127 >> 2);
 }
 
 // The calibration has a loop for each combination of channels and products; each must give the bits of the one

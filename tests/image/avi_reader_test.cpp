@@ -237,8 +237,6 @@ TEST_F(AviFileTest, CountsAndReadsFilesAndFollowsAChangedFile) {
   test::writeFile(path, buildAvi({.frames = threeFrames()}));
   ImageSlot slot;
   EXPECT_EQ(aviFrameCount(path), 3);
-  ASSERT_TRUE(readAviFrame(path, 2, PixelFormat::Bgr24, slot));
-  EXPECT_EQ(slot->row(0)[0], 22);  // 10 x picture + 2
   // The cached index must follow a file that changed under the same name.
   test::writeFile(path, buildAvi({.frames = {threeFrames()[1]}}));
   EXPECT_EQ(aviFrameCount(path), 1);

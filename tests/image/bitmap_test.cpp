@@ -130,14 +130,6 @@ TEST(BitmapWriteTest, WritesHeadersPaletteAndRowsBottomUp) {
   EXPECT_EQ(test::readFile(path), bitmapFile({.width = 1, .height = 2, .bitCount = 8, .palette = greyPalette,
                                               .rows = {78, 0, 0, 0, 77, 0, 0, 0}}));
 
-  // Colour is 24-bit without a palette; floats are truncated. The shorter file replaces the longer one.
-  auto colour = test::makeImage(PixelFormat::BgrFloat, 3, 2);
-  float* f = reinterpret_cast<float*>(colour->pixels.get());
-  for (int i = 0; i < 18; ++i) f[i] = static_cast<float>(i) + 0.9f;
-  ASSERT_TRUE(writeBitmap(path, *colour));
-  EXPECT_EQ(test::readFile(path),
-            bitmapFile({.width = 3, .height = 2, .rows = {9, 10, 11, 12, 13, 14, 15, 16, 17, 0, 0, 0,  //
-                                                          0, 1, 2, 3, 4, 5, 6, 7, 8, 0, 0, 0}}));
   std::string why;  // through FileOutput, which refuses what is not a regular file
   std::filesystem::create_directory(dir.file("folder.bmp"));
   EXPECT_FALSE(writeBitmap(dir.file("folder.bmp"), *grey, &why));

@@ -71,9 +71,10 @@ inline std::unique_ptr<ImageBuffer> makeImage(PixelFormat format, int32_t width,
   return image;
 }
 
-// A float image from values listed top row first.
-inline std::unique_ptr<ImageBuffer> floatImage(int32_t width, int32_t height, const std::vector<float>& values) {
-  auto image = makeImage(PixelFormat::GrayFloat, width, height);
+// A float image from values listed top row first (blue, green, red of each pixel in colour).
+inline std::unique_ptr<ImageBuffer> floatImage(int32_t width, int32_t height, const std::vector<float>& values,
+                                               PixelFormat format = PixelFormat::GrayFloat) {
+  auto image = makeImage(format, width, height);
   std::memcpy(image->pixels.get(), values.data(), values.size() * sizeof(float));
   return image;
 }

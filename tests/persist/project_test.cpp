@@ -34,7 +34,7 @@ void make(const std::string& path, int32_t frames = 2, int32_t w = 4, int32_t h 
     ASSERT_TRUE(closeSerWriter(writer));
     return;
   }
-  const bool avi = end == ".avi" || end == ".AvI";
+  const bool avi = end == ".avi";
   AviWriter writer;
   ASSERT_TRUE(avi ? openAviWriter(writer, path, *image)
                   : end == "fits" ? writeFits(path, *image, FitsDepth::Int16) : writeBitmap(path, *image)) << path;
@@ -145,7 +145,7 @@ std::string replaceAll(std::string text, const std::string& from, const std::str
 TEST(ProjectTest, OpenKeepsMissingFilesAndPassesOverWhatItCannotUse) {
   test::TempDir dir;
   const std::string folder = dir.file("");
-  for (const char* name : {"a.bmp", "UPPER.DIB", "bitmap.fit", "b.fits", "c.avi", "clip.AvI"}) make(dir.file(name));
+  for (const char* name : {"a.bmp", "bitmap.fit", "b.fits", "c.avi"}) make(dir.file(name));
   for (const char* name : {"big.bmp", "big.avi"}) make(dir.file(name), 2, 6, 3);
   writeText(dir.file("junk.bmp"), "this is no bitmap");
   writeText(dir.file("notes.txt"), "notes");
@@ -156,9 +156,7 @@ TEST(ProjectTest, OpenKeepsMissingFilesAndPassesOverWhatItCannotUse) {
        "[Image 1]\nFileName=$junk.bmp\n[Image 2]\nFileName=$a.bmp\n[Image 4]\nFileName=$b.fits\n", {"I:a.bmp|-2|1"},
        {"$junk.bmp"}, {}},
       {"files are probed as on import: a file of no kind is passed over, the content decides the kind",
-       "[Flat 1]\nFileName=$notes.txt\n[Flat 2]\nFileName=$UPPER.DIB\nEnabled=0\n[Flat 3]\nFileName=$clip.AvI\n"
-       "Frames=2\nEnabled 1=0\n[Flat 4]\nFileName=$bitmap.fit\n",
-       {"F:UPPER.DIB|-2|0", "F:clip.AvI|0|1", "F:clip.AvI|1|0", "F:bitmap.fit|-2|1"}, {"$notes.txt"}, {}},
+       "[Flat 1]\nFileName=$notes.txt\n[Flat 2]\nFileName=$bitmap.fit\n", {"F:bitmap.fit|-2|1"}, {"$notes.txt"}, {}},
       {"Frames 0, more Frames than the video has, and \"Frames\" where the file is no video and the other way round",
        "[Dark 1]\nFileName=$c.avi\nFrames=0\n[Dark 2]\nFileName=$c.avi\nFrames=1048576\nEnabled 1=0\n"
        "[Dark 3]\nFileName=$a.bmp\nFrames=2\n[Dark 4]\nFileName=$c.avi\nEnabled=1\n",
@@ -208,17 +206,14 @@ TEST(ProjectTest, OpenKeepsMissingFilesAndPassesOverWhatItCannotUse) {
 TEST(ProjectTest, WhatIsNotAProjectLeavesTheEngineAsItWas) {
   test::TempDir dir;
   make(dir.file("a.bmp"));
-  writeText(dir.file("text.sjx"), "just some text\n");
   std::filesystem::create_directory(dir.file("folder.sjx"));
   ASSERT_EQ(::mkfifo(dir.file("fifo.sjx").c_str(), 0600), 0);
   writeText(dir.file("huge.sjx"), "[Dark]\n" + std::string(kMaxIniFileBytes, '\n'));
   writeText(dir.file("hand.sjx"), "[Dark]\nHot=90\n");  // written by hand: one section is enough
   writeText(dir.file("listed.sjx"), "[Image 1]\nFileName=" + dir.file("a.bmp") + "\n");  // read under a stop request
   const std::pair<const char*, OpenStatus> cases[] = {
-      {"listed.sjx", OpenStatus::Stopped},
-      {"text.sjx", OpenStatus::NotAProject},  {"none.sjx", OpenStatus::NotFound},
-      {"folder.sjx", OpenStatus::NotAProject}, {"fifo.sjx", OpenStatus::NotAProject},
-      {"huge.sjx", OpenStatus::Unreadable},   {"hand.sjx", OpenStatus::Opened}};
+      {"listed.sjx", OpenStatus::Stopped}, {"folder.sjx", OpenStatus::NotAProject},
+      {"fifo.sjx", OpenStatus::NotAProject}, {"huge.sjx", OpenStatus::Unreadable}, {"hand.sjx", OpenStatus::Opened}};
   for (const auto& [name, status] : cases) {
     Engine engine;
     engine.Replace(unusualSettings(), {}, FrameSize{4, 2});
