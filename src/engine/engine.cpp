@@ -177,8 +177,9 @@ void Engine::averageList(ListRole role, ImageSlot& target, ProductBit bit, const
     return;
   }
   // The enabled frames are loaded in list order, a few ahead on a thread of
-  // their own when more than one thread may work, while the caller adds up
-  // the frames already loaded; the sum keeps the list order.
+  // their own when more than one thread may work and the frames are not
+  // small, while the caller adds up the frames already loaded (on the
+  // threads the loader leaves); the sum keeps the list order.
   std::vector<int32_t> enabled;
   for (int32_t i = 0; i < count; ++i)
     if (const ImageSource* source = list.entry(i); source && source->enabled) enabled.push_back(i);
@@ -189,7 +190,9 @@ void Engine::averageList(ListRole role, ImageSlot& target, ProductBit bit, const
   // Frames of one size follow each other: their arrays are reused.
   const ArrayReuse reuse;
   std::optional<FrameReadAhead> ahead;
-  if (threads_ > 1 && enabled.size() > 1) ahead.emplace(enabled, kFramesAhead, loadEntry);
+  const bool small = SmallFrames();
+  if (threads_ > 1 && enabled.size() > 1 && !small) ahead.emplace(enabled, kFramesAhead, loadEntry);
+  const int addThreads = small ? 1 : ahead ? std::max(1, threads_ - 1) : threads_;
   int32_t n = 0;
   for (int32_t i = 0; i < count; ++i) {
     if (stopRequested()) break;
@@ -227,7 +230,7 @@ void Engine::averageList(ListRole role, ImageSlot& target, ProductBit bit, const
         passOver(mosaicMismatch(frame->bayer, target->bayer));
         continue;
       }
-      addFrame(*target, *frame, threads_);
+      addFrame(*target, *frame, addThreads);
     }
     ++n;
   }
@@ -361,6 +364,9 @@ void Engine::PrepareProcessing() {
 
 bool Engine::LoadForProcessing(const ImageSource& source, ImageSlot& frame, std::string* why) {
   std::string reason;
+  // A load that fails leaves the slot as it was: emptied first, the slot
+  // cannot pass the previous frame off as this one.
+  frame.reset();
   load(&source, frame, calibrationFormat(&source), &reason);
   if (frame) return true;
   if (why) *why = reason.empty() ? "the frame could not be loaded" : reason;
@@ -378,7 +384,7 @@ bool Engine::ProcessFrame(const ImageSource& source, ImageSlot& out, std::string
   return LoadForProcessing(source, out, why) && ProcessLoadedFrame(out, why);
 }
 
-bool Engine::ProcessLoadedFrame(ImageSlot& out, std::string* why) {
+bool Engine::ProcessLoadedFrame(ImageSlot& out, std::string* why, int threads) {
   if (!out || Interrupted()) {
     out.reset();
     if (why) *why = "stopped";
@@ -389,19 +395,21 @@ bool Engine::ProcessLoadedFrame(ImageSlot& out, std::string* why) {
   WaitCursor wait(*progress_);
   // The view's processed frame keeps its levels before the stretch, for the
   // histogram that shows where the stretch cuts.
-  return calibrate(out, why, progress_, &out == &processedFrame_ ? &processedLevels_ : nullptr);
+  return calibrate(out, why, threads > 0 ? threads : threads_, progress_,
+                   &out == &processedFrame_ ? &processedLevels_ : nullptr);
 }
 
-bool Engine::CalibrateLoadedFrame(ImageSlot& out, std::string* why) const {
+bool Engine::CalibrateLoadedFrame(ImageSlot& out, int threads, std::string* why) const {
   if (!out || Interrupted()) {
     out.reset();
     if (why) *why = "stopped";
     return false;
   }
-  return calibrate(out, why, nullptr, nullptr);
+  return calibrate(out, why, threads, nullptr, nullptr);
 }
 
-bool Engine::calibrate(ImageSlot& out, std::string* why, Progress* progress, std::array<uint32_t, 256>* levels) const {
+bool Engine::calibrate(ImageSlot& out, std::string* why, int threads, Progress* progress,
+                       std::array<uint32_t, 256>* levels) const {
   const ProcessingGroup& p = settings_.processing;
   const ImageBuffer* flat = p.synFlat ? syntheticFlat_.get() : masterFlat_.get();
   const std::array<float, 3>& means = p.synFlat ? syntheticFlatMean_ : masterFlatMean_;
@@ -429,14 +437,14 @@ bool Engine::calibrate(ImageSlot& out, std::string* why, Progress* progress, std
     if (progress) progress->Step(done, kSteps);
   };
   step(1);
-  subtractDarkDivideFlat(frame, dark, divisor, means, threads_);
+  subtractDarkDivideFlat(frame, dark, divisor, means, threads);
   step(2);
-  if (map && !mosaic) repairHotPixels(frame, *map, settings_.dark.expand, threads_);
-  if (map && mosaic && !repairMosaicHotPixels(frame, *map, settings_.dark.expand, threads_)) return noMemory();
+  if (map && !mosaic) repairHotPixels(frame, *map, settings_.dark.expand, threads);
+  if (map && mosaic && !repairMosaicHotPixels(frame, *map, settings_.dark.expand, threads)) return noMemory();
   // A mosaic is calibrated as it is; the steps after work on its colours.
   if (mosaic && p.colour) {
     ImageSlot colour = std::make_unique<ImageBuffer>();
-    if (!demosaicBilinear(frame, *colour, threads_)) return noMemory();
+    if (!demosaicBilinear(frame, *colour, threads)) return noMemory();
     out = std::move(colour);
   }
   step(3);
@@ -460,8 +468,8 @@ bool Engine::calibrate(ImageSlot& out, std::string* why, Progress* progress, std
   }
   switch (p.stretch) {
     case StretchMode::None: break;
-    case StretchMode::Percent: stretchPercent(*out, p.stretchFromRel, p.stretchToRel, threads_); break;
-    case StretchMode::Levels: stretchLevels(*out, p.stretchFromAbs, p.stretchToAbs, threads_); break;
+    case StretchMode::Percent: stretchPercent(*out, p.stretchFromRel, p.stretchToRel, threads); break;
+    case StretchMode::Levels: stretchLevels(*out, p.stretchFromAbs, p.stretchToAbs, threads); break;
   }
   if (stopRequested()) {
     out.reset();

@@ -184,13 +184,21 @@ class Engine {
   // frame in place, false when it is empty or the work was stopped.
   void PrepareProcessing();
   bool LoadForProcessing(const ImageSource& source, ImageSlot& frame, std::string* why = nullptr);
-  bool ProcessLoadedFrame(ImageSlot& frame, std::string* why = nullptr);
+  bool ProcessLoadedFrame(ImageSlot& frame, std::string* why = nullptr, int threads = 0);  // 0: threads()
   // ProcessLoadedFrame without the status, the progress and the view's
-  // levels: it only reads the engine, so once PrepareProcessing has made the
-  // masters it may run on the loading thread beside the caller's work.
-  bool CalibrateLoadedFrame(ImageSlot& frame, std::string* why = nullptr) const;
+  // levels, on at most `threads` threads: it only reads the engine, so once
+  // PrepareProcessing has made the masters it may run on the loading thread
+  // beside the caller's work.
+  bool CalibrateLoadedFrame(ImageSlot& frame, int threads, std::string* why = nullptr) const;
   // Threads each step of the work may use.
   int threads() const { return threads_; }
+  // Whether the project's frames are small enough that a loop over them runs
+  // best on one thread: handing a frame, or part of it, to another core costs
+  // more than the work it shares (a master of VGA frames ran slower on two
+  // cores than on one). False while no frame has fixed the size.
+  bool SmallFrames() const {
+    return frameSize_.width > 0 && int64_t{frameSize_.width} * frameSize_.height < (int64_t{1} << 20);
+  }
 
   // Drops the raw frame and every product: memory is given back and every
   // product is made again when next needed.
@@ -227,9 +235,11 @@ class Engine {
   PixelFormat calibrationFormat(const ImageSource* source) const;
   // A stop or yield was asked for: no further product is started.
   bool Interrupted() const;
-  // The calibration steps on `frame`, reporting each step to `progress` and
-  // counting the levels before the stretch into `levels` when they are given.
-  bool calibrate(ImageSlot& frame, std::string* why, Progress* progress, std::array<uint32_t, 256>* levels) const;
+  // The calibration steps on `frame` on at most `threads` threads, reporting
+  // each step to `progress` and counting the levels before the stretch into
+  // `levels` when they are given.
+  bool calibrate(ImageSlot& frame, std::string* why, int threads, Progress* progress,
+                 std::array<uint32_t, 256>* levels) const;
   bool load(const ImageSource* source, ImageSlot& slot, PixelFormat format, std::string* why);
   bool fitsFrame(const ImageBuffer* image) const;
   // Makes the master of `role`'s list by the list's combine setting.

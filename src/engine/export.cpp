@@ -345,10 +345,14 @@ ExportResult ProcessedExporter::Run() {
   std::vector<int32_t> present;
   for (int32_t i = 0; i < images.size(); ++i)
     if (const ImageSource* entry = images.entry(i); entry && entry->enabled && !entry->missing) present.push_back(i);
+  const bool small = engine_.SmallFrames();
   std::optional<FrameReadAhead> ahead;
-  if (engine_.threads() > 1 && present.size() > 1)
+  if (engine_.threads() > 1 && present.size() > 1 && !small)
     ahead.emplace(present, kFramesAhead, [this, &images](int32_t i, ImageSlot& slot, std::string& why) {
-      if (engine_.LoadForProcessing(*images.entry(i), slot, &why)) engine_.CalibrateLoadedFrame(slot, &why);
+      // The calling thread encodes and writes meanwhile: the calibration
+      // takes the other threads.
+      if (engine_.LoadForProcessing(*images.entry(i), slot, &why))
+        engine_.CalibrateLoadedFrame(slot, std::max(1, engine_.threads() - 1), &why);
     });
   ImageSlot frame;
   for (int32_t i = 0; i < images.size(); ++i) {
@@ -369,7 +373,8 @@ ExportResult ProcessedExporter::Run() {
         if (!frame) loadWhy = loaded.why;
         processed = frame != nullptr;
       } else {
-        processed = engine_.LoadForProcessing(*entry, frame, &loadWhy) && engine_.ProcessLoadedFrame(frame, &loadWhy);
+        processed = engine_.LoadForProcessing(*entry, frame, &loadWhy) &&
+                    engine_.ProcessLoadedFrame(frame, &loadWhy, small ? 1 : engine_.threads());
       }
     }
     if (!processed) {

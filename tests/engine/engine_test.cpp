@@ -63,17 +63,19 @@ TEST_F(EngineTest, AveragingPassesOverDisabledAndUnreadableFrames) {
             std::pair(2, size_t{1}));
 }
 
-// Masters on several threads load frames ahead of the sum; the sum keeps the list order, so the master equals the
-// one-thread master to the bit. Random fractions make the order show in the last bits.
+// Masters of large frames on several threads load frames ahead of the sum; the sum keeps the list order, so the master
+// equals the one-thread master to the bit. Random fractions make the order show in the last bits.
 TEST_F(EngineTest, MastersLoadedAheadEqualTheOneThreadMaster) {
+  constexpr int32_t kSide = 1024;  // frames of this size and more are loaded ahead
   for (int k = 0; k < 9; ++k) add(ListRole::Darks, 0);
+  engine.SetFrameSize({kSide, kSide});
   std::filesystem::remove(engine.list(ListRole::Darks).entries[4]->path);
   engine.SetLoader([](const ImageSource* source, ImageSlot& slot, PixelFormat, std::string* why) {
     if (!std::filesystem::exists(source->path)) return refuse(why, "gone");
     std::mt19937 rng(std::stoul(std::filesystem::path(source->path).stem().string()));
-    std::vector<float> values(8);
-    for (float& v : values) v = std::uniform_real_distribution<float>(0.0f, 255.0f)(rng);
-    slot = test::floatImage(4, 2, values);
+    std::vector<float> values(size_t{kSide} * kSide);
+    for (size_t i = 0; i < 8; ++i) values[i] = std::uniform_real_distribution<float>(0.0f, 255.0f)(rng);
+    slot = test::floatImage(kSide, kSide, values);
     return true;
   });
   std::vector<test::Bytes> masters;
