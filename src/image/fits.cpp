@@ -309,34 +309,6 @@ struct TableElements {
   }
 };
 
-// A whole grey float image of 16-bit data whose values are the raw data plus
-// a constant (BSCALE 1, no null value, nothing below 0: the usual camera file
-// with BZERO 32768) is converted by arithmetic rather than through the table:
-// with values spread over many codes, lookups in 65536 floats miss the
-// fastest cache, while the arithmetic vectorises. The arithmetic is used only
-// when it gives every one of the 65536 codes the table's element, bit for
-// bit; false, with nothing written, otherwise.
-bool storeOffsetGrey16(ImageBuffer& image, const uint8_t* bytes, const DataLayout& layout, bool colourPlanes,
-                       const std::vector<double>& valueOfCode, Scale scale) {
-  const uint64_t pixels = static_cast<uint64_t>(image.width) * static_cast<uint64_t>(image.height);
-  if (image.format != PixelFormat::GrayFloat || colourPlanes || layout.presentIn(0) < pixels) return false;
-  const double offset = valueOfCode[0];
-  const double factor = 255.0 / scale.max;
-  auto element = [offset, factor](int16_t raw) { return static_cast<float>((static_cast<double>(raw) + offset) * factor); };
-  for (size_t code = 0; code < valueOfCode.size(); ++code) {
-    if (std::bit_cast<uint32_t>(element(static_cast<int16_t>(code))) !=
-        std::bit_cast<uint32_t>(scale.toFloat(valueOfCode[code])))
-      return false;
-  }
-  const size_t width = static_cast<size_t>(image.width);
-  for (int32_t fileRow = 0; fileRow < image.height; ++fileRow) {
-    float* out = reinterpret_cast<float*>(image.row(image.height - 1 - fileRow));
-    const uint8_t* in = bytes + 2 * width * static_cast<size_t>(fileRow);
-    for (size_t x = 0; x < width; ++x) out[x] = element(static_cast<int16_t>((in[2 * x] << 8) | in[2 * x + 1]));
-  }
-  return true;
-}
-
 // How a file's values are brought to 0..255, with the words `info` shows.
 struct ScaleChoice {
   double max = 1;
@@ -427,9 +399,6 @@ std::string convertData(ImageBuffer& image, const uint8_t* bytes, const DataLayo
     return max;
   };
   const ScaleChoice choice = chooseScale(scale, Bitpix, outputPlanes, layout.planes, greatest);
-  if constexpr (Bitpix == 16) {
-    if (storeOffsetGrey16(image, bytes, layout, colourPlanes, valueOfCode, Scale{choice.max})) return choice.note;
-  }
   TableElements<decltype(codeAt)> elements{codeAt, valueOfCode, Scale{choice.max}};
   storeImage(image, layout, colourPlanes, elements);
   return choice.note;
