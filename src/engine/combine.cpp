@@ -296,7 +296,7 @@ bool BandCombiner::findFirstFrame(ImageSlot& first) {
       continue;
     }
     const bool sized = size.width < 0 || (first->width == size.width && first->height == size.height);
-    const bool floats = first->format == PixelFormat::GrayFloat || first->format == PixelFormat::BgrFloat;
+    const bool floats = isFloatFormat(first->format);
     if (!floats || !sized) {
       state.status = FrameState::Status::PassedOver;
       state.why = floats ? kOtherSize : kOtherKind;

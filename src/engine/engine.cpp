@@ -1,5 +1,6 @@
 #include "engine/engine.h"
 
+#include <algorithm>
 #include <optional>
 #include <utility>
 
@@ -187,11 +188,18 @@ void Engine::averageList(ListRole role, ImageSlot& target, ProductBit bit, const
     const ImageSource* source = list.entry(i);
     load(source, slot, calibrationFormat(source), &why);
   };
+  // Frames whose reader can add them to the sum as it reads them (FITS,
+  // AVI) are added that way after the first, on this thread: the sum then
+  // takes one pass over memory per frame instead of a stored frame's three,
+  // and the sums are the same. A frame the reader does not add is loaded.
+  const bool adding = !loader_ && std::all_of(enabled.begin(), enabled.end(), [&](int32_t i) {
+    return addsWithoutLoading(*list.entry(i));
+  });
   // Frames of one size follow each other: their arrays are reused.
   const ArrayReuse reuse;
   std::optional<FrameReadAhead> ahead;
   const bool small = SmallFrames();
-  if (threads_ > 1 && enabled.size() > 1 && !small) ahead.emplace(enabled, kFramesAhead, loadEntry);
+  if (threads_ > 1 && enabled.size() > 1 && !small && !adding) ahead.emplace(enabled, kFramesAhead, loadEntry);
   const int addThreads = small ? 1 : ahead ? std::max(1, threads_ - 1) : threads_;
   int32_t n = 0;
   for (int32_t i = 0; i < count; ++i) {
@@ -199,6 +207,11 @@ void Engine::averageList(ListRole role, ImageSlot& target, ProductBit bit, const
     progress_->Step(i + 1, count);
     const ImageSource* source = list.entry(i);
     if (!source || !source->enabled) continue;
+    if (adding && target && calibrationFormat(source) == target->format &&
+        addFrameTo(*source, *target, settings_.processing.fitsScale)) {
+      ++n;
+      continue;
+    }
     FrameReadAhead::Loaded loaded;
     if (ahead) {
       if (!ahead->next(loaded)) break;  // stopped

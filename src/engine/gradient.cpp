@@ -107,7 +107,7 @@ const float* floatRow(const ImageBuffer& image, int32_t y) { return reinterpret_
 float* floatRow(ImageBuffer& image, int32_t y) { return reinterpret_cast<float*>(image.row(y)); }
 
 bool isFlatFormat(const ImageBuffer& image) {
-  return (image.format == PixelFormat::GrayFloat || image.format == PixelFormat::BgrFloat) &&
+  return isFloatFormat(image.format) &&
          image.bytesPerPixel == bytesPerPixelOf(image.format) && image.width > 0 && image.height > 0 &&
          image.pixels && image.rowBytes == image.width * image.bytesPerPixel;
 }

@@ -226,29 +226,52 @@ bool decodeFrame(const ParsedVideo& video, KeptDecoder& kept, ByteInput& input, 
   return true;
 }
 
-// Builds the buffer from a bitmap frame; rows the frame lacks are black.
-bool storeFrame(const DibFrame& frame, PixelFormat format, ImageSlot& slot, std::string* why) {
+// Where a frame read goes: a new buffer of `format` in `slot`, or, with
+// `sum` (a float format), added value by value to `sum`.
+struct FrameTarget {
+  PixelFormat format;
+  ImageSlot* slot = nullptr;
+  ImageBuffer* sum = nullptr;
+};
+
+// Builds the buffer from a bitmap frame, or adds the frame to the sum;
+// rows the frame lacks are black.
+bool storeFrame(const DibFrame& frame, const FrameTarget& target, std::string* why) {
   if (frame.bitCount != 8 && frame.bitCount != 24 && frame.bitCount != 32)
     return refuse(why, std::to_string(frame.bitCount) + "-bit frames are not supported");
-  auto image = std::make_unique<ImageBuffer>();
-  image->setFormat(format);
-  image->width = frame.width;
-  image->height = frame.height;
-  if (!image->allocate()) return refuse(why, "not enough memory for the frame");
+  ImageBuffer* sum = target.sum;
+  if (sum && (sum->width != frame.width || sum->height != frame.height || sum->bayer != BayerPattern::None))
+    return refuse(why, "the frame differs from the sum in size or mosaic");
+  std::unique_ptr<ImageBuffer> image;
+  if (!sum) {
+    image = std::make_unique<ImageBuffer>();
+    image->setFormat(target.format);
+    image->width = frame.width;
+    image->height = frame.height;
+    if (!image->allocate()) return refuse(why, "not enough memory for the frame");
+  }
+  const ImageBuffer& shape = sum ? *sum : *image;
+  // A sum's rows are decoded into `decoded`, then added.
+  std::vector<float> decoded(sum ? static_cast<size_t>(sum->rowBytes) / sizeof(float) : 0);
   const size_t available = frame.storage.size() - frame.rowsOffset;
   const size_t filePixelBytes = static_cast<size_t>(frame.bitCount / 8);
   static const uint8_t kNoPalette[kBitmapPaletteBytes] = {};
   const uint8_t* palette = frame.palette.size() >= kBitmapPaletteBytes ? frame.palette.data() : kNoPalette;
-  const DibRowDecoder decoder(frame.bitCount, palette, format);
+  const DibRowDecoder decoder(frame.bitCount, palette, shape.format);
   for (int32_t r = 0; r < frame.height; ++r) {
-    uint8_t* out = image->row(frame.topDown ? r : frame.height - 1 - r);
+    const int32_t y = frame.topDown ? r : frame.height - 1 - r;
+    uint8_t* out = sum ? reinterpret_cast<uint8_t*>(decoded.data()) : image->row(y);
     const size_t start = frame.rowBytes * static_cast<size_t>(r);
     const size_t inRow = available > start ? std::min(available - start, frame.rowBytes) : 0;
     const int32_t complete = static_cast<int32_t>(std::min<size_t>(frame.width, inRow / filePixelBytes));
-    if (complete < frame.width) std::memset(out, 0, static_cast<size_t>(image->rowBytes));
+    if (complete < frame.width) std::memset(out, 0, static_cast<size_t>(shape.rowBytes));
     if (complete > 0) decoder.decode(frame.rows() + start, complete, out);
+    if (sum) {
+      float* row = reinterpret_cast<float*>(sum->row(y));
+      for (size_t i = 0; i < decoded.size(); ++i) row[i] = row[i] + decoded[i];
+    }
   }
-  slot = std::move(image);
+  if (target.slot) *target.slot = std::move(image);
   return true;
 }
 
@@ -277,8 +300,8 @@ bool plausibleDibFrame(const VideoFormat& f, const AviFrameEntry& frame, std::st
 }
 
 // Reads frame `frameIndex` of `video`, decoding compressed frames with `kept`.
-bool readFrame(const ParsedVideo& video, KeptDecoder& kept, ByteInput& input, int32_t frameIndex, PixelFormat format,
-               ImageSlot& slot, std::string* why) {
+bool readFrame(const ParsedVideo& video, KeptDecoder& kept, ByteInput& input, int32_t frameIndex,
+               const FrameTarget& target, std::string* why) {
   const int32_t source = pictureFrame(video, frameIndex, why);
   if (source < 0) return false;
   const AviFrameEntry& stored = video.index.frames[source];
@@ -286,11 +309,11 @@ bool readFrame(const ParsedVideo& video, KeptDecoder& kept, ByteInput& input, in
     if (!plausibleDibFrame(video.format, stored, why)) return false;
     DibFrame frame;
     uncompressedFrame(video.format, readFrameBytes(input, stored), frame);
-    return storeFrame(frame, format, slot, why);
+    return storeFrame(frame, target, why);
   }
   if (video.rawGrey) {
     DibFrame frame;
-    return greyFrame(video.format, readFrameBytes(input, stored), frame, why) && storeFrame(frame, format, slot, why);
+    return greyFrame(video.format, readFrameBytes(input, stored), frame, why) && storeFrame(frame, target, why);
   }
   std::lock_guard<std::mutex> lock(kept.mutex);
   if (!decodeFrame(video, kept, input, source, why)) {
@@ -298,7 +321,7 @@ bool readFrame(const ParsedVideo& video, KeptDecoder& kept, ByteInput& input, in
     kept.lastFrame = -1;
     return false;
   }
-  return storeFrame(kept.last, format, slot, why);
+  return storeFrame(kept.last, target, why);
 }
 
 bool checkRequest(int32_t frameIndex, PixelFormat format, std::string* why) {
@@ -337,7 +360,7 @@ bool aviFrameSize(const std::string& path, int32_t& width, int32_t& height, std:
   }
   // A codec may refuse the stream or give another size: only decoding says.
   ImageSlot first;
-  if (!readFrame(parsed, video->decoding, file, source, PixelFormat::Gray8, first, why)) return false;
+  if (!readFrame(parsed, video->decoding, file, source, {PixelFormat::Gray8, &first}, why)) return false;
   width = first->width;
   height = first->height;
   return true;
@@ -348,7 +371,15 @@ bool readAviFrame(const std::string& path, int32_t frameIndex, PixelFormat forma
   VideoFile file;
   if (!file.open(path, why)) return false;
   const std::shared_ptr<CachedVideo> video = lookUp(path, file, why);
-  return video && readFrame(video->parsed, video->decoding, file, frameIndex, format, slot, why);
+  return video && readFrame(video->parsed, video->decoding, file, frameIndex, {format, &slot}, why);
+}
+
+bool addAviFrame(const std::string& path, int32_t frameIndex, ImageBuffer& sum) {
+  if (!checkRequest(frameIndex, sum.format, nullptr) || !isFloatFormat(sum.format)) return false;
+  VideoFile file;
+  if (!file.open(path, nullptr)) return false;
+  const std::shared_ptr<CachedVideo> video = lookUp(path, file, nullptr);
+  return video && readFrame(video->parsed, video->decoding, file, frameIndex, {sum.format, nullptr, &sum}, nullptr);
 }
 
 bool readAviFrame(ByteInput& input, int32_t frameIndex, PixelFormat format, ImageSlot& slot, std::string* why) {
@@ -356,7 +387,7 @@ bool readAviFrame(ByteInput& input, int32_t frameIndex, PixelFormat format, Imag
   ParsedVideo video;
   if (!parseVideo(input, video, why)) return false;
   KeptDecoder decoding;
-  return readFrame(video, decoding, input, frameIndex, format, slot, why);
+  return readFrame(video, decoding, input, frameIndex, {format, &slot}, why);
 }
 
 void clearAviReadCache() {

@@ -33,6 +33,12 @@ bool aviFrameSize(const std::string& path, int32_t& width, int32_t& height, std:
 bool readAviFrame(const std::string& path, int32_t frameIndex, PixelFormat format, ImageSlot& slot,
                   std::string* why = nullptr);
 
+// Adds frame `frameIndex`, as readAviFrame reads it in the format of `sum`
+// (GrayFloat or BgrFloat), value by value to `sum` in single precision
+// without storing the frame. False, with `sum` untouched, where readAviFrame
+// would refuse the frame or it has another size than `sum`.
+bool addAviFrame(const std::string& path, int32_t frameIndex, ImageBuffer& sum);
+
 // The same from bytes in memory or an open input, keeping nothing between
 // calls: for tests and fuzzing.
 class ByteInput;

@@ -42,6 +42,14 @@ bool readAviFrameOf(const std::string& path, int32_t frame, PixelFormat format, 
   return readAviFrame(path, frame, format, slot, why);
 }
 
+bool addFitsFrame(const std::string& path, int32_t, ImageBuffer& sum, FitsScale scale) {
+  return addFits(path, sum, scale);
+}
+
+bool addAviFrameOf(const std::string& path, int32_t frame, ImageBuffer& sum, FitsScale) {
+  return addAviFrame(path, frame, sum);
+}
+
 int32_t countAviFrames(const std::string& path, std::string* why) { return aviFrameCount(path, why); }
 
 bool readSerFrameOf(const std::string& path, int32_t frame, PixelFormat format, ImageSlot& slot, std::string* why,
@@ -76,14 +84,14 @@ bool fitsFrameShape(const std::string& path, int32_t& width, int32_t& height, Ba
 
 const FileKindInfo kFileKinds[] = {
     {FileKind::Bitmap, "bmp", "Bitmap files", kBitmapExtensions, kBitmapSignature, false, FrameBitmap,
-     readBitmapFrame, nullptr, frameSizeWithoutPattern<bitmapFrameSize>},
+     readBitmapFrame, nullptr, frameSizeWithoutPattern<bitmapFrameSize>, nullptr},
     {FileKind::Fits, "fits", "FITs files", kFitsExtensions, kFitsSignature, false, FrameFits, readFitsFrame,
-     nullptr, fitsFrameShape},
+     nullptr, fitsFrameShape, addFitsFrame},
     {FileKind::Avi, "avi", "AVI files", kAviExtensions, kAviSignature, true, FrameNone, readAviFrameOf,
-     countAviFrames, frameSizeWithoutPattern<aviFrameSize>},
+     countAviFrames, frameSizeWithoutPattern<aviFrameSize>, addAviFrameOf},
     // After AVI: a video frame code alone names AVI, the first video row.
     {FileKind::Ser, "ser", "SER files", kSerExtensions, kSerSignature, true, FrameNone, readSerFrameOf,
-     countSerFrames, serFrameSize},
+     countSerFrames, serFrameSize, nullptr},
 };
 
 bool matches(std::span<const Signature> signature, const char* head, size_t size) {

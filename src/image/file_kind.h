@@ -32,6 +32,12 @@ struct Signature {
 using FrameReader = bool (*)(const std::string& path, int32_t frame, PixelFormat format, ImageSlot& slot,
                              std::string* why, FitsScale scale, std::string* scaleNote);
 
+// Adds frame `frame` of the file, as a FrameReader reads it in the format of
+// `sum` (GrayFloat or BgrFloat), value by value to `sum` without storing the
+// frame. False, with `sum` untouched, where the reader would refuse the frame
+// or it has another size or mosaic than `sum`.
+using FrameAdder = bool (*)(const std::string& path, int32_t frame, ImageBuffer& sum, FitsScale scale);
+
 // Everything Stelp knows of one kind of file it reads. The window's import,
 // project opening and every stelp-cli command take their answers from this
 // one table, so they accept and refuse the same files.
@@ -53,6 +59,8 @@ struct FileKindInfo {
   // makes before it reads pixels, and the Bayer pattern a grey read gives
   // it; false, with the reason, where `read` would refuse frame 0.
   bool (*frameSize)(const std::string& path, int32_t& width, int32_t& height, BayerPattern& bayer, std::string* why);
+  // Null for kinds whose frames are only read whole.
+  FrameAdder add;
 };
 
 // The rows of the table: bitmap, FITS, AVI, SER.

@@ -161,8 +161,10 @@ struct DataLayout {
 // Writes plane `plane` into channel `channel` of every pixel of `image`
 // (into every channel when `channel` is negative); the first file row is the
 // bottom row of the picture. `elementAt(i)` gives the output element of the
-// i-th value of the data; the pixels the file does not hold are black.
-template <typename T, typename ElementAt>
+// i-th value of the data; the pixels the file does not hold are black. With
+// `Add`, each element is added to the one `image` holds instead, as adding
+// the stored image would add it.
+template <typename T, bool Add, typename ElementAt>
 void fillChannel(ImageBuffer& image, int channels, int channel, const DataLayout& layout, int plane,
                  ElementAt elementAt) {
   const int32_t width = image.width;
@@ -172,21 +174,32 @@ void fillChannel(ImageBuffer& image, int channels, int channel, const DataLayout
     T* out = reinterpret_cast<T*>(image.row(image.height - 1 - fileRow));
     const uint64_t first = static_cast<uint64_t>(fileRow) * static_cast<uint64_t>(width);
     const int32_t inRow = static_cast<int32_t>(std::min<uint64_t>(width, present > first ? present - first : 0));
-    for (int32_t x = 0; x < inRow; ++x) {
-      const T value = elementAt(planeStart + first + static_cast<uint64_t>(x));
-      if (channels == 1) {
-        out[x] = value;
-      } else if (channel >= 0) {
-        out[x * channels + channel] = value;
+    auto put = [](T& element, T value) {
+      if constexpr (Add) {
+        element = element + value;
       } else {
-        for (int c = 0; c < channels; ++c) out[x * channels + c] = value;
+        element = value;
+      }
+    };
+    const uint64_t rowStart = planeStart + first;
+    if (channels == 1) {
+      // Grey: a loop of its own, the most common case and the tightest.
+      for (int32_t x = 0; x < inRow; ++x) put(out[x], elementAt(rowStart + static_cast<uint64_t>(x)));
+    } else {
+      for (int32_t x = 0; x < inRow; ++x) {
+        const T value = elementAt(rowStart + static_cast<uint64_t>(x));
+        if (channel >= 0) {
+          put(out[x * channels + channel], value);
+        } else {
+          for (int c = 0; c < channels; ++c) put(out[x * channels + c], value);
+        }
       }
     }
     for (int32_t x = inRow; x < width; ++x) {
       if (channel >= 0) {
-        out[x * channels + channel] = T{};
+        put(out[x * channels + channel], T{});
       } else {
-        for (int c = 0; c < channels; ++c) out[x * channels + c] = T{};
+        for (int c = 0; c < channels; ++c) put(out[x * channels + c], T{});
       }
     }
   }
@@ -196,26 +209,33 @@ void fillChannel(ImageBuffer& image, int channels, int channel, const DataLayout
 // blue) when `colourPlanes`, otherwise every channel from the first plane.
 // `elements` is called as `elements.template get<T>()` for the format's
 // element type T and returns a functor from a data index to T.
-template <typename T, typename Elements>
+template <typename T, bool Add, typename Elements>
 void fillImage(ImageBuffer& image, int channels, const DataLayout& layout, bool colourPlanes, Elements& elements) {
   auto elementAt = elements.template get<T>();
   if (!colourPlanes) {
-    fillChannel<T>(image, channels, -1, layout, 0, elementAt);
+    fillChannel<T, Add>(image, channels, -1, layout, 0, elementAt);
     return;
   }
   // Channels are stored blue, green, red; the planes come red, green, blue.
-  for (int c = 0; c < 3; ++c) fillChannel<T>(image, channels, c, layout, 2 - c, elementAt);
+  for (int c = 0; c < 3; ++c) fillChannel<T, Add>(image, channels, c, layout, 2 - c, elementAt);
 }
 
+// Stores the data in `image`, or with `add` adds it to `image` (a float
+// format).
 template <typename Elements>
-void storeImage(ImageBuffer& image, const DataLayout& layout, bool colourPlanes, Elements& elements) {
+void storeImage(ImageBuffer& image, const DataLayout& layout, bool colourPlanes, Elements& elements, bool add) {
+  if (add) {
+    const int channels = image.format == PixelFormat::BgrFloat ? 3 : 1;
+    fillImage<float, true>(image, channels, layout, colourPlanes, elements);
+    return;
+  }
   switch (image.format) {
-    case PixelFormat::Gray8: fillImage<uint8_t>(image, 1, layout, false, elements); break;
-    case PixelFormat::Gray16: fillImage<uint16_t>(image, 1, layout, false, elements); break;
-    case PixelFormat::Gray32: fillImage<uint32_t>(image, 1, layout, false, elements); break;
-    case PixelFormat::GrayFloat: fillImage<float>(image, 1, layout, false, elements); break;
-    case PixelFormat::Bgr24: fillImage<uint8_t>(image, 3, layout, colourPlanes, elements); break;
-    case PixelFormat::BgrFloat: fillImage<float>(image, 3, layout, colourPlanes, elements); break;
+    case PixelFormat::Gray8: fillImage<uint8_t, false>(image, 1, layout, false, elements); break;
+    case PixelFormat::Gray16: fillImage<uint16_t, false>(image, 1, layout, false, elements); break;
+    case PixelFormat::Gray32: fillImage<uint32_t, false>(image, 1, layout, false, elements); break;
+    case PixelFormat::GrayFloat: fillImage<float, false>(image, 1, layout, false, elements); break;
+    case PixelFormat::Bgr24: fillImage<uint8_t, false>(image, 3, layout, colourPlanes, elements); break;
+    case PixelFormat::BgrFloat: fillImage<float, false>(image, 3, layout, colourPlanes, elements); break;
     case PixelFormat::None: break;
   }
 }
@@ -309,6 +329,41 @@ struct TableElements {
   }
 };
 
+// A grey float image of 16-bit data whose values are the raw data plus a
+// constant (BSCALE 1, no null value, nothing below 0: the usual camera file
+// with BZERO 32768) is converted by arithmetic rather than through the
+// table: lookups in 65536 floats do not vectorise, the arithmetic does. It
+// is used only when it gives every one of the 65536 codes the table's
+// element, bit for bit; false, with nothing written, otherwise. With `add`
+// the elements are added to the image's.
+bool storeOffsetGrey16(ImageBuffer& image, const uint8_t* bytes, const DataLayout& layout, bool colourPlanes,
+                       const std::vector<double>& valueOfCode, Scale scale, bool add) {
+  const uint64_t pixels = static_cast<uint64_t>(image.width) * static_cast<uint64_t>(image.height);
+  if (image.format != PixelFormat::GrayFloat || colourPlanes || layout.presentIn(0) < pixels) return false;
+  const double offset = valueOfCode[0];
+  const double factor = 255.0 / scale.max;
+  auto element = [offset, factor](int16_t raw) {
+    return static_cast<float>((static_cast<double>(raw) + offset) * factor);
+  };
+  for (size_t code = 0; code < valueOfCode.size(); ++code) {
+    if (std::bit_cast<uint32_t>(element(static_cast<int16_t>(code))) !=
+        std::bit_cast<uint32_t>(scale.toFloat(valueOfCode[code])))
+      return false;
+  }
+  const size_t width = static_cast<size_t>(image.width);
+  for (int32_t fileRow = 0; fileRow < image.height; ++fileRow) {
+    float* out = reinterpret_cast<float*>(image.row(image.height - 1 - fileRow));
+    const uint8_t* in = bytes + 2 * width * static_cast<size_t>(fileRow);
+    auto rawAt = [in](size_t x) { return static_cast<int16_t>((in[2 * x] << 8) | in[2 * x + 1]); };
+    if (add) {
+      for (size_t x = 0; x < width; ++x) out[x] = out[x] + element(rawAt(x));
+    } else {
+      for (size_t x = 0; x < width; ++x) out[x] = element(rawAt(x));
+    }
+  }
+  return true;
+}
+
 // How a file's values are brought to 0..255, with the words `info` shows.
 struct ScaleChoice {
   double max = 1;
@@ -364,7 +419,7 @@ ScaleChoice chooseScale(FitsScale scale, int bitpix, int outputPlanes, int dataP
 // pass, and each pixel becomes a lookup; both routes give the same values.
 template <int Bitpix>
 std::string convertData(ImageBuffer& image, const uint8_t* bytes, const DataLayout& layout, bool colourPlanes,
-                        FitsScale scale, const ValueRule& rule) {
+                        FitsScale scale, const ValueRule& rule, bool add) {
   const int outputPlanes = colourPlanes ? 3 : 1;
   // Missing pixels are black; they count as 0 towards the greatest value.
   auto valueAt = [&](uint64_t i) { return rule(rawAt<Bitpix>(bytes, i)); };
@@ -379,7 +434,7 @@ std::string convertData(ImageBuffer& image, const uint8_t* bytes, const DataLayo
     };
     const ScaleChoice choice = chooseScale(scale, Bitpix, outputPlanes, layout.planes, greatest);
     DirectElements<decltype(valueAt)> elements{valueAt, Scale{choice.max}};
-    storeImage(image, layout, colourPlanes, elements);
+    storeImage(image, layout, colourPlanes, elements, add);
     return choice.note;
   }
   auto codeAt = [bytes](uint64_t i) -> size_t {
@@ -399,8 +454,12 @@ std::string convertData(ImageBuffer& image, const uint8_t* bytes, const DataLayo
     return max;
   };
   const ScaleChoice choice = chooseScale(scale, Bitpix, outputPlanes, layout.planes, greatest);
+  if constexpr (Bitpix == 16) {
+    if (storeOffsetGrey16(image, bytes, layout, colourPlanes, valueOfCode, Scale{choice.max}, add))
+      return choice.note;
+  }
   TableElements<decltype(codeAt)> elements{codeAt, valueOfCode, Scale{choice.max}};
-  storeImage(image, layout, colourPlanes, elements);
+  storeImage(image, layout, colourPlanes, elements, add);
   return choice.note;
 }
 
@@ -517,8 +576,13 @@ bool fitsFrameSize(const std::string& path, int32_t& width, int32_t& height, std
   return true;
 }
 
-bool readFits(ByteInput& input, PixelFormat format, ImageSlot& slot, std::string* why, FitsScale scale,
-              std::string* scaleNote) {
+namespace {
+
+// Reads the image into a new buffer in `slot`, or, with `sum`, adds it to
+// `sum` as readFits would read it in sum's format. An image of another size
+// or mosaic than `sum` is refused before anything is added.
+bool readFitsImage(ByteInput& input, PixelFormat format, ImageSlot* slot, ImageBuffer* sum, std::string* why,
+                   FitsScale scale, std::string* scaleNote) {
   if (!isValidFormat(format))
     return refuse(why, "pixel format " + std::to_string(static_cast<int>(format)) + " is not supported");
   FitsHeader header;
@@ -533,11 +597,20 @@ bool readFits(ByteInput& input, PixelFormat format, ImageSlot& slot, std::string
   const bool colourPlanes = rgbCube && isColourFormat(format);
   const DataLayout shape{static_cast<uint64_t>(width) * static_cast<uint64_t>(height), rgbCube ? 3 : 1, 0};
 
-  auto image = std::make_unique<ImageBuffer>();
-  image->setFormat(format);
-  image->width = width;
-  image->height = height;
-  if (!image->allocate()) return refuse(why, "not enough memory for the image");
+  const BayerPattern bayer = !isColourFormat(format) && !rgbCube ? fitsBayerPattern(header) : BayerPattern::None;
+  std::unique_ptr<ImageBuffer> image;
+  if (sum) {
+    if (sum->width != width || sum->height != height || sum->bayer != bayer)
+      return refuse(why, "the image differs from the sum in size or mosaic");
+  } else {
+    image = std::make_unique<ImageBuffer>();
+    image->setFormat(format);
+    image->width = width;
+    image->height = height;
+    if (!image->allocate()) return refuse(why, "not enough memory for the image");
+    image->bayer = bayer;
+  }
+  ImageBuffer& target = sum ? *sum : *image;
 
   // Read without clearing first: every byte used is one the file gave.
   const size_t wanted = static_cast<size_t>(std::min(declared, available));
@@ -565,19 +638,32 @@ bool readFits(ByteInput& input, PixelFormat format, ImageSlot& slot, std::string
   rule.blank = truncSaturate<int64_t>(header.blank);
 
   std::string note;
+  const bool add = sum != nullptr;
   switch (bitpix) {
-    case 8: note = convertData<8>(*image, data.get(), layout, colourPlanes, scale, rule); break;
-    case 16: note = convertData<16>(*image, data.get(), layout, colourPlanes, scale, rule); break;
-    case 32: note = convertData<32>(*image, data.get(), layout, colourPlanes, scale, rule); break;
-    case -32: note = convertData<-32>(*image, data.get(), layout, colourPlanes, scale, rule); break;
-    default: note = convertData<-64>(*image, data.get(), layout, colourPlanes, scale, rule); break;
+    case 8: note = convertData<8>(target, data.get(), layout, colourPlanes, scale, rule, add); break;
+    case 16: note = convertData<16>(target, data.get(), layout, colourPlanes, scale, rule, add); break;
+    case 32: note = convertData<32>(target, data.get(), layout, colourPlanes, scale, rule, add); break;
+    case -32: note = convertData<-32>(target, data.get(), layout, colourPlanes, scale, rule, add); break;
+    default: note = convertData<-64>(target, data.get(), layout, colourPlanes, scale, rule, add); break;
   }
   if (scaleNote)
     *scaleNote = "BITPIX " + std::to_string(bitpix) + (rgbCube ? ", 3 planes (red, green, blue)" : "") + "; " + note;
-  if (!isColourFormat(format) && !rgbCube) image->bayer = fitsBayerPattern(header);
   giveBackArray(std::move(data), dataBytes);
-  slot = std::move(image);
+  if (slot) *slot = std::move(image);
   return true;
+}
+
+}  // namespace
+
+bool readFits(ByteInput& input, PixelFormat format, ImageSlot& slot, std::string* why, FitsScale scale,
+              std::string* scaleNote) {
+  return readFitsImage(input, format, &slot, nullptr, why, scale, scaleNote);
+}
+
+bool addFits(const std::string& path, ImageBuffer& sum, FitsScale scale) {
+  if (!isFloatFormat(sum.format)) return false;
+  FileInput input;
+  return input.open(path, nullptr) && readFitsImage(input, sum.format, nullptr, &sum, nullptr, scale, nullptr);
 }
 
 bool readFits(const std::string& path, PixelFormat format, ImageSlot& slot, std::string* why, FitsScale scale,

@@ -81,6 +81,13 @@ bool readFits(ByteInput& input, PixelFormat format, ImageSlot& slot, std::string
 bool readFits(const std::string& path, PixelFormat format, ImageSlot& slot, std::string* why = nullptr,
               FitsScale scale = FitsScale::Camera, std::string* scaleNote = nullptr);
 
+// Adds the image of the FITS file at `path`, as readFits reads it in the
+// format of `sum` (GrayFloat or BgrFloat), value by value to `sum`: each sum
+// becomes sum + value in single precision, as adding the read image would
+// make it, without the image being stored. False, with `sum` untouched, when
+// the file is refused or its image has another size or mosaic than `sum`.
+bool addFits(const std::string& path, ImageBuffer& sum, FitsScale scale = FitsScale::Camera);
+
 // The cards of a FITS file that describe the observation (DATE-OBS, EXPTIME,
 // FILTER, OBJECT, COMMENT, HISTORY, ...), in their order: every card but the
 // structural and scaling ones and those a writer sets itself (DATE,

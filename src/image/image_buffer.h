@@ -25,6 +25,9 @@ inline bool isValidFormat(PixelFormat format) { return bytesPerPixelOf(format) !
 inline bool isColourFormat(PixelFormat format) {
   return format == PixelFormat::Bgr24 || format == PixelFormat::BgrFloat;
 }
+inline bool isFloatFormat(PixelFormat format) {
+  return format == PixelFormat::GrayFloat || format == PixelFormat::BgrFloat;
+}
 
 // The colour filters of a one-shot-colour sensor, named by the 2 x 2 cell at
 // the top-left pixel as Stelp holds the frame (top row first): RGGB has red

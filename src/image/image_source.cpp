@@ -40,6 +40,16 @@ bool loadFrame(const ImageSource* source, ImageSlot& slot, PixelFormat format, s
   return kind->read(source->path, std::max(source->frameCode, 0), format, slot, why, fitsScale, nullptr);
 }
 
+bool addsWithoutLoading(const ImageSource& source) {
+  const FileKindInfo* kind = kindInfo(source.kind());
+  return kind && kind->add;
+}
+
+bool addFrameTo(const ImageSource& source, ImageBuffer& sum, FitsScale fitsScale) {
+  const FileKindInfo* kind = kindInfo(source.kind());
+  return kind && kind->add && kind->add(source.path, std::max(source.frameCode, 0), sum, fitsScale);
+}
+
 FileEntries entriesOfFile(const std::string& path, int32_t maxFrames) {
   FileEntries result;
   const FileKind kind = detectFileKind(path, &result.why);

@@ -53,6 +53,12 @@ int32_t nameOffsetOf(const std::string& path);
 bool loadFrame(const ImageSource* source, ImageSlot& slot, PixelFormat format, std::string* why = nullptr,
                FitsScale fitsScale = FitsScale::Camera);
 
+// Whether frames of `source`'s kind can be added to a sum as they are read
+// (see FrameAdder), and the adding: false, with `sum` untouched, when the
+// frame would not load in sum's format or has another size or mosaic.
+bool addsWithoutLoading(const ImageSource& source);
+bool addFrameTo(const ImageSource& source, ImageBuffer& sum, FitsScale fitsScale);
+
 // What one file gives a source list.
 struct FileEntries {
   FileKind kind = FileKind::Unknown;  // Unknown: refused, and `why` says why

@@ -9,6 +9,7 @@
 
 #include "engine/engine_util.h"
 #include "image/byte_io.h"
+#include "image/fits.h"
 
 namespace stelp {
 namespace {
@@ -87,6 +88,37 @@ TEST_F(EngineTest, MastersLoadedAheadEqualTheOneThreadMaster) {
     EXPECT_EQ(engine.AveragedCount(ListRole::Darks), 8);
   }
   EXPECT_EQ(masters, std::vector(3, masters[0]));
+}
+
+// Frames their reader adds to the sum as it reads them (FITS here) give the master that loading every frame gives; a
+// frame of another size is passed over either way. Random fractions make the order show in the last bits.
+TEST_F(EngineTest, MastersOfFramesAddedAsTheyAreReadEqualMastersOfLoadedFrames) {
+  std::mt19937 rng(11);
+  for (int k = 0; k < 4; ++k) {
+    auto image = test::makeImage(PixelFormat::GrayFloat, k == 2 ? 5 : 6, 4);
+    float* values = reinterpret_cast<float*>(image->pixels.get());
+    for (int32_t i = 0; i < image->width * image->height; ++i)
+      values[i] = std::uniform_real_distribution<float>(0.0f, 255.0f)(rng);
+    const std::string path = dir.file(std::to_string(k) + ".fits");
+    ASSERT_TRUE(writeFits(path, *image, FitsDepth::Int16));
+    test::appendEntry(engine, ListRole::Darks, path, FrameFits);
+  }
+  engine.SetFrameSize({6, 4});
+  std::vector<test::Bytes> masters;
+  for (const bool loading : {false, true}) {
+    if (loading) {
+      engine.SetLoader([](const ImageSource* source, ImageSlot& slot, PixelFormat format, std::string* why) {
+        return loadFrame(source, slot, format, why);
+      });
+    }
+    engine.DropAllProducts();
+    engine.AverageDarks();
+    ASSERT_TRUE(engine.product(kMasterDarkBit));
+    masters.push_back(test::pixelBytes(*engine.product(kMasterDarkBit)));
+    EXPECT_EQ(std::pair(engine.AveragedCount(ListRole::Darks), engine.PassedOver(ListRole::Darks).size()),
+              std::pair(3, size_t{1}));
+  }
+  EXPECT_EQ(masters[0], masters[1]);
 }
 
 TEST_F(EngineTest, StatusTextsAndTheGreyMean) {

@@ -247,6 +247,28 @@ TEST_F(AviFileTest, CountsAndReadsFilesAndFollowsAChangedFile) {
   EXPECT_EQ(aviFrameCount(bitmap) + aviFrameCount(dir.file("missing.avi")), 0);
 }
 
+// Adding a frame to a sum equals adding its read image: palette frames cut short, raw grey and 24-bit frames, into
+// grey and colour sums.
+TEST_F(AviFileTest, AddingToASumEqualsAddingTheReadFrame) {
+  Bytes grey(15);
+  for (size_t i = 0; i < grey.size(); ++i) grey[i] = static_cast<uint8_t>(17 * i);
+  const Bytes files[] = {
+      buildAvi({.width = 3, .bitCount = 8, .palette = {10, 20, 30, 0, 200, 100, 0, 0},
+                .frames = {Bytes{1, 0, 5, 0, 0, 1}}}),
+      buildAvi({.width = 5, .height = 3, .bitCount = 8, .compression = fourCc("Y800"), .frames = {grey}}),
+      buildAvi({.frames = threeFrames()}),
+  };
+  for (size_t f = 0; f < std::size(files); ++f)
+    for (const PixelFormat format : {PixelFormat::GrayFloat, PixelFormat::BgrFloat}) {
+      SCOPED_TRACE(testing::Message() << "file " << f << ", format " << static_cast<int>(format));
+      const std::string path = dir.file(std::to_string(f) + ".avi");
+      test::writeFile(path, files[f]);
+      ImageSlot read;
+      ASSERT_TRUE(readAviFrame(path, 0, format, read));
+      test::expectAddsLikeTheRead(*read, [&](ImageBuffer& sum) { return addAviFrame(path, 0, sum); });
+    }
+}
+
 TEST_F(AviFileTest, InterFrameVideosReadTheSameInAnyOrderAndFromManyThreads) {
   // Two MPEG-4 videos with a key frame every fourth frame. Reading in a jumbled order (reusing the kept decoder), from
   // one thread or from four at once, must give what a fresh decode of each frame gives.

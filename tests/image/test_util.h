@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -99,6 +100,31 @@ inline double sampleAt(const ImageBuffer& image, int32_t x, int32_t y, int chann
 // Every pixel byte of a buffer, top row first.
 inline Bytes pixelBytes(const ImageBuffer& image) {
   return Bytes(image.pixels.get(), image.pixels.get() + image.pixelBytes());
+}
+
+// Checks that add(sum) adds `frame`, the image a read of the same frame gives, to a sum of random fractions: each sum
+// becomes sum + value in single precision, to the bit. A sum of another size or mosaic is left alone.
+template <typename Add> void expectAddsLikeTheRead(const ImageBuffer& frame, Add add) {
+  auto sum = makeImage(frame.format, frame.width, frame.height);
+  sum->bayer = frame.bayer;
+  float* values = reinterpret_cast<float*>(sum->pixels.get());
+  const float* frameValues = reinterpret_cast<const float*>(frame.pixels.get());
+  std::vector<float> expected(sum->pixelBytes() / sizeof(float));
+  std::mt19937 rng(frame.width);
+  for (size_t i = 0; i < expected.size(); ++i) {
+    values[i] = std::uniform_real_distribution<float>(0.0f, 300.0f)(rng);
+    expected[i] = values[i] + frameValues[i];
+  }
+  ASSERT_TRUE(add(*sum));
+  const auto* expectedBytes = reinterpret_cast<const uint8_t*>(expected.data());
+  EXPECT_EQ(pixelBytes(*sum), Bytes(expectedBytes, expectedBytes + sum->pixelBytes()));
+  auto wider = makeImage(frame.format, frame.width + 1, frame.height);
+  sum->bayer = frame.bayer == BayerPattern::None ? BayerPattern::Rggb : BayerPattern::None;
+  for (ImageBuffer* other : {wider.get(), sum.get()}) {
+    const Bytes before = pixelBytes(*other);
+    EXPECT_FALSE(add(*other));
+    EXPECT_EQ(pixelBytes(*other), before);
+  }
 }
 
 // Checks that `read(slot, why)` refuses with a reason containing `reason` and keeps the buffer that was in the slot.
