@@ -260,10 +260,14 @@ bool storeFrame(const DibFrame& frame, const FrameTarget& target, std::string* w
   const DibRowDecoder decoder(frame.bitCount, palette, shape.format);
   for (int32_t r = 0; r < frame.height; ++r) {
     const int32_t y = frame.topDown ? r : frame.height - 1 - r;
-    uint8_t* out = sum ? reinterpret_cast<uint8_t*>(decoded.data()) : image->row(y);
     const size_t start = frame.rowBytes * static_cast<size_t>(r);
     const size_t inRow = available > start ? std::min(available - start, frame.rowBytes) : 0;
     const int32_t complete = static_cast<int32_t>(std::min<size_t>(frame.width, inRow / filePixelBytes));
+    if (sum && complete == frame.width) {
+      decoder.add(frame.rows() + start, complete, reinterpret_cast<float*>(sum->row(y)), decoded.data());
+      continue;
+    }
+    uint8_t* out = sum ? reinterpret_cast<uint8_t*>(decoded.data()) : image->row(y);
     if (complete < frame.width) std::memset(out, 0, static_cast<size_t>(shape.rowBytes));
     if (complete > 0) decoder.decode(frame.rows() + start, complete, out);
     if (sum) {

@@ -195,6 +195,17 @@ void DibRowDecoder::decode(const uint8_t* source, int32_t width, uint8_t* destin
   }
 }
 
+void DibRowDecoder::add(const uint8_t* source, int32_t width, float* sum, float* scratch) const {
+  if (bitCount_ == 8 && greyRamp_ && format_ == PixelFormat::GrayFloat) {
+    // Grey levels: converted and added in one loop.
+    for (int32_t x = 0; x < width; ++x) sum[x] = sum[x] + greyValue<float>(source[x]);
+    return;
+  }
+  decode(source, width, reinterpret_cast<uint8_t*>(scratch));
+  const size_t values = static_cast<size_t>(width) * (format_ == PixelFormat::BgrFloat ? 3 : 1);
+  for (size_t i = 0; i < values; ++i) sum[i] = sum[i] + scratch[i];
+}
+
 void decodeDibRow(const uint8_t* source, int bitCount, const uint8_t* palette, int32_t width,
                   PixelFormat format, uint8_t* destination) {
   DibRowDecoder(bitCount, palette, format).decode(source, width, destination);

@@ -32,6 +32,10 @@ class DibRowDecoder {
   DibRowDecoder(int bitCount, const uint8_t* palette, PixelFormat format);
   // Converts the first `width` pixels of `source` into `destination`.
   void decode(const uint8_t* source, int32_t width, uint8_t* destination) const;
+  // Adds the first `width` pixels of `source`, converted as decode converts
+  // them (a float format), to `sum` value by value in single precision.
+  // `scratch` has room for a converted row.
+  void add(const uint8_t* source, int32_t width, float* sum, float* scratch) const;
 
  private:
   int bitCount_;
