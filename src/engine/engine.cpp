@@ -189,9 +189,10 @@ void Engine::averageList(ListRole role, ImageSlot& target, ProductBit bit, const
     load(source, slot, calibrationFormat(source), &why);
   };
   // Frames whose reader can add them to the sum as it reads them (FITS,
-  // AVI) are added that way after the first, on this thread: the sum then
-  // takes one pass over memory per frame instead of a stored frame's three,
-  // and the sums are the same. A frame the reader does not add is loaded.
+  // AVI, SER) are added that way after the first, on this thread: the sum
+  // then takes one pass over memory per frame instead of a stored frame's
+  // three, and the sums are the same. A frame the reader does not add is
+  // loaded, and passed over or added as before.
   const bool adding = !loader_ && std::all_of(enabled.begin(), enabled.end(), [&](int32_t i) {
     return addsWithoutLoading(*list.entry(i));
   });

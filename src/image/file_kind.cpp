@@ -57,6 +57,10 @@ bool readSerFrameOf(const std::string& path, int32_t frame, PixelFormat format, 
   return readSerFrame(path, frame, format, slot, why, scale);
 }
 
+bool addSerFrameOf(const std::string& path, int32_t frame, ImageBuffer& sum, FitsScale scale) {
+  return addSerFrame(path, frame, sum, scale);
+}
+
 int32_t countSerFrames(const std::string& path, std::string* why) { return serFrameCount(path, why); }
 
 // The header check puts at least one whole frame inside the file.
@@ -91,7 +95,7 @@ const FileKindInfo kFileKinds[] = {
      countAviFrames, frameSizeWithoutPattern<aviFrameSize>, addAviFrameOf},
     // After AVI: a video frame code alone names AVI, the first video row.
     {FileKind::Ser, "ser", "SER files", kSerExtensions, kSerSignature, true, FrameNone, readSerFrameOf,
-     countSerFrames, serFrameSize, nullptr},
+     countSerFrames, serFrameSize, addSerFrameOf},
 };
 
 bool matches(std::span<const Signature> signature, const char* head, size_t size) {

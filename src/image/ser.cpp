@@ -46,19 +46,35 @@ struct Samples {
 };
 
 // Writes every pixel of `image` as `scale` makes it of `valueAt(pixel,
-// channel)`, the channels of a colour format being blue, green, red.
-template <typename T, typename ValueAt>
+// channel)`, the channels of a colour format being blue, green, red. With
+// `Add`, each value is added to the one `image` holds instead, as adding the
+// stored frame would add it.
+template <typename T, bool Add = false, typename ValueAt>
 void fill(ImageBuffer& image, int channels, const ValueScale& scale, ValueAt valueAt) {
   for (int32_t y = 0; y < image.height; ++y) {
     T* out = reinterpret_cast<T*>(image.row(y));
     const uint64_t first = static_cast<uint64_t>(y) * static_cast<uint64_t>(image.width);
     for (int32_t x = 0; x < image.width; ++x)
-      for (int c = 0; c < channels; ++c) out[x * channels + c] = scale.template to<T>(valueAt(first + x, c));
+      for (int c = 0; c < channels; ++c) {
+        const T value = scale.template to<T>(valueAt(first + x, c));
+        T& element = out[x * channels + c];
+        if constexpr (Add) {
+          element = element + value;
+        } else {
+          element = value;
+        }
+      }
   }
 }
 
+// Stores the frame in `image`, or with `add` adds it to `image` (a float
+// format).
 template <typename ValueAt>
-void store(ImageBuffer& image, const ValueScale& scale, ValueAt valueAt) {
+void store(ImageBuffer& image, const ValueScale& scale, ValueAt valueAt, bool add) {
+  if (add) {
+    fill<float, true>(image, image.format == PixelFormat::BgrFloat ? 3 : 1, scale, valueAt);
+    return;
+  }
   switch (image.format) {
     case PixelFormat::Gray8: fill<uint8_t>(image, 1, scale, valueAt); break;
     case PixelFormat::Gray16: fill<uint16_t>(image, 1, scale, valueAt); break;
@@ -74,7 +90,7 @@ void store(ImageBuffer& image, const ValueScale& scale, ValueAt valueAt) {
 // channel c (blue, green, red; 0 in the grey formats) of a pixel, before
 // scaling.
 template <typename ValueAt>
-void convert(ImageBuffer& image, const SerHeader& header, FitsScale scale, ValueAt valueAt) {
+void convert(ImageBuffer& image, const SerHeader& header, FitsScale scale, ValueAt valueAt, bool add) {
   ValueScale valueScale{255};
   if (header.bytesPerValue() == 2) {
     if (scale == FitsScale::Camera) {
@@ -89,7 +105,7 @@ void convert(ImageBuffer& image, const SerHeader& header, FitsScale scale, Value
       valueScale.max = greatest > 0 ? greatest : 1;
     }
   }
-  store(image, valueScale, valueAt);
+  store(image, valueScale, valueAt, add);
 }
 
 }  // namespace
@@ -145,8 +161,13 @@ int32_t serFrameCount(const std::string& path, std::string* why) {
   return readSerHeader(path, header, why) ? header.frames : 0;
 }
 
-bool readSerFrame(ByteInput& input, int32_t frame, PixelFormat format, ImageSlot& slot, std::string* why,
-                  FitsScale scale) {
+namespace {
+
+// Reads the frame into a new buffer in `slot`, or, with `sum`, adds it to
+// `sum` as readSerFrame would read it in sum's format. A frame of another
+// size or mosaic than `sum` is refused before anything is added.
+bool readFrameInto(ByteInput& input, int32_t frame, PixelFormat format, ImageSlot* slot, ImageBuffer* sum,
+                   std::string* why, FitsScale scale) {
   if (!isValidFormat(format))
     return refuse(why, "pixel format " + std::to_string(static_cast<int>(format)) + " is not supported");
   SerHeader header;
@@ -155,11 +176,22 @@ bool readSerFrame(ByteInput& input, int32_t frame, PixelFormat format, ImageSlot
     return refuse(why, "frame " + std::to_string(frame) + " does not exist (the video has " +
                            std::to_string(header.frames) + " frames)");
 
-  auto image = std::make_unique<ImageBuffer>();
-  image->setFormat(format);
-  image->width = header.width;
-  image->height = header.height;
-  if (!image->allocate()) return refuse(why, "not enough memory for the frame");
+  // Frames are stored top row first, so the id names the pattern at the
+  // top-left pixel as Stelp holds it.
+  const BayerPattern bayer = isColourFormat(format) ? BayerPattern::None : serBayerPattern(header);
+  std::unique_ptr<ImageBuffer> image;
+  if (sum) {
+    if (sum->width != header.width || sum->height != header.height || sum->bayer != bayer)
+      return refuse(why, "the frame differs from the sum in size or mosaic");
+  } else {
+    image = std::make_unique<ImageBuffer>();
+    image->setFormat(format);
+    image->width = header.width;
+    image->height = header.height;
+    if (!image->allocate()) return refuse(why, "not enough memory for the frame");
+    image->bayer = bayer;
+  }
+  ImageBuffer& target = sum ? *sum : *image;
   // The header check put the frame within the file, so its size fits memory
   // that can be asked for.
   const size_t bytes = static_cast<size_t>(header.frameBytes);
@@ -170,33 +202,44 @@ bool readSerFrame(ByteInput& input, int32_t frame, PixelFormat format, ImageSlot
     return refuse(why, "frame " + std::to_string(frame) + " is cut short");
 
   const Samples samples{data.get(), header.bytesPerValue() == 2, header.bigEndianData()};
-  // Frames are stored top row first, so the id names the pattern at the
-  // top-left pixel as Stelp holds it.
-  if (!isColourFormat(format)) image->bayer = serBayerPattern(header);
+  const bool add = sum != nullptr;
   if (header.planes == 1) {
-    convert(*image, header, scale, [&](uint64_t p, int) { return static_cast<double>(samples.at(p)); });
+    convert(target, header, scale, [&](uint64_t p, int) { return static_cast<double>(samples.at(p)); }, add);
   } else {
     // Where blue, green and red sit among a pixel's three values.
     const int blueAt = header.colourId == kBgr ? 0 : 2;
     const int redAt = 2 - blueAt;
     const bool colour = isColourFormat(format);
-    convert(*image, header, scale, [&](uint64_t p, int c) {
+    convert(target, header, scale, [&](uint64_t p, int c) {
       const uint64_t first = 3 * p;
       const double blue = samples.at(first + blueAt);
       const double green = samples.at(first + 1);
       const double red = samples.at(first + redAt);
       if (!colour) return (blue + 2 * green + red) / 4;
       return c == 0 ? blue : c == 1 ? green : red;
-    });
+    }, add);
   }
-  slot = std::move(image);
+  if (slot) *slot = std::move(image);
   return true;
+}
+
+}  // namespace
+
+bool readSerFrame(ByteInput& input, int32_t frame, PixelFormat format, ImageSlot& slot, std::string* why,
+                  FitsScale scale) {
+  return readFrameInto(input, frame, format, &slot, nullptr, why, scale);
 }
 
 bool readSerFrame(const std::string& path, int32_t frame, PixelFormat format, ImageSlot& slot, std::string* why,
                   FitsScale scale) {
   FileInput input;
-  return input.open(path, why) && readSerFrame(input, frame, format, slot, why, scale);
+  return input.open(path, why) && readFrameInto(input, frame, format, &slot, nullptr, why, scale);
+}
+
+bool addSerFrame(const std::string& path, int32_t frame, ImageBuffer& sum, FitsScale scale) {
+  FileInput input;
+  return isFloatFormat(sum.format) && input.open(path, nullptr) &&
+         readFrameInto(input, frame, sum.format, nullptr, &sum, nullptr, scale);
 }
 
 BayerPattern serBayerPattern(const SerHeader& header) {

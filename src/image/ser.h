@@ -69,6 +69,12 @@ bool readSerFrame(ByteInput& input, int32_t frame, PixelFormat format, ImageSlot
 bool readSerFrame(const std::string& path, int32_t frame, PixelFormat format, ImageSlot& slot,
                   std::string* why = nullptr, FitsScale scale = FitsScale::Camera);
 
+// Adds frame `frame`, as readSerFrame reads it in the format of `sum`
+// (GrayFloat or BgrFloat), value by value to `sum` in single precision
+// without storing the frame. False, with `sum` untouched, when it would not
+// read or has another size or mosaic than `sum`.
+bool addSerFrame(const std::string& path, int32_t frame, ImageBuffer& sum, FitsScale scale = FitsScale::Camera);
+
 // The Bayer pattern of the file's frames: None for mono, RGB and BGR.
 BayerPattern serBayerPattern(const SerHeader& header);
 

@@ -164,6 +164,26 @@ TEST(SerTest, HeadersThatAreRefusedOrCut) {
   }
 }
 
+// Adding frame 1 to a sum equals adding its read image, on both scales, for mosaic, mono and RGB frames.
+TEST(SerTest, AddingToASumEqualsAddingTheReadFrame) {
+  test::TempDir dir;
+  const Values rgb = {10, 20, 30, 40, 50, 60, 70, 80, 90, 100, 110, 120, 130, 140, 150, 160, 170, 180};
+  const struct { SerLayout layout; PixelFormat format; FitsScale scale; } cases[] = {
+      {{3, 2, 12, /*RGGB*/ 8, true, {Values(6), {0, 819, 4095, 8190, 7, 1}}}, PixelFormat::GrayFloat, FitsScale::Camera},
+      {{3, 2, 16, 0, false, {Values(6), {9, 100, 65535, 3, 7, 1}}}, PixelFormat::BgrFloat, FitsScale::BrightestPixel},
+      {{3, 2, 8, 100, false, {Values(18), rgb}}, PixelFormat::GrayFloat, FitsScale::Camera},
+      {{3, 2, 8, 100, false, {Values(18), rgb}}, PixelFormat::BgrFloat, FitsScale::Camera},
+  };
+  for (size_t k = 0; k < std::size(cases); ++k) {
+    SCOPED_TRACE(k);
+    const std::string path = dir.file(std::to_string(k) + ".ser");
+    test::writeFile(path, serFile(cases[k].layout));
+    ImageSlot read;
+    ASSERT_TRUE(readSerFrame(path, 1, cases[k].format, read, nullptr, cases[k].scale));
+    test::expectAddsLikeTheRead(*read, [&](ImageBuffer& sum) { return addSerFrame(path, 1, sum, cases[k].scale); });
+  }
+}
+
 // The entries of a mosaic SER and their grey frames carry the Bayer pattern of its colour id; colour frames do not.
 TEST(SerTest, EntriesAndGreyFramesCarryTheBayerPattern) {
   test::TempDir dir;
