@@ -332,35 +332,53 @@ struct TableElements {
 // A grey float image of 16-bit data whose values are the raw data plus a
 // constant (BSCALE 1, no null value, nothing below 0: the usual camera file
 // with BZERO 32768) is converted by arithmetic rather than through the
-// table: lookups in 65536 floats do not vectorise, the arithmetic does. It
-// is used only when it gives every one of the 65536 codes the table's
-// element, bit for bit; false, with nothing written, otherwise. With `add`
-// the elements are added to the image's.
+// table: lookups in 65536 floats do not vectorise, the arithmetic does. Two
+// formulas are tried, the single-precision one first, as it is the faster;
+// one is used only when it gives every one of the 65536 codes the table's
+// element, bit for bit. False, with nothing written, when neither does. With
+// `add` the elements are added to the image's.
 bool storeOffsetGrey16(ImageBuffer& image, const uint8_t* bytes, const DataLayout& layout, bool colourPlanes,
                        const std::vector<double>& valueOfCode, Scale scale, bool add) {
   const uint64_t pixels = static_cast<uint64_t>(image.width) * static_cast<uint64_t>(image.height);
   if (image.format != PixelFormat::GrayFloat || colourPlanes || layout.presentIn(0) < pixels) return false;
+  auto everyCodeMatches = [&](auto element) {
+    for (size_t code = 0; code < valueOfCode.size(); ++code) {
+      if (std::bit_cast<uint32_t>(element(static_cast<int16_t>(code))) !=
+          std::bit_cast<uint32_t>(scale.toFloat(valueOfCode[code])))
+        return false;
+    }
+    return true;
+  };
+  auto convertRows = [&](auto element) {
+    const size_t width = static_cast<size_t>(image.width);
+    for (int32_t fileRow = 0; fileRow < image.height; ++fileRow) {
+      float* out = reinterpret_cast<float*>(image.row(image.height - 1 - fileRow));
+      const uint8_t* in = bytes + 2 * width * static_cast<size_t>(fileRow);
+      auto rawAt = [in](size_t x) { return static_cast<int16_t>((in[2 * x] << 8) | in[2 * x + 1]); };
+      if (add) {
+        for (size_t x = 0; x < width; ++x) out[x] = out[x] + element(rawAt(x));
+      } else {
+        for (size_t x = 0; x < width; ++x) out[x] = element(rawAt(x));
+      }
+    }
+  };
   const double offset = valueOfCode[0];
+  // Raw + offset as a float is exact for offsets of up to 2^16.
+  if (offset == std::trunc(offset) && std::abs(offset) <= 65536.0) {
+    const int32_t whole = static_cast<int32_t>(offset);
+    const float divisor = static_cast<float>(scale.max / 255.0);
+    auto element = [whole, divisor](int16_t raw) { return static_cast<float>(int32_t{raw} + whole) / divisor; };
+    if (everyCodeMatches(element)) {
+      convertRows(element);
+      return true;
+    }
+  }
   const double factor = 255.0 / scale.max;
   auto element = [offset, factor](int16_t raw) {
     return static_cast<float>((static_cast<double>(raw) + offset) * factor);
   };
-  for (size_t code = 0; code < valueOfCode.size(); ++code) {
-    if (std::bit_cast<uint32_t>(element(static_cast<int16_t>(code))) !=
-        std::bit_cast<uint32_t>(scale.toFloat(valueOfCode[code])))
-      return false;
-  }
-  const size_t width = static_cast<size_t>(image.width);
-  for (int32_t fileRow = 0; fileRow < image.height; ++fileRow) {
-    float* out = reinterpret_cast<float*>(image.row(image.height - 1 - fileRow));
-    const uint8_t* in = bytes + 2 * width * static_cast<size_t>(fileRow);
-    auto rawAt = [in](size_t x) { return static_cast<int16_t>((in[2 * x] << 8) | in[2 * x + 1]); };
-    if (add) {
-      for (size_t x = 0; x < width; ++x) out[x] = out[x] + element(rawAt(x));
-    } else {
-      for (size_t x = 0; x < width; ++x) out[x] = element(rawAt(x));
-    }
-  }
+  if (!everyCodeMatches(element)) return false;
+  convertRows(element);
   return true;
 }
 
