@@ -90,13 +90,19 @@ TEST_F(ExportTest, SequenceSkipsDisabledEntriesAndShowsEveryFrame) {
   EXPECT_EQ(files(), 2);
 }
 
-TEST_F(ExportTest, TheFirstFileThatCannotBeWrittenEndsTheExport) {
+TEST_F(ExportTest, TheFirstFileThatCannotBeWrittenEndsTheExportAndMastersOfAnotherKindAreRefused) {
   for (const uint8_t level : {10, 20}) add(level);
   const ExportResult result = saveProcessed(engine, request(OutputKind::Fits, "missing/out.fits"));
   EXPECT_EQ(std::tuple(result.ok, result.written, result.failedPath),
             std::tuple(false, 0, dir.file("missing/out_000.fits")));
   EXPECT_NE(result.why.find("cannot create"), std::string::npos);
   EXPECT_TRUE(saveProcessed(engine, request(OutputKind::Avi, "missing/out.avi")).aviNotOpened);
+
+  // The window and stelp-cli refuse other extensions before they save; the engine refuses them too.
+  std::string why;
+  EXPECT_FALSE(saveMasterFrame(engine, MasterProduct::Dark, *test::floatImage(1, 1, {7}), dir.file("master.tif"),
+                               FitsDepth::Int16, &why));
+  EXPECT_EQ(why, "Unknown file format");
 }
 
 TEST_F(ExportTest, OutputsThatNameASourceConflict) {
@@ -204,14 +210,6 @@ TEST_F(ExportTest, AFailedOrStoppedVideoExportLeavesThePreviousVideo) {
   EXPECT_TRUE(std::ranges::none_of(std::filesystem::directory_iterator(dir.file("")), [](const auto& e) {
     return e.path().filename().string().starts_with(".");
   })) << "a temporary was left behind";
-}
-
-// The window and stelp-cli refuse other extensions before they save; the engine refuses them too.
-TEST_F(ExportTest, MasterFramesOfAnotherKindAreRefused) {
-  std::string why;
-  EXPECT_FALSE(saveMasterFrame(engine, MasterProduct::Dark, *test::floatImage(1, 1, {7}), dir.file("master.tif"),
-                               FitsDepth::Int16, &why));
-  EXPECT_EQ(why, "Unknown file format");
 }
 
 }  // namespace
