@@ -18,11 +18,6 @@ namespace {
 using test::floatImage;
 using Values = std::vector<float>;
 
-Values values(const ImageBuffer& image) {
-  const float* p = reinterpret_cast<const float*>(image.pixels.get());
-  return Values(p, p + image.pixelBytes() / sizeof(float));
-}
-
 // A frame of `format` whose values are drawn one by one from `draw`.
 template <typename Draw> std::unique_ptr<ImageBuffer> randomFrame(PixelFormat format, int32_t w, int32_t h, Draw draw) {
   auto frame = test::makeImage(format, w, h);
@@ -35,7 +30,8 @@ template <typename Draw> std::unique_ptr<ImageBuffer> randomFrame(PixelFormat fo
 Values after(int32_t width, const Values& before, const std::function<void(ImageBuffer&)>& step) {
   auto frame = floatImage(width, static_cast<int32_t>(before.size()) / width, before);
   step(*frame);
-  return values(*frame);
+  const float* p = reinterpret_cast<const float*>(frame->pixels.get());
+  return Values(p, p + before.size());
 }
 
 TEST(AveragingTest, RunningFloatSumTimesTheRoundedReciprocalAndFloatChannelMeans) {
