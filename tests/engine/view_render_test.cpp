@@ -125,10 +125,8 @@ class ViewValuesTest : public ::testing::Test {
     engine.SetFrameSize({5, 3});
   }
   RenderResult render(ListRole role, int32_t view, DisplayStretch stretch = DisplayStretch::Off) {
-    ViewOptions options;
-    options.stretch = stretch;
-    options.keepPicture = true;
-    return engine.RenderView(static_cast<int32_t>(role), view, 10, 6, 0, bitmap, options);
+    return engine.RenderView(static_cast<int32_t>(role), view, 10, 6, 0, bitmap,
+                             ViewOptions{.place = {}, .stretch = stretch, .keepPicture = true});
   }
 
   test::TempDir dir;
