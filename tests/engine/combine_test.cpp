@@ -120,9 +120,7 @@ TEST(CombineTest, EveryCountOfFramesFollowsTheRules) {
     for (int32_t i = 0; i < n; ++i) {
       sources.push_back(std::make_unique<ImageSource>());
       job.frames.push_back(sources.back().get());
-      std::vector<float> values(kFrameWidth);
-      for (float& v : values) v = static_cast<float>(random() % 40) * 0.37f;
-      frames.push_back(values);
+      for (float& v : frames.emplace_back(kFrameWidth)) v = static_cast<float>(random() % 40) * 0.37f;
     }
     job.load = [&](const ImageSource* source, ImageSlot& slot, std::string*) {
       const size_t i = static_cast<size_t>(std::find(job.frames.begin(), job.frames.end(), source) - job.frames.begin());
@@ -161,11 +159,10 @@ TEST(CombineTest, StopMidBandLeavesNoTemporaryFile) {
     if (source == night.job.frames[3] && night.loads.at(source) == 1) stop.request_stop();
     return load(source, slot, why);
   };
-  CombineOutcome outcome;
-  {
+  const CombineOutcome outcome = [&] {
     const StopScope scope(stop.get_token());
-    outcome = night.run(2 * 9 * kWidth * 3 * sizeof(float), SpillFrames::Videos, 2);
-  }
+    return night.run(2 * 9 * kWidth * 3 * sizeof(float), SpillFrames::Videos, 2);
+  }();
   EXPECT_TRUE(stop.stop_requested());
   EXPECT_FALSE(outcome.master);
   EXPECT_TRUE(std::filesystem::is_empty(dir.file("")));
