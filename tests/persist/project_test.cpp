@@ -261,20 +261,5 @@ TEST(ProjectTest, OpenBringsSettingsIntoTheirRangesAndSaysWhatItChanged) {
   }
 }
 
-// Runs of blank lines are held as one record each: they come back as they were, and keys still go after the last line
-// of their section that is not blank.
-TEST(IniFileTest, BlankLinesComeBackAsTheyWereAroundNewKeys) {
-  for (const auto& [text, after] : {
-           std::pair<std::string, std::string>{"\n \n\t\n[A]\n\n\nK=1\n  \n\n",
-                                               "\n \n\t\n[A]\n\n\nK=1\nL=2\n  \n\n[B]\nM=3\n"},
-           {"[A]\r\n\r\r\n \r\nK=1\r\r\n\r\n", "[A]\r\n\r\n \r\nK=1\r\nL=2\r\n\r\n[B]\r\nM=3\r\n"},
-           {"\n\n", "\n\n[A]\nL=2\n\n[B]\nM=3\n"}}) {
-    IniFile document = IniFile::parse(text);
-    ASSERT_TRUE(document.set("A", "L", "2") && document.set("B", "M", "3"));
-    EXPECT_EQ(document.serialise(), after);
-    EXPECT_EQ(IniFile::parse(after).serialise(), after);
-  }
-}
-
 }  // namespace
 }  // namespace stelp

@@ -43,7 +43,7 @@ TEST(ProfileStoreTest, ReadsFollowTheInitialisationFileRules) {
   EXPECT_EQ(formatFloat(3.4e38f).size(), 46u) << "the largest floats are written whole";
 }
 
-TEST(IniFileTest, ValuesComeBackAsTheyWereSetOrAreRefused) {
+TEST(IniFileTest, ValuesAndBlankLinesComeBackAsTheyWereAndBadValuesAreRefused) {
   const std::string kept[] = {"", " lead", "trail\t", "\"quoted\"", "\"", "x=y", "[a]", "; b", "ü 日本"};
   IniFile document;
   for (size_t i = 0; i < std::size(kept); ++i) ASSERT_TRUE(document.set("S", "K" + std::to_string(i), kept[i]));
@@ -58,6 +58,19 @@ TEST(IniFileTest, ValuesComeBackAsTheyWereSetOrAreRefused) {
     EXPECT_FALSE(document.set(section, key, value, &why) || why.empty()) << section << "/" << key;
   }
   EXPECT_EQ(document.serialise(), before);
+
+  // Runs of blank lines are held as one record each: they come back as they were, and keys still go after the last line
+  // of their section that is not blank.
+  for (const auto& [text, after] : {
+           std::pair<std::string, std::string>{"\n \n\t\n[A]\n\n\nK=1\n  \n\n",
+                                               "\n \n\t\n[A]\n\n\nK=1\nL=2\n  \n\n[B]\nM=3\n"},
+           {"[A]\r\n\r\r\n \r\nK=1\r\r\n\r\n", "[A]\r\n\r\n \r\nK=1\r\nL=2\r\n\r\n[B]\r\nM=3\r\n"},
+           {"\n\n", "\n\n[A]\nL=2\n\n[B]\nM=3\n"}}) {
+    IniFile edited = IniFile::parse(text);
+    ASSERT_TRUE(edited.set("A", "L", "2") && edited.set("B", "M", "3"));
+    EXPECT_EQ(edited.serialise(), after);
+    EXPECT_EQ(IniFile::parse(after).serialise(), after);
+  }
 }
 
 TEST(ProfileStoreTest, NamedFileIsCreatedOrRewrittenWholeThroughALink) {
