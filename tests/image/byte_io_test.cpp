@@ -12,7 +12,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-TEST(FileOutputTest, ReplacesOnlyWithACompleteFileAndOnlyARegularOne) {
+TEST(FileOutputTest, ReplacesOnlyWithACompleteRegularFileAndTwoWritersNeverMix) {
   const std::string kNew(5000, 'n');
   enum class End { Close, CloseOverSizeLimit, Drop };
   using Make = std::function<void(const std::string& folder)>;
@@ -84,11 +84,8 @@ TEST(FileOutputTest, ReplacesOnlyWithACompleteFileAndOnlyARegularOne) {
   ASSERT_TRUE(again.create(dir.file("1/out"), nullptr) && again.close(nullptr));
   ASSERT_EQ(::stat(dir.file("1/out").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0604);
-}
 
-TEST(FileOutputTest, TwoWritersOfOneNameNeverMixAndAFolderGoneBeforeCloseFails) {
-  // Written turn about, each close puts its own file in place, whole.
-  test::TempDir dir;
+  // Two writers of one name, written turn about: each close puts its own file in place, whole.
   const std::string out = dir.file("out");
   FileOutput a, b;
   ASSERT_TRUE(a.create(out, nullptr) && b.create(out, nullptr));

@@ -52,7 +52,7 @@ bool readBytes(const Bytes& bytes, PixelFormat format, ImageSlot& slot, std::str
   return readFits(input, format, slot, why, FitsScale::BrightestPixel);
 }
 
-TEST(FitsReadTest, AcceptanceTestAndRefusals) {
+TEST(FitsReadTest, AcceptanceTestRefusalsAndTheSameValuesInEveryFormatByBothConversionRoutes) {
   // One 2 x 2 plane, then brighter values past it that must change nothing.
   const Bytes data = bigEndian(16, {1, 2, 3, 4, 900, 900, 900, 900});
   const std::vector<std::string> ok = imageCards(16, 2, 2);
@@ -98,9 +98,7 @@ TEST(FitsReadTest, AcceptanceTestAndRefusals) {
     ASSERT_TRUE(read(slot, &why)) << why;
     EXPECT_EQ(test::pixelBytes(*slot), c.pixels);
   }
-}
 
-TEST(FitsReadTest, EveryFormatAndBothConversionRoutesGiveTheSameValues) {
   // Small images convert value by value, large 8- and 16-bit ones through a table of every raw code. In each file the
   // first value (bottom left) is the brightest, the second 0 or the null value, the top row half as bright.
   std::vector<int64_t> large8(32 * 32, 100), large16(512 * 512, 100 - 32768);
