@@ -98,7 +98,7 @@ TEST(ProfileStoreTest, NamedFileIsCreatedOrRewrittenWholeThroughALink) {
 constexpr CalendarDay kMarch5{5, 3}, kMarch6{6, 3};
 
 // Filters and window across a restart, and loading "Filter" 32, are proven through the window.
-TEST(SettingsFileTest, SaveSetsItsKeysKeepingTheRestAndMissingValuesLoadAsDefaults) {
+TEST(SettingsFileTest, SaveSetsItsKeysKeepingTheRestMissingValuesLoadAsDefaultsAndTheFileIsInTheConfigFolder) {
   test::TempDir dir;
   const std::vector<int32_t> saved{-4, 7, 1024, 768, 2, 3, 715246};
   // The file before (none: neither it nor its folder exists) and after saving (none: not saved), and what loads
@@ -126,20 +126,18 @@ TEST(SettingsFileTest, SaveSetsItsKeysKeepingTheRestAndMissingValuesLoadAsDefaul
     EXPECT_EQ(std::vector<int32_t>({s.window.x, s.window.y, s.window.width, s.window.height, s.processedFilterIndex,
                                     s.masterFilterIndex, s.flags}), c.loaded) << (c.before ? c.before : "no file");
   }
-}
 
-TEST(SettingsFileTest, TheFileLivesInTheConfigurationFolder) {
   const char* const names[] = {"HOME", "XDG_CONFIG_HOME"};
-  std::optional<std::string> saved[2];
+  std::optional<std::string> previous[2];
   for (int i = 0; i < 2; ++i)
-    if (const char* value = std::getenv(names[i])) saved[i] = value;
+    if (const char* value = std::getenv(names[i])) previous[i] = value;
   ::setenv("HOME", "/home/astro", 1);
   std::vector<std::string> paths;
   for (const char* value : {"/etc/cfg", "", "relative/cfg"}) {  // unset, and a relative value, are passed over
     *value ? ::setenv(names[1], value, 1) : ::unsetenv(names[1]);
     paths.push_back(settingsFilePath());
   }
-  for (int i = 0; i < 2; ++i) saved[i] ? ::setenv(names[i], saved[i]->c_str(), 1) : ::unsetenv(names[i]);
+  for (int i = 0; i < 2; ++i) previous[i] ? ::setenv(names[i], previous[i]->c_str(), 1) : ::unsetenv(names[i]);
   EXPECT_EQ(paths, std::vector<std::string>({"/etc/cfg/Stelp.ini", "/home/astro/.config/Stelp.ini",
                                              "/home/astro/.config/Stelp.ini"}));
 }
