@@ -10,8 +10,7 @@
 namespace stelp {
 namespace {
 
-constexpr BayerPattern kPatterns[] = {BayerPattern::Rggb, BayerPattern::Grbg, BayerPattern::Gbrg,
-                                      BayerPattern::Bggr};
+constexpr BayerPattern kPatterns[] = {BayerPattern::Rggb, BayerPattern::Grbg, BayerPattern::Gbrg, BayerPattern::Bggr};
 
 // A mosaic of `pattern` whose pixel (x, y) holds value(x, y, c), c being its filter's channel (0 blue, 1 green, 2 red).
 template <typename Value>
@@ -119,8 +118,7 @@ class MosaicNightTest : public ::testing::Test {
     return -1;
   }
 
-  template <typename Value>
-  const ImageSource* add(ListRole role, Value value) {
+  template <typename Value> const ImageSource* add(ListRole role, Value value) {
     ImageSource* entry = test::appendEntry(engine, role, "frame.ser", 0);
     entry->bayer = kPattern;
     frames[entry->id] = mosaicOf(kPattern, kWidth, kHeight, value);
