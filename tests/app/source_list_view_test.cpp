@@ -144,7 +144,7 @@ TEST_F(SourceListViewTest, RowIsHighlightedAndFramedOnlyAroundItsText) {
 }
 
 // The view itself adds nothing across the row: no full-width highlight and no focus frame of the style's own.
-TEST_F(SourceListViewTest, ViewLeavesTheRowToTheDelegate) {
+TEST_F(SourceListViewTest, ViewLeavesTheRowToTheDelegateAndSignalsSpace) {
   view_.selectOnly(0);
   const QImage image = view_.viewport()->grab().toImage();
   const QRect row = view_.visualRect(model_.index(0, 0));
@@ -152,9 +152,7 @@ TEST_F(SourceListViewTest, ViewLeavesTheRowToTheDelegate) {
   EXPECT_EQ((std::vector{image.pixel(row.topLeft()), image.pixel(row.left() + 2, row.center().y()),
                          image.pixel(row.right() - 1, row.center().y()), image.pixel(row.right() - 1, row.top())}),
             (std::vector{kFrame.rgb(), kHighlight.rgb(), kBase.rgb(), kBase.rgb()}));
-}
 
-TEST_F(SourceListViewTest, SpaceIsSignalled) {
   QSignalSpy spaces(&view_, &SourceListView::spaceTyped);
   QTest::keyClick(&view_, Qt::Key_Space);
   QTest::keyClick(&view_, Qt::Key_A);
