@@ -67,15 +67,12 @@ TEST(SequenceDialogTest, AcceptsOnlyNumbersThatFitIn32Bits) {
   }
 }
 
-// Qt shows the patterns in the last parentheses: a label's own list of extensions gives way to them.
-TEST(QtFilterTextTest, PatternsGoInTheLastParenthesesOnce) {
+// The host turns the request's 1-based filter index into Qt's chosen filter and back, and adds the default suffix.
+TEST(QtDialogHostTest, SaveFileReturnsThePathAndTheChosenFilter) {
+  // Qt shows the patterns in the last parentheses: a label's own list of extensions gives way to them.
   EXPECT_EQ(qtFilterText({"All image files (.avi;.bmp;.fits)", "*.avi;*.bmp;*.fits"}),
             "All image files (*.avi *.bmp *.fits)");
   EXPECT_EQ(qtFilterText({"Bitmap files", "*.bmp"}), "Bitmap files (*.bmp)");
-}
-
-// The host turns the request's 1-based filter index into Qt's chosen filter and back, and adds the default suffix.
-TEST(QtDialogHostTest, SaveFileReturnsThePathAndTheChosenFilter) {
   QTemporaryDir dir;
   ASSERT_TRUE(dir.isValid());
   FileRequest request{
