@@ -179,20 +179,5 @@ TEST_F(MainDialogTest, ViewShowsEveryProductAndColourTogglesDropThem) {
   EXPECT_EQ(window->engine().settings().processing.fitsScale, FitsScale::BrightestPixel);
 }
 
-// The bitmap goes to the top left as blue, green, red bytes in rows of rowBytes; the rest of the view is background.
-TEST(ImageViewTest, PaintsTheBitmapAtTheTopLeftAndTheBackgroundAround) {
-  ImageView view(nullptr);
-  view.resize(5, 4);
-  Bitmap24 bitmap{.width = 2, .height = 2, .rowBytes = 8,
-                  .bytes = {10, 20, 30, 40, 50, 60, 0, 0, 70, 80, 90, 1, 2, 3, 0, 0}};
-  view.setBitmap(&bitmap, QColor(7, 8, 9));
-  const QImage shot = view.grab().toImage();
-  EXPECT_EQ(shot.pixelColor(1, 0), QColor(60, 50, 40));
-  EXPECT_EQ(shot.pixelColor(0, 1), QColor(90, 80, 70));
-  EXPECT_EQ(shot.pixelColor(2, 0), QColor(7, 8, 9));
-  view.setBitmap(nullptr, QColor(1, 2, 3));
-  EXPECT_EQ(view.grab().toImage().pixelColor(0, 0), QColor(1, 2, 3));
-}
-
 }  // namespace
 }  // namespace stelp::test
