@@ -109,11 +109,9 @@ TEST(BitmapReadTest, IndicesPastThePaletteAndRowsCutShortReadBlackAndRefusalsLea
       {"negative palette count", bmp({.bitCount = 8, .colorsUsed = 0xFFFFFFFF}), "palette of"},
       {"rows far beyond the file", bmp({.width = 30000, .height = 30000}), "header declares"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    test::expectRefused(
-        [&](ImageSlot& slot, std::string* why) { return readBytes(c.file, PixelFormat::Gray8, slot, why); }, c.reason);
-  }
+  for (const auto& c : cases)
+    test::expectRefused([&](ImageSlot& s, std::string* why) { return readBytes(c.file, PixelFormat::Gray8, s, why); },
+                        c.reason, c.name);
 }
 
 TEST(BitmapWriteTest, WritesHeadersPaletteAndRowsBottomUp) {

@@ -136,11 +136,9 @@ TEST(SerTest, HeadersThatAreRefusedOrCut) {
       {"frame size past 64 bits", withFields({{26, 1684887088}, {30, 1824726041}, {18, 100}, {34, 16}}, 20),
        "frame of 1684887088 x 1824726041 x 6 bytes is more than the file's 32 data bytes"},
   };
-  for (const auto& c : refused) {
-    SCOPED_TRACE(c.what);
-    test::expectRefused(
-        [&](ImageSlot& slot, std::string* why) { return readFrame(c.file, 0, PixelFormat::Gray8, slot, why); }, c.why);
-  }
+  for (const auto& c : refused)
+    test::expectRefused([&](ImageSlot& s, std::string* w) { return readFrame(c.file, 0, PixelFormat::Gray8, s, w); },
+                        c.why, c.what);
   // FrameCount may claim more than the file holds: the complete frames are the video, a frame cut short is not one.
   // What follows the frames it declares (a trailer of time stamps) is no frame.
   const struct { const char* what; int32_t declared; size_t cut; int32_t frames; } shortfalls[] = {

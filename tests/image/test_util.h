@@ -101,8 +101,10 @@ inline Bytes pixelBytes(const ImageBuffer& image) {
   return Bytes(image.pixels.get(), image.pixels.get() + image.pixelBytes());
 }
 
-// Checks that `read(slot, why)` refuses with a reason containing `reason` and keeps the buffer that was in the slot.
-template <typename Read> void expectRefused(Read read, const std::string& reason) {
+// Checks that `read(slot, why)` refuses with a reason containing `reason` and keeps the buffer that was in the slot;
+// failures name the case `what`.
+template <typename Read> void expectRefused(Read read, const std::string& reason, const char* what = "") {
+  SCOPED_TRACE(what);
   ImageSlot slot = makeImage(PixelFormat::Gray8, 1, 1);
   const ImageBuffer* before = slot.get();
   std::string why;
