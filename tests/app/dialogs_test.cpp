@@ -68,7 +68,7 @@ TEST(SequenceDialogTest, AcceptsOnlyNumbersThatFitIn32Bits) {
 }
 
 // The host turns the request's 1-based filter index into Qt's chosen filter and back, and adds the default suffix.
-TEST(QtDialogHostTest, SaveFileReturnsThePathAndTheChosenFilter) {
+TEST(QtDialogHostTest, SaveFileReturnsThePathAndTheChosenFilterAndQuestionsTheButtonPressed) {
   // Qt shows the patterns in the last parentheses: a label's own list of extensions gives way to them.
   EXPECT_EQ(qtFilterText({"All image files (.avi;.bmp;.fits)", "*.avi;*.bmp;*.fits"}),
             "All image files (*.avi *.bmp *.fits)");
@@ -91,12 +91,9 @@ TEST(QtDialogHostTest, SaveFileReturnsThePathAndTheChosenFilter) {
   });
   const std::optional<QString> path = QtDialogHost().saveFile(nullptr, request);
   EXPECT_EQ(shown, "Save Flatframe|" + qtFilterText(request.filters[1]));
-  EXPECT_EQ(path, dir.filePath("master.bmp"));
-  EXPECT_EQ(request.filterIndex, 3);
-}
+  EXPECT_EQ(std::pair(path, request.filterIndex), std::pair(std::optional(dir.filePath("master.bmp")), 3));
 
-// The question before changes are lost answers with the button pressed; Escape cancels.
-TEST(QtDialogHostTest, SaveDiscardCancelAnswers) {
+  // The question before changes are lost answers with the button pressed; Escape cancels.
   const std::pair<QMessageBox::StandardButton, MessageAnswer> cases[] = {  // NoButton: Escape
       {QMessageBox::Save, MessageAnswer::Save}, {QMessageBox::Discard, MessageAnswer::Discard},
       {QMessageBox::NoButton, MessageAnswer::Cancel}};
@@ -108,8 +105,7 @@ TEST(QtDialogHostTest, SaveDiscardCancelAnswers) {
       box->button(pressed)->click();
     });
     EXPECT_EQ(QtDialogHost().message(nullptr, "Save changes to p.sjx?", "Stelp", MessageButtons::SaveDiscardCancel,
-                                     MessageIcon::Warning),
-              answer);
+                                     MessageIcon::Warning), answer);
   }
 }
 
