@@ -86,7 +86,7 @@ TEST(FileKindTest, EntriesOfFileAcceptAndRefuseByTheTable) {
   EXPECT_EQ(slot, nullptr);
 }
 
-TEST(FileKindTest, ExtensionsNameKindsAndOnlySomeAreWritten) {
+TEST(FileKindTest, ExtensionsNameKindsOnlySomeAreWrittenAndListsShowTheFileName) {
   const struct { const char* path; FileKind named, written; } cases[] = {
       {"/d/a.fit", FileKind::Fits, FileKind::Fits},     {"/d/a.FTS", FileKind::Fits, FileKind::Fits},
       {"x.Fits", FileKind::Fits, FileKind::Fits},       {"x.bmp", FileKind::Bitmap, FileKind::Bitmap},
@@ -98,10 +98,8 @@ TEST(FileKindTest, ExtensionsNameKindsAndOnlySomeAreWritten) {
   for (const auto& c : cases)
     EXPECT_EQ(std::pair(kindFromExtension(c.path), writtenKindOf(c.path)), std::pair(c.named, c.written)) << c.path;
   EXPECT_EQ(extensionList(FileKind::Fits, "*.", ";"), "*.fit;*.fts;*.fits") << "a file dialog's patterns for one kind";
-}
 
-// A list shows the file name: what follows the last '/', '\' or ':' before the last three characters.
-TEST(ImageSourceTest, NameOffsetSkipsTheLastThreeCharacters) {
+  // A list shows the file name: what follows the last '/', '\' or ':' before the last three characters.
   for (const auto& [path, offset] : std::initializer_list<std::pair<const char*, int32_t>>{
            {"C:\\images\\m42.bmp", 10}, {"D:m42.bmp", 2}, {"/home/sky/m42.fits", 10}, {"C:\\dir\\ab\\", 7},
            {"/x/y.avi", 3}, {"/a/", 0}, {"m42.bmp", 0}, {"", 0}}) {
