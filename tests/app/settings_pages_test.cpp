@@ -72,7 +72,34 @@ TEST(SettingsPageRefresh, LoadingIsNoEditAndABurstOfEditsIsOneCommand) {
   EXPECT_EQ(spy.count(), 1);
 }
 
-TEST(SettingsPageEntry, DigitsOnlyAndAnyTextEdits) {
+// The Combine row of the Flats and Darks pages: shown as loaded, each choice and kappa stored as an edit, kappas in
+// range and greyed unless sigma clipping is chosen.
+template <typename Page, typename Group> void checkCombineRow(Group group) {
+  group.combine = CombineGroup{CombineMethod::SigmaClip, 2.5f, 4.0f};
+  const auto loadedPage = loaded<Page>(group);
+  Page& page = *loadedPage;
+  const CombineControls& c = page.combine();
+  EXPECT_EQ(std::tuple(c.list->currentIndex(), c.kappaLow->text(), c.kappaHigh->text(), c.kappaLow->isEnabled()),
+            std::tuple(2, QStringLiteral("2.5"), QStringLiteral("4"), true));
+
+  c.list->setCurrentIndex(1);
+  EXPECT_TRUE(page.values().combine.method == CombineMethod::Median && page.refreshPending());
+  EXPECT_FALSE(c.kappaLow->isEnabled() || c.kappaHigh->isEnabled());
+  c.list->setCurrentIndex(2);
+  c.kappaHigh->clear();
+  QTest::keyClicks(c.kappaHigh, "0.5");
+  QTest::keyClick(c.kappaHigh, Qt::Key_Return);
+  EXPECT_EQ(std::tuple(page.values().combine.method, page.values().combine.kappaLow, page.values().combine.kappaHigh),
+            std::tuple(CombineMethod::SigmaClip, 2.5f, 1.0f));
+  EXPECT_EQ(c.kappaHigh->text(), QStringLiteral("1"));
+
+  page.TakeRefresh();
+  load(page, Group{});
+  EXPECT_EQ(std::tuple(c.list->currentIndex(), c.kappaLow->isEnabled(), page.refreshPending()),
+            std::tuple(0, false, false));
+}
+
+TEST(SettingsPageEntry, DigitsOnlyAnyTextAndTheCombineRowOfFlatsAndDarks) {
   const auto flats = loaded<FlatsPage>(FlatGroup{});
   const auto darks = loaded<DarksPage>(DarkGroup{.cold = 7});
   // Digits only in the filter width and the variations; any text elsewhere. A number out of its range is kept as the
@@ -100,35 +127,6 @@ TEST(SettingsPageEntry, DigitsOnlyAndAnyTextEdits) {
     EXPECT_EQ(c.edit->text(), QString::number(c.kept)) << c.typed;
   }
   EXPECT_EQ(darks->values().cold, 7u);
-}
-
-// The Combine row of the Flats and Darks pages: shown as loaded, each choice and kappa stored as an edit, kappas in
-// range and greyed unless sigma clipping is chosen.
-template <typename Page, typename Group> void checkCombineRow(Group group) {
-  group.combine = CombineGroup{CombineMethod::SigmaClip, 2.5f, 4.0f};
-  const auto loadedPage = loaded<Page>(group);
-  Page& page = *loadedPage;
-  const CombineControls& c = page.combine();
-  EXPECT_EQ(std::tuple(c.list->currentIndex(), c.kappaLow->text(), c.kappaHigh->text(), c.kappaLow->isEnabled()),
-            std::tuple(2, QStringLiteral("2.5"), QStringLiteral("4"), true));
-
-  c.list->setCurrentIndex(1);
-  EXPECT_TRUE(page.values().combine.method == CombineMethod::Median && page.refreshPending());
-  EXPECT_FALSE(c.kappaLow->isEnabled() || c.kappaHigh->isEnabled());
-  c.list->setCurrentIndex(2);
-  c.kappaHigh->clear();
-  QTest::keyClicks(c.kappaHigh, "0.5");
-  QTest::keyClick(c.kappaHigh, Qt::Key_Return);
-  EXPECT_EQ(std::tuple(page.values().combine.method, page.values().combine.kappaLow, page.values().combine.kappaHigh),
-            std::tuple(CombineMethod::SigmaClip, 2.5f, 1.0f));
-  EXPECT_EQ(c.kappaHigh->text(), QStringLiteral("1"));
-
-  page.TakeRefresh();
-  load(page, Group{});
-  EXPECT_EQ(std::tuple(c.list->currentIndex(), c.kappaLow->isEnabled(), page.refreshPending()), std::tuple(0, false, false));
-}
-
-TEST(SettingsPageEntry, CombineRowOfFlatsAndDarks) {
   checkCombineRow<FlatsPage>(FlatGroup{.varHi = 9});
   checkCombineRow<DarksPage>(DarkGroup{.cold = 7});
 }
