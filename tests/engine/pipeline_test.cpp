@@ -183,7 +183,7 @@ TEST(ThreadsTest, RowSplitStepsGiveTheBitsOfOneThread) {
   }
 }
 
-TEST(DeInterlaceTest, BlurReadsTheOldRowsAndEqualiseMapsTheDarkerField) {
+TEST(DisplayStepsTest, BlurReadsTheOldRowsEqualiseMapsTheDarkerFieldAndStretchesMapLevels) {
   auto blur = [](bool strong) { return [strong](ImageBuffer& f) { blurRows(f, strong); }; };
   EXPECT_EQ(after(1, {0, 0, 30, 0}, blur(false)), (Values{0, 5, 20, 0}));
   EXPECT_EQ(after(1, {0, 0, 30, 0}, blur(true)), (Values{0, 7.5f, 15, 0}));
@@ -197,10 +197,8 @@ TEST(DeInterlaceTest, BlurReadsTheOldRowsAndEqualiseMapsTheDarkerField) {
   const Values dark = after(2, {80, 90, 40, 0, 80, 90, 40, 0}, EqualiseFields);
   EXPECT_EQ((Values{dark[0], dark[1], dark[3]}), (Values{80, 90, 0}));
   EXPECT_GT(dark[2], 40);
-}
 
-TEST(StretchTest, PercentAndLevelStretch) {
-  // 640 x 480 with 1,200 pixels at every level: 1 % and 99 % give lo 2, hi 252.
+  // Stretches. 640 x 480 with 1,200 pixels at every level: 1 % and 99 % give lo 2, hi 252.
   Values levels(640 * 480);
   for (size_t i = 0; i < levels.size(); ++i) levels[i] = static_cast<float>(i / 1200);
   const Values out = after(640, levels, [](ImageBuffer& f) { stretchPercent(f, 1.0f, 99.0f, 2); });
