@@ -45,7 +45,7 @@ SerHeader headerOf(const Bytes& file) {
 
 // Frame 1 of each file, as bytes or floats; frame 0 is all zeros, so reading the wrong frame shows. The interop tests
 // compare layouts and byte orders with ffmpeg; these cases pin the scales and conversions.
-TEST(SerTest, FramesReadInEveryLayout) {
+TEST(SerTest, FramesReadInEveryLayoutAndSixteenBitValuesAsFitsReadsThem) {
   const Values zeros6(6, 0), zeros18(18, 0);
   const Values rgb = {10, 20, 30, 40, 50, 60, 70, 80, 90, 100, 110, 120, 130, 140, 150, 160, 170, 180};
   const struct { const char* what; SerLayout layout; PixelFormat format; FitsScale scale; std::vector<float> expected; }
@@ -83,10 +83,8 @@ TEST(SerTest, FramesReadInEveryLayout) {
     EXPECT_EQ(got, c.expected);
     EXPECT_EQ(headerOf(file).frames, 2);
   }
-}
 
-// A 16-bit SER and a 16-bit FITS of the same values read to the same bits, on both scales and in every format.
-TEST(SerTest, SixteenBitValuesReadAsFitsReadsThem) {
+  // A 16-bit SER and a 16-bit FITS of the same values read to the same bits, on both scales and in every format.
   const int32_t width = 4, height = 3;
   Values values;
   for (uint32_t i = 0; i < width * height; ++i) values.push_back((i * 7919u + 13u) % 65536u);
