@@ -168,7 +168,7 @@ TEST(FitsWriteTest, UnitFloatsWholeBlocksAndCards) {
 // the top; XBAYROFF and YBAYROFF shift it. A grey read carries the pattern at Stelp's top-left pixel. Written back, the
 // mosaic's BAYERPAT (in the source card's place) names its first row written, without offsets or row order, and
 // reads as the same pattern; a colour picture is written without the mosaic cards.
-TEST(FitsBayerTest, PatternsFromTheCardsAndBackAgain) {
+TEST(FitsCardsTest, BayerPatternsFromTheCardsAndBackAgainAndObservationCardsCopiedWhereAllowed) {
   const struct { std::vector<std::string> cards; int height; BayerPattern expected; } cases[] = {
       {{card("BAYERPAT= 'RGGB'")}, 2, BayerPattern::Gbrg}, {{card("BAYERPAT= 'RGGB'")}, 3, BayerPattern::Rggb},
       {{card("BAYERPAT= 'rggb    '"), card("ROWORDER= 'TOP-DOWN'")}, 2, BayerPattern::Gbrg},
@@ -204,9 +204,8 @@ TEST(FitsBayerTest, PatternsFromTheCardsAndBackAgain) {
     ASSERT_TRUE(writeFits(path, *colour, FitsDepth::Float32, nullptr, cards));
     EXPECT_EQ(mosaicKeywords(), c.cards.back().starts_with("ROWORDER") ? "ROWORDER" : "");
   }
-}
 
-TEST(FitsCardsTest, ObservationCardsAreCopiedWhenTheStandardAllowsThem) {
+  // Observation cards are copied where the standard allows them.
   const std::vector<std::string> kept = {
       card("DATE-OBS= '2026-01-01T20:00:00' / start"),  card("EXPTIME =                 30.0"),
       card("FILTER  = 'It''s Ha '"),                     card("COMMENT   anything: at all"),
