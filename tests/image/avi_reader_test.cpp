@@ -142,7 +142,7 @@ class AviFileTest : public ::testing::Test {
   test::TempDir dir;
 };
 
-TEST_F(AviFileTest, FramesOutsideTheVideoAndBrokenFilesAreRefused) {
+TEST_F(AviFileTest, BrokenFilesAreRefusedFilesAreCountedAndAChangedFileIsFollowed) {
   Bytes notRiff = buildAvi({.frames = threeFrames()});
   notRiff[0] = 'X';
   // A 4 x 4 MJPEG stream carrying a larger JPEG: the size checks were made on 4 x 4. A picture far larger is stopped
@@ -167,6 +167,19 @@ TEST_F(AviFileTest, FramesOutsideTheVideoAndBrokenFilesAreRefused) {
   for (const auto& c : cases)
     test::expectRefused([&](ImageSlot& slot, std::string* why) { return readBytes(c.file, 0, slot, why); }, c.reason,
                         c.name);
+
+  const std::string path = dir.file("video.avi"), bitmap = dir.file("frame.bmp");
+  test::writeFile(path, buildAvi({.frames = threeFrames()}));
+  ImageSlot slot;
+  EXPECT_EQ(aviFrameCount(path), 3);
+  // The cached index must follow a file that changed under the same name.
+  test::writeFile(path, buildAvi({.frames = {threeFrames()[1]}}));
+  EXPECT_EQ(aviFrameCount(path), 1);
+  EXPECT_FALSE(readAviFrame(path, 2, PixelFormat::Bgr24, slot));
+  ASSERT_TRUE(readAviFrame(path, 0, PixelFormat::Bgr24, slot));
+  EXPECT_EQ(slot->row(0)[0], 12);
+  ASSERT_TRUE(writeBitmap(bitmap, *slot));
+  EXPECT_EQ(aviFrameCount(bitmap) + aviFrameCount(dir.file("missing.avi")), 0);
 }
 
 // Frame `frame` of an AVI as libavcodec's raw decoder gives it, as grey bytes top row first; empty when it refuses it.
@@ -227,21 +240,6 @@ TEST(AviReadTest, PaletteFramesFramesCutShortAndRawGreyFramesReadAsLibavcodecRea
           EXPECT_EQ(read ? test::pixelBytes(*slot) : Bytes{}, libavcodecGrey(file, f)) << "frame " << f;
         }
       }
-}
-
-TEST_F(AviFileTest, CountsAndReadsFilesAndFollowsAChangedFile) {
-  const std::string path = dir.file("video.avi"), bitmap = dir.file("frame.bmp");
-  test::writeFile(path, buildAvi({.frames = threeFrames()}));
-  ImageSlot slot;
-  EXPECT_EQ(aviFrameCount(path), 3);
-  // The cached index must follow a file that changed under the same name.
-  test::writeFile(path, buildAvi({.frames = {threeFrames()[1]}}));
-  EXPECT_EQ(aviFrameCount(path), 1);
-  EXPECT_FALSE(readAviFrame(path, 2, PixelFormat::Bgr24, slot));
-  ASSERT_TRUE(readAviFrame(path, 0, PixelFormat::Bgr24, slot));
-  EXPECT_EQ(slot->row(0)[0], 12);
-  ASSERT_TRUE(writeBitmap(bitmap, *slot));
-  EXPECT_EQ(aviFrameCount(bitmap) + aviFrameCount(dir.file("missing.avi")), 0);
 }
 
 TEST_F(AviFileTest, InterFrameVideosReadTheSameInAnyOrderAndFromManyThreads) {
