@@ -16,7 +16,7 @@ namespace {
 using test::readText, test::writeText;
 
 // CR LF is proven by the settings file below.
-TEST(ProfileStoreTest, ReadsFollowTheInitialisationFileRules) {
+TEST(ProfileStoreTest, ReadsFollowTheInitialisationFileRulesAndANamedFileIsRewrittenWholeThroughALink) {
   IniFile document = IniFile::parse("; a comment\n[Store]\nInt=-5\n  Spaced = 42  \nJunk=abc\nEmpty=\nFloat=12.5\n"
                                     "Wide=4294967301\nPadded=0000000000000000000050\nTwice=1\nTwice=2\n"
                                     "Long=" + std::string(300, 'v') + "\n[Other]\nOnlyHere=9\n[store]\nLate=1\n");
@@ -41,6 +41,26 @@ TEST(ProfileStoreTest, ReadsFollowTheInitialisationFileRules) {
   EXPECT_EQ(store.ReadString("Long") + "|" + store.ReadString("Spaced") + "|" + store.ReadString("Missing", "x"),
             std::string(300, 'v') + "|42|x");
   EXPECT_EQ(formatFloat(3.4e38f).size(), 46u) << "the largest floats are written whole";
+
+  test::TempDir dir;
+  const std::string target = dir.file("target.ini");
+  ProfileStore named(target);
+  named.SetSection("A");
+  ASSERT_TRUE(named.WriteInt("K", 0)) << named.lastError();  // makes the file
+  std::filesystem::create_symlink("target.ini", dir.file("link.ini"));
+  ProfileStore link(dir.file("link.ini"));
+  link.SetSection("B");
+  EXPECT_TRUE(link.WriteString("Name", "x"));
+  link.SetSection("A");
+  EXPECT_TRUE(link.WriteInt("L", 2));
+  int32_t value = 0;
+  EXPECT_EQ(named.ReadInt("L", value, 9), 2);
+  EXPECT_EQ(readText(target), "[A]\nK=0\nL=2\n\n[B]\nName=x\n");
+  // Rewrites go through FileOutput (which keeps the link and the permissions), and it refuses what is not a regular file.
+  std::filesystem::create_directory(dir.file("folder.ini"));
+  std::string why;
+  EXPECT_FALSE(writeFileAtomically(dir.file("folder.ini"), "[A]\n", &why));
+  EXPECT_NE(why.find("not a regular file"), std::string::npos) << why;
 }
 
 TEST(IniFileTest, ValuesAndBlankLinesComeBackAsTheyWereAndBadValuesAreRefused) {
@@ -71,28 +91,6 @@ TEST(IniFileTest, ValuesAndBlankLinesComeBackAsTheyWereAndBadValuesAreRefused) {
     EXPECT_EQ(edited.serialise(), after);
     EXPECT_EQ(IniFile::parse(after).serialise(), after);
   }
-}
-
-TEST(ProfileStoreTest, NamedFileIsCreatedOrRewrittenWholeThroughALink) {
-  test::TempDir dir;
-  const std::string target = dir.file("target.ini");
-  ProfileStore store(target);
-  store.SetSection("A");
-  ASSERT_TRUE(store.WriteInt("K", 0)) << store.lastError();  // makes the file
-  std::filesystem::create_symlink("target.ini", dir.file("link.ini"));
-  ProfileStore link(dir.file("link.ini"));
-  link.SetSection("B");
-  EXPECT_TRUE(link.WriteString("Name", "x"));
-  link.SetSection("A");
-  EXPECT_TRUE(link.WriteInt("L", 2));
-  int32_t value = 0;
-  EXPECT_EQ(store.ReadInt("L", value, 9), 2);
-  EXPECT_EQ(readText(target), "[A]\nK=0\nL=2\n\n[B]\nName=x\n");
-  // Rewrites go through FileOutput (which keeps the link and the permissions), and it refuses what is not a regular file.
-  std::filesystem::create_directory(dir.file("folder.ini"));
-  std::string why;
-  EXPECT_FALSE(writeFileAtomically(dir.file("folder.ini"), "[A]\n", &why));
-  EXPECT_NE(why.find("not a regular file"), std::string::npos) << why;
 }
 
 constexpr CalendarDay kMarch5{5, 3}, kMarch6{6, 3};
