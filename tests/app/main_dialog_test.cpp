@@ -23,7 +23,7 @@ class MainDialogTest : public WindowTest {
 };
 
 // The view takes what the window gains; the controls stay clear of it.
-TEST_F(MainDialogTest, LayoutFollowsTheWindowSize) {
+TEST_F(MainDialogTest, LayoutFollowsTheWindowSizeAndTheStatusLineKeepsTheFirstTextUntilThePaint) {
   QRect before;
   for (const QSize size : {QSize(640, 480), QSize(1300, 900)}) {
     window->resize(size);
@@ -42,6 +42,20 @@ TEST_F(MainDialogTest, LayoutFollowsTheWindowSize) {
   QTest::keyClick(window.get(), Qt::Key_Escape);
   settle();
   EXPECT_TRUE(window->isVisible());
+
+  window->SetStatus("Averaging flats");
+  window->SetStatus("Processing image");
+  EXPECT_EQ(window->statusLine()->text(), "Averaging flats");
+  window->RefreshView();
+  window->FinishWork();
+  EXPECT_EQ(window->statusLine()->text(), "Ready");
+
+  // Long work moves the bar beside the status line; "Ready" hides it.
+  window->engine().progress().Step(2, 5);
+  const QProgressBar* bar = window->progressBar();
+  EXPECT_EQ(std::tuple(bar->isVisible(), bar->value(), bar->maximum()), std::tuple(true, 2, 5));
+  window->SetStatus();
+  EXPECT_FALSE(bar->isVisible());
 }
 
 // Files chosen together are listed as a file dialog lists them, in whatever order they come: by name, case aside.
@@ -138,22 +152,6 @@ TEST_F(MainDialogTest, PageEditsReachTheEngineOnceAfterTheDelay) {
   window->imagesPage()->darkCheck()->click();
   ASSERT_TRUE(QTest::qWaitFor([&] { return window->engine().settings().processing.dark; }, 2000));
   EXPECT_EQ(window->viewSelector(ListRole::Images)->currentIndex(), ImagesProcessed);
-}
-
-TEST_F(MainDialogTest, StatusLineKeepsTheFirstTextUntilThePaint) {
-  window->SetStatus("Averaging flats");
-  window->SetStatus("Processing image");
-  EXPECT_EQ(window->statusLine()->text(), "Averaging flats");
-  window->RefreshView();
-  window->FinishWork();
-  EXPECT_EQ(window->statusLine()->text(), "Ready");
-
-  // Long work moves the bar beside the status line; "Ready" hides it.
-  window->engine().progress().Step(2, 5);
-  const QProgressBar* bar = window->progressBar();
-  EXPECT_EQ(std::tuple(bar->isVisible(), bar->value(), bar->maximum()), std::tuple(true, 2, 5));
-  window->SetStatus();
-  EXPECT_FALSE(bar->isVisible());
 }
 
 TEST_F(MainDialogTest, ViewShowsEveryProductAndColourTogglesDropThem) {
