@@ -20,14 +20,11 @@ namespace stelp::test {
 using Bytes = std::vector<uint8_t>;
 
 // A fresh directory under the system's temporary folder, removed afterwards.
-class TempDir {
- public:
-  TempDir() : path_((std::filesystem::temp_directory_path() / "stelp-XXXXXX").string()) { ::mkdtemp(path_.data()); }
-  ~TempDir() { std::filesystem::remove_all(path_); }
-  std::string file(const std::string& name) const { return (std::filesystem::path(path_) / name).string(); }
-
- private:
-  std::string path_;
+struct TempDir {
+  TempDir() : path((std::filesystem::temp_directory_path() / "stelp-XXXXXX").string()) { ::mkdtemp(path.data()); }
+  ~TempDir() { std::filesystem::remove_all(path); }
+  std::string file(const std::string& name) const { return (std::filesystem::path(path) / name).string(); }
+  std::string path;
 };
 
 inline Bytes readFile(const std::string& path) {
