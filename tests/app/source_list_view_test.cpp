@@ -96,7 +96,7 @@ class SourceListViewTest : public ::testing::Test {
 };
 
 // A row is drawn over its text and 4 pixels either side of it; the focus frame runs round that same box.
-TEST_F(SourceListViewTest, RowIsHighlightedAndFramedOnlyAroundItsText) {
+TEST_F(SourceListViewTest, RowIsHighlightedAndFramedOnlyAroundItsTextByTheDelegateAloneAndSpaceIsSignalled) {
   QFont font;
   font.setPixelSize(14);
   font.setStyleStrategy(QFont::NoAntialias);
@@ -141,10 +141,8 @@ TEST_F(SourceListViewTest, RowIsHighlightedAndFramedOnlyAroundItsText) {
     const auto* pixels = reinterpret_cast<const QRgb*>(image.constBits());
     EXPECT_GT(std::count(pixels, pixels + image.width() * image.height(), c.text.rgb()), 10);
   }
-}
 
-// The view itself adds nothing across the row: no full-width highlight and no focus frame of the style's own.
-TEST_F(SourceListViewTest, ViewLeavesTheRowToTheDelegateAndSignalsSpace) {
+  // The view itself adds nothing across the row: no full-width highlight and no focus frame of the style's own.
   view_.selectOnly(0);
   const QImage image = view_.viewport()->grab().toImage();
   const QRect row = view_.visualRect(model_.index(0, 0));
