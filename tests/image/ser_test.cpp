@@ -108,7 +108,7 @@ TEST(SerTest, FramesReadInEveryLayoutAndSixteenBitValuesAsFitsReadsThem) {
     }
 }
 
-TEST(SerTest, HeadersThatAreRefusedOrCut) {
+TEST(SerTest, HeadersThatAreRefusedOrCutAndEntriesAndGreyFramesCarryTheBayerPattern) {
   const SerLayout good{3, 2, 8, 0, false, {Values(6, 1), Values(6, 2)}};
   const Bytes whole = serFile(good);
   // The good file with header fields replaced (the test machine is little-endian) and `extra` bytes after it.
@@ -158,10 +158,8 @@ TEST(SerTest, HeadersThatAreRefusedOrCut) {
         [&](ImageSlot& s, std::string* why) { return readFrame(file, c.frames, PixelFormat::Gray8, s, why); },
         "frame " + frames + " does not exist (the video has " + frames + " frames)");
   }
-}
 
-// The entries of a mosaic SER and their grey frames carry the Bayer pattern of its colour id; colour frames do not.
-TEST(SerTest, EntriesAndGreyFramesCarryTheBayerPattern) {
+  // The entries of a mosaic SER and their grey frames carry the Bayer pattern of its colour id; colour frames do not.
   test::TempDir dir;
   test::writeFile(dir.file("clip.ser"), serFile({3, 2, 8, /*GBRG*/ 10, false, {Values(6, 10), Values(6, 11)}}));
   const FileEntries entries = entriesOfFile(dir.file("clip.ser"));
