@@ -25,7 +25,7 @@ QString labelTexts(const QWidget& widget) {
 
 // Escape and the window's close leave the reminder open; OK waits for a choice and gives it. The version is the one the
 // build declares; the reminder counts days of use.
-TEST(FixedDialogsTest, ReminderClosesOnlyOnAChoiceAndDialogsShowVersionAndCount) {
+TEST(FixedDialogsTest, ReminderClosesOnlyOnAChoiceDialogsShowVersionAndCountAndSequenceNumbersFit32Bits) {
   ReminderDialog dialog(20);
   dialog.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
@@ -46,12 +46,10 @@ TEST(FixedDialogsTest, ReminderClosesOnlyOnAChoiceAndDialogsShowVersionAndCount)
   EXPECT_TRUE(labelTexts(AboutDialog()).contains(QStringLiteral(STELP_VERSION_TEXT)));
   const QString reminder = labelTexts(ReminderDialog(20));
   EXPECT_TRUE(reminder.contains("on 10 different occasions") && reminder.contains(kWebsiteUrl)) << reminder.toStdString();
-}
 
-TEST(SequenceDialogTest, AcceptsOnlyNumbersThatFitIn32Bits) {
-  SequenceDialog dialog(7);
-  QLineEdit* edit = dialog.numberEdit();
-  QPushButton* ok = dialog.findChild<QPushButton*>();
+  SequenceDialog sequence(7);
+  QLineEdit* edit = sequence.numberEdit();
+  QPushButton* ok = sequence.findChild<QPushButton*>();
   ASSERT_TRUE(ok && ok->text() == "OK");
   QTest::keyClicks(edit, "a-");
   EXPECT_EQ(edit->text(), "7");
@@ -63,7 +61,7 @@ TEST(SequenceDialogTest, AcceptsOnlyNumbersThatFitIn32Bits) {
     QTest::keyClicks(edit, c.typed);
     EXPECT_EQ(edit->text(), c.shown);
     EXPECT_EQ(ok->isEnabled(), *c.typed != 0) << c.typed;
-    if (ok->isEnabled()) EXPECT_EQ(dialog.initialNumber(), c.number);
+    if (ok->isEnabled()) EXPECT_EQ(sequence.initialNumber(), c.number);
   }
 }
 
