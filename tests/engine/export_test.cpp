@@ -15,31 +15,6 @@
 namespace stelp {
 namespace {
 
-TEST(ExportNamesTest, SequenceNamesFromTheChosenName) {
-  // The name chosen, its kind, the number the user confirms, the number proposed and the files written.
-  const struct { const char* chosen; OutputKind kind; uint32_t start; const char* expectedInitial;
-                 std::vector<std::string> files; } cases[] = {
-      {"/out/moon.bmp", OutputKind::Bitmap, 0, "0", {"/out/moon_000.bmp", "/out/moon_001.bmp", "/out/moon_002.bmp"}},
-      {"/out/m42-17.fit", OutputKind::Fits, 17, "17", {"/out/m42-017.fit", "/out/m42-018.fit"}},
-      {"/out/frame.FTS", OutputKind::Fits, 0, "0", {"/out/frame_000.FTS"}},
-      {"/out/42.BMP", OutputKind::Bitmap, 42, "42", {"/out/042.bmp"}},
-      {"7.bmp", OutputKind::Bitmap, 0, "0", {"7_000.bmp"}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.chosen);
-    EXPECT_EQ(outputKindOf(c.chosen), c.kind);
-    const SequenceName name = sequenceNameOf(c.chosen);
-    EXPECT_EQ(std::to_string(name.initialNumber), c.expectedInitial);
-    for (size_t i = 0; i < c.files.size(); ++i)
-      EXPECT_EQ(sequenceFileName(name, c.start + static_cast<uint32_t>(i), c.kind), c.files[i]);
-  }
-  EXPECT_EQ((std::vector{outputKindOf("/out/clip.AvI"), outputKindOf("/out/x.txt"), outputKindOf("/out/x.tif")}),
-            (std::vector{OutputKind::Avi, OutputKind::None, OutputKind::None}));
-  EXPECT_EQ((std::vector{fitsDepthOfFilter(3, kProcessedFloatFilter), fitsDepthOfFilter(5, kProcessedFloatFilter),
-                         fitsDepthOfFilter(6, kProcessedFloatFilter), fitsDepthOfFilter(5, kMasterFloatFilter)}),
-            (std::vector{FitsDepth::Int32, FitsDepth::Int16, FitsDepth::Float32, FitsDepth::Float32}));
-}
-
 class ExportTest : public ::testing::Test {
  protected:
   ExportTest() { engine.ToggleColour(); engine.SetFrameSize({3, 2}); }  // grey 3 x 2 frames
@@ -72,7 +47,7 @@ class ExportTest : public ::testing::Test {
   Engine engine;
 };
 
-TEST_F(ExportTest, SequenceSkipsDisabledEntriesAndShowsEveryFrame) {
+TEST_F(ExportTest, SequenceNamesFromTheChosenNameSkipDisabledEntriesAndShowEveryFrame) {
   for (const uint8_t level : {10, 20, 30}) add(level, /*enabled=*/level != 20);
   ProcessedExport sequence = request(OutputKind::Bitmap, "out.bmp");
   int shown = 0;
@@ -88,6 +63,29 @@ TEST_F(ExportTest, SequenceSkipsDisabledEntriesAndShowsEveryFrame) {
   // An unknown extension processes every frame and writes nothing.
   EXPECT_EQ(saveProcessed(engine, request(OutputKind::None, "other.txt")).written, 0);
   EXPECT_EQ(files(), 2);
+
+  // The name chosen, its kind, the number the user confirms, the number proposed and the files written.
+  const struct { const char* chosen; OutputKind kind; uint32_t start; const char* expectedInitial;
+                 std::vector<std::string> files; } cases[] = {
+      {"/out/moon.bmp", OutputKind::Bitmap, 0, "0", {"/out/moon_000.bmp", "/out/moon_001.bmp", "/out/moon_002.bmp"}},
+      {"/out/m42-17.fit", OutputKind::Fits, 17, "17", {"/out/m42-017.fit", "/out/m42-018.fit"}},
+      {"/out/frame.FTS", OutputKind::Fits, 0, "0", {"/out/frame_000.FTS"}},
+      {"/out/42.BMP", OutputKind::Bitmap, 42, "42", {"/out/042.bmp"}},
+      {"7.bmp", OutputKind::Bitmap, 0, "0", {"7_000.bmp"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.chosen);
+    EXPECT_EQ(outputKindOf(c.chosen), c.kind);
+    const SequenceName name = sequenceNameOf(c.chosen);
+    EXPECT_EQ(std::to_string(name.initialNumber), c.expectedInitial);
+    for (size_t i = 0; i < c.files.size(); ++i)
+      EXPECT_EQ(sequenceFileName(name, c.start + static_cast<uint32_t>(i), c.kind), c.files[i]);
+  }
+  EXPECT_EQ((std::vector{outputKindOf("/out/clip.AvI"), outputKindOf("/out/x.txt"), outputKindOf("/out/x.tif")}),
+            (std::vector{OutputKind::Avi, OutputKind::None, OutputKind::None}));
+  EXPECT_EQ((std::vector{fitsDepthOfFilter(3, kProcessedFloatFilter), fitsDepthOfFilter(5, kProcessedFloatFilter),
+                         fitsDepthOfFilter(6, kProcessedFloatFilter), fitsDepthOfFilter(5, kMasterFloatFilter)}),
+            (std::vector{FitsDepth::Int32, FitsDepth::Int16, FitsDepth::Float32, FitsDepth::Float32}));
 }
 
 TEST_F(ExportTest, TheFirstFileThatCannotBeWrittenEndsTheExportAndMastersOfAnotherKindAreRefused) {
