@@ -72,7 +72,7 @@ std::vector<int32_t> framesOf(const std::vector<CombineFailure>& failures) {
   return frames;
 }
 
-TEST(CombineTest, BandsGiveWhatOneBandGivesAndAStopMidBandLeavesNoTemporaryFile) {
+TEST(CombineTest, EveryCountOfFramesFollowsTheRulesBandsGiveWhatOneBandGivesAndAStopLeavesNoFile) {
   test::TempDir dir;
   constexpr int64_t kRow = 9 * kWidth * 3 * sizeof(float);  // a row of every frame
   for (const CombineMethod method : {CombineMethod::Median, CombineMethod::SigmaClip}) {
@@ -128,12 +128,10 @@ TEST(CombineTest, BandsGiveWhatOneBandGivesAndAStopMidBandLeavesNoTemporaryFile)
   EXPECT_FALSE(outcome.master);
   EXPECT_TRUE(std::filesystem::is_empty(dir.file("")));
   EXPECT_EQ(openFiles(), filesBefore);
-}
 
-// Masters of every count of frames (sorted several positions at once, or one by one past 64 frames) equal the rules
-// applied value by value; random values with ties, in a frame whose width is no multiple of the positions sorted at
-// once.
-TEST(CombineTest, EveryCountOfFramesFollowsTheRules) {
+  // Masters of every count of frames (sorted several positions at once, or one by one past 64 frames) equal the rules
+  // applied value by value; random values with ties, in a frame whose width is no multiple of the positions sorted at
+  // once.
   std::mt19937 random(5);
   constexpr int32_t kFrameWidth = 37;
   for (int32_t n = 1; n <= 70; ++n) {
