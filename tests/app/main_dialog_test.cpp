@@ -139,22 +139,7 @@ TEST_F(MainDialogTest, ToggleSpaceAndDoubleClick) {
   EXPECT_FALSE(window->engine().product(kMasterDarkBit));
 }
 
-TEST_F(MainDialogTest, PageEditsReachTheEngineOnceAfterTheDelay) {
-  import(ListRole::Flats, {q(writeTestBitmap(dir, "f.bmp", 8, 6))});
-  QLineEdit* width = window->flatsPage()->filterWidthEdit();
-  width->clear();
-  QTest::keyClicks(width, "150");
-  EXPECT_EQ(window->engine().settings().flat.filterWidth, 100);
-  ASSERT_TRUE(QTest::qWaitFor([&] { return window->engine().settings().flat.filterWidth == 150; }, 2000));
-
-  // The Images page turns its view to "Processed".
-  window->roleSelector()->setCurrentIndex(0);
-  window->imagesPage()->darkCheck()->click();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return window->engine().settings().processing.dark; }, 2000));
-  EXPECT_EQ(window->viewSelector(ListRole::Images)->currentIndex(), ImagesProcessed);
-}
-
-TEST_F(MainDialogTest, ViewShowsEveryProductAndColourTogglesDropThem) {
+TEST_F(MainDialogTest, ViewShowsEveryProductAndSwitchesAndPageEditsReachTheEngineAfterTheDelay) {
   import(ListRole::Images, {q(writeTestBitmap(dir, "light.bmp", 8, 6, 120))});
   import(ListRole::Flats, {q(writeTestBitmap(dir, "flat.bmp", 8, 6, 200))});
   import(ListRole::Darks, {q(writeTestBitmap(dir, "dark.bmp", 8, 6, 5))});
@@ -175,6 +160,19 @@ TEST_F(MainDialogTest, ViewShowsEveryProductAndColourTogglesDropThem) {
   window->findChild<QAction*>("fitsScaleBrightest")->trigger();
   EXPECT_FALSE(window->engine().settings().processing.colour || window->action("Colour processing")->isChecked());
   EXPECT_EQ(window->engine().settings().processing.fitsScale, FitsScale::BrightestPixel);
+
+  import(ListRole::Flats, {q(writeTestBitmap(dir, "f.bmp", 8, 6))});
+  QLineEdit* width = window->flatsPage()->filterWidthEdit();
+  width->clear();
+  QTest::keyClicks(width, "150");
+  EXPECT_EQ(window->engine().settings().flat.filterWidth, 100);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window->engine().settings().flat.filterWidth == 150; }, 2000));
+
+  // The Images page turns its view to "Processed".
+  window->roleSelector()->setCurrentIndex(0);
+  window->imagesPage()->darkCheck()->click();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window->engine().settings().processing.dark; }, 2000));
+  EXPECT_EQ(window->viewSelector(ListRole::Images)->currentIndex(), ImagesProcessed);
 }
 
 }  // namespace
