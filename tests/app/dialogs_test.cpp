@@ -25,7 +25,7 @@ QString labelTexts(const QWidget& widget) {
 
 // Escape and the window's close leave the reminder open; OK waits for a choice and gives it. The version is the one the
 // build declares; the reminder counts days of use.
-TEST(FixedDialogsTest, ReminderClosesOnlyOnAChoiceDialogsShowVersionAndCountAndSequenceNumbersFit32Bits) {
+TEST(FixedDialogsTest, ReminderWaitsForAChoiceTextsShowAndSequenceNumbersFit32Bits) {
   ReminderDialog dialog(20);
   dialog.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));

@@ -96,7 +96,7 @@ class SourceListViewTest : public ::testing::Test {
 };
 
 // A row is drawn over its text and 4 pixels either side of it; the focus frame runs round that same box.
-TEST_F(SourceListViewTest, RowIsHighlightedAndFramedOnlyAroundItsTextByTheDelegateAloneAndSpaceIsSignalled) {
+TEST_F(SourceListViewTest, OnlyTheDelegateDrawsTheRowAroundItsTextAndSpaceIsSignalled) {
   QFont font;
   font.setPixelSize(14);
   font.setStyleStrategy(QFont::NoAntialias);

@@ -14,7 +14,7 @@ namespace {
 
 // Two callers at once, each of whose ranges calls parallelRanges again: every item is worked exactly once per call,
 // and no call waits forever on helpers busy with the other caller's parts.
-TEST(ParallelRangesTest, ConcurrentAndNestedCallsWorkEveryItemOnceOnHelpersKeptUnderTheCallersStopRequest) {
+TEST(ParallelRangesTest, EveryItemOnceInNestedCallsOnKeptHelpersUnderTheCallersStop) {
   constexpr int64_t kOuter = 12, kInner = 50;
   constexpr int kCalls = 100;
   std::vector<std::atomic<int>> hits(2 * kOuter * kInner);

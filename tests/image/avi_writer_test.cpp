@@ -68,7 +68,7 @@ void putSample(ImageBuffer& image, size_t i, uint8_t v) {
   }
 }
 
-TEST(AviWriterTest, WritesEveryFormatBottomUpContinuesInExtensionSegmentsAndRefusesLeavingThePreviousFile) {
+TEST(AviWriterTest, WritesEveryFormatAcrossSegmentsAndFailuresKeepThePreviousFile) {
   using enum PixelFormat;
   const struct { const char* name; PixelFormat format; int32_t width, height; uint64_t riffLimit;
                  std::vector<uint32_t> perSegment; } cases[] = {

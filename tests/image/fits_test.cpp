@@ -134,7 +134,7 @@ TEST(FitsReadTest, AcceptanceTestRefusalsAndTheSameValuesInEveryFormatByBothConv
 // the top; XBAYROFF and YBAYROFF shift it. A grey read carries the pattern at Stelp's top-left pixel. Written back, the
 // mosaic's BAYERPAT (in the source card's place) names its first row written, without offsets or row order, and
 // reads as the same pattern; a colour picture is written without the mosaic cards.
-TEST(FitsWriteTest, BayerAndObservationCardsAreCopiedWhereAllowedAndFloatsWrittenAsUnitValuesInWholeBlocks) {
+TEST(FitsWriteTest, CopiesTheCardsItMayAndWritesUnitFloatsInWholeBlocks) {
   const struct { std::vector<std::string> cards; int height; BayerPattern expected; } cases[] = {
       {{card("BAYERPAT= 'RGGB'")}, 2, BayerPattern::Gbrg}, {{card("BAYERPAT= 'RGGB'")}, 3, BayerPattern::Rggb},
       {{card("BAYERPAT= 'rggb    '"), card("ROWORDER= 'TOP-DOWN'")}, 2, BayerPattern::Gbrg},

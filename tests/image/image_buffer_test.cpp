@@ -7,7 +7,7 @@
 namespace stelp {
 namespace {
 
-TEST(ImageBufferTest, AllocateGivesUnpaddedRowsOrRefusesLeavingNothingAndReusesLargeArraysWhileWorkRuns) {
+TEST(ImageBufferTest, AllocateGivesUnpaddedRowsOrNothingAndLargeArraysAreReused) {
   const struct { int32_t code, width, height, rowBytes; } cases[] = {  // rowBytes 0: refused
       {5, 3, 1, 9}, {6, 2, 2, 24}, {1, 0, 5, 0}, {1, 5, 0, 0}, {0, 5, 5, 0}, {7, 5, 5, 0}, {-1, 5, 5, 0},
       {1, -3, 5, 0}, {6, 0x7fffffff, 1, 0},  // the last one's row bytes would overflow 32 bits

@@ -56,7 +56,7 @@ TEST(ProfileStoreTest, ReadsFollowTheInitialisationFileRulesAndANamedFileIsRewri
   int32_t value = 0;
   EXPECT_EQ(named.ReadInt("L", value, 9), 2);
   EXPECT_EQ(readText(target), "[A]\nK=0\nL=2\n\n[B]\nName=x\n");
-  // Rewrites go through FileOutput (which keeps the link and the permissions), and it refuses what is not a regular file.
+  // Rewrites go through FileOutput (which keeps the link and permissions) and refuse what is not a regular file.
   std::filesystem::create_directory(dir.file("folder.ini"));
   std::string why;
   EXPECT_FALSE(writeFileAtomically(dir.file("folder.ini"), "[A]\n", &why));
@@ -96,7 +96,7 @@ TEST(IniFileTest, ValuesAndBlankLinesComeBackAsTheyWereAndBadValuesAreRefused) {
 constexpr CalendarDay kMarch5{5, 3}, kMarch6{6, 3};
 
 // Filters and window across a restart, and loading "Filter" 32, are proven through the window.
-TEST(SettingsFileTest, SaveSetsItsKeysKeepingTheRestMissingValuesLoadAsDefaultsAndTheFileIsInTheConfigFolder) {
+TEST(SettingsFileTest, SaveKeepsTheRestLoadFillsDefaultsAndTheFileIsInTheConfigFolder) {
   test::TempDir dir;
   const std::vector<int32_t> saved{-4, 7, 1024, 768, 2, 3, 715246};
   // The file before (none: neither it nor its folder exists) and after saving (none: not saved), and what loads
