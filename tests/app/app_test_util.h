@@ -74,8 +74,7 @@ class FakeDialogs : public DialogHost {
   void openUrl(const QString& url) override { urls << url; }
 
  private:
-  template <typename T>
-  static T takeOr(std::deque<T>& queue, T otherwise) {
+  template <typename T> static T takeOr(std::deque<T>& queue, T otherwise) {
     if (queue.empty()) return otherwise;
     T value = std::move(queue.front());
     queue.pop_front();

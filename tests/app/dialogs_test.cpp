@@ -25,7 +25,7 @@ QString labelTexts(const QWidget& widget) {
 
 // Escape and the window's close leave the reminder open; OK waits for a choice and gives it. The version is the one the
 // build declares; the reminder counts days of use.
-TEST(FixedDialogsTest, ReminderClosesOnlyOnAChoiceAndDialogsShowVersionAndCount) {
+TEST(FixedDialogsTest, ReminderWaitsForAChoiceTextsShowAndSequenceNumbersFit32Bits) {
   ReminderDialog dialog(20);
   dialog.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
@@ -46,12 +46,10 @@ TEST(FixedDialogsTest, ReminderClosesOnlyOnAChoiceAndDialogsShowVersionAndCount)
   EXPECT_TRUE(labelTexts(AboutDialog()).contains(QStringLiteral(STELP_VERSION_TEXT)));
   const QString reminder = labelTexts(ReminderDialog(20));
   EXPECT_TRUE(reminder.contains("on 10 different occasions") && reminder.contains(kWebsiteUrl)) << reminder.toStdString();
-}
 
-TEST(SequenceDialogTest, AcceptsOnlyNumbersThatFitIn32Bits) {
-  SequenceDialog dialog(7);
-  QLineEdit* edit = dialog.numberEdit();
-  QPushButton* ok = dialog.findChild<QPushButton*>();
+  SequenceDialog sequence(7);
+  QLineEdit* edit = sequence.numberEdit();
+  QPushButton* ok = sequence.findChild<QPushButton*>();
   ASSERT_TRUE(ok && ok->text() == "OK");
   QTest::keyClicks(edit, "a-");
   EXPECT_EQ(edit->text(), "7");
@@ -63,19 +61,16 @@ TEST(SequenceDialogTest, AcceptsOnlyNumbersThatFitIn32Bits) {
     QTest::keyClicks(edit, c.typed);
     EXPECT_EQ(edit->text(), c.shown);
     EXPECT_EQ(ok->isEnabled(), *c.typed != 0) << c.typed;
-    if (ok->isEnabled()) EXPECT_EQ(dialog.initialNumber(), c.number);
+    if (ok->isEnabled()) EXPECT_EQ(sequence.initialNumber(), c.number);
   }
 }
 
-// Qt shows the patterns in the last parentheses: a label's own list of extensions gives way to them.
-TEST(QtFilterTextTest, PatternsGoInTheLastParenthesesOnce) {
+// The host turns the request's 1-based filter index into Qt's chosen filter and back, and adds the default suffix.
+TEST(QtDialogHostTest, SaveFileReturnsThePathAndTheChosenFilterAndQuestionsTheButtonPressed) {
+  // Qt shows the patterns in the last parentheses: a label's own list of extensions gives way to them.
   EXPECT_EQ(qtFilterText({"All image files (.avi;.bmp;.fits)", "*.avi;*.bmp;*.fits"}),
             "All image files (*.avi *.bmp *.fits)");
   EXPECT_EQ(qtFilterText({"Bitmap files", "*.bmp"}), "Bitmap files (*.bmp)");
-}
-
-// The host turns the request's 1-based filter index into Qt's chosen filter and back, and adds the default suffix.
-TEST(QtDialogHostTest, SaveFileReturnsThePathAndTheChosenFilter) {
   QTemporaryDir dir;
   ASSERT_TRUE(dir.isValid());
   FileRequest request{
@@ -94,12 +89,9 @@ TEST(QtDialogHostTest, SaveFileReturnsThePathAndTheChosenFilter) {
   });
   const std::optional<QString> path = QtDialogHost().saveFile(nullptr, request);
   EXPECT_EQ(shown, "Save Flatframe|" + qtFilterText(request.filters[1]));
-  EXPECT_EQ(path, dir.filePath("master.bmp"));
-  EXPECT_EQ(request.filterIndex, 3);
-}
+  EXPECT_EQ(std::pair(path, request.filterIndex), std::pair(std::optional(dir.filePath("master.bmp")), 3));
 
-// The question before changes are lost answers with the button pressed; Escape cancels.
-TEST(QtDialogHostTest, SaveDiscardCancelAnswers) {
+  // The question before changes are lost answers with the button pressed; Escape cancels.
   const std::pair<QMessageBox::StandardButton, MessageAnswer> cases[] = {  // NoButton: Escape
       {QMessageBox::Save, MessageAnswer::Save}, {QMessageBox::Discard, MessageAnswer::Discard},
       {QMessageBox::NoButton, MessageAnswer::Cancel}};
@@ -111,8 +103,7 @@ TEST(QtDialogHostTest, SaveDiscardCancelAnswers) {
       box->button(pressed)->click();
     });
     EXPECT_EQ(QtDialogHost().message(nullptr, "Save changes to p.sjx?", "Stelp", MessageButtons::SaveDiscardCancel,
-                                     MessageIcon::Warning),
-              answer);
+                                     MessageIcon::Warning), answer);
   }
 }
 

@@ -105,9 +105,20 @@ TEST_F(ViewerTest, ZoomValuesBlinkAndThePlaceAcrossEntries) {
   EXPECT_TRUE(view()->place().fit);
 }
 
+// The bitmap goes to the top left as blue, green, red bytes in rows of rowBytes; the rest of the view is background.
 // At 2:1 a 40 x 30 frame overflows a 50 x 40 view: the scroll bars appear and move the place.
-TEST(ImageViewTest, ScrollBarsPanALargerPicture) {
+TEST(ImageViewTest, PaintsTheBitmapAtTheTopLeftAndScrollBarsPanALargerPicture) {
   ImageView view(nullptr);
+  view.resize(5, 4);
+  Bitmap24 bitmap{.width = 2, .height = 2, .rowBytes = 8,
+                  .bytes = {10, 20, 30, 40, 50, 60, 0, 0, 70, 80, 90, 1, 2, 3, 0, 0}};
+  view.setBitmap(&bitmap, QColor(7, 8, 9));
+  const QImage shot = view.grab().toImage();
+  EXPECT_EQ((std::vector{shot.pixelColor(1, 0), shot.pixelColor(0, 1), shot.pixelColor(2, 0)}),
+            (std::vector{QColor(60, 50, 40), QColor(90, 80, 70), QColor(7, 8, 9)}));
+  view.setBitmap(nullptr, QColor(1, 2, 3));
+  EXPECT_EQ(view.grab().toImage().pixelColor(0, 0), QColor(1, 2, 3));
+
   view.resize(50, 40);
   view.setPicture(std::shared_ptr<const ImageBuffer>(greyFrame(40, 30, 0)), ViewPlace());
   view.setPlace(CentredAt(1, 40, 30));

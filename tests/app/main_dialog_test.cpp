@@ -23,7 +23,7 @@ class MainDialogTest : public WindowTest {
 };
 
 // The view takes what the window gains; the controls stay clear of it.
-TEST_F(MainDialogTest, LayoutFollowsTheWindowSize) {
+TEST_F(MainDialogTest, LayoutFollowsTheWindowSizeAndTheStatusLineKeepsTheFirstTextUntilThePaint) {
   QRect before;
   for (const QSize size : {QSize(640, 480), QSize(1300, 900)}) {
     window->resize(size);
@@ -42,6 +42,20 @@ TEST_F(MainDialogTest, LayoutFollowsTheWindowSize) {
   QTest::keyClick(window.get(), Qt::Key_Escape);
   settle();
   EXPECT_TRUE(window->isVisible());
+
+  window->SetStatus("Averaging flats");
+  window->SetStatus("Processing image");
+  EXPECT_EQ(window->statusLine()->text(), "Averaging flats");
+  window->RefreshView();
+  window->FinishWork();
+  EXPECT_EQ(window->statusLine()->text(), "Ready");
+
+  // Long work moves the bar beside the status line; "Ready" hides it.
+  window->engine().progress().Step(2, 5);
+  const QProgressBar* bar = window->progressBar();
+  EXPECT_EQ(std::tuple(bar->isVisible(), bar->value(), bar->maximum()), std::tuple(true, 2, 5));
+  window->SetStatus();
+  EXPECT_FALSE(bar->isVisible());
 }
 
 // Files chosen together are listed as a file dialog lists them, in whatever order they come: by name, case aside.
@@ -125,38 +139,7 @@ TEST_F(MainDialogTest, ToggleSpaceAndDoubleClick) {
   EXPECT_FALSE(window->engine().product(kMasterDarkBit));
 }
 
-TEST_F(MainDialogTest, PageEditsReachTheEngineOnceAfterTheDelay) {
-  import(ListRole::Flats, {q(writeTestBitmap(dir, "f.bmp", 8, 6))});
-  QLineEdit* width = window->flatsPage()->filterWidthEdit();
-  width->clear();
-  QTest::keyClicks(width, "150");
-  EXPECT_EQ(window->engine().settings().flat.filterWidth, 100);
-  ASSERT_TRUE(QTest::qWaitFor([&] { return window->engine().settings().flat.filterWidth == 150; }, 2000));
-
-  // The Images page turns its view to "Processed".
-  window->roleSelector()->setCurrentIndex(0);
-  window->imagesPage()->darkCheck()->click();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return window->engine().settings().processing.dark; }, 2000));
-  EXPECT_EQ(window->viewSelector(ListRole::Images)->currentIndex(), ImagesProcessed);
-}
-
-TEST_F(MainDialogTest, StatusLineKeepsTheFirstTextUntilThePaint) {
-  window->SetStatus("Averaging flats");
-  window->SetStatus("Processing image");
-  EXPECT_EQ(window->statusLine()->text(), "Averaging flats");
-  window->RefreshView();
-  window->FinishWork();
-  EXPECT_EQ(window->statusLine()->text(), "Ready");
-
-  // Long work moves the bar beside the status line; "Ready" hides it.
-  window->engine().progress().Step(2, 5);
-  const QProgressBar* bar = window->progressBar();
-  EXPECT_EQ(std::tuple(bar->isVisible(), bar->value(), bar->maximum()), std::tuple(true, 2, 5));
-  window->SetStatus();
-  EXPECT_FALSE(bar->isVisible());
-}
-
-TEST_F(MainDialogTest, ViewShowsEveryProductAndColourTogglesDropThem) {
+TEST_F(MainDialogTest, ViewShowsEveryProductAndSwitchesAndPageEditsReachTheEngineAfterTheDelay) {
   import(ListRole::Images, {q(writeTestBitmap(dir, "light.bmp", 8, 6, 120))});
   import(ListRole::Flats, {q(writeTestBitmap(dir, "flat.bmp", 8, 6, 200))});
   import(ListRole::Darks, {q(writeTestBitmap(dir, "dark.bmp", 8, 6, 5))});
@@ -177,21 +160,19 @@ TEST_F(MainDialogTest, ViewShowsEveryProductAndColourTogglesDropThem) {
   window->findChild<QAction*>("fitsScaleBrightest")->trigger();
   EXPECT_FALSE(window->engine().settings().processing.colour || window->action("Colour processing")->isChecked());
   EXPECT_EQ(window->engine().settings().processing.fitsScale, FitsScale::BrightestPixel);
-}
 
-// The bitmap goes to the top left as blue, green, red bytes in rows of rowBytes; the rest of the view is background.
-TEST(ImageViewTest, PaintsTheBitmapAtTheTopLeftAndTheBackgroundAround) {
-  ImageView view(nullptr);
-  view.resize(5, 4);
-  Bitmap24 bitmap{.width = 2, .height = 2, .rowBytes = 8,
-                  .bytes = {10, 20, 30, 40, 50, 60, 0, 0, 70, 80, 90, 1, 2, 3, 0, 0}};
-  view.setBitmap(&bitmap, QColor(7, 8, 9));
-  const QImage shot = view.grab().toImage();
-  EXPECT_EQ(shot.pixelColor(1, 0), QColor(60, 50, 40));
-  EXPECT_EQ(shot.pixelColor(0, 1), QColor(90, 80, 70));
-  EXPECT_EQ(shot.pixelColor(2, 0), QColor(7, 8, 9));
-  view.setBitmap(nullptr, QColor(1, 2, 3));
-  EXPECT_EQ(view.grab().toImage().pixelColor(0, 0), QColor(1, 2, 3));
+  import(ListRole::Flats, {q(writeTestBitmap(dir, "f.bmp", 8, 6))});
+  QLineEdit* width = window->flatsPage()->filterWidthEdit();
+  width->clear();
+  QTest::keyClicks(width, "150");
+  EXPECT_EQ(window->engine().settings().flat.filterWidth, 100);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window->engine().settings().flat.filterWidth == 150; }, 2000));
+
+  // The Images page turns its view to "Processed".
+  window->roleSelector()->setCurrentIndex(0);
+  window->imagesPage()->darkCheck()->click();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window->engine().settings().processing.dark; }, 2000));
+  EXPECT_EQ(window->viewSelector(ListRole::Images)->currentIndex(), ImagesProcessed);
 }
 
 }  // namespace

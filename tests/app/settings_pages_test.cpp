@@ -17,15 +17,13 @@
 namespace stelp {
 namespace {
 
-template <typename Page, typename Group>
-void load(Page& page, const Group& settings) {
+template <typename Page, typename Group> void load(Page& page, const Group& settings) {
   page.setFromSettings(settings);
   page.Load();
 }
 
 // A page of its kind showing `settings`.
-template <typename Page, typename Group>
-std::unique_ptr<Page> loaded(const Group& settings) {
+template <typename Page, typename Group> std::unique_ptr<Page> loaded(const Group& settings) {
   auto page = std::make_unique<Page>(DialogUnits(QApplication::font()), nullptr);
   load(*page, settings);
   return page;
@@ -49,7 +47,7 @@ TEST(SettingsPageFields, ParseAndFormat) {
   EXPECT_EQ(parseFloatField(formatFloatField(0.1f)), 0.1f);
 }
 
-TEST(SettingsPageRefresh, LoadingIsNoEdit) {
+TEST(SettingsPageRefresh, LoadingIsNoEditAndABurstOfEditsIsOneCommand) {
   const auto images = loaded<ImagesPage>(ProcessingGroup{
       .stretch = StretchMode::Levels, .stretchToAbs = 240.0f, .deInterlace = DeInterlace::EqualiseFields});
   EXPECT_EQ(images->toEdit()->text(), "240");
@@ -63,21 +61,45 @@ TEST(SettingsPageRefresh, LoadingIsNoEdit) {
   EXPECT_EQ(flats->filterWidthEdit()->text() + ' ' + darks->hotEdit()->text(), "100 200");
   // The command comes only from the timer, so no pending timer means no command.
   EXPECT_FALSE(images->refreshPending() || flats->refreshPending() || darks->refreshPending());
-}
 
-TEST(SettingsPageRefresh, OneCommandPerBurstOfEdits) {
-  const auto page = loaded<FlatsPage>(FlatGroup{});
-  page->show();
-  QSignalSpy spy(page.get(), &SettingsPage::command);
-  page->filterWidthEdit()->clear();
-  QTest::keyClicks(page->filterWidthEdit(), "150");
-  EXPECT_EQ(std::tuple(page->values().filterWidth, spy.count()), std::tuple(150, 0));
+  flats->show();
+  QSignalSpy spy(flats.get(), &SettingsPage::command);
+  flats->filterWidthEdit()->clear();
+  QTest::keyClicks(flats->filterWidthEdit(), "150");
+  EXPECT_EQ(std::tuple(flats->values().filterWidth, spy.count()), std::tuple(150, 0));
   ASSERT_TRUE(spy.wait(5000));
   QTest::qWait(kRefreshDelayMs + 100);
   EXPECT_EQ(spy.count(), 1);
 }
 
-TEST(SettingsPageEntry, DigitsOnlyAndAnyTextEdits) {
+// The Combine row of the Flats and Darks pages: shown as loaded, each choice and kappa stored as an edit, kappas in
+// range and greyed unless sigma clipping is chosen.
+template <typename Page, typename Group> void checkCombineRow(Group group) {
+  group.combine = CombineGroup{CombineMethod::SigmaClip, 2.5f, 4.0f};
+  const auto loadedPage = loaded<Page>(group);
+  Page& page = *loadedPage;
+  const CombineControls& c = page.combine();
+  EXPECT_EQ(std::tuple(c.list->currentIndex(), c.kappaLow->text(), c.kappaHigh->text(), c.kappaLow->isEnabled()),
+            std::tuple(2, QStringLiteral("2.5"), QStringLiteral("4"), true));
+
+  c.list->setCurrentIndex(1);
+  EXPECT_TRUE(page.values().combine.method == CombineMethod::Median && page.refreshPending());
+  EXPECT_FALSE(c.kappaLow->isEnabled() || c.kappaHigh->isEnabled());
+  c.list->setCurrentIndex(2);
+  c.kappaHigh->clear();
+  QTest::keyClicks(c.kappaHigh, "0.5");
+  QTest::keyClick(c.kappaHigh, Qt::Key_Return);
+  EXPECT_EQ(std::tuple(page.values().combine.method, page.values().combine.kappaLow, page.values().combine.kappaHigh),
+            std::tuple(CombineMethod::SigmaClip, 2.5f, 1.0f));
+  EXPECT_EQ(c.kappaHigh->text(), QStringLiteral("1"));
+
+  page.TakeRefresh();
+  load(page, Group{});
+  EXPECT_EQ(std::tuple(c.list->currentIndex(), c.kappaLow->isEnabled(), page.refreshPending()),
+            std::tuple(0, false, false));
+}
+
+TEST(SettingsPageEntry, DigitsOnlyAnyTextAndTheCombineRowOfFlatsAndDarks) {
   const auto flats = loaded<FlatsPage>(FlatGroup{});
   const auto darks = loaded<DarksPage>(DarkGroup{.cold = 7});
   // Digits only in the filter width and the variations; any text elsewhere. A number out of its range is kept as the
@@ -105,42 +127,13 @@ TEST(SettingsPageEntry, DigitsOnlyAndAnyTextEdits) {
     EXPECT_EQ(c.edit->text(), QString::number(c.kept)) << c.typed;
   }
   EXPECT_EQ(darks->values().cold, 7u);
-}
-
-// The Combine row of the Flats and Darks pages: shown as loaded, each choice and kappa stored as an edit, kappas in
-// range and greyed unless sigma clipping is chosen.
-template <typename Page, typename Group>
-void checkCombineRow(Group group) {
-  group.combine = CombineGroup{CombineMethod::SigmaClip, 2.5f, 4.0f};
-  const auto loadedPage = loaded<Page>(group);
-  Page& page = *loadedPage;
-  const CombineControls& c = page.combine();
-  EXPECT_EQ(std::tuple(c.list->currentIndex(), c.kappaLow->text(), c.kappaHigh->text(), c.kappaLow->isEnabled()),
-            std::tuple(2, QStringLiteral("2.5"), QStringLiteral("4"), true));
-
-  c.list->setCurrentIndex(1);
-  EXPECT_TRUE(page.values().combine.method == CombineMethod::Median && page.refreshPending());
-  EXPECT_FALSE(c.kappaLow->isEnabled() || c.kappaHigh->isEnabled());
-  c.list->setCurrentIndex(2);
-  c.kappaHigh->clear();
-  QTest::keyClicks(c.kappaHigh, "0.5");
-  QTest::keyClick(c.kappaHigh, Qt::Key_Return);
-  EXPECT_EQ(std::tuple(page.values().combine.method, page.values().combine.kappaLow, page.values().combine.kappaHigh),
-            std::tuple(CombineMethod::SigmaClip, 2.5f, 1.0f));
-  EXPECT_EQ(c.kappaHigh->text(), QStringLiteral("1"));
-
-  page.TakeRefresh();
-  load(page, Group{});
-  EXPECT_EQ(std::tuple(c.list->currentIndex(), c.kappaLow->isEnabled(), page.refreshPending()), std::tuple(0, false, false));
-}
-
-TEST(SettingsPageEntry, CombineRowOfFlatsAndDarks) {
   checkCombineRow<FlatsPage>(FlatGroup{.varHi = 9});
   checkCombineRow<DarksPage>(DarkGroup{.cold = 7});
 }
 
-TEST(ImagesPageTest, DeInterlaceChoiceAndCoupledFlatChecksAreEdits) {
-  const auto page = loaded<ImagesPage>(ProcessingGroup{.dark = true});
+TEST(ImagesPageTest, EveryChoiceIsAnEditAndEachStretchModeKeepsItsBounds) {
+  const auto page = loaded<ImagesPage>(ProcessingGroup{
+      .dark = true, .stretch = StretchMode::Percent, .stretchFromAbs = 10.0f, .stretchToAbs = 240.0f});
   page->show();
   QTest::keyClick(page->deInterlaceList(), Qt::Key_Down);
   EXPECT_TRUE(page->values().deInterlace == DeInterlace::LightBlur && page->refreshPending());
@@ -151,13 +144,9 @@ TEST(ImagesPageTest, DeInterlaceChoiceAndCoupledFlatChecksAreEdits) {
   page->flatCheck()->click();
   EXPECT_FALSE(page->synFlatCheck()->isChecked() || page->values().flat || page->values().synFlat);
   EXPECT_TRUE(page->values().dark);
-}
 
-TEST(ImagesPageTest, EachStretchModeKeepsItsBounds) {
-  const auto page = loaded<ImagesPage>(
-      ProcessingGroup{.stretch = StretchMode::Percent, .stretchFromAbs = 10.0f, .stretchToAbs = 240.0f});
-
-  // Each mode brings back its own pair; "No stretch" shows the full range, greyed.
+  // Each mode brings back its own pair, as an edit; "No stretch" shows the full range, greyed.
+  page->TakeRefresh();
   const struct { int mode; const char* bounds; bool enabled; } steps[] = {
       {2, "10-240", true}, {0, "0-255", false}, {1, "0-100", true}, {2, "10-240", true}};
   for (const auto& s : steps) {

@@ -96,7 +96,7 @@ class SourceListViewTest : public ::testing::Test {
 };
 
 // A row is drawn over its text and 4 pixels either side of it; the focus frame runs round that same box.
-TEST_F(SourceListViewTest, RowIsHighlightedAndFramedOnlyAroundItsText) {
+TEST_F(SourceListViewTest, OnlyTheDelegateDrawsTheRowAroundItsTextAndSpaceIsSignalled) {
   QFont font;
   font.setPixelSize(14);
   font.setStyleStrategy(QFont::NoAntialias);
@@ -141,10 +141,8 @@ TEST_F(SourceListViewTest, RowIsHighlightedAndFramedOnlyAroundItsText) {
     const auto* pixels = reinterpret_cast<const QRgb*>(image.constBits());
     EXPECT_GT(std::count(pixels, pixels + image.width() * image.height(), c.text.rgb()), 10);
   }
-}
 
-// The view itself adds nothing across the row: no full-width highlight and no focus frame of the style's own.
-TEST_F(SourceListViewTest, ViewLeavesTheRowToTheDelegate) {
+  // The view itself adds nothing across the row: no full-width highlight and no focus frame of the style's own.
   view_.selectOnly(0);
   const QImage image = view_.viewport()->grab().toImage();
   const QRect row = view_.visualRect(model_.index(0, 0));
@@ -152,9 +150,7 @@ TEST_F(SourceListViewTest, ViewLeavesTheRowToTheDelegate) {
   EXPECT_EQ((std::vector{image.pixel(row.topLeft()), image.pixel(row.left() + 2, row.center().y()),
                          image.pixel(row.right() - 1, row.center().y()), image.pixel(row.right() - 1, row.top())}),
             (std::vector{kFrame.rgb(), kHighlight.rgb(), kBase.rgb(), kBase.rgb()}));
-}
 
-TEST_F(SourceListViewTest, SpaceIsSignalled) {
   QSignalSpy spaces(&view_, &SourceListView::spaceTyped);
   QTest::keyClick(&view_, Qt::Key_Space);
   QTest::keyClick(&view_, Qt::Key_A);

@@ -72,7 +72,7 @@ std::vector<int32_t> framesOf(const std::vector<CombineFailure>& failures) {
   return frames;
 }
 
-TEST(CombineTest, BandsGiveWhatOneBandGives) {
+TEST(CombineTest, EveryCountOfFramesFollowsTheRulesBandsGiveWhatOneBandGivesAndAStopLeavesNoFile) {
   test::TempDir dir;
   constexpr int64_t kRow = 9 * kWidth * 3 * sizeof(float);  // a row of every frame
   for (const CombineMethod method : {CombineMethod::Median, CombineMethod::SigmaClip}) {
@@ -105,12 +105,33 @@ TEST(CombineTest, BandsGiveWhatOneBandGives) {
   const CombineOutcome without = night.run(int64_t{1} << 30, SpillFrames::None, 1);
   EXPECT_EQ(bytesOf(banded.master), bytesOf(without.master));
   EXPECT_EQ(std::tuple(banded.combined, framesOf(banded.passedOver)), std::tuple(6, std::vector<int32_t>{4, 5, 6}));
-}
 
-// Masters of every count of frames (sorted several positions at once, or one by one past 64 frames) equal the rules
-// applied value by value; random values with ties, in a frame whose width is no multiple of the positions sorted at
-// once.
-TEST(CombineTest, EveryCountOfFramesFollowsTheRules) {
+  // A stop in the middle of a band hands back nothing and leaves neither a file in the folder nor an open descriptor.
+  auto openFiles = [] {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), std::filesystem::directory_iterator());
+  };
+  const auto filesBefore = openFiles();
+  Night halted;
+  halted.job.spillFolder = dir.file("");
+  std::stop_source stop;
+  const auto load = halted.job.load;
+  // The second band's first still asks for the stop while it loads.
+  halted.job.load = [&](const ImageSource* source, ImageSlot& slot, std::string* why) {
+    if (source == halted.job.frames[3] && halted.loads.at(source) == 1) stop.request_stop();
+    return load(source, slot, why);
+  };
+  const CombineOutcome outcome = [&] {
+    const StopScope scope(stop.get_token());
+    return halted.run(kRow * 2, SpillFrames::Videos, 2);
+  }();
+  EXPECT_TRUE(stop.stop_requested());
+  EXPECT_FALSE(outcome.master);
+  EXPECT_TRUE(std::filesystem::is_empty(dir.file("")));
+  EXPECT_EQ(openFiles(), filesBefore);
+
+  // Masters of every count of frames (sorted several positions at once, or one by one past 64 frames) equal the rules
+  // applied value by value; random values with ties, in a frame whose width is no multiple of the positions sorted at
+  // once.
   std::mt19937 random(5);
   constexpr int32_t kFrameWidth = 37;
   for (int32_t n = 1; n <= 70; ++n) {
@@ -120,9 +141,7 @@ TEST(CombineTest, EveryCountOfFramesFollowsTheRules) {
     for (int32_t i = 0; i < n; ++i) {
       sources.push_back(std::make_unique<ImageSource>());
       job.frames.push_back(sources.back().get());
-      std::vector<float> values(kFrameWidth);
-      for (float& v : values) v = static_cast<float>(random() % 40) * 0.37f;
-      frames.push_back(values);
+      for (float& v : frames.emplace_back(kFrameWidth)) v = static_cast<float>(random() % 40) * 0.37f;
     }
     job.load = [&](const ImageSource* source, ImageSlot& slot, std::string*) {
       const size_t i = static_cast<size_t>(std::find(job.frames.begin(), job.frames.end(), source) - job.frames.begin());
@@ -143,33 +162,6 @@ TEST(CombineTest, EveryCountOfFramesFollowsTheRules) {
       }
     }
   }
-}
-
-// A stop in the middle of a band hands back nothing and leaves neither a file in the folder nor an open descriptor.
-TEST(CombineTest, StopMidBandLeavesNoTemporaryFile) {
-  test::TempDir dir;
-  auto openFiles = [] {
-    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), std::filesystem::directory_iterator());
-  };
-  const auto filesBefore = openFiles();
-  Night night;
-  night.job.spillFolder = dir.file("");
-  std::stop_source stop;
-  const auto load = night.job.load;
-  // The second band's first still asks for the stop while it loads.
-  night.job.load = [&](const ImageSource* source, ImageSlot& slot, std::string* why) {
-    if (source == night.job.frames[3] && night.loads.at(source) == 1) stop.request_stop();
-    return load(source, slot, why);
-  };
-  CombineOutcome outcome;
-  {
-    const StopScope scope(stop.get_token());
-    outcome = night.run(2 * 9 * kWidth * 3 * sizeof(float), SpillFrames::Videos, 2);
-  }
-  EXPECT_TRUE(stop.stop_requested());
-  EXPECT_FALSE(outcome.master);
-  EXPECT_TRUE(std::filesystem::is_empty(dir.file("")));
-  EXPECT_EQ(openFiles(), filesBefore);
 }
 
 }  // namespace

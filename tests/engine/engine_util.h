@@ -24,9 +24,8 @@ inline std::unique_ptr<ImageBuffer> copyOf(const ImageBuffer& image) {
 // Appends an entry for frame `code` of `path` to a list; returns it.
 inline ImageSource* appendEntry(Engine& engine, ListRole role, const std::string& path, int32_t code = FrameBitmap) {
   std::vector<std::unique_ptr<ImageSource>> entries;
-  entries.push_back(std::make_unique<ImageSource>());
-  entries.back()->setPath(path, code);
-  ImageSource* entry = entries.back().get();
+  ImageSource* entry = entries.emplace_back(std::make_unique<ImageSource>()).get();
+  entry->setPath(path, code);
   engine.AppendEntries(role, std::move(entries));
   return entry;
 }

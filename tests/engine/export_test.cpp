@@ -15,31 +15,6 @@
 namespace stelp {
 namespace {
 
-TEST(ExportNamesTest, SequenceNamesFromTheChosenName) {
-  // The name chosen, its kind, the number the user confirms, the number proposed and the files written.
-  const struct { const char* chosen; OutputKind kind; uint32_t start; const char* expectedInitial;
-                 std::vector<std::string> files; } cases[] = {
-      {"/out/moon.bmp", OutputKind::Bitmap, 0, "0", {"/out/moon_000.bmp", "/out/moon_001.bmp", "/out/moon_002.bmp"}},
-      {"/out/m42-17.fit", OutputKind::Fits, 17, "17", {"/out/m42-017.fit", "/out/m42-018.fit"}},
-      {"/out/frame.FTS", OutputKind::Fits, 0, "0", {"/out/frame_000.FTS"}},
-      {"/out/42.BMP", OutputKind::Bitmap, 42, "42", {"/out/042.bmp"}},
-      {"7.bmp", OutputKind::Bitmap, 0, "0", {"7_000.bmp"}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.chosen);
-    EXPECT_EQ(outputKindOf(c.chosen), c.kind);
-    const SequenceName name = sequenceNameOf(c.chosen);
-    EXPECT_EQ(std::to_string(name.initialNumber), c.expectedInitial);
-    for (size_t i = 0; i < c.files.size(); ++i)
-      EXPECT_EQ(sequenceFileName(name, c.start + static_cast<uint32_t>(i), c.kind), c.files[i]);
-  }
-  EXPECT_EQ((std::vector{outputKindOf("/out/clip.AvI"), outputKindOf("/out/x.txt"), outputKindOf("/out/x.tif")}),
-            (std::vector{OutputKind::Avi, OutputKind::None, OutputKind::None}));
-  EXPECT_EQ((std::vector{fitsDepthOfFilter(3, kProcessedFloatFilter), fitsDepthOfFilter(5, kProcessedFloatFilter),
-                         fitsDepthOfFilter(6, kProcessedFloatFilter), fitsDepthOfFilter(5, kMasterFloatFilter)}),
-            (std::vector{FitsDepth::Int32, FitsDepth::Int16, FitsDepth::Float32, FitsDepth::Float32}));
-}
-
 class ExportTest : public ::testing::Test {
  protected:
   ExportTest() { engine.ToggleColour(); engine.SetFrameSize({3, 2}); }  // grey 3 x 2 frames
@@ -72,7 +47,7 @@ class ExportTest : public ::testing::Test {
   Engine engine;
 };
 
-TEST_F(ExportTest, SequenceSkipsDisabledEntriesAndShowsEveryFrame) {
+TEST_F(ExportTest, SequenceNamesFromTheChosenNameSkipDisabledEntriesAndShowEveryFrame) {
   for (const uint8_t level : {10, 20, 30}) add(level, /*enabled=*/level != 20);
   ProcessedExport sequence = request(OutputKind::Bitmap, "out.bmp");
   int shown = 0;
@@ -88,15 +63,44 @@ TEST_F(ExportTest, SequenceSkipsDisabledEntriesAndShowsEveryFrame) {
   // An unknown extension processes every frame and writes nothing.
   EXPECT_EQ(saveProcessed(engine, request(OutputKind::None, "other.txt")).written, 0);
   EXPECT_EQ(files(), 2);
+
+  // The name chosen, its kind, the number the user confirms, the number proposed and the files written.
+  const struct { const char* chosen; OutputKind kind; uint32_t start; const char* expectedInitial;
+                 std::vector<std::string> files; } cases[] = {
+      {"/out/moon.bmp", OutputKind::Bitmap, 0, "0", {"/out/moon_000.bmp", "/out/moon_001.bmp", "/out/moon_002.bmp"}},
+      {"/out/m42-17.fit", OutputKind::Fits, 17, "17", {"/out/m42-017.fit", "/out/m42-018.fit"}},
+      {"/out/frame.FTS", OutputKind::Fits, 0, "0", {"/out/frame_000.FTS"}},
+      {"/out/42.BMP", OutputKind::Bitmap, 42, "42", {"/out/042.bmp"}},
+      {"7.bmp", OutputKind::Bitmap, 0, "0", {"7_000.bmp"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.chosen);
+    EXPECT_EQ(outputKindOf(c.chosen), c.kind);
+    const SequenceName name = sequenceNameOf(c.chosen);
+    EXPECT_EQ(std::to_string(name.initialNumber), c.expectedInitial);
+    for (size_t i = 0; i < c.files.size(); ++i)
+      EXPECT_EQ(sequenceFileName(name, c.start + static_cast<uint32_t>(i), c.kind), c.files[i]);
+  }
+  EXPECT_EQ((std::vector{outputKindOf("/out/clip.AvI"), outputKindOf("/out/x.txt"), outputKindOf("/out/x.tif")}),
+            (std::vector{OutputKind::Avi, OutputKind::None, OutputKind::None}));
+  EXPECT_EQ((std::vector{fitsDepthOfFilter(3, kProcessedFloatFilter), fitsDepthOfFilter(5, kProcessedFloatFilter),
+                         fitsDepthOfFilter(6, kProcessedFloatFilter), fitsDepthOfFilter(5, kMasterFloatFilter)}),
+            (std::vector{FitsDepth::Int32, FitsDepth::Int16, FitsDepth::Float32, FitsDepth::Float32}));
 }
 
-TEST_F(ExportTest, TheFirstFileThatCannotBeWrittenEndsTheExport) {
+TEST_F(ExportTest, TheFirstFileThatCannotBeWrittenEndsTheExportAndMastersOfAnotherKindAreRefused) {
   for (const uint8_t level : {10, 20}) add(level);
   const ExportResult result = saveProcessed(engine, request(OutputKind::Fits, "missing/out.fits"));
   EXPECT_EQ(std::tuple(result.ok, result.written, result.failedPath),
             std::tuple(false, 0, dir.file("missing/out_000.fits")));
   EXPECT_NE(result.why.find("cannot create"), std::string::npos);
   EXPECT_TRUE(saveProcessed(engine, request(OutputKind::Avi, "missing/out.avi")).aviNotOpened);
+
+  // The window and stelp-cli refuse other extensions before they save; the engine refuses them too.
+  std::string why;
+  EXPECT_FALSE(saveMasterFrame(engine, MasterProduct::Dark, *test::floatImage(1, 1, {7}), dir.file("master.tif"),
+                               FitsDepth::Int16, &why));
+  EXPECT_EQ(why, "Unknown file format");
 }
 
 TEST_F(ExportTest, OutputsThatNameASourceConflict) {
@@ -204,14 +208,6 @@ TEST_F(ExportTest, AFailedOrStoppedVideoExportLeavesThePreviousVideo) {
   EXPECT_TRUE(std::ranges::none_of(std::filesystem::directory_iterator(dir.file("")), [](const auto& e) {
     return e.path().filename().string().starts_with(".");
   })) << "a temporary was left behind";
-}
-
-// The window and stelp-cli refuse other extensions before they save; the engine refuses them too.
-TEST_F(ExportTest, MasterFramesOfAnotherKindAreRefused) {
-  std::string why;
-  EXPECT_FALSE(saveMasterFrame(engine, MasterProduct::Dark, *test::floatImage(1, 1, {7}), dir.file("master.tif"),
-                               FitsDepth::Int16, &why));
-  EXPECT_EQ(why, "Unknown file format");
 }
 
 }  // namespace

@@ -237,7 +237,7 @@ FlatGroup randomSettings(std::mt19937& rng, int32_t width, int32_t height) {
 
 // Fixed frames tall enough that several threads share the rows, with windows that reach across the split points (column
 // windows of more than 255 rows need wider column counters); then random frames and settings, the smallest sizes first.
-TEST(GradientAgainstReference, FramesAndSettingsMatchBitForBit) {
+TEST(GradientTest, FramesAndSettingsMatchTheReferenceBitForBitAndUnusableInputsGiveNoProducts) {
   int64_t rejected = 0, kept = 0, frame = 0;  // over all reference maps: both must occur
   auto matches = [&](const ImageBuffer& flat, const FlatGroup& s) {
     SCOPED_TRACE(testing::Message() << "frame " << frame++ << ": " << flat.width << "x" << flat.height << " colour "
@@ -265,9 +265,8 @@ TEST(GradientAgainstReference, FramesAndSettingsMatchBitForBit) {
     }
   EXPECT_GT(rejected, kept / 20);
   EXPECT_GT(kept, rejected);
-}
 
-TEST(GradientRules, UnusableInputsLeaveTheProductsAbsent) {
+  // Unusable inputs leave the products absent.
   ImageBuffer map;
   detectGradient(makeImage(4, 4, PixelFormat::Gray8), FlatGroup{}, map, 1);  // not a float frame
   EXPECT_FALSE(map.pixels);

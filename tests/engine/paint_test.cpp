@@ -13,7 +13,7 @@ int at(const Bitmap24& bitmap, int32_t x, int32_t y, int channel = 0) {
   return bitmap.bytes[bitmap.rowBytes * static_cast<size_t>(y) + 3 * static_cast<size_t>(x) + channel];
 }
 
-TEST(PaintImageTest, ScalesToFitAroundTheCentres) {
+TEST(PaintImageTest, ScalesToFitAroundTheCentresAndCutsFloatsToBytes) {
   constexpr uint8_t kBackground = 255;
   Bitmap24 bitmap;
   // 640 x 480 holding x + y into 320 x 240: every second pixel of every second row.
@@ -45,10 +45,8 @@ TEST(PaintImageTest, ScalesToFitAroundTheCentres) {
   // Nothing to draw into.
   PaintImage(*ramp, 0, 10, Reduce::Allowed, Enlarge::NotAllowed, kBackground, bitmap);
   EXPECT_TRUE(bitmap.bytes.empty());
-}
 
-TEST(PaintImageTest, FloatsAreTruncatedAndCutToEightBitsInPaddedRows) {
-  Bitmap24 bitmap;
+  // Floats are truncated and cut to eight bits, in rows padded to whole words.
   PaintImage(*test::floatImage(3, 1, {300.0f, 256.0f, 12.9f}), 3, 1, Reduce::Allowed, Enlarge::NotAllowed, 0, bitmap);
   EXPECT_EQ(bitmap.bytes, (std::vector<uint8_t>{44, 44, 44, 0, 0, 0, 12, 12, 12, 0, 0, 0}));
   const auto colour = test::floatImage(1, 1, {1.5f, 2.5f, 258.0f}, PixelFormat::BgrFloat);

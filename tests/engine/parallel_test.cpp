@@ -14,7 +14,7 @@ namespace {
 
 // Two callers at once, each of whose ranges calls parallelRanges again: every item is worked exactly once per call,
 // and no call waits forever on helpers busy with the other caller's parts.
-TEST(ParallelRangesTest, ConcurrentAndNestedCallsWorkEveryItemOnce) {
+TEST(ParallelRangesTest, EveryItemOnceInNestedCallsOnKeptHelpersUnderTheCallersStop) {
   constexpr int64_t kOuter = 12, kInner = 50;
   constexpr int kCalls = 100;
   std::vector<std::atomic<int>> hits(2 * kOuter * kInner);
@@ -34,13 +34,10 @@ TEST(ParallelRangesTest, ConcurrentAndNestedCallsWorkEveryItemOnce) {
   int wrong = 0;
   for (const std::atomic<int>& h : hits) wrong += h != kCalls;
   EXPECT_EQ(wrong, 0) << "items not worked exactly once per call";
-}
 
-// The helpers are started once and kept: many calls are served by the same few threads (a thread per call would give
-// a new thread id every time). The caller's first range waits until a helper has run another, so helpers take part in
-// every call; and they run their ranges under the caller's stop request.
-TEST(ParallelRangesTest, HelpersAreKeptAndRunUnderTheCallersStopRequest) {
-  constexpr int kCalls = 100;
+  // The helpers are started once and kept: many calls are served by the same few threads (a thread per call would
+  // give a new thread id every time). The caller's first range waits until a helper has run another, so helpers take
+  // part in every call; and they run their ranges under the caller's stop request.
   std::mutex mutex;
   std::set<pid_t> helpers;
   int partsWithoutTheStop = 0, partsRun = 0;

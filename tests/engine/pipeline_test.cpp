@@ -18,11 +18,6 @@ namespace {
 using test::floatImage;
 using Values = std::vector<float>;
 
-Values values(const ImageBuffer& image) {
-  const float* p = reinterpret_cast<const float*>(image.pixels.get());
-  return Values(p, p + image.pixelBytes() / sizeof(float));
-}
-
 // A frame of `format` whose values are drawn one by one from `draw`.
 template <typename Draw> std::unique_ptr<ImageBuffer> randomFrame(PixelFormat format, int32_t w, int32_t h, Draw draw) {
   auto frame = test::makeImage(format, w, h);
@@ -35,10 +30,11 @@ template <typename Draw> std::unique_ptr<ImageBuffer> randomFrame(PixelFormat fo
 Values after(int32_t width, const Values& before, const std::function<void(ImageBuffer&)>& step) {
   auto frame = floatImage(width, static_cast<int32_t>(before.size()) / width, before);
   step(*frame);
-  return values(*frame);
+  const float* p = reinterpret_cast<const float*>(frame->pixels.get());
+  return Values(p, p + before.size());
 }
 
-TEST(AveragingTest, RunningFloatSumTimesTheRoundedReciprocalAndFloatChannelMeans) {
+TEST(SmallFramesTest, AveragesAndMeansDeInterlaceAndStretchesGiveTheExpectedValues) {
   auto average = [](ImageBuffer& sum) {
     addFrame(sum, *floatImage(2, 1, {4, 1}), 1);
     scaleByReciprocal(sum, 2, 1);
@@ -52,6 +48,33 @@ TEST(AveragingTest, RunningFloatSumTimesTheRoundedReciprocalAndFloatChannelMeans
   EXPECT_EQ(channelMeans(*floatImage(2, 1, {1, 10, 100, 3, 30, 300}, PixelFormat::BgrFloat)), (std::array<float, 3>{2.0f, 20.0f, 200.0f}));
   // 2^24 + 1 + 1 in float stays 2^24: the sum is rounded at every step.
   EXPECT_EQ(channelMeans(*floatImage(3, 1, {16777216.0f, 1.0f, 1.0f}))[0], 16777216.0f / 3.0f);
+
+  auto blur = [](bool strong) { return [strong](ImageBuffer& f) { blurRows(f, strong); }; };
+  EXPECT_EQ(after(1, {0, 0, 30, 0}, blur(false)), (Values{0, 5, 20, 0}));
+  EXPECT_EQ(after(1, {0, 0, 30, 0}, blur(true)), (Values{0, 7.5f, 15, 0}));
+  EXPECT_EQ(after(1, {0, 30}, blur(true)), (Values{0, 30}));  // too short to blur
+
+  EXPECT_EQ(after(2, {100, 100, 50, 50}, EqualiseFields), (Values{100, 100, 100, 100}));
+  // Identical fields with integer levels stay as they are.
+  const Values same{10, 20, 30, 10, 20, 30, 40, 50, 0, 40, 50, 0};
+  EXPECT_EQ(after(3, same, EqualiseFields), same);
+  // Darker odd rows are corrected; the even rows and level 0 stay.
+  const Values dark = after(2, {80, 90, 40, 0, 80, 90, 40, 0}, EqualiseFields);
+  EXPECT_EQ((Values{dark[0], dark[1], dark[3]}), (Values{80, 90, 0}));
+  EXPECT_GT(dark[2], 40);
+
+  // Stretches. 640 x 480 with 1,200 pixels at every level: 1 % and 99 % give lo 2, hi 252.
+  Values levels(640 * 480);
+  for (size_t i = 0; i < levels.size(); ++i) levels[i] = static_cast<float>(i / 1200);
+  const Values out = after(640, levels, [](ImageBuffer& f) { stretchPercent(f, 1.0f, 99.0f, 2); });
+  EXPECT_EQ((Values{out[2 * 1200], out[252 * 1200], out[255 * 1200], out[127 * 1200]}),
+            (Values{0.0f, 255.0f, 255.0f, (127.0f - 2.0f) * (255.0f / 250.0f)}));
+  // The neutral bounds leave the frame alone.
+  EXPECT_EQ(after(1, {3, 300}, [](ImageBuffer& f) { stretchPercent(f, 0.0f, 100.0f, 1); }), (Values{3, 300}));
+  EXPECT_EQ(after(1, {300}, [](ImageBuffer& f) { stretchLevels(f, 0, 255, 1); }), (Values{300}));
+
+  EXPECT_EQ(after(3, {9, 10, 11}, [](ImageBuffer& f) { stretchLevels(f, 10, 10, 1); }), (Values{0, 0, 255}));
+  EXPECT_EQ(after(2, {20, 60}, [](ImageBuffer& f) { stretchLevels(f, 10, 60, 1); }), (Values{10 * (255.0f / 50), 255}));
 }
 
 // Random dark frames of up to 23 x 17: the marks against the diamonds drawn one bad pixel at a time, and the repair
@@ -185,37 +208,6 @@ TEST(ThreadsTest, RowSplitStepsGiveTheBitsOfOneThread) {
       EXPECT_EQ(result[0], result[2]) << s.name << " in bands, format " << static_cast<int>(format);
     }
   }
-}
-
-TEST(DeInterlaceTest, BlurReadsTheOldRowsAndEqualiseMapsTheDarkerField) {
-  auto blur = [](bool strong) { return [strong](ImageBuffer& f) { blurRows(f, strong); }; };
-  EXPECT_EQ(after(1, {0, 0, 30, 0}, blur(false)), (Values{0, 5, 20, 0}));
-  EXPECT_EQ(after(1, {0, 0, 30, 0}, blur(true)), (Values{0, 7.5f, 15, 0}));
-  EXPECT_EQ(after(1, {0, 30}, blur(true)), (Values{0, 30}));  // too short to blur
-
-  EXPECT_EQ(after(2, {100, 100, 50, 50}, EqualiseFields), (Values{100, 100, 100, 100}));
-  // Identical fields with integer levels stay as they are.
-  const Values same{10, 20, 30, 10, 20, 30, 40, 50, 0, 40, 50, 0};
-  EXPECT_EQ(after(3, same, EqualiseFields), same);
-  // Darker odd rows are corrected; the even rows and level 0 stay.
-  const Values dark = after(2, {80, 90, 40, 0, 80, 90, 40, 0}, EqualiseFields);
-  EXPECT_EQ((Values{dark[0], dark[1], dark[3]}), (Values{80, 90, 0}));
-  EXPECT_GT(dark[2], 40);
-}
-
-TEST(StretchTest, PercentAndLevelStretch) {
-  // 640 x 480 with 1,200 pixels at every level: 1 % and 99 % give lo 2, hi 252.
-  Values levels(640 * 480);
-  for (size_t i = 0; i < levels.size(); ++i) levels[i] = static_cast<float>(i / 1200);
-  const Values out = after(640, levels, [](ImageBuffer& f) { stretchPercent(f, 1.0f, 99.0f, 2); });
-  EXPECT_EQ((Values{out[2 * 1200], out[252 * 1200], out[255 * 1200], out[127 * 1200]}),
-            (Values{0.0f, 255.0f, 255.0f, (127.0f - 2.0f) * (255.0f / 250.0f)}));
-  // The neutral bounds leave the frame alone.
-  EXPECT_EQ(after(1, {3, 300}, [](ImageBuffer& f) { stretchPercent(f, 0.0f, 100.0f, 1); }), (Values{3, 300}));
-  EXPECT_EQ(after(1, {300}, [](ImageBuffer& f) { stretchLevels(f, 0, 255, 1); }), (Values{300}));
-
-  EXPECT_EQ(after(3, {9, 10, 11}, [](ImageBuffer& f) { stretchLevels(f, 10, 10, 1); }), (Values{0, 0, 255}));
-  EXPECT_EQ(after(2, {20, 60}, [](ImageBuffer& f) { stretchLevels(f, 10, 60, 1); }), (Values{10 * (255.0f / 50), 255}));
 }
 
 }  // namespace

@@ -34,7 +34,7 @@ Bitmap24 referenceView(const ImageBuffer& image, int32_t width, int32_t height, 
 
 ViewPlace fixedPlace(int32_t level, int64_t centreX, int64_t centreY) { return {false, level, centreX, centreY}; }
 
-TEST(ViewRenderTest, EveryScaleAndPlacePaintsWhatTheReferenceDoes) {
+TEST(ViewRenderTest, PaintsAsTheReferenceAndZoomAndDragsKeepThePointUnderTheCursor) {
   // Odd sizes, grey bytes and colour floats (cut to bytes as painted).
   auto grey = test::makeImage(PixelFormat::Gray8, 37, 23);
   for (int32_t y = 0; y < grey->height; ++y)
@@ -74,10 +74,8 @@ TEST(ViewRenderTest, EveryScaleAndPlacePaintsWhatTheReferenceDoes) {
   PaintView(*grey, 16, 9, ViewPlace(), 1, fit);
   PaintImage(*grey, 16, 9, Reduce::Allowed, Enlarge::NotAllowed, 1, before);
   EXPECT_EQ(fit.bytes, before.bytes);
-}
 
-TEST(ViewRenderTest, ZoomKeepsThePointUnderTheCursorAndDragsMoveThePicture) {
-  // 400 x 300 in 160 x 100: Fit reduces by 3 (24 eighths per view pixel).
+  // Zooms and drags of 400 x 300 in 160 x 100, where Fit reduces by 3 (24 eighths per view pixel).
   constexpr int32_t W = 400, H = 300, w = 160, h = 100;
   const struct { ViewPlace from; int32_t steps, x, y, level; } cases[] = {
       {ViewPlace(), 1, 40, 70, -1},               // from Fit to the next larger scale, 1:2
@@ -125,10 +123,8 @@ class ViewValuesTest : public ::testing::Test {
     engine.SetFrameSize({5, 3});
   }
   RenderResult render(ListRole role, int32_t view, DisplayStretch stretch = DisplayStretch::Off) {
-    ViewOptions options;
-    options.stretch = stretch;
-    options.keepPicture = true;
-    return engine.RenderView(static_cast<int32_t>(role), view, 10, 6, 0, bitmap, options);
+    return engine.RenderView(static_cast<int32_t>(role), view, 10, 6, 0, bitmap,
+                             ViewOptions{.place = {}, .stretch = stretch, .keepPicture = true});
   }
 
   test::TempDir dir;

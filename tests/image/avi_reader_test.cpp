@@ -101,7 +101,116 @@ bool readBytes(const Bytes& file, int32_t frame, ImageSlot& slot, std::string* w
   return readAviFrame(input, frame, PixelFormat::Bgr24, slot, why);
 }
 
-TEST(AviReadTest, EveryIndexKindFindsTheSameFramesAndDroppedOnesRepeatTheOneBefore) {
+class AviFileTest : public ::testing::Test {
+ protected:
+  void TearDown() override { clearAviReadCache(); }
+  // Writes `out` from ffmpeg's lavfi source `source` (with output options).
+  static void ffmpeg(const std::string& source, const std::string& out) {
+    const std::string command = "ffmpeg -nostdin -v error -y -f lavfi -i " + source + " '" + out + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0) << "ffmpeg is needed for this test";
+  }
+  test::TempDir dir;
+};
+
+TEST_F(AviFileTest, BrokenFilesAreRefusedFilesAreCountedAndAChangedFileIsFollowed) {
+  Bytes notRiff = buildAvi({.frames = threeFrames()});
+  notRiff[0] = 'X';
+  // A 4 x 4 MJPEG stream carrying a larger JPEG: the size checks were made on 4 x 4. A picture far larger is stopped
+  // inside the decoder, before it allocates for it; one it can hold is refused when it comes out.
+  auto mjpeg = [&](const std::string& size) {
+    const std::string jpeg = dir.file(size + ".jpg");
+    ffmpeg("testsrc=size=" + size + " -frames:v 1", jpeg);
+    return buildAvi({.width = 4, .height = 4, .compression = fourCc("MJPG"), .frames = {test::readFile(jpeg)}});
+  };
+  const struct { const char* name; Bytes file; const char* reason; } cases[] = {
+      {"not RIFF", notRiff, "not an AVI file"},
+      {"no video stream", list("RIFF", "AVI ", list("LIST", "movi", {})), "no video stream"},
+      {"unknown codec", buildAvi({.bitCount = 16, .compression = fourCc("XXXX"), .frames = threeFrames()}), "'XXXX'"},
+      {"frame far larger than its chunk", buildAvi({.width = 10000, .height = 10000, .frames = threeFrames()}),
+       "frame of 300000000 bytes is stored in 16"},
+      {"nothing before a dropped first frame", buildAvi({.frames = {Bytes{}, threeFrames()[1]}}), "has no picture"},
+      {"compressed frame no file this small could hold",
+       buildAvi({.width = 2048, .height = 2048, .compression = fourCc("MJPG"), .frames = threeFrames()}), "2048"},
+      {"larger picture than declared", mjpeg("64x48"), "picture of 64 x 48 differs from the declared 4 x 4"},
+      {"far larger picture than declared", mjpeg("1280x1088"), "does not decode"},
+  };
+  for (const auto& c : cases)
+    test::expectRefused([&](ImageSlot& slot, std::string* why) { return readBytes(c.file, 0, slot, why); }, c.reason,
+                        c.name);
+
+  const std::string path = dir.file("video.avi"), bitmap = dir.file("frame.bmp");
+  test::writeFile(path, buildAvi({.frames = threeFrames()}));
+  ImageSlot slot;
+  EXPECT_EQ(aviFrameCount(path), 3);
+  // The cached index must follow a file that changed under the same name.
+  test::writeFile(path, buildAvi({.frames = {threeFrames()[1]}}));
+  EXPECT_EQ(aviFrameCount(path), 1);
+  EXPECT_FALSE(readAviFrame(path, 2, PixelFormat::Bgr24, slot));
+  ASSERT_TRUE(readAviFrame(path, 0, PixelFormat::Bgr24, slot));
+  EXPECT_EQ(slot->row(0)[0], 12);
+  ASSERT_TRUE(writeBitmap(bitmap, *slot));
+  EXPECT_EQ(aviFrameCount(bitmap) + aviFrameCount(dir.file("missing.avi")), 0);
+}
+
+// Frame `frame` of an AVI as libavcodec's raw decoder gives it, as grey bytes top row first; empty when it refuses it.
+Bytes libavcodecGrey(const Bytes& file, int32_t frame) {
+  MemoryInput input(file.data(), file.size());
+  AviStreamIndex index;
+  VideoFormat format;
+  if (!parseAvi(input, index) || !parseVideoFormat(index.format, format, nullptr)) return {};
+  const std::unique_ptr<VideoDecoder> decoder = VideoDecoder::create(format, index.handler, nullptr);
+  const AviFrameEntry& entry = index.frames.at(static_cast<size_t>(frame));
+  Bytes packet(entry.size);
+  packet.resize(input.readAt(entry.offset, packet.data(), packet.size()));
+  DibFrame picture;
+  bool got = false;
+  if (!decoder || !decoder->decode(packet.data(), packet.size(), got, picture, nullptr) || !got) return {};
+  EXPECT_EQ(picture.bitCount, 8);
+  Bytes grey;
+  for (int32_t y = 0; y < picture.height; ++y) {
+    const uint8_t* row = picture.rows() + picture.rowBytes * size_t(picture.topDown ? y : picture.height - 1 - y);
+    grey.insert(grey.end(), row, row + picture.width);
+  }
+  return grey;
+}
+
+// Grey frames under the codes ffmpeg writes raw grey video with are read by Stelp's own code: every frame must give
+// the bytes libavcodec gives, or be refused where it refuses, whatever the padding, length and row order.
+TEST(AviReadTest, PaletteAndRawGreyFramesReadAsLibavcodecDoesAndEveryIndexKindFindsTheSameFrames) {
+  // Two palette entries, index 5 past them; the bottom row, then the top row cut short.
+  const Bytes palette = buildAvi({.width = 3, .bitCount = 8, .palette = {10, 20, 30, 0, 200, 100, 0, 0},
+                                  .frames = {Bytes{1, 0, 5, 0, 0, 1}}});
+  ImageSlot slot;
+  ASSERT_TRUE(readBytes(palette, 0, slot));
+  EXPECT_EQ(test::pixelBytes(*slot), (Bytes{10, 20, 30, 200, 100, 0, 0, 0, 0, 200, 100, 0, 10, 20, 30, 0, 0, 0}));
+
+  uint32_t state = 5;
+  auto next = [&] { return static_cast<uint8_t>((state = state * 1664525u + 1013904223u) >> 24); };
+  const char codes[][5] = {"Y800", "GREY", "Y8  "};
+  for (const auto& code : codes)
+    for (const int32_t width : {1, 3, 8, 13})
+      for (const int32_t height : {1, 7, -2}) {
+        SCOPED_TRACE(testing::Message() << code << " " << width << "x" << height);
+        // Frames of exactly width x height bytes, of rows padded to 4 bytes, of a few bytes more or fewer.
+        const size_t rows = static_cast<size_t>(std::abs(height)), plain = size_t(width) * rows;
+        const size_t padded = ((size_t(width) + 3) & ~size_t{3}) * rows;
+        std::vector<Bytes> frames;
+        for (const size_t size : {plain, padded, padded + 3, plain + 1, plain - 1, rows - 1})
+          std::generate_n(std::back_inserter(frames.emplace_back()), size, next);
+        const Bytes codecData = height == 7 ? Bytes{'B', 'o', 't', 't', 'o', 'm', 'U', 'p', 0} : Bytes{};
+        const Bytes file = buildAvi({.width = width, .height = height, .bitCount = 8, .compression = fourCc(code),
+                                     .palette = codecData, .frames = frames});
+        MemoryInput input(file.data(), file.size());
+        AviStreamIndex index;
+        ASSERT_TRUE(parseAvi(input, index));
+        for (int32_t f = 0; f < static_cast<int32_t>(frames.size()); ++f) {
+          if (frames[f].empty()) continue;  // a dropped frame, which shows the one before
+          ImageSlot slot;
+          const bool read = readAviFrame(input, f, PixelFormat::Gray8, slot);
+          EXPECT_EQ(read ? test::pixelBytes(*slot) : Bytes{}, libavcodecGrey(file, f)) << "frame " << f;
+        }
+      }
+
   // The last two layouts only large files reach: walked in bounded time and stack, an index named twice read once.
   using enum IndexKind;
   const struct { const char* name; AviLayout layout; } cases[] = {
@@ -129,122 +238,6 @@ TEST(AviReadTest, EveryIndexKindFindsTheSameFramesAndDroppedOnesRepeatTheOneBefo
                 std::tuple(2, 10 * picture + 2, 200 + picture));
     }
   }
-}
-
-class AviFileTest : public ::testing::Test {
- protected:
-  void TearDown() override { clearAviReadCache(); }
-  // Writes `out` from ffmpeg's lavfi source `source` (with output options).
-  static void ffmpeg(const std::string& source, const std::string& out) {
-    const std::string command = "ffmpeg -nostdin -v error -y -f lavfi -i " + source + " '" + out + "'";
-    ASSERT_EQ(std::system(command.c_str()), 0) << "ffmpeg is needed for this test";
-  }
-  test::TempDir dir;
-};
-
-TEST_F(AviFileTest, FramesOutsideTheVideoAndBrokenFilesAreRefused) {
-  Bytes notRiff = buildAvi({.frames = threeFrames()});
-  notRiff[0] = 'X';
-  // A 4 x 4 MJPEG stream carrying a larger JPEG: the size checks were made on 4 x 4. A picture far larger is stopped
-  // inside the decoder, before it allocates for it; one it can hold is refused when it comes out.
-  auto mjpeg = [&](const std::string& size) {
-    const std::string jpeg = dir.file(size + ".jpg");
-    ffmpeg("testsrc=size=" + size + " -frames:v 1", jpeg);
-    return buildAvi({.width = 4, .height = 4, .compression = fourCc("MJPG"), .frames = {test::readFile(jpeg)}});
-  };
-  const struct { const char* name; Bytes file; const char* reason; } cases[] = {
-      {"not RIFF", notRiff, "not an AVI file"},
-      {"no video stream", list("RIFF", "AVI ", list("LIST", "movi", {})), "no video stream"},
-      {"unknown codec", buildAvi({.bitCount = 16, .compression = fourCc("XXXX"), .frames = threeFrames()}), "'XXXX'"},
-      {"frame far larger than its chunk", buildAvi({.width = 10000, .height = 10000, .frames = threeFrames()}),
-       "frame of 300000000 bytes is stored in 16"},
-      {"nothing before a dropped first frame", buildAvi({.frames = {Bytes{}, threeFrames()[1]}}), "has no picture"},
-      {"compressed frame no file this small could hold",
-       buildAvi({.width = 2048, .height = 2048, .compression = fourCc("MJPG"), .frames = threeFrames()}), "2048"},
-      {"larger picture than declared", mjpeg("64x48"), "picture of 64 x 48 differs from the declared 4 x 4"},
-      {"far larger picture than declared", mjpeg("1280x1088"), "does not decode"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    test::expectRefused([&](ImageSlot& slot, std::string* why) { return readBytes(c.file, 0, slot, why); }, c.reason);
-  }
-}
-
-TEST(AviReadTest, PaletteFramesAndFramesCutShort) {
-  // Two palette entries, index 5 past them; the bottom row, then the top row cut short.
-  const Bytes file = buildAvi({.width = 3, .bitCount = 8, .palette = {10, 20, 30, 0, 200, 100, 0, 0},
-                               .frames = {Bytes{1, 0, 5, 0, 0, 1}}});
-  ImageSlot slot;
-  ASSERT_TRUE(readBytes(file, 0, slot));
-  EXPECT_EQ(test::pixelBytes(*slot), (Bytes{10, 20, 30, 200, 100, 0, 0, 0, 0, 200, 100, 0, 10, 20, 30, 0, 0, 0}));
-}
-
-// Frame `frame` of an AVI as libavcodec's raw decoder gives it, as grey bytes top row first; empty when it refuses it.
-Bytes libavcodecGrey(const Bytes& file, int32_t frame) {
-  MemoryInput input(file.data(), file.size());
-  AviStreamIndex index;
-  VideoFormat format;
-  if (!parseAvi(input, index) || !parseVideoFormat(index.format, format, nullptr)) return {};
-  const std::unique_ptr<VideoDecoder> decoder = VideoDecoder::create(format, index.handler, nullptr);
-  const AviFrameEntry& entry = index.frames.at(static_cast<size_t>(frame));
-  Bytes packet(entry.size);
-  packet.resize(input.readAt(entry.offset, packet.data(), packet.size()));
-  DibFrame picture;
-  bool got = false;
-  if (!decoder || !decoder->decode(packet.data(), packet.size(), got, picture, nullptr) || !got) return {};
-  EXPECT_EQ(picture.bitCount, 8);
-  Bytes grey;
-  for (int32_t y = 0; y < picture.height; ++y) {
-    const uint8_t* row = picture.rows() + picture.rowBytes * size_t(picture.topDown ? y : picture.height - 1 - y);
-    grey.insert(grey.end(), row, row + picture.width);
-  }
-  return grey;
-}
-
-// Grey frames under the codes ffmpeg writes raw grey video with are read by Stelp's own code: every frame must give
-// the bytes libavcodec gives, or be refused where it refuses, whatever the padding, length and row order.
-TEST(AviReadTest, RawGreyFramesReadAsLibavcodecReadsThem) {
-  uint32_t state = 5;
-  auto next = [&] { return static_cast<uint8_t>((state = state * 1664525u + 1013904223u) >> 24); };
-  const char codes[][5] = {"Y800", "GREY", "Y8  "};
-  for (const auto& code : codes)
-    for (const int32_t width : {1, 3, 8, 13})
-      for (const int32_t height : {1, 7, -2}) {
-        SCOPED_TRACE(testing::Message() << code << " " << width << "x" << height);
-        // Frames of exactly width x height bytes, of rows padded to 4 bytes, of a few bytes more or fewer.
-        const size_t rows = static_cast<size_t>(std::abs(height)), plain = size_t(width) * rows;
-        const size_t padded = ((size_t(width) + 3) & ~size_t{3}) * rows;
-        std::vector<Bytes> frames;
-        for (const size_t size : {plain, padded, padded + 3, plain + 1, plain - 1, rows - 1})
-          std::generate_n(std::back_inserter(frames.emplace_back()), size, next);
-        const Bytes codecData = height == 7 ? Bytes{'B', 'o', 't', 't', 'o', 'm', 'U', 'p', 0} : Bytes{};
-        const Bytes file = buildAvi({.width = width, .height = height, .bitCount = 8, .compression = fourCc(code),
-                                     .palette = codecData, .frames = frames});
-        MemoryInput input(file.data(), file.size());
-        AviStreamIndex index;
-        ASSERT_TRUE(parseAvi(input, index));
-        for (int32_t f = 0; f < static_cast<int32_t>(frames.size()); ++f) {
-          if (frames[f].empty()) continue;  // a dropped frame, which shows the one before
-          ImageSlot slot;
-          const bool read = readAviFrame(input, f, PixelFormat::Gray8, slot);
-          EXPECT_EQ(read ? test::pixelBytes(*slot) : Bytes{}, libavcodecGrey(file, f)) << "frame " << f;
-        }
-      }
-}
-
-TEST_F(AviFileTest, CountsAndReadsFilesAndFollowsAChangedFile) {
-  const std::string path = dir.file("video.avi"), bitmap = dir.file("frame.bmp");
-  test::writeFile(path, buildAvi({.frames = threeFrames()}));
-  ImageSlot slot;
-  EXPECT_EQ(aviFrameCount(path), 3);
-  // The cached index must follow a file that changed under the same name.
-  test::writeFile(path, buildAvi({.frames = {threeFrames()[1]}}));
-  EXPECT_EQ(aviFrameCount(path), 1);
-  EXPECT_FALSE(readAviFrame(path, 2, PixelFormat::Bgr24, slot));
-  ASSERT_TRUE(readAviFrame(path, 0, PixelFormat::Bgr24, slot));
-  EXPECT_EQ(slot->row(0)[0], 12);
-  ASSERT_TRUE(writeBitmap(bitmap, *slot));
-  EXPECT_EQ(aviFrameCount(bitmap) + aviFrameCount(dir.file("missing.avi")), 0);
 }
 
 // Adding a frame to a sum equals adding its read image: palette frames cut short, raw grey and 24-bit frames, into

@@ -68,7 +68,7 @@ void putSample(ImageBuffer& image, size_t i, uint8_t v) {
   }
 }
 
-TEST(AviWriterTest, WritesEveryFormatBottomUpAndContinuesInExtensionSegments) {
+TEST(AviWriterTest, WritesEveryFormatAcrossSegmentsAndFailuresKeepThePreviousFile) {
   using enum PixelFormat;
   const struct { const char* name; PixelFormat format; int32_t width, height; uint64_t riffLimit;
                  std::vector<uint32_t> perSegment; } cases[] = {
@@ -108,9 +108,8 @@ TEST(AviWriterTest, WritesEveryFormatBottomUpAndContinuesInExtensionSegments) {
     const Bytes expected = expectedAvi(c.width, c.height, isColourFormat(c.format) ? 24 : 8, chunks, c.perSegment);
     EXPECT_EQ(test::firstDifference(test::readFile(path), expected), -1);
   }
-}
 
-TEST(AviWriterTest, RefusedCallsAndFailedWritesLeaveThePreviousFile) {
+  // Refused calls and failed writes leave the previous file.
   test::TempDir dir;
   const std::string path = dir.file("a.avi");
   const auto image = test::makeImage(PixelFormat::Gray8, 2, 2);

@@ -32,7 +32,7 @@ bool readBytes(const Bytes& bytes, PixelFormat format, ImageSlot& slot, std::str
   return readBitmap(input, format, slot, why);
 }
 
-TEST(DibRowTest, DecodesEveryDepthIntoEveryFormat) {
+TEST(DibRowTest, DecodesEveryDepthIntoEveryFormatAndEncodesFloatsAsBytes) {
   // A 24-bit and a 32-bit pixel (its fourth byte ignored) of blue 1, green 2, red 6: their grey (1 + 4 + 6) / 4 drops
   // the remainder, and 16- and 32-bit grey hold it on their own scale. Palette rows are checked against these below.
   const uint8_t bgr[] = {1, 2, 6};
@@ -72,9 +72,8 @@ TEST(DibRowTest, DecodesEveryDepthIntoEveryFormat) {
       EXPECT_EQ(test::pixelBytes(*fromPalette), test::pixelBytes(*fromPixels)) << "format " << int(format);
     }
   }
-}
 
-TEST(DibRowTest, FloatsEncodeAsTheLowByteOfTheirTruncationHeldToInt32) {
+  // Floats encode as the low byte of their truncation held to 32-bit integers.
   const float inf = std::numeric_limits<float>::infinity();
   const std::vector<float> values = {127.9f, -1.5f, 256.7f, std::nanf(""), 3e9f, -3e9f, inf, -inf, 2147483520.0f};
   const Bytes expected = {127, 255, 0, 0, 255, 0, 255, 0, 128, 0, 0, 0};  // then padding to whole words
@@ -84,16 +83,14 @@ TEST(DibRowTest, FloatsEncodeAsTheLowByteOfTheirTruncationHeldToInt32) {
   EXPECT_EQ(row, expected);
 }
 
-TEST(BitmapReadTest, IndicesPastThePaletteAndRowsCutShortReadBlack) {
+TEST(BitmapReadTest, IndicesPastThePaletteAndRowsCutShortReadBlackAndRefusalsLeaveTheSlotAlone) {
   // 3 x 2 with two palette entries: the bottom row whole, the top row cut after its first pixel.
   const Bytes file = bitmapFile({.width = 3, .height = 2, .bitCount = 8, .colorsUsed = 2,
                                  .palette = {10, 20, 30, 0, 200, 100, 0, 0}, .rows = {1, 0, 255, 0, 1}});
   ImageSlot slot;
   ASSERT_TRUE(readBytes(file, PixelFormat::Bgr24, slot));
   EXPECT_EQ(test::pixelBytes(*slot), (Bytes{200, 100, 0, 0, 0, 0, 0, 0, 0, 200, 100, 0, 10, 20, 30, 0, 0, 0}));
-}
 
-TEST(BitmapReadTest, RefusalsLeaveTheSlotAlone) {
   const Bytes row = {1, 2, 3, 0}, good = bitmapFile({.rows = row});
   Bytes notBm = good, shortHeader(good.begin(), good.begin() + 30);
   notBm[0] = 'X';
@@ -112,11 +109,9 @@ TEST(BitmapReadTest, RefusalsLeaveTheSlotAlone) {
       {"negative palette count", bmp({.bitCount = 8, .colorsUsed = 0xFFFFFFFF}), "palette of"},
       {"rows far beyond the file", bmp({.width = 30000, .height = 30000}), "header declares"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    test::expectRefused(
-        [&](ImageSlot& slot, std::string* why) { return readBytes(c.file, PixelFormat::Gray8, slot, why); }, c.reason);
-  }
+  for (const auto& c : cases)
+    test::expectRefused([&](ImageSlot& s, std::string* why) { return readBytes(c.file, PixelFormat::Gray8, s, why); },
+                        c.reason, c.name);
 }
 
 TEST(BitmapWriteTest, WritesHeadersPaletteAndRowsBottomUp) {

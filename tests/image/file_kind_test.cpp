@@ -14,7 +14,7 @@ namespace {
 
 // The window's import, project opening and every stelp-cli command take a file's kind, reader and frames from
 // entriesOfFile or the table under it; this is the one place that says which files they accept.
-TEST(FileKindTest, EntriesOfFileAcceptAndRefuseByTheTable) {
+TEST(FileKindTest, EntriesOfFileAcceptAndRefuseByTheTableAndExtensionsNameKinds) {
   test::TempDir dir;
   const auto picture = test::floatImage(3, 2, {10, 20, 30, 40, 50, 60});
   // Frame k of a video starts with 10 + k.
@@ -84,24 +84,19 @@ TEST(FileKindTest, EntriesOfFileAcceptAndRefuseByTheTable) {
   EXPECT_EQ(slot.get(), kept);
   EXPECT_TRUE(loadFrame(nullptr, slot, PixelFormat::Gray8));
   EXPECT_EQ(slot, nullptr);
-}
 
-TEST(FileKindTest, ExtensionsNameKindsAndOnlySomeAreWritten) {
-  const struct { const char* path; FileKind named, written; } cases[] = {
-      {"/d/a.fit", FileKind::Fits, FileKind::Fits},     {"/d/a.FTS", FileKind::Fits, FileKind::Fits},
-      {"x.Fits", FileKind::Fits, FileKind::Fits},       {"x.bmp", FileKind::Bitmap, FileKind::Bitmap},
-      {"x.dib", FileKind::Bitmap, FileKind::Unknown},   {"x.AVI", FileKind::Avi, FileKind::Avi},
-      {"/d/a.fitsx", FileKind::Unknown, FileKind::Unknown}, {"/d.bmp/a", FileKind::Unknown, FileKind::Unknown},
-      {"C:\\d.bmp\\a", FileKind::Unknown, FileKind::Unknown}, {"D:x.bmp", FileKind::Bitmap, FileKind::Bitmap},
-      {"x.raw", FileKind::Unknown, FileKind::Unknown},
+  // The kind each name's extension gives, and the kind written under it.
+  using enum FileKind;
+  const struct { const char* path; FileKind named, written; } names[] = {
+      {"/d/a.fit", Fits, Fits}, {"/d/a.FTS", Fits, Fits}, {"x.Fits", Fits, Fits}, {"x.bmp", Bitmap, Bitmap},
+      {"x.dib", Bitmap, Unknown}, {"x.AVI", Avi, Avi}, {"/d/a.fitsx", Unknown, Unknown}, {"/d.bmp/a", Unknown, Unknown},
+      {"C:\\d.bmp\\a", Unknown, Unknown}, {"D:x.bmp", Bitmap, Bitmap}, {"x.raw", Unknown, Unknown},
   };
-  for (const auto& c : cases)
+  for (const auto& c : names)
     EXPECT_EQ(std::pair(kindFromExtension(c.path), writtenKindOf(c.path)), std::pair(c.named, c.written)) << c.path;
   EXPECT_EQ(extensionList(FileKind::Fits, "*.", ";"), "*.fit;*.fts;*.fits") << "a file dialog's patterns for one kind";
-}
 
-// A list shows the file name: what follows the last '/', '\' or ':' before the last three characters.
-TEST(ImageSourceTest, NameOffsetSkipsTheLastThreeCharacters) {
+  // A list shows the file name: what follows the last '/', '\' or ':' before the last three characters.
   for (const auto& [path, offset] : std::initializer_list<std::pair<const char*, int32_t>>{
            {"C:\\images\\m42.bmp", 10}, {"D:m42.bmp", 2}, {"/home/sky/m42.fits", 10}, {"C:\\dir\\ab\\", 7},
            {"/x/y.avi", 3}, {"/a/", 0}, {"m42.bmp", 0}, {"", 0}}) {

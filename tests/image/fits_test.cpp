@@ -53,7 +53,7 @@ bool readBytes(const Bytes& bytes, PixelFormat format, ImageSlot& slot, std::str
   return readFits(input, format, slot, why, FitsScale::BrightestPixel);
 }
 
-TEST(FitsReadTest, AcceptanceTestAndRefusals) {
+TEST(FitsReadTest, AcceptanceTestRefusalsAndTheSameValuesInEveryFormatByBothConversionRoutes) {
   // One 2 x 2 plane, then brighter values past it that must change nothing.
   const Bytes data = bigEndian(16, {1, 2, 3, 4, 900, 900, 900, 900});
   const std::vector<std::string> ok = imageCards(16, 2, 2);
@@ -99,9 +99,7 @@ TEST(FitsReadTest, AcceptanceTestAndRefusals) {
     ASSERT_TRUE(read(slot, &why)) << why;
     EXPECT_EQ(test::pixelBytes(*slot), c.pixels);
   }
-}
 
-TEST(FitsReadTest, EveryFormatAndBothConversionRoutesGiveTheSameValues) {
   // Small images convert value by value, large 8- and 16-bit ones through a table of every raw code. In each file the
   // first value (bottom left) is the brightest, the second 0 or the null value, the top row half as bright.
   std::vector<int64_t> large8(32 * 32, 100), large16(512 * 512, 100 - 32768);
@@ -170,45 +168,11 @@ TEST(FitsReadTest, AddingToASumEqualsAddingTheReadImage) {
   }
 }
 
-TEST(FitsWriteTest, UnitFloatsWholeBlocksAndCards) {
-  test::TempDir dir;
-  const std::string path = dir.file("out.fits");
-  auto outOfRange = test::floatImage(2, 2, {300.0f, std::nanf(""), -1.0f, 127.5f});
-  auto blocks = test::floatImage(720, 576, std::vector<float>(720 * 576, 0.0f));
-  auto unit = [](double v) { return static_cast<int64_t>(std::bit_cast<uint32_t>(static_cast<float>(v / 255))); };
-  // The cards after SIMPLE that describe the data, and the data without padding.
-  const struct { const char* name; const ImageBuffer& image; FitsDepth depth; std::vector<std::string> structure;
-                 Bytes data; } cases[] = {
-      {"float: value / 255 within 0..1", *outOfRange, FitsDepth::Float32, imageCards(-32, 2, 2),
-       bigEndian(32, {0, unit(127.5), unit(255), 0})},
-      {"whole blocks of data, no padding block", *blocks, FitsDepth::Int16,
-       imageCards(16, 720, 576, {valueCard("BZERO", "32768"), valueCard("BSCALE", "1")}),
-       bigEndian(16, std::vector<int64_t>(720 * 576, -32768))},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    ASSERT_TRUE(writeFits(path, c.image, c.depth, nullptr, {fitsIntegerCard("NCOMBINE", 12)}));
-    const Bytes file = test::readFile(path);
-    const size_t date = 80 * (c.structure.size() + 1);  // DATE, the time of writing, is the one card that varies
-    ASSERT_GT(file.size(), date + 80);
-    const std::string dateCard(file.begin() + date, file.begin() + date + 80);
-    EXPECT_EQ(dateCard.substr(0, 13), "DATE    = '20");
-    std::vector<std::string> cards = c.structure;
-    cards.insert(cards.end(), {dateCard, fitsStringCard("CREATOR", kCreatorText), fitsIntegerCard("NCOMBINE", 12)});
-    EXPECT_EQ(test::firstDifference(file, fitsFile(cards, c.data)), -1);
-  }
-  EXPECT_FALSE(writeFits(dir.file("empty.fits"), ImageBuffer(), FitsDepth::Int16));
-  std::string why;  // through FileOutput, which refuses what is not a regular file
-  std::filesystem::create_directory(dir.file("folder.fits"));
-  EXPECT_FALSE(writeFits(dir.file("folder.fits"), *outOfRange, FitsDepth::Int16, &why));
-  EXPECT_NE(why.find("not a regular file"), std::string::npos) << why;
-}
-
 // BAYERPAT names the pattern from the first row stored, Stelp's bottom row, unless ROWORDER 'BOTTOM-UP' gives it from
 // the top; XBAYROFF and YBAYROFF shift it. A grey read carries the pattern at Stelp's top-left pixel. Written back, the
 // mosaic's BAYERPAT (in the source card's place) names its first row written, without offsets or row order, and
 // reads as the same pattern; a colour picture is written without the mosaic cards.
-TEST(FitsBayerTest, PatternsFromTheCardsAndBackAgain) {
+TEST(FitsWriteTest, CopiesTheCardsItMayAndWritesUnitFloatsInWholeBlocks) {
   const struct { std::vector<std::string> cards; int height; BayerPattern expected; } cases[] = {
       {{card("BAYERPAT= 'RGGB'")}, 2, BayerPattern::Gbrg}, {{card("BAYERPAT= 'RGGB'")}, 3, BayerPattern::Rggb},
       {{card("BAYERPAT= 'rggb    '"), card("ROWORDER= 'TOP-DOWN'")}, 2, BayerPattern::Gbrg},
@@ -244,9 +208,8 @@ TEST(FitsBayerTest, PatternsFromTheCardsAndBackAgain) {
     ASSERT_TRUE(writeFits(path, *colour, FitsDepth::Float32, nullptr, cards));
     EXPECT_EQ(mosaicKeywords(), c.cards.back().starts_with("ROWORDER") ? "ROWORDER" : "");
   }
-}
 
-TEST(FitsCardsTest, ObservationCardsAreCopiedWhenTheStandardAllowsThem) {
+  // Observation cards are copied where the standard allows them.
   const std::vector<std::string> kept = {
       card("DATE-OBS= '2026-01-01T20:00:00' / start"),  card("EXPTIME =                 30.0"),
       card("FILTER  = 'It''s Ha '"),                     card("COMMENT   anything: at all"),
@@ -275,6 +238,37 @@ TEST(FitsCardsTest, ObservationCardsAreCopiedWhenTheStandardAllowsThem) {
   EXPECT_EQ(fitsIntegerCard("NCOMBINE", 12), valueCard("NCOMBINE", "12"));
   const FitsCards history = fitsHistoryCards(std::string(70, 'a') + " bbb ccc");
   EXPECT_EQ(history, (FitsCards{card("HISTORY " + std::string(70, 'a')), card("HISTORY bbb ccc")}));
+
+  // Written files: floats as unit values, data in whole blocks, the cards asked for.
+  auto outOfRange = test::floatImage(2, 2, {300.0f, std::nanf(""), -1.0f, 127.5f});
+  auto blocks = test::floatImage(720, 576, std::vector<float>(720 * 576, 0.0f));
+  auto unit = [](double v) { return static_cast<int64_t>(std::bit_cast<uint32_t>(static_cast<float>(v / 255))); };
+  // The cards after SIMPLE that describe the data, and the data without padding.
+  const struct { const char* name; const ImageBuffer& image; FitsDepth depth; std::vector<std::string> structure;
+                 Bytes data; } writes[] = {
+      {"float: value / 255 within 0..1", *outOfRange, FitsDepth::Float32, imageCards(-32, 2, 2),
+       bigEndian(32, {0, unit(127.5), unit(255), 0})},
+      {"whole blocks of data, no padding block", *blocks, FitsDepth::Int16,
+       imageCards(16, 720, 576, {valueCard("BZERO", "32768"), valueCard("BSCALE", "1")}),
+       bigEndian(16, std::vector<int64_t>(720 * 576, -32768))},
+  };
+  for (const auto& c : writes) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(writeFits(path, c.image, c.depth, nullptr, {fitsIntegerCard("NCOMBINE", 12)}));
+    const Bytes file = test::readFile(path);
+    const size_t date = 80 * (c.structure.size() + 1);  // DATE, the time of writing, is the one card that varies
+    ASSERT_GT(file.size(), date + 80);
+    const std::string dateCard(file.begin() + date, file.begin() + date + 80);
+    EXPECT_EQ(dateCard.substr(0, 13), "DATE    = '20");
+    std::vector<std::string> cards = c.structure;
+    cards.insert(cards.end(), {dateCard, fitsStringCard("CREATOR", kCreatorText), fitsIntegerCard("NCOMBINE", 12)});
+    EXPECT_EQ(test::firstDifference(file, fitsFile(cards, c.data)), -1);
+  }
+  EXPECT_FALSE(writeFits(dir.file("empty.fits"), ImageBuffer(), FitsDepth::Int16));
+  std::string why;  // through FileOutput, which refuses what is not a regular file
+  std::filesystem::create_directory(dir.file("folder.fits"));
+  EXPECT_FALSE(writeFits(dir.file("folder.fits"), *outOfRange, FitsDepth::Int16, &why));
+  EXPECT_NE(why.find("not a regular file"), std::string::npos) << why;
 }
 
 }  // namespace

@@ -45,7 +45,7 @@ SerHeader headerOf(const Bytes& file) {
 
 // Frame 1 of each file, as bytes or floats; frame 0 is all zeros, so reading the wrong frame shows. The interop tests
 // compare layouts and byte orders with ffmpeg; these cases pin the scales and conversions.
-TEST(SerTest, FramesReadInEveryLayout) {
+TEST(SerTest, FramesReadInEveryLayoutAndSixteenBitValuesAsFitsReadsThem) {
   const Values zeros6(6, 0), zeros18(18, 0);
   const Values rgb = {10, 20, 30, 40, 50, 60, 70, 80, 90, 100, 110, 120, 130, 140, 150, 160, 170, 180};
   const struct { const char* what; SerLayout layout; PixelFormat format; FitsScale scale; std::vector<float> expected; }
@@ -83,10 +83,8 @@ TEST(SerTest, FramesReadInEveryLayout) {
     EXPECT_EQ(got, c.expected);
     EXPECT_EQ(headerOf(file).frames, 2);
   }
-}
 
-// A 16-bit SER and a 16-bit FITS of the same values read to the same bits, on both scales and in every format.
-TEST(SerTest, SixteenBitValuesReadAsFitsReadsThem) {
+  // A 16-bit SER and a 16-bit FITS of the same values read to the same bits, on both scales and in every format.
   const int32_t width = 4, height = 3;
   Values values;
   for (uint32_t i = 0; i < width * height; ++i) values.push_back((i * 7919u + 13u) % 65536u);
@@ -110,7 +108,7 @@ TEST(SerTest, SixteenBitValuesReadAsFitsReadsThem) {
     }
 }
 
-TEST(SerTest, HeadersThatAreRefusedOrCut) {
+TEST(SerTest, HeadersThatAreRefusedOrCutAndEntriesAndGreyFramesCarryTheBayerPattern) {
   const SerLayout good{3, 2, 8, 0, false, {Values(6, 1), Values(6, 2)}};
   const Bytes whole = serFile(good);
   // The good file with header fields replaced (the test machine is little-endian) and `extra` bytes after it.
@@ -136,11 +134,9 @@ TEST(SerTest, HeadersThatAreRefusedOrCut) {
       {"frame size past 64 bits", withFields({{26, 1684887088}, {30, 1824726041}, {18, 100}, {34, 16}}, 20),
        "frame of 1684887088 x 1824726041 x 6 bytes is more than the file's 32 data bytes"},
   };
-  for (const auto& c : refused) {
-    SCOPED_TRACE(c.what);
-    test::expectRefused(
-        [&](ImageSlot& slot, std::string* why) { return readFrame(c.file, 0, PixelFormat::Gray8, slot, why); }, c.why);
-  }
+  for (const auto& c : refused)
+    test::expectRefused([&](ImageSlot& s, std::string* w) { return readFrame(c.file, 0, PixelFormat::Gray8, s, w); },
+                        c.why, c.what);
   // FrameCount may claim more than the file holds: the complete frames are the video, a frame cut short is not one.
   // What follows the frames it declares (a trailer of time stamps) is no frame.
   const struct { const char* what; int32_t declared; size_t cut; int32_t frames; } shortfalls[] = {
@@ -162,6 +158,18 @@ TEST(SerTest, HeadersThatAreRefusedOrCut) {
         [&](ImageSlot& s, std::string* why) { return readFrame(file, c.frames, PixelFormat::Gray8, s, why); },
         "frame " + frames + " does not exist (the video has " + frames + " frames)");
   }
+
+  // The entries of a mosaic SER and their grey frames carry the Bayer pattern of its colour id; colour frames do not.
+  test::TempDir dir;
+  test::writeFile(dir.file("clip.ser"), serFile({3, 2, 8, /*GBRG*/ 10, false, {Values(6, 10), Values(6, 11)}}));
+  const FileEntries entries = entriesOfFile(dir.file("clip.ser"));
+  ASSERT_EQ(entries.entries.size(), 2u) << entries.why;
+  for (const auto& e : entries.entries) {
+    ImageSlot grey, colour;
+    ASSERT_TRUE(loadFrame(e.get(), grey, PixelFormat::Gray8) && loadFrame(e.get(), colour, PixelFormat::Bgr24));
+    EXPECT_EQ(std::tuple(e->bayer, grey->bayer, colour->bayer),
+              std::tuple(BayerPattern::Gbrg, BayerPattern::Gbrg, BayerPattern::None));
+  }
 }
 
 // Adding frame 1 to a sum equals adding its read image, on both scales, for mosaic, mono and RGB frames.
@@ -181,20 +189,6 @@ TEST(SerTest, AddingToASumEqualsAddingTheReadFrame) {
     ImageSlot read;
     ASSERT_TRUE(readSerFrame(path, 1, cases[k].format, read, nullptr, cases[k].scale));
     test::expectAddsLikeTheRead(*read, [&](ImageBuffer& sum) { return addSerFrame(path, 1, sum, cases[k].scale); });
-  }
-}
-
-// The entries of a mosaic SER and their grey frames carry the Bayer pattern of its colour id; colour frames do not.
-TEST(SerTest, EntriesAndGreyFramesCarryTheBayerPattern) {
-  test::TempDir dir;
-  test::writeFile(dir.file("clip.ser"), serFile({3, 2, 8, /*GBRG*/ 10, false, {Values(6, 10), Values(6, 11)}}));
-  const FileEntries entries = entriesOfFile(dir.file("clip.ser"));
-  ASSERT_EQ(entries.entries.size(), 2u) << entries.why;
-  for (const auto& e : entries.entries) {
-    ImageSlot grey, colour;
-    ASSERT_TRUE(loadFrame(e.get(), grey, PixelFormat::Gray8) && loadFrame(e.get(), colour, PixelFormat::Bgr24));
-    EXPECT_EQ(std::tuple(e->bayer, grey->bayer, colour->bayer),
-              std::tuple(BayerPattern::Gbrg, BayerPattern::Gbrg, BayerPattern::None));
   }
 }
 

@@ -21,14 +21,11 @@ namespace stelp::test {
 using Bytes = std::vector<uint8_t>;
 
 // A fresh directory under the system's temporary folder, removed afterwards.
-class TempDir {
- public:
-  TempDir() : path_((std::filesystem::temp_directory_path() / "stelp-XXXXXX").string()) { ::mkdtemp(path_.data()); }
-  ~TempDir() { std::filesystem::remove_all(path_); }
-  std::string file(const std::string& name) const { return (std::filesystem::path(path_) / name).string(); }
-
- private:
-  std::string path_;
+struct TempDir {
+  TempDir() : path((std::filesystem::temp_directory_path() / "stelp-XXXXXX").string()) { ::mkdtemp(path.data()); }
+  ~TempDir() { std::filesystem::remove_all(path); }
+  std::string file(const std::string& name) const { return (std::filesystem::path(path) / name).string(); }
+  std::string path;
 };
 
 inline Bytes readFile(const std::string& path) {
@@ -127,8 +124,10 @@ template <typename Add> void expectAddsLikeTheRead(const ImageBuffer& frame, Add
   }
 }
 
-// Checks that `read(slot, why)` refuses with a reason containing `reason` and keeps the buffer that was in the slot.
-template <typename Read> void expectRefused(Read read, const std::string& reason) {
+// Checks that `read(slot, why)` refuses with a reason containing `reason` and keeps the buffer that was in the slot;
+// failures name the case `what`.
+template <typename Read> void expectRefused(Read read, const std::string& reason, const char* what = "") {
+  SCOPED_TRACE(what);
   ImageSlot slot = makeImage(PixelFormat::Gray8, 1, 1);
   const ImageBuffer* before = slot.get();
   std::string why;

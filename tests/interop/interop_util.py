@@ -140,3 +140,14 @@ class InteropCase(unittest.TestCase):
             with self.subTest(file=Path(src).name, frame=frame, fmt=fmt, args=args):
                 self.assertIsInstance(got, np.ndarray, got)
                 assert_array_equal(got, np.ravel(want))
+
+
+class DemoCase(InteropCase):
+    """The demo night written once per class: cls.night, its project cls.project."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.night = cls.shared / "night"
+        cli_ok("demo", cls.night)
+        cls.project = cls.night / "demo.sjx"

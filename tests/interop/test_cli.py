@@ -8,7 +8,7 @@ from astropy.io import fits
 from numpy.testing import assert_array_equal
 from PIL import Image
 
-from interop_util import CLI, InteropCase, bmp_file, cli_ok, ffmpeg, run_cli
+from interop_util import CLI, DemoCase, InteropCase, bmp_file, cli_ok, ffmpeg, run_cli
 
 
 class ImageCommands(InteropCase):
@@ -53,17 +53,10 @@ class ImageCommands(InteropCase):
                 self.assertFails(args, "stelp-cli: .+", status=2)
 
 
-class ProjectCommands(InteropCase):
+class ProjectCommands(DemoCase):
     """Commands on a demo project that must not report success: an output that names a source, a project path the file
     system cannot resolve, a project without enabled images, an output that cannot be written, frames that do not load,
     a failed write to standard output."""
-
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cli_ok("demo", cls.shared / "night")
-        cls.night = cls.shared / "night"
-        cls.project = cls.night / "demo.sjx"
 
     def test_refused_commands_write_nothing(self):
         # How paths are spelt (case, "..", links) is mostly the engine's affair; here each command meets a conflict.

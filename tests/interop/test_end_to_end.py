@@ -7,7 +7,7 @@ import numpy as np
 from astropy.io import fits
 from numpy.testing import assert_array_equal
 
-from interop_util import InteropCase, cli_ok, ffmpeg_frames, ffprobe, pillow_read
+from interop_util import DemoCase, InteropCase, cli_ok, ffmpeg_frames, ffprobe, pillow_read
 
 W, H, IMAGES = 320, 240, 6  # two bitmaps and the four frames of lights.avi
 # Where the demo's sensor has hot pixels, as (x, y) with y counted from the top.
@@ -48,14 +48,8 @@ def dust_depths(grey):
     return [np.median(grey[r < 3]) / np.median(grey[(r > 11) & (r < 16)]) for r in radii]
 
 
-class DemoCase(InteropCase):
-    """Writes the demo night once per class."""
-
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cli_ok("demo", cls.shared / "night")
-        cls.project = cls.shared / "night" / "demo.sjx"
+class DemoOutputs(DemoCase):
+    """The demo night's outputs, checked in astropy and fitsverify."""
 
     def assertFitsGrey(self, path, bitpix, factor, grey, **cards):
         """`path` passes fitsverify, holds `cards` and, as unsigned integers of BITPIX `bitpix` (BSCALE 1, BZERO half
@@ -69,7 +63,7 @@ class DemoCase(InteropCase):
         self.assertFitsverifyClean(path)
 
 
-class ProcessOutputs(DemoCase):
+class ProcessOutputs(DemoOutputs):
     def test_bitmaps_fits_and_video_hold_the_same_frames(self):
         kinds = {"bmp": (".bmp", ()), "fits16": (".fits", ()), "fits32": (".fits", ("--fits32",)),
                  "fitsf": (".fits", ("--fits-float",)), "avi": (".avi", ())}
@@ -111,7 +105,7 @@ class ProcessOutputs(DemoCase):
                 self.assertEqual(sorted(p.name for p in (self.tmp / str(n)).iterdir()), sorted(expected))
 
 
-class Masters(DemoCase):
+class Masters(DemoOutputs):
     PRODUCTS = ("dark", "flat", "synthetic", "hotpixels", "gradient")
 
     @classmethod

@@ -66,8 +66,7 @@ const std::string kUnusualSettingsText =
     "[Processing]\nColour=0\nDark=1\nFlat=1\nSynFlat=0\nHot=1\nStretch=2\nStretchFromRel=1.500000\n"
     "StretchToRel=99.250000\nStretchFromAbs=10.000000\nStretchToAbs=200.500000\nDeInterlace=3\nFitsScale=1\n\n"
     "[Flat]\nFilterWidth=64\nFilterHeight=32\nVarHi=7\nVarLo=6\nBorder=2\nCombine=2\nKappaLow=2.500000\n"
-    "KappaHigh=4.000000\n\n"
-    "[Dark]\nHot=180\nCold=20\nExpand=3\nCombine=1\nKappaLow=3.000000\nKappaHigh=3.000000\n";
+    "KappaHigh=4.000000\n\n[Dark]\nHot=180\nCold=20\nExpand=3\nCombine=1\nKappaLow=3.000000\nKappaHigh=3.000000\n";
 
 // The settings as a project holds them; the golden test below pins that text.
 std::string settingsText(const ProcessingSettings& settings) {
@@ -203,7 +202,7 @@ TEST(ProjectTest, OpenKeepsMissingFilesAndPassesOverWhatItCannotUse) {
   EXPECT_EQ(readText(dir.file("missing.sjx")), stored);
 }
 
-TEST(ProjectTest, WhatIsNotAProjectLeavesTheEngineAsItWas) {
+TEST(ProjectTest, WhatIsNotAProjectLeavesTheEngineAsItWasAndOpenBringsSettingsIntoTheirRanges) {
   test::TempDir dir;
   make(dir.file("a.bmp"));
   std::filesystem::create_directory(dir.file("folder.sjx"));
@@ -233,12 +232,9 @@ TEST(ProjectTest, WhatIsNotAProjectLeavesTheEngineAsItWas) {
     EXPECT_EQ(loadSettings(dir.file(name), WindowRect{1, 2, 3, 4}, &why).window, (WindowRect{1, 2, 3, 4})) << name;
     EXPECT_FALSE(why.empty()) << name;
   }
-}
 
-TEST(ProjectTest, OpenBringsSettingsIntoTheirRangesAndSaysWhatItChanged) {
-  test::TempDir dir;
-  // A project's lines, what the open reports, and the line the next save writes.
-  const struct { const char* lines; std::vector<std::string> changes; const char* saved; } cases[] = {
+  // Settings out of range: a project's lines, what the open reports, and the line the next save writes.
+  const struct { const char* lines; std::vector<std::string> changes; const char* saved; } ranges[] = {
       {"[Flat]\nFilterHeight=4294967396", {"Flat.FilterHeight: 4294967396 → 100000"}, "FilterHeight=100000\n"},
       {"[Flat]\nVarHi=300\nBorder=-2147483649", {"Flat.VarHi: 300 → 255", "Flat.Border: -2147483649 → 0"},
        "Border=0\n"},
@@ -253,26 +249,11 @@ TEST(ProjectTest, OpenBringsSettingsIntoTheirRangesAndSaysWhatItChanged) {
       {"[Processing]\nStretchFromRel=95\nStretchToRel=5",
        {"Processing.StretchFromRel: 95 → 5", "Processing.StretchToRel: 5 → 95"}, "StretchFromRel=5.000000\n"},
   };
-  for (const auto& c : cases) {
+  for (const auto& c : ranges) {
     writeText(dir.file("p.sjx"), std::string(c.lines) + "\n");
     Engine engine;
     EXPECT_EQ(openProject(dir.file("p.sjx"), engine).settingChanges, c.changes) << c.lines;
     EXPECT_NE(settingsText(engine.settings()).find(c.saved), std::string::npos) << c.lines;
-  }
-}
-
-// Runs of blank lines are held as one record each: they come back as they were, and keys still go after the last line
-// of their section that is not blank.
-TEST(IniFileTest, BlankLinesComeBackAsTheyWereAroundNewKeys) {
-  for (const auto& [text, after] : {
-           std::pair<std::string, std::string>{"\n \n\t\n[A]\n\n\nK=1\n  \n\n",
-                                               "\n \n\t\n[A]\n\n\nK=1\nL=2\n  \n\n[B]\nM=3\n"},
-           {"[A]\r\n\r\r\n \r\nK=1\r\r\n\r\n", "[A]\r\n\r\n \r\nK=1\r\nL=2\r\n\r\n[B]\r\nM=3\r\n"},
-           {"\n\n", "\n\n[A]\nL=2\n\n[B]\nM=3\n"}}) {
-    IniFile document = IniFile::parse(text);
-    ASSERT_TRUE(document.set("A", "L", "2") && document.set("B", "M", "3"));
-    EXPECT_EQ(document.serialise(), after);
-    EXPECT_EQ(IniFile::parse(after).serialise(), after);
   }
 }
 

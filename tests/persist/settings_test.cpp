@@ -16,7 +16,7 @@ namespace {
 using test::readText, test::writeText;
 
 // CR LF is proven by the settings file below.
-TEST(ProfileStoreTest, ReadsFollowTheInitialisationFileRules) {
+TEST(ProfileStoreTest, ReadsFollowTheInitialisationFileRulesAndANamedFileIsRewrittenWholeThroughALink) {
   IniFile document = IniFile::parse("; a comment\n[Store]\nInt=-5\n  Spaced = 42  \nJunk=abc\nEmpty=\nFloat=12.5\n"
                                     "Wide=4294967301\nPadded=0000000000000000000050\nTwice=1\nTwice=2\n"
                                     "Long=" + std::string(300, 'v') + "\n[Other]\nOnlyHere=9\n[store]\nLate=1\n");
@@ -41,9 +41,29 @@ TEST(ProfileStoreTest, ReadsFollowTheInitialisationFileRules) {
   EXPECT_EQ(store.ReadString("Long") + "|" + store.ReadString("Spaced") + "|" + store.ReadString("Missing", "x"),
             std::string(300, 'v') + "|42|x");
   EXPECT_EQ(formatFloat(3.4e38f).size(), 46u) << "the largest floats are written whole";
+
+  test::TempDir dir;
+  const std::string target = dir.file("target.ini");
+  ProfileStore named(target);
+  named.SetSection("A");
+  ASSERT_TRUE(named.WriteInt("K", 0)) << named.lastError();  // makes the file
+  std::filesystem::create_symlink("target.ini", dir.file("link.ini"));
+  ProfileStore link(dir.file("link.ini"));
+  link.SetSection("B");
+  EXPECT_TRUE(link.WriteString("Name", "x"));
+  link.SetSection("A");
+  EXPECT_TRUE(link.WriteInt("L", 2));
+  int32_t value = 0;
+  EXPECT_EQ(named.ReadInt("L", value, 9), 2);
+  EXPECT_EQ(readText(target), "[A]\nK=0\nL=2\n\n[B]\nName=x\n");
+  // Rewrites go through FileOutput (which keeps the link and permissions) and refuse what is not a regular file.
+  std::filesystem::create_directory(dir.file("folder.ini"));
+  std::string why;
+  EXPECT_FALSE(writeFileAtomically(dir.file("folder.ini"), "[A]\n", &why));
+  EXPECT_NE(why.find("not a regular file"), std::string::npos) << why;
 }
 
-TEST(IniFileTest, ValuesComeBackAsTheyWereSetOrAreRefused) {
+TEST(IniFileTest, ValuesAndBlankLinesComeBackAsTheyWereAndBadValuesAreRefused) {
   const std::string kept[] = {"", " lead", "trail\t", "\"quoted\"", "\"", "x=y", "[a]", "; b", "ü 日本"};
   IniFile document;
   for (size_t i = 0; i < std::size(kept); ++i) ASSERT_TRUE(document.set("S", "K" + std::to_string(i), kept[i]));
@@ -58,34 +78,25 @@ TEST(IniFileTest, ValuesComeBackAsTheyWereSetOrAreRefused) {
     EXPECT_FALSE(document.set(section, key, value, &why) || why.empty()) << section << "/" << key;
   }
   EXPECT_EQ(document.serialise(), before);
-}
 
-TEST(ProfileStoreTest, NamedFileIsCreatedOrRewrittenWholeThroughALink) {
-  test::TempDir dir;
-  const std::string target = dir.file("target.ini");
-  ProfileStore store(target);
-  store.SetSection("A");
-  ASSERT_TRUE(store.WriteInt("K", 0)) << store.lastError();  // makes the file
-  std::filesystem::create_symlink("target.ini", dir.file("link.ini"));
-  ProfileStore link(dir.file("link.ini"));
-  link.SetSection("B");
-  EXPECT_TRUE(link.WriteString("Name", "x"));
-  link.SetSection("A");
-  EXPECT_TRUE(link.WriteInt("L", 2));
-  int32_t value = 0;
-  EXPECT_EQ(store.ReadInt("L", value, 9), 2);
-  EXPECT_EQ(readText(target), "[A]\nK=0\nL=2\n\n[B]\nName=x\n");
-  // Rewrites go through FileOutput (which keeps the link and the permissions), and it refuses what is not a regular file.
-  std::filesystem::create_directory(dir.file("folder.ini"));
-  std::string why;
-  EXPECT_FALSE(writeFileAtomically(dir.file("folder.ini"), "[A]\n", &why));
-  EXPECT_NE(why.find("not a regular file"), std::string::npos) << why;
+  // Runs of blank lines are held as one record each: they come back as they were, and keys still go after the last line
+  // of their section that is not blank.
+  for (const auto& [text, after] : {
+           std::pair<std::string, std::string>{"\n \n\t\n[A]\n\n\nK=1\n  \n\n",
+                                               "\n \n\t\n[A]\n\n\nK=1\nL=2\n  \n\n[B]\nM=3\n"},
+           {"[A]\r\n\r\r\n \r\nK=1\r\r\n\r\n", "[A]\r\n\r\n \r\nK=1\r\nL=2\r\n\r\n[B]\r\nM=3\r\n"},
+           {"\n\n", "\n\n[A]\nL=2\n\n[B]\nM=3\n"}}) {
+    IniFile edited = IniFile::parse(text);
+    ASSERT_TRUE(edited.set("A", "L", "2") && edited.set("B", "M", "3"));
+    EXPECT_EQ(edited.serialise(), after);
+    EXPECT_EQ(IniFile::parse(after).serialise(), after);
+  }
 }
 
 constexpr CalendarDay kMarch5{5, 3}, kMarch6{6, 3};
 
 // Filters and window across a restart, and loading "Filter" 32, are proven through the window.
-TEST(SettingsFileTest, SaveSetsItsKeysKeepingTheRestAndMissingValuesLoadAsDefaults) {
+TEST(SettingsFileTest, SaveKeepsTheRestLoadFillsDefaultsAndTheFileIsInTheConfigFolder) {
   test::TempDir dir;
   const std::vector<int32_t> saved{-4, 7, 1024, 768, 2, 3, 715246};
   // The file before (none: neither it nor its folder exists) and after saving (none: not saved), and what loads
@@ -113,20 +124,18 @@ TEST(SettingsFileTest, SaveSetsItsKeysKeepingTheRestAndMissingValuesLoadAsDefaul
     EXPECT_EQ(std::vector<int32_t>({s.window.x, s.window.y, s.window.width, s.window.height, s.processedFilterIndex,
                                     s.masterFilterIndex, s.flags}), c.loaded) << (c.before ? c.before : "no file");
   }
-}
 
-TEST(SettingsFileTest, TheFileLivesInTheConfigurationFolder) {
   const char* const names[] = {"HOME", "XDG_CONFIG_HOME"};
-  std::optional<std::string> saved[2];
+  std::optional<std::string> previous[2];
   for (int i = 0; i < 2; ++i)
-    if (const char* value = std::getenv(names[i])) saved[i] = value;
+    if (const char* value = std::getenv(names[i])) previous[i] = value;
   ::setenv("HOME", "/home/astro", 1);
   std::vector<std::string> paths;
   for (const char* value : {"/etc/cfg", "", "relative/cfg"}) {  // unset, and a relative value, are passed over
     *value ? ::setenv(names[1], value, 1) : ::unsetenv(names[1]);
     paths.push_back(settingsFilePath());
   }
-  for (int i = 0; i < 2; ++i) saved[i] ? ::setenv(names[i], saved[i]->c_str(), 1) : ::unsetenv(names[i]);
+  for (int i = 0; i < 2; ++i) previous[i] ? ::setenv(names[i], previous[i]->c_str(), 1) : ::unsetenv(names[i]);
   EXPECT_EQ(paths, std::vector<std::string>({"/etc/cfg/Stelp.ini", "/home/astro/.config/Stelp.ini",
                                              "/home/astro/.config/Stelp.ini"}));
 }
