@@ -240,16 +240,14 @@ TEST(AviReadTest, PaletteAndRawGreyFramesReadAsLibavcodecDoesAndEveryIndexKindFi
   }
 }
 
-// Adding a frame to a sum equals adding its read image: palette frames cut short, raw grey and 24-bit frames, into
-// grey and colour sums.
+// Adding a frame to a sum equals adding its read image: palette frames cut short and raw grey frames, into grey and
+// colour sums.
 TEST_F(AviFileTest, AddingToASumEqualsAddingTheReadFrame) {
-  Bytes grey(15);
-  for (size_t i = 0; i < grey.size(); ++i) grey[i] = static_cast<uint8_t>(17 * i);
+  const Bytes grey = {0, 17, 34, 51, 68, 85, 102, 119, 136, 153, 170, 187, 204, 221, 238};
   const Bytes files[] = {
       buildAvi({.width = 3, .bitCount = 8, .palette = {10, 20, 30, 0, 200, 100, 0, 0},
                 .frames = {Bytes{1, 0, 5, 0, 0, 1}}}),
       buildAvi({.width = 5, .height = 3, .bitCount = 8, .compression = fourCc("Y800"), .frames = {grey}}),
-      buildAvi({.frames = threeFrames()}),
   };
   for (size_t f = 0; f < std::size(files); ++f)
     for (const PixelFormat format : {PixelFormat::GrayFloat, PixelFormat::BgrFloat}) {

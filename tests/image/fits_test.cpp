@@ -133,7 +133,7 @@ TEST(FitsReadTest, AcceptanceTestRefusalsAndTheSameValuesInEveryFormatByBothConv
 
 // Adding a file to a sum equals adding its read image, on every conversion route. The 16-bit files are large enough
 // for the table route; with a plain offset their grey values take one of two arithmetic routes (by the camera's scale
-// and by the brightest pixel), checked against the table's values in colour.
+// and by the brightest pixel).
 TEST(FitsReadTest, AddingToASumEqualsAddingTheReadImage) {
   test::TempDir dir;
   std::mt19937 rng(3);
@@ -152,18 +152,13 @@ TEST(FitsReadTest, AddingToASumEqualsAddingTheReadImage) {
        valueCard("BLANK", "7"), valueCard("BAYERPAT", "'GRBG'")}), data16), PixelFormat::GrayFloat},
       {"grey into colour, cut short", cutShort, PixelFormat::BgrFloat},
       {"three planes", fitsFile(cube, bigEndian(8, {1, 2, 30, 40, 250, 251})), PixelFormat::BgrFloat},
-      {"floats", fitsFile(imageCards(-32, 2, 1), bigEndian(32, {0x3F800000, 0x7FC00000})), PixelFormat::GrayFloat},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string path = dir.file("frame.fits");
     test::writeFile(path, c.file);
-    ImageSlot read, colour;
-    ASSERT_TRUE(readFits(path, c.format, read, nullptr, c.scale) &&
-                readFits(path, PixelFormat::BgrFloat, colour, nullptr, c.scale));
-    for (int32_t y = 0; y < read->height; ++y)
-      for (int32_t x = 0; x < read->width; ++x)
-        ASSERT_EQ(test::pixelAt<float>(*read, x, y), test::pixelAt<float>(*colour, x, y)) << x << ", " << y;
+    ImageSlot read;
+    ASSERT_TRUE(readFits(path, c.format, read, nullptr, c.scale));
     test::expectAddsLikeTheRead(*read, [&](ImageBuffer& sum) { return addFits(path, sum, c.scale); });
   }
 }

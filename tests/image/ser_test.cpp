@@ -9,6 +9,7 @@ namespace {
 
 using test::Bytes;
 using Values = std::vector<uint32_t>;
+const Values kRgb = {10, 20, 30, 40, 50, 60, 70, 80, 90, 100, 110, 120, 130, 140, 150, 160, 170, 180};
 
 // A SER file from the format's public description: the 178-byte header, the frames top row first with planes
 // interleaved, 16-bit words in the byte order `bigEndian` names.
@@ -47,7 +48,6 @@ SerHeader headerOf(const Bytes& file) {
 // compare layouts and byte orders with ffmpeg; these cases pin the scales and conversions.
 TEST(SerTest, FramesReadInEveryLayoutAndSixteenBitValuesAsFitsReadsThem) {
   const Values zeros6(6, 0), zeros18(18, 0);
-  const Values rgb = {10, 20, 30, 40, 50, 60, 70, 80, 90, 100, 110, 120, 130, 140, 150, 160, 170, 180};
   const struct { const char* what; SerLayout layout; PixelFormat format; FitsScale scale; std::vector<float> expected; }
       cases[] = {
       {"8-bit stays as it is on the brightest scale", {3, 2, 8, 0, false, {zeros6, {0, 1, 2, 3, 4, 100}}},
@@ -63,7 +63,7 @@ TEST(SerTest, FramesReadInEveryLayoutAndSixteenBitValuesAsFitsReadsThem) {
        PixelFormat::GrayFloat, FitsScale::Camera, {0, 51, 255, 510, 0, 0}},
       {"16-bit brightest value reads as 255", {3, 2, 12, 0, false, {zeros6, {0, 100, 200, 300, 400, 1000}}},
        PixelFormat::Gray8, FitsScale::BrightestPixel, {0, 25, 51, 76, 102, 255}},
-      {"RGB into blue, green, red", {3, 2, 8, 100, false, {zeros18, rgb}}, PixelFormat::Bgr24, FitsScale::Camera,
+      {"RGB into blue, green, red", {3, 2, 8, 100, false, {zeros18, kRgb}}, PixelFormat::Bgr24, FitsScale::Camera,
        {30, 20, 10, 60, 50, 40, 90, 80, 70, 120, 110, 100, 150, 140, 130, 180, 170, 160}},
       // (blue + 2 green + red) / 4, truncated as an AVI frame's grey is.
       {"RGB as luminance in grey", {3, 2, 8, 100, false, {zeros18, {1, 2, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 255}}},
@@ -175,12 +175,10 @@ TEST(SerTest, HeadersThatAreRefusedOrCutAndEntriesAndGreyFramesCarryTheBayerPatt
 // Adding frame 1 to a sum equals adding its read image, on both scales, for mosaic, mono and RGB frames.
 TEST(SerTest, AddingToASumEqualsAddingTheReadFrame) {
   test::TempDir dir;
-  const Values rgb = {10, 20, 30, 40, 50, 60, 70, 80, 90, 100, 110, 120, 130, 140, 150, 160, 170, 180};
   const struct { SerLayout layout; PixelFormat format; FitsScale scale; } cases[] = {
       {{3, 2, 12, /*RGGB*/ 8, true, {Values(6), {0, 819, 4095, 8190, 7, 1}}}, PixelFormat::GrayFloat, FitsScale::Camera},
       {{3, 2, 16, 0, false, {Values(6), {9, 100, 65535, 3, 7, 1}}}, PixelFormat::BgrFloat, FitsScale::BrightestPixel},
-      {{3, 2, 8, 100, false, {Values(18), rgb}}, PixelFormat::GrayFloat, FitsScale::Camera},
-      {{3, 2, 8, 100, false, {Values(18), rgb}}, PixelFormat::BgrFloat, FitsScale::Camera},
+      {{3, 2, 8, 100, false, {Values(18), kRgb}}, PixelFormat::BgrFloat, FitsScale::Camera},
   };
   for (size_t k = 0; k < std::size(cases); ++k) {
     SCOPED_TRACE(k);

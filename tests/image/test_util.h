@@ -103,18 +103,18 @@ inline Bytes pixelBytes(const ImageBuffer& image) {
 // becomes sum + value in single precision, to the bit. A sum of another size or mosaic is left alone.
 template <typename Add> void expectAddsLikeTheRead(const ImageBuffer& frame, Add add) {
   auto sum = makeImage(frame.format, frame.width, frame.height);
+  auto expected = makeImage(frame.format, frame.width, frame.height);
   sum->bayer = frame.bayer;
-  float* values = reinterpret_cast<float*>(sum->pixels.get());
-  const float* frameValues = reinterpret_cast<const float*>(frame.pixels.get());
-  std::vector<float> expected(sum->pixelBytes() / sizeof(float));
+  auto at = [](const ImageBuffer& image, size_t i) -> float& {
+    return reinterpret_cast<float*>(image.pixels.get())[i];
+  };
   std::mt19937 rng(frame.width);
-  for (size_t i = 0; i < expected.size(); ++i) {
-    values[i] = std::uniform_real_distribution<float>(0.0f, 300.0f)(rng);
-    expected[i] = values[i] + frameValues[i];
+  for (size_t i = 0; i < frame.pixelBytes() / sizeof(float); ++i) {
+    at(*sum, i) = std::uniform_real_distribution<float>(0.0f, 300.0f)(rng);
+    at(*expected, i) = at(*sum, i) + at(frame, i);
   }
   ASSERT_TRUE(add(*sum));
-  const auto* expectedBytes = reinterpret_cast<const uint8_t*>(expected.data());
-  EXPECT_EQ(pixelBytes(*sum), Bytes(expectedBytes, expectedBytes + sum->pixelBytes()));
+  EXPECT_EQ(pixelBytes(*sum), pixelBytes(*expected));
   auto wider = makeImage(frame.format, frame.width + 1, frame.height);
   sum->bayer = frame.bayer == BayerPattern::None ? BayerPattern::Rggb : BayerPattern::None;
   for (ImageBuffer* other : {wider.get(), sum.get()}) {
