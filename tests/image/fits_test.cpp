@@ -139,17 +139,16 @@ TEST(FitsReadTest, AddingToASumEqualsAddingTheReadImage) {
   std::mt19937 rng(3);
   std::vector<int64_t> spread(512 * 512);
   for (int64_t& v : spread) v = std::uniform_int_distribution<int64_t>(-32768, 30000)(rng);
-  const Bytes data16 = bigEndian(16, spread);
   Bytes cutShort = fitsFile(imageCards(8, 3, 2), {});
   cutShort.insert(cutShort.end(), {9, 200, 0, 4});
   const auto cube = {valueCard("BITPIX", "8"), valueCard("NAXIS", "3"), valueCard("NAXIS1", "2"),
                      valueCard("NAXIS2", "1"), valueCard("NAXIS3", "3")};
-  const auto offset = fitsFile(imageCards(16, 512, 512, {valueCard("BZERO", "32768")}), data16);
+  const auto offset = fitsFile(imageCards(16, 512, 512, {valueCard("BZERO", "32768")}), bigEndian(16, spread));
   const struct { const char* name; Bytes file; PixelFormat format; FitsScale scale = FitsScale::Camera; } cases[] = {
       {"16-bit, offset", offset, PixelFormat::GrayFloat},
       {"16-bit, offset, brightest pixel", offset, PixelFormat::GrayFloat, FitsScale::BrightestPixel},
       {"16-bit, scaled, null value, mosaic", fitsFile(imageCards(16, 512, 512, {valueCard("BSCALE", "3"),
-       valueCard("BLANK", "7"), valueCard("BAYERPAT", "'GRBG'")}), data16), PixelFormat::GrayFloat},
+       valueCard("BLANK", "7"), valueCard("BAYERPAT", "'GRBG'")}), bigEndian(16, spread)), PixelFormat::GrayFloat},
       {"grey into colour, cut short", cutShort, PixelFormat::BgrFloat},
       {"three planes", fitsFile(cube, bigEndian(8, {1, 2, 30, 40, 250, 251})), PixelFormat::BgrFloat},
   };
