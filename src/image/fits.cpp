@@ -11,6 +11,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string_view>
 #include <type_traits>
 #include <unordered_set>
@@ -284,6 +285,7 @@ struct ValueRule {
   int64_t blank;
   double bscale;
   double bzero;
+  bool operator==(const ValueRule&) const = default;
 
   double operator()(int64_t raw) const {
     if (!camera) {
@@ -332,15 +334,29 @@ struct TableElements {
 // A grey float image of 16-bit data whose values are the raw data plus a
 // constant (BSCALE 1, no null value, nothing below 0: the usual camera file
 // with BZERO 32768) is converted by arithmetic rather than through the
-// table: lookups in 65536 floats do not vectorise, the arithmetic does. Two
-// formulas are tried, the single-precision one first, as it is the faster;
-// one is used only when it gives every one of the 65536 codes the table's
-// element, bit for bit. False, with nothing written, when neither does. With
-// `add` the elements are added to the image's.
-bool storeOffsetGrey16(ImageBuffer& image, const uint8_t* bytes, const DataLayout& layout, bool colourPlanes,
-                       const std::vector<double>& valueOfCode, Scale scale, bool add) {
-  const uint64_t pixels = static_cast<uint64_t>(image.width) * static_cast<uint64_t>(image.height);
-  if (image.format != PixelFormat::GrayFloat || colourPlanes || layout.presentIn(0) < pixels) return false;
+// table: lookups in 65536 floats do not vectorise, the arithmetic does. Of
+// two formulas, the single-precision one is the faster; a formula is used
+// only when it gives every one of the 65536 codes the table's element, bit
+// for bit.
+enum class OffsetFormula { None, Single, Double };
+
+// Raw + offset as a float is exact for offsets of up to 2^16.
+bool singleFits(double offset) { return offset == std::trunc(offset) && std::abs(offset) <= 65536.0; }
+
+template <OffsetFormula Formula>
+auto offsetElement(double offset, Scale scale) {
+  if constexpr (Formula == OffsetFormula::Single) {
+    const int32_t whole = static_cast<int32_t>(offset);
+    const float divisor = static_cast<float>(scale.max / 255.0);
+    return [whole, divisor](int16_t raw) { return static_cast<float>(int32_t{raw} + whole) / divisor; };
+  } else {
+    const double factor = 255.0 / scale.max;
+    return [offset, factor](int16_t raw) { return static_cast<float>((static_cast<double>(raw) + offset) * factor); };
+  }
+}
+
+// The formula that gives every code its element of the table.
+OffsetFormula offsetFormula(const std::vector<double>& valueOfCode, Scale scale) {
   auto everyCodeMatches = [&](auto element) {
     for (size_t code = 0; code < valueOfCode.size(); ++code) {
       if (std::bit_cast<uint32_t>(element(static_cast<int16_t>(code))) !=
@@ -349,6 +365,22 @@ bool storeOffsetGrey16(ImageBuffer& image, const uint8_t* bytes, const DataLayou
     }
     return true;
   };
+  const double offset = valueOfCode[0];
+  if (singleFits(offset) && everyCodeMatches(offsetElement<OffsetFormula::Single>(offset, scale)))
+    return OffsetFormula::Single;
+  if (everyCodeMatches(offsetElement<OffsetFormula::Double>(offset, scale))) return OffsetFormula::Double;
+  return OffsetFormula::None;
+}
+
+// Converts (with `add`, adds) a whole grey float image by `formula`, whose
+// offset is the value of raw 0. False, with nothing written, for other
+// images.
+bool storeOffsetGrey16(ImageBuffer& image, const uint8_t* bytes, const DataLayout& layout, bool colourPlanes,
+                       OffsetFormula formula, double offset, Scale scale, bool add) {
+  const uint64_t pixels = static_cast<uint64_t>(image.width) * static_cast<uint64_t>(image.height);
+  if (formula == OffsetFormula::None || image.format != PixelFormat::GrayFloat || colourPlanes ||
+      layout.presentIn(0) < pixels)
+    return false;
   auto convertRows = [&](auto element) {
     const size_t width = static_cast<size_t>(image.width);
     for (int32_t fileRow = 0; fileRow < image.height; ++fileRow) {
@@ -362,23 +394,11 @@ bool storeOffsetGrey16(ImageBuffer& image, const uint8_t* bytes, const DataLayou
       }
     }
   };
-  const double offset = valueOfCode[0];
-  // Raw + offset as a float is exact for offsets of up to 2^16.
-  if (offset == std::trunc(offset) && std::abs(offset) <= 65536.0) {
-    const int32_t whole = static_cast<int32_t>(offset);
-    const float divisor = static_cast<float>(scale.max / 255.0);
-    auto element = [whole, divisor](int16_t raw) { return static_cast<float>(int32_t{raw} + whole) / divisor; };
-    if (everyCodeMatches(element)) {
-      convertRows(element);
-      return true;
-    }
+  if (formula == OffsetFormula::Single) {
+    convertRows(offsetElement<OffsetFormula::Single>(offset, scale));
+  } else {
+    convertRows(offsetElement<OffsetFormula::Double>(offset, scale));
   }
-  const double factor = 255.0 / scale.max;
-  auto element = [offset, factor](int16_t raw) {
-    return static_cast<float>((static_cast<double>(raw) + offset) * factor);
-  };
-  if (!everyCodeMatches(element)) return false;
-  convertRows(element);
   return true;
 }
 
@@ -459,6 +479,28 @@ std::string convertData(ImageBuffer& image, const uint8_t* bytes, const DataLayo
     if constexpr (Bitpix == 8) return bytes[i];
     return (size_t{bytes[2 * i]} << 8) | bytes[2 * i + 1];
   };
+  if constexpr (Bitpix == 16) {
+    // On the camera's scale the formula depends on the rule alone; the files
+    // of a night share it, so it is found once per rule and thread, without
+    // the table.
+    if (scale == FitsScale::Camera) {
+      struct KnownFormula {
+        ValueRule rule;
+        OffsetFormula formula;
+      };
+      thread_local std::optional<KnownFormula> known;
+      const ScaleChoice choice = chooseScale(scale, Bitpix, outputPlanes, layout.planes, [](int) { return 0.0; });
+      if (!known || !(known->rule == rule)) {
+        std::vector<double> valueOfCode(kCodes);
+        for (size_t code = 0; code < kCodes; ++code)
+          valueOfCode[code] = rule(static_cast<int64_t>(static_cast<int16_t>(code)));
+        known = KnownFormula{rule, offsetFormula(valueOfCode, Scale{choice.max})};
+      }
+      if (storeOffsetGrey16(image, bytes, layout, colourPlanes, known->formula, rule(int64_t{0}), Scale{choice.max},
+                            add))
+        return choice.note;
+    }
+  }
   std::vector<double> valueOfCode(kCodes, 0);
   for (size_t code = 0; code < kCodes; ++code)
     valueOfCode[code] = rule(Bitpix == 8 ? static_cast<int64_t>(code) : static_cast<int64_t>(static_cast<int16_t>(code)));
@@ -473,7 +515,10 @@ std::string convertData(ImageBuffer& image, const uint8_t* bytes, const DataLayo
   };
   const ScaleChoice choice = chooseScale(scale, Bitpix, outputPlanes, layout.planes, greatest);
   if constexpr (Bitpix == 16) {
-    if (storeOffsetGrey16(image, bytes, layout, colourPlanes, valueOfCode, Scale{choice.max}, add))
+    const Scale byScale{choice.max};
+    if (scale != FitsScale::Camera &&
+        storeOffsetGrey16(image, bytes, layout, colourPlanes, offsetFormula(valueOfCode, byScale), valueOfCode[0],
+                          byScale, add))
       return choice.note;
   }
   TableElements<decltype(codeAt)> elements{codeAt, valueOfCode, Scale{choice.max}};

@@ -131,9 +131,8 @@ TEST(FitsReadTest, AcceptanceTestRefusalsAndTheSameValuesInEveryFormatByBothConv
   }, "pixel format 9 is not supported");
 }
 
-// Adding a file to a sum equals adding its read image, on every conversion route. The 16-bit files are large enough
-// for the table route; with a plain offset their grey values take one of two arithmetic routes (by the camera's scale
-// and by the brightest pixel).
+// Adding a file to a sum equals adding its read image on every route: 16-bit files large enough for the table, with a
+// plain offset by the arithmetic of the camera's scale or of the brightest pixel, which a colour read checks.
 TEST(FitsReadTest, AddingToASumEqualsAddingTheReadImage) {
   test::TempDir dir;
   std::mt19937 rng(3);
@@ -156,8 +155,10 @@ TEST(FitsReadTest, AddingToASumEqualsAddingTheReadImage) {
     SCOPED_TRACE(c.name);
     const std::string path = dir.file("frame.fits");
     test::writeFile(path, c.file);
-    ImageSlot read;
-    ASSERT_TRUE(readFits(path, c.format, read, nullptr, c.scale));
+    ImageSlot read, colour;  // the colour read takes the table
+    ASSERT_TRUE(readFits(path, c.format, read, nullptr, c.scale) &&
+                readFits(path, PixelFormat::BgrFloat, colour, nullptr, c.scale));
+    EXPECT_EQ(test::pixelAt<float>(*read, 1, 0), test::pixelAt<float>(*colour, 1, 0));
     test::expectAddsLikeTheRead(*read, [&](ImageBuffer& sum) { return addFits(path, sum, c.scale); });
   }
 }
